@@ -1,0 +1,7 @@
+function(quenvale_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 $<$<BOOL:${QUENVALE_WARNINGS_AS_ERRORS}>:/WX>)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra $<$<BOOL:${QUENVALE_WARNINGS_AS_ERRORS}>:-Werror>)
+  endif()
+endfunction()

@@ -1,0 +1,51 @@
+// File positions and lengths in 64 bits on every target, and whole reads
+// and writes that report a short transfer.
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "bitmap.h"
+
+namespace quenvale {
+
+bool RegularFileLength(FILE* file, uint64_t* length) {
+#if defined(_WIN32)
+    struct _stat64 status;
+    if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
+        return false;
+    }
+#else
+    // A directory or a pipe opens for reading on POSIX but has no length.
+    struct stat status;
+    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return false;
+    }
+#endif
+    if (status.st_size < 0) {
+        return false;
+    }
+    *length = static_cast<uint64_t>(status.st_size);
+    return true;
+}
+
+bool SeekFile(FILE* file, uint64_t position) {
+    if (position > static_cast<uint64_t>(INT64_MAX)) {
+        return false;
+    }
+#if defined(_WIN32)
+    return _fseeki64(file, static_cast<int64_t>(position), SEEK_SET) == 0;
+#else
+    // Built with 64-bit off_t on 32-bit targets.
+    static_assert(sizeof(off_t) == 8, "off_t must be 64-bit");
+    return fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
+#endif
+}
+
+bool ReadBytes(FILE* file, void* buffer, size_t count) {
+    return count == 0 || std::fread(buffer, 1, count, file) == count;
+}
+
+bool WriteBytes(FILE* file, const void* buffer, size_t count) {
+    return count == 0 || std::fwrite(buffer, 1, count, file) == count;
+}
+
+}  // namespace quenvale

@@ -1,0 +1,55 @@
+// Pixel grids and the module-wide count of the bytes they hold.
+#include <cinttypes>
+#include <cstdint>
+
+#include "bitmap.h"
+
+namespace quenvale {
+
+namespace {
+
+// 64 bits: two grids of a large image pass the 32-bit range.
+int64_t allocationCounter = 0;
+
+void PrintAllocationCounter() {
+    char line[80];
+    std::snprintf(line, sizeof line, "Current amount of memory allocated: %" PRId64 " bytes\n\n",
+                  allocationCounter);
+    PrintText(line);
+}
+
+}  // namespace
+
+int64_t AllocationCounter() { return allocationCounter; }
+
+uint64_t GridByteCount(uint32_t width, uint32_t height) {
+    // At most 4 * 2^32 + 3 * 2^64: cannot happen for a grid that was allocated,
+    // whose pixels fit in memory, so the counter never overflows.
+    return 4 * uint64_t{width} + 3 * (uint64_t{width} * height);
+}
+
+PixelGrid AllocPixelGrid(uint32_t width, uint32_t height) {
+    PixelGrid grid{nullptr};
+    uint64_t pixelCount = uint64_t{width} * height;  // fits: (2^32 - 1)^2 < 2^64
+    if (pixelCount > SIZE_MAX / sizeof(Rgb)) {
+        return grid;
+    }
+    grid.pixels = static_cast<Rgb*>(AllocateBytes(static_cast<size_t>(pixelCount) * sizeof(Rgb)));
+    if (grid.pixels == nullptr) {
+        return grid;
+    }
+    allocationCounter += static_cast<int64_t>(GridByteCount(width, height));
+    PrintAllocationCounter();
+    return grid;
+}
+
+void FreePixelGrid(PixelGrid grid, uint32_t width, uint32_t height) {
+    if (grid.pixels == nullptr) {
+        return;
+    }
+    ReleaseBytes(grid.pixels);
+    allocationCounter -= static_cast<int64_t>(GridByteCount(width, height));
+    PrintAllocationCounter();
+}
+
+}  // namespace quenvale
