@@ -99,16 +99,26 @@ uint32_t RowCount(const BitmapHeader& header);
 bool CheckBitmapHeader(const BitmapHeader& header, uint64_t fileLength, RowLayout* layout,
                        char* reason, size_t reasonSize);
 
+// Rows move between file and grid through a block of about a megabyte, taken
+// once per call so that no allocation is left for after the output is opened.
+struct RowBlock {
+    uint8_t* bytes;
+    size_t size;
+};
+// Null bytes when the allocation fails.
+RowBlock AllocRowBlock(uint32_t width, uint32_t height, int32_t padding);
+void FreeRowBlock(RowBlock block);
+
 // The row and header operations return ResultDone, or ResultInputInvalid
-// for a failed read, ResultOutputWriteFailed for a failed write and
-// ResultOutOfMemory.
+// for a failed read and ResultOutputWriteFailed for a failed write.
 int32_t ReadPixelRows(FILE* input, PixelGrid grid, uint32_t width, uint32_t height, uint64_t offset,
-                      int32_t padding);
+                      int32_t padding, RowBlock block);
 // Writes the input's bytes up to the pixel-data offset, read beforehand.
 int32_t CopyHeaderBytes(const uint8_t* headerBytes, uint32_t count, FILE* output);
 // Writes the rows at the output's current position, each followed by
 // padding zero bytes.
-int32_t WritePixelRows(FILE* output, PixelGrid grid, uint32_t width, uint32_t height, int32_t padding);
+int32_t WritePixelRows(FILE* output, PixelGrid grid, uint32_t width, uint32_t height, int32_t padding,
+                       RowBlock block);
 
 }  // namespace quenvale
 

@@ -47,8 +47,17 @@ void GatherRows(uint8_t* block, size_t stride, PixelGrid grid, uint32_t width, u
 
 }  // namespace
 
+RowBlock AllocRowBlock(uint32_t width, uint32_t height, int32_t padding) {
+    size_t stride = 3 * size_t{width} + static_cast<size_t>(padding);
+    uint32_t rowsPerBlock = stride == 0 ? 0 : RowsPerBlock(stride, height);
+    size_t size = rowsPerBlock == 0 ? kBlockBytes : rowsPerBlock * stride;
+    return RowBlock{static_cast<uint8_t*>(AllocateBytes(size)), size};
+}
+
+void FreeRowBlock(RowBlock block) { ReleaseBytes(block.bytes); }
+
 int32_t ReadPixelRows(FILE* input, PixelGrid grid, uint32_t width, uint32_t height, uint64_t offset,
-                      int32_t padding) {
+                      int32_t padding, RowBlock rowBlock) {
     // Rows of a width-0 image are padding alone: nothing to store, and no
     // reason to walk a height of billions.
     if (width == 0 || height == 0) {
@@ -60,10 +69,7 @@ int32_t ReadPixelRows(FILE* input, PixelGrid grid, uint32_t width, uint32_t heig
     size_t rowBytes = 3 * size_t{width};  // fits: the grid holds as many bytes
     size_t stride = rowBytes + static_cast<size_t>(padding);
     uint32_t rowsPerBlock = RowsPerBlock(stride, height);
-    auto* block = static_cast<uint8_t*>(AllocateBytes(rowsPerBlock == 0 ? kBlockBytes : rowsPerBlock * stride));
-    if (block == nullptr) {
-        return ResultOutOfMemory;
-    }
+    uint8_t* block = rowBlock.bytes;
     int32_t result = ResultDone;
     if (rowsPerBlock > 0) {
         for (uint32_t y = 0; y < height && result == ResultDone; y += rowsPerBlock) {
@@ -98,7 +104,6 @@ int32_t ReadPixelRows(FILE* input, PixelGrid grid, uint32_t width, uint32_t heig
             }
         }
     }
-    ReleaseBytes(block);
     return result;
 }
 
@@ -106,7 +111,8 @@ int32_t CopyHeaderBytes(const uint8_t* headerBytes, uint32_t count, FILE* output
     return WriteBytes(output, headerBytes, count) ? ResultDone : ResultOutputWriteFailed;
 }
 
-int32_t WritePixelRows(FILE* output, PixelGrid grid, uint32_t width, uint32_t height, int32_t padding) {
+int32_t WritePixelRows(FILE* output, PixelGrid grid, uint32_t width, uint32_t height, int32_t padding,
+                       RowBlock rowBlock) {
     static const uint8_t kZeros[4] = {0, 0, 0, 0};
     size_t rowBytes = 3 * size_t{width};
     size_t stride = rowBytes + static_cast<size_t>(padding);
@@ -123,10 +129,7 @@ int32_t WritePixelRows(FILE* output, PixelGrid grid, uint32_t width, uint32_t he
         return ResultDone;
     }
     uint32_t rowsPerBlock = RowsPerBlock(stride, height);
-    auto* block = static_cast<uint8_t*>(AllocateBytes(rowsPerBlock == 0 ? kBlockBytes : rowsPerBlock * stride));
-    if (block == nullptr) {
-        return ResultOutOfMemory;
-    }
+    uint8_t* block = rowBlock.bytes;
     int32_t result = ResultDone;
     if (rowsPerBlock > 0) {
         // Padding bytes stay zero from here on; the pixels overwrite the rest.
@@ -159,7 +162,6 @@ int32_t WritePixelRows(FILE* output, PixelGrid grid, uint32_t width, uint32_t he
             }
         }
     }
-    ReleaseBytes(block);
     return result;
 }
 

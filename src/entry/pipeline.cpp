@@ -22,6 +22,7 @@ struct Call {
     uint8_t* headerBytes;  // the input's bytes before the rows
     uint8_t* tailBytes;    // the input's bytes after the rows
     size_t tailLength;
+    RowBlock rowBlock;
 };
 
 void ReleaseCall(Call& call) {
@@ -29,6 +30,7 @@ void ReleaseCall(Call& call) {
     ReleaseBytes(call.nameText);
     ReleaseBytes(call.headerBytes);
     ReleaseBytes(call.tailBytes);
+    FreeRowBlock(call.rowBlock);
     FreePixelGrid(call.source, call.rows.width, call.rows.rowCount);
     FreePixelGrid(call.destination, call.rows.width, call.rows.rowCount);
     ReleaseBytes(call.header);
@@ -65,13 +67,15 @@ int32_t ReadInput(Call& call, uint64_t fileLength) {
     call.tailLength = static_cast<size_t>(fileLength - tailStart);  // at most the file's length
     call.headerBytes = static_cast<uint8_t*>(AllocateBytes(offset));
     call.tailBytes = static_cast<uint8_t*>(AllocateBytes(call.tailLength));
-    if (call.headerBytes == nullptr || call.tailBytes == nullptr) {
+    call.rowBlock = AllocRowBlock(rows.width, rows.rowCount, rows.padding);
+    if (call.headerBytes == nullptr || call.tailBytes == nullptr || call.rowBlock.bytes == nullptr) {
         return ResultOutOfMemory;
     }
     if (!SeekFile(call.input, 0) || !ReadBytes(call.input, call.headerBytes, offset)) {
         return ResultInputInvalid;
     }
-    int32_t result = ReadPixelRows(call.input, call.source, rows.width, rows.rowCount, offset, rows.padding);
+    int32_t result = ReadPixelRows(call.input, call.source, rows.width, rows.rowCount, offset, rows.padding,
+                                   call.rowBlock);
     if (result != ResultDone) {
         return result;
     }
@@ -84,7 +88,8 @@ int32_t ReadInput(Call& call, uint64_t fileLength) {
 int32_t WriteOutput(Call& call, FILE* output) {
     int32_t result = CopyHeaderBytes(call.headerBytes, call.header->pixelOffset, output);
     if (result == ResultDone) {
-        result = WritePixelRows(output, call.destination, call.rows.width, call.rows.rowCount, call.rows.padding);
+        result = WritePixelRows(output, call.destination, call.rows.width, call.rows.rowCount, call.rows.padding,
+                                call.rowBlock);
     }
     if (result == ResultDone && !WriteBytes(output, call.tailBytes, call.tailLength)) {
         result = ResultOutputWriteFailed;
@@ -161,9 +166,6 @@ int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, GridF
         return Finish(call, ResultOutputOpenFailed);
     }
     result = WriteOutput(call, output);
-    if (result == ResultOutOfMemory) {
-        return OutOfMemory(call);
-    }
     if (result != ResultDone) {
         PrintText("Could not write ");
         PrintText(call.outputText);

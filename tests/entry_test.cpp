@@ -1,0 +1,324 @@
+// The exported call end to end: result codes, standard output, and the
+// files it writes or leaves alone.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "quenvale.h"
+#include "test_support.h"
+
+namespace quenvale_test {
+namespace {
+
+std::string Lines(std::initializer_list<int64_t> values) {
+    std::string text;
+    for (int64_t value : values) {
+        text += CounterLine(value);
+    }
+    return text;
+}
+
+Image GreyExample() {
+    // Stored rows: y = 0 holds 100, 140; y = 1 holds 121, 0.
+    Image image = MakeImage(2, 2);
+    auto grey = [](uint8_t v) { return Rgb{v, v, v}; };
+    image.At(0, 0) = grey(100);
+    image.At(1, 0) = grey(140);
+    image.At(0, 1) = grey(121);
+    image.At(1, 1) = grey(0);
+    return image;
+}
+
+TEST(Entry, FlattensTheGreyExampleAndPrintsTheFourCounterLines) {
+    std::string input = TempPath("in.bmp");
+    std::string output = TempPath("out.bmp");
+    std::vector<uint8_t> bytes = EncodeBitmap(GreyExample());
+    WriteFile(input, bytes);
+    int64_t before = quenvale::AllocationCounter();
+    CallRun run = RunQuenvale(input, output);
+    EXPECT_EQ(run.result, ResultDone);
+    EXPECT_EQ(run.output, Lines({before + 20, before + 40, before + 20, before}));
+    std::vector<uint8_t> written = ReadFile(output);
+    ASSERT_EQ(written.size(), 70u);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 54, written.begin()));
+    std::vector<uint8_t> rows(written.begin() + 54, written.end());
+    EXPECT_EQ(rows, (std::vector<uint8_t>{0x64, 0x64, 0x64, 0x79, 0x79, 0x79, 0, 0, 0x79, 0x79, 0x79, 0, 0, 0, 0, 0}));
+}
+
+TEST(Entry, OnePixelWithPaddingOfOne) {
+    std::string input = TempPath("in.bmp");
+    std::string output = TempPath("out.bmp");
+    Image image = MakeImage(1, 1, Rgb{1, 2, 3});
+    WriteFile(input, EncodeBitmap(image));
+    CallRun run = RunQuenvale(input, output);
+    EXPECT_EQ(run.result, ResultDone);
+    EXPECT_EQ(run.output, Lines({7, 14, 7, 0}));
+    std::vector<uint8_t> written = ReadFile(output);
+    ASSERT_EQ(written.size(), 58u);
+    EXPECT_EQ(std::vector<uint8_t>(written.end() - 4, written.end()), (std::vector<uint8_t>{3, 2, 1, 0}));
+}
+
+TEST(Entry, ThreeByOneCounterLines) {
+    std::string input = TempPath("in.bmp");
+    WriteFile(input, EncodeBitmap(MakeImage(3, 1)));
+    EXPECT_EQ(RunQuenvale(input, TempPath("out.bmp")).output, Lines({21, 42, 21, 0}));
+}
+
+TEST(Entry, PathLengthCountsConvertedBytes) {
+    // Nine bytes: refused before the file system is asked, though the file exists.
+    std::string nine = "/tmp/q.bm";
+    ASSERT_EQ(nine.size(), 9u);
+    WriteFile(nine, EncodeBitmap(MakeImage(1, 1)));
+    CallRun tooShort = RunQuenvale(nine, TempPath("out.bmp"));
+    EXPECT_EQ(tooShort.result, ResultPathTooShort);
+    EXPECT_EQ(tooShort.output, "");
+    EXPECT_FALSE(FileExists(TempPath("out.bmp")));
+    std::remove(nine.c_str());
+
+    // Ten bytes go on to the open.
+    EXPECT_EQ(RunQuenvale("/tmp/qv.no", TempPath("out.bmp")).result, ResultInputOpenFailed);
+    // Eight code units but eleven UTF-8 bytes: long enough.
+    EXPECT_EQ(RunQuenvale(u"/tmp/\u00e9\u00e9\u00e9", u"/tmp/quenvale-never-written.bmp").result,
+              ResultInputOpenFailed);
+    EXPECT_EQ(RunQuenvale(nullptr, u"/tmp/quenvale-never-written.bmp").result, ResultPathTooShort);
+    // An unpaired surrogate does not convert, which leaves an empty path.
+    const char16_t unpaired[] = {u'/', u't', u'm', u'p', u'/', u'a', u'b', u'c', u'd', 0xD800, u'e', 0};
+    EXPECT_EQ(RunQuenvale(unpaired, u"/tmp/quenvale-never-written.bmp").result, ResultPathTooShort);
+}
+
+TEST(Entry, NonAsciiAndLongPathsReachTheFile) {
+    std::string directory = TempPath(std::string(200, 'd'));
+    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+    std::string input = directory + "/" + std::string(120, 'i') + "-\xc3\xa9t\xc3\xa9.bmp";  // "été"
+    WriteFile(input, EncodeBitmap(MakeImage(2, 3, Rgb{9, 8, 7})));
+    std::u16string wideInput = Utf16(input.substr(0, input.size() - 10)) + u"-\u00e9t\u00e9.bmp";
+    std::u16string wideOutput = Utf16(TempPath("out.bmp"));
+    CallRun run = RunQuenvale(wideInput.c_str(), wideOutput.c_str());
+    EXPECT_EQ(run.result, ResultDone);
+    EXPECT_EQ(ReadFile(TempPath("out.bmp")), ReadFile(input));
+}
+
+TEST(Entry, MissingInputLeavesTheOutputAlone) {
+    std::string output = TempPath("out.bmp");
+    CallRun run = RunQuenvale(TempPath("missing.bmp"), output);
+    EXPECT_EQ(run.result, ResultInputOpenFailed);
+    EXPECT_EQ(run.output, "Oof, the file failed to open, please try again");
+    EXPECT_FALSE(FileExists(output));
+}
+
+TEST(Entry, UnopenableOutputNamesTheFlatFile) {
+    std::string input = TempPath("in.bmp");
+    WriteFile(input, EncodeBitmap(MakeImage(2, 2)));
+    std::string directory = TempPath("no-such-dir");
+    CallRun run = RunQuenvale(input, directory + "/out.bmp");
+    EXPECT_EQ(run.result, ResultOutputOpenFailed);
+    EXPECT_EQ(run.output, Lines({20, 40}) + "Could not open " + directory + "/out_flat.bmp for writing" + Lines({20, 0}));
+
+    CallRun null = RunQuenvale(Utf16(input).c_str(), nullptr);
+    EXPECT_EQ(null.result, ResultOutputOpenFailed);
+    EXPECT_EQ(null.output, Lines({20, 40}) + "Could not open _flat for writing" + Lines({20, 0}));
+
+    EXPECT_NE(RunQuenvale(input, directory + "/archive.tar.gz").output.find(directory + "/archive.tar_flat.gz for"),
+              std::string::npos);
+    EXPECT_NE(RunQuenvale(input, directory + "/x.a-very-long-extension").output.find(directory + "/x_flat for"),
+              std::string::npos);
+    EXPECT_NE(RunQuenvale(input, directory + "/.hidden").output.find(directory + "/.hidden_flat for"),
+              std::string::npos);
+}
+
+struct Refusal {
+    const char* name;
+    size_t at;         // byte to change, or SIZE_MAX to truncate to `value` bytes
+    uint32_t value;
+    int width;         // bytes written at `at`: 1, 2 or 4
+    const char* reason;
+};
+
+TEST(Entry, RefusesUnreadableBitmapsWithoutTouchingTheOutput) {
+    const Refusal refusals[] = {
+        {"empty", SIZE_MAX, 0, 0, "file of 0 bytes is shorter than a bitmap header"},
+        {"short header", SIZE_MAX, 53, 0, "file of 53 bytes is shorter than a bitmap header"},
+        {"type", 0, 'X', 1, "not a BMP file"},
+        {"OS/2 header", 14, 12, 4, "unsupported information header of 12 bytes"},
+        {"offset inside headers", 10, 53, 4, "pixel data offset 53 lies inside the headers"},
+        {"8 bits", 28, 8, 2, "8 bits per pixel"},
+        {"32 bits", 28, 32, 2, "32 bits per pixel"},
+        {"RLE", 30, 1, 4, "compressed pixel data (method 1)"},
+        {"bitfields", 30, 3, 4, "compressed pixel data (method 3)"},
+        {"height 0", 22, 0, 4, "height 0"},
+        {"height -2^31", 22, 0x80000000u, 4, "height -2147483648"},
+        {"negative width", 18, 0xFFFFFFFFu, 4, "width -1"},
+        {"offset past end", 10, 0xFFFFFFF0u, 4, "pixel data offset 4294967280 past the end of the file"},
+        {"tall", 22, 65536, 4, "pixel data truncated"},
+        {"huge", 18, 65536, 4, "pixel data truncated"},
+        {"truncated rows", SIZE_MAX, 54 + 16 + 6 - 1, 0, "pixel data truncated"},
+    };
+    std::vector<uint8_t> valid = EncodeBitmap(MakeImage(2, 3, Rgb{50, 60, 70}));
+    std::string input = TempPath("in.bmp");
+    std::string output = TempPath("out.bmp");
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.name);
+        std::vector<uint8_t> bytes = valid;
+        if (refusal.at == SIZE_MAX) {
+            bytes.resize(refusal.value);
+        } else {
+            for (int i = 0; i < refusal.width; ++i) {
+                bytes[refusal.at + i] = static_cast<uint8_t>(refusal.value >> (8 * i));
+            }
+        }
+        WriteFile(input, bytes);
+        WriteFile(output, {'k', 'e', 'e', 'p'});
+        int64_t before = quenvale::AllocationCounter();
+        CallRun run = RunQuenvale(input, output);
+        EXPECT_EQ(run.result, ResultInputInvalid);
+        EXPECT_EQ(run.output, "Could not read " + input + ": " + refusal.reason);
+        EXPECT_EQ(ReadFile(output), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+        EXPECT_EQ(quenvale::AllocationCounter(), before);
+    }
+    // A refused input never creates the output either.
+    std::string fresh = TempPath("fresh.bmp");
+    EXPECT_EQ(RunQuenvale(input, fresh).result, ResultInputInvalid);
+    EXPECT_FALSE(FileExists(fresh));
+    // Nor is a directory read as a bitmap.
+    EXPECT_EQ(RunQuenvale("/tmp/quenvale-dir/.", fresh).result, ResultInputOpenFailed);
+    std::string folder = TempPath("folder");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    CallRun directory = RunQuenvale(folder, fresh);
+    EXPECT_EQ(directory.result, ResultInputInvalid);
+    EXPECT_EQ(directory.output, "Could not read " + folder + ": not a regular file");
+}
+
+TEST(Entry, ImageSizeZeroUsesTheRowAlignment) {
+    std::mt19937 random(7);
+    for (uint32_t width = 0; width < 8; ++width) {
+        SCOPED_TRACE(width);
+        Image image = RandomImage(random, width, 3, 4);
+        BitmapOptions options;
+        options.imageSizeField = 0;
+        std::string input = TempPath("in.bmp");
+        std::string output = TempPath("out.bmp");
+        WriteFile(input, EncodeBitmap(image, options));
+        ASSERT_EQ(RunQuenvale(input, output).result, ResultDone);
+        std::vector<uint8_t> expected = EncodeBitmap(ReferenceFlatten(image), options);
+        EXPECT_EQ(ReadFile(output), expected);
+    }
+}
+
+TEST(Entry, PaddingFromTheImageSizeFieldIsKept) {
+    // 2 x 2 with an image size of 18: three padding bytes, not two.
+    Image image = GreyExample();
+    BitmapOptions options;
+    options.padding = 3;
+    options.paddingByte = 0xEE;
+    std::string input = TempPath("in.bmp");
+    std::string output = TempPath("out.bmp");
+    WriteFile(input, EncodeBitmap(image, options));
+    ASSERT_EQ(RunQuenvale(input, output).result, ResultDone);
+    options.paddingByte = 0;  // padding is written as zeros
+    EXPECT_EQ(ReadFile(output), EncodeBitmap(ReferenceFlatten(image), options));
+}
+
+TEST(Entry, TopDownRowsAreFlattenedInFileOrder) {
+    std::mt19937 random(11);
+    Image image = RandomImage(random, 5, 4, 3);
+    BitmapOptions options;
+    options.topDown = true;
+    std::string input = TempPath("in.bmp");
+    std::string output = TempPath("out.bmp");
+    WriteFile(input, EncodeBitmap(image, options));
+    CallRun run = RunQuenvale(input, output);
+    EXPECT_EQ(run.result, ResultDone);
+    int64_t size = 4 * 5 + 3 * 5 * 4;
+    EXPECT_EQ(run.output, Lines({size, 2 * size, size, 0}));
+    EXPECT_EQ(ReadFile(output), EncodeBitmap(ReferenceFlatten(image), options));
+}
+
+TEST(Entry, HeaderBytesGapAndTailAreCarried) {
+    std::mt19937 random(5);
+    Image image = RandomImage(random, 3, 2, 5);
+    BitmapOptions options;
+    options.infoSize = 124;  // V5
+    options.gap = 9;
+    options.tail = {1, 2, 3, 4, 5, 6, 7};
+    std::string input = TempPath("in.bmp");
+    std::string output = TempPath("out.bmp");
+    WriteFile(input, EncodeBitmap(image, options));
+    ASSERT_EQ(RunQuenvale(input, output).result, ResultDone);
+    EXPECT_EQ(ReadFile(output), EncodeBitmap(ReferenceFlatten(image), options));
+}
+
+TEST(Entry, MissingPaddingOfTheLastRowIsWritten) {
+    Image image = MakeImage(1, 2, Rgb{4, 5, 6});
+    std::vector<uint8_t> full = EncodeBitmap(image);
+    std::vector<uint8_t> shortened(full.begin(), full.end() - 1);
+    std::string input = TempPath("in.bmp");
+    std::string output = TempPath("out.bmp");
+    WriteFile(input, shortened);
+    ASSERT_EQ(RunQuenvale(input, output).result, ResultDone);
+    EXPECT_EQ(ReadFile(output), full);
+}
+
+TEST(Entry, InputAndOutputMayBeTheSameFile) {
+    std::mt19937 random(3);
+    Image image = RandomImage(random, 7, 5, 6);
+    BitmapOptions options;
+    options.tail = {9, 9};
+    std::string path = TempPath("same.bmp");
+    WriteFile(path, EncodeBitmap(image, options));
+    ASSERT_EQ(RunQuenvale(path, path).result, ResultDone);
+    EXPECT_EQ(ReadFile(path), EncodeBitmap(ReferenceFlatten(image), options));
+}
+
+TEST(Entry, FailedWriteIsReported) {
+    std::string input = TempPath("in.bmp");
+    WriteFile(input, EncodeBitmap(MakeImage(2, 2)));
+    CallRun run = RunQuenvale(input, "/dev/full");
+    EXPECT_EQ(run.result, ResultOutputWriteFailed);
+    EXPECT_EQ(run.output, Lines({20, 40}) + "Could not write /dev/full" + Lines({20, 0}));
+}
+
+TEST(Entry, EveryFailedAllocationIsReportedAndReleased) {
+    std::string input = TempPath("in.bmp");
+    std::string output = TempPath("out.bmp");
+    BitmapOptions withTail;
+    withTail.tail = {1};
+    WriteFile(input, EncodeBitmap(MakeImage(3, 2, Rgb{1, 1, 1}), withTail));
+    int failures = 0;
+    for (int64_t countdown = 0;; ++countdown) {
+        WriteFile(output, {'o', 'l', 'd'});
+        quenvale::SetAllocationFailureCountdown(countdown);
+        CallRun run = RunQuenvale(input, output);
+        quenvale::SetAllocationFailureCountdown(-1);
+        EXPECT_EQ(quenvale::AllocationCounter(), 0);
+        if (run.result == ResultDone) {
+            break;
+        }
+        ++failures;
+        SCOPED_TRACE(countdown);
+        EXPECT_EQ(run.result, ResultOutOfMemory);
+        // Without memory for the input's text there is no name to print.
+        std::string message = countdown == 0 ? "Not enough memory for " : "Not enough memory for " + input;
+        EXPECT_NE(run.output.find(message), std::string::npos);
+        EXPECT_EQ(ReadFile(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
+        ASSERT_LT(countdown, 100);
+    }
+    EXPECT_GE(failures, 8);  // texts, header, grids, buffers, palette
+}
+
+TEST(Entry, CounterBeyondThirtyTwoBits) {
+    // Grids are not filled here: only the count is under test.
+    quenvale::PixelGrid first = quenvale::AllocPixelGrid(1, 0x30000000);
+    quenvale::PixelGrid second = quenvale::AllocPixelGrid(1, 0x30000000);
+    if (first.pixels == nullptr || second.pixels == nullptr) {
+        quenvale::FreePixelGrid(first, 1, 0x30000000);
+        quenvale::FreePixelGrid(second, 1, 0x30000000);
+        GTEST_SKIP() << "not enough address space";
+    }
+    EXPECT_EQ(quenvale::AllocationCounter(), 2 * (4 + 3 * int64_t{0x30000000}));
+    testing::internal::CaptureStdout();
+    quenvale::FreePixelGrid(first, 1, 0x30000000);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), CounterLine(4 + 3 * int64_t{0x30000000}));
+    quenvale::FreePixelGrid(second, 1, 0x30000000);
+}
+
+}  // namespace
+}  // namespace quenvale_test

@@ -1,0 +1,201 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "quenvale.h"
+
+namespace quenvale_test {
+
+Image MakeImage(uint32_t width, uint32_t height, Rgb fill) {
+    Image image;
+    image.width = width;
+    image.height = height;
+    image.pixels.assign(size_t{width} * height, fill);
+    return image;
+}
+
+Image RandomImage(std::mt19937& random, uint32_t width, uint32_t height, int levels) {
+    Image image = MakeImage(width, height);
+    std::uniform_int_distribution<int> channel(0, levels - 1);
+    int step = 255 / (levels > 1 ? levels - 1 : 1);
+    for (Rgb& pixel : image.pixels) {
+        pixel = Rgb{static_cast<uint8_t>(channel(random) * step), static_cast<uint8_t>(channel(random) * step),
+                    static_cast<uint8_t>(channel(random) * step)};
+    }
+    return image;
+}
+
+int StandardPadding(uint32_t width) { return static_cast<int>((4 - (3 * uint64_t{width}) % 4) % 4); }
+
+void PutLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+uint32_t GetLe32(const std::vector<uint8_t>& bytes, size_t at) {
+    return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
+           uint32_t{bytes[at + 3]} << 24;
+}
+
+std::vector<uint8_t> EncodeBitmap(const Image& image, const BitmapOptions& options) {
+    int padding = options.padding >= 0 ? options.padding : StandardPadding(image.width);
+    uint32_t stride = 3 * image.width + static_cast<uint32_t>(padding);
+    uint32_t offset = 14 + options.infoSize + options.gap;
+    std::vector<uint8_t> bytes(offset, 0);
+    bytes[0] = 'B';
+    bytes[1] = 'M';
+    PutLe32(bytes, 10, offset);
+    PutLe32(bytes, 14, options.infoSize);
+    PutLe32(bytes, 18, image.width);
+    PutLe32(bytes, 22, options.topDown ? 0u - image.height : image.height);
+    bytes[26] = 1;
+    bytes[28] = 24;
+    PutLe32(bytes, 34, options.imageSizeField >= 0 ? static_cast<uint32_t>(options.imageSizeField)
+                                                   : stride * image.height);
+    PutLe32(bytes, 38, 2835);
+    PutLe32(bytes, 42, 2835);
+    for (size_t i = 54; i < offset; ++i) {
+        bytes[i] = static_cast<uint8_t>(i * 7);  // recognisable header and gap bytes
+    }
+    for (uint32_t y = 0; y < image.height; ++y) {
+        for (uint32_t x = 0; x < image.width; ++x) {
+            const Rgb& pixel = image.At(x, y);
+            bytes.push_back(pixel.blue);
+            bytes.push_back(pixel.green);
+            bytes.push_back(pixel.red);
+        }
+        bytes.insert(bytes.end(), static_cast<size_t>(padding), options.paddingByte);
+    }
+    bytes.insert(bytes.end(), options.tail.begin(), options.tail.end());
+    PutLe32(bytes, 2, static_cast<uint32_t>(bytes.size()));
+    return bytes;
+}
+
+Image DecodeRows(const std::vector<uint8_t>& bytes, uint32_t width, uint32_t height, uint32_t offset, int padding) {
+    Image image = MakeImage(width, height);
+    size_t at = offset;
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x, at += 3) {
+            image.At(x, y) = Rgb{bytes.at(at + 2), bytes.at(at + 1), bytes.at(at)};
+        }
+        at += static_cast<size_t>(padding);
+    }
+    return image;
+}
+
+std::string TempPath(const std::string& name) {
+    static std::string directory = [] {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/quenvale-test-XXXXXX";
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back(0);
+        if (mkdtemp(buffer.data()) == nullptr) {
+            std::abort();
+        }
+        return std::string(buffer.data());
+    }();
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    std::string prefix = test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() + "." : "";
+    return directory + "/" + prefix + name;
+}
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(file.good()) << path;
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+bool FileExists(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    return file != nullptr;
+}
+
+std::u16string Utf16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+CallRun RunQuenvale(const char16_t* input, const char16_t* output) {
+    testing::internal::CaptureStdout();
+    int32_t result = Quenvale(input, output);
+    return CallRun{result, testing::internal::GetCapturedStdout()};
+}
+
+CallRun RunQuenvale(const std::string& input, const std::string& output) {
+    return RunQuenvale(Utf16(input).c_str(), Utf16(output).c_str());
+}
+
+std::string CounterLine(int64_t value) {
+    return "Current amount of memory allocated: " + std::to_string(value) + " bytes\n\n";
+}
+
+Image ReferenceFlatten(const Image& image) {
+    Image result = image;
+    std::vector<Rgb> palette;
+    for (uint32_t x = 0; x < image.width; ++x) {
+        for (uint32_t y = 0; y < image.height; ++y) {
+            const Rgb& pixel = image.At(x, y);
+            const Rgb* chosen = nullptr;
+            for (const Rgb& entry : palette) {
+                if (std::abs(entry.red - pixel.red) <= 20 && std::abs(entry.green - pixel.green) <= 20 &&
+                    std::abs(entry.blue - pixel.blue) <= 20) {
+                    chosen = &entry;
+                    break;
+                }
+            }
+            if (chosen == nullptr) {
+                palette.push_back(pixel);
+                chosen = &palette.back();
+            }
+            result.At(x, y) = *chosen;
+        }
+    }
+    return result;
+}
+
+quenvale::PixelGrid GridFromImage(const Image& image) {
+    quenvale::PixelGrid grid{static_cast<Rgb*>(std::malloc(image.pixels.size() * sizeof(Rgb) + 1))};
+    for (uint32_t x = 0; x < image.width; ++x) {
+        for (uint32_t y = 0; y < image.height; ++y) {
+            quenvale::GridColumn(grid, x, image.height)[y] = image.At(x, y);
+        }
+    }
+    return grid;
+}
+
+Image ImageFromGrid(quenvale::PixelGrid grid, uint32_t width, uint32_t height) {
+    Image image = MakeImage(width, height);
+    for (uint32_t x = 0; x < width; ++x) {
+        for (uint32_t y = 0; y < height; ++y) {
+            image.At(x, y) = quenvale::GridColumn(grid, x, height)[y];
+        }
+    }
+    return image;
+}
+
+bool SameImage(const Image& a, const Image& b) {
+    if (a.width != b.width || a.height != b.height) {
+        return false;
+    }
+    for (size_t i = 0; i < a.pixels.size(); ++i) {
+        const Rgb& p = a.pixels[i];
+        const Rgb& q = b.pixels[i];
+        if (p.red != q.red || p.green != q.green || p.blue != q.blue) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace quenvale_test

@@ -1,0 +1,71 @@
+// Helpers shared by the tests: bitmaps built byte by byte, temporary files,
+// a captured run of the exported call, and a plain first-fit reference.
+#ifndef QUENVALE_TEST_SUPPORT_H
+#define QUENVALE_TEST_SUPPORT_H
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bitmap.h"
+
+namespace quenvale_test {
+
+using quenvale::Rgb;
+
+// Pixels in file order: row y (as stored) then x.
+struct Image {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::vector<Rgb> pixels;
+    Rgb& At(uint32_t x, uint32_t y) { return pixels[size_t{y} * width + x]; }
+    const Rgb& At(uint32_t x, uint32_t y) const { return pixels[size_t{y} * width + x]; }
+};
+
+struct BitmapOptions {
+    uint32_t infoSize = 40;
+    uint32_t gap = 0;             // bytes between the headers and the rows
+    int64_t imageSizeField = -1;  // -1: height * stride
+    int padding = -1;             // -1: the 4-byte alignment
+    bool topDown = false;
+    uint8_t paddingByte = 0;
+    std::vector<uint8_t> tail;    // bytes after the rows
+};
+
+Image MakeImage(uint32_t width, uint32_t height, Rgb fill = Rgb{0, 0, 0});
+Image RandomImage(std::mt19937& random, uint32_t width, uint32_t height, int levels = 256);
+int StandardPadding(uint32_t width);
+std::vector<uint8_t> EncodeBitmap(const Image& image, const BitmapOptions& options = {});
+// The pixel rows of a bitmap as the format lays them out (for comparisons).
+Image DecodeRows(const std::vector<uint8_t>& bytes, uint32_t width, uint32_t height, uint32_t offset, int padding);
+
+void PutLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value);
+uint32_t GetLe32(const std::vector<uint8_t>& bytes, size_t at);
+
+std::string TempPath(const std::string& name);
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+std::u16string Utf16(const std::string& ascii);
+
+struct CallRun {
+    int32_t result;
+    std::string output;  // standard output of the call
+};
+CallRun RunQuenvale(const std::string& input, const std::string& output);
+CallRun RunQuenvale(const char16_t* input, const char16_t* output);
+std::string CounterLine(int64_t value);
+
+// First-fit over the pixels in column order, written the plain way.
+Image ReferenceFlatten(const Image& image);
+
+// Converts between file-order images and the library's column-major grids.
+quenvale::PixelGrid GridFromImage(const Image& image);
+Image ImageFromGrid(quenvale::PixelGrid grid, uint32_t width, uint32_t height);
+
+bool SameImage(const Image& a, const Image& b);
+
+}  // namespace quenvale_test
+
+#endif
