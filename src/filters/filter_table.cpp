@@ -7,6 +7,13 @@ namespace quenvale {
 
 const NamedFilter kNamedFilters[] = {
     {"flatten", "first-fit flat colours, tolerance 20 per channel (the exported call)", FlattenColors},
+    {"red", "keep the red channel, zero the others", ApplyKeepRedChannel},
+    {"green", "keep the green channel, zero the others", ApplyKeepGreenChannel},
+    {"blue", "keep the blue channel, zero the others", ApplyKeepBlueChannel},
+    {"gray", "mean of the three channels on every channel", ApplyGrayscaleAverage},
+    {"threshold", "white where the mean is above 127, else black", ApplyThresholdBlackWhite},
+    {"blur", "mean over the 7 x 7 window, clamped at the borders", ApplyBoxBlur7x7},
+    {"darkest", "darkest neighbour in the 5 x 5 window (centre excluded)", ApplyDarkestNeighbor5x5},
 };
 const size_t kNamedFilterCount = sizeof kNamedFilters / sizeof kNamedFilters[0];
 

@@ -38,6 +38,43 @@ const PaletteEntry& MatchPaletteEntry(Palette& palette, Rgb pixel);
 // order decides which pixel founds each entry.
 int32_t FlattenColors(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
 
+// Per-pixel kernels: each writes all three channels of destination pixel
+// (x, y) from the source alone, so the order of visits does not matter.
+using PixelKernel = void (*)(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t width,
+                             uint32_t height);
+
+// Rows outer, columns inner.
+void ForEachPixel(PixelKernel kernel, PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
+
+void KeepRedChannel(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t width, uint32_t height);
+void KeepGreenChannel(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t width,
+                      uint32_t height);
+void KeepBlueChannel(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t width, uint32_t height);
+// Mean of the three channels, truncated, on every channel.
+void GrayscaleAverage(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t width,
+                      uint32_t height);
+// White when the mean is above 127, else black.
+void ThresholdBlackWhite(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t width,
+                         uint32_t height);
+// Mean of each channel over the 7 x 7 window clamped to the grid, truncated.
+void BoxBlur7x7(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t width, uint32_t height);
+// The colour of the neighbour with the smallest channel sum in the 5 x 5
+// window clamped to the grid, centre excluded, first visited (columns outer,
+// rows inner) on a tie; only neighbours whose sum is below the centre's sum
+// plus 255 are eligible. With none eligible the source pixel is kept.
+void DarkestNeighbor5x5(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t width,
+                        uint32_t height);
+
+// Whole-grid forms of the kernels, with results identical to ForEachPixel
+// with the kernel, for the host's filters.
+int32_t ApplyKeepRedChannel(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
+int32_t ApplyKeepGreenChannel(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
+int32_t ApplyKeepBlueChannel(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
+int32_t ApplyGrayscaleAverage(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
+int32_t ApplyThresholdBlackWhite(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
+int32_t ApplyBoxBlur7x7(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
+int32_t ApplyDarkestNeighbor5x5(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
+
 struct NamedFilter {
     const char* name;
     const char* summary;

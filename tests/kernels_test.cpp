@@ -1,0 +1,234 @@
+// The per-pixel kernels against plain restatements of their definitions, the
+// whole-grid forms against the kernels, and the host's filters on files.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "filters.h"
+#include "test_support.h"
+
+namespace quenvale_test {
+namespace {
+
+using Restated = std::function<Rgb(const Image&, int, int)>;
+
+int Sum(Rgb p) { return p.red + p.green + p.blue; }
+
+Rgb RestatedBlur(const Image& image, int x, int y) {
+    int count = 0;
+    int red = 0, green = 0, blue = 0;
+    for (int cx = x - 3; cx <= x + 3; ++cx) {
+        for (int cy = y - 3; cy <= y + 3; ++cy) {
+            if (cx >= 0 && cy >= 0 && cx < int(image.width) && cy < int(image.height)) {
+                const Rgb& p = image.At(cx, cy);
+                red += p.red;
+                green += p.green;
+                blue += p.blue;
+                ++count;
+            }
+        }
+    }
+    return Rgb{uint8_t(red / count), uint8_t(green / count), uint8_t(blue / count)};
+}
+
+Rgb RestatedDarkest(const Image& image, int x, int y) {
+    const Rgb centre = image.At(x, y);
+    const Rgb* chosen = nullptr;
+    int best = Sum(centre) + 255;  // only sums below this are eligible
+    for (int cx = std::max(x - 2, 0); cx <= std::min(x + 2, int(image.width) - 1); ++cx) {
+        for (int cy = std::max(y - 2, 0); cy <= std::min(y + 2, int(image.height) - 1); ++cy) {
+            if ((cx != x || cy != y) && Sum(image.At(cx, cy)) < best) {
+                best = Sum(image.At(cx, cy));
+                chosen = &image.At(cx, cy);
+            }
+        }
+    }
+    return chosen != nullptr ? *chosen : centre;
+}
+
+struct Kernel {
+    const char* name;  // the host's filter name
+    quenvale::PixelKernel kernel;
+    quenvale::GridFilter whole;
+    Restated restated;
+};
+
+const std::vector<Kernel>& Kernels() {
+    auto mean = [](Rgb p) { return uint8_t(Sum(p) / 3); };
+    static const std::vector<Kernel> kernels = {
+        {"red", quenvale::KeepRedChannel, quenvale::ApplyKeepRedChannel,
+         [](const Image& i, int x, int y) { return Rgb{i.At(x, y).red, 0, 0}; }},
+        {"green", quenvale::KeepGreenChannel, quenvale::ApplyKeepGreenChannel,
+         [](const Image& i, int x, int y) { return Rgb{0, i.At(x, y).green, 0}; }},
+        {"blue", quenvale::KeepBlueChannel, quenvale::ApplyKeepBlueChannel,
+         [](const Image& i, int x, int y) { return Rgb{0, 0, i.At(x, y).blue}; }},
+        {"gray", quenvale::GrayscaleAverage, quenvale::ApplyGrayscaleAverage,
+         [mean](const Image& i, int x, int y) {
+             uint8_t m = mean(i.At(x, y));
+             return Rgb{m, m, m};
+         }},
+        {"threshold", quenvale::ThresholdBlackWhite, quenvale::ApplyThresholdBlackWhite,
+         [mean](const Image& i, int x, int y) {
+             uint8_t level = mean(i.At(x, y)) > 127 ? 255 : 0;
+             return Rgb{level, level, level};
+         }},
+        {"blur", quenvale::BoxBlur7x7, quenvale::ApplyBoxBlur7x7, RestatedBlur},
+        {"darkest", quenvale::DarkestNeighbor5x5, quenvale::ApplyDarkestNeighbor5x5, RestatedDarkest},
+    };
+    return kernels;
+}
+
+Image Restate(const Kernel& kernel, const Image& image) {
+    Image result = image;
+    for (uint32_t y = 0; y < image.height; ++y) {
+        for (uint32_t x = 0; x < image.width; ++x) {
+            result.At(x, y) = kernel.restated(image, int(x), int(y));
+        }
+    }
+    return result;
+}
+
+// Runs the kernel through ForEachPixel (whole == false) or its whole-grid form.
+Image Apply(const Kernel& kernel, const Image& image, bool whole) {
+    quenvale::PixelGrid source = GridFromImage(image);
+    // Start the destination from garbage so unwritten pixels show.
+    Image junk = image;
+    for (Rgb& p : junk.pixels) {
+        p = Rgb{13, 17, 19};
+    }
+    quenvale::PixelGrid destination = GridFromImage(junk);
+    if (whole) {
+        EXPECT_EQ(kernel.whole(source, destination, image.width, image.height), ResultDone);
+    } else {
+        quenvale::ForEachPixel(kernel.kernel, source, destination, image.width, image.height);
+    }
+    Image result = ImageFromGrid(destination, image.width, image.height);
+    std::free(source.pixels);
+    std::free(destination.pixels);
+    return result;
+}
+
+TEST(Kernels, MatchTheirDefinitionsOnRandomImagesOfEveryShape) {
+    std::mt19937 random(77);
+    const std::pair<uint32_t, uint32_t> shapes[] = {{1, 1}, {1, 9}, {9, 1}, {2, 2}, {3, 5}, {5, 3},
+                                                    {6, 7}, {8, 8}, {13, 11}, {40, 31}};
+    for (auto [width, height] : shapes) {
+        // Few levels make ties and ineligible neighbours common.
+        for (int levels : {256, 3, 2}) {
+            Image image = RandomImage(random, width, height, levels);
+            for (const Kernel& kernel : Kernels()) {
+                SCOPED_TRACE(testing::Message() << kernel.name << " " << width << "x" << height << " levels " << levels);
+                Image expected = Restate(kernel, image);
+                ASSERT_TRUE(SameImage(Apply(kernel, image, false), expected));
+                ASSERT_TRUE(SameImage(Apply(kernel, image, true), expected));
+            }
+        }
+    }
+}
+
+TEST(Kernels, EmptyGridsVisitNothing) {
+    quenvale::PixelGrid none{nullptr};
+    for (const Kernel& kernel : Kernels()) {
+        quenvale::ForEachPixel(kernel.kernel, none, none, 0, 2000000000);
+        quenvale::ForEachPixel(kernel.kernel, none, none, 2000000000, 0);
+        EXPECT_EQ(kernel.whole(none, none, 0, 2000000000), ResultDone);
+        EXPECT_EQ(kernel.whole(none, none, 2000000000, 0), ResultDone);
+    }
+}
+
+Rgb ApplyAt(quenvale::PixelKernel kernel, const Image& image, uint32_t x, uint32_t y) {
+    Kernel wrapped{"", kernel, nullptr, nullptr};
+    return Apply(wrapped, image, false).At(x, y);
+}
+
+TEST(Kernels, MeansTruncateAndThresholdSplitsAt127) {
+    EXPECT_EQ(ApplyAt(quenvale::GrayscaleAverage, MakeImage(1, 1, Rgb{255, 255, 254}), 0, 0).green, 254);
+    EXPECT_EQ(ApplyAt(quenvale::GrayscaleAverage, MakeImage(1, 1, Rgb{1, 1, 0}), 0, 0).green, 0);
+    EXPECT_EQ(ApplyAt(quenvale::ThresholdBlackWhite, MakeImage(1, 1, Rgb{127, 127, 128}), 0, 0).red, 0);
+    EXPECT_EQ(ApplyAt(quenvale::ThresholdBlackWhite, MakeImage(1, 1, Rgb{128, 128, 128}), 0, 0).red, 255);
+}
+
+TEST(Kernels, BlurWindowShrinksAtTheBorders) {
+    // Only the 4 x 4 corner window holds the bright pixel once: 160 / 16.
+    Image image = MakeImage(20, 20);
+    image.At(3, 3) = Rgb{160, 0, 0};
+    EXPECT_EQ(ApplyAt(quenvale::BoxBlur7x7, image, 0, 0).red, 10);
+    EXPECT_EQ(ApplyAt(quenvale::BoxBlur7x7, image, 6, 6).red, 160 / 49);
+    Image uniform = MakeImage(9, 4, Rgb{200, 100, 3});
+    Kernel blur = Kernels()[5];
+    EXPECT_TRUE(SameImage(Apply(blur, uniform, true), uniform));
+}
+
+TEST(Kernels, DarkestNeighbourEligibilityAndTies) {
+    Image image = MakeImage(5, 5, Rgb{100, 100, 100});
+    image.At(3, 1) = Rgb{10, 10, 10};
+    image.At(1, 3) = Rgb{10, 10, 10};  // same sum, visited first (columns outer)
+    image.At(1, 3).red = 11;
+    image.At(1, 3).blue = 9;
+    Rgb chosen = ApplyAt(quenvale::DarkestNeighbor5x5, image, 2, 2);
+    EXPECT_EQ(chosen.red, 11);
+
+    // Brighter by 254 in sum: still taken; by 255: never.
+    Image bright = MakeImage(2, 1, Rgb{0, 0, 0});
+    bright.At(1, 0) = Rgb{254, 0, 0};
+    EXPECT_EQ(ApplyAt(quenvale::DarkestNeighbor5x5, bright, 0, 0).red, 254);
+    bright.At(0, 0) = Rgb{0, 7, 0};
+    bright.At(1, 0) = Rgb{255, 7, 0};
+    EXPECT_EQ(ApplyAt(quenvale::DarkestNeighbor5x5, bright, 0, 0).green, 7);
+    EXPECT_EQ(ApplyAt(quenvale::DarkestNeighbor5x5, bright, 0, 0).red, 0);  // kept its own colour
+    EXPECT_EQ(ApplyAt(quenvale::DarkestNeighbor5x5, MakeImage(1, 1, Rgb{1, 2, 3}), 0, 0).blue, 3);
+}
+
+TEST(Kernels, WholeGridFormsReportFailedAllocations) {
+    Image image = MakeImage(9, 9, Rgb{1, 2, 3});
+    for (const Kernel& kernel : Kernels()) {
+        quenvale::PixelGrid source = GridFromImage(image);
+        quenvale::PixelGrid destination = GridFromImage(image);
+        quenvale::SetAllocationFailureCountdown(0);
+        int32_t result = kernel.whole(source, destination, image.width, image.height);
+        quenvale::SetAllocationFailureCountdown(-1);
+        bool allocates = std::string(kernel.name) == "blur" || std::string(kernel.name) == "darkest";
+        EXPECT_EQ(result, allocates ? ResultOutOfMemory : ResultDone) << kernel.name;
+        std::free(source.pixels);
+        std::free(destination.pixels);
+    }
+}
+
+#if defined(QUENVALE_HOST)
+TEST(Kernels, HostFiltersRunThroughTheWholePipeline) {
+    std::mt19937 random(5);
+    Image image = RandomImage(random, 11, 7, 256);
+    BitmapOptions options;
+    options.infoSize = 108;
+    options.tail = {1, 2, 3};
+    options.topDown = true;
+    std::string input = TempPath("in.bmp");
+    WriteFile(input, EncodeBitmap(image, options));
+    for (const Kernel& kernel : Kernels()) {
+        SCOPED_TRACE(kernel.name);
+        std::string output = TempPath(std::string(kernel.name) + ".bmp");
+        std::string command = std::string("'") + QUENVALE_HOST + "' --filter " + kernel.name + " '" + input + "' '" +
+                              output + "' > '" + TempPath("stdout") + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        EXPECT_EQ(ReadFile(output), EncodeBitmap(Restate(kernel, image), options));
+        std::vector<uint8_t> printed = ReadFile(TempPath("stdout"));
+        int64_t size = 4 * 11 + 3 * 11 * 7;
+        std::string lines = CounterLine(size) + CounterLine(2 * size) + CounterLine(size) + CounterLine(0);
+        EXPECT_EQ(std::string(printed.begin(), printed.end()), lines);
+    }
+    // Refusals are the same for every filter.
+    std::string refused = TempPath("refused.bmp");
+    WriteFile(refused, {'B', 'M'});
+    std::string command = std::string("'") + QUENVALE_HOST + "' --filter blur '" + refused + "' '" +
+                          TempPath("never.bmp") + "' >/dev/null 2>&1";
+    int status = std::system(command.c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_FALSE(FileExists(TempPath("never.bmp")));
+}
+#endif
+
+}  // namespace
+}  // namespace quenvale_test
