@@ -1,6 +1,9 @@
 // The first-fit flatten on grids.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "filters.h"
 #include "test_support.h"
 
@@ -90,6 +93,57 @@ TEST(FlattenColors, AgreesWithAPlainFirstFitWalkOnRandomImages) {
         Image flat = Flatten(image);
         ASSERT_TRUE(SameImage(flat, ReferenceFlatten(image))) << width << "x" << height << " levels " << levels;
     }
+}
+
+Image Lattice(uint32_t width, uint32_t height, int step, uint32_t seed) {
+    // Every lattice colour in some order, then colours within reach of many
+    // entries at once: the case where first-fit and nearest part ways.
+    std::mt19937 random(seed);
+    Image image = MakeImage(width, height);
+    std::uniform_int_distribution<int> jitter(-step, step);
+    size_t i = 0;
+    for (uint32_t x = 0; x < width; ++x) {
+        for (uint32_t y = 0; y < height; ++y, ++i) {
+            int r = int(i % 13) * step, g = int(i / 13 % 13) * step, b = int(i / 169 % 13) * step;
+            if (i >= 2197) {
+                r += jitter(random), g += jitter(random), b += jitter(random);
+            }
+            image.At(x, y) = Rgb{uint8_t(std::clamp(r, 0, 255)), uint8_t(std::clamp(g, 0, 255)),
+                                 uint8_t(std::clamp(b, 0, 255))};
+        }
+    }
+    return image;
+}
+
+Image Smooth(uint32_t width, uint32_t height, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> grain(-4, 4);
+    double fx = 0.02 + seed % 5 * 0.03, fy = 0.05 + seed % 3 * 0.04;
+    Image image = MakeImage(width, height);
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            auto wave = [&](double v) { return uint8_t(std::clamp(int(127 + 120 * std::sin(v)) + grain(random), 0, 255)); };
+            image.At(x, y) = Rgb{wave(fx * x), wave(fy * y), wave(fx * x + fy * y)};
+        }
+    }
+    return image;
+}
+
+TEST(FlattenColors, AgreesWithThePlainWalkOnFullPalettesAndSmoothImages) {
+    for (uint32_t seed = 0; seed < 6; ++seed) {
+        // Full lattices of 21 (the densest palette) and of 20 and 22 (entries
+        // straddling the cells of the search).
+        for (int step : {20, 21, 22}) {
+            Image lattice = Lattice(64 + seed, 50 + 3 * seed, step, seed);
+            ASSERT_TRUE(SameImage(Flatten(lattice), ReferenceFlatten(lattice))) << "lattice " << step << " " << seed;
+        }
+        Image smooth = Smooth(120 + 7 * seed, 90 + seed, seed);
+        ASSERT_TRUE(SameImage(Flatten(smooth), ReferenceFlatten(smooth))) << "smooth " << seed;
+    }
+    // Uniform noise large enough to fill the palette.
+    std::mt19937 random(9);
+    Image noise = RandomImage(random, 211, 190);
+    ASSERT_TRUE(SameImage(Flatten(noise), ReferenceFlatten(noise)));
 }
 
 }  // namespace

@@ -99,7 +99,7 @@ uint32_t RowCount(const BitmapHeader& header);
 bool CheckBitmapHeader(const BitmapHeader& header, uint64_t fileLength, RowLayout* layout,
                        char* reason, size_t reasonSize);
 
-// Rows move between file and grid through a block of about a megabyte, taken
+// Rows move between file and grid through a block of up to 16 MiB, taken
 // once per call so that no allocation is left for after the output is opened.
 struct RowBlock {
     uint8_t* bytes;

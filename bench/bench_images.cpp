@@ -1,0 +1,96 @@
+#include "bench_images.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+namespace quenvale_bench {
+
+namespace {
+
+// Rows in file order, blue-green-red, padded.
+bool WriteBitmap(const std::string& path, uint32_t width, uint32_t height,
+                 const std::vector<uint8_t>& rgbColumnMajor) {
+    uint32_t padding = (4 - (3 * width) % 4) % 4;
+    uint32_t stride = 3 * width + padding;
+    std::vector<uint8_t> bytes(54 + size_t{stride} * height, 0);
+    auto put = [&](size_t at, uint32_t value, int size) {
+        for (int i = 0; i < size; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    };
+    bytes[0] = 'B';
+    bytes[1] = 'M';
+    put(2, static_cast<uint32_t>(bytes.size()), 4);
+    put(10, 54, 4);
+    put(14, 40, 4);
+    put(18, width, 4);
+    put(22, height, 4);
+    put(26, 1, 2);
+    put(28, 24, 2);
+    put(34, stride * height, 4);
+    for (uint32_t x = 0; x < width; ++x) {
+        for (uint32_t y = 0; y < height; ++y) {
+            const uint8_t* pixel = &rgbColumnMajor[3 * (size_t{x} * height + y)];
+            uint8_t* at = &bytes[54 + size_t{y} * stride + 3 * size_t{x}];
+            at[0] = pixel[2];
+            at[1] = pixel[1];
+            at[2] = pixel[0];
+        }
+    }
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return false;
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && ok;
+}
+
+}  // namespace
+
+bool WritePhoto(const std::string& path, uint32_t width, uint32_t height) {
+    std::string command = "convert -size " + std::to_string(width) + "x" + std::to_string(height) +
+                          " -seed 7 plasma:fractal -type TrueColor BMP3:'" + path + "' 2>/dev/null";
+    if (std::system(command.c_str()) == 0) {
+        return true;
+    }
+    std::vector<uint8_t> pixels(3 * size_t{width} * height);
+    for (uint32_t x = 0; x < width; ++x) {
+        for (uint32_t y = 0; y < height; ++y) {
+            double u = x / 300.0, v = y / 300.0;
+            uint8_t* p = &pixels[3 * (size_t{x} * height + y)];
+            p[0] = static_cast<uint8_t>(127 + 120 * std::sin(u + 2 * std::cos(v)));
+            p[1] = static_cast<uint8_t>(127 + 120 * std::sin(1.3 * v + std::sin(0.7 * u)));
+            p[2] = static_cast<uint8_t>(127 + 120 * std::cos(u * v / 10));
+        }
+    }
+    return WriteBitmap(path, width, height, pixels);
+}
+
+bool WriteNoise(const std::string& path, uint32_t width, uint32_t height) {
+    std::mt19937 random(1);
+    std::vector<uint8_t> pixels(3 * size_t{width} * height);
+    for (uint8_t& channel : pixels) channel = static_cast<uint8_t>(random());
+    return WriteBitmap(path, width, height, pixels);
+}
+
+bool WriteAdversarial(const std::string& path, uint32_t width, uint32_t height) {
+    std::vector<uint8_t> pixels(3 * size_t{width} * height);
+    size_t count = size_t{width} * height;
+    size_t i = 0;
+    for (int r = 0; r < 13; ++r)
+        for (int g = 0; g < 13; ++g)
+            for (int b = 0; b < 13 && i < count; ++b, ++i) {
+                pixels[3 * i] = static_cast<uint8_t>(21 * r);
+                pixels[3 * i + 1] = static_cast<uint8_t>(21 * g);
+                pixels[3 * i + 2] = static_cast<uint8_t>(21 * b);
+            }
+    // The rest alternate between the youngest entry's colour and one that
+    // is within reach of that entry only, so no pixel repeats its predecessor.
+    for (; i < count; ++i) {
+        pixels[3 * i] = static_cast<uint8_t>(i % 2 == 0 ? 252 : 253);
+        pixels[3 * i + 1] = static_cast<uint8_t>(i % 2 == 0 ? 252 : 254);
+        pixels[3 * i + 2] = static_cast<uint8_t>(i % 2 == 0 ? 252 : 255);
+    }
+    return WriteBitmap(path, width, height, pixels);
+}
+
+}  // namespace quenvale_bench

@@ -1,0 +1,22 @@
+// Images for the benchmarks, written as 24-bit BMP files.
+#ifndef QUENVALE_BENCH_IMAGES_H
+#define QUENVALE_BENCH_IMAGES_H
+
+#include <cstdint>
+#include <string>
+
+namespace quenvale_bench {
+
+// A photo-like picture: ImageMagick's plasma fractal when convert is
+// installed, else smooth value noise of our own.
+bool WritePhoto(const std::string& path, uint32_t width, uint32_t height);
+// Every channel of every pixel uniformly random.
+bool WriteNoise(const std::string& path, uint32_t width, uint32_t height);
+// Worst case for a linear palette walk: the 2197 colours of the 21-step
+// lattice come first in visiting order, then every other pixel holds the
+// youngest, so each pixel passes every entry.
+bool WriteAdversarial(const std::string& path, uint32_t width, uint32_t height);
+
+}  // namespace quenvale_bench
+
+#endif

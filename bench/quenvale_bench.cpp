@@ -1,0 +1,195 @@
+// Benchmarks of the whole call and the host's filters, as ratios to
+// baselines measured in the same run: the I/O floor (a plain program that
+// reads the file whole and writes it back), the literal flatten, and
+// ImageMagick's nearest operations.
+//
+//   quenvale_bench [--runs N] [--dir DIR] [--no-imagemagick] [--no-literal]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "bench_images.h"
+#include "entry.h"
+#include "literal_flatten.h"
+#include "quenvale.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Timing {
+    double median, low, high;  // milliseconds
+};
+
+// Standard output is muted while the library prints its counter lines.
+struct Muted {
+    int saved;
+    Muted() {
+        std::fflush(stdout);
+        saved = dup(1);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        close(null);
+    }
+    ~Muted() {
+        std::fflush(stdout);
+        dup2(saved, 1);
+        close(saved);
+    }
+};
+
+Timing Measure(int runs, const std::string& output, const std::function<void()>& body) {
+    std::vector<double> samples;
+    for (int i = 0; i < runs; ++i) {
+        std::remove(output.c_str());  // truncating a large file costs more than writing it
+        auto start = Clock::now();
+        {
+            Muted muted;
+            body();
+        }
+        samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    std::sort(samples.begin(), samples.end());
+    return Timing{samples[samples.size() / 2], samples.front(), samples.back()};
+}
+
+bool CopyWhole(const std::string& input, const std::string& output) {
+    FILE* in = std::fopen(input.c_str(), "rb");
+    if (in == nullptr) return false;
+    std::fseek(in, 0, SEEK_END);
+    long length = std::ftell(in);
+    std::fseek(in, 0, SEEK_SET);
+    std::vector<char> bytes(static_cast<size_t>(length));
+    bool ok = std::fread(bytes.data(), 1, bytes.size(), in) == bytes.size();
+    std::fclose(in);
+    FILE* out = std::fopen(output.c_str(), "wb");
+    if (out == nullptr) return false;
+    ok = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size() && ok;
+    return std::fclose(out) == 0 && ok;
+}
+
+std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+std::string Show(const Timing& t) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%8.1f ms (%.1f .. %.1f)", t.median, t.low, t.high);
+    return text;
+}
+
+void Report(const char* label, const Timing& t, const char* against, double base, double goal, bool lowerIsBetter) {
+    double ratio = lowerIsBetter ? t.median / base : base / t.median;
+    std::printf("  %-34s %s  %6.2fx %s (goal %s %.0fx)\n", label, Show(t).c_str(), ratio, against,
+                lowerIsBetter ? "<=" : ">=", goal);
+}
+
+bool SameFiles(const std::string& a, const std::string& b) {
+    std::string command = "cmp -s '" + a + "' '" + b + "'";
+    return std::system(command.c_str()) == 0;
+}
+
+// Peak resident memory of one call, in a child process of its own.
+double PeakMebibytes(const std::string& input, const std::string& output) {
+    std::fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+        Muted muted;
+        Quenvale(Wide(input).c_str(), Wide(output).c_str());
+        _exit(0);
+    }
+    int status = 0;
+    struct rusage usage {};
+    wait4(child, &status, 0, &usage);
+    return usage.ru_maxrss / 1024.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int runs = 5;
+    std::string dir = "/tmp/quenvale-bench";
+    bool imageMagick = true;
+    bool literal = true;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--dir") && i + 1 < argc) dir = argv[++i];
+        else if (!std::strcmp(argv[i], "--no-imagemagick")) imageMagick = false;
+        else if (!std::strcmp(argv[i], "--no-literal")) literal = false;
+        else {
+            std::fprintf(stderr, "usage: quenvale_bench [--runs N] [--dir DIR] [--no-imagemagick] [--no-literal]\n");
+            return 2;
+        }
+    }
+    std::system(("mkdir -p '" + dir + "'").c_str());
+    struct Case {
+        const char* name;
+        std::string path;
+        uint32_t width, height;
+        bool (*make)(const std::string&, uint32_t, uint32_t);
+        double goal;
+    };
+    std::vector<Case> cases = {
+        {"photo 6000x4000", dir + "/photo.bmp", 6000, 4000, quenvale_bench::WritePhoto, 4},
+        {"noise 6000x4000", dir + "/noise.bmp", 6000, 4000, quenvale_bench::WriteNoise, 5},
+        {"adversarial 2000x2000", dir + "/adversarial.bmp", 2000, 2000, quenvale_bench::WriteAdversarial, 4},
+    };
+    std::string out = dir + "/out.bmp";
+    std::printf("median of %d runs (range)\n", runs);
+    double photoFloor = 0;
+    Timing photoCall{};
+    for (Case& c : cases) {
+        if (!c.make(c.path, c.width, c.height)) {
+            std::fprintf(stderr, "could not write %s\n", c.path.c_str());
+            return 1;
+        }
+        Timing floor = Measure(runs, out, [&] { CopyWhole(c.path, out); });
+        Timing call = Measure(runs, out, [&] { Quenvale(Wide(c.path).c_str(), Wide(out).c_str()); });
+        std::printf("%s\n  %-34s %s\n", c.name, "I/O floor", Show(floor).c_str());
+        Report("flatten (Quenvale)", call, "the floor", floor.median, c.goal, true);
+        double grids = 2 * 3.0 * c.width * c.height / (1024.0 * 1024.0);
+        double peak = PeakMebibytes(c.path, out);
+        std::printf("  %-34s %8.1f MiB, two grids %.1f MiB, over them %.1f MiB (goal <= 40)\n", "peak resident memory",
+                    peak, grids, peak - grids);
+        if (c.make == quenvale_bench::WritePhoto) {
+            photoFloor = floor.median;
+            photoCall = call;
+        }
+    }
+    const Case& photo = cases[0];
+    if (literal) {
+        std::string literalOut = dir + "/literal.bmp";
+        Timing slow = Measure(1, literalOut, [&] { quenvale_bench::LiteralFlatten(photo.path.c_str(), literalOut.c_str()); });
+        Quenvale(Wide(photo.path).c_str(), Wide(out).c_str());
+        std::printf("photo: literal flatten (byte-at-a-time stdio, linear walk)\n");
+        Report("literal / Quenvale", slow, "", photoCall.median, 30, false);
+        std::printf("  outputs byte for byte equal: %s\n", SameFiles(out, literalOut) ? "yes" : "NO");
+    }
+    std::printf("photo: the host's kernels\n");
+    for (const char* name : {"red", "green", "blue", "gray", "threshold", "blur", "darkest"}) {
+        const quenvale::NamedFilter* filter = quenvale::FindNamedFilter(name);
+        Timing t = Measure(runs, out, [&] { quenvale::RunPipeline(Wide(photo.path).c_str(), Wide(out).c_str(), filter->filter); });
+        std::string label = std::string("--filter ") + name;
+        if (std::strcmp(name, "blur") != 0 && std::strcmp(name, "darkest") != 0) {
+            Report(label.c_str(), t, "the floor", photoFloor, 4, true);
+            continue;
+        }
+        if (!imageMagick) {
+            std::printf("  %-34s %s\n", label.c_str(), Show(t).c_str());
+            continue;
+        }
+        std::string statistic = std::strcmp(name, "blur") == 0 ? "Mean 7x7" : "Minimum 5x5";
+        std::string command = "convert '" + photo.path + "' -statistic " + statistic + " '" + dir + "/im.bmp'";
+        Timing im = Measure(1, dir + "/im.bmp", [&] { std::system(command.c_str()); });
+        std::string against = "convert -statistic " + statistic;
+        Report(label.c_str(), t, against.c_str(), im.median, 20, false);
+    }
+    return 0;
+}
