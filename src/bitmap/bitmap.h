@@ -66,6 +66,9 @@ void ReleaseBytes(void* block);
 // Makes the allocation that many calls from now fail, for testing the
 // out-of-memory paths; a negative value turns this off.
 void SetAllocationFailureCountdown(int64_t countdown);
+// The most bytes held at once since the last reset.
+uint64_t PeakAllocatedBytes();
+void ResetPeakAllocatedBytes();
 
 // Console text on standard output.
 void PrintText(const char* text);
