@@ -1,7 +1,6 @@
 // The exported call end to end: result codes, standard output, and the
 // files it writes or leaves alone.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "quenvale.h"
 #include "test_support.h"
@@ -76,18 +75,28 @@ TEST(Entry, PathLengthCountsConvertedBytes) {
 
     // Ten bytes go on to the open.
     EXPECT_EQ(RunQuenvale("/tmp/qv.no", TempPath("out.bmp")).result, ResultInputOpenFailed);
+    const char16_t unpaired[] = {u'/', u't', u'm', u'p', u'/', u'a', u'b', u'c', u'd', 0xD800, u'e', 0};
+#if defined(_WIN32)
+    // The Western code page gives one byte per letter, and '?' for what it
+    // cannot hold, an unpaired surrogate included.
+    EXPECT_EQ(RunQuenvale(u"/tmp/\u00e9\u00e9\u00e9", u"/tmp/quenvale-never-written.bmp").result,
+              ResultPathTooShort);
+    EXPECT_EQ(RunQuenvale(unpaired, u"/tmp/quenvale-never-written.bmp").result, ResultInputOpenFailed);
+#else
     // Eight code units but eleven UTF-8 bytes: long enough.
     EXPECT_EQ(RunQuenvale(u"/tmp/\u00e9\u00e9\u00e9", u"/tmp/quenvale-never-written.bmp").result,
               ResultInputOpenFailed);
-    EXPECT_EQ(RunQuenvale(nullptr, u"/tmp/quenvale-never-written.bmp").result, ResultPathTooShort);
     // An unpaired surrogate does not convert, which leaves an empty path.
-    const char16_t unpaired[] = {u'/', u't', u'm', u'p', u'/', u'a', u'b', u'c', u'd', 0xD800, u'e', 0};
     EXPECT_EQ(RunQuenvale(unpaired, u"/tmp/quenvale-never-written.bmp").result, ResultPathTooShort);
+#endif
+    EXPECT_EQ(RunQuenvale(nullptr, u"/tmp/quenvale-never-written.bmp").result, ResultPathTooShort);
 }
 
+#if !defined(_WIN32)
+// The test writes its file through a narrow UTF-8 path; Windows has its own test.
 TEST(Entry, NonAsciiAndLongPathsReachTheFile) {
     std::string directory = TempPath(std::string(200, 'd'));
-    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+    ASSERT_TRUE(MakeDirectory(directory));
     std::string input = directory + "/" + std::string(120, 'i') + "-\xc3\xa9t\xc3\xa9.bmp";  // "été"
     WriteFile(input, EncodeBitmap(MakeImage(2, 3, Rgb{9, 8, 7})));
     std::u16string wideInput = Utf16(input.substr(0, input.size() - 10)) + u"-\u00e9t\u00e9.bmp";
@@ -96,6 +105,7 @@ TEST(Entry, NonAsciiAndLongPathsReachTheFile) {
     EXPECT_EQ(run.result, ResultDone);
     EXPECT_EQ(ReadFile(TempPath("out.bmp")), ReadFile(input));
 }
+#endif
 
 TEST(Entry, MissingInputLeavesTheOutputAlone) {
     std::string output = TempPath("out.bmp");
@@ -181,10 +191,14 @@ TEST(Entry, RefusesUnreadableBitmapsWithoutTouchingTheOutput) {
     // Nor is a directory read as a bitmap.
     EXPECT_EQ(RunQuenvale("/tmp/quenvale-dir/.", fresh).result, ResultInputOpenFailed);
     std::string folder = TempPath("folder");
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_TRUE(MakeDirectory(folder));
     CallRun directory = RunQuenvale(folder, fresh);
+#if defined(_WIN32)
+    EXPECT_EQ(directory.result, ResultInputOpenFailed);  // Windows does not open a folder as a file
+#else
     EXPECT_EQ(directory.result, ResultInputInvalid);
     EXPECT_EQ(directory.output, "Could not read " + folder + ": not a regular file");
+#endif
 }
 
 TEST(Entry, ImageSizeZeroUsesTheRowAlignment) {
@@ -268,6 +282,7 @@ TEST(Entry, InputAndOutputMayBeTheSameFile) {
     EXPECT_EQ(ReadFile(path), EncodeBitmap(ReferenceFlatten(image), options));
 }
 
+#if !defined(_WIN32)
 TEST(Entry, FailedWriteIsReported) {
     std::string input = TempPath("in.bmp");
     WriteFile(input, EncodeBitmap(MakeImage(2, 2)));
@@ -275,6 +290,7 @@ TEST(Entry, FailedWriteIsReported) {
     EXPECT_EQ(run.result, ResultOutputWriteFailed);
     EXPECT_EQ(run.output, Lines({20, 40}) + "Could not write /dev/full" + Lines({20, 0}));
 }
+#endif
 
 TEST(Entry, EveryFailedAllocationIsReportedAndReleased) {
     std::string input = TempPath("in.bmp");

@@ -27,7 +27,7 @@ std::string Slurp(const std::string& path) {
 HostRun RunHost(const std::string& arguments) {
     std::string out = TempPath("host.out");
     std::string err = TempPath("host.err");
-    std::string command = std::string("'") + QUENVALE_HOST + "' " + arguments + " >'" + out + "' 2>'" + err + "'";
+    std::string command = std::string(QUENVALE_HOST_COMMAND) + " " + arguments + " >'" + out + "' 2>'" + err + "'";
     int status = std::system(command.c_str());
     return HostRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
 }

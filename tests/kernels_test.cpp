@@ -2,8 +2,6 @@
 // whole-grid forms against the kernels, and the host's filters on files.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <functional>
 
@@ -197,7 +195,13 @@ TEST(Kernels, WholeGridFormsReportFailedAllocations) {
     }
 }
 
-#if defined(QUENVALE_HOST)
+#if defined(QUENVALE_HOST_COMMAND)
+}  // namespace
+}  // namespace quenvale_test
+#include <sys/wait.h>
+namespace quenvale_test {
+namespace {
+
 TEST(Kernels, HostFiltersRunThroughTheWholePipeline) {
     std::mt19937 random(5);
     Image image = RandomImage(random, 11, 7, 256);
@@ -210,7 +214,7 @@ TEST(Kernels, HostFiltersRunThroughTheWholePipeline) {
     for (const Kernel& kernel : Kernels()) {
         SCOPED_TRACE(kernel.name);
         std::string output = TempPath(std::string(kernel.name) + ".bmp");
-        std::string command = std::string("'") + QUENVALE_HOST + "' --filter " + kernel.name + " '" + input + "' '" +
+        std::string command = std::string(QUENVALE_HOST_COMMAND) + " --filter " + kernel.name + " '" + input + "' '" +
                               output + "' > '" + TempPath("stdout") + "'";
         ASSERT_EQ(std::system(command.c_str()), 0);
         EXPECT_EQ(ReadFile(output), EncodeBitmap(Restate(kernel, image), options));
@@ -222,7 +226,7 @@ TEST(Kernels, HostFiltersRunThroughTheWholePipeline) {
     // Refusals are the same for every filter.
     std::string refused = TempPath("refused.bmp");
     WriteFile(refused, {'B', 'M'});
-    std::string command = std::string("'") + QUENVALE_HOST + "' --filter blur '" + refused + "' '" +
+    std::string command = std::string(QUENVALE_HOST_COMMAND) + " --filter blur '" + refused + "' '" +
                           TempPath("never.bmp") + "' >/dev/null 2>&1";
     int status = std::system(command.c_str());
     EXPECT_EQ(WEXITSTATUS(status), 1);

@@ -2,12 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 
 #include "quenvale.h"
+
+#if defined(_WIN32)
+#include <direct.h>
+#include <process.h>
+#else
+#include <sys/stat.h>
+#endif
 
 namespace quenvale_test {
 
@@ -89,8 +98,24 @@ Image DecodeRows(const std::vector<uint8_t>& bytes, uint32_t width, uint32_t hei
     return image;
 }
 
+bool MakeDirectory(const std::string& path) {
+#if defined(_WIN32)
+    return _mkdir(path.c_str()) == 0;
+#else
+    return mkdir(path.c_str(), 0700) == 0;
+#endif
+}
+
 std::string TempPath(const std::string& name) {
     static std::string directory = [] {
+#if defined(_WIN32)
+        // A folder of this run's own beside the test binary's working folder.
+        std::string folder = "quenvale-test-" + std::to_string(_getpid()) + "-" + std::to_string(std::time(nullptr));
+        if (!MakeDirectory(folder)) {
+            std::abort();
+        }
+        return folder;
+#else
         const char* base = std::getenv("TMPDIR");
         std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/quenvale-test-XXXXXX";
         std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -99,6 +124,7 @@ std::string TempPath(const std::string& name) {
             std::abort();
         }
         return std::string(buffer.data());
+#endif
     }();
     const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
     std::string prefix = test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() + "." : "";
@@ -129,7 +155,12 @@ std::u16string Utf16(const std::string& ascii) { return std::u16string(ascii.beg
 CallRun RunQuenvale(const char16_t* input, const char16_t* output) {
     testing::internal::CaptureStdout();
     int32_t result = Quenvale(input, output);
-    return CallRun{result, testing::internal::GetCapturedStdout()};
+    std::string printed = testing::internal::GetCapturedStdout();
+#if defined(_WIN32)
+    // Standard output is a text stream there: its line feeds come back as CR LF.
+    printed.erase(std::remove(printed.begin(), printed.end(), '\r'), printed.end());
+#endif
+    return CallRun{result, printed};
 }
 
 CallRun RunQuenvale(const std::string& input, const std::string& output) {

@@ -43,7 +43,9 @@ Image DecodeRows(const std::vector<uint8_t>& bytes, uint32_t width, uint32_t hei
 void PutLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value);
 uint32_t GetLe32(const std::vector<uint8_t>& bytes, size_t at);
 
+// A path in this run's own temporary folder, named after the current test.
 std::string TempPath(const std::string& name);
+bool MakeDirectory(const std::string& path);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadFile(const std::string& path);
 bool FileExists(const std::string& path);

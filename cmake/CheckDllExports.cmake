@@ -1,0 +1,26 @@
+# Fails unless the DLL exports exactly Quenvale, undecorated, at ordinal 1,
+# and imports system DLLs only (no MinGW runtime DLLs beside it).
+#   cmake -DLIBRARY=... -DOBJDUMP=... -P CheckDllExports.cmake
+execute_process(COMMAND "${OBJDUMP}" -p "${LIBRARY}" OUTPUT_VARIABLE dump RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} failed on ${LIBRARY}")
+endif()
+string(REGEX MATCH "Ordinal Base ([0-9]+)" base "${dump}")
+set(base "${CMAKE_MATCH_1}")
+string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(([ \t]+\\[[ 0-9]+\\][^\n]*\n)*)" table "${dump}")
+string(REGEX MATCHALL "\\[[ 0-9]+\\] [^\n]+" entries "${CMAKE_MATCH_1}")
+if(NOT entries MATCHES "^\\[ +([0-9]+)\\] Quenvale$")
+  message(FATAL_ERROR "expected exactly Quenvale to be exported, found: ${entries}")
+endif()
+# Older objdumps list the name table from 0, newer ones by ordinal.
+set(index "${CMAKE_MATCH_1}")
+if(NOT (base EQUAL 1 AND (index EQUAL 0 OR index EQUAL 1)))
+  message(FATAL_ERROR "Quenvale is not at ordinal 1 (base ${base}, index ${index})")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+foreach(import IN LISTS imports)
+  if(import MATCHES "libstdc|libgcc|libwinpthread|mingw")
+    message(FATAL_ERROR "imports a runtime DLL that is not a system DLL: ${import}")
+  endif()
+endforeach()
+message(STATUS "exports: ${entries} (ordinal base ${base}); ${imports}")
