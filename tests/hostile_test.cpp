@@ -38,7 +38,7 @@ std::optional<std::vector<uint8_t>> ExpectedOutput(const std::vector<uint8_t>& b
         return std::nullopt;
     }
     Image image = MakeImage(uint32_t(width), uint32_t(rows));
-    for (int64_t y = 0; y < rows; ++y) {
+    for (int64_t y = 0; y < rows && width > 0; ++y) {
         for (int64_t x = 0; x < width; ++x) {
             size_t at = size_t(offset + y * stride + 3 * x);
             image.At(uint32_t(x), uint32_t(y)) = Rgb{bytes[at + 2], bytes[at + 1], bytes[at]};
@@ -46,7 +46,7 @@ std::optional<std::vector<uint8_t>> ExpectedOutput(const std::vector<uint8_t>& b
     }
     Image flat = ReferenceFlatten(image);
     std::vector<uint8_t> output(bytes.begin(), bytes.begin() + offset);
-    for (int64_t y = 0; y < rows; ++y) {
+    for (int64_t y = 0; y < rows && stride > 0; ++y) {  // rows of no bytes: nothing to walk
         for (int64_t x = 0; x < width; ++x) {
             const Rgb& p = flat.At(uint32_t(x), uint32_t(y));
             output.insert(output.end(), {p.blue, p.green, p.red});
