@@ -1,14 +1,5 @@
-# Windows x86 (32-bit) through mingw-w64 with the posix-thread compilers; linked
-# statically so that the DLL imports system DLLs only.
-set(CMAKE_SYSTEM_NAME Windows)
+# Windows x86 (32-bit); built and checked only: its tests would need a
+# 32-bit Wine.
+set(QUENVALE_MINGW_TRIPLE i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-# Built and checked only: its tests would need a 32-bit Wine.
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

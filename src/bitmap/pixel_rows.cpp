@@ -138,7 +138,9 @@ int32_t WritePixelRows(FILE* output, PixelGrid grid, uint32_t width, uint32_t he
     int32_t result = ResultDone;
     if (rowsPerBlock > 0) {
         // Padding bytes stay zero from here on; the pixels overwrite the rest.
-        std::memset(block, 0, rowsPerBlock * stride);
+        for (uint32_t r = 0; r < rowsPerBlock && padding > 0; ++r) {
+            std::memset(block + r * stride + rowBytes, 0, static_cast<size_t>(padding));
+        }
         for (uint32_t y = 0; y < height && result == ResultDone; y += rowsPerBlock) {
             uint32_t rows = std::min(rowsPerBlock, height - y);
             GatherRows(block, stride, grid, width, height, y, rows);
