@@ -2,6 +2,10 @@
 // whole-grid forms against the kernels, and the host's filters on files.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
+
 #include <algorithm>
 #include <functional>
 
@@ -196,12 +200,6 @@ TEST(Kernels, WholeGridFormsReportFailedAllocations) {
 }
 
 #if defined(QUENVALE_HOST_COMMAND)
-}  // namespace
-}  // namespace quenvale_test
-#include <sys/wait.h>
-namespace quenvale_test {
-namespace {
-
 TEST(Kernels, HostFiltersRunThroughTheWholePipeline) {
     std::mt19937 random(5);
     Image image = RandomImage(random, 11, 7, 256);

@@ -25,7 +25,8 @@ struct PaletteEntry {
     Rgb color;  // the founding pixel's colour, never changed
 };
 
-// Entries in order of creation.
+// The plain first-fit walk over the entries in order of creation.
+// FlattenColors gives, for every pixel, the entry this walk gives.
 struct Palette {
     PaletteEntry entries[kMaxPaletteEntries];
     uint32_t count;
