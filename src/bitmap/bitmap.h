@@ -20,8 +20,6 @@ struct Rgb {
 // The image in memory, column-major: width columns of height pixels, one
 // block. Pixel (x, y) is pixels[x * height + y]; y is the row's position in
 // the file. Width and height travel beside the grid as arguments.
-static_assert(sizeof(Rgb) == 3, "grid pixels are packed three-byte triples");
-
 struct PixelGrid {
     Rgb* pixels;
 };
