@@ -106,7 +106,6 @@ bool CheckBitmapHeader(const BitmapHeader& header, uint64_t fileLength, RowLayou
 // once per call so that no allocation is left for after the output is opened.
 struct RowBlock {
     uint8_t* bytes;
-    size_t size;
 };
 // Null bytes when the allocation fails.
 RowBlock AllocRowBlock(uint32_t width, uint32_t height, int32_t padding);

@@ -52,11 +52,11 @@ void GatherRows(uint8_t* block, size_t stride, PixelGrid grid, uint32_t width, u
 RowBlock AllocRowBlock(uint32_t width, uint32_t height, int32_t padding) {
     size_t stride = 3 * size_t{width} + static_cast<size_t>(padding);
     if (width == 0 || height == 0) {
-        return RowBlock{static_cast<uint8_t*>(AllocateBytes(0)), 0};  // rows of padding are never read
+        return RowBlock{static_cast<uint8_t*>(AllocateBytes(0))};  // rows of padding are never read
     }
     uint32_t rowsPerBlock = RowsPerBlock(stride, height);
     size_t size = rowsPerBlock == 0 ? kBlockBytes : rowsPerBlock * stride;
-    return RowBlock{static_cast<uint8_t*>(AllocateBytes(size)), size};
+    return RowBlock{static_cast<uint8_t*>(AllocateBytes(size))};
 }
 
 void FreeRowBlock(RowBlock block) { ReleaseBytes(block.bytes); }
