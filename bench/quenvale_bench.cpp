@@ -3,7 +3,7 @@
 // reads the file whole and writes it back), the literal flatten, and
 // ImageMagick's nearest operations.
 //
-//   quenvale_bench [--runs N] [--dir DIR] [--no-imagemagick] [--no-literal]
+//   quenvale_bench [--runs N] [--dir DIR] [--no-imagemagick] [--no-literal] [--no-kernels] [--case NAME]
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -118,13 +118,17 @@ int main(int argc, char** argv) {
     std::string dir = "/tmp/quenvale-bench";
     bool imageMagick = true;
     bool literal = true;
+    bool kernels = true;
+    std::string only;  // run the flatten cases whose name starts with this
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--dir") && i + 1 < argc) dir = argv[++i];
         else if (!std::strcmp(argv[i], "--no-imagemagick")) imageMagick = false;
         else if (!std::strcmp(argv[i], "--no-literal")) literal = false;
+        else if (!std::strcmp(argv[i], "--no-kernels")) kernels = false;
+        else if (!std::strcmp(argv[i], "--case") && i + 1 < argc) only = argv[++i];
         else {
-            std::fprintf(stderr, "usage: quenvale_bench [--runs N] [--dir DIR] [--no-imagemagick] [--no-literal]\n");
+            std::fprintf(stderr, "usage: quenvale_bench [--runs N] [--dir DIR] [--no-imagemagick] [--no-literal] [--no-kernels] [--case NAME]\n");
             return 2;
         }
     }
@@ -146,6 +150,9 @@ int main(int argc, char** argv) {
     double photoFloor = 0;
     Timing photoCall{};
     for (Case& c : cases) {
+        if (std::string(c.name).compare(0, only.size(), only) != 0) {
+            continue;
+        }
         if (!c.make(c.path, c.width, c.height)) {
             std::fprintf(stderr, "could not write %s\n", c.path.c_str());
             return 1;
@@ -164,6 +171,9 @@ int main(int argc, char** argv) {
         }
     }
     const Case& photo = cases[0];
+    if (!only.empty()) {
+        return 0;
+    }
     if (literal) {
         std::string literalOut = dir + "/literal.bmp";
         Timing slow = Measure(1, literalOut, [&] { quenvale_bench::LiteralFlatten(photo.path.c_str(), literalOut.c_str()); });
@@ -175,6 +185,9 @@ int main(int argc, char** argv) {
         std::printf("  %-34s %s\n", "literal flatten", Show(slow).c_str());
         Report("flatten (Quenvale)", photoCall, "faster than literal", slow.median, 30, false);
         std::printf("  outputs byte for byte equal: %s\n", SameFiles(out, literalOut) ? "yes" : "NO");
+    }
+    if (!kernels) {
+        return 0;
     }
     std::printf("photo: the host's kernels\n");
     for (const char* name : {"red", "green", "blue", "gray", "threshold", "blur", "darkest"}) {

@@ -2,6 +2,9 @@
 // files it writes or leaves alone.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
+#include "entry.h"
 #include "quenvale.h"
 #include "test_support.h"
 
@@ -280,6 +283,43 @@ TEST(Entry, InputAndOutputMayBeTheSameFile) {
     WriteFile(path, EncodeBitmap(image, options));
     ASSERT_EQ(RunQuenvale(path, path).result, ResultDone);
     EXPECT_EQ(ReadFile(path), EncodeBitmap(ReferenceFlatten(image), options));
+}
+
+TEST(Entry, RowAndGridPipelinesPrintAndWriteTheSame) {
+    // The call flattens the rows in place; the host's kernels go through
+    // two grids. Both must give the same bytes and the same console text.
+    auto run = [](const std::vector<uint8_t>& file, bool rows) {
+        std::string input = TempPath("in.bmp");
+        std::string output = TempPath("out.bmp");
+        WriteFile(input, file);
+        WriteFile(output, {7});
+        testing::internal::CaptureStdout();
+        int32_t result = rows ? quenvale::RunRowPipeline(Utf16(input).c_str(), Utf16(output).c_str(),
+                                                         quenvale::FlattenRows)
+                              : quenvale::RunPipeline(Utf16(input).c_str(), Utf16(output).c_str(),
+                                                      quenvale::FlattenColors);
+        std::string printed = testing::internal::GetCapturedStdout();
+        return std::make_tuple(result, printed, ReadFile(output));
+    };
+    std::mt19937 random(21);
+    std::vector<std::vector<uint8_t>> files;
+    for (uint32_t width = 0; width < 6; ++width) {
+        BitmapOptions options;
+        options.topDown = width % 2 == 1;
+        options.padding = width == 4 ? 3 : -1;
+        options.paddingByte = 0xEE;
+        options.gap = width;
+        options.tail = std::vector<uint8_t>(width, 0x5A);
+        files.push_back(EncodeBitmap(RandomImage(random, width, 3 + width, 5), options));
+    }
+    std::vector<uint8_t> shortened = EncodeBitmap(MakeImage(1, 2, Rgb{4, 5, 6}));
+    shortened.pop_back();  // the last row's padding
+    files.push_back(shortened);
+    shortened.resize(58);  // the rows themselves
+    files.push_back(shortened);
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(run(files[i], true), run(files[i], false)) << "file " << i;
+    }
 }
 
 #if !defined(_WIN32)

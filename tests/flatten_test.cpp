@@ -146,5 +146,87 @@ TEST(FlattenColors, AgreesWithThePlainWalkOnFullPalettesAndSmoothImages) {
     ASSERT_TRUE(SameImage(Flatten(noise), ReferenceFlatten(noise)));
 }
 
+// FlattenRows in place on rows laid out as a file lays them, padding and
+// the spare bytes after the rows filled with a marker that must survive.
+Image FlattenAsRows(const Image& image, int padding) {
+    size_t stride = 3 * size_t{image.width} + static_cast<size_t>(padding);
+    size_t rowsBytes = image.width == 0 ? 0 : stride * image.height;
+    std::vector<uint8_t> rows(rowsBytes + quenvale::kRowImageSpareBytes, 0xA5);
+    for (uint32_t y = 0; y < image.height; ++y) {
+        for (uint32_t x = 0; x < image.width; ++x) {
+            uint8_t* at = &rows[y * stride + 3 * size_t{x}];
+            at[0] = image.At(x, y).blue;
+            at[1] = image.At(x, y).green;
+            at[2] = image.At(x, y).red;
+        }
+    }
+    std::vector<uint8_t> before = rows;
+    EXPECT_EQ(quenvale::FlattenRows(rows.data(), stride, image.width, image.height), ResultDone);
+    Image result = image;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        bool pixel = i < rowsBytes && i % stride < 3 * size_t{image.width};
+        if (!pixel && rows[i] != before[i]) {
+            ADD_FAILURE() << "byte " << i << " outside the pixels changed";
+            break;
+        }
+    }
+    for (uint32_t y = 0; y < image.height; ++y) {
+        for (uint32_t x = 0; x < image.width; ++x) {
+            const uint8_t* at = &rows[y * stride + 3 * size_t{x}];
+            result.At(x, y) = Rgb{at[2], at[1], at[0]};
+        }
+    }
+    return result;
+}
+
+TEST(FlattenRows, AgreesWithThePlainWalkInPlaceOnPaddedRows) {
+    std::mt19937 random(77);
+    std::uniform_int_distribution<uint32_t> size(1, 40);
+    for (int round = 0; round < 48; ++round) {
+        uint32_t width = round < 8 ? static_cast<uint32_t>(round) : size(random);
+        Image image = RandomImage(random, width, size(random), round % 2 == 0 ? 256 : 6);
+        int padding = round % 4;
+        ASSERT_TRUE(SameImage(FlattenAsRows(image, padding), ReferenceFlatten(image)))
+            << image.width << "x" << image.height << " padding " << padding;
+    }
+    // Columns taken a few at a time (1000 rows: 65 columns to a block), and
+    // columns longer than a block, taken in parts.
+    for (auto shape : {std::pair<uint32_t, uint32_t>{150, 1000}, {1, 70000}, {3, 66000}}) {
+        Image image = RandomImage(random, shape.first, shape.second, 5);
+        ASSERT_TRUE(SameImage(FlattenAsRows(image, 1), ReferenceFlatten(image))) << shape.first << "x" << shape.second;
+    }
+}
+
+TEST(FlattenRows, FullPalettesFinishInRowOrderWithTheSameResult) {
+    // The palette fills within the first block; the rest of the columns (a
+    // wide image), or the rest of a long first column and the later columns
+    // (a tall one), are then taken row by row.
+    for (auto shape : {std::pair<uint32_t, uint32_t>{400, 200}, {2, 70000}}) {
+        for (int step : {21, 22}) {
+            Image lattice = Lattice(shape.first, shape.second, step, 3);
+            Image expected = ReferenceFlatten(lattice);
+            ASSERT_TRUE(SameImage(FlattenAsRows(lattice, 2), expected)) << shape.first << "x" << shape.second;
+            ASSERT_TRUE(SameImage(Flatten(lattice), expected));
+        }
+    }
+}
+
+TEST(FlattenRows, RepeatsAndFreshColoursGiveTheSameResultInAnyMix) {
+    // Bands of few colours (answered from the recent colours) between bands
+    // of colours that seldom repeat, over more than 16 blocks, so that the
+    // table is left and taken up again.
+    std::mt19937 random(5);
+    Image image = RandomImage(random, 1100, 1000, 4);
+    Image smooth = Smooth(1100, 1000, 4);
+    for (uint32_t y = 0; y < image.height; ++y) {
+        for (uint32_t x = 300; x < 700; ++x) {
+            image.At(x, y) = smooth.At(x, y);
+        }
+    }
+    Image expected = ReferenceFlatten(image);
+    ASSERT_TRUE(SameImage(FlattenAsRows(image, 0), expected));
+    ASSERT_TRUE(SameImage(Flatten(image), expected));
+}
+
 }  // namespace
 }  // namespace quenvale_test

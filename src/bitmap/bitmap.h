@@ -83,6 +83,10 @@ uint64_t GridByteCount(uint32_t width, uint32_t height);
 // the console are then untouched.
 PixelGrid AllocPixelGrid(uint32_t width, uint32_t height);
 void FreePixelGrid(PixelGrid grid, uint32_t width, uint32_t height);
+// A call that keeps its pixels as rows counts the grids it stands in for,
+// so that the counter prints the same whatever the storage.
+void CountPixelGrid(uint32_t width, uint32_t height);
+void UncountPixelGrid(uint32_t width, uint32_t height);
 
 // File access in 64-bit positions.
 bool RegularFileLength(FILE* file, uint64_t* length);
@@ -121,6 +125,24 @@ int32_t CopyHeaderBytes(const uint8_t* headerBytes, uint32_t count, FILE* output
 // padding zero bytes.
 int32_t WritePixelRows(FILE* output, PixelGrid grid, uint32_t width, uint32_t height, int32_t padding,
                        RowBlock block);
+
+// The rows as the file stores them (blue-green-red, padded, in stored
+// order) in one block, for filters that work in place. A width-0 image
+// holds no bytes.
+struct RowImage {
+    uint8_t* bytes;  // followed by kRowImageSpareBytes of slack
+};
+constexpr size_t kRowImageSpareBytes = 4;
+// False when the rows' bytes do not fit in memory's size type.
+bool RowImageSize(uint32_t width, uint32_t height, int32_t padding, size_t* size);
+// Null bytes when the allocation fails or its size does not fit.
+RowImage AllocRowImage(uint32_t width, uint32_t height, int32_t padding);
+void FreeRowImage(RowImage image);
+// Reads the rows at offset, then zeroes their padding.
+int32_t ReadRowImage(FILE* input, RowImage image, uint32_t width, uint32_t height, uint64_t offset,
+                     int32_t padding);
+// Writes the rows, padding included, at the output's current position.
+int32_t WriteRowImage(FILE* output, RowImage image, uint32_t width, uint32_t height, int32_t padding);
 
 }  // namespace quenvale
 

@@ -38,8 +38,7 @@ PixelGrid AllocPixelGrid(uint32_t width, uint32_t height) {
     if (grid.pixels == nullptr) {
         return grid;
     }
-    allocationCounter += static_cast<int64_t>(GridByteCount(width, height));
-    PrintAllocationCounter();
+    CountPixelGrid(width, height);
     return grid;
 }
 
@@ -48,6 +47,15 @@ void FreePixelGrid(PixelGrid grid, uint32_t width, uint32_t height) {
         return;
     }
     ReleaseBytes(grid.pixels);
+    UncountPixelGrid(width, height);
+}
+
+void CountPixelGrid(uint32_t width, uint32_t height) {
+    allocationCounter += static_cast<int64_t>(GridByteCount(width, height));
+    PrintAllocationCounter();
+}
+
+void UncountPixelGrid(uint32_t width, uint32_t height) {
     allocationCounter -= static_cast<int64_t>(GridByteCount(width, height));
     PrintAllocationCounter();
 }

@@ -27,6 +27,9 @@ char* ComposeNameText(const char* outputText);
 // grid, and writes the output: the input's bytes with the rows replaced.
 // Returns one of the result codes of quenvale.h.
 int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, GridFilter filter);
+// The same with a filter that works in place on the rows; its standard
+// output is the grid filter's, counter lines included.
+int32_t RunRowPipeline(const char16_t* inputPath, const char16_t* outputPath, RowFilter filter);
 
 }  // namespace quenvale
 

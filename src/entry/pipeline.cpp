@@ -1,6 +1,10 @@
 // One call: read the whole input, filter, then write. Everything that can be
 // refused is refused before the output is opened, and nothing is read from
 // the input after it is opened, so input and output may name the same file.
+//
+// A grid filter reads a source grid and fills a destination grid; a row
+// filter works in place on the rows as the file stores them, and the call
+// then counts the two grids it stands in for.
 #include <cstring>
 
 #include "entry.h"
@@ -17,8 +21,12 @@ struct Call {
     FILE* input;
     BitmapHeader* header;
     RowLayout rows;
+    GridFilter gridFilter;  // exactly one of the two filters is set
+    RowFilter rowFilter;
     PixelGrid source;
     PixelGrid destination;
+    RowImage image;
+    int gridsCounted;  // by a row filter's call
     uint8_t* headerBytes;  // the input's bytes before the rows
     uint8_t* tailBytes;    // the input's bytes after the rows
     size_t tailLength;
@@ -33,6 +41,10 @@ void ReleaseCall(Call& call) {
     FreeRowBlock(call.rowBlock);
     FreePixelGrid(call.source, call.rows.width, call.rows.rowCount);
     FreePixelGrid(call.destination, call.rows.width, call.rows.rowCount);
+    FreeRowImage(call.image);
+    for (; call.gridsCounted > 0; --call.gridsCounted) {
+        UncountPixelGrid(call.rows.width, call.rows.rowCount);
+    }
     ReleaseBytes(call.header);
     if (call.input != nullptr) {
         std::fclose(call.input);
@@ -67,15 +79,20 @@ int32_t ReadInput(Call& call, uint64_t fileLength) {
     call.tailLength = static_cast<size_t>(fileLength - tailStart);  // at most the file's length
     call.headerBytes = static_cast<uint8_t*>(AllocateBytes(offset));
     call.tailBytes = static_cast<uint8_t*>(AllocateBytes(call.tailLength));
-    call.rowBlock = AllocRowBlock(rows.width, rows.rowCount, rows.padding);
-    if (call.headerBytes == nullptr || call.tailBytes == nullptr || call.rowBlock.bytes == nullptr) {
+    if (call.gridFilter != nullptr) {
+        call.rowBlock = AllocRowBlock(rows.width, rows.rowCount, rows.padding);
+    }
+    if (call.headerBytes == nullptr || call.tailBytes == nullptr ||
+        (call.gridFilter != nullptr && call.rowBlock.bytes == nullptr)) {
         return ResultOutOfMemory;
     }
     if (!SeekFile(call.input, 0) || !ReadBytes(call.input, call.headerBytes, offset)) {
         return ResultInputInvalid;
     }
-    int32_t result = ReadPixelRows(call.input, call.source, rows.width, rows.rowCount, offset, rows.padding,
-                                   call.rowBlock);
+    int32_t result = call.gridFilter != nullptr
+                         ? ReadPixelRows(call.input, call.source, rows.width, rows.rowCount, offset, rows.padding,
+                                         call.rowBlock)
+                         : ReadRowImage(call.input, call.image, rows.width, rows.rowCount, offset, rows.padding);
     if (result != ResultDone) {
         return result;
     }
@@ -87,9 +104,11 @@ int32_t ReadInput(Call& call, uint64_t fileLength) {
 
 int32_t WriteOutput(Call& call, FILE* output) {
     int32_t result = CopyHeaderBytes(call.headerBytes, call.header->pixelOffset, output);
+    const RowLayout& rows = call.rows;
     if (result == ResultDone) {
-        result = WritePixelRows(output, call.destination, call.rows.width, call.rows.rowCount, call.rows.padding,
-                                call.rowBlock);
+        result = call.gridFilter != nullptr
+                     ? WritePixelRows(output, call.destination, rows.width, rows.rowCount, rows.padding, call.rowBlock)
+                     : WriteRowImage(output, call.image, rows.width, rows.rowCount, rows.padding);
     }
     if (result == ResultDone && !WriteBytes(output, call.tailBytes, call.tailLength)) {
         result = ResultOutputWriteFailed;
@@ -101,10 +120,39 @@ int32_t WriteOutput(Call& call, FILE* output) {
     return result;
 }
 
-}  // namespace
+// Takes the pixels' storage: two grids, or the row image and its count.
+int32_t AllocPixels(Call& call) {
+    const RowLayout& rows = call.rows;
+    if (call.gridFilter != nullptr) {
+        call.source = AllocPixelGrid(rows.width, rows.rowCount);
+        if (call.source.pixels == nullptr) {
+            return ResultOutOfMemory;
+        }
+        call.destination = AllocPixelGrid(rows.width, rows.rowCount);
+        return call.destination.pixels == nullptr ? ResultOutOfMemory : ResultDone;
+    }
+    call.image = AllocRowImage(rows.width, rows.rowCount, rows.padding);
+    if (call.image.bytes == nullptr) {
+        return ResultOutOfMemory;
+    }
+    for (; call.gridsCounted < 2; ++call.gridsCounted) {
+        CountPixelGrid(rows.width, rows.rowCount);
+    }
+    return ResultDone;
+}
 
-int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, GridFilter filter) {
+int32_t Filter(Call& call) {
+    const RowLayout& rows = call.rows;
+    if (call.gridFilter != nullptr) {
+        return call.gridFilter(call.source, call.destination, rows.width, rows.rowCount);
+    }
+    return call.rowFilter(call.image.bytes, static_cast<size_t>(rows.stride), rows.width, rows.rowCount);
+}
+
+int32_t Run(const char16_t* inputPath, const char16_t* outputPath, GridFilter gridFilter, RowFilter rowFilter) {
     Call call{};
+    call.gridFilter = gridFilter;
+    call.rowFilter = rowFilter;
     bool outOfMemory = false;
     call.inputText = ConvertPath(inputPath == nullptr ? u"" : inputPath, &outOfMemory);
     if (outOfMemory) {
@@ -131,12 +179,7 @@ int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, GridF
     if (!CheckBitmapHeader(*call.header, fileLength, &call.rows, reason, sizeof reason)) {
         return Refuse(call, reason);
     }
-    call.source = AllocPixelGrid(call.rows.width, call.rows.rowCount);
-    if (call.source.pixels == nullptr) {
-        return OutOfMemory(call);
-    }
-    call.destination = AllocPixelGrid(call.rows.width, call.rows.rowCount);
-    if (call.destination.pixels == nullptr) {
+    if (AllocPixels(call) != ResultDone) {
         return OutOfMemory(call);
     }
     int32_t result = ReadInput(call, fileLength);
@@ -146,7 +189,7 @@ int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, GridF
     // Filtering before the output is opened means a filter that runs out of
     // memory leaves the output as it was.
     if (result == ResultDone) {
-        result = filter(call.source, call.destination, call.rows.width, call.rows.rowCount);
+        result = Filter(call);
     }
     if (result == ResultDone) {
         call.outputText = ConvertPath(outputPath, &outOfMemory);
@@ -172,6 +215,16 @@ int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, GridF
         return Finish(call, ResultOutputWriteFailed);
     }
     return Finish(call, ResultDone);
+}
+
+}  // namespace
+
+int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, GridFilter filter) {
+    return Run(inputPath, outputPath, filter, nullptr);
+}
+
+int32_t RunRowPipeline(const char16_t* inputPath, const char16_t* outputPath, RowFilter filter) {
+    return Run(inputPath, outputPath, nullptr, filter);
 }
 
 }  // namespace quenvale

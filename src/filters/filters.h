@@ -14,6 +14,9 @@ namespace quenvale {
 // returns ResultDone, or ResultOutOfMemory when its working storage could
 // not be had.
 using GridFilter = int32_t (*)(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
+// A filter in place on the rows as the file stores them: blue-green-red,
+// stride bytes apart, in stored order. Returns as a grid filter does.
+using RowFilter = int32_t (*)(uint8_t* rows, size_t stride, uint32_t width, uint32_t height);
 
 // Flatten. Entries lie pairwise more than the tolerance apart on some
 // channel, so no two share a cell of a 13 x 13 x 13 split of the colour
@@ -38,6 +41,10 @@ const PaletteEntry& MatchPaletteEntry(Palette& palette, Rgb pixel);
 // Visits the pixels column by column, each column in stored row order: that
 // order decides which pixel founds each entry.
 int32_t FlattenColors(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
+// The same flatten, in place on the rows as the file stores them
+// (blue-green-red, stride bytes apart, stored order): the exported call's
+// filter, which needs no grid of its own. Padding bytes are not touched.
+int32_t FlattenRows(uint8_t* rows, size_t stride, uint32_t width, uint32_t height);
 
 // Per-pixel kernels: each writes all three channels of destination pixel
 // (x, y) from the source alone, so the order of visits does not matter.
