@@ -163,8 +163,8 @@ int main(int argc, char** argv) {
         Report("flatten (Quenvale)", call, "the floor", floor.median, c.goal, true);
         double grids = 2 * 3.0 * c.width * c.height / (1024.0 * 1024.0);
         double peak = PeakMebibytes(c.path, out);
-        std::printf("  %-34s %8.1f MiB, two grids %.1f MiB, over them %.1f MiB (goal <= 40)\n", "peak resident memory",
-                    peak, grids, peak - grids);
+        std::printf("  %-34s %8.1f MiB (goal <= two grids of %.1f MiB + 40 = %.1f MiB)\n", "peak resident memory",
+                    peak, grids, grids + 40);
         if (c.make == quenvale_bench::WritePhoto) {
             photoFloor = floor.median;
             photoCall = call;
