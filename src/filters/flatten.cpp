@@ -234,15 +234,23 @@ void FlattenBlock(CellIndex& index, uint8_t* first, size_t stride, uint32_t rowC
     }
 }
 
-// Flattens a rectangle of the rows row by row: for a full palette, where
-// the order no longer matters.
+// Flattens a rectangle of the rows, for a full palette, where the order no
+// longer matters: a row at a time, so that memory is read in its order, or
+// for a narrow rectangle, many rows of it at a time.
 void FlattenRectangle(CellIndex& index, uint8_t* rows, size_t stride, uint32_t firstColumn, uint32_t endColumn,
                       uint32_t firstRow, uint32_t endRow) {
+    if (firstColumn >= endColumn) {
+        return;
+    }
     auto piecePixels = static_cast<uint32_t>(kPiecePixels);
-    for (uint32_t y = firstRow; y < endRow; ++y) {
-        for (uint32_t x = firstColumn; x < endColumn; x += piecePixels) {
-            FlattenBlock(index, rows + y * stride + 3 * size_t{x}, stride, 1,
-                         std::min(piecePixels, endColumn - x));
+    uint32_t columns = std::min(endColumn - firstColumn, piecePixels);
+    uint32_t blockRows = columns < 32 ? piecePixels / columns : 1;
+    // Steps by what is left, so no count passes the ends and wraps.
+    for (uint32_t y = firstRow, count = 0; y < endRow; y += count) {
+        count = std::min(blockRows, endRow - y);
+        for (uint32_t x = firstColumn, part = 0; x < endColumn; x += part) {
+            part = std::min(columns, endColumn - x);
+            FlattenBlock(index, rows + y * stride + 3 * size_t{x}, stride, count, part);
         }
     }
 }
@@ -320,10 +328,10 @@ int32_t FlattenRows(uint8_t* rows, size_t stride, uint32_t width, uint32_t heigh
     auto piecePixels = static_cast<uint32_t>(kPiecePixels);
     uint32_t pieceRows = std::min(height, piecePixels);
     uint32_t pieceColumns = height >= piecePixels ? 1 : piecePixels / height;
-    for (uint32_t x = 0; x < width; x += pieceColumns) {
-        uint32_t columns = std::min(pieceColumns, width - x);
-        for (uint32_t y = 0; y < height; y += pieceRows) {
-            uint32_t count = std::min(pieceRows, height - y);
+    for (uint32_t x = 0, columns = 0; x < width; x += columns) {
+        columns = std::min(pieceColumns, width - x);
+        for (uint32_t y = 0, count = 0; y < height; y += count) {
+            count = std::min(pieceRows, height - y);
             FlattenBlock(*index, rows + y * stride + 3 * size_t{x}, stride, count, columns);
             if (index->entryCount == kMaxPaletteEntries) {
                 FlattenRectangle(*index, rows, stride, x, x + columns, y + count, height);
