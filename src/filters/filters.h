@@ -44,6 +44,8 @@ int32_t FlattenColors(PixelGrid source, PixelGrid destination, uint32_t width, u
 // The same flatten, in place on the rows as the file stores them
 // (blue-green-red, stride bytes apart, stored order): the exported call's
 // filter, which needs no grid of its own. Padding bytes are not touched.
+// Pixels are read a word at a time, so the byte after the last pixel must
+// be readable, as a RowImage's spare bytes make it.
 int32_t FlattenRows(uint8_t* rows, size_t stride, uint32_t width, uint32_t height);
 
 // Per-pixel kernels: each writes all three channels of destination pixel
