@@ -204,5 +204,21 @@ TEST(PixelRows, ShortFileIsAReadFailure) {
     }
 }
 
+TEST(RowImage, SizesThatDoNotFitAreRefusedBeforeAllocating) {
+    size_t size = 0;
+    ASSERT_TRUE(quenvale::RowImageSize(5, 3, 1, &size));
+    EXPECT_EQ(size, 48u);
+    ASSERT_TRUE(quenvale::RowImageSize(0, 2000000000, 3, &size));
+    EXPECT_EQ(size, 0u);  // rows of padding alone take no memory
+    // 3 * (2^31 - 1) + 3 bytes by 2^31 - 1 rows: past 32 bits, within 64.
+    bool fits = quenvale::RowImageSize(0x7FFFFFFF, 0x7FFFFFFF, 3, &size);
+    EXPECT_EQ(fits, sizeof(size_t) >= 8);
+    if (fits) {
+        EXPECT_EQ(uint64_t{size}, (3 * uint64_t{0x7FFFFFFF} + 3) * 0x7FFFFFFF);
+    } else {
+        EXPECT_EQ(quenvale::AllocRowImage(0x7FFFFFFF, 0x7FFFFFFF, 3).bytes, nullptr);
+    }
+}
+
 }  // namespace
 }  // namespace quenvale_test
