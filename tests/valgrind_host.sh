@@ -6,6 +6,20 @@ cd "$(dirname "$0")/.."
 host=${1:-build/default}/tools/quenvale
 work=$(mktemp -d)
 python3 fuzz/make_corpus.py "$work/valid" >/dev/null
+# Over 4 MiB of rows, so that the large-block path is checked too.
+python3 - "$work/large.bmp" <<'PY'
+import struct, sys
+width, height = 1300, 1100
+stride = (3 * width + 3) & ~3
+rows = bytearray(stride * height)
+for y in range(height):
+    for x in range(width):
+        at = y * stride + 3 * x
+        rows[at:at + 3] = bytes(((x * 7 + y) & 255, (x * y) & 255, (x ^ y) & 255))
+header = struct.pack('<2sIHHIIiiHHIIiiII', b'BM', 54 + len(rows), 0, 0, 54, 40, width, height, 1, 24, 0,
+                     len(rows), 2835, 2835, 0, 0)
+open(sys.argv[1], 'wb').write(header + rows)
+PY
 run() {
   valgrind --quiet --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect \
     --errors-for-leak-kinds=definite,indirect "$host" "$@" >/dev/null 2>"$work/log" || status=$?
@@ -17,6 +31,7 @@ run() {
   fi
   unset status
 }
+run "$work/large.bmp" "$work/out.bmp"
 for file in samples/sample.bmp "$work"/valid/w3-h40-up-sized.bmp "$work"/valid/w5-h124-down-size0-tail.bmp \
             "$work"/valid/w0-h56-up-sized.bmp; do
   run "$file" "$work/out.bmp"
