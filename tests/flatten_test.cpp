@@ -189,19 +189,20 @@ TEST(FlattenRows, AgreesWithThePlainWalkInPlaceOnPaddedRows) {
         ASSERT_TRUE(SameImage(FlattenAsRows(image, padding), ReferenceFlatten(image)))
             << image.width << "x" << image.height << " padding " << padding;
     }
-    // Columns taken a few at a time (1000 rows: 65 columns to a block), and
-    // columns longer than a block, taken in parts.
-    for (auto shape : {std::pair<uint32_t, uint32_t>{150, 1000}, {1, 70000}, {3, 66000}}) {
-        Image image = RandomImage(random, shape.first, shape.second, 5);
-        ASSERT_TRUE(SameImage(FlattenAsRows(image, 1), ReferenceFlatten(image))) << shape.first << "x" << shape.second;
+    // Blocks of many columns (1000 rows: 65 to a block), of the sixteen
+    // columns a tall image takes, and parts of a column longer than 2^22.
+    const std::pair<uint32_t, uint32_t> shapes[] = {{150, 1000}, {20, 20000}, {1, (1u << 22) + 1000}};
+    for (auto [width, height] : shapes) {
+        Image image = RandomImage(random, width, height, width == 1 ? 2 : 5);
+        ASSERT_TRUE(SameImage(FlattenAsRows(image, 1), ReferenceFlatten(image))) << width << "x" << height;
     }
 }
 
 TEST(FlattenRows, FullPalettesFinishInRowOrderWithTheSameResult) {
-    // The palette fills within the first block; the rest of the columns (a
-    // wide image), or the rest of a long first column and the later columns
-    // (a tall one), are then taken row by row.
-    for (auto shape : {std::pair<uint32_t, uint32_t>{400, 200}, {2, 70000}}) {
+    // The palette fills within the first block; the rest is then taken in
+    // row order: the later columns of a wide image a row at a time, those
+    // of a narrow one many rows at a time.
+    for (auto shape : {std::pair<uint32_t, uint32_t>{400, 200}, {40, 5000}}) {
         for (int step : {21, 22}) {
             Image lattice = Lattice(shape.first, shape.second, step, 3);
             Image expected = ReferenceFlatten(lattice);
@@ -209,6 +210,16 @@ TEST(FlattenRows, FullPalettesFinishInRowOrderWithTheSameResult) {
             ASSERT_TRUE(SameImage(Flatten(lattice), expected));
         }
     }
+    // The rest of a column longer than a block: the lattice, then colours
+    // within reach of the first few entries only, so that the plain walk
+    // stays quick.
+    Image tall = MakeImage(1, (1u << 22) + 1000);
+    for (uint32_t y = 0; y < tall.height; ++y) {
+        uint32_t i = y < 2197 ? y : y % 5;
+        uint8_t near = y < 2197 ? 0 : 5;
+        tall.At(0, y) = Rgb{uint8_t(i % 13 * 21 + near), uint8_t(i / 13 % 13 * 21), uint8_t(i / 169 * 21)};
+    }
+    ASSERT_TRUE(SameImage(FlattenAsRows(tall, 1), ReferenceFlatten(tall)));
 }
 
 TEST(FlattenRows, RepeatsAndFreshColoursGiveTheSameResultInAnyMix) {
