@@ -93,6 +93,7 @@ bool RegularFileLength(FILE* file, uint64_t* length);
 bool SeekFile(FILE* file, uint64_t position);
 bool ReadBytes(FILE* file, void* buffer, size_t count);
 bool WriteBytes(FILE* file, const void* buffer, size_t count);
+bool WriteZeros(FILE* file, uint64_t count);
 
 // Reads the first 54 bytes; returns false when the file holds fewer.
 bool ReadBitmapHeader(FILE* input, BitmapHeader* header);

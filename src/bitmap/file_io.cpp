@@ -48,4 +48,16 @@ bool WriteBytes(FILE* file, const void* buffer, size_t count) {
     return count == 0 || std::fwrite(buffer, 1, count, file) == count;
 }
 
+bool WriteZeros(FILE* file, uint64_t count) {
+    static const uint8_t kZeros[4096] = {};
+    while (count > 0) {
+        size_t part = count < sizeof kZeros ? static_cast<size_t>(count) : sizeof kZeros;
+        if (!WriteBytes(file, kZeros, part)) {
+            return false;
+        }
+        count -= part;
+    }
+    return true;
+}
+
 }  // namespace quenvale

@@ -118,20 +118,14 @@ int32_t CopyHeaderBytes(const uint8_t* headerBytes, uint32_t count, FILE* output
 
 int32_t WritePixelRows(FILE* output, PixelGrid grid, uint32_t width, uint32_t height, int32_t padding,
                        RowBlock rowBlock) {
-    static const uint8_t kZeros[4] = {0, 0, 0, 0};
     size_t rowBytes = 3 * size_t{width};
     size_t stride = rowBytes + static_cast<size_t>(padding);
     if (height == 0 || stride == 0) {
         return ResultDone;
     }
     if (width == 0) {
-        // Rows of padding alone: the file held them, so their count is bounded by its length.
-        for (uint32_t y = 0; y < height; ++y) {
-            if (!WriteBytes(output, kZeros, stride)) {
-                return ResultOutputWriteFailed;
-            }
-        }
-        return ResultDone;
+        // Rows of padding alone: the file held them, so their bytes are bounded by its length.
+        return WriteZeros(output, uint64_t{height} * stride) ? ResultDone : ResultOutputWriteFailed;
     }
     uint32_t rowsPerBlock = RowsPerBlock(stride, height);
     uint8_t* block = rowBlock.bytes;
@@ -164,7 +158,7 @@ int32_t WritePixelRows(FILE* output, PixelGrid grid, uint32_t width, uint32_t he
                     result = ResultOutputWriteFailed;
                 }
             }
-            if (result == ResultDone && !WriteBytes(output, kZeros, static_cast<size_t>(padding))) {
+            if (result == ResultDone && !WriteZeros(output, static_cast<uint64_t>(padding))) {
                 result = ResultOutputWriteFailed;
             }
         }

@@ -1,7 +1,6 @@
 // The whole of an image's rows in one block, as the file stores them. The
 // exported flatten works on them in place: one read, one write, and no
 // copy between row order and column order on either side.
-#include <algorithm>
 #include <cstring>
 
 #include "bitmap.h"
@@ -72,17 +71,9 @@ int32_t WriteRowImage(FILE* output, RowImage image, uint32_t width, uint32_t hei
         size_t size = (3 * size_t{width} + static_cast<size_t>(padding)) * height;
         return WriteBytes(output, image.bytes, size) ? ResultDone : ResultOutputWriteFailed;
     }
-    // The file held these rows, so their bytes are bounded by its length.
-    static const uint8_t kZeros[4096] = {};
-    uint64_t remaining = uint64_t{height} * static_cast<uint64_t>(padding);
-    while (remaining > 0) {
-        size_t count = static_cast<size_t>(std::min<uint64_t>(remaining, sizeof kZeros));
-        if (!WriteBytes(output, kZeros, count)) {
-            return ResultOutputWriteFailed;
-        }
-        remaining -= count;
-    }
-    return ResultDone;
+    // Rows of padding alone: the file held them, so their bytes are bounded by its length.
+    return WriteZeros(output, uint64_t{height} * static_cast<uint64_t>(padding)) ? ResultDone
+                                                                                : ResultOutputWriteFailed;
 }
 
 }  // namespace quenvale

@@ -25,8 +25,7 @@ struct Call {
     RowFilter rowFilter;
     PixelGrid source;
     PixelGrid destination;
-    RowImage image;
-    int gridsCounted;  // by a row filter's call
+    RowImage image;  // once taken, the two grids it stands in for are counted
     uint8_t* headerBytes;  // the input's bytes before the rows
     uint8_t* tailBytes;    // the input's bytes after the rows
     size_t tailLength;
@@ -41,8 +40,9 @@ void ReleaseCall(Call& call) {
     FreeRowBlock(call.rowBlock);
     FreePixelGrid(call.source, call.rows.width, call.rows.rowCount);
     FreePixelGrid(call.destination, call.rows.width, call.rows.rowCount);
-    FreeRowImage(call.image);
-    for (; call.gridsCounted > 0; --call.gridsCounted) {
+    if (call.image.bytes != nullptr) {
+        FreeRowImage(call.image);
+        UncountPixelGrid(call.rows.width, call.rows.rowCount);
         UncountPixelGrid(call.rows.width, call.rows.rowCount);
     }
     ReleaseBytes(call.header);
@@ -135,9 +135,8 @@ int32_t AllocPixels(Call& call) {
     if (call.image.bytes == nullptr) {
         return ResultOutOfMemory;
     }
-    for (; call.gridsCounted < 2; ++call.gridsCounted) {
-        CountPixelGrid(rows.width, rows.rowCount);
-    }
+    CountPixelGrid(rows.width, rows.rowCount);
+    CountPixelGrid(rows.width, rows.rowCount);
     return ResultDone;
 }
 

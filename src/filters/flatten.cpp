@@ -260,6 +260,24 @@ void FlattenRectangle(CellIndex& index, uint8_t* rows, size_t stride, uint32_t f
     }
 }
 
+// Flattens the rows block by block, in the visiting order, until the
+// palette is full; the rest then goes in row order.
+void FlattenColumns(CellIndex& index, uint8_t* rows, size_t stride, uint32_t width, uint32_t height,
+                    uint32_t pieceColumns, uint32_t pieceRows) {
+    for (uint32_t x = 0, columns = 0; x < width; x += columns) {
+        columns = std::min(pieceColumns, width - x);
+        for (uint32_t y = 0, count = 0; y < height; y += count) {
+            count = std::min(pieceRows, height - y);
+            FlattenBlock(index, rows + y * stride + 3 * size_t{x}, stride, count, columns);
+            if (index.entryCount == kMaxPaletteEntries) {
+                FlattenRectangle(index, rows, stride, x, x + columns, y + count, height);
+                FlattenRectangle(index, rows, stride, x + columns, width, 0, height);
+                return;
+            }
+        }
+    }
+}
+
 // Null when either block could not be had.
 CellIndex* NewCellIndex(uint32_t pieceCapacity) {
     auto* index = static_cast<CellIndex*>(AllocateBytes(sizeof(CellIndex)));
@@ -349,19 +367,7 @@ int32_t FlattenRows(uint8_t* rows, size_t stride, uint32_t width, uint32_t heigh
     if (index == nullptr) {
         return ResultOutOfMemory;
     }
-    for (uint32_t x = 0, columns = 0; x < width; x += columns) {
-        columns = std::min(pieceColumns, width - x);
-        for (uint32_t y = 0, count = 0; y < height; y += count) {
-            count = std::min(pieceRows, height - y);
-            FlattenBlock(*index, rows + y * stride + 3 * size_t{x}, stride, count, columns);
-            if (index->entryCount == kMaxPaletteEntries) {
-                FlattenRectangle(*index, rows, stride, x, x + columns, y + count, height);
-                FlattenRectangle(*index, rows, stride, x + columns, width, 0, height);
-                FreeCellIndex(index);
-                return ResultDone;
-            }
-        }
-    }
+    FlattenColumns(*index, rows, stride, width, height, pieceColumns, pieceRows);
     FreeCellIndex(index);
     return ResultDone;
 }
