@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
     std::printf("photo: the host's kernels\n");
     for (const char* name : {"red", "green", "blue", "gray", "threshold", "blur", "darkest"}) {
         const quenvale::NamedFilter* filter = quenvale::FindNamedFilter(name);
-        Timing t = Measure(runs, out, [&] { quenvale::RunPipeline(Wide(photo.path).c_str(), Wide(out).c_str(), filter->filter); });
+        Timing t = Measure(runs, out, [&] { quenvale::RunPipeline(Wide(photo.path).c_str(), Wide(out).c_str(), *filter); });
         std::string label = std::string("--filter ") + name;
         if (std::strcmp(name, "blur") != 0 && std::strcmp(name, "darkest") != 0) {
             Report(label.c_str(), t, "the floor", photoFloor, 4, true);

@@ -1,4 +1,4 @@
-// Header decoding and checks, row padding, grids and the row codec.
+// Header decoding and checks, row padding, masks and palettes, grids and the row image.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +9,6 @@ namespace quenvale_test {
 namespace {
 
 using quenvale::BitmapHeader;
-using quenvale::RowLayout;
 
 BitmapHeader Decode(const std::vector<uint8_t>& bytes) {
     BitmapHeader header;
@@ -76,41 +75,103 @@ TEST(BitmapHeader, RowPaddingComesFromTheImageSizeWhenItIsUsable) {
     EXPECT_EQ(quenvale::RowPadding(zeroHeight), 1);  // no division by zero
 }
 
+quenvale::BitmapFormat Parse(const std::vector<uint8_t>& bytes, uint64_t fileLength, bool* accepted,
+                             std::string* reason) {
+    quenvale::BitmapFormat format{};
+    char text[160] = "";
+    *accepted = quenvale::ParseBitmapFormat(bytes.data(), bytes.size(), fileLength, &format, text, sizeof text);
+    *reason = text;
+    return format;
+}
+
 TEST(BitmapHeader, ChecksBoundTheRowsByTheFileLength) {
     std::vector<uint8_t> bytes = EncodeBitmap(MakeImage(3, 4));  // stride 12, rows 48
-    BitmapHeader header = Decode(bytes);
-    RowLayout rows{};
-    char reason[96] = "";
-    ASSERT_TRUE(quenvale::CheckBitmapHeader(header, 54 + 48, &rows, reason, sizeof reason)) << reason;
+    bool accepted = false;
+    std::string reason;
+    quenvale::BitmapFormat rows = Parse(bytes, 54 + 48, &accepted, &reason);
+    ASSERT_TRUE(accepted) << reason;
     EXPECT_EQ(rows.width, 3u);
     EXPECT_EQ(rows.rowCount, 4u);
     EXPECT_EQ(rows.padding, 3);
     EXPECT_EQ(rows.stride, 12u);
     EXPECT_EQ(rows.rowsEnd, 54u + 48);
     // The last row's padding may be missing; a pixel byte may not.
-    EXPECT_TRUE(quenvale::CheckBitmapHeader(header, 54 + 45, &rows, reason, sizeof reason));
-    EXPECT_FALSE(quenvale::CheckBitmapHeader(header, 54 + 44, &rows, reason, sizeof reason));
-    EXPECT_STREQ(reason, "pixel data truncated");
+    Parse(bytes, 54 + 45, &accepted, &reason);
+    EXPECT_TRUE(accepted);
+    Parse(bytes, 54 + 44, &accepted, &reason);
+    EXPECT_FALSE(accepted);
+    EXPECT_EQ(reason, "pixel data truncated");
 
     // Width 0 and a height of two billion: rows of no bytes fit any file.
     PutLe32(bytes, 18, 0);
     PutLe32(bytes, 22, 2000000000);
     PutLe32(bytes, 34, 0);
-    header = Decode(bytes);
-    ASSERT_TRUE(quenvale::CheckBitmapHeader(header, 54, &rows, reason, sizeof reason));
+    rows = Parse(bytes, 54, &accepted, &reason);
+    ASSERT_TRUE(accepted) << reason;
     EXPECT_EQ(rows.stride, 0u);
     // The largest width and height that pass the sign checks do not wrap.
     PutLe32(bytes, 18, 0x7FFFFFFF);
     PutLe32(bytes, 22, 0x7FFFFFFF);
-    header = Decode(bytes);
-    EXPECT_FALSE(quenvale::CheckBitmapHeader(header, UINT64_MAX / 2, &rows, reason, sizeof reason));
-    EXPECT_STREQ(reason, "pixel data truncated");
-    EXPECT_TRUE(quenvale::CheckBitmapHeader(header, UINT64_MAX, &rows, reason, sizeof reason));
-    // The information-header size cannot wrap the offset check.
-    PutLe32(bytes, 14, 0xFFFFFFFF);
-    header = Decode(bytes);
-    EXPECT_FALSE(quenvale::CheckBitmapHeader(header, UINT64_MAX, &rows, reason, sizeof reason));
-    EXPECT_STREQ(reason, "pixel data offset 54 lies inside the headers");
+    Parse(bytes, UINT64_MAX / 2, &accepted, &reason);
+    EXPECT_FALSE(accepted);
+    EXPECT_EQ(reason, "pixel data truncated");
+    Parse(bytes, UINT64_MAX, &accepted, &reason);
+    EXPECT_TRUE(accepted);
+    // The same at 1 bit per pixel, with a palette of two entries.
+    std::vector<uint8_t> indexed = bytes;
+    indexed[28] = 1;
+    PutLe32(indexed, 10, 62);
+    indexed.resize(62);
+    rows = Parse(indexed, UINT64_MAX, &accepted, &reason);
+    EXPECT_TRUE(accepted) << reason;
+    EXPECT_EQ(rows.stride, uint64_t{0x80000000u} / 8);
+    EXPECT_EQ(rows.paletteCount, 2u);
+}
+
+TEST(BitmapHeader, EveryHeaderKindMasksAndPalettes) {
+    // A 12-byte OS/2 header: 16-bit sizes, 3-byte palette entries.
+    RawBitmap core;
+    core.infoSize = 12;
+    core.width = 3, core.height = 2, core.bits = 4;
+    core.palette = {1, 2, 3, 4, 5, 6};
+    core.pixels.assign(8, 0);
+    bool accepted = false;
+    std::string reason;
+    std::vector<uint8_t> bytes = EncodeRaw(core);
+    quenvale::BitmapFormat format = Parse(bytes, bytes.size(), &accepted, &reason);
+    ASSERT_TRUE(accepted) << reason;
+    EXPECT_EQ(format.width, 3u);
+    EXPECT_EQ(format.rowCount, 2u);
+    EXPECT_EQ(format.paletteCount, 2u);  // up to the pixel data, not 16
+    EXPECT_EQ(format.palette[1], 0x060504u);
+
+    // Masks: 5-6-5 and 10-10-10-2 read, overlapping or broken runs refused.
+    RawBitmap masked;
+    masked.width = 1, masked.height = 1, masked.bits = 16, masked.compression = 3;
+    masked.masks = {0xF800, 0x07E0, 0x001F};
+    masked.pixels.assign(4, 0);
+    bytes = EncodeRaw(masked);
+    format = Parse(bytes, bytes.size(), &accepted, &reason);
+    ASSERT_TRUE(accepted) << reason;
+    EXPECT_EQ(format.channels[1].shift, 5u);
+    EXPECT_EQ(format.channels[1].bits, 6u);
+    EXPECT_EQ(quenvale::ValueColor(format, 0xFFFF), 0xFFFFFFu);
+    EXPECT_EQ(quenvale::ValueColor(format, 0x0821), 0x080408u);  // 1, 1, 1 widened
+    masked.bits = 32;
+    masked.masks = {0x3FF00000, 0x000FFC00, 0x000003FF};
+    bytes = EncodeRaw(masked);
+    format = Parse(bytes, bytes.size(), &accepted, &reason);
+    ASSERT_TRUE(accepted) << reason;
+    EXPECT_EQ(quenvale::ValueColor(format, 0xC0300C03u), 0x000000u);  // only the low bits set
+    EXPECT_EQ(quenvale::ValueColor(format, 0x3FF00000u), 0xFF0000u);
+    for (auto masks : {std::vector<uint32_t>{0xF800, 0x0FE0, 0x1F}, {0xF801, 0x07E0, 0x1E}, {0x1F0000, 0x7E0, 0x1F}}) {
+        masked.bits = 16;
+        masked.masks = masks;
+        bytes = EncodeRaw(masked);
+        Parse(bytes, bytes.size(), &accepted, &reason);
+        EXPECT_FALSE(accepted) << masks[0];
+        EXPECT_EQ(reason.rfind("unusable bit fields", 0), 0u) << reason;
+    }
 }
 
 TEST(PixelGrid, CounterTracksFourBytesPerColumnAndThreePerPixel) {
@@ -137,87 +198,30 @@ TEST(PixelGrid, CounterTracksFourBytesPerColumnAndThreePerPixel) {
 }
 
 // Reads the rows of an encoded bitmap into a grid and writes them back.
-struct RoundTrip {
-    Image read;
-    std::vector<uint8_t> written;
-    int32_t readResult;
-};
-
-RoundTrip ReadAndWrite(const std::vector<uint8_t>& bytes, uint32_t width, uint32_t height, int padding) {
-    std::string path = TempPath("rows.bmp");
-    WriteFile(path, bytes);
-    FILE* input = std::fopen(path.c_str(), "rb");
-    FILE* output = std::tmpfile();
-    testing::internal::CaptureStdout();
-    quenvale::PixelGrid grid = quenvale::AllocPixelGrid(width, height);
-    quenvale::RowBlock block = quenvale::AllocRowBlock(width, height, padding);
-    RoundTrip trip;
-    trip.readResult = quenvale::ReadPixelRows(input, grid, width, height, 54, padding, block);
-    trip.read = ImageFromGrid(grid, width, height);
-    EXPECT_EQ(quenvale::CopyHeaderBytes(bytes.data(), 54, output), ResultDone);
-    EXPECT_EQ(quenvale::WritePixelRows(output, grid, width, height, padding, block), ResultDone);
-    quenvale::FreeRowBlock(block);
-    quenvale::FreePixelGrid(grid, width, height);
-    testing::internal::GetCapturedStdout();
-    std::fflush(output);
-    std::rewind(output);
-    int c;
-    while ((c = std::fgetc(output)) != EOF) {
-        trip.written.push_back(static_cast<uint8_t>(c));
-    }
-    std::fclose(output);
-    std::fclose(input);
-    return trip;
-}
-
-TEST(PixelRows, ReadAndWriteReproduceTheRows) {
-    std::mt19937 random(1);
-    // Small shapes of every padding class, rows spanning two 16 MiB blocks,
-    // and a row longer than a block, which moves in pieces.
-    const std::pair<uint32_t, uint32_t> shapes[] = {{1, 1}, {2, 3}, {3, 1}, {4, 2}, {5, 5}, {6, 1}, {7, 9},
-                                                    {0, 3}, {6000, 940}, {5600001, 1}};
-    for (auto [width, height] : shapes) {
-        bool large = uint64_t{width} * height > 1000000;
-        for (int padding : {StandardPadding(width), 3}) {
-            if (large && padding == 3) {
-                continue;  // one padding class is enough for the large shapes
-            }
-            SCOPED_TRACE(testing::Message() << width << "x" << height << " padding " << padding);
-            Image image = RandomImage(random, width, height);
-            BitmapOptions options;
-            options.padding = padding;
-            std::vector<uint8_t> bytes = EncodeBitmap(image, options);
-            RoundTrip trip = ReadAndWrite(bytes, width, height, padding);
-            EXPECT_EQ(trip.readResult, ResultDone);
-            EXPECT_TRUE(SameImage(trip.read, image));
-            EXPECT_EQ(trip.written, bytes);
-        }
-    }
-}
-
-TEST(PixelRows, ShortFileIsAReadFailure) {
-    for (uint32_t width : {3u, 5600001u}) {
-        Image image = MakeImage(width, 2);
-        std::vector<uint8_t> bytes = EncodeBitmap(image);
-        bytes.resize(bytes.size() - StandardPadding(width) - 1);
-        EXPECT_EQ(ReadAndWrite(bytes, width, 2, StandardPadding(width)).readResult, ResultInputInvalid);
-    }
-}
-
 TEST(RowImage, SizesThatDoNotFitAreRefusedBeforeAllocating) {
+    quenvale::BitmapFormat format{};
+    format.width = 5, format.rowCount = 3, format.stride = 16, format.pixelOffset = 54;
+    format.rowsEnd = 54 + 48;
     size_t size = 0;
-    ASSERT_TRUE(quenvale::RowImageSize(5, 3, 1, &size));
+    ASSERT_TRUE(quenvale::RowImageSize(format, &size));
     EXPECT_EQ(size, 48u);
-    ASSERT_TRUE(quenvale::RowImageSize(0, 2000000000, 3, &size));
+    format.width = 0, format.stride = 3, format.rowCount = 2000000000, format.rowsEnd = 54 + 6000000000;
+    ASSERT_TRUE(quenvale::RowImageSize(format, &size));
     EXPECT_EQ(size, 0u);  // rows of padding alone take no memory
-    // 3 * (2^31 - 1) + 3 bytes by 2^31 - 1 rows: past 32 bits, within 64.
-    bool fits = quenvale::RowImageSize(0x7FFFFFFF, 0x7FFFFFFF, 3, &size);
+    // 3 * (2^31 - 1) + 3 bytes by 4 rows: past 32 bits, within 64.
+    format.width = 0x7FFFFFFF, format.rowCount = 4, format.stride = 3 * uint64_t{0x7FFFFFFF} + 3;
+    format.rowsEnd = 54 + format.stride * format.rowCount;
+    bool fits = quenvale::RowImageSize(format, &size);
     EXPECT_EQ(fits, sizeof(size_t) >= 8);
     if (fits) {
-        EXPECT_EQ(uint64_t{size}, (3 * uint64_t{0x7FFFFFFF} + 3) * 0x7FFFFFFF);
+        EXPECT_EQ(uint64_t{size}, format.stride * 4);
     } else {
-        EXPECT_EQ(quenvale::AllocRowImage(0x7FFFFFFF, 0x7FFFFFFF, 3).bytes, nullptr);
+        EXPECT_EQ(quenvale::AllocRowImage(format).bytes, nullptr);
     }
+    // Past what signed offsets reach, on every target.
+    format.rowCount = 0x7FFFFFFF;
+    format.rowsEnd = 54 + format.stride * format.rowCount;
+    EXPECT_FALSE(quenvale::RowImageSize(format, &size));
 }
 
 }  // namespace

@@ -151,12 +151,17 @@ TEST(Entry, RefusesUnreadableBitmapsWithoutTouchingTheOutput) {
         {"empty", SIZE_MAX, 0, 0, "file of 0 bytes is shorter than a bitmap header"},
         {"short header", SIZE_MAX, 53, 0, "file of 53 bytes is shorter than a bitmap header"},
         {"type", 0, 'X', 1, "not a BMP file"},
-        {"OS/2 header", 14, 12, 4, "unsupported information header of 12 bytes"},
+        {"unknown header", 14, 66, 4, "unsupported information header of 66 bytes"},
         {"offset inside headers", 10, 53, 4, "pixel data offset 53 lies inside the headers"},
-        {"8 bits", 28, 8, 2, "8 bits per pixel"},
-        {"32 bits", 28, 32, 2, "32 bits per pixel"},
-        {"RLE", 30, 1, 4, "compressed pixel data (method 1)"},
-        {"bitfields", 30, 3, 4, "compressed pixel data (method 3)"},
+        {"8 bits without a palette", 28, 8, 2, "colour palette of no entries"},
+        {"12 bits", 28, 12, 2, "12 bits per pixel"},
+        {"64 bits", 28, 64, 2, "64 bits per pixel"},
+        {"RLE8 on 24 bits", 30, 1, 4, "RLE8 compression on 24 bits per pixel"},
+        {"RLE4 on 24 bits", 30, 2, 4, "RLE4 compression on 24 bits per pixel"},
+        {"bitfields", 30, 3, 4, "bit fields on 24 bits per pixel"},
+        {"JPEG", 30, 4, 4, "JPEG-compressed"},
+        {"PNG", 30, 5, 4, "PNG-compressed"},
+        {"unknown method", 30, 7, 4, "compressed pixel data (method 7)"},
         {"height 0", 22, 0, 4, "height 0"},
         {"height -2^31", 22, 0x80000000u, 4, "height -2147483648"},
         {"negative width", 18, 0xFFFFFFFFu, 4, "width -1"},
@@ -234,19 +239,38 @@ TEST(Entry, PaddingFromTheImageSizeFieldIsKept) {
     EXPECT_EQ(ReadFile(output), EncodeBitmap(ReferenceFlatten(image), options));
 }
 
-TEST(Entry, TopDownRowsAreFlattenedInFileOrder) {
+TEST(Entry, TopDownFilesGiveTheSamePictureAsBottomUpOnes) {
+    // Stored rows are the picture's rows flipped; the call visits each
+    // column from the picture's bottom row either way.
     std::mt19937 random(11);
-    Image image = RandomImage(random, 5, 4, 3);
+    Image picture = RandomImage(random, 5, 4, 3);  // row 0 is the bottom row
+    for (uint32_t y = 0; y < 4; ++y) {
+        picture.At(0, y) = Rgb{uint8_t(100 + 15 * y), uint8_t(100 + 15 * y), uint8_t(100 + 15 * y)};
+    }
+    Image flipped = picture;
+    for (uint32_t y = 0; y < 4; ++y) {
+        for (uint32_t x = 0; x < 5; ++x) {
+            flipped.At(x, y) = picture.At(x, 3 - y);
+        }
+    }
     BitmapOptions options;
     options.topDown = true;
     std::string input = TempPath("in.bmp");
     std::string output = TempPath("out.bmp");
-    WriteFile(input, EncodeBitmap(image, options));
+    WriteFile(input, EncodeBitmap(flipped, options));
     CallRun run = RunQuenvale(input, output);
     EXPECT_EQ(run.result, ResultDone);
     int64_t size = 4 * 5 + 3 * 5 * 4;
     EXPECT_EQ(run.output, Lines({size, 2 * size, size, 0}));
-    EXPECT_EQ(ReadFile(output), EncodeBitmap(ReferenceFlatten(image), options));
+    Image flat = ReferenceFlatten(picture);
+    Image flatFlipped = flat;
+    for (uint32_t y = 0; y < 4; ++y) {
+        for (uint32_t x = 0; x < 5; ++x) {
+            flatFlipped.At(x, y) = flat.At(x, 3 - y);
+        }
+    }
+    EXPECT_EQ(ReadFile(output), EncodeBitmap(flatFlipped, options));
+    EXPECT_FALSE(SameImage(ReferenceFlatten(flipped), flatFlipped));  // the order mattered here
 }
 
 TEST(Entry, HeaderBytesGapAndTailAreCarried) {
@@ -295,17 +319,18 @@ TEST(Entry, RowAndGridPipelinesPrintAndWriteTheSame) {
         WriteFile(output, {7});
         testing::internal::CaptureStdout();
         int32_t result = rows ? quenvale::RunRowPipeline(Utf16(input).c_str(), Utf16(output).c_str(),
-                                                         quenvale::FlattenRows)
+                                                         quenvale::FlattenBitmap)
                               : quenvale::RunPipeline(Utf16(input).c_str(), Utf16(output).c_str(),
-                                                      quenvale::FlattenColors);
+                                                      *quenvale::FindNamedFilter("flatten"));
         std::string printed = testing::internal::GetCapturedStdout();
         return std::make_tuple(result, printed, ReadFile(output));
     };
     std::mt19937 random(21);
     std::vector<std::vector<uint8_t>> files;
     for (uint32_t width = 0; width < 6; ++width) {
+        // Bottom-up only: the grid's rows are in stored order, while the
+        // call visits a top-down file from its last stored row.
         BitmapOptions options;
-        options.topDown = width % 2 == 1;
         options.padding = width == 4 ? 3 : -1;
         options.paddingByte = 0xEE;
         options.gap = width;

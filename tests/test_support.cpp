@@ -86,6 +86,40 @@ std::vector<uint8_t> EncodeBitmap(const Image& image, const BitmapOptions& optio
     return bytes;
 }
 
+std::vector<uint8_t> EncodeRaw(const RawBitmap& raw) {
+    std::vector<uint8_t> bytes(14 + raw.infoSize, 0);
+    bytes[0] = 'B';
+    bytes[1] = 'M';
+    auto put16 = [&](size_t at, uint32_t value) {
+        if (at + 2 <= bytes.size()) {
+            bytes[at] = uint8_t(value), bytes[at + 1] = uint8_t(value >> 8);
+        }
+    };
+    auto put32 = [&](size_t at, uint32_t value) {
+        if (at + 4 <= bytes.size()) {
+            PutLe32(bytes, at, value);
+        }
+    };
+    put32(14, raw.infoSize);
+    if (raw.infoSize == 12) {
+        put16(18, uint32_t(raw.width)), put16(20, uint32_t(raw.height)), put16(22, 1), put16(24, raw.bits);
+    } else {
+        put32(18, uint32_t(raw.width)), put32(22, uint32_t(raw.height)), put16(26, 1), put16(28, raw.bits);
+        put32(30, raw.compression), put32(34, uint32_t(raw.pixels.size())), put32(46, raw.colorsUsed);
+    }
+    for (size_t i = 0; i < raw.masks.size(); ++i) {
+        if (raw.infoSize == 40) {
+            bytes.resize(bytes.size() + 4);
+        }
+        put32(54 + 4 * i, raw.masks[i]);
+    }
+    bytes.insert(bytes.end(), raw.palette.begin(), raw.palette.end());
+    PutLe32(bytes, 10, uint32_t(bytes.size()));
+    bytes.insert(bytes.end(), raw.pixels.begin(), raw.pixels.end());
+    PutLe32(bytes, 2, uint32_t(bytes.size()));
+    return bytes;
+}
+
 Image DecodeRows(const std::vector<uint8_t>& bytes, uint32_t width, uint32_t height, uint32_t offset, int padding) {
     Image image = MakeImage(width, height);
     size_t at = offset;

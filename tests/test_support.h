@@ -4,6 +4,7 @@
 #define QUENVALE_TEST_SUPPORT_H
 
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -61,6 +62,23 @@ std::string CounterLine(int64_t value);
 
 // First-fit over the pixels in column order, written the plain way.
 Image ReferenceFlatten(const Image& image);
+// What the call writes for a whole file, from an independent plain reading
+// of every header kind and encoding; nothing when the file is refused.
+std::optional<std::vector<uint8_t>> ExpectedFlatten(const std::vector<uint8_t>& bytes);
+
+// A bitmap of any encoding, its pixel data given as stored.
+struct RawBitmap {
+    uint32_t infoSize = 40;
+    int32_t width = 0;
+    int32_t height = 0;
+    uint16_t bits = 8;
+    uint32_t compression = 0;
+    uint32_t colorsUsed = 0;
+    std::vector<uint32_t> masks;   // after a 40-byte header, or inside a larger one
+    std::vector<uint8_t> palette;  // entries as stored (4 bytes, 3 for a 12-byte header)
+    std::vector<uint8_t> pixels;
+};
+std::vector<uint8_t> EncodeRaw(const RawBitmap& raw);
 
 // Converts between file-order images and the library's column-major grids.
 quenvale::PixelGrid GridFromImage(const Image& image);

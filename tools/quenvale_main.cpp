@@ -133,7 +133,7 @@ int RunHost(int argc, char** argv) {
     }
     int32_t result = filter->filter == quenvale::FlattenColors
                          ? Quenvale(input.c_str(), output.c_str())
-                         : quenvale::RunPipeline(input.c_str(), output.c_str(), filter->filter);
+                         : quenvale::RunPipeline(input.c_str(), output.c_str(), *filter);
     // The library's messages end without a line feed; keep the prompt off them.
     if (quenvale::ConsoleLineOpen()) {
         std::fputs("\n", stdout);

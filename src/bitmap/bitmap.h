@@ -51,14 +51,43 @@ struct BitmapHeader {
 
 constexpr uint32_t kHeaderBytes = 54;
 
-// Where the rows of a header that passed CheckBitmapHeader lie in the file.
-struct RowLayout {
-    uint32_t width;
-    uint32_t rowCount;   // |height|: a negative height is a top-down bitmap
-    int32_t padding;     // 0 to 3
-    uint64_t stride;     // 3 * width + padding
-    uint64_t rowsEnd;    // offset of the first byte after the last row's padding
+// How a bitmap stores its pixel values.
+enum PixelEncoding : uint8_t {
+    EncodingRgb24,    // three bytes, blue-green-red
+    EncodingIndexed,  // 1, 2, 4 or 8 bits, an index into the palette
+    EncodingMasked,   // 16 or 32 bits, channels under bit masks
+    EncodingRle8,     // run-length encoded 8-bit indices
+    EncodingRle4,     // run-length encoded 4-bit indices
 };
+
+// One channel of a masked pixel: its mask, the mask's lowest bit and width.
+struct ChannelMask {
+    uint32_t mask;
+    uint32_t shift;
+    uint32_t bits;
+};
+
+// Everything the pipeline and the filters need to know of a bitmap that
+// ParseBitmapFormat accepted. Colours are packed 0xRRGGBB.
+struct BitmapFormat {
+    uint32_t width;
+    uint32_t rowCount;    // |height|
+    bool topDown;         // the first stored row is the top of the picture
+    uint16_t bitsPerPixel;
+    PixelEncoding encoding;
+    uint32_t pixelOffset;
+    int32_t padding;      // uncompressed: bytes after a row's pixel bytes
+    uint64_t stride;      // uncompressed: bytes from one stored row to the next
+    uint64_t rowsEnd;     // uncompressed: end of the last row's padding; RLE: end of the file
+    uint32_t paletteCount;
+    uint32_t palette[256];
+    ChannelMask channels[3];  // red, green, blue
+    uint32_t colorBits;       // the union of the three masks
+};
+
+// The header bytes ParseBitmapFormat needs at most: file header, the
+// largest information header, four masks and 256 palette entries.
+constexpr size_t kFormatPrefixBytes = 14 + 124 + 16 + 256 * 4;
 
 // Memory: every allocation of the library goes through here.
 void* AllocateBytes(size_t size);
@@ -102,48 +131,60 @@ void DecodeBitmapHeader(const uint8_t* bytes, BitmapHeader* header);
 int32_t RowPadding(const BitmapHeader& header);
 // The number of stored rows: |height| in the format's signed reading.
 uint32_t RowCount(const BitmapHeader& header);
-// True when the rows can be read from a file of that length; fills the
-// layout. Otherwise writes a short reason for refusing the file.
-bool CheckBitmapHeader(const BitmapHeader& header, uint64_t fileLength, RowLayout* layout,
+// Decides from the file's first bytes (up to kFormatPrefixBytes of them)
+// whether its pixels can be read, and how. On refusal writes a short reason.
+bool ParseBitmapFormat(const uint8_t* prefix, size_t prefixLength, uint64_t fileLength, BitmapFormat* format,
                        char* reason, size_t reasonSize);
 
-// Rows move between file and grid through a block of up to 16 MiB, taken
-// once per call so that no allocation is left for after the output is opened.
-struct RowBlock {
-    uint8_t* bytes;
-};
-// Null bytes when the allocation fails.
-RowBlock AllocRowBlock(uint32_t width, uint32_t height, int32_t padding);
-void FreeRowBlock(RowBlock block);
+// Pixel values of uncompressed rows, x pixels into a row.
+uint32_t ReadPixelValue(const uint8_t* row, uint32_t x, uint32_t bitsPerPixel);
+void WritePixelValue(uint8_t* row, uint32_t x, uint32_t bitsPerPixel, uint32_t value);
+// The colour a value stands for: its palette entry (black past the
+// palette), or its masked channels widened to 8 bits.
+uint32_t ValueColor(const BitmapFormat& format, uint32_t value);
+// The stored row that the visiting order takes as its y-th: the picture's
+// bottom row first.
+uint8_t* VisitRow(const BitmapFormat& format, uint8_t* rows, uint32_t y);
+// Whether 32-bit pixels hold each channel in a byte of its own; fills the
+// three byte positions (red, green, blue).
+bool ByteChannels(const BitmapFormat& format, uint32_t* positions);
+// Copies such rows' pixels into a grid (y in stored order) and back; false
+// for any other format.
+bool RowsToGrid(const BitmapFormat& format, const uint8_t* rows, PixelGrid grid);
+bool GridToRows(const BitmapFormat& format, PixelGrid grid, uint8_t* rows);
 
-// The row and header operations return ResultDone, or ResultInputInvalid
-// for a failed read and ResultOutputWriteFailed for a failed write.
-int32_t ReadPixelRows(FILE* input, PixelGrid grid, uint32_t width, uint32_t height, uint64_t offset,
-                      int32_t padding, RowBlock block);
+// The runs of an RLE stream, in stream order. Only pixels inside the image
+// are reported; the stream ends at its end-of-bitmap mark, at the end of
+// the data, or on a row past the top.
+struct RleRun {
+    uint32_t x;        // the run's first pixel
+    uint32_t y;        // stored row, the bottom one first
+    uint32_t count;    // pixels inside the image
+    uint8_t* indices;  // the run's index bytes: one for an encoded run
+    bool absolute;     // indices holds one index (RLE4: a nibble) per pixel
+};
+using RleVisitor = void (*)(const RleRun& run, void* context);
+void WalkRleStream(const BitmapFormat& format, uint8_t* data, size_t length, RleVisitor visit, void* context);
+
 // Writes the input's bytes up to the pixel-data offset, read beforehand.
 int32_t CopyHeaderBytes(const uint8_t* headerBytes, uint32_t count, FILE* output);
-// Writes the rows at the output's current position, each followed by
-// padding zero bytes.
-int32_t WritePixelRows(FILE* output, PixelGrid grid, uint32_t width, uint32_t height, int32_t padding,
-                       RowBlock block);
 
-// The rows as the file stores them (blue-green-red, padded, in stored
-// order) in one block, for filters that work in place. A width-0 image
-// holds no bytes.
+// The pixel data as the file stores it, in one block, for filters that work
+// in place: uncompressed rows in stored order, or the whole RLE stream.
+// Rows of a width-0 image hold no bytes.
 struct RowImage {
     uint8_t* bytes;  // followed by kRowImageSpareBytes of slack
 };
 constexpr size_t kRowImageSpareBytes = 4;
-// False when the rows' bytes do not fit in memory's size type.
-bool RowImageSize(uint32_t width, uint32_t height, int32_t padding, size_t* size);
+// The bytes the image holds in memory; false when they do not fit.
+bool RowImageSize(const BitmapFormat& format, size_t* size);
 // Null bytes when the allocation fails or its size does not fit.
-RowImage AllocRowImage(uint32_t width, uint32_t height, int32_t padding);
+RowImage AllocRowImage(const BitmapFormat& format);
 void FreeRowImage(RowImage image);
-// Reads the rows at offset, then zeroes their padding.
-int32_t ReadRowImage(FILE* input, RowImage image, uint32_t width, uint32_t height, uint64_t offset,
-                     int32_t padding);
-// Writes the rows, padding included, at the output's current position.
-int32_t WriteRowImage(FILE* output, RowImage image, uint32_t width, uint32_t height, int32_t padding);
+// Reads the pixel data, then zeroes what follows each row's last pixel.
+int32_t ReadRowImage(FILE* input, RowImage image, const BitmapFormat& format);
+// Writes the pixel data, padding included, at the output's current position.
+int32_t WriteRowImage(FILE* output, RowImage image, const BitmapFormat& format);
 
 }  // namespace quenvale
 

@@ -1,6 +1,6 @@
-// The whole of an image's rows in one block, as the file stores them. The
-// exported flatten works on them in place: one read, one write, and no
-// copy between row order and column order on either side.
+// The pixel data in one block, as the file stores it. Filters work on it in
+// place: one read, one write, and no copy between row order and column
+// order on either side.
 #include <cstring>
 
 #include "bitmap.h"
@@ -9,71 +9,87 @@ namespace quenvale {
 
 namespace {
 
-// Zero the padding: the output's padding is zero whatever the input held,
-// and the last row's may be missing from the input altogether.
-void ClearPadding(RowImage image, size_t rowBytes, size_t stride, uint32_t height) {
-    if (stride == rowBytes) {
-        return;
-    }
-    uint8_t* padding = image.bytes + rowBytes;
-    for (uint32_t y = 0; y < height; ++y, padding += stride) {
-        std::memset(padding, 0, stride - rowBytes);
+bool IsRle(const BitmapFormat& format) {
+    return format.encoding == EncodingRle8 || format.encoding == EncodingRle4;
+}
+
+// Zero what follows each row's last pixel: the output's padding is zero
+// whatever the input held, and the last row's may be missing altogether.
+void ClearRowEnds(const BitmapFormat& format, uint8_t* rows) {
+    uint64_t rowBits = uint64_t{format.width} * format.bitsPerPixel;
+    size_t fullBytes = static_cast<size_t>(rowBits / 8);
+    auto stride = static_cast<size_t>(format.stride);
+    uint8_t partialMask = static_cast<uint8_t>(0xFF00 >> (rowBits % 8));  // the last byte's pixel bits
+    for (uint32_t y = 0; y < format.rowCount; ++y, rows += stride) {
+        size_t end = fullBytes;
+        if (rowBits % 8 != 0) {
+            rows[end++] &= partialMask;
+        }
+        std::memset(rows + end, 0, stride - end);
     }
 }
 
 }  // namespace
 
-bool RowImageSize(uint32_t width, uint32_t height, int32_t padding, size_t* size) {
+bool RowImageSize(const BitmapFormat& format, size_t* size) {
+    uint64_t bytes = format.rowsEnd - format.pixelOffset;
     // Rows of a width-0 image are padding alone, written without memory.
-    uint64_t stride = width == 0 ? 0 : 3 * uint64_t{width} + static_cast<uint64_t>(padding);
-    if (height != 0 && stride > SIZE_MAX / height) {
+    if (!IsRle(format) && format.width == 0) {
+        bytes = 0;
+    }
+    // Filters step through the block with signed offsets.
+    if (bytes > static_cast<uint64_t>(PTRDIFF_MAX) - kRowImageSpareBytes) {
         return false;
     }
-    *size = static_cast<size_t>(stride * height);
+    *size = static_cast<size_t>(bytes);
     return true;
 }
 
-RowImage AllocRowImage(uint32_t width, uint32_t height, int32_t padding) {
+RowImage AllocRowImage(const BitmapFormat& format) {
     size_t size = 0;
-    if (!RowImageSize(width, height, padding, &size)) {
+    if (!RowImageSize(format, &size)) {
         return RowImage{nullptr};
     }
     // A spare word after the rows lets filters load the last pixel a word at a time.
-    if (size > SIZE_MAX - kRowImageSpareBytes) {
-        return RowImage{nullptr};
-    }
     return RowImage{static_cast<uint8_t*>(AllocateBytes(size + kRowImageSpareBytes))};
 }
 
 void FreeRowImage(RowImage image) { ReleaseBytes(image.bytes); }
 
-int32_t ReadRowImage(FILE* input, RowImage image, uint32_t width, uint32_t height, uint64_t offset,
-                     int32_t padding) {
-    if (width == 0 || height == 0) {
+int32_t ReadRowImage(FILE* input, RowImage image, const BitmapFormat& format) {
+    size_t size = 0;
+    if (!RowImageSize(format, &size) || size == 0) {
         return ResultDone;
     }
-    size_t rowBytes = 3 * size_t{width};  // fits: the image was allocated
-    size_t stride = rowBytes + static_cast<size_t>(padding);
-    if (!SeekFile(input, offset)) {
+    if (!SeekFile(input, format.pixelOffset)) {
         return ResultInputInvalid;
+    }
+    size_t got = std::fread(image.bytes, 1, size, input);
+    if (IsRle(format)) {
+        return got == size ? ResultDone : ResultInputInvalid;
     }
     // The last row's padding may be missing from the file.
-    size_t wanted = (height - 1) * stride + rowBytes;
-    if (std::fread(image.bytes, 1, height * stride, input) < wanted) {
+    if (got < size - static_cast<size_t>(format.padding)) {
         return ResultInputInvalid;
     }
-    ClearPadding(image, rowBytes, stride, height);
+    ClearRowEnds(format, image.bytes);
     return ResultDone;
 }
 
-int32_t WriteRowImage(FILE* output, RowImage image, uint32_t width, uint32_t height, int32_t padding) {
-    if (width != 0) {
-        size_t size = (3 * size_t{width} + static_cast<size_t>(padding)) * height;
+int32_t CopyHeaderBytes(const uint8_t* headerBytes, uint32_t count, FILE* output) {
+    return WriteBytes(output, headerBytes, count) ? ResultDone : ResultOutputWriteFailed;
+}
+
+int32_t WriteRowImage(FILE* output, RowImage image, const BitmapFormat& format) {
+    size_t size = 0;
+    if (!RowImageSize(format, &size)) {
+        return ResultOutputWriteFailed;
+    }
+    if (size != 0 || IsRle(format)) {
         return WriteBytes(output, image.bytes, size) ? ResultDone : ResultOutputWriteFailed;
     }
     // Rows of padding alone: the file held them, so their bytes are bounded by its length.
-    return WriteZeros(output, uint64_t{height} * static_cast<uint64_t>(padding)) ? ResultDone
-                                                                                : ResultOutputWriteFailed;
+    return WriteZeros(output, uint64_t{format.rowCount} * format.stride) ? ResultDone : ResultOutputWriteFailed;
 }
 
 }  // namespace quenvale

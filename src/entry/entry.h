@@ -24,9 +24,9 @@ FILE* OpenPath(const char16_t* widePath, const char* convertedPath, const char* 
 char* ComposeNameText(const char* outputText);
 
 // Reads the input, runs the filter from the source grid to the destination
-// grid, and writes the output: the input's bytes with the rows replaced.
+// grid, and writes the output: the input's bytes with the pixels replaced.
 // Returns one of the result codes of quenvale.h.
-int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, GridFilter filter);
+int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter& filter);
 // The same with a filter that works in place on the rows; its standard
 // output is the grid filter's, counter lines included.
 int32_t RunRowPipeline(const char16_t* inputPath, const char16_t* outputPath, RowFilter filter);

@@ -2,9 +2,11 @@
 // refused is refused before the output is opened, and nothing is read from
 // the input after it is opened, so input and output may name the same file.
 //
-// A grid filter reads a source grid and fills a destination grid; a row
-// filter works in place on the rows as the file stores them, and the call
-// then counts the two grids it stands in for.
+// The pixel data is read as the file stores it. A row filter works on it in
+// place, and the call counts the two grids it stands in for; a grid filter
+// gets the pixels copied into a source grid and its destination grid's
+// copied back.
+#include <algorithm>
 #include <cstring>
 
 #include "entry.h"
@@ -19,17 +21,16 @@ struct Call {
     char* nameText;
     char* outputText;
     FILE* input;
-    BitmapHeader* header;
-    RowLayout rows;
-    GridFilter gridFilter;  // exactly one of the two filters is set
+    BitmapFormat* format;
+    const NamedFilter* gridFilter;  // exactly one of the two filters is set
     RowFilter rowFilter;
     PixelGrid source;
     PixelGrid destination;
-    RowImage image;  // once taken, the two grids it stands in for are counted
-    uint8_t* headerBytes;  // the input's bytes before the rows
-    uint8_t* tailBytes;    // the input's bytes after the rows
+    RowImage image;        // the pixel data as the file stores it
+    bool countedGrids;     // a row filter's call counts the two grids it stands in for
+    uint8_t* headerBytes;  // the input's bytes before the pixel data
+    uint8_t* tailBytes;    // the input's bytes after it
     size_t tailLength;
-    RowBlock rowBlock;
 };
 
 void ReleaseCall(Call& call) {
@@ -37,15 +38,16 @@ void ReleaseCall(Call& call) {
     ReleaseBytes(call.nameText);
     ReleaseBytes(call.headerBytes);
     ReleaseBytes(call.tailBytes);
-    FreeRowBlock(call.rowBlock);
-    FreePixelGrid(call.source, call.rows.width, call.rows.rowCount);
-    FreePixelGrid(call.destination, call.rows.width, call.rows.rowCount);
-    if (call.image.bytes != nullptr) {
-        FreeRowImage(call.image);
-        UncountPixelGrid(call.rows.width, call.rows.rowCount);
-        UncountPixelGrid(call.rows.width, call.rows.rowCount);
+    FreeRowImage(call.image);
+    if (call.format != nullptr) {
+        FreePixelGrid(call.source, call.format->width, call.format->rowCount);
+        FreePixelGrid(call.destination, call.format->width, call.format->rowCount);
+        if (call.countedGrids) {
+            UncountPixelGrid(call.format->width, call.format->rowCount);
+            UncountPixelGrid(call.format->width, call.format->rowCount);
+        }
     }
-    ReleaseBytes(call.header);
+    ReleaseBytes(call.format);
     if (call.input != nullptr) {
         std::fclose(call.input);
     }
@@ -71,28 +73,45 @@ int32_t Refuse(Call& call, const char* reason) {
     return Finish(call, ResultInputInvalid);
 }
 
-// Reads the header bytes, the rows and the tail; the header has passed its checks.
+// Reads the file's first bytes and decides whether the pixels can be read.
+bool ReadFormat(Call& call, uint64_t fileLength, char* reason, size_t reasonSize) {
+    uint8_t prefix[kFormatPrefixBytes];
+    size_t length = static_cast<size_t>(std::min<uint64_t>(fileLength, sizeof prefix));
+    if (!SeekFile(call.input, 0) || !ReadBytes(call.input, prefix, length)) {
+        std::snprintf(reason, reasonSize, "read error");
+        return false;
+    }
+    if (!ParseBitmapFormat(prefix, length, fileLength, call.format, reason, reasonSize)) {
+        return false;
+    }
+    if (call.gridFilter != nullptr && !GridFilterAccepts(*call.format)) {
+        const BitmapFormat& format = *call.format;
+        bool rle = format.encoding == EncodingRle8 || format.encoding == EncodingRle4;
+        std::snprintf(reason, reasonSize,
+                      "the %s filter takes 24-bit bitmaps and 32-bit ones with 8-bit channels, not %u bits per "
+                      "pixel%s",
+                      call.gridFilter->name, static_cast<unsigned>(format.bitsPerPixel),
+                      rle ? " RLE-compressed" : format.bitsPerPixel == 32 ? " with these masks" : "");
+        return false;
+    }
+    return true;
+}
+
+// Reads the header bytes, the pixel data and the tail; the format has passed its checks.
 int32_t ReadInput(Call& call, uint64_t fileLength) {
-    const RowLayout& rows = call.rows;
-    uint32_t offset = call.header->pixelOffset;
-    uint64_t tailStart = rows.rowsEnd < fileLength ? rows.rowsEnd : fileLength;
+    const BitmapFormat& format = *call.format;
+    uint32_t offset = format.pixelOffset;
+    uint64_t tailStart = format.rowsEnd < fileLength ? format.rowsEnd : fileLength;
     call.tailLength = static_cast<size_t>(fileLength - tailStart);  // at most the file's length
     call.headerBytes = static_cast<uint8_t*>(AllocateBytes(offset));
     call.tailBytes = static_cast<uint8_t*>(AllocateBytes(call.tailLength));
-    if (call.gridFilter != nullptr) {
-        call.rowBlock = AllocRowBlock(rows.width, rows.rowCount, rows.padding);
-    }
-    if (call.headerBytes == nullptr || call.tailBytes == nullptr ||
-        (call.gridFilter != nullptr && call.rowBlock.bytes == nullptr)) {
+    if (call.headerBytes == nullptr || call.tailBytes == nullptr) {
         return ResultOutOfMemory;
     }
     if (!SeekFile(call.input, 0) || !ReadBytes(call.input, call.headerBytes, offset)) {
         return ResultInputInvalid;
     }
-    int32_t result = call.gridFilter != nullptr
-                         ? ReadPixelRows(call.input, call.source, rows.width, rows.rowCount, offset, rows.padding,
-                                         call.rowBlock)
-                         : ReadRowImage(call.input, call.image, rows.width, rows.rowCount, offset, rows.padding);
+    int32_t result = ReadRowImage(call.input, call.image, format);
     if (result != ResultDone) {
         return result;
     }
@@ -103,12 +122,9 @@ int32_t ReadInput(Call& call, uint64_t fileLength) {
 }
 
 int32_t WriteOutput(Call& call, FILE* output) {
-    int32_t result = CopyHeaderBytes(call.headerBytes, call.header->pixelOffset, output);
-    const RowLayout& rows = call.rows;
+    int32_t result = CopyHeaderBytes(call.headerBytes, call.format->pixelOffset, output);
     if (result == ResultDone) {
-        result = call.gridFilter != nullptr
-                     ? WritePixelRows(output, call.destination, rows.width, rows.rowCount, rows.padding, call.rowBlock)
-                     : WriteRowImage(output, call.image, rows.width, rows.rowCount, rows.padding);
+        result = WriteRowImage(output, call.image, *call.format);
     }
     if (result == ResultDone && !WriteBytes(output, call.tailBytes, call.tailLength)) {
         result = ResultOutputWriteFailed;
@@ -120,35 +136,42 @@ int32_t WriteOutput(Call& call, FILE* output) {
     return result;
 }
 
-// Takes the pixels' storage: two grids, or the row image and its count.
+// Takes the pixels' storage: the pixel data, and two grids or their count.
 int32_t AllocPixels(Call& call) {
-    const RowLayout& rows = call.rows;
-    if (call.gridFilter != nullptr) {
-        call.source = AllocPixelGrid(rows.width, rows.rowCount);
-        if (call.source.pixels == nullptr) {
-            return ResultOutOfMemory;
-        }
-        call.destination = AllocPixelGrid(rows.width, rows.rowCount);
-        return call.destination.pixels == nullptr ? ResultOutOfMemory : ResultDone;
-    }
-    call.image = AllocRowImage(rows.width, rows.rowCount, rows.padding);
+    const BitmapFormat& format = *call.format;
+    call.image = AllocRowImage(format);
     if (call.image.bytes == nullptr) {
         return ResultOutOfMemory;
     }
-    CountPixelGrid(rows.width, rows.rowCount);
-    CountPixelGrid(rows.width, rows.rowCount);
+    if (call.gridFilter != nullptr) {
+        call.source = AllocPixelGrid(format.width, format.rowCount);
+        if (call.source.pixels == nullptr) {
+            return ResultOutOfMemory;
+        }
+        call.destination = AllocPixelGrid(format.width, format.rowCount);
+        return call.destination.pixels == nullptr ? ResultOutOfMemory : ResultDone;
+    }
+    CountPixelGrid(format.width, format.rowCount);
+    CountPixelGrid(format.width, format.rowCount);
+    call.countedGrids = true;
     return ResultDone;
 }
 
 int32_t Filter(Call& call) {
-    const RowLayout& rows = call.rows;
-    if (call.gridFilter != nullptr) {
-        return call.gridFilter(call.source, call.destination, rows.width, rows.rowCount);
+    const BitmapFormat& format = *call.format;
+    if (call.gridFilter == nullptr) {
+        return call.rowFilter(format, call.image.bytes);
     }
-    return call.rowFilter(call.image.bytes, static_cast<size_t>(rows.stride), rows.width, rows.rowCount);
+    RowsToGrid(format, call.image.bytes, call.source);
+    int32_t result = call.gridFilter->filter(call.source, call.destination, format.width, format.rowCount);
+    if (result == ResultDone) {
+        GridToRows(format, call.destination, call.image.bytes);
+    }
+    return result;
 }
 
-int32_t Run(const char16_t* inputPath, const char16_t* outputPath, GridFilter gridFilter, RowFilter rowFilter) {
+int32_t Run(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter* gridFilter,
+            RowFilter rowFilter) {
     Call call{};
     call.gridFilter = gridFilter;
     call.rowFilter = rowFilter;
@@ -165,17 +188,16 @@ int32_t Run(const char16_t* inputPath, const char16_t* outputPath, GridFilter gr
         PrintText("Oof, the file failed to open, please try again");
         return Finish(call, ResultInputOpenFailed);
     }
-    call.header = static_cast<BitmapHeader*>(AllocateBytes(sizeof(BitmapHeader)));
-    if (call.header == nullptr) {
+    call.format = static_cast<BitmapFormat*>(AllocateBytes(sizeof(BitmapFormat)));
+    if (call.format == nullptr) {
         return OutOfMemory(call);
     }
     uint64_t fileLength = 0;
     if (!RegularFileLength(call.input, &fileLength)) {
         return Refuse(call, "not a regular file");
     }
-    char reason[96];
-    ReadBitmapHeader(call.input, call.header);
-    if (!CheckBitmapHeader(*call.header, fileLength, &call.rows, reason, sizeof reason)) {
+    char reason[160];
+    if (!ReadFormat(call, fileLength, reason, sizeof reason)) {
         return Refuse(call, reason);
     }
     if (AllocPixels(call) != ResultDone) {
@@ -218,8 +240,8 @@ int32_t Run(const char16_t* inputPath, const char16_t* outputPath, GridFilter gr
 
 }  // namespace
 
-int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, GridFilter filter) {
-    return Run(inputPath, outputPath, filter, nullptr);
+int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter& filter) {
+    return Run(inputPath, outputPath, &filter, nullptr);
 }
 
 int32_t RunRowPipeline(const char16_t* inputPath, const char16_t* outputPath, RowFilter filter) {

@@ -1,6 +1,6 @@
-// The exported call: the pipeline with the flatten, in place on the rows.
+// The exported call: the pipeline with the flatten, in place on the pixel data.
 #include "entry.h"
 
 extern "C" QUENVALE_API int32_t Quenvale(const char16_t* inputPath, const char16_t* outputPath) {
-    return quenvale::RunRowPipeline(inputPath, outputPath, quenvale::FlattenRows);
+    return quenvale::RunRowPipeline(inputPath, outputPath, quenvale::FlattenBitmap);
 }

@@ -17,6 +17,11 @@ const NamedFilter kNamedFilters[] = {
 };
 const size_t kNamedFilterCount = sizeof kNamedFilters / sizeof kNamedFilters[0];
 
+bool GridFilterAccepts(const BitmapFormat& format) {
+    uint32_t positions[3];
+    return ByteChannels(format, positions);
+}
+
 const NamedFilter* FindNamedFilter(const char* name) {
     for (const NamedFilter& filter : kNamedFilters) {
         if (std::strcmp(filter.name, name) == 0) {

@@ -14,9 +14,9 @@ namespace quenvale {
 // returns ResultDone, or ResultOutOfMemory when its working storage could
 // not be had.
 using GridFilter = int32_t (*)(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
-// A filter in place on the rows as the file stores them: blue-green-red,
-// stride bytes apart, in stored order. Returns as a grid filter does.
-using RowFilter = int32_t (*)(uint8_t* rows, size_t stride, uint32_t width, uint32_t height);
+// A filter in place on the pixel data as the file stores it (a RowImage's
+// bytes). Returns as a grid filter does.
+using RowFilter = int32_t (*)(const BitmapFormat& format, uint8_t* pixels);
 
 // Flatten. Entries lie pairwise more than the tolerance apart on some
 // channel, so no two share a cell of a 13 x 13 x 13 split of the colour
@@ -41,12 +41,25 @@ const PaletteEntry& MatchPaletteEntry(Palette& palette, Rgb pixel);
 // Visits the pixels column by column, each column in stored row order: that
 // order decides which pixel founds each entry.
 int32_t FlattenColors(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
-// The same flatten, in place on the rows as the file stores them
-// (blue-green-red, stride bytes apart, stored order): the exported call's
-// filter, which needs no grid of its own. Padding bytes are not touched.
-// Pixels are read a word at a time, so the byte after the last pixel must
-// be readable, as a RowImage's spare bytes make it.
-int32_t FlattenRows(uint8_t* rows, size_t stride, uint32_t width, uint32_t height);
+// The same flatten, in place on 24-bit rows: blue-green-red, the first
+// visited row at rows and each next one stride bytes on (negative for a
+// top-down file). Padding bytes are not touched. Pixels are read a word at
+// a time, so the byte after the last pixel must be readable, as a
+// RowImage's spare bytes make it.
+int32_t FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t height);
+// The exported call's filter: the flatten in place on any bitmap's pixel
+// data, each visited pixel given its founder's value in the file's own
+// encoding (an index, masked bits with the others kept, or bytes).
+int32_t FlattenBitmap(const BitmapFormat& format, uint8_t* pixels);
+
+// The search behind every flatten: packed 0xRRGGBB colours in visiting
+// order, each replaced by its entry's colour. It keeps its palette from one
+// piece to the next; a piece holds at most the capacity it was made with.
+struct CellIndex;
+CellIndex* NewCellIndex(uint32_t pieceCapacity);  // null when out of memory
+void FreeCellIndex(CellIndex* index);
+uint32_t* CellIndexPiece(CellIndex* index);        // pieceCapacity words to fill
+void FlattenPiece(CellIndex& index, uint32_t* colors, size_t count);
 
 // Per-pixel kernels: each writes all three channels of destination pixel
 // (x, y) from the source alone, so the order of visits does not matter.
@@ -84,6 +97,10 @@ int32_t ApplyGrayscaleAverage(PixelGrid source, PixelGrid destination, uint32_t 
 int32_t ApplyThresholdBlackWhite(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
 int32_t ApplyBoxBlur7x7(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
 int32_t ApplyDarkestNeighbor5x5(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
+
+// Whether a grid filter can read and write the bitmap's pixels: 24-bit
+// rows, or 32-bit ones with a byte to each channel (the fourth is carried).
+bool GridFilterAccepts(const BitmapFormat& format);
 
 struct NamedFilter {
     const char* name;

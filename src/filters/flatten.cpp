@@ -77,6 +77,8 @@ inline void StorePixel(uint32_t color, uint8_t* bgr) {
     bgr[2] = static_cast<uint8_t>(color >> 16);
 }
 
+}  // namespace
+
 struct CellIndex {
     uint32_t masks[kCellCount * kCellWords];
     uint32_t colors[kCellCount * kColorSlots];  // packed candidates in creation order
@@ -92,6 +94,8 @@ struct CellIndex {
     uint32_t* piece;  // a block of its own
     uint32_t pieceCapacity;
 };
+
+namespace {
 
 void InitCellIndex(CellIndex& index) {
     std::memset(index.masks, 0, sizeof index.masks);
@@ -194,27 +198,11 @@ size_t FlattenRemembering(CellIndex& index, uint32_t* pixels, size_t count) {
     return found;
 }
 
-// Images of flat colour areas repeat exact colours, and the table answers
-// them at a fraction of a search. Photographs and noise seldom repeat, and
-// there the table's check costs more than it saves (a quarter more time on a
-// 24 MP photo, measured). So a piece uses the table while the last one
-// found nearly all of its pixels there, and every 16th piece tries it again.
-void FlattenPiece(CellIndex& index, uint32_t* pixels, size_t count) {
-    if (index.remembering || ++index.piecesSinceTry == 16) {
-        index.piecesSinceTry = 0;
-        index.remembering = FlattenRemembering(index, pixels, count) >= count - count / 8;
-        return;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        pixels[i] = MatchColor(index, pixels[i]);
-    }
-}
-
 // Flattens a block of columns by rows in place: copied out of the rows into
 // the piece column by column, flattened in that order, and copied back.
 // Each row's memory is touched once for all of the block's columns rather
 // than once per pixel.
-void FlattenBlock(CellIndex& index, uint8_t* first, size_t stride, uint32_t rowCount, uint32_t columns) {
+void FlattenBlock(CellIndex& index, uint8_t* first, ptrdiff_t stride, uint32_t rowCount, uint32_t columns) {
     const uint8_t* from = first;
     for (uint32_t r = 0; r < rowCount; ++r, from += stride) {
 #if defined(__GNUC__)
@@ -242,7 +230,7 @@ void FlattenBlock(CellIndex& index, uint8_t* first, size_t stride, uint32_t rowC
 // Flattens a rectangle of the rows, for a full palette, where the order no
 // longer matters: a row at a time, so that memory is read in its order, or
 // for a narrow rectangle, many rows of it at a time.
-void FlattenRectangle(CellIndex& index, uint8_t* rows, size_t stride, uint32_t firstColumn, uint32_t endColumn,
+void FlattenRectangle(CellIndex& index, uint8_t* rows, ptrdiff_t stride, uint32_t firstColumn, uint32_t endColumn,
                       uint32_t firstRow, uint32_t endRow) {
     if (firstColumn >= endColumn) {
         return;
@@ -255,26 +243,45 @@ void FlattenRectangle(CellIndex& index, uint8_t* rows, size_t stride, uint32_t f
         count = std::min(blockRows, endRow - y);
         for (uint32_t x = firstColumn, part = 0; x < endColumn; x += part) {
             part = std::min(columns, endColumn - x);
-            FlattenBlock(index, rows + y * stride + 3 * size_t{x}, stride, count, part);
+            FlattenBlock(index, rows + static_cast<ptrdiff_t>(y) * stride + 3 * static_cast<ptrdiff_t>(x), stride, count, part);
         }
     }
 }
 
 // Flattens the rows block by block, in the visiting order, until the
 // palette is full; the rest then goes in row order.
-void FlattenColumns(CellIndex& index, uint8_t* rows, size_t stride, uint32_t width, uint32_t height,
+void FlattenColumns(CellIndex& index, uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t height,
                     uint32_t pieceColumns, uint32_t pieceRows) {
     for (uint32_t x = 0, columns = 0; x < width; x += columns) {
         columns = std::min(pieceColumns, width - x);
         for (uint32_t y = 0, count = 0; y < height; y += count) {
             count = std::min(pieceRows, height - y);
-            FlattenBlock(index, rows + y * stride + 3 * size_t{x}, stride, count, columns);
+            FlattenBlock(index, rows + static_cast<ptrdiff_t>(y) * stride + 3 * static_cast<ptrdiff_t>(x), stride, count,
+                         columns);
             if (index.entryCount == kMaxPaletteEntries) {
                 FlattenRectangle(index, rows, stride, x, x + columns, y + count, height);
                 FlattenRectangle(index, rows, stride, x + columns, width, 0, height);
                 return;
             }
         }
+    }
+}
+
+}  // namespace
+
+// Images of flat colour areas repeat exact colours, and the table answers
+// them at a fraction of a search. Photographs and noise seldom repeat, and
+// there the table's check costs more than it saves (a quarter more time on a
+// 24 MP photo, measured). So a piece uses the table while the last one
+// found nearly all of its pixels there, and every 16th piece tries it again.
+void FlattenPiece(CellIndex& index, uint32_t* pixels, size_t count) {
+    if (index.remembering || ++index.piecesSinceTry == 16) {
+        index.piecesSinceTry = 0;
+        index.remembering = FlattenRemembering(index, pixels, count) >= count - count / 8;
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        pixels[i] = MatchColor(index, pixels[i]);
     }
 }
 
@@ -294,12 +301,13 @@ CellIndex* NewCellIndex(uint32_t pieceCapacity) {
     return index;
 }
 
+uint32_t* CellIndexPiece(CellIndex* index) { return index->piece; }
+
 void FreeCellIndex(CellIndex* index) {
     ReleaseBytes(index->piece);
     ReleaseBytes(index);
 }
 
-}  // namespace
 
 bool IsNearColor(const PaletteEntry& entry, Rgb pixel) {
     auto near = [](uint8_t a, uint8_t b) {
@@ -351,7 +359,7 @@ int32_t FlattenColors(PixelGrid source, PixelGrid destination, uint32_t width, u
     return ResultDone;
 }
 
-int32_t FlattenRows(uint8_t* rows, size_t stride, uint32_t width, uint32_t height) {
+int32_t FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t height) {
     if (width == 0 || height == 0) {
         return ResultDone;
     }

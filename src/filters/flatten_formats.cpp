@@ -1,0 +1,324 @@
+// The flatten on every bitmap encoding, in place on the pixel data.
+//
+// Every encoding gives a pixel a value (bytes, an index, a masked word)
+// and the value a colour. A visited pixel takes its founder's value: the
+// value of the pixel that founded its entry. Entries hold distinct colours,
+// so a table from an entry's colour to its founder's value is enough.
+//
+// Indexed, 16-bit and RLE pixels have at most 65,536 values, and pixels of
+// one value share an entry. Which entry a value joins depends only on the
+// order in which values first appear in the visiting order (a value keeps
+// the entry it found: every later entry is younger). So one pass records
+// each value's first position, a search of the values in that order maps
+// them all, and a second pass rewrites the pixels.
+#include <algorithm>
+#include <cstring>
+
+#include "filters.h"
+
+namespace quenvale {
+
+namespace {
+
+// An entry's colour to its founder's value; entries never pass 2197.
+constexpr uint32_t kFounderSlots = 4096;
+constexpr uint32_t kFounderUsed = uint32_t{1} << 24;
+
+struct FounderTable {
+    uint32_t keys[kFounderSlots];  // colour | kFounderUsed, or 0
+    uint32_t values[kFounderSlots];
+};
+
+uint32_t FounderSlot(const FounderTable& table, uint32_t color) {
+    uint32_t slot = (color * 0x9E3779B1u) >> 20;
+    while (table.keys[slot] != 0 && table.keys[slot] != (color | kFounderUsed)) {
+        slot = (slot + 1) % kFounderSlots;
+    }
+    return slot;
+}
+
+// After a piece's search: the first pixel whose entry has its own colour,
+// and no founder yet, founded it, since pixels are taken in visiting order.
+void RecordFounders(FounderTable& table, const uint32_t* colors, const uint32_t* matched, const uint32_t* values,
+                    size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (matched[i] == colors[i]) {
+            uint32_t slot = FounderSlot(table, colors[i]);
+            if (table.keys[slot] == 0) {
+                table.keys[slot] = colors[i] | kFounderUsed;
+                table.values[slot] = values[i];
+            }
+        }
+    }
+}
+
+uint32_t FounderValue(const FounderTable& table, uint32_t color) {
+    return table.values[FounderSlot(table, color)];
+}
+
+// A value's first pixel in the visiting order: columns outer, so the
+// smallest x, then the smallest visited row.
+struct FirstPositions {
+    uint32_t* x;  // UINT32_MAX while the value has not appeared
+    uint32_t* y;
+};
+
+inline void See(FirstPositions& first, uint32_t value, uint32_t x, uint32_t y) {
+    if (x < first.x[value]) {
+        first.x[value] = x;
+        first.y[value] = y;
+    }
+}
+
+// Everything the value passes hold; released together.
+struct ValueWork {
+    uint32_t valueCount;
+    FirstPositions first;
+    uint32_t* order;   // the values seen, by first position
+    uint32_t* colors;  // their colours, in that order
+    uint32_t* map;     // value to the value it is written as
+    CellIndex* index;
+    FounderTable* founders;
+};
+
+void FreeValueWork(ValueWork& work) {
+    ReleaseBytes(work.first.x);
+    ReleaseBytes(work.first.y);
+    ReleaseBytes(work.order);
+    ReleaseBytes(work.colors);
+    ReleaseBytes(work.map);
+    if (work.index != nullptr) {
+        FreeCellIndex(work.index);
+    }
+    ReleaseBytes(work.founders);
+}
+
+bool AllocValueWork(ValueWork& work, uint32_t valueCount) {
+    work = ValueWork{};
+    work.valueCount = valueCount;
+    uint32_t** arrays[] = {&work.first.x, &work.first.y, &work.order, &work.colors, &work.map};
+    bool complete = true;
+    for (uint32_t** array : arrays) {
+        *array = static_cast<uint32_t*>(AllocateBytes(valueCount * sizeof(uint32_t)));
+        complete = complete && *array != nullptr;
+    }
+    work.index = complete ? NewCellIndex(valueCount) : nullptr;
+    work.founders = static_cast<FounderTable*>(AllocateBytes(sizeof(FounderTable)));
+    if (!complete || work.index == nullptr || work.founders == nullptr) {
+        FreeValueWork(work);
+        return false;
+    }
+    std::memset(work.first.x, 0xFF, valueCount * sizeof(uint32_t));
+    std::memset(work.founders->keys, 0, sizeof work.founders->keys);
+    return true;
+}
+
+// Searches the values in the order of their first pixels and fills the map.
+void MapValues(const BitmapFormat& format, ValueWork& work) {
+    size_t seen = 0;
+    for (uint32_t value = 0; value < work.valueCount; ++value) {
+        if (work.first.x[value] != UINT32_MAX) {
+            work.order[seen++] = value;
+        }
+    }
+    const FirstPositions& first = work.first;
+    std::sort(work.order, work.order + seen, [&first](uint32_t a, uint32_t b) {
+        return first.x[a] != first.x[b] ? first.x[a] < first.x[b] : first.y[a] < first.y[b];
+    });
+    uint32_t* piece = CellIndexPiece(work.index);
+    for (size_t i = 0; i < seen; ++i) {
+        work.colors[i] = piece[i] = ValueColor(format, work.order[i]);
+    }
+    FlattenPiece(*work.index, piece, seen);
+    RecordFounders(*work.founders, work.colors, piece, work.order, seen);
+    // Masked values keep their bits outside the three channels.
+    uint32_t keep = format.encoding == EncodingMasked ? ~format.colorBits : 0;
+    for (size_t i = 0; i < seen; ++i) {
+        uint32_t value = work.order[i];
+        work.map[value] = (FounderValue(*work.founders, piece[i]) & ~keep) | (value & keep);
+    }
+}
+
+void SeeRows(const BitmapFormat& format, uint8_t* rows, FirstPositions& first) {
+    for (uint32_t y = 0; y < format.rowCount; ++y) {
+        const uint8_t* row = VisitRow(format, rows, y);
+        if (format.bitsPerPixel == 8) {
+            for (uint32_t x = 0; x < format.width; ++x) {
+                See(first, row[x], x, y);
+            }
+        } else if (format.bitsPerPixel == 16) {
+            for (uint32_t x = 0; x < format.width; ++x) {
+                See(first, uint32_t{row[2 * size_t{x}]} | uint32_t{row[2 * size_t{x} + 1]} << 8, x, y);
+            }
+        } else {
+            for (uint32_t x = 0; x < format.width; ++x) {
+                See(first, ReadPixelValue(row, x, format.bitsPerPixel), x, y);
+            }
+        }
+    }
+}
+
+void RewriteRows(const BitmapFormat& format, uint8_t* rows, const uint32_t* map) {
+    for (uint32_t y = 0; y < format.rowCount; ++y) {
+        uint8_t* row = rows + static_cast<size_t>(y * format.stride);
+        if (format.bitsPerPixel == 8) {
+            for (uint32_t x = 0; x < format.width; ++x) {
+                row[x] = static_cast<uint8_t>(map[row[x]]);
+            }
+        } else if (format.bitsPerPixel == 16) {
+            for (uint8_t* at = row; at < row + 2 * size_t{format.width}; at += 2) {
+                uint32_t value = map[uint32_t{at[0]} | uint32_t{at[1]} << 8];
+                at[0] = static_cast<uint8_t>(value);
+                at[1] = static_cast<uint8_t>(value >> 8);
+            }
+        } else {
+            for (uint32_t x = 0; x < format.width; ++x) {
+                uint32_t bits = format.bitsPerPixel;
+                WritePixelValue(row, x, bits, map[ReadPixelValue(row, x, bits)]);
+            }
+        }
+    }
+}
+
+// RLE runs: an encoded run's pixels hold one index (RLE4: the high nibble
+// on its even pixels, the low one on its odd pixels); an absolute run's
+// hold one each.
+uint32_t RunIndex(const RleRun& run, bool four, uint32_t i) {
+    if (!four) {
+        return run.absolute ? run.indices[i] : run.indices[0];
+    }
+    uint32_t byte = run.absolute ? run.indices[i / 2] : run.indices[0];
+    return i % 2 == 0 ? byte >> 4 : byte & 0xF;
+}
+
+struct RleWork {
+    bool four;
+    FirstPositions* first;
+    const uint32_t* map;
+};
+
+void SeeRun(const RleRun& run, void* context) {
+    auto& work = *static_cast<RleWork*>(context);
+    // Of an encoded run only the first pixel of each index can come first.
+    uint32_t distinct = run.absolute ? run.count : std::min<uint32_t>(run.count, work.four ? 2 : 1);
+    for (uint32_t i = 0; i < distinct; ++i) {
+        See(*work.first, RunIndex(run, work.four, i), run.x + i, run.y);
+    }
+}
+
+void RewriteRun(const RleRun& run, void* context) {
+    auto& work = *static_cast<RleWork*>(context);
+    uint32_t distinct = run.absolute ? run.count : std::min<uint32_t>(run.count, work.four ? 2 : 1);
+    for (uint32_t i = 0; i < distinct; ++i) {
+        uint32_t value = work.map[RunIndex(run, work.four, i)];
+        uint8_t& byte = run.indices[run.absolute ? (work.four ? i / 2 : i) : 0];
+        if (!work.four) {
+            byte = static_cast<uint8_t>(value);
+        } else if (i % 2 == 0) {
+            byte = static_cast<uint8_t>((byte & 0x0F) | value << 4);
+        } else {
+            byte = static_cast<uint8_t>((byte & 0xF0) | value);
+        }
+    }
+}
+
+int32_t FlattenByValues(const BitmapFormat& format, uint8_t* pixels) {
+    bool rle = format.encoding == EncodingRle8 || format.encoding == EncodingRle4;
+    uint32_t bits = format.encoding == EncodingRle4 ? 4 : format.encoding == EncodingRle8 ? 8 : format.bitsPerPixel;
+    ValueWork work;
+    if (!AllocValueWork(work, uint32_t{1} << bits)) {
+        return ResultOutOfMemory;
+    }
+    RleWork runs{format.encoding == EncodingRle4, &work.first, work.map};
+    auto length = static_cast<size_t>(format.rowsEnd - format.pixelOffset);
+    if (rle) {
+        WalkRleStream(format, pixels, length, SeeRun, &runs);
+    } else {
+        SeeRows(format, pixels, work.first);
+    }
+    MapValues(format, work);
+    if (rle) {
+        WalkRleStream(format, pixels, length, RewriteRun, &runs);
+    } else {
+        RewriteRows(format, pixels, work.map);
+    }
+    FreeValueWork(work);
+    return ResultDone;
+}
+
+// 32-bit pixels have too many values for the passes above: they go through
+// the search a block of whole columns at a time, in the visiting order.
+int32_t FlattenWords(const BitmapFormat& format, uint8_t* pixels) {
+    uint32_t width = format.width, height = format.rowCount;
+    auto capacity = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{1} << 16, uint64_t{width} * height));
+    CellIndex* index = NewCellIndex(capacity);
+    auto* words = static_cast<uint32_t*>(AllocateBytes(2 * size_t{capacity} * sizeof(uint32_t)));
+    auto* founders = static_cast<FounderTable*>(AllocateBytes(sizeof(FounderTable)));
+    if (index == nullptr || words == nullptr || founders == nullptr) {
+        if (index != nullptr) {
+            FreeCellIndex(index);
+        }
+        ReleaseBytes(words);
+        ReleaseBytes(founders);
+        return ResultOutOfMemory;
+    }
+    std::memset(founders->keys, 0, sizeof founders->keys);
+    uint32_t* piece = CellIndexPiece(index);
+    uint32_t* raw = words;
+    uint32_t* colors = words + capacity;
+    uint32_t rows = std::min(height, capacity);
+    uint32_t columns = std::min(width, capacity / rows);
+    for (uint32_t x = 0, across = 0; x < width; x += across) {
+        across = std::min(columns, width - x);
+        for (uint32_t y = 0, down = 0; y < height; y += down) {
+            down = std::min(rows, height - y);
+            size_t n = 0;
+            for (uint32_t c = 0; c < across; ++c) {
+                for (uint32_t r = 0; r < down; ++r, ++n) {
+                    raw[n] = ReadPixelValue(VisitRow(format, pixels, y + r), x + c, 32);
+                    colors[n] = piece[n] = ValueColor(format, raw[n]);
+                }
+            }
+            FlattenPiece(*index, piece, n);
+            RecordFounders(*founders, colors, piece, raw, n);
+            n = 0;
+            for (uint32_t c = 0; c < across; ++c) {
+                for (uint32_t r = 0; r < down; ++r, ++n) {
+                    uint32_t founder = FounderValue(*founders, piece[n]);
+                    uint32_t value = (founder & format.colorBits) | (raw[n] & ~format.colorBits);
+                    WritePixelValue(VisitRow(format, pixels, y + r), x + c, 32, value);
+                }
+            }
+        }
+    }
+    FreeCellIndex(index);
+    ReleaseBytes(words);
+    ReleaseBytes(founders);
+    return ResultDone;
+}
+
+}  // namespace
+
+int32_t FlattenBitmap(const BitmapFormat& format, uint8_t* pixels) {
+    bool rle = format.encoding == EncodingRle8 || format.encoding == EncodingRle4;
+    if (!rle && (format.width == 0 || format.rowCount == 0)) {
+        return ResultDone;
+    }
+    switch (format.encoding) {
+        case EncodingRgb24: {
+            // The visiting order starts at the picture's bottom row.
+            auto stride = static_cast<ptrdiff_t>(format.stride);
+            return FlattenRows(VisitRow(format, pixels, 0), format.topDown ? -stride : stride, format.width,
+                               format.rowCount);
+        }
+        case EncodingMasked:
+            if (format.bitsPerPixel == 32) {
+                return FlattenWords(format, pixels);
+            }
+            return FlattenByValues(format, pixels);
+        default:
+            return FlattenByValues(format, pixels);
+    }
+}
+
+}  // namespace quenvale
