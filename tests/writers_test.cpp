@@ -131,5 +131,80 @@ TEST(Writers, RealWritersFilesFlattenLikeThePlainWalk) {
     }
 }
 
+// Twelve colours, so that every palette writer takes the picture as it is.
+Image Posterized(uint32_t width, uint32_t height) {
+    Image image = PhotoLike(width, height);
+    for (Rgb& pixel : image.pixels) {
+        pixel = Rgb{uint8_t(pixel.red / 86 * 120), uint8_t(pixel.green / 128 * 200), uint8_t(pixel.blue / 128 * 90)};
+    }
+    return image;
+}
+
+TEST(Writers, EveryEncodingTheyWriteFlattensLikeThePlainReading) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the writers are Linux programs";
+#endif
+    struct Encoding {
+        const char* name;
+        const char* probe;
+        const char* command;  // %in and %out
+        uint32_t infoSize;
+        uint16_t bits;
+        uint32_t compression;
+    };
+    const char* pillow = "/usr/bin/python3 -c 'import sys; from PIL import Image; "
+                         "Image.open(sys.argv[1]).convert(sys.argv[3]).save(sys.argv[2], \"BMP\")' %in %out ";
+    const std::string modes[] = {std::string(pillow) + "1", std::string(pillow) + "L", std::string(pillow) + "P",
+                                 std::string(pillow) + "RGBA"};
+    const Encoding encodings[] = {
+        {"ImageMagick 4-bit palette", "convert -version", "convert %in -colors 12 BMP3:%out", 40, 4, 0},
+        {"ImageMagick palette", "convert -version", "convert %in -type Palette BMP3:%out", 40, 4, 0},
+        {"ImageMagick RLE8", "convert -version", "convert %in -type Palette -compress RLE BMP3:%out", 40, 8, 1},
+        {"ImageMagick 1-bit", "convert -version", "convert %in -type Bilevel BMP3:%out", 40, 1, 0},
+        {"ImageMagick OS/2", "convert -version", "convert %in -type Palette BMP2:%out", 12, 4, 0},
+        {"ImageMagick alpha", "convert -version", "convert %in -alpha set BMP:%out", 124, 32, 3},
+        {"ImageMagick 5-6-5", "convert -version", "convert %in -define bmp:subtype=RGB565 BMP:%out", 124, 16, 3},
+        {"ImageMagick 5-5-5", "convert -version", "convert %in -define bmp:subtype=RGB555 BMP:%out", 124, 16, 3},
+        {"netpbm 8-bit", "ppmtobmp -version", "ppmtobmp -bpp=8 %in > %out 2>/dev/null", 40, 8, 0},
+        {"netpbm 4-bit", "ppmtobmp -version", "ppmtobmp -bpp=4 %in > %out 2>/dev/null", 40, 4, 0},
+        {"netpbm OS/2", "ppmtobmp -version", "ppmtobmp -os2 %in > %out 2>/dev/null", 12, 4, 0},
+        {"Pillow 1", "/usr/bin/python3 -c 'import PIL'", modes[0].c_str(), 40, 1, 0},
+        {"Pillow L", "/usr/bin/python3 -c 'import PIL'", modes[1].c_str(), 40, 8, 0},
+        {"Pillow P", "/usr/bin/python3 -c 'import PIL'", modes[2].c_str(), 40, 8, 0},
+        {"Pillow RGBA", "/usr/bin/python3 -c 'import PIL'", modes[3].c_str(), 40, 32, 0},
+    };
+    std::string ppm = TempPath("source.ppm");
+    WritePpm(ppm, Posterized(37, 23));
+    for (const Encoding& encoding : encodings) {
+        SCOPED_TRACE(encoding.name);
+        if (!Have(encoding.probe)) {
+            std::printf("skipping %s: not installed\n", encoding.name);
+            continue;
+        }
+        std::string bmp = TempPath("written.bmp");
+        std::string command = encoding.command;
+        command.replace(command.find("%in"), 3, "'" + ppm + "'");
+        command.replace(command.find("%out"), 4, "'" + bmp + "'");
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        std::vector<uint8_t> bytes = ReadFile(bmp);
+        ASSERT_GE(bytes.size(), 26u);
+        bool core = GetLe32(bytes, 14) == 12;
+        EXPECT_EQ(GetLe32(bytes, 14), encoding.infoSize);
+        EXPECT_EQ(bytes[core ? 24 : 28], encoding.bits);
+        EXPECT_EQ(core ? 0 : GetLe32(bytes, 30), encoding.compression);
+
+        std::string flat = TempPath("flat.bmp");
+        CallRun run = RunQuenvale(bmp, flat);
+        ASSERT_EQ(run.result, ResultDone) << run.output;
+        std::vector<uint8_t> written = ReadFile(flat);
+        EXPECT_EQ(written.size(), bytes.size());
+        std::optional<std::vector<uint8_t>> expected = ExpectedFlatten(bytes);
+        ASSERT_TRUE(expected.has_value());
+        EXPECT_EQ(written, *expected);
+        // And the writer's own decoder still reads the result.
+        ASSERT_EQ(std::system(("convert '" + flat + "' '" + TempPath("flat.ppm") + "'").c_str()), 0);
+    }
+}
+
 }  // namespace
 }  // namespace quenvale_test
