@@ -1,4 +1,4 @@
-// Images for the benchmarks, written as 24-bit BMP files.
+// Images for the benchmarks, written as BMP files.
 #ifndef QUENVALE_BENCH_IMAGES_H
 #define QUENVALE_BENCH_IMAGES_H
 
@@ -16,6 +16,11 @@ bool WriteNoise(const std::string& path, uint32_t width, uint32_t height);
 // lattice come first in visiting order, then every other pixel holds the
 // youngest, so each pixel passes every entry.
 bool WriteAdversarial(const std::string& path, uint32_t width, uint32_t height);
+
+// The photo-like picture as an 8-bit palette file (a colour cube), and as
+// 16-bit 5-6-5 bit fields.
+bool WritePalette8(const std::string& path, uint32_t width, uint32_t height);
+bool WriteRgb565(const std::string& path, uint32_t width, uint32_t height);
 
 }  // namespace quenvale_bench
 

@@ -87,7 +87,7 @@ std::string Show(const Timing& t) {
 
 void Report(const char* label, const Timing& t, const char* against, double base, double goal, bool lowerIsBetter) {
     double ratio = lowerIsBetter ? t.median / base : base / t.median;
-    std::printf("  %-34s %s  %6.2fx %s (goal %s %.0fx)\n", label, Show(t).c_str(), ratio, against,
+    std::printf("  %-34s %s  %6.2fx %s (goal %s %gx)\n", label, Show(t).c_str(), ratio, against,
                 lowerIsBetter ? "<=" : ">=", goal);
 }
 
@@ -144,6 +144,8 @@ int main(int argc, char** argv) {
         {"photo 6000x4000", dir + "/photo.bmp", 6000, 4000, quenvale_bench::WritePhoto, 4},
         {"noise 6000x4000", dir + "/noise.bmp", 6000, 4000, quenvale_bench::WriteNoise, 5},
         {"adversarial 2000x2000", dir + "/adversarial.bmp", 2000, 2000, quenvale_bench::WriteAdversarial, 4},
+        {"palette8 6000x4000", dir + "/palette8.bmp", 6000, 4000, quenvale_bench::WritePalette8, 2.5},
+        {"rgb565 6000x4000", dir + "/rgb565.bmp", 6000, 4000, quenvale_bench::WriteRgb565, 2.5},
     };
     std::string out = dir + "/out.bmp";
     std::printf("median of %d runs (range)\n", runs);

@@ -139,41 +139,94 @@ void MapValues(const BitmapFormat& format, ValueWork& work) {
     }
 }
 
+// Eight bytes at once, for the runs of one index that palette pictures are
+// made of: within a run only its first pixel can come first.
+constexpr uint64_t kEveryByte = 0x0101010101010101u;
+
+inline uint64_t LoadEight(const uint8_t* bytes) {
+    uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
 void SeeRows(const BitmapFormat& format, uint8_t* rows, FirstPositions& first) {
+    // Locals: the stores through first would otherwise make the compiler
+    // reload the format on every pixel.
+    const uint32_t width = format.width;
+    const uint32_t bits = format.bitsPerPixel;
+    uint32_t* firstX = first.x;
+    uint32_t* firstY = first.y;
     for (uint32_t y = 0; y < format.rowCount; ++y) {
         const uint8_t* row = VisitRow(format, rows, y);
-        if (format.bitsPerPixel == 8) {
-            for (uint32_t x = 0; x < format.width; ++x) {
-                See(first, row[x], x, y);
+        uint32_t x = 0;
+        if (bits == 8 && width > 0) {
+            for (x = 1; x + 8 <= width; x += 8) {
+                if (LoadEight(row + x) == row[x - 1] * kEveryByte) {
+                    continue;
+                }
+                for (uint32_t i = x; i < x + 8; ++i) {
+                    if (i < firstX[row[i]]) {
+                        firstX[row[i]] = i;
+                        firstY[row[i]] = y;
+                    }
+                }
             }
-        } else if (format.bitsPerPixel == 16) {
-            for (uint32_t x = 0; x < format.width; ++x) {
-                See(first, uint32_t{row[2 * size_t{x}]} | uint32_t{row[2 * size_t{x} + 1]} << 8, x, y);
+            if (0 < firstX[row[0]]) {
+                firstX[row[0]] = 0;
+                firstY[row[0]] = y;
             }
-        } else {
-            for (uint32_t x = 0; x < format.width; ++x) {
-                See(first, ReadPixelValue(row, x, format.bitsPerPixel), x, y);
+        }
+        for (; x < width; ++x) {
+            uint32_t value = bits == 8    ? row[x]
+                             : bits == 16 ? uint32_t{row[2 * size_t{x}]} | uint32_t{row[2 * size_t{x} + 1]} << 8
+                                          : ReadPixelValue(row, x, bits);
+            if (x < firstX[value]) {
+                firstX[value] = x;
+                firstY[value] = y;
             }
         }
     }
 }
 
 void RewriteRows(const BitmapFormat& format, uint8_t* rows, const uint32_t* map) {
-    for (uint32_t y = 0; y < format.rowCount; ++y) {
-        uint8_t* row = rows + static_cast<size_t>(y * format.stride);
-        if (format.bitsPerPixel == 8) {
-            for (uint32_t x = 0; x < format.width; ++x) {
-                row[x] = static_cast<uint8_t>(map[row[x]]);
+    const uint32_t width = format.width;
+    const uint32_t bits = format.bitsPerPixel;
+    auto stride = static_cast<size_t>(format.stride);
+    uint8_t bytes[256];  // an 8-bit map a byte wide, kept in registers' reach
+    for (uint32_t value = 0; bits == 8 && value < 256; ++value) {
+        bytes[value] = static_cast<uint8_t>(map[value]);
+    }
+    for (uint32_t y = 0; y < format.rowCount; ++y, rows += stride) {
+        uint8_t* row = rows;
+        if (bits == 8) {
+            uint32_t x = 0;
+            if (width > 0) {
+                uint8_t before = row[0];  // the byte before x, as read
+                row[0] = bytes[before];
+                for (x = 1; x + 8 <= width; x += 8) {
+                    uint64_t eight = LoadEight(row + x);
+                    if (eight == before * kEveryByte) {
+                        uint64_t mapped = bytes[before] * kEveryByte;
+                        std::memcpy(row + x, &mapped, sizeof mapped);
+                        continue;
+                    }
+                    before = row[x + 7];
+                    for (uint32_t i = x; i < x + 8; ++i) {
+                        row[i] = bytes[row[i]];
+                    }
+                }
             }
-        } else if (format.bitsPerPixel == 16) {
-            for (uint8_t* at = row; at < row + 2 * size_t{format.width}; at += 2) {
+            for (; x < width; ++x) {
+                row[x] = bytes[row[x]];
+            }
+        } else if (bits == 16) {
+            for (uint8_t* at = row; at < row + 2 * size_t{width}; at += 2) {
                 uint32_t value = map[uint32_t{at[0]} | uint32_t{at[1]} << 8];
                 at[0] = static_cast<uint8_t>(value);
                 at[1] = static_cast<uint8_t>(value >> 8);
             }
         } else {
-            for (uint32_t x = 0; x < format.width; ++x) {
-                uint32_t bits = format.bitsPerPixel;
+            for (uint32_t x = 0; x < width; ++x) {
                 WritePixelValue(row, x, bits, map[ReadPixelValue(row, x, bits)]);
             }
         }
