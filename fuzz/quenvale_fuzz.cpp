@@ -71,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int64_t counter = quenvale::AllocationCounter();
     int32_t result = Quenvale(wideInput.c_str(), wideOutput.c_str());
     Check(quenvale::AllocationCounter() == counter, "counter back where it was");
-    // Two grids, the bytes around the rows, one row block and the palette
-    // index: about twice the input plus a constant.
+    // The pixel data, the bytes around it and the search's tables: about
+    // twice the input plus a constant.
     Check(quenvale::PeakAllocatedBytes() <= 2 * uint64_t{size} + (uint64_t{18} << 20), "allocation bounded by input");
     std::vector<uint8_t> output = Slurp(outputPath);
     if (result == ResultInputInvalid) {
@@ -82,9 +82,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(result == ResultDone, "only done or refused for a readable path");
     // The output is the input with its rows replaced: same bytes before the
     // rows and after them, and as long (a missing last padding is written).
-    quenvale::BitmapHeader header;
-    quenvale::DecodeBitmapHeader(data, &header);
+    // A 12-byte header makes files shorter than 54 bytes readable: take
+    // the offset alone, which every accepted file holds.
+    Check(size >= 18, "accepted files hold a header");
+    uint32_t offset = uint32_t{data[10]} | uint32_t{data[11]} << 8 | uint32_t{data[12]} << 16 |
+                      uint32_t{data[13]} << 24;
     Check(output.size() >= size && output.size() <= size + 3, "output length");
-    Check(std::memcmp(output.data(), data, header.pixelOffset) == 0, "header bytes carried");
+    Check(std::memcmp(output.data(), data, offset) == 0, "header bytes carried");
     return 0;
 }

@@ -109,14 +109,20 @@ TEST(BitmapHeader, ChecksBoundTheRowsByTheFileLength) {
     rows = Parse(bytes, 54, &accepted, &reason);
     ASSERT_TRUE(accepted) << reason;
     EXPECT_EQ(rows.stride, 0u);
-    // The largest width and height that pass the sign checks do not wrap.
+    // The largest width and height that pass the sign checks: two grids of
+    // them pass the 64-bit counter, whatever the file holds.
     PutLe32(bytes, 18, 0x7FFFFFFF);
     PutLe32(bytes, 22, 0x7FFFFFFF);
-    Parse(bytes, UINT64_MAX / 2, &accepted, &reason);
+    Parse(bytes, UINT64_MAX, &accepted, &reason);
+    EXPECT_FALSE(accepted);
+    EXPECT_EQ(reason, "2147483647 x 2147483647 pixels, too many to count");
+    // A width of 2^31 - 1 does not wrap the row bounds.
+    PutLe32(bytes, 22, 1000);
+    Parse(bytes, 1000 * (3 * uint64_t{0x7FFFFFFF} + 3) - 1, &accepted, &reason);
     EXPECT_FALSE(accepted);
     EXPECT_EQ(reason, "pixel data truncated");
     Parse(bytes, UINT64_MAX, &accepted, &reason);
-    EXPECT_TRUE(accepted);
+    EXPECT_TRUE(accepted) << reason;
     // The same at 1 bit per pixel, with a palette of two entries.
     std::vector<uint8_t> indexed = bytes;
     indexed[28] = 1;

@@ -137,6 +137,9 @@ std::optional<std::vector<uint8_t>> ExpectedFlatten(const std::vector<uint8_t>& 
         return std::nullopt;
     }
     uint64_t rows = topDown ? uint64_t(-height) : uint64_t(height);
+    if (4 * uint64_t(width) + 3 * uint64_t(width) * rows > uint64_t{INT64_MAX} / 2) {
+        return std::nullopt;  // two grids of it pass the 64-bit counter
+    }
     std::vector<uint32_t> palette;  // 0xRRGGBB
     if (bits <= 8) {
         uint64_t entryBytes = core ? 3 : 4;

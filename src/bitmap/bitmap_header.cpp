@@ -246,6 +246,13 @@ bool ParseBitmapFormat(const uint8_t* prefix, size_t prefixLength, uint64_t file
     format->width = header.width;
     format->rowCount = RowCount(header);
     format->topDown = negative;
+    // The counter counts two grids of the declared size in 64 bits. Rows
+    // that lie in the file never reach that; an RLE header may declare it.
+    if (GridByteCount(format->width, format->rowCount) > static_cast<uint64_t>(INT64_MAX) / 2) {
+        std::snprintf(reason, reasonSize, "%u x %u pixels, too many to count",
+                      static_cast<unsigned>(format->width), static_cast<unsigned>(format->rowCount));
+        return false;
+    }
     if (header.bitsPerPixel <= 8) {
         // The palette holds the colours-used count, or all the depth can
         // index, but never reaches past the pixel data.
