@@ -198,6 +198,22 @@ size_t FlattenRemembering(CellIndex& index, uint32_t* pixels, size_t count) {
     return found;
 }
 
+// Images of flat colour areas repeat exact colours, and the table answers
+// them at a fraction of a search. Photographs and noise seldom repeat, and
+// there the table's check costs more than it saves (a quarter more time on a
+// 24 MP photo, measured). So a piece uses the table while the last one
+// found nearly all of its pixels there, and every 16th piece tries it again.
+void SearchPiece(CellIndex& index, uint32_t* pixels, size_t count) {
+    if (index.remembering || ++index.piecesSinceTry == 16) {
+        index.piecesSinceTry = 0;
+        index.remembering = FlattenRemembering(index, pixels, count) >= count - count / 8;
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        pixels[i] = MatchColor(index, pixels[i]);
+    }
+}
+
 // Flattens a block of columns by rows in place: copied out of the rows into
 // the piece column by column, flattened in that order, and copied back.
 // Each row's memory is touched once for all of the block's columns rather
@@ -214,7 +230,7 @@ void FlattenBlock(CellIndex& index, uint8_t* first, ptrdiff_t stride, uint32_t r
             *piece = LoadWord(from + 3 * size_t{c}) & kColorBits;
         }
     }
-    FlattenPiece(index, index.piece, size_t{columns} * rowCount);
+    SearchPiece(index, index.piece, size_t{columns} * rowCount);
     uint8_t* to = first;
     for (uint32_t r = 0; r < rowCount; ++r, to += stride) {
         const uint32_t* piece = index.piece + r;
@@ -269,21 +285,7 @@ void FlattenColumns(CellIndex& index, uint8_t* rows, ptrdiff_t stride, uint32_t 
 
 }  // namespace
 
-// Images of flat colour areas repeat exact colours, and the table answers
-// them at a fraction of a search. Photographs and noise seldom repeat, and
-// there the table's check costs more than it saves (a quarter more time on a
-// 24 MP photo, measured). So a piece uses the table while the last one
-// found nearly all of its pixels there, and every 16th piece tries it again.
-void FlattenPiece(CellIndex& index, uint32_t* pixels, size_t count) {
-    if (index.remembering || ++index.piecesSinceTry == 16) {
-        index.piecesSinceTry = 0;
-        index.remembering = FlattenRemembering(index, pixels, count) >= count - count / 8;
-        return;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        pixels[i] = MatchColor(index, pixels[i]);
-    }
-}
+void FlattenPiece(CellIndex& index, uint32_t* pixels, size_t count) { SearchPiece(index, pixels, count); }
 
 // Null when either block could not be had.
 CellIndex* NewCellIndex(uint32_t pieceCapacity) {
