@@ -73,6 +73,14 @@ Image PhotoLike(uint32_t width, uint32_t height) {
     return image;
 }
 
+// A writer's command with its %in and %out filled in.
+std::string WriterCommand(const char* pattern, const std::string& input, const std::string& output) {
+    std::string command = pattern;
+    command.replace(command.find("%in"), 3, "'" + input + "'");
+    command.replace(command.find("%out"), 4, "'" + output + "'");
+    return command;
+}
+
 struct Writer {
     const char* name;
     const char* probe;
@@ -107,9 +115,7 @@ TEST(Writers, RealWritersFilesFlattenLikeThePlainWalk) {
         }
         std::string bmp = TempPath("written.bmp");
         std::string flat = TempPath("flat.bmp");
-        std::string command = writer.command;
-        command.replace(command.find("%in"), 3, "'" + ppm + "'");
-        command.replace(command.find("%out"), 4, "'" + bmp + "'");
+        std::string command = WriterCommand(writer.command, ppm, bmp);
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
         std::vector<uint8_t> bytes = ReadFile(bmp);
         ASSERT_GE(bytes.size(), 54u);
@@ -182,9 +188,7 @@ TEST(Writers, EveryEncodingTheyWriteFlattensLikeThePlainReading) {
             continue;
         }
         std::string bmp = TempPath("written.bmp");
-        std::string command = encoding.command;
-        command.replace(command.find("%in"), 3, "'" + ppm + "'");
-        command.replace(command.find("%out"), 4, "'" + bmp + "'");
+        std::string command = WriterCommand(encoding.command, ppm, bmp);
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
         std::vector<uint8_t> bytes = ReadFile(bmp);
         ASSERT_GE(bytes.size(), 26u);

@@ -85,6 +85,10 @@ struct BitmapFormat {
     uint32_t colorBits;       // the union of the three masks
 };
 
+inline bool IsRle(const BitmapFormat& format) {
+    return format.encoding == EncodingRle8 || format.encoding == EncodingRle4;
+}
+
 // The header bytes ParseBitmapFormat needs at most: file header, the
 // largest information header, four masks and 256 palette entries.
 constexpr size_t kFormatPrefixBytes = 14 + 124 + 16 + 256 * 4;
@@ -124,8 +128,6 @@ bool ReadBytes(FILE* file, void* buffer, size_t count);
 bool WriteBytes(FILE* file, const void* buffer, size_t count);
 bool WriteZeros(FILE* file, uint64_t count);
 
-// Reads the first 54 bytes; returns false when the file holds fewer.
-bool ReadBitmapHeader(FILE* input, BitmapHeader* header);
 // Decodes 54 little-endian header bytes.
 void DecodeBitmapHeader(const uint8_t* bytes, BitmapHeader* header);
 int32_t RowPadding(const BitmapHeader& header);

@@ -105,22 +105,17 @@ bool CheckCompression(HeaderKind kind, uint32_t compression, uint16_t bits, Bitm
         case 2:
             format->encoding = EncodingRle4;
             return bits == 4 || Refuse(reason, reasonSize, "RLE4 compression on %llu bits per pixel", bits);
-        case 3:
-            if (kind == HeaderOs2) {
-                return Refuse(reason, reasonSize, "OS/2 Huffman-compressed");
-            }
-            break;
         case 4:
             return Refuse(reason, reasonSize, kind == HeaderOs2 ? "OS/2 RLE24-compressed" : "JPEG-compressed");
-        case 5:
-            if (kind == HeaderWindows) {
-                return Refuse(reason, reasonSize, "PNG-compressed");
-            }
-            break;
-        case 6:
-            break;
         default:
-            return Refuse(reason, reasonSize, "compressed pixel data (method %llu)", compression);
+            break;
+    }
+    // Methods 3 and 5 mean other things in OS/2 headers; bit fields are Windows'.
+    if (kind == HeaderOs2 && compression == 3) {
+        return Refuse(reason, reasonSize, "OS/2 Huffman-compressed");
+    }
+    if (kind == HeaderWindows && compression == 5) {
+        return Refuse(reason, reasonSize, "PNG-compressed");
     }
     if (kind != HeaderWindows || (compression != 3 && compression != 6)) {
         return Refuse(reason, reasonSize, "compressed pixel data (method %llu)", compression);
@@ -239,7 +234,7 @@ bool ParseBitmapFormat(const uint8_t* prefix, size_t prefixLength, uint64_t file
         return Refuse(reason, reasonSize, "width %lld",
                       static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(header.width))));
     }
-    bool rle = format->encoding == EncodingRle8 || format->encoding == EncodingRle4;
+    bool rle = IsRle(*format);
     if (negative && rle) {
         return Refuse(reason, reasonSize, "top-down RLE-compressed rows");
     }

@@ -5,38 +5,52 @@
 
 namespace quenvale {
 
+namespace {
+
+// Where each channel's byte lies in a pixel, and how far pixels and rows
+// lie apart; false for a format without a byte to each channel.
+struct ByteLayout {
+    uint32_t at[3];  // red, green, blue
+    size_t pixelBytes;
+    size_t stride;
+};
+
+bool LayoutOf(const BitmapFormat& format, ByteLayout* layout) {
+    layout->pixelBytes = format.bitsPerPixel / 8;
+    layout->stride = static_cast<size_t>(format.stride);
+    return ByteChannels(format, layout->at);
+}
+
+}  // namespace
+
 bool RowsToGrid(const BitmapFormat& format, const uint8_t* rows, PixelGrid grid) {
-    uint32_t at[3];
-    if (!ByteChannels(format, at)) {
+    ByteLayout layout;
+    if (!LayoutOf(format, &layout)) {
         return false;
     }
-    size_t pixelBytes = format.bitsPerPixel / 8;
-    auto stride = static_cast<size_t>(format.stride);
     for (uint32_t x = 0; x < format.width; ++x) {
         Rgb* column = GridColumn(grid, x, format.rowCount);
-        const uint8_t* source = rows + pixelBytes * x;
-        for (uint32_t y = 0; y < format.rowCount; ++y, source += stride) {
-            column[y] = Rgb{source[at[0]], source[at[1]], source[at[2]]};
+        const uint8_t* source = rows + layout.pixelBytes * x;
+        for (uint32_t y = 0; y < format.rowCount; ++y, source += layout.stride) {
+            column[y] = Rgb{source[layout.at[0]], source[layout.at[1]], source[layout.at[2]]};
         }
     }
     return true;
 }
 
 bool GridToRows(const BitmapFormat& format, PixelGrid grid, uint8_t* rows) {
-    uint32_t at[3];
-    if (!ByteChannels(format, at)) {
+    ByteLayout layout;
+    if (!LayoutOf(format, &layout)) {
         return false;
     }
-    size_t pixelBytes = format.bitsPerPixel / 8;
-    auto stride = static_cast<size_t>(format.stride);
     for (uint32_t x = 0; x < format.width; ++x) {
         const Rgb* column = GridColumn(grid, x, format.rowCount);
-        uint8_t* target = rows + pixelBytes * x;
+        uint8_t* target = rows + layout.pixelBytes * x;
         // A 32-bit pixel's fourth byte (alpha, or unused) stays as it was.
-        for (uint32_t y = 0; y < format.rowCount; ++y, target += stride) {
-            target[at[0]] = column[y].red;
-            target[at[1]] = column[y].green;
-            target[at[2]] = column[y].blue;
+        for (uint32_t y = 0; y < format.rowCount; ++y, target += layout.stride) {
+            target[layout.at[0]] = column[y].red;
+            target[layout.at[1]] = column[y].green;
+            target[layout.at[2]] = column[y].blue;
         }
     }
     return true;

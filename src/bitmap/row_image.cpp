@@ -9,10 +9,6 @@ namespace quenvale {
 
 namespace {
 
-bool IsRle(const BitmapFormat& format) {
-    return format.encoding == EncodingRle8 || format.encoding == EncodingRle4;
-}
-
 // Zero what follows each row's last pixel: the output's padding is zero
 // whatever the input held, and the last row's may be missing altogether.
 void ClearRowEnds(const BitmapFormat& format, uint8_t* rows) {

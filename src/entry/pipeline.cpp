@@ -26,8 +26,7 @@ struct Call {
     RowFilter rowFilter;
     PixelGrid source;
     PixelGrid destination;
-    RowImage image;        // the pixel data as the file stores it
-    bool countedGrids;     // a row filter's call counts the two grids it stands in for
+    RowImage image;        // the pixel data; once taken, a row filter's call counts the two grids
     uint8_t* headerBytes;  // the input's bytes before the pixel data
     uint8_t* tailBytes;    // the input's bytes after it
     size_t tailLength;
@@ -42,7 +41,7 @@ void ReleaseCall(Call& call) {
     if (call.format != nullptr) {
         FreePixelGrid(call.source, call.format->width, call.format->rowCount);
         FreePixelGrid(call.destination, call.format->width, call.format->rowCount);
-        if (call.countedGrids) {
+        if (call.rowFilter != nullptr && call.image.bytes != nullptr) {
             UncountPixelGrid(call.format->width, call.format->rowCount);
             UncountPixelGrid(call.format->width, call.format->rowCount);
         }
@@ -86,12 +85,11 @@ bool ReadFormat(Call& call, uint64_t fileLength, char* reason, size_t reasonSize
     }
     if (call.gridFilter != nullptr && !GridFilterAccepts(*call.format)) {
         const BitmapFormat& format = *call.format;
-        bool rle = format.encoding == EncodingRle8 || format.encoding == EncodingRle4;
         std::snprintf(reason, reasonSize,
                       "the %s filter takes 24-bit bitmaps and 32-bit ones with 8-bit channels, not %u bits per "
                       "pixel%s",
                       call.gridFilter->name, static_cast<unsigned>(format.bitsPerPixel),
-                      rle ? " RLE-compressed" : format.bitsPerPixel == 32 ? " with these masks" : "");
+                      IsRle(format) ? " RLE-compressed" : format.bitsPerPixel == 32 ? " with these masks" : "");
         return false;
     }
     return true;
@@ -153,7 +151,6 @@ int32_t AllocPixels(Call& call) {
     }
     CountPixelGrid(format.width, format.rowCount);
     CountPixelGrid(format.width, format.rowCount);
-    call.countedGrids = true;
     return ResultDone;
 }
 

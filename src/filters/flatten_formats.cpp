@@ -139,16 +139,6 @@ void MapValues(const BitmapFormat& format, ValueWork& work) {
     }
 }
 
-// Eight bytes at once, for the runs of one index that palette pictures are
-// made of: within a run only its first pixel can come first.
-constexpr uint64_t kEveryByte = 0x0101010101010101u;
-
-inline uint64_t LoadEight(const uint8_t* bytes) {
-    uint64_t word;
-    std::memcpy(&word, bytes, sizeof word);
-    return word;
-}
-
 void SeeRows(const BitmapFormat& format, uint8_t* rows, FirstPositions& first) {
     // Locals: the stores through first would otherwise make the compiler
     // reload the format on every pixel.
@@ -158,25 +148,7 @@ void SeeRows(const BitmapFormat& format, uint8_t* rows, FirstPositions& first) {
     uint32_t* firstY = first.y;
     for (uint32_t y = 0; y < format.rowCount; ++y) {
         const uint8_t* row = VisitRow(format, rows, y);
-        uint32_t x = 0;
-        if (bits == 8 && width > 0) {
-            for (x = 1; x + 8 <= width; x += 8) {
-                if (LoadEight(row + x) == row[x - 1] * kEveryByte) {
-                    continue;
-                }
-                for (uint32_t i = x; i < x + 8; ++i) {
-                    if (i < firstX[row[i]]) {
-                        firstX[row[i]] = i;
-                        firstY[row[i]] = y;
-                    }
-                }
-            }
-            if (0 < firstX[row[0]]) {
-                firstX[row[0]] = 0;
-                firstY[row[0]] = y;
-            }
-        }
-        for (; x < width; ++x) {
+        for (uint32_t x = 0; x < width; ++x) {
             uint32_t value = bits == 8    ? row[x]
                              : bits == 16 ? uint32_t{row[2 * size_t{x}]} | uint32_t{row[2 * size_t{x} + 1]} << 8
                                           : ReadPixelValue(row, x, bits);
@@ -192,31 +164,14 @@ void RewriteRows(const BitmapFormat& format, uint8_t* rows, const uint32_t* map)
     const uint32_t width = format.width;
     const uint32_t bits = format.bitsPerPixel;
     auto stride = static_cast<size_t>(format.stride);
-    uint8_t bytes[256];  // an 8-bit map a byte wide, kept in registers' reach
+    uint8_t bytes[256];  // the 8-bit map a byte wide: a quarter of the cache lines
     for (uint32_t value = 0; bits == 8 && value < 256; ++value) {
         bytes[value] = static_cast<uint8_t>(map[value]);
     }
     for (uint32_t y = 0; y < format.rowCount; ++y, rows += stride) {
         uint8_t* row = rows;
         if (bits == 8) {
-            uint32_t x = 0;
-            if (width > 0) {
-                uint8_t before = row[0];  // the byte before x, as read
-                row[0] = bytes[before];
-                for (x = 1; x + 8 <= width; x += 8) {
-                    uint64_t eight = LoadEight(row + x);
-                    if (eight == before * kEveryByte) {
-                        uint64_t mapped = bytes[before] * kEveryByte;
-                        std::memcpy(row + x, &mapped, sizeof mapped);
-                        continue;
-                    }
-                    before = row[x + 7];
-                    for (uint32_t i = x; i < x + 8; ++i) {
-                        row[i] = bytes[row[i]];
-                    }
-                }
-            }
-            for (; x < width; ++x) {
+            for (uint32_t x = 0; x < width; ++x) {
                 row[x] = bytes[row[x]];
             }
         } else if (bits == 16) {
@@ -276,7 +231,7 @@ void RewriteRun(const RleRun& run, void* context) {
 }
 
 int32_t FlattenByValues(const BitmapFormat& format, uint8_t* pixels) {
-    bool rle = format.encoding == EncodingRle8 || format.encoding == EncodingRle4;
+    bool rle = IsRle(format);
     uint32_t bits = format.encoding == EncodingRle4 ? 4 : format.encoding == EncodingRle8 ? 8 : format.bitsPerPixel;
     ValueWork work;
     if (!AllocValueWork(work, uint32_t{1} << bits)) {
@@ -353,25 +308,16 @@ int32_t FlattenWords(const BitmapFormat& format, uint8_t* pixels) {
 }  // namespace
 
 int32_t FlattenBitmap(const BitmapFormat& format, uint8_t* pixels) {
-    bool rle = format.encoding == EncodingRle8 || format.encoding == EncodingRle4;
-    if (!rle && (format.width == 0 || format.rowCount == 0)) {
+    if (!IsRle(format) && (format.width == 0 || format.rowCount == 0)) {
         return ResultDone;
     }
-    switch (format.encoding) {
-        case EncodingRgb24: {
-            // The visiting order starts at the picture's bottom row.
-            auto stride = static_cast<ptrdiff_t>(format.stride);
-            return FlattenRows(VisitRow(format, pixels, 0), format.topDown ? -stride : stride, format.width,
-                               format.rowCount);
-        }
-        case EncodingMasked:
-            if (format.bitsPerPixel == 32) {
-                return FlattenWords(format, pixels);
-            }
-            return FlattenByValues(format, pixels);
-        default:
-            return FlattenByValues(format, pixels);
+    if (format.encoding == EncodingRgb24) {
+        // The visiting order starts at the picture's bottom row.
+        auto stride = static_cast<ptrdiff_t>(format.stride);
+        return FlattenRows(VisitRow(format, pixels, 0), format.topDown ? -stride : stride, format.width,
+                           format.rowCount);
     }
+    return format.bitsPerPixel == 32 ? FlattenWords(format, pixels) : FlattenByValues(format, pixels);
 }
 
 }  // namespace quenvale
