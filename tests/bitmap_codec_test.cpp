@@ -121,10 +121,22 @@ TEST(BitmapHeader, ChecksBoundTheRowsByTheFileLength) {
     Parse(bytes, 1000 * (3 * uint64_t{0x7FFFFFFF} + 3) - 1, &accepted, &reason);
     EXPECT_FALSE(accepted);
     EXPECT_EQ(reason, "pixel data truncated");
+    // Rows that lie in the file but pass what a bitmap's 32-bit sizes can
+    // describe are refused before anything is allocated.
     Parse(bytes, UINT64_MAX, &accepted, &reason);
+    EXPECT_FALSE(accepted);
+    EXPECT_EQ(reason, "6442450944000 bytes of pixel data, more than a bitmap holds (4 GiB - 1)");
+    PutLe32(bytes, 22, 1);
+    PutLe32(bytes, 18, 0x55555555);  // 4 GiB - 1 bytes and a padding byte
+    Parse(bytes, UINT64_MAX, &accepted, &reason);
+    EXPECT_EQ(reason, "4294967296 bytes of pixel data, more than a bitmap holds (4 GiB - 1)");
+    PutLe32(bytes, 18, 0x55555554);
+    rows = Parse(bytes, UINT64_MAX, &accepted, &reason);
     EXPECT_TRUE(accepted) << reason;
+    EXPECT_EQ(rows.rowsEnd - rows.pixelOffset, uint64_t{UINT32_MAX} - 3);
     // The same at 1 bit per pixel, with a palette of two entries.
     std::vector<uint8_t> indexed = bytes;
+    PutLe32(indexed, 18, 0x7FFFFFFF);
     indexed[28] = 1;
     PutLe32(indexed, 10, 62);
     indexed.resize(62);

@@ -118,24 +118,17 @@ TEST(Entry, MissingInputLeavesTheOutputAlone) {
     EXPECT_FALSE(FileExists(output));
 }
 
-TEST(Entry, UnopenableOutputNamesTheFlatFile) {
+TEST(Entry, UnopenableOutputIsNamedAsGiven) {
     std::string input = TempPath("in.bmp");
     WriteFile(input, EncodeBitmap(MakeImage(2, 2)));
     std::string directory = TempPath("no-such-dir");
     CallRun run = RunQuenvale(input, directory + "/out.bmp");
     EXPECT_EQ(run.result, ResultOutputOpenFailed);
-    EXPECT_EQ(run.output, Lines({20, 40}) + "Could not open " + directory + "/out_flat.bmp for writing" + Lines({20, 0}));
+    EXPECT_EQ(run.output, Lines({20, 40}) + "Could not open " + directory + "/out.bmp for writing" + Lines({20, 0}));
 
     CallRun null = RunQuenvale(Utf16(input).c_str(), nullptr);
     EXPECT_EQ(null.result, ResultOutputOpenFailed);
-    EXPECT_EQ(null.output, Lines({20, 40}) + "Could not open _flat for writing" + Lines({20, 0}));
-
-    EXPECT_NE(RunQuenvale(input, directory + "/archive.tar.gz").output.find(directory + "/archive.tar_flat.gz for"),
-              std::string::npos);
-    EXPECT_NE(RunQuenvale(input, directory + "/x.a-very-long-extension").output.find(directory + "/x_flat for"),
-              std::string::npos);
-    EXPECT_NE(RunQuenvale(input, directory + "/.hidden").output.find(directory + "/.hidden_flat for"),
-              std::string::npos);
+    EXPECT_EQ(null.output, Lines({20, 40}) + "Could not open  for writing" + Lines({20, 0}));
 }
 
 struct Refusal {

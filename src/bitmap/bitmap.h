@@ -127,6 +127,14 @@ bool SeekFile(FILE* file, uint64_t position);
 bool ReadBytes(FILE* file, void* buffer, size_t count);
 bool WriteBytes(FILE* file, const void* buffer, size_t count);
 bool WriteZeros(FILE* file, uint64_t count);
+// Copies count bytes of input from start; ResultInputInvalid when the input
+// is shorter or unreadable, ResultOutputWriteFailed when a write fails.
+int32_t CopyFileBytes(FILE* input, uint64_t start, uint64_t count, FILE* output);
+// Makes the write step (a write, flush, close or rename of the output) that
+// many steps from now fail with ENOSPC, for testing; negative turns it off.
+void SetFileFailureCountdown(int64_t countdown);
+// Consumed by every write step: whether this one is made to fail.
+bool FileStepFails();
 
 // Decodes 54 little-endian header bytes.
 void DecodeBitmapHeader(const uint8_t* bytes, BitmapHeader* header);
@@ -168,8 +176,8 @@ struct RleRun {
 using RleVisitor = void (*)(const RleRun& run, void* context);
 void WalkRleStream(const BitmapFormat& format, uint8_t* data, size_t length, RleVisitor visit, void* context);
 
-// Writes the input's bytes up to the pixel-data offset, read beforehand.
-int32_t CopyHeaderBytes(const uint8_t* headerBytes, uint32_t count, FILE* output);
+// Copies the input's bytes up to the pixel-data offset to the output.
+int32_t CopyHeaderBytes(FILE* input, FILE* output, uint32_t pixelOffset);
 
 // The pixel data as the file stores it, in one block, for filters that work
 // in place: uncompressed rows in stored order, or the whole RLE stream.

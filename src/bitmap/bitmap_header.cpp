@@ -83,6 +83,16 @@ bool Refuse(char* reason, size_t reasonSize, const char* format, uint64_t value 
     return false;
 }
 
+// The format's sizes are 32-bit: pixel data past 4 GiB - 1 bytes is no
+// bitmap's, and refusing it bounds the memory a call takes.
+bool FitsImageSize(const BitmapFormat& format, char* reason, size_t reasonSize) {
+    uint64_t bytes = format.rowsEnd - format.pixelOffset;
+    if (bytes > UINT32_MAX) {
+        return Refuse(reason, reasonSize, "%llu bytes of pixel data, more than a bitmap holds (4 GiB - 1)", bytes);
+    }
+    return true;
+}
+
 // The compression methods this reader knows, by name, for refusals and
 // for the RLE checks.
 bool CheckCompression(HeaderKind kind, uint32_t compression, uint16_t bits, BitmapFormat* format, char* reason,
@@ -266,7 +276,7 @@ bool ParseBitmapFormat(const uint8_t* prefix, size_t prefixLength, uint64_t file
     }
     if (rle) {
         format->rowsEnd = fileLength;
-        return true;
+        return FitsImageSize(*format, reason, reasonSize);
     }
     // No overflow: width < 2^31 and rows < 2^31 keep every term below 2^64.
     uint64_t rowBits = uint64_t{format->width} * header.bitsPerPixel;
@@ -283,7 +293,7 @@ bool ParseBitmapFormat(const uint8_t* prefix, size_t prefixLength, uint64_t file
         return Refuse(reason, reasonSize, "pixel data truncated");
     }
     format->rowsEnd = header.pixelOffset + format->rowCount * format->stride;
-    return true;
+    return FitsImageSize(*format, reason, reasonSize);
 }
 
 }  // namespace quenvale

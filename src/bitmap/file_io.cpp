@@ -1,11 +1,30 @@
-// File positions and lengths in 64 bits on every target, and whole reads
-// and writes that report a short transfer.
+// File positions and lengths in 64 bits on every target, whole reads and
+// writes that report a short transfer, and a countdown that fails one write
+// step of a call so tests can check that a failure loses nothing.
+#include <cerrno>
+
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include "bitmap.h"
 
 namespace quenvale {
+
+namespace {
+
+int64_t fileFailureCountdown = -1;
+
+}  // namespace
+
+void SetFileFailureCountdown(int64_t countdown) { fileFailureCountdown = countdown; }
+
+bool FileStepFails() {
+    if (fileFailureCountdown >= 0 && fileFailureCountdown-- == 0) {
+        errno = ENOSPC;  // the failure a user meets most
+        return true;
+    }
+    return false;
+}
 
 bool RegularFileLength(FILE* file, uint64_t* length) {
 #if defined(_WIN32)
@@ -45,7 +64,26 @@ bool ReadBytes(FILE* file, void* buffer, size_t count) {
 }
 
 bool WriteBytes(FILE* file, const void* buffer, size_t count) {
-    return count == 0 || std::fwrite(buffer, 1, count, file) == count;
+    return count == 0 || (!FileStepFails() && std::fwrite(buffer, 1, count, file) == count);
+}
+
+int32_t CopyFileBytes(FILE* input, uint64_t start, uint64_t count, FILE* output) {
+    // In pieces, so that a gap or tail of any length costs no memory.
+    uint8_t piece[64 * 1024];
+    if (count > 0 && !SeekFile(input, start)) {
+        return ResultInputInvalid;
+    }
+    while (count > 0) {
+        size_t part = count < sizeof piece ? static_cast<size_t>(count) : sizeof piece;
+        if (!ReadBytes(input, piece, part)) {
+            return ResultInputInvalid;
+        }
+        if (!WriteBytes(output, piece, part)) {
+            return ResultOutputWriteFailed;
+        }
+        count -= part;
+    }
+    return ResultDone;
 }
 
 bool WriteZeros(FILE* file, uint64_t count) {

@@ -72,8 +72,8 @@ int32_t ReadRowImage(FILE* input, RowImage image, const BitmapFormat& format) {
     return ResultDone;
 }
 
-int32_t CopyHeaderBytes(const uint8_t* headerBytes, uint32_t count, FILE* output) {
-    return WriteBytes(output, headerBytes, count) ? ResultDone : ResultOutputWriteFailed;
+int32_t CopyHeaderBytes(FILE* input, FILE* output, uint32_t pixelOffset) {
+    return CopyFileBytes(input, 0, pixelOffset, output);
 }
 
 int32_t WriteRowImage(FILE* output, RowImage image, const BitmapFormat& format) {

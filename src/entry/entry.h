@@ -15,13 +15,43 @@ namespace quenvale {
 // sets *outOfMemory when the text could not be allocated.
 char* ConvertPath(const char16_t* path, bool* outOfMemory);
 
-// Opens a path for binary reading or writing ("rb", "wb"). Windows opens
-// the wide path itself, which loses no character to the code page.
-FILE* OpenPath(const char16_t* widePath, const char* convertedPath, const char* mode);
+// Opens the input for binary reading without waiting: a pipe with no
+// writer is refused afterwards as no regular file, not waited on. Windows
+// opens the wide path itself, which loses no character to the code page.
+FILE* OpenInputPath(const char16_t* widePath, const char* convertedPath);
 
-// The name the output-failure message prints: the output path with "_flat"
-// before its extension. Returns null when it could not be allocated.
-char* ComposeNameText(const char* outputText);
+// An output being written: a temporary beside the target that replaces it
+// when committed, or the output itself where no temporary could be made.
+struct OutputFile {
+    FILE* stream;
+#if defined(_WIN32)
+    wchar_t* temporaryPath;  // null when written directly
+    wchar_t* targetPath;
+#else
+    char* temporaryPath;  // null when written directly
+    char* targetPath;
+#endif
+    bool inPlace;  // written directly over the input itself: only the pixel data is written
+};
+// Returns ResultDone, ResultOutputOpenFailed (the system's error number in
+// *systemError) or ResultOutOfMemory. The input is the call's open input.
+int32_t OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputFile* output, int* systemError);
+// Flushes (to the disk when sync is set), closes and puts the result in
+// place; on failure nothing replaces the output. Releases the output either way.
+bool CommitOutput(OutputFile& output, bool sync, int* systemError);
+// Closes and removes what was written.
+void AbandonOutput(OutputFile& output);
+
+// What the host may ask of a call beyond the exported call's contract, and
+// what it learns back.
+struct CallOptions {
+    bool sync;      // make the result durable before it replaces the output
+    int tolerance;  // the flatten's reach per channel
+};
+struct CallReport {
+    char reason[192];  // why the input was refused; empty when it was not
+    int systemError;   // the system's error number of a failed open, read or write; 0 when none
+};
 
 // Reads the input, runs the filter from the source grid to the destination
 // grid, and writes the output: the input's bytes with the pixels replaced.
@@ -30,6 +60,10 @@ int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, const
 // The same with a filter that works in place on the rows; its standard
 // output is the grid filter's, counter lines included.
 int32_t RunRowPipeline(const char16_t* inputPath, const char16_t* outputPath, RowFilter filter);
+// The host's call: the named filter, or the flatten for a null one, with
+// the options given, filling *report (which may be null).
+int32_t RunHostCall(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter* filter,
+                    const CallOptions& options, CallReport* report);
 
 }  // namespace quenvale
 

@@ -1,11 +1,15 @@
-// Path texts: conversion from 16-bit code units, opening, and the name the
-// output-failure message shows.
+// Path texts: conversion from 16-bit code units, and opening the input.
 #include <cstring>
 
 #include "entry.h"
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace quenvale {
@@ -95,55 +99,31 @@ char* ConvertPath(const char16_t* path, bool* outOfMemory) {
     return text;
 }
 
-FILE* OpenPath(const char16_t* widePath, const char* convertedPath, const char* mode) {
+FILE* OpenInputPath(const char16_t* widePath, const char* convertedPath) {
 #if defined(_WIN32)
     (void)convertedPath;
-    if (widePath == nullptr) {
-        return nullptr;
-    }
-    const wchar_t* wideMode = mode[0] == 'r' ? L"rb" : L"wb";
-    return _wfopen(reinterpret_cast<const wchar_t*>(widePath), wideMode);
+    return widePath == nullptr ? nullptr : _wfopen(reinterpret_cast<const wchar_t*>(widePath), L"rb");
 #else
     (void)widePath;
-    return convertedPath == nullptr ? nullptr : std::fopen(convertedPath, mode);
-#endif
-}
-
-char* ComposeNameText(const char* outputText) {
-    const char* path = outputText == nullptr ? "" : outputText;
-    size_t length = std::strlen(path);
-    size_t nameStart = 0;
-    for (size_t i = 0; i < length; ++i) {
-#if defined(_WIN32)
-        bool separator = path[i] == '/' || path[i] == '\\';
-#else
-        bool separator = path[i] == '/';
-#endif
-        if (separator) {
-            nameStart = i + 1;
-        }
-    }
-    // The extension starts at the name's last dot, unless that dot begins
-    // the name (".profile" has none); it is kept only when it fits 15 bytes.
-    size_t firstLength = length;
-    const char* extension = "";
-    const char* dot = std::strrchr(path + nameStart, '.');
-    if (dot != nullptr && dot != path + nameStart) {
-        firstLength = static_cast<size_t>(dot - path);
-        if (length - firstLength <= 15) {
-            extension = dot;
-        }
-    }
-    static const char kSuffix[] = "_flat";
-    size_t extensionLength = std::strlen(extension);
-    auto* name = static_cast<char*>(AllocateBytes(firstLength + sizeof kSuffix + extensionLength));
-    if (name == nullptr) {
+    if (convertedPath == nullptr) {
         return nullptr;
     }
-    std::memcpy(name, path, firstLength);
-    std::memcpy(name + firstLength, kSuffix, sizeof kSuffix - 1);
-    std::memcpy(name + firstLength + sizeof kSuffix - 1, extension, extensionLength + 1);
-    return name;
+    // Opening a pipe for reading waits for a writer, unless asked not to.
+    int descriptor = open(convertedPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    int flags = fcntl(descriptor, F_GETFL);
+    FILE* stream = flags == -1 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == -1
+                       ? nullptr
+                       : fdopen(descriptor, "rb");
+    if (stream == nullptr) {
+        int error = errno;
+        close(descriptor);
+        errno = error;
+    }
+    return stream;
+#endif
 }
 
 }  // namespace quenvale

@@ -1,12 +1,13 @@
-// One call: read the whole input, filter, then write. Everything that can be
-// refused is refused before the output is opened, and nothing is read from
-// the input after it is opened, so input and output may name the same file.
+// One call: read the pixel data, filter, then write. Everything that can be
+// refused is refused before the output is opened, and the output replaces
+// its path only once complete, so input and output may name the same file.
 //
 // The pixel data is read as the file stores it. A row filter works on it in
 // place, and the call counts the two grids it stands in for; a grid filter
 // gets the pixels copied into a source grid and its destination grid's
 // copied back.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "entry.h"
@@ -18,7 +19,6 @@ namespace {
 // Everything one call holds; released by ReleaseCall in a fixed order.
 struct Call {
     char* inputText;
-    char* nameText;
     char* outputText;
     FILE* input;
     BitmapFormat* format;
@@ -26,17 +26,14 @@ struct Call {
     RowFilter rowFilter;
     PixelGrid source;
     PixelGrid destination;
-    RowImage image;        // the pixel data; once taken, a row filter's call counts the two grids
-    uint8_t* headerBytes;  // the input's bytes before the pixel data
-    uint8_t* tailBytes;    // the input's bytes after it
-    size_t tailLength;
+    RowImage image;  // the pixel data; once taken, a row filter's call counts the two grids
+    OutputFile output;
+    CallReport* report;
 };
 
 void ReleaseCall(Call& call) {
+    AbandonOutput(call.output);
     ReleaseBytes(call.inputText);
-    ReleaseBytes(call.nameText);
-    ReleaseBytes(call.headerBytes);
-    ReleaseBytes(call.tailBytes);
     FreeRowImage(call.image);
     if (call.format != nullptr) {
         FreePixelGrid(call.source, call.format->width, call.format->rowCount);
@@ -61,6 +58,9 @@ int32_t Finish(Call& call, int32_t result) {
 int32_t OutOfMemory(Call& call) {
     PrintText("Not enough memory for ");
     PrintText(call.inputText == nullptr ? "" : call.inputText);
+    if (call.report != nullptr) {
+        std::snprintf(call.report->reason, sizeof call.report->reason, "not enough memory");
+    }
     return Finish(call, ResultOutOfMemory);
 }
 
@@ -69,7 +69,19 @@ int32_t Refuse(Call& call, const char* reason) {
     PrintText(call.inputText);
     PrintText(": ");
     PrintText(reason);
+    if (call.report != nullptr) {
+        std::snprintf(call.report->reason, sizeof call.report->reason, "%s", reason);
+    }
     return Finish(call, ResultInputInvalid);
+}
+
+int32_t WriteFailed(Call& call, int systemError) {
+    PrintText("Could not write ");
+    PrintText(call.outputText);
+    if (call.report != nullptr) {
+        call.report->systemError = systemError;
+    }
+    return Finish(call, ResultOutputWriteFailed);
 }
 
 // Reads the file's first bytes and decides whether the pixels can be read.
@@ -95,41 +107,25 @@ bool ReadFormat(Call& call, uint64_t fileLength, char* reason, size_t reasonSize
     return true;
 }
 
-// Reads the header bytes, the pixel data and the tail; the format has passed its checks.
-int32_t ReadInput(Call& call, uint64_t fileLength) {
+// The input's bytes with the pixel data replaced: those before it and
+// after it are copied in pieces, never held whole.
+int32_t WriteOutput(Call& call) {
     const BitmapFormat& format = *call.format;
-    uint32_t offset = format.pixelOffset;
-    uint64_t tailStart = format.rowsEnd < fileLength ? format.rowsEnd : fileLength;
-    call.tailLength = static_cast<size_t>(fileLength - tailStart);  // at most the file's length
-    call.headerBytes = static_cast<uint8_t*>(AllocateBytes(offset));
-    call.tailBytes = static_cast<uint8_t*>(AllocateBytes(call.tailLength));
-    if (call.headerBytes == nullptr || call.tailBytes == nullptr) {
-        return ResultOutOfMemory;
+    FILE* output = call.output.stream;
+    if (call.output.inPlace) {
+        return SeekFile(output, format.pixelOffset) ? WriteRowImage(output, call.image, format)
+                                                     : ResultOutputWriteFailed;
     }
-    if (!SeekFile(call.input, 0) || !ReadBytes(call.input, call.headerBytes, offset)) {
-        return ResultInputInvalid;
-    }
-    int32_t result = ReadRowImage(call.input, call.image, format);
-    if (result != ResultDone) {
-        return result;
-    }
-    if (!SeekFile(call.input, tailStart) || !ReadBytes(call.input, call.tailBytes, call.tailLength)) {
-        return ResultInputInvalid;
-    }
-    return ResultDone;
-}
-
-int32_t WriteOutput(Call& call, FILE* output) {
-    int32_t result = CopyHeaderBytes(call.headerBytes, call.format->pixelOffset, output);
+    int32_t result = CopyHeaderBytes(call.input, output, format.pixelOffset);
     if (result == ResultDone) {
-        result = WriteRowImage(output, call.image, *call.format);
+        result = WriteRowImage(output, call.image, format);
     }
-    if (result == ResultDone && !WriteBytes(output, call.tailBytes, call.tailLength)) {
-        result = ResultOutputWriteFailed;
+    uint64_t fileLength = 0;
+    if (result == ResultDone && !RegularFileLength(call.input, &fileLength)) {
+        result = ResultInputInvalid;
     }
-    // A full disk often shows only when the buffered bytes are flushed.
-    if (std::fclose(output) != 0 && result == ResultDone) {
-        result = ResultOutputWriteFailed;
+    if (result == ResultDone && format.rowsEnd < fileLength) {
+        result = CopyFileBytes(call.input, format.rowsEnd, fileLength - format.rowsEnd, output);
     }
     return result;
 }
@@ -168,10 +164,14 @@ int32_t Filter(Call& call) {
 }
 
 int32_t Run(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter* gridFilter,
-            RowFilter rowFilter) {
+            RowFilter rowFilter, const CallOptions& options, CallReport* report) {
     Call call{};
     call.gridFilter = gridFilter;
     call.rowFilter = rowFilter;
+    call.report = report;
+    if (report != nullptr) {
+        *report = CallReport{};
+    }
     bool outOfMemory = false;
     call.inputText = ConvertPath(inputPath == nullptr ? u"" : inputPath, &outOfMemory);
     if (outOfMemory) {
@@ -180,8 +180,11 @@ int32_t Run(const char16_t* inputPath, const char16_t* outputPath, const NamedFi
     if (std::strlen(call.inputText) < 10) {
         return Finish(call, ResultPathTooShort);
     }
-    call.input = OpenPath(inputPath, call.inputText, "rb");
+    call.input = OpenInputPath(inputPath, call.inputText);
     if (call.input == nullptr) {
+        if (report != nullptr) {
+            report->systemError = errno;
+        }
         PrintText("Oof, the file failed to open, please try again");
         return Finish(call, ResultInputOpenFailed);
     }
@@ -200,7 +203,7 @@ int32_t Run(const char16_t* inputPath, const char16_t* outputPath, const NamedFi
     if (AllocPixels(call) != ResultDone) {
         return OutOfMemory(call);
     }
-    int32_t result = ReadInput(call, fileLength);
+    int32_t result = ReadRowImage(call.input, call.image, *call.format);
     if (result == ResultInputInvalid) {
         return Refuse(call, "read error");
     }
@@ -211,38 +214,56 @@ int32_t Run(const char16_t* inputPath, const char16_t* outputPath, const NamedFi
     }
     if (result == ResultDone) {
         call.outputText = ConvertPath(outputPath, &outOfMemory);
-        call.nameText = outOfMemory ? nullptr : ComposeNameText(call.outputText);
-        if (call.nameText == nullptr) {
-            result = ResultOutOfMemory;
-        }
+        result = outOfMemory ? ResultOutOfMemory : ResultDone;
+    }
+    int systemError = 0;
+    if (result == ResultDone) {
+        result = OpenOutput(outputPath, call.outputText, call.input, &call.output, &systemError);
     }
     if (result == ResultOutOfMemory) {
         return OutOfMemory(call);
     }
-    FILE* output = OpenPath(outputPath, call.outputText, "wb");
-    if (output == nullptr) {
+    if (result == ResultOutputOpenFailed) {
         PrintText("Could not open ");
-        PrintText(call.nameText);
+        PrintText(call.outputText == nullptr ? "" : call.outputText);
         PrintText(" for writing");
+        if (report != nullptr) {
+            report->systemError = systemError;
+        }
         return Finish(call, ResultOutputOpenFailed);
     }
-    result = WriteOutput(call, output);
+    result = WriteOutput(call);
+    if (result == ResultInputInvalid) {
+        return Refuse(call, "read error");
+    }
     if (result != ResultDone) {
-        PrintText("Could not write ");
-        PrintText(call.outputText);
-        return Finish(call, ResultOutputWriteFailed);
+        return WriteFailed(call, errno);
+    }
+    // The input is closed first: Windows replaces no file that is open.
+    std::fclose(call.input);
+    call.input = nullptr;
+    if (!CommitOutput(call.output, options.sync, &systemError)) {
+        return WriteFailed(call, systemError);
     }
     return Finish(call, ResultDone);
 }
 
+const CallOptions kExportedOptions = {false, kColorTolerance};
+
 }  // namespace
 
 int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter& filter) {
-    return Run(inputPath, outputPath, &filter, nullptr);
+    return Run(inputPath, outputPath, &filter, nullptr, kExportedOptions, nullptr);
 }
 
 int32_t RunRowPipeline(const char16_t* inputPath, const char16_t* outputPath, RowFilter filter) {
-    return Run(inputPath, outputPath, nullptr, filter);
+    return Run(inputPath, outputPath, nullptr, filter, kExportedOptions, nullptr);
+}
+
+int32_t RunHostCall(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter* filter,
+                    const CallOptions& options, CallReport* report) {
+    return filter == nullptr ? Run(inputPath, outputPath, nullptr, FlattenBitmap, options, report)
+                             : Run(inputPath, outputPath, filter, nullptr, options, report);
 }
 
 }  // namespace quenvale
