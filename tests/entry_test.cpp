@@ -2,7 +2,13 @@
 // files it writes or leaves alone.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <tuple>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "entry.h"
 #include "quenvale.h"
@@ -377,6 +383,117 @@ TEST(Entry, EveryFailedAllocationIsReportedAndReleased) {
     }
     EXPECT_GE(failures, 8);  // texts, header, grids, buffers, palette
 }
+
+// Names in the folder that a call's temporary would take.
+std::vector<std::string> Temporaries(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        std::string name = entry.path().filename().string();
+        if (name.find(".quenvale-") != std::string::npos) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+TEST(Entry, EveryFailedWriteStepLeavesTheOldOutputWhole) {
+    std::string folder = TempPath("folder");
+    ASSERT_TRUE(MakeDirectory(folder));
+    BitmapOptions options;
+    options.gap = 3;
+    options.tail = {7, 7};
+    std::vector<uint8_t> input = EncodeBitmap(MakeImage(3, 2, Rgb{1, 2, 3}), options);
+    std::vector<uint8_t> old = {'o', 'l', 'd'};
+    for (bool inPlace : {false, true}) {
+        std::string inputPath = folder + "/in.bmp";
+        std::string outputPath = inPlace ? inputPath : folder + "/out.bmp";
+        const std::vector<uint8_t>& before = inPlace ? input : old;
+        int failures = 0;
+        for (int64_t countdown = 0;; ++countdown) {
+            SCOPED_TRACE(countdown);
+            WriteFile(inputPath, input);
+            if (!inPlace) {
+                WriteFile(outputPath, old);
+            }
+            quenvale::SetFileFailureCountdown(countdown);
+            CallRun run = RunQuenvale(inputPath, outputPath);
+            quenvale::SetFileFailureCountdown(-1);
+            EXPECT_EQ(quenvale::AllocationCounter(), 0);
+            EXPECT_EQ(Temporaries(folder), std::vector<std::string>{});
+            if (run.result == ResultDone) {
+                EXPECT_EQ(ReadFile(outputPath), *ExpectedFlatten(input));
+                break;
+            }
+            ++failures;
+            EXPECT_EQ(run.result, ResultOutputWriteFailed);
+            EXPECT_EQ(run.output, Lines({30, 60}) + "Could not write " + outputPath + Lines({30, 0}));
+            EXPECT_EQ(ReadFile(outputPath), before);
+            ASSERT_LT(countdown, 20);
+        }
+        EXPECT_EQ(failures, 6);  // headers, rows, tail, flush, close, rename
+    }
+}
+
+#if !defined(_WIN32)
+TEST(Entry, ReplacedOutputKeepsItsModeAndLinks) {
+    std::string input = TempPath("in.bmp");
+    WriteFile(input, EncodeBitmap(MakeImage(2, 2, Rgb{9, 9, 9})));
+    std::vector<uint8_t> result = *ExpectedFlatten(ReadFile(input));
+    std::string output = TempPath("out.bmp");
+    WriteFile(output, {'o', 'l', 'd'});
+    ASSERT_EQ(chmod(output.c_str(), 0640), 0);
+    ASSERT_EQ(RunQuenvale(input, output).result, ResultDone);
+    struct stat status;
+    ASSERT_EQ(stat(output.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    EXPECT_EQ(ReadFile(output), result);
+
+    // A symbolic link stays one, and its target gets the result; a hard
+    // link's other name keeps the old content.
+    std::string target = TempPath("target.bmp");
+    std::string link = TempPath("link.bmp");
+    std::string other = TempPath("other-name.bmp");
+    WriteFile(target, {'o', 'l', 'd'});
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::link(target.c_str(), other.c_str()), 0);
+    ASSERT_EQ(RunQuenvale(input, link).result, ResultDone);
+    ASSERT_EQ(lstat(link.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    EXPECT_EQ(ReadFile(target), result);
+    EXPECT_EQ(ReadFile(other), (std::vector<uint8_t>{'o', 'l', 'd'}));
+
+    // No regular file: written directly, never renamed over.
+    CallRun null = RunQuenvale(input, "/dev/null");
+    EXPECT_EQ(null.result, ResultDone);
+    ASSERT_EQ(stat("/dev/null", &status), 0);
+    EXPECT_TRUE(S_ISCHR(status.st_mode));
+}
+
+TEST(Entry, PipesAndHugeSparseFilesAreRefusedAtOnce) {
+    // A pipe with no writer would hold an open for reading forever.
+    std::string fifo = TempPath("pipe.bmp");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    CallRun pipe = RunQuenvale(fifo, TempPath("out.bmp"));
+    EXPECT_EQ(pipe.result, ResultInputInvalid);
+    EXPECT_EQ(pipe.output, "Could not read " + fifo + ": not a regular file");
+
+    // 1 x 2147483647 rows of 4 bytes: 8 GiB that the file holds, as zeros.
+    std::string sparse = TempPath("sparse.bmp");
+    std::vector<uint8_t> header = EncodeBitmap(MakeImage(1, 1));
+    header.resize(54);
+    PutLe32(header, 22, 0x7FFFFFFF);
+    PutLe32(header, 34, 0);
+    WriteFile(sparse, header);
+    ASSERT_EQ(truncate(sparse.c_str(), 54 + 4 * off_t{0x7FFFFFFF}), 0);
+    quenvale::ResetPeakAllocatedBytes();
+    CallRun huge = RunQuenvale(sparse, TempPath("out.bmp"));
+    EXPECT_EQ(huge.result, ResultInputInvalid);
+    EXPECT_EQ(huge.output, "Could not read " + sparse +
+                               ": 8589934588 bytes of pixel data, more than a bitmap holds (4 GiB - 1)");
+    EXPECT_LT(quenvale::PeakAllocatedBytes(), 1u << 20);
+    EXPECT_FALSE(FileExists(TempPath("out.bmp")));
+}
+#endif
 
 TEST(Entry, CounterBeyondThirtyTwoBits) {
     // Grids of no rows hold no pixels, but their column slots still count.

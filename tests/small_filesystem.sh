@@ -1,0 +1,46 @@
+#!/bin/sh
+# The host on small real filesystems (tmpfs, in a mount namespace of its
+# own): a write that runs out of room leaves the old output, or the input
+# itself in place, byte for byte as it was and no temporary behind; a folder
+# that takes no new file is written directly.
+#   tests/small_filesystem.sh HOST SAMPLE      (exit 77: skipped)
+set -eu
+host=$1
+sample=$2
+if [ -z "${QUENVALE_NAMESPACE:-}" ]; then
+  for flags in -m -rm; do
+    if unshare $flags true 2>/dev/null; then
+      QUENVALE_NAMESPACE=1 exec unshare $flags "$0" "$@"
+    fi
+  done
+  echo "skipped: no mount namespace here"
+  exit 77
+fi
+work=$(mktemp -d)
+trap 'umount "$work/full" "$work/few" 2>/dev/null; rm -rf "$work"' EXIT
+mkdir "$work/full" "$work/few" "$work/plain"
+# Room for the sample once, not twice; and room for two files' names only.
+if ! mount -t tmpfs -o size=256k tmpfs "$work/full" 2>/dev/null ||
+   ! mount -t tmpfs -o size=1m,nr_inodes=3 tmpfs "$work/few" 2>/dev/null; then
+  echo "skipped: mounting a tmpfs is refused here"
+  exit 77
+fi
+fail() { echo "FAIL: $*" >&2; exit 1; }
+"$host" "$sample" "$work/plain/expected.bmp" >/dev/null || fail "flatten of the sample"
+
+cp "$sample" "$work/full/out.bmp"
+if "$host" "$sample" "$work/full/out.bmp" >/dev/null 2>"$work/err"; then fail "a full disk reported success"; fi
+grep -q "No space left on device" "$work/err" || grep -q "ResultOutputWriteFailed" "$work/err" ||
+  fail "no write failure reported: $(cat "$work/err")"
+cmp -s "$sample" "$work/full/out.bmp" || fail "the old output was changed on a full disk"
+if "$host" "$work/full/out.bmp" "$work/full/out.bmp" >/dev/null 2>&1; then fail "in place on a full disk reported success"; fi
+cmp -s "$sample" "$work/full/out.bmp" || fail "the input was changed in place on a full disk"
+[ -z "$(ls -A "$work/full" | grep -v '^out\.bmp$' || true)" ] || fail "left behind: $(ls -A "$work/full")"
+
+cp "$sample" "$work/few/in.bmp"
+echo old >"$work/few/out.bmp"
+"$host" "$work/few/in.bmp" "$work/few/out.bmp" >/dev/null || fail "direct write where no temporary fits"
+cmp -s "$work/plain/expected.bmp" "$work/few/out.bmp" || fail "direct write differs"
+"$host" "$work/few/in.bmp" "$work/few/in.bmp" >/dev/null || fail "direct write in place"
+cmp -s "$work/plain/expected.bmp" "$work/few/in.bmp" || fail "direct write in place differs"
+echo "small filesystems: ok"
