@@ -3,6 +3,8 @@
 // RLE streams with deltas, line ends, long runs and cuts.
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include "entry.h"
 #include "quenvale.h"
 #include "test_support.h"
@@ -27,6 +29,17 @@ std::vector<uint8_t> RandomPalette(std::mt19937& random, uint32_t entries, uint3
     return palette;
 }
 
+// The host's flatten at another tolerance than the exported call's.
+std::vector<uint8_t> FlattenAt(const std::string& input, int tolerance) {
+    std::string output = TempPath("tolerance.bmp");
+    quenvale::CallOptions options{false, tolerance};
+    testing::internal::CaptureStdout();
+    int32_t result = quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(), nullptr, options, nullptr);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, ResultDone);
+    return ReadFile(output);
+}
+
 void ExpectLikeThePlainReading(const std::vector<uint8_t>& bytes, const std::string& what) {
     SCOPED_TRACE(what);
     std::optional<std::vector<uint8_t>> expected = ExpectedFlatten(bytes);
@@ -45,6 +58,25 @@ void ExpectLikeThePlainReading(const std::vector<uint8_t>& bytes, const std::str
     int64_t before = quenvale::AllocationCounter();
     EXPECT_EQ(run.output, CounterLine(before + size) + CounterLine(before + 2 * size) + CounterLine(before + size) +
                               CounterLine(before));
+    // And at one of a spread of other tolerances, taken in turn.
+    static const int kTolerances[] = {0, 1, 3, 8, 19, 21, 40, 64, 127, 255};
+    static size_t turn = 0;
+    int tolerance = kTolerances[turn++ % std::size(kTolerances)];
+    EXPECT_EQ(FlattenAt(input, tolerance), *ExpectedFlatten(bytes, tolerance)) << "tolerance " << tolerance;
+}
+
+TEST(Formats, AnyToleranceGivesThePlainWalksEntries) {
+    std::mt19937 random(29);
+    std::string input = TempPath("in.bmp");
+    for (uint32_t levels : {4u, 40u, 256u}) {
+        Image image = RandomImage(random, 61, 37, static_cast<int>(levels));
+        std::vector<uint8_t> bytes = EncodeBitmap(image);
+        WriteFile(input, bytes);
+        for (int tolerance : {0, 1, 2, 5, 8, 13, 20, 21, 33, 64, 100, 200, 254, 255}) {
+            EXPECT_EQ(FlattenAt(input, tolerance), *ExpectedFlatten(bytes, tolerance))
+                << levels << " levels, tolerance " << tolerance;
+        }
+    }
 }
 
 TEST(Formats, UncompressedDepthsMasksAndHeadersAgreeWithThePlainReading) {

@@ -83,7 +83,7 @@ uint8_t Widen(uint32_t value, uint32_t mask) {
 
 }  // namespace
 
-std::optional<std::vector<uint8_t>> ExpectedFlatten(const std::vector<uint8_t>& bytes) {
+std::optional<std::vector<uint8_t>> ExpectedFlatten(const std::vector<uint8_t>& bytes, int tolerance) {
     const uint64_t size = bytes.size();
     if (size < 18 || bytes[0] != 'B' || bytes[1] != 'M') {
         return std::nullopt;
@@ -248,8 +248,9 @@ std::optional<std::vector<uint8_t>> ExpectedFlatten(const std::vector<uint8_t>& 
         Rgb pixel = colorOf(value);
         const Entry* chosen = nullptr;
         for (const Entry& entry : entries) {
-            if (std::abs(entry.color.red - pixel.red) <= 20 && std::abs(entry.color.green - pixel.green) <= 20 &&
-                std::abs(entry.color.blue - pixel.blue) <= 20) {
+            if (std::abs(entry.color.red - pixel.red) <= tolerance &&
+                std::abs(entry.color.green - pixel.green) <= tolerance &&
+                std::abs(entry.color.blue - pixel.blue) <= tolerance) {
                 chosen = &entry;
                 break;
             }

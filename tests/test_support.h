@@ -64,7 +64,7 @@ std::string CounterLine(int64_t value);
 Image ReferenceFlatten(const Image& image);
 // What the call writes for a whole file, from an independent plain reading
 // of every header kind and encoding; nothing when the file is refused.
-std::optional<std::vector<uint8_t>> ExpectedFlatten(const std::vector<uint8_t>& bytes);
+std::optional<std::vector<uint8_t>> ExpectedFlatten(const std::vector<uint8_t>& bytes, int tolerance = 20);
 
 // A bitmap of any encoding, its pixel data given as stored.
 struct RawBitmap {

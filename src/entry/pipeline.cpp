@@ -28,6 +28,7 @@ struct Call {
     PixelGrid destination;
     RowImage image;  // the pixel data; once taken, a row filter's call counts the two grids
     OutputFile output;
+    const CallOptions* options;
     CallReport* report;
 };
 
@@ -153,7 +154,7 @@ int32_t AllocPixels(Call& call) {
 int32_t Filter(Call& call) {
     const BitmapFormat& format = *call.format;
     if (call.gridFilter == nullptr) {
-        return call.rowFilter(format, call.image.bytes);
+        return call.rowFilter(format, call.image.bytes, call.options->tolerance);
     }
     RowsToGrid(format, call.image.bytes, call.source);
     int32_t result = call.gridFilter->filter(call.source, call.destination, format.width, format.rowCount);
@@ -168,6 +169,7 @@ int32_t Run(const char16_t* inputPath, const char16_t* outputPath, const NamedFi
     Call call{};
     call.gridFilter = gridFilter;
     call.rowFilter = rowFilter;
+    call.options = &options;
     call.report = report;
     if (report != nullptr) {
         *report = CallReport{};

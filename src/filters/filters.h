@@ -16,13 +16,18 @@ namespace quenvale {
 using GridFilter = int32_t (*)(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
 // A filter in place on the pixel data as the file stores it (a RowImage's
 // bytes). Returns as a grid filter does.
-using RowFilter = int32_t (*)(const BitmapFormat& format, uint8_t* pixels);
+// The tolerance is the flatten's reach per channel, 0 to 255.
+using RowFilter = int32_t (*)(const BitmapFormat& format, uint8_t* pixels, int tolerance);
 
 // Flatten. Entries lie pairwise more than the tolerance apart on some
 // channel, so no two share a cell of a 13 x 13 x 13 split of the colour
 // cube into 21-wide steps: a palette never holds more than 2197 entries.
 constexpr int kColorTolerance = 20;
 constexpr uint32_t kMaxPaletteEntries = 13 * 13 * 13;
+
+// The most entries a palette can hold at a tolerance: one to a cell of
+// tolerance + 1 values per channel.
+uint64_t MaxPaletteEntries(int tolerance);
 
 struct PaletteEntry {
     Rgb color;  // the founding pixel's colour, never changed
@@ -46,17 +51,18 @@ int32_t FlattenColors(PixelGrid source, PixelGrid destination, uint32_t width, u
 // top-down file). Padding bytes are not touched. Pixels are read a word at
 // a time, so the byte after the last pixel must be readable, as a
 // RowImage's spare bytes make it.
-int32_t FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t height);
+int32_t FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t height,
+                    int tolerance = kColorTolerance);
 // The exported call's filter: the flatten in place on any bitmap's pixel
 // data, each visited pixel given its founder's value in the file's own
 // encoding (an index, masked bits with the others kept, or bytes).
-int32_t FlattenBitmap(const BitmapFormat& format, uint8_t* pixels);
+int32_t FlattenBitmap(const BitmapFormat& format, uint8_t* pixels, int tolerance);
 
 // The search behind every flatten: packed 0xRRGGBB colours in visiting
-// order, each replaced by its entry's colour. It keeps its palette from one
+// order, each replaced by its entry's colour at the given tolerance. It keeps its palette from one
 // piece to the next; a piece holds at most the capacity it was made with.
 struct CellIndex;
-CellIndex* NewCellIndex(uint32_t pieceCapacity);  // null when out of memory
+CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance);  // null when out of memory
 void FreeCellIndex(CellIndex* index);
 uint32_t* CellIndexPiece(CellIndex* index);        // pieceCapacity words to fill
 void FlattenPiece(CellIndex& index, uint32_t* colors, size_t count);

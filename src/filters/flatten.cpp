@@ -18,6 +18,11 @@
 // a small table of recent colours and their entries answers repeats. And
 // once the palette holds all 2197 entries it can take, no pixel founds one:
 // the rest are mapped in whatever order suits memory.
+//
+// Any other tolerance N uses the same idea more plainly: cells N + 1 wide
+// hold at most one entry each, so the oldest entry within reach is the
+// oldest of at most 27 cells' entries that lie within reach. A tolerance of
+// 0 reaches only the colour itself, which leaves every colour as it is.
 #include <algorithm>
 #include <cstring>
 
@@ -93,6 +98,13 @@ struct CellIndex {
     uint32_t piecesSinceTry;
     uint32_t* piece;  // a block of its own
     uint32_t pieceCapacity;
+    // Another tolerance than kColorTolerance: cells of tolerance + 1 values
+    // per channel, each holding its entry's creation number in the high
+    // half and its colour with kRecentValid in the low half, or zero.
+    int tolerance;
+    uint32_t cellsPerChannel;
+    uint64_t* cells;
+    uint8_t cellOf[256];
 };
 
 namespace {
@@ -179,8 +191,47 @@ inline uint32_t MatchColor(CellIndex& index, uint32_t color) {
     return index.colors[cell / (kCellWords / kColorSlots) + static_cast<uint32_t>(LowestBit(near))];
 }
 
+bool WithinReach(uint32_t a, uint32_t b, int tolerance) {
+    for (int shift = 0; shift < 24; shift += 8) {
+        int difference = static_cast<int>(a >> shift & 0xFF) - static_cast<int>(b >> shift & 0xFF);
+        if (difference > tolerance || difference < -tolerance) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The oldest entry within reach among the pixel's cell and its neighbours.
+uint32_t MatchAnyTolerance(CellIndex& index, uint32_t color) {
+    int cells = static_cast<int>(index.cellsPerChannel);
+    int red = index.cellOf[color >> 16];
+    int green = index.cellOf[color >> 8 & 0xFF];
+    int blue = index.cellOf[color & 0xFF];
+    uint64_t best = UINT64_MAX;
+    for (int r = std::max(red - 1, 0); r <= std::min(red + 1, cells - 1); ++r) {
+        for (int g = std::max(green - 1, 0); g <= std::min(green + 1, cells - 1); ++g) {
+            const uint64_t* row = index.cells + (static_cast<size_t>(r) * cells + g) * cells;
+            for (int b = std::max(blue - 1, 0); b <= std::min(blue + 1, cells - 1); ++b) {
+                uint64_t entry = row[b];
+                if (entry != 0 && entry < best && WithinReach(static_cast<uint32_t>(entry), color, index.tolerance)) {
+                    best = entry;
+                }
+            }
+        }
+    }
+    if (best != UINT64_MAX) {
+        return static_cast<uint32_t>(best) & kColorBits;
+    }
+    // Nothing within reach: the pixel's own cell is empty, since any entry
+    // there would be.
+    index.cells[(static_cast<size_t>(red) * cells + green) * cells + blue] =
+        uint64_t{index.entryCount++} << 32 | color | kRecentValid;
+    return color;
+}
+
 // Flattens packed pixels in place, in their order, through the table of
 // recent colours; returns how many were found there.
+template <uint32_t (*Match)(CellIndex&, uint32_t)>
 size_t FlattenRemembering(CellIndex& index, uint32_t* pixels, size_t count) {
     size_t found = 0;
     for (size_t i = 0; i < count; ++i) {
@@ -191,7 +242,7 @@ size_t FlattenRemembering(CellIndex& index, uint32_t* pixels, size_t count) {
             ++found;
             continue;
         }
-        uint32_t match = MatchColor(index, color);
+        uint32_t match = Match(index, color);
         recent = uint64_t{match} << 32 | color | kRecentValid;
         pixels[i] = match;
     }
@@ -204,9 +255,16 @@ size_t FlattenRemembering(CellIndex& index, uint32_t* pixels, size_t count) {
 // 24 MP photo, measured). So a piece uses the table while the last one
 // found nearly all of its pixels there, and every 16th piece tries it again.
 void SearchPiece(CellIndex& index, uint32_t* pixels, size_t count) {
+    if (index.tolerance == 0) {
+        return;
+    }
+    if (index.cells != nullptr) {
+        FlattenRemembering<MatchAnyTolerance>(index, pixels, count);
+        return;
+    }
     if (index.remembering || ++index.piecesSinceTry == 16) {
         index.piecesSinceTry = 0;
-        index.remembering = FlattenRemembering(index, pixels, count) >= count - count / 8;
+        index.remembering = FlattenRemembering<MatchColor>(index, pixels, count) >= count - count / 8;
         return;
     }
     for (size_t i = 0; i < count; ++i) {
@@ -274,7 +332,7 @@ void FlattenColumns(CellIndex& index, uint8_t* rows, ptrdiff_t stride, uint32_t 
             count = std::min(pieceRows, height - y);
             FlattenBlock(index, rows + static_cast<ptrdiff_t>(y) * stride + 3 * static_cast<ptrdiff_t>(x), stride, count,
                          columns);
-            if (index.entryCount == kMaxPaletteEntries) {
+            if (index.entryCount == kMaxPaletteEntries && index.tolerance == kColorTolerance) {
                 FlattenRectangle(index, rows, stride, x, x + columns, y + count, height);
                 FlattenRectangle(index, rows, stride, x + columns, width, 0, height);
                 return;
@@ -287,25 +345,48 @@ void FlattenColumns(CellIndex& index, uint8_t* rows, ptrdiff_t stride, uint32_t 
 
 void FlattenPiece(CellIndex& index, uint32_t* pixels, size_t count) { SearchPiece(index, pixels, count); }
 
-// Null when either block could not be had.
-CellIndex* NewCellIndex(uint32_t pieceCapacity) {
+// Null when a block could not be had.
+CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance) {
     auto* index = static_cast<CellIndex*>(AllocateBytes(sizeof(CellIndex)));
     if (index == nullptr) {
         return nullptr;
     }
+    index->cells = nullptr;
     index->piece = static_cast<uint32_t*>(AllocateBytes(size_t{pieceCapacity} * sizeof(uint32_t)));
     if (index->piece == nullptr) {
-        ReleaseBytes(index);
+        FreeCellIndex(index);
         return nullptr;
     }
     index->pieceCapacity = pieceCapacity;
     InitCellIndex(*index);
+    index->tolerance = tolerance;
+    if (tolerance != kColorTolerance && tolerance > 0) {
+        auto width = static_cast<uint32_t>(tolerance) + 1;
+        index->cellsPerChannel = (255 + width) / width;
+        size_t cellCount = size_t{index->cellsPerChannel} * index->cellsPerChannel * index->cellsPerChannel;
+        index->cells = static_cast<uint64_t*>(AllocateBytes(cellCount * sizeof(uint64_t)));
+        if (index->cells == nullptr) {
+            FreeCellIndex(index);
+            return nullptr;
+        }
+        std::memset(index->cells, 0, cellCount * sizeof(uint64_t));
+        for (uint32_t value = 0; value < 256; ++value) {
+            index->cellOf[value] = static_cast<uint8_t>(value / width);
+        }
+        index->entryCount = 1;  // creation numbers start at 1: a zero cell is empty
+    }
     return index;
+}
+
+uint64_t MaxPaletteEntries(int tolerance) {
+    uint64_t cells = (255 + static_cast<uint64_t>(tolerance) + 1) / (static_cast<uint64_t>(tolerance) + 1);
+    return cells * cells * cells;
 }
 
 uint32_t* CellIndexPiece(CellIndex* index) { return index->piece; }
 
 void FreeCellIndex(CellIndex* index) {
+    ReleaseBytes(index->cells);
     ReleaseBytes(index->piece);
     ReleaseBytes(index);
 }
@@ -338,7 +419,7 @@ int32_t FlattenColors(PixelGrid source, PixelGrid destination, uint32_t width, u
     if (pixelCount == 0) {
         return ResultDone;
     }
-    CellIndex* index = NewCellIndex(static_cast<uint32_t>(std::min(kPiecePixels, pixelCount)));
+    CellIndex* index = NewCellIndex(static_cast<uint32_t>(std::min(kPiecePixels, pixelCount)), kColorTolerance);
     if (index == nullptr) {
         return ResultOutOfMemory;
     }
@@ -361,7 +442,7 @@ int32_t FlattenColors(PixelGrid source, PixelGrid destination, uint32_t width, u
     return ResultDone;
 }
 
-int32_t FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t height) {
+int32_t FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t height, int tolerance) {
     if (width == 0 || height == 0) {
         return ResultDone;
     }
@@ -373,7 +454,7 @@ int32_t FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t he
     uint64_t pieceWords = std::min(std::max<uint64_t>(kPiecePixels, kBlockColumns * height), kLargePiecePixels);
     auto pieceRows = static_cast<uint32_t>(std::min<uint64_t>(height, pieceWords));
     auto pieceColumns = static_cast<uint32_t>(std::min<uint64_t>(width, pieceWords / pieceRows));
-    CellIndex* index = NewCellIndex(pieceColumns * pieceRows);
+    CellIndex* index = NewCellIndex(pieceColumns * pieceRows, tolerance);
     if (index == nullptr) {
         return ResultOutOfMemory;
     }

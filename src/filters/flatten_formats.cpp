@@ -20,19 +20,43 @@ namespace quenvale {
 
 namespace {
 
-// An entry's colour to its founder's value; entries never pass 2197.
-constexpr uint32_t kFounderSlots = 4096;
+// An entry's colour to its founder's value, in an open-addressed table at
+// most half full: entries never pass the palette's bound at the tolerance.
 constexpr uint32_t kFounderUsed = uint32_t{1} << 24;
 
 struct FounderTable {
-    uint32_t keys[kFounderSlots];  // colour | kFounderUsed, or 0
-    uint32_t values[kFounderSlots];
+    uint32_t* keys;  // colour | kFounderUsed, or 0
+    uint32_t* values;
+    int shift;       // 32 less the table's bits
 };
 
+bool AllocFounderTable(FounderTable& table, uint64_t entries) {
+    int bits = 12;
+    while ((uint64_t{1} << bits) < 2 * entries) {
+        ++bits;
+    }
+    size_t slots = size_t{1} << bits;
+    table.shift = 32 - bits;
+    table.keys = static_cast<uint32_t*>(AllocateBytes(slots * sizeof(uint32_t)));
+    table.values = static_cast<uint32_t*>(AllocateBytes(slots * sizeof(uint32_t)));
+    if (table.keys == nullptr || table.values == nullptr) {
+        return false;
+    }
+    std::memset(table.keys, 0, slots * sizeof(uint32_t));
+    return true;
+}
+
+void FreeFounderTable(FounderTable& table) {
+    ReleaseBytes(table.keys);
+    ReleaseBytes(table.values);
+    table = FounderTable{};
+}
+
 uint32_t FounderSlot(const FounderTable& table, uint32_t color) {
-    uint32_t slot = (color * 0x9E3779B1u) >> 20;
+    uint32_t slot = (color * 0x9E3779B1u) >> table.shift;
+    uint32_t mask = UINT32_MAX >> table.shift;
     while (table.keys[slot] != 0 && table.keys[slot] != (color | kFounderUsed)) {
-        slot = (slot + 1) % kFounderSlots;
+        slot = (slot + 1) & mask;
     }
     return slot;
 }
@@ -78,7 +102,7 @@ struct ValueWork {
     uint32_t* colors;  // their colours, in that order
     uint32_t* map;     // value to the value it is written as
     CellIndex* index;
-    FounderTable* founders;
+    FounderTable founders;
 };
 
 void FreeValueWork(ValueWork& work) {
@@ -90,10 +114,10 @@ void FreeValueWork(ValueWork& work) {
     if (work.index != nullptr) {
         FreeCellIndex(work.index);
     }
-    ReleaseBytes(work.founders);
+    FreeFounderTable(work.founders);
 }
 
-bool AllocValueWork(ValueWork& work, uint32_t valueCount) {
+bool AllocValueWork(ValueWork& work, uint32_t valueCount, int tolerance) {
     work = ValueWork{};
     work.valueCount = valueCount;
     uint32_t** arrays[] = {&work.first.x, &work.first.y, &work.order, &work.colors, &work.map};
@@ -102,14 +126,13 @@ bool AllocValueWork(ValueWork& work, uint32_t valueCount) {
         *array = static_cast<uint32_t*>(AllocateBytes(valueCount * sizeof(uint32_t)));
         complete = complete && *array != nullptr;
     }
-    work.index = complete ? NewCellIndex(valueCount) : nullptr;
-    work.founders = static_cast<FounderTable*>(AllocateBytes(sizeof(FounderTable)));
-    if (!complete || work.index == nullptr || work.founders == nullptr) {
+    work.index = complete ? NewCellIndex(valueCount, tolerance) : nullptr;
+    if (!complete || work.index == nullptr ||
+        !AllocFounderTable(work.founders, std::min<uint64_t>(valueCount, MaxPaletteEntries(tolerance)))) {
         FreeValueWork(work);
         return false;
     }
     std::memset(work.first.x, 0xFF, valueCount * sizeof(uint32_t));
-    std::memset(work.founders->keys, 0, sizeof work.founders->keys);
     return true;
 }
 
@@ -130,12 +153,12 @@ void MapValues(const BitmapFormat& format, ValueWork& work) {
         work.colors[i] = piece[i] = ValueColor(format, work.order[i]);
     }
     FlattenPiece(*work.index, piece, seen);
-    RecordFounders(*work.founders, work.colors, piece, work.order, seen);
+    RecordFounders(work.founders, work.colors, piece, work.order, seen);
     // Masked values keep their bits outside the three channels.
     uint32_t keep = format.encoding == EncodingMasked ? ~format.colorBits : 0;
     for (size_t i = 0; i < seen; ++i) {
         uint32_t value = work.order[i];
-        work.map[value] = (FounderValue(*work.founders, piece[i]) & ~keep) | (value & keep);
+        work.map[value] = (FounderValue(work.founders, piece[i]) & ~keep) | (value & keep);
     }
 }
 
@@ -230,11 +253,11 @@ void RewriteRun(const RleRun& run, void* context) {
     }
 }
 
-int32_t FlattenByValues(const BitmapFormat& format, uint8_t* pixels) {
+int32_t FlattenByValues(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
     bool rle = IsRle(format);
     uint32_t bits = format.encoding == EncodingRle4 ? 4 : format.encoding == EncodingRle8 ? 8 : format.bitsPerPixel;
     ValueWork work;
-    if (!AllocValueWork(work, uint32_t{1} << bits)) {
+    if (!AllocValueWork(work, uint32_t{1} << bits, tolerance)) {
         return ResultOutOfMemory;
     }
     RleWork runs{format.encoding == EncodingRle4, &work.first, work.map};
@@ -256,21 +279,22 @@ int32_t FlattenByValues(const BitmapFormat& format, uint8_t* pixels) {
 
 // 32-bit pixels have too many values for the passes above: they go through
 // the search a block of whole columns at a time, in the visiting order.
-int32_t FlattenWords(const BitmapFormat& format, uint8_t* pixels) {
+int32_t FlattenWords(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
     uint32_t width = format.width, height = format.rowCount;
-    auto capacity = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{1} << 16, uint64_t{width} * height));
-    CellIndex* index = NewCellIndex(capacity);
+    uint64_t pixelCount = uint64_t{width} * height;
+    auto capacity = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{1} << 16, pixelCount));
+    CellIndex* index = NewCellIndex(capacity, tolerance);
     auto* words = static_cast<uint32_t*>(AllocateBytes(2 * size_t{capacity} * sizeof(uint32_t)));
-    auto* founders = static_cast<FounderTable*>(AllocateBytes(sizeof(FounderTable)));
-    if (index == nullptr || words == nullptr || founders == nullptr) {
+    FounderTable founders{};
+    bool complete = AllocFounderTable(founders, std::min(pixelCount, MaxPaletteEntries(tolerance)));
+    if (index == nullptr || words == nullptr || !complete) {
         if (index != nullptr) {
             FreeCellIndex(index);
         }
         ReleaseBytes(words);
-        ReleaseBytes(founders);
+        FreeFounderTable(founders);
         return ResultOutOfMemory;
     }
-    std::memset(founders->keys, 0, sizeof founders->keys);
     uint32_t* piece = CellIndexPiece(index);
     uint32_t* raw = words;
     uint32_t* colors = words + capacity;
@@ -288,11 +312,11 @@ int32_t FlattenWords(const BitmapFormat& format, uint8_t* pixels) {
                 }
             }
             FlattenPiece(*index, piece, n);
-            RecordFounders(*founders, colors, piece, raw, n);
+            RecordFounders(founders, colors, piece, raw, n);
             n = 0;
             for (uint32_t c = 0; c < across; ++c) {
                 for (uint32_t r = 0; r < down; ++r, ++n) {
-                    uint32_t founder = FounderValue(*founders, piece[n]);
+                    uint32_t founder = FounderValue(founders, piece[n]);
                     uint32_t value = (founder & format.colorBits) | (raw[n] & ~format.colorBits);
                     WritePixelValue(VisitRow(format, pixels, y + r), x + c, 32, value);
                 }
@@ -301,13 +325,13 @@ int32_t FlattenWords(const BitmapFormat& format, uint8_t* pixels) {
     }
     FreeCellIndex(index);
     ReleaseBytes(words);
-    ReleaseBytes(founders);
+    FreeFounderTable(founders);
     return ResultDone;
 }
 
 }  // namespace
 
-int32_t FlattenBitmap(const BitmapFormat& format, uint8_t* pixels) {
+int32_t FlattenBitmap(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
     if (!IsRle(format) && (format.width == 0 || format.rowCount == 0)) {
         return ResultDone;
     }
@@ -315,9 +339,10 @@ int32_t FlattenBitmap(const BitmapFormat& format, uint8_t* pixels) {
         // The visiting order starts at the picture's bottom row.
         auto stride = static_cast<ptrdiff_t>(format.stride);
         return FlattenRows(VisitRow(format, pixels, 0), format.topDown ? -stride : stride, format.width,
-                           format.rowCount);
+                           format.rowCount, tolerance);
     }
-    return format.bitsPerPixel == 32 ? FlattenWords(format, pixels) : FlattenByValues(format, pixels);
+    return format.bitsPerPixel == 32 ? FlattenWords(format, pixels, tolerance)
+                                     : FlattenByValues(format, pixels, tolerance);
 }
 
 }  // namespace quenvale
