@@ -50,7 +50,9 @@ struct Muted {
 Timing Measure(int runs, const std::string& output, const std::function<void()>& body) {
     std::vector<double> samples;
     for (int i = 0; i < runs; ++i) {
-        std::remove(output.c_str());  // truncating a large file costs more than writing it
+        if (!output.empty()) {
+            std::remove(output.c_str());  // truncating a large file costs more than writing it
+        }
         auto start = Clock::now();
         {
             Muted muted;
@@ -109,6 +111,60 @@ double PeakMebibytes(const std::string& input, const std::string& output) {
     struct rusage usage {};
     wait4(child, &status, 0, &usage);
     return usage.ru_maxrss / 1024.0;
+}
+
+// The output written whole through a temporary and a rename, against a
+// plain "wb" write of the same bytes.
+void ReportWrites(int runs, const std::string& input, const std::string& output) {
+    FILE* in = std::fopen(input.c_str(), "rb");
+    std::vector<char> bytes;
+    if (in != nullptr) {
+        std::fseek(in, 0, SEEK_END);
+        bytes.resize(static_cast<size_t>(std::ftell(in)));
+        std::fseek(in, 0, SEEK_SET);
+        bytes.resize(std::fread(bytes.data(), 1, bytes.size(), in));
+        std::fclose(in);
+    }
+    // Both over an existing output, as a repeated run meets it: emptying it
+    // and replacing it both free its blocks.
+    CopyWhole(input, output);
+    Timing direct = Measure(runs, "", [&] {
+        FILE* out = std::fopen(output.c_str(), "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), out);
+        std::fclose(out);
+    });
+    auto replace = [&](bool sync) {
+        FILE* source = std::fopen(input.c_str(), "rb");
+        quenvale::OutputFile file{};
+        int error = 0;
+        quenvale::OpenOutput(nullptr, output.c_str(), source, &file, &error);
+        quenvale::WriteBytes(file.stream, bytes.data(), bytes.size());
+        quenvale::CommitOutput(file, sync, &error);
+        std::fclose(source);
+    };
+    Timing renamed = Measure(runs, "", [&] { replace(false); });
+    Timing synced = Measure(runs, "", [&] { replace(true); });
+    std::printf("photo: writing the %zu-byte result\n  %-34s %s\n", bytes.size(), "fopen wb, fwrite, fclose",
+                Show(direct).c_str());
+    Report("temporary, then rename", renamed, "the plain write", direct.median, 1.1, true);
+    Report("temporary, fsync, rename (--sync)", synced, "the plain write", direct.median, 0, true);
+}
+
+// The flatten's speed at other tolerances, against the default 20.
+void ReportTolerances(int runs, const std::string& input, const std::string& output) {
+    auto at = [&](int tolerance) {
+        quenvale::CallOptions options{false, tolerance};
+        return Measure(runs, output, [&] {
+            quenvale::RunHostCall(Wide(input).c_str(), Wide(output).c_str(), nullptr, options, nullptr);
+        });
+    };
+    Timing base = at(quenvale::kColorTolerance);
+    std::printf("photo: --tolerance N\n  %-34s %s\n", "N = 20", Show(base).c_str());
+    for (int tolerance : {0, 1, 4, 8, 12, 16, 24, 32, 48, 64, 128, 255}) {
+        std::string label = "N = " + std::to_string(tolerance);
+        bool goal = tolerance >= 8 && tolerance <= 64;
+        Report(label.c_str(), at(tolerance), "N = 20", base.median, goal ? 3 : 0, true);
+    }
 }
 
 }  // namespace
@@ -176,6 +232,8 @@ int main(int argc, char** argv) {
     if (!only.empty()) {
         return 0;
     }
+    ReportWrites(runs, photo.path, out);
+    ReportTolerances(runs, photo.path, out);
     if (literal) {
         std::string literalOut = dir + "/literal.bmp";
         Timing slow = Measure(1, literalOut, [&] { quenvale_bench::LiteralFlatten(photo.path.c_str(), literalOut.c_str()); });

@@ -19,10 +19,11 @@
 // once the palette holds all 2197 entries it can take, no pixel founds one:
 // the rest are mapped in whatever order suits memory.
 //
-// Any other tolerance N uses the same idea more plainly: cells N + 1 wide
-// hold at most one entry each, so the oldest entry within reach is the
-// oldest of at most 27 cells' entries that lie within reach. A tolerance of
-// 0 reaches only the colour itself, which leaves every colour as it is.
+// Any tolerance N works the same way with cells N + 1 wide. Where the masks
+// would not fit or would take too much memory, the same cells hold their
+// one entry each, and the oldest entry within reach is the oldest of at
+// most 27 cells' entries that lie within reach. A tolerance of 0 reaches
+// only the colour itself, which leaves every colour as it is.
 #include <algorithm>
 #include <cstring>
 
@@ -32,15 +33,14 @@ namespace quenvale {
 
 namespace {
 
-constexpr int kCellWidth = kColorTolerance + 1;
-constexpr int kCellsPerChannel = 13;  // 255 / 21 + 1
-constexpr int kCellCount = kCellsPerChannel * kCellsPerChannel * kCellsPerChannel;
-// A cell's masks: red by channel value - 21 * cell at words 0 to 20, green
-// at 21 to 41, blue at 42 to 62, the candidate count at 63. A power-of-two
-// stride keeps the lookup to shifts and adds.
-constexpr int kCellWords = 64;
-constexpr int kCountWord = 63;
+// A cell of width W has masks for red by channel value - W * cell at words
+// 0 to W - 1, green at W to 2W - 1, blue at 2W to 3W - 1, the candidate
+// count at the last word: 64 words at the tolerance of 20. A power-of-two
+// stride keeps the lookup to shifts and adds. A value's word must fit the
+// key's 8 bits, and small cells would take too much memory: the masks serve
+// tolerances from 8 to 84, and a plainer search of 27 cells the others.
 constexpr int kColorSlots = 32;  // per cell; 27 are used
+constexpr int kMaskedTolerances[2] = {8, 84};
 constexpr int kRecentBits = 12;
 constexpr uint32_t kRecentValid = uint32_t{1} << 24;
 // Pixels are worked on in pieces of this many, packed one to a word; a
@@ -85,8 +85,12 @@ inline void StorePixel(uint32_t color, uint8_t* bgr) {
 }  // namespace
 
 struct CellIndex {
-    uint32_t masks[kCellCount * kCellWords];
-    uint32_t colors[kCellCount * kColorSlots];  // packed candidates in creation order
+    uint32_t* masks;   // cellWords per cell
+    uint32_t* colors;  // kColorSlots per cell: packed candidates in creation order
+    int cellWidth;     // tolerance + 1
+    int cellsPerChannel;
+    int cellWords;
+    int colorShift;    // from a cell's first mask word to its first colour
     // Per channel value: its cell's part of the mask word index in bits 0
     // to 23, and the word of its value within the cell in bits 24 to 31.
     uint32_t redKey[256], greenKey[256], blueKey[256];
@@ -98,11 +102,10 @@ struct CellIndex {
     uint32_t piecesSinceTry;
     uint32_t* piece;  // a block of its own
     uint32_t pieceCapacity;
-    // Another tolerance than kColorTolerance: cells of tolerance + 1 values
-    // per channel, each holding its entry's creation number in the high
-    // half and its colour with kRecentValid in the low half, or zero.
+    // Outside the masks' tolerances: each cell holds its entry's creation
+    // number in the high half and its colour with kRecentValid in the low
+    // half, or zero.
     int tolerance;
-    uint32_t cellsPerChannel;
     uint64_t* cells;
     uint8_t cellOf[256];
 };
@@ -110,25 +113,28 @@ struct CellIndex {
 namespace {
 
 void InitCellIndex(CellIndex& index) {
-    std::memset(index.masks, 0, sizeof index.masks);
     std::memset(index.recent, 0, sizeof index.recent);
     index.entryCount = 0;
     index.remembering = true;
     index.piecesSinceTry = 0;
+    auto width = static_cast<uint32_t>(index.cellWidth);
+    auto cells = static_cast<uint32_t>(index.cellsPerChannel);
+    auto words = static_cast<uint32_t>(index.cellWords);
     for (uint32_t value = 0; value < 256; ++value) {
-        uint32_t cell = value / kCellWidth;
-        uint32_t offset = value % kCellWidth;
-        index.redKey[value] = cell * kCellsPerChannel * kCellsPerChannel * kCellWords | offset << 24;
-        index.greenKey[value] = cell * kCellsPerChannel * kCellWords | (kCellWidth + offset) << 24;
-        index.blueKey[value] = cell * kCellWords | (2 * kCellWidth + offset) << 24;
+        uint32_t cell = value / width;
+        uint32_t offset = value % width;
+        index.cellOf[value] = static_cast<uint8_t>(cell);
+        index.redKey[value] = cell * cells * cells * words | offset << 24;
+        index.greenKey[value] = cell * cells * words | (width + offset) << 24;
+        index.blueKey[value] = cell * words | (2 * width + offset) << 24;
     }
 }
 
 // Marks the values of one channel in a cell that lie within reach of the
 // entry's channel value.
-void MarkChannel(uint32_t* masks, int cell, int entryValue, uint32_t bit) {
-    int first = std::max(0, entryValue - kColorTolerance - cell * kCellWidth);
-    int last = std::min(kCellWidth - 1, entryValue + kColorTolerance - cell * kCellWidth);
+void MarkChannel(uint32_t* masks, int width, int cell, int entryValue, uint32_t bit) {
+    int first = std::max(0, entryValue - (width - 1) - cell * width);
+    int last = std::min(width - 1, entryValue + (width - 1) - cell * width);
     for (int offset = first; offset <= last; ++offset) {
         masks[offset] |= bit;
     }
@@ -140,24 +146,25 @@ __attribute__((noinline))
 #endif
 void AddEntry(CellIndex& index, uint32_t color) {
     ++index.entryCount;
-    int red = static_cast<int>(color >> 16) / kCellWidth;
-    int green = static_cast<int>(color >> 8 & 0xFF) / kCellWidth;
-    int blue = static_cast<int>(color & 0xFF) / kCellWidth;
+    int red = index.cellOf[color >> 16];
+    int green = index.cellOf[color >> 8 & 0xFF];
+    int blue = index.cellOf[color & 0xFF];
+    int cells = index.cellsPerChannel;
+    int width = index.cellWidth;
     for (int r = red - 1; r <= red + 1; ++r) {
         for (int g = green - 1; g <= green + 1; ++g) {
             for (int b = blue - 1; b <= blue + 1; ++b) {
-                if (r < 0 || g < 0 || b < 0 || r >= kCellsPerChannel || g >= kCellsPerChannel ||
-                    b >= kCellsPerChannel) {
+                if (r < 0 || g < 0 || b < 0 || r >= cells || g >= cells || b >= cells) {
                     continue;
                 }
-                int number = (r * kCellsPerChannel + g) * kCellsPerChannel + b;
-                uint32_t* masks = index.masks + number * kCellWords;
-                uint32_t count = masks[kCountWord]++;
+                size_t number = static_cast<size_t>((r * cells + g) * cells + b);
+                uint32_t* masks = index.masks + number * static_cast<size_t>(index.cellWords);
+                uint32_t count = masks[index.cellWords - 1]++;
                 uint32_t bit = uint32_t{1} << count;
-                MarkChannel(masks, r, static_cast<int>(color >> 16), bit);
-                MarkChannel(masks + kCellWidth, g, static_cast<int>(color >> 8 & 0xFF), bit);
-                MarkChannel(masks + 2 * kCellWidth, b, static_cast<int>(color & 0xFF), bit);
-                index.colors[number * kColorSlots + static_cast<int>(count)] = color;
+                MarkChannel(masks, width, r, static_cast<int>(color >> 16), bit);
+                MarkChannel(masks + width, width, g, static_cast<int>(color >> 8 & 0xFF), bit);
+                MarkChannel(masks + 2 * width, width, b, static_cast<int>(color & 0xFF), bit);
+                index.colors[number * kColorSlots + count] = color;
             }
         }
     }
@@ -188,7 +195,7 @@ inline uint32_t MatchColor(CellIndex& index, uint32_t color) {
         AddEntry(index, color);
         return color;
     }
-    return index.colors[cell / (kCellWords / kColorSlots) + static_cast<uint32_t>(LowestBit(near))];
+    return index.colors[(cell >> index.colorShift) + static_cast<uint32_t>(LowestBit(near))];
 }
 
 bool WithinReach(uint32_t a, uint32_t b, int tolerance) {
@@ -203,7 +210,7 @@ bool WithinReach(uint32_t a, uint32_t b, int tolerance) {
 
 // The oldest entry within reach among the pixel's cell and its neighbours.
 uint32_t MatchAnyTolerance(CellIndex& index, uint32_t color) {
-    int cells = static_cast<int>(index.cellsPerChannel);
+    int cells = index.cellsPerChannel;
     int red = index.cellOf[color >> 16];
     int green = index.cellOf[color >> 8 & 0xFF];
     int blue = index.cellOf[color & 0xFF];
@@ -332,7 +339,7 @@ void FlattenColumns(CellIndex& index, uint8_t* rows, ptrdiff_t stride, uint32_t 
             count = std::min(pieceRows, height - y);
             FlattenBlock(index, rows + static_cast<ptrdiff_t>(y) * stride + 3 * static_cast<ptrdiff_t>(x), stride, count,
                          columns);
-            if (index.entryCount == kMaxPaletteEntries && index.tolerance == kColorTolerance) {
+            if (index.cells == nullptr && index.entryCount == MaxPaletteEntries(index.tolerance)) {
                 FlattenRectangle(index, rows, stride, x, x + columns, y + count, height);
                 FlattenRectangle(index, rows, stride, x + columns, width, 0, height);
                 return;
@@ -351,28 +358,43 @@ CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance) {
     if (index == nullptr) {
         return nullptr;
     }
+    index->masks = index->colors = index->piece = nullptr;
     index->cells = nullptr;
+    index->tolerance = tolerance;
+    index->cellWidth = tolerance + 1;
+    index->cellsPerChannel = (255 + index->cellWidth) / index->cellWidth;
+    auto cellCount = static_cast<size_t>(MaxPaletteEntries(tolerance));
+    bool masked = tolerance >= kMaskedTolerances[0] && tolerance <= kMaskedTolerances[1];
+    index->cellWords = kColorSlots;
+    index->colorShift = 0;
+    while (index->cellWords < 3 * index->cellWidth + 1) {
+        index->cellWords *= 2;
+        ++index->colorShift;
+    }
     index->piece = static_cast<uint32_t*>(AllocateBytes(size_t{pieceCapacity} * sizeof(uint32_t)));
-    if (index->piece == nullptr) {
+    bool complete = index->piece != nullptr;
+    if (masked) {
+        size_t maskWords = cellCount * static_cast<size_t>(index->cellWords);
+        index->masks = static_cast<uint32_t*>(AllocateBytes(maskWords * sizeof(uint32_t)));
+        index->colors = static_cast<uint32_t*>(AllocateBytes(cellCount * kColorSlots * sizeof(uint32_t)));
+        complete = complete && index->masks != nullptr && index->colors != nullptr;
+        if (complete) {
+            std::memset(index->masks, 0, maskWords * sizeof(uint32_t));
+        }
+    } else if (tolerance > 0) {
+        index->cells = static_cast<uint64_t*>(AllocateBytes(cellCount * sizeof(uint64_t)));
+        complete = complete && index->cells != nullptr;
+        if (complete) {
+            std::memset(index->cells, 0, cellCount * sizeof(uint64_t));
+        }
+    }
+    if (!complete) {
         FreeCellIndex(index);
         return nullptr;
     }
     index->pieceCapacity = pieceCapacity;
     InitCellIndex(*index);
-    index->tolerance = tolerance;
-    if (tolerance != kColorTolerance && tolerance > 0) {
-        auto width = static_cast<uint32_t>(tolerance) + 1;
-        index->cellsPerChannel = (255 + width) / width;
-        size_t cellCount = size_t{index->cellsPerChannel} * index->cellsPerChannel * index->cellsPerChannel;
-        index->cells = static_cast<uint64_t*>(AllocateBytes(cellCount * sizeof(uint64_t)));
-        if (index->cells == nullptr) {
-            FreeCellIndex(index);
-            return nullptr;
-        }
-        std::memset(index->cells, 0, cellCount * sizeof(uint64_t));
-        for (uint32_t value = 0; value < 256; ++value) {
-            index->cellOf[value] = static_cast<uint8_t>(value / width);
-        }
+    if (index->cells != nullptr) {
         index->entryCount = 1;  // creation numbers start at 1: a zero cell is empty
     }
     return index;
@@ -386,6 +408,8 @@ uint64_t MaxPaletteEntries(int tolerance) {
 uint32_t* CellIndexPiece(CellIndex* index) { return index->piece; }
 
 void FreeCellIndex(CellIndex* index) {
+    ReleaseBytes(index->masks);
+    ReleaseBytes(index->colors);
     ReleaseBytes(index->cells);
     ReleaseBytes(index->piece);
     ReleaseBytes(index);
