@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -24,10 +25,12 @@ std::string Slurp(const std::string& path) {
     return text.str();
 }
 
-HostRun RunHost(const std::string& arguments) {
+// The host with these arguments, after a shell prefix such as "cd DIR && ".
+HostRun RunHost(const std::string& arguments, const std::string& before = "") {
     std::string out = TempPath("host.out");
     std::string err = TempPath("host.err");
-    std::string command = std::string(QUENVALE_HOST_COMMAND) + " " + arguments + " >'" + out + "' 2>'" + err + "'";
+    std::string command =
+        before + std::string(QUENVALE_HOST_COMMAND) + " " + arguments + " >'" + out + "' 2>'" + err + "'";
     int status = std::system(command.c_str());
     return HostRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
 }
@@ -47,38 +50,148 @@ TEST(Host, FlattensAFileAndPrintsTheLibraryText) {
     EXPECT_EQ(RunHost("--filter=flatten -- '" + input + "' '" + output + "'").status, 0);
 }
 
-TEST(Host, FailuresEndTheLineAndNameTheResult) {
-    HostRun missing = RunHost("'" + TempPath("missing.bmp") + "' '" + TempPath("out.bmp") + "'");
+TEST(Host, FailuresGoToStandardErrorWithTheFileAndTheReason) {
+    std::string folder = TempPath("work");
+    ASSERT_TRUE(MakeDirectory(folder));
+    WriteFile(folder + "/in.bmp", EncodeBitmap(MakeImage(2, 1, Rgb{5, 5, 5})));
+    WriteFile(folder + "/bad.bmp", {'B', 'M', 0, 0});
+    std::string cd = "cd '" + folder + "' && ";
+    // Short relative names reach the files: the host hands absolute paths.
+    HostRun shortNames = RunHost("a.bmp b.bmp", cd + "cp in.bmp a.bmp && ");
+    EXPECT_EQ(shortNames.status, 0) << shortNames.err;
+    EXPECT_EQ(ReadFile(folder + "/b.bmp"), ReadFile(folder + "/in.bmp"));
+
+    HostRun missing = RunHost("missing.bmp out.bmp", cd);
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out, "Oof, the file failed to open, please try again\n");
-    EXPECT_EQ(missing.err, "quenvale: ResultInputOpenFailed (-11)\n");
+    EXPECT_EQ(missing.err, "quenvale: missing.bmp: No such file or directory\n");
 
-    std::string input = TempPath("in.bmp");
-    WriteFile(input, {'B', 'M', 0, 0});
-    HostRun invalid = RunHost("'" + input + "' '" + TempPath("out.bmp") + "'");
+    HostRun invalid = RunHost("bad.bmp out.bmp", cd);
     EXPECT_EQ(invalid.status, 1);
-    EXPECT_EQ(invalid.out, "Could not read " + input + ": file of 4 bytes is shorter than a bitmap header\n");
-    EXPECT_EQ(invalid.err, "quenvale: ResultInputInvalid (-12)\n");
+    EXPECT_EQ(invalid.out, "Could not read " + folder + "/bad.bmp: file of 4 bytes is shorter than a bitmap header\n");
+    EXPECT_EQ(invalid.err, "quenvale: bad.bmp: file of 4 bytes is shorter than a bitmap header\n");
 
-    HostRun tooShort = RunHost("a.bmp b.bmp");
-    EXPECT_EQ(tooShort.status, 1);
-    EXPECT_EQ(tooShort.out, "");
-    EXPECT_EQ(tooShort.err, "quenvale: ResultPathTooShort (111)\n");
+    HostRun folderIn = RunHost(". out.bmp", cd);
+    EXPECT_EQ(folderIn.err, "quenvale: .: not a regular file\n");
+    HostRun noFolder = RunHost("in.bmp nowhere/out.bmp", cd);
+    EXPECT_EQ(noFolder.err, "quenvale: nowhere/out.bmp: No such file or directory\n");
+    HostRun intoFolder = RunHost("in.bmp .", cd);
+    EXPECT_EQ(intoFolder.err, "quenvale: .: Is a directory\n");
+    HostRun full = RunHost("in.bmp /dev/full", cd);
+    EXPECT_EQ(full.err, "quenvale: /dev/full: No space left on device\n");
+
+    // Quiet: nothing on standard output, failures still named.
+    HostRun quiet = RunHost("-q bad.bmp out.bmp", cd);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(quiet.err, invalid.err);
+    EXPECT_EQ(RunHost("--quiet in.bmp out.bmp", cd).out, "");
 }
 
-TEST(Host, UsageErrorsHelpAndVersion) {
-    for (const char* arguments : {"", "only-one.bmp", "a.bmp b.bmp c.bmp", "--filter", "--filter sepia a.bmp b.bmp",
-                                  "--frobnicate a.bmp b.bmp"}) {
+TEST(Host, PipesCarryTheImageAndNothingElse) {
+    std::mt19937 random(8);
+    Image image = RandomImage(random, 9, 7, 4);
+    std::string input = TempPath("in.bmp");
+    WriteFile(input, EncodeBitmap(image));
+    std::vector<uint8_t> expected = EncodeBitmap(ReferenceFlatten(image));
+    // In, out, and both: the image alone on standard output, the
+    // library's text on standard error.
+    HostRun in = RunHost("- '" + TempPath("from-pipe.bmp") + "' <'" + input + "'");
+    EXPECT_EQ(in.status, 0) << in.err;
+    EXPECT_EQ(ReadFile(TempPath("from-pipe.bmp")), expected);
+    EXPECT_EQ(in.out, CounterLine(225) + CounterLine(450) + CounterLine(225) + CounterLine(0));
+    for (const std::string& arguments : {"'" + input + "' -", "- - <'" + input + "'"}) {
+        HostRun out = RunHost(arguments);
+        EXPECT_EQ(out.status, 0) << out.err;
+        EXPECT_EQ(std::vector<uint8_t>(out.out.begin(), out.out.end()), expected);
+        EXPECT_EQ(out.err, CounterLine(225) + CounterLine(450) + CounterLine(225) + CounterLine(0));
+    }
+    HostRun refused = RunHost("- - </dev/null");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err.substr(refused.err.find("quenvale: -:")),
+              "quenvale: -: file of 0 bytes is shorter than a bitmap header\n");
+    // Through ImageMagick's pipes, the same pixels as through files.
+    if (std::system("command -v convert >/dev/null 2>&1") == 0) {
+        std::string png = TempPath("in.png");
+        std::string viaPipes = TempPath("pipes.rgb");
+        std::string viaFiles = TempPath("files.rgb");
+        ASSERT_EQ(std::system(("convert '" + input + "' '" + png + "'").c_str()), 0);
+        HostRun piped = RunHost("- - | convert - rgb:'" + viaPipes + "'",
+                                "convert '" + png + "' bmp:- | ");
+        EXPECT_EQ(piped.status, 0) << piped.err;
+        ASSERT_EQ(std::system(("convert '" + png + "' '" + TempPath("file.bmp") + "'").c_str()), 0);
+        HostRun files = RunHost("-q '" + TempPath("file.bmp") + "' '" + TempPath("file-flat.bmp") + "'");
+        ASSERT_EQ(std::system(("convert '" + TempPath("file-flat.bmp") + "' rgb:'" + viaFiles + "'").c_str()), 0);
+        EXPECT_EQ(ReadFile(viaPipes), ReadFile(viaFiles));
+        EXPECT_FALSE(ReadFile(viaPipes).empty());
+    }
+    // A file named - is ./-.
+    std::string folder = TempPath("dash");
+    ASSERT_TRUE(MakeDirectory(folder));
+    EXPECT_EQ(RunHost("'" + input + "' ./-", "cd '" + folder + "' && ").status, 0);
+    EXPECT_EQ(ReadFile(folder + "/-"), expected);
+}
+
+TEST(Host, BatchesGoOnPastAFailureAndReportIt) {
+    std::string folder = TempPath("batch");
+    std::string results = TempPath("results");
+    ASSERT_TRUE(MakeDirectory(folder));
+    ASSERT_TRUE(MakeDirectory(results));
+    std::mt19937 random(12);
+    Image first = RandomImage(random, 5, 4, 3);
+    Image second = RandomImage(random, 3, 6, 3);
+    WriteFile(folder + "/one.bmp", EncodeBitmap(first));
+    WriteFile(folder + "/two.bmp", EncodeBitmap(second));
+    WriteFile(folder + "/bad.bmp", {'B', 'M'});
+    std::string cd = "cd '" + folder + "' && ";
+    HostRun batch = RunHost("-q --output-dir '" + results + "' one.bmp bad.bmp two.bmp", cd);
+    EXPECT_EQ(batch.status, 1);
+    EXPECT_EQ(batch.err, "quenvale: bad.bmp: file of 2 bytes is shorter than a bitmap header\n"
+                         "quenvale: 1 of 3 files failed\n");
+    EXPECT_EQ(ReadFile(results + "/one.bmp"), EncodeBitmap(ReferenceFlatten(first)));
+    EXPECT_EQ(ReadFile(results + "/two.bmp"), EncodeBitmap(ReferenceFlatten(second)));
+    EXPECT_FALSE(FileExists(results + "/bad.bmp"));
+
+    HostRun inPlace = RunHost("--in-place --filter gray one.bmp two.bmp", cd);
+    EXPECT_EQ(inPlace.status, 0) << inPlace.err;
+    EXPECT_EQ(inPlace.err, "");  // no progress when standard error is no terminal
+    EXPECT_NE(ReadFile(folder + "/one.bmp"), EncodeBitmap(first));
+}
+
+TEST(Host, ToleranceReachesTheFlatten) {
+    std::mt19937 random(4);
+    Image image = RandomImage(random, 8, 8, 256);
+    std::string input = TempPath("in.bmp");
+    std::string output = TempPath("out.bmp");
+    std::vector<uint8_t> bytes = EncodeBitmap(image);
+    WriteFile(input, bytes);
+    for (int tolerance : {0, 20, 90, 255}) {
+        SCOPED_TRACE(tolerance);
+        HostRun run = RunHost("--tolerance " + std::to_string(tolerance) + " '" + input + "' '" + output + "'");
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(ReadFile(output), *ExpectedFlatten(bytes, tolerance));
+    }
+    EXPECT_EQ(ReadFile(output), EncodeBitmap(MakeImage(8, 8, image.At(0, 0))));  // 255: the first pixel's colour
+}
+
+TEST(Host, UsageErrorsAreOneLineWithAHint) {
+    for (const char* arguments :
+         {"", "only-one.bmp", "a.bmp b.bmp c.bmp", "--filter", "--filter sepia a.bmp b.bmp",
+          "--frobnicate a.bmp b.bmp", "--filter gray --filter red a.bmp b.bmp", "--tolerance 256 a.bmp b.bmp",
+          "--tolerance -1 a.bmp b.bmp", "--tolerance 5x a.bmp b.bmp", "--filter gray --tolerance 3 a.bmp b.bmp",
+          "--in-place", "--in-place --output-dir d a.bmp", "--output-dir d -", "--sync=yes a.bmp b.bmp"}) {
         SCOPED_TRACE(arguments);
         HostRun run = RunHost(arguments);
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(run.out, "");
-        EXPECT_NE(run.err.find("usage: quenvale"), std::string::npos);
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_NE(run.err.find("(see quenvale --help)"), std::string::npos) << run.err;
     }
-    EXPECT_NE(RunHost("--filter sepia a.bmp b.bmp").err.find("flatten"), std::string::npos);
     HostRun help = RunHost("--help");
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("usage: quenvale [--filter NAME] INPUT OUTPUT"), std::string::npos);
+    for (const char* option : {"--filter", "--tolerance", "--output-dir", "--in-place", "--sync", "--quiet", "gray"}) {
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    }
     HostRun version = RunHost("--version");
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "quenvale 1.0.0.1\n");

@@ -1,9 +1,15 @@
-// quenvale: runs the library's filters on bitmap files.
+// quenvale: runs the library's filters on bitmap files, one pair of paths,
+// a batch into a folder or in place, or a pipe from standard input to
+// standard output. Failures go to standard error, one line each, naming
+// the file as given and the reason.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "entry.h"
+#include "host.h"
 #include "quenvale.h"
 
 #if defined(_WIN32)
@@ -13,15 +19,39 @@
 
 namespace {
 
+using quenvale_host::ErrorText;
+
 const char kVersion[] = "quenvale 1.0.0.1";
+
+struct Options {
+    const quenvale::NamedFilter* filter = nullptr;  // null: the flatten
+    quenvale::CallOptions call{false, quenvale::kColorTolerance};
+    bool toleranceGiven = false;
+    bool quiet = false;
+    bool inPlace = false;
+    const char* outputDir = nullptr;
+    std::vector<const char*> paths;
+};
 
 void PrintUsage(FILE* stream) {
     std::fprintf(stream,
-                 "usage: quenvale [--filter NAME] INPUT OUTPUT\n"
+                 "usage: quenvale [options] INPUT OUTPUT\n"
+                 "       quenvale [options] --output-dir DIR INPUT...\n"
+                 "       quenvale [options] --in-place INPUT...\n"
                  "       quenvale --help | --version\n"
                  "\n"
-                 "Reads the uncompressed 24-bit BMP file INPUT, filters it and writes the\n"
-                 "result to OUTPUT. Every byte of INPUT but its pixel rows is carried unchanged.\n"
+                 "Reads the BMP file INPUT, filters it and writes the result to OUTPUT,\n"
+                 "carrying every byte of INPUT but its pixel values unchanged. An INPUT or\n"
+                 "OUTPUT of - is standard input or output; a file named - is ./-.\n"
+                 "\n"
+                 "options:\n"
+                 "  --filter NAME       the filter to run (below)\n"
+                 "  --tolerance N       the flatten's reach per channel, 0 to 255 [20]\n"
+                 "  --output-dir DIR    write each INPUT's result to DIR under its own name\n"
+                 "  --in-place          replace each INPUT with its result\n"
+                 "  --sync              make each result durable on disk before it replaces\n"
+                 "                      the output\n"
+                 "  -q, --quiet         print nothing on standard output\n"
                  "\n"
                  "filters:\n");
     for (size_t i = 0; i < quenvale::kNamedFilterCount; ++i) {
@@ -30,120 +60,256 @@ void PrintUsage(FILE* stream) {
     }
     std::fprintf(stream,
                  "\n"
-                 "exit status: 0 when the output was written, 1 when the library reported a\n"
-                 "failure (named on standard error), 2 for a usage error.\n");
+                 "Failures are named on standard error, one line each. Exit status: 0 when\n"
+                 "every output was written, 1 when any file failed, 2 for a usage error.\n");
 }
 
-int UsageError(const char* message, const char* detail) {
-    std::fprintf(stderr, "quenvale: %s%s\n", message, detail);
-    PrintUsage(stderr);
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "quenvale: %s (see quenvale --help)\n", message.c_str());
     return 2;
 }
 
-// UTF-8 to UTF-16; false on a malformed sequence.
-bool DecodeUtf8(const char* text, std::u16string* units) {
-    units->clear();
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-    while (*bytes != 0) {
-        uint32_t lead = *bytes++;
-        int extra = lead < 0x80 ? 0 : lead >= 0xC2 && lead < 0xE0 ? 1 : lead >= 0xE0 && lead < 0xF0 ? 2
-                                       : lead >= 0xF0 && lead < 0xF5 ? 3 : -1;
-        if (extra < 0) {
-            return false;
-        }
-        uint32_t codePoint = extra == 0 ? lead : lead & (0x3F >> extra);
-        for (int i = 0; i < extra; ++i) {
-            if ((*bytes & 0xC0) != 0x80) {
-                return false;
-            }
-            codePoint = codePoint << 6 | (*bytes++ & 0x3F);
-        }
-        static const uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-        if (codePoint < kSmallest[extra] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
-            return false;
-        }
-        if (codePoint >= 0x10000) {
-            codePoint -= 0x10000;
-            units->push_back(static_cast<char16_t>(0xD800 + (codePoint >> 10)));
-            units->push_back(static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF)));
-        } else {
-            units->push_back(static_cast<char16_t>(codePoint));
-        }
+bool ParseTolerance(const char* text, int* tolerance) {
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (text[0] < '0' || text[0] > '9' || *end != 0 || value > 255) {
+        return false;
     }
+    *tolerance = static_cast<int>(value);
     return true;
 }
 
-const char* ResultName(int32_t result) {
-    switch (result) {
-        case ResultPathTooShort: return "ResultPathTooShort";
-        case ResultInputOpenFailed: return "ResultInputOpenFailed";
-        case ResultInputInvalid: return "ResultInputInvalid";
-        case ResultOutputOpenFailed: return "ResultOutputOpenFailed";
-        case ResultOutputWriteFailed: return "ResultOutputWriteFailed";
-        case ResultOutOfMemory: return "ResultOutOfMemory";
-        case ResultDone: return "ResultDone";
-        default: return "unknown result";
-    }
-}
-
-int RunHost(int argc, char** argv) {
-    const char* filterName = "flatten";
-    const char* paths[2] = {nullptr, nullptr};
-    int pathCount = 0;
+// Fills options from the arguments; returns -1 to go on, or the exit status.
+int ParseArguments(int argc, char** argv, Options* options) {
+    bool filterGiven = false;
+    bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
-        const char* argument = argv[i];
-        if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
+        std::string argument = argv[i];
+        if (optionsEnded || argument == "-" || argument.empty() || argument[0] != '-') {
+            options->paths.push_back(argv[i]);
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        // "--name=value" or "--name value" for the options that take one.
+        std::string name = argument;
+        const char* value = nullptr;
+        size_t equals = argument.find('=');
+        if (argument.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            name = argument.substr(0, equals);
+            value = argv[i] + equals + 1;
+        }
+        bool takesValue = name == "--filter" || name == "--tolerance" || name == "--output-dir";
+        if (takesValue && value == nullptr) {
+            if (++i == argc) {
+                return UsageError(name + " needs a value");
+            }
+            value = argv[i];
+        } else if (!takesValue && value != nullptr) {
+            return UsageError(name + " takes no value");
+        }
+        if (name == "--help" || name == "-h") {
             PrintUsage(stdout);
             return 0;
         }
-        if (std::strcmp(argument, "--version") == 0) {
+        if (name == "--version") {
             std::printf("%s\n", kVersion);
             return 0;
         }
-        if (std::strcmp(argument, "--filter") == 0) {
-            if (++i == argc) {
-                return UsageError("--filter needs a name", "");
+        if (name == "--filter") {
+            if (filterGiven) {
+                return UsageError("--filter given twice");
             }
-            filterName = argv[i];
-        } else if (std::strncmp(argument, "--filter=", 9) == 0) {
-            filterName = argument + 9;
-        } else if (argument[0] == '-' && argument[1] != 0 && std::strcmp(argument, "--") != 0) {
-            return UsageError("unknown option ", argument);
+            filterGiven = true;
+            options->filter = quenvale::FindNamedFilter(value);
+            if (options->filter == nullptr) {
+                return UsageError(std::string("unknown filter '") + value + "'; the filters are listed by --help");
+            }
+            if (options->filter->filter == quenvale::FlattenColors) {
+                options->filter = nullptr;
+            }
+        } else if (name == "--tolerance") {
+            if (!ParseTolerance(value, &options->call.tolerance)) {
+                return UsageError(std::string("--tolerance takes a whole number from 0 to 255, not '") + value + "'");
+            }
+            options->toleranceGiven = true;
+        } else if (name == "--output-dir") {
+            options->outputDir = value;
+        } else if (name == "--in-place") {
+            options->inPlace = true;
+        } else if (name == "--sync") {
+            options->call.sync = true;
+        } else if (name == "--quiet" || name == "-q") {
+            options->quiet = true;
         } else {
-            if (std::strcmp(argument, "--") == 0 && ++i == argc) {
-                break;
-            }
-            if (pathCount == 2) {
-                return UsageError("too many arguments: ", argv[i]);
-            }
-            paths[pathCount++] = argv[i];
+            return UsageError("unknown option '" + argument + "'");
         }
     }
-    const quenvale::NamedFilter* filter = quenvale::FindNamedFilter(filterName);
-    if (filter == nullptr) {
-        return UsageError("unknown filter ", filterName);
+    if (options->toleranceGiven && options->filter != nullptr) {
+        return UsageError("--tolerance is for the flatten filter only");
     }
-    if (pathCount != 2) {
-        return UsageError("expected INPUT and OUTPUT", "");
+    if (options->inPlace && options->outputDir != nullptr) {
+        return UsageError("--in-place and --output-dir do not go together");
     }
-    std::u16string input;
-    std::u16string output;
-    if (!DecodeUtf8(paths[0], &input) || !DecodeUtf8(paths[1], &output)) {
-        return UsageError("a path is not valid UTF-8", "");
+    bool batch = options->inPlace || options->outputDir != nullptr;
+    if (batch) {
+        if (options->paths.empty()) {
+            return UsageError("no INPUT given");
+        }
+        for (const char* path : options->paths) {
+            if (std::strcmp(path, "-") == 0) {
+                return UsageError("- names no file to write a batch's result beside; use ./- for a file named -");
+            }
+        }
+    } else if (options->paths.size() != 2) {
+        return UsageError(options->paths.size() < 2 ? "expected INPUT and OUTPUT" : "too many arguments");
     }
-    int32_t result = filter->filter == quenvale::FlattenColors
-                         ? Quenvale(input.c_str(), output.c_str())
-                         : quenvale::RunPipeline(input.c_str(), output.c_str(), *filter);
-    // The library's messages end without a line feed; keep the prompt off them.
-    if (quenvale::ConsoleLineOpen()) {
-        std::fputs("\n", stdout);
+    return -1;
+}
+
+bool progressLineOpen = false;  // a batch's progress is showing on the terminal
+
+void ClearProgress() {
+    if (progressLineOpen) {
+        std::fprintf(stderr, "\r\033[K");
+        progressLineOpen = false;
     }
+}
+
+// One failure, on its own line of standard error.
+void ReportFailure(const std::string& path, const std::string& reason) {
     std::fflush(stdout);
-    if (result != ResultDone) {
-        std::fprintf(stderr, "quenvale: %s (%d)\n", ResultName(result), static_cast<int>(result));
-        return 1;
+    ClearProgress();
+    std::fprintf(stderr, "quenvale: %s: %s\n", path.c_str(), reason.c_str());
+}
+
+// Which file a failed call concerns, and why, from its result and report.
+void ReportCall(int32_t result, const quenvale::CallReport& report, const std::string& input,
+                const std::string& output) {
+    std::string systemText = report.systemError != 0 ? ErrorText(report.systemError) : "";
+    switch (result) {
+        case ResultInputOpenFailed:
+            ReportFailure(input, systemText.empty() ? "could not open" : systemText);
+            break;
+        case ResultInputInvalid:
+            ReportFailure(input, report.reason);
+            break;
+        case ResultOutputOpenFailed:
+            ReportFailure(output, systemText.empty() ? "could not open for writing" : systemText);
+            break;
+        case ResultOutputWriteFailed:
+            ReportFailure(output, systemText.empty() ? "write error" : systemText);
+            break;
+        case ResultOutOfMemory:
+            ReportFailure(input, "not enough memory");
+            break;
+        case ResultPathTooShort:
+            ReportFailure(input, "path too short for the library");
+            break;
+        default:
+            ReportFailure(input, "failed with result " + std::to_string(result));
     }
-    return 0;
+}
+
+// Runs the call on one input and output as the user gave them; true when
+// the output was written.
+bool RunOne(const Options& options, const std::string& input, const std::string& output) {
+    bool toStandardOutput = output == "-";
+    std::string inputFile = input;
+    std::string outputFile = output;
+    int error = 0;
+    if (input == "-" && !quenvale_host::SpoolStandardInput(&inputFile, &error)) {
+        ReportFailure(input, "could not take standard input: " + ErrorText(error));
+        return false;
+    }
+    if (toStandardOutput && !quenvale_host::MakeTemporaryFile("quenvale-stdout-", &outputFile, &error)) {
+        ReportFailure(output, "could not make a temporary file: " + ErrorText(error));
+        if (input == "-") {
+            quenvale_host::RemoveFile(inputFile);
+        }
+        return false;
+    }
+    std::u16string wideInput;
+    std::u16string wideOutput;
+    bool written = false;
+    if (!quenvale_host::AbsolutePath(inputFile, &wideInput)) {
+        ReportFailure(input, "no absolute form of the path: " + ErrorText(errno));
+    } else if (!quenvale_host::AbsolutePath(outputFile, &wideOutput)) {
+        ReportFailure(output, "no absolute form of the path: " + ErrorText(errno));
+    } else {
+        // When the image goes to standard output, the library's text does not.
+        quenvale::SetConsoleStream(options.quiet ? nullptr : toStandardOutput ? stderr : stdout);
+        quenvale::CallReport report{};
+        int32_t result =
+            quenvale::RunHostCall(wideInput.c_str(), wideOutput.c_str(), options.filter, options.call, &report);
+        // The library's messages end without a line feed; keep the prompt off them.
+        if (quenvale::ConsoleLineOpen()) {
+            std::fputs("\n", quenvale::ConsoleStream());
+        }
+        std::fflush(quenvale::ConsoleStream());
+        written = result == ResultDone;
+        if (!written) {
+            ReportCall(result, report, input, output);
+        } else if (toStandardOutput && !quenvale_host::CopyToStandardOutput(outputFile, &error)) {
+            ReportFailure(output, ErrorText(error));
+            written = false;
+        }
+    }
+    if (input == "-") {
+        quenvale_host::RemoveFile(inputFile);
+    }
+    if (toStandardOutput) {
+        quenvale_host::RemoveFile(outputFile);
+    }
+    return written;
+}
+
+// Files done of all and the current name, on standard error when it is a
+// terminal: one line that is rewritten, or a line per file when the
+// library's text shares the terminal.
+void ShowProgress(bool lineEach, size_t done, size_t total, const std::string& name) {
+    ClearProgress();
+    std::fprintf(stderr, "[%zu/%zu] %s%s", done + 1, total, name.c_str(), lineEach ? "\n" : "");
+    progressLineOpen = !lineEach;
+    std::fflush(stderr);
+}
+
+int RunHost(int argc, char** argv) {
+    Options options;
+    int status = ParseArguments(argc, argv, &options);
+    if (status >= 0) {
+        return status;
+    }
+    for (const char* path : options.paths) {
+        std::u16string units;
+        if (!quenvale_host::DecodeUtf8(path, &units)) {
+            return UsageError("a path is not valid UTF-8");
+        }
+    }
+    if (!options.inPlace && options.outputDir == nullptr) {
+        return RunOne(options, options.paths[0], options.paths[1]) ? 0 : 1;
+    }
+    // A batch: every file is tried, whatever the others give.
+    bool progress = quenvale_host::IsTerminal(stderr);
+    bool lineEach = !options.quiet && quenvale_host::IsTerminal(stdout);
+    size_t failed = 0;
+    size_t total = options.paths.size();
+    for (size_t i = 0; i < total; ++i) {
+        std::string input = options.paths[i];
+        std::string output =
+            options.inPlace ? input : std::string(options.outputDir) + "/" + quenvale_host::BaseName(input);
+        if (progress) {
+            ShowProgress(lineEach, i, total, input);
+        }
+        failed += RunOne(options, input, output) ? 0 : 1;
+    }
+    ClearProgress();
+    if (failed > 0 && total > 1) {
+        std::fprintf(stderr, "quenvale: %zu of %zu files failed\n", failed, total);
+    }
+    return failed > 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -157,8 +323,8 @@ int main() {
     if (wide == nullptr) {
         return 2;
     }
-    std::string* storage = new std::string[argc];
-    char** argv = new char*[argc + 1];
+    std::vector<std::string> storage(static_cast<size_t>(argc));
+    std::vector<char*> argv(static_cast<size_t>(argc) + 1, nullptr);
     for (int i = 0; i < argc; ++i) {
         int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
         storage[i].assign(size > 0 ? size - 1 : 0, '\0');
@@ -167,12 +333,8 @@ int main() {
         }
         argv[i] = &storage[i][0];
     }
-    argv[argc] = nullptr;
-    int status = RunHost(argc, argv);
-    delete[] argv;
-    delete[] storage;
     LocalFree(wide);
-    return status;
+    return RunHost(argc, argv.data());
 }
 #else
 int main(int argc, char** argv) { return RunHost(argc, argv); }

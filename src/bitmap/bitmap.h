@@ -103,8 +103,11 @@ void SetAllocationFailureCountdown(int64_t countdown);
 uint64_t PeakAllocatedBytes();
 void ResetPeakAllocatedBytes();
 
-// Console text on standard output.
+// Console text, on standard output unless the host sends it elsewhere: to
+// another stream, or nowhere for a null one.
 void PrintText(const char* text);
+void SetConsoleStream(FILE* stream);
+FILE* ConsoleStream();
 // Whether the last text printed left its line open.
 bool ConsoleLineOpen();
 

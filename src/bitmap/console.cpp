@@ -8,14 +8,25 @@ namespace quenvale {
 
 namespace {
 bool lineOpen = false;
+bool consoleSet = false;
+FILE* console = nullptr;  // with consoleSet false: standard output
 }
+
+void SetConsoleStream(FILE* stream) {
+    consoleSet = true;
+    console = stream;
+    lineOpen = false;
+}
+
+FILE* ConsoleStream() { return consoleSet ? console : stdout; }
 
 void PrintText(const char* text) {
     size_t length = std::strlen(text);
-    if (length == 0) {
+    FILE* stream = ConsoleStream();
+    if (length == 0 || stream == nullptr) {
         return;
     }
-    std::fwrite(text, 1, length, stdout);
+    std::fwrite(text, 1, length, stream);
     lineOpen = text[length - 1] != '\n';
 }
 

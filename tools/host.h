@@ -1,0 +1,35 @@
+// The command-line host's helpers: paths as the call takes them, standard
+// input and output through temporary files, and error texts.
+#ifndef QUENVALE_HOST_H
+#define QUENVALE_HOST_H
+
+#include <cstdio>
+#include <string>
+
+namespace quenvale_host {
+
+// UTF-8 to UTF-16; false on a malformed sequence.
+bool DecodeUtf8(const char* text, std::u16string* units);
+
+// The absolute form of a UTF-8 path, as UTF-16. Links are not followed, so
+// a link at the output path stays one. The call refuses paths under 10
+// bytes; a short absolute path gets "./" steps after its root.
+bool AbsolutePath(const std::string& path, std::u16string* absolute);
+
+// A new empty file in the system's temporary folder; its path in *path.
+bool MakeTemporaryFile(const char* prefix, std::string* path, int* error);
+// Copies standard input whole into a new temporary file.
+bool SpoolStandardInput(std::string* path, int* error);
+// Copies a file to standard output.
+bool CopyToStandardOutput(const std::string& path, int* error);
+void RemoveFile(const std::string& path);
+
+// The last component of a path.
+std::string BaseName(const std::string& path);
+// The system's text for an error number.
+std::string ErrorText(int error);
+bool IsTerminal(FILE* stream);
+
+}  // namespace quenvale_host
+
+#endif
