@@ -224,3 +224,5 @@ bool IsTerminal(FILE* stream) {
     return isatty(fileno(stream)) != 0;
 #endif
 }
+
+}  // namespace quenvale_host
