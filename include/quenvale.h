@@ -1,8 +1,9 @@
-/* Quenvale: flattens the colours of an uncompressed 24-bit BMP file.
+/* Quenvale: flattens the colours of a BMP file.
  *
  * The library exports one function. It reads the bitmap at inputPath,
  * reduces it to flat colours and writes the result at outputPath, carrying
- * every byte of the input but the pixel rows unchanged. It reports on
+ * every byte of the input but the pixel values unchanged. The result
+ * replaces outputPath whole, or not at all. It reports on
  * standard output and through its result code.
  *
  * Usable from C11 and C++. */
@@ -27,20 +28,23 @@
 extern "C" {
 #endif
 
-/* The converted input path is shorter than 10 bytes; no file was touched. */
-static const int32_t ResultPathTooShort = 111;
-/* The input could not be opened for reading. */
-static const int32_t ResultInputOpenFailed = -11;
-/* The input is not a bitmap the library can read; the output was not touched. */
-static const int32_t ResultInputInvalid = -12;
-/* The output could not be opened for writing. */
-static const int32_t ResultOutputOpenFailed = -1;
-/* Writing or closing the output failed. */
-static const int32_t ResultOutputWriteFailed = -2;
-/* A memory allocation failed; everything taken was released. */
-static const int32_t ResultOutOfMemory = -3;
-/* The flattened bitmap was written. */
-static const int32_t ResultDone = 999;
+/* The call's result codes: constants usable as case labels in C and C++. */
+enum QuenvaleResult {
+    /* The converted input path is shorter than 10 bytes; no file was touched. */
+    ResultPathTooShort = 111,
+    /* The input could not be opened for reading. */
+    ResultInputOpenFailed = -11,
+    /* The input is not a bitmap the library can read; the output was not touched. */
+    ResultInputInvalid = -12,
+    /* The output could not be opened for writing. */
+    ResultOutputOpenFailed = -1,
+    /* Writing or closing the output failed; the output keeps what it held. */
+    ResultOutputWriteFailed = -2,
+    /* A memory allocation failed; everything taken was released. */
+    ResultOutOfMemory = -3,
+    /* The flattened bitmap was written. */
+    ResultDone = 999
+};
 
 /* Both paths are NUL-terminated strings of 16-bit code units (UTF-16).
  * Not thread-safe: the call updates a module-wide allocation counter. */

@@ -88,7 +88,7 @@ TEST(Entry, PathsOutsideTheAnsiCodePageAreOpened) {
     std::u16string missingFolder = folder + u"\u0436\u0436/out.bmp";
     CallRun failed = RunQuenvale(input.c_str(), missingFolder.c_str());
     EXPECT_EQ(failed.result, ResultOutputOpenFailed);
-    EXPECT_NE(failed.output.find("Could not open " + TempPath("") + "\?\?/out_flat.bmp for writing"),
+    EXPECT_NE(failed.output.find("Could not open " + TempPath("") + "\?\?/out.bmp for writing"),
               std::string::npos)
         << failed.output;
 }

@@ -6,9 +6,38 @@
 #include <string.h>
 #include <uchar.h>
 
-static void Widen(const char* text, char16_t* wide) {
-    while ((*wide++ = (unsigned char)*text++) != 0) {
+/* UTF-8 to the UTF-16 the call takes; returns 0 on a malformed sequence or
+ * when the path does not fit. */
+static int Utf8ToUtf16(const char* text, char16_t* wide, size_t capacity) {
+    const unsigned char* bytes = (const unsigned char*)text;
+    size_t used = 0;
+    while (*bytes != 0) {
+        unsigned long code = *bytes++;
+        int extra = code < 0x80 ? 0 : code >= 0xC2 && code < 0xE0 ? 1 : code >= 0xE0 && code < 0xF0 ? 2
+                                      : code >= 0xF0 && code < 0xF5 ? 3 : -1;
+        if (extra < 0) {
+            return 0;
+        }
+        code &= 0x7Fu >> extra;
+        for (int i = 0; i < extra; ++i, ++bytes) {
+            if ((*bytes & 0xC0) != 0x80) {
+                return 0;
+            }
+            code = code << 6 | (*bytes & 0x3Fu);
+        }
+        if (used + 3 > capacity) {
+            return 0;
+        }
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            wide[used++] = (char16_t)(0xD800 + (code >> 10));
+            wide[used++] = (char16_t)(0xDC00 + (code & 0x3FF));
+        } else {
+            wide[used++] = (char16_t)code;
+        }
     }
+    wide[used] = 0;
+    return 1;
 }
 
 int main(int argc, char** argv) {
@@ -18,7 +47,7 @@ int main(int argc, char** argv) {
     char input[4096];
     char output[4096];
     snprintf(input, sizeof input, "%s/consumer-in.bmp", argv[1]);
-    snprintf(output, sizeof output, "%s/consumer-out.bmp", argv[1]);
+    snprintf(output, sizeof output, "%s/consumer-\xc3\xa9t\xc3\xa9.bmp", argv[1]); /* "été" */
     /* 2 x 1 pixels: rows of 6 bytes and 2 of padding. */
     static const unsigned char bitmap[62] = {
         'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,
@@ -30,12 +59,19 @@ int main(int argc, char** argv) {
     }
     char16_t wideInput[4096];
     char16_t wideOutput[4096];
-    Widen(input, wideInput);
-    Widen(output, wideOutput);
-    int32_t result = Quenvale(wideInput, wideOutput);
-    if (result != ResultDone) {
-        fprintf(stderr, "Quenvale returned %d\n", (int)result);
-        return 1;
+    if (!Utf8ToUtf16(input, wideInput, 4096) || !Utf8ToUtf16(output, wideOutput, 4096)) {
+        return 2;
+    }
+    switch (Quenvale(wideInput, wideOutput)) {
+        case ResultDone:
+            break;
+        case ResultInputOpenFailed:
+        case ResultOutputOpenFailed:
+            fprintf(stderr, "could not open a file\n");
+            return 1;
+        default:
+            fprintf(stderr, "not flattened\n");
+            return 1;
     }
     unsigned char written[62];
     file = fopen(output, "rb");
