@@ -1,18 +1,15 @@
 // libFuzzer target: the fuzzer's bytes as an input file, through the whole
 // call (header checks, row reading, flatten, writing), with the invariants
 // that hold for every input checked after each run.
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "bitmap.h"
+#include "fuzz_support.h"
 #include "quenvale.h"
 
 namespace {
+
+using quenvale_fuzz::Check;
 
 std::string inputPath;
 std::string outputPath;
@@ -20,53 +17,20 @@ std::u16string wideInput;
 std::u16string wideOutput;
 const char kUntouched[] = "untouched";
 
-std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
-
-std::vector<uint8_t> Slurp(const std::string& path) {
-    std::vector<uint8_t> bytes;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return bytes;
-    }
-    uint8_t buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        bytes.insert(bytes.end(), buffer, buffer + got);
-    }
-    std::fclose(file);
-    return bytes;
-}
-
-void Spill(const std::string& path, const uint8_t* data, size_t size) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    Check(file != nullptr && std::fwrite(data, 1, size, file) == size && std::fclose(file) == 0, "temp file");
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // The counter lines would drown the fuzzer's own output.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr) {
-        std::abort();
-    }
-    std::string base = "/tmp/quenvale-fuzz-" + std::to_string(getpid());
-    inputPath = base + "-in.bmp";
-    outputPath = base + "-out.bmp";
-    wideInput = Wide(inputPath);
-    wideOutput = Wide(outputPath);
+    quenvale_fuzz::MuteStandardOutput();
+    inputPath = quenvale_fuzz::FuzzPath("in.bmp");
+    outputPath = quenvale_fuzz::FuzzPath("out.bmp");
+    wideInput = quenvale_fuzz::Wide(inputPath);
+    wideOutput = quenvale_fuzz::Wide(outputPath);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Spill(inputPath, data, size);
-    Spill(outputPath, reinterpret_cast<const uint8_t*>(kUntouched), sizeof kUntouched);
+    quenvale_fuzz::Spill(inputPath, data, size);
+    quenvale_fuzz::Spill(outputPath, reinterpret_cast<const uint8_t*>(kUntouched), sizeof kUntouched);
     quenvale::ResetPeakAllocatedBytes();
     int64_t counter = quenvale::AllocationCounter();
     int32_t result = Quenvale(wideInput.c_str(), wideOutput.c_str());
@@ -74,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The pixel data, the bytes around it and the search's tables: about
     // twice the input plus a constant.
     Check(quenvale::PeakAllocatedBytes() <= 2 * uint64_t{size} + (uint64_t{18} << 20), "allocation bounded by input");
-    std::vector<uint8_t> output = Slurp(outputPath);
+    std::vector<uint8_t> output = quenvale_fuzz::Slurp(outputPath);
     if (result == ResultInputInvalid) {
         Check(output == std::vector<uint8_t>(kUntouched, kUntouched + sizeof kUntouched), "refusal leaves output");
         return 0;
