@@ -44,4 +44,12 @@ done
 run "$work/missing.bmp" "$work/out.bmp"
 run samples/sample.bmp "$work/no-such-dir/out.bmp"
 run samples/sample.bmp /dev/full
+# Other tolerances, pipes, batches with a failing file, in place.
+run --tolerance 3 "$work/large.bmp" "$work/out.bmp"
+run --tolerance 200 samples/sample.bmp "$work/out.bmp"
+run - - <samples/sample.bmp
+mkdir "$work/batch"
+cp samples/sample.bmp "$work/in-place.bmp"
+run --output-dir "$work/batch" samples/sample.bmp "$work/missing.bmp" tests/regressions/core-header-1x1.bmp
+run --in-place --filter gray "$work/in-place.bmp"
 echo "valgrind: no errors or leaks"
