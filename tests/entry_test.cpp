@@ -462,6 +462,16 @@ TEST(Entry, ReplacedOutputKeepsItsModeAndLinks) {
     EXPECT_EQ(ReadFile(target), result);
     EXPECT_EQ(ReadFile(other), (std::vector<uint8_t>{'o', 'l', 'd'}));
 
+    // A link to nothing yet: written through, so the link stays and its
+    // target appears.
+    std::string dangling = TempPath("dangling.bmp");
+    std::string later = TempPath("later.bmp");
+    ASSERT_EQ(symlink(later.c_str(), dangling.c_str()), 0);
+    ASSERT_EQ(RunQuenvale(input, dangling).result, ResultDone);
+    ASSERT_EQ(lstat(dangling.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    EXPECT_EQ(ReadFile(later), result);
+
     // No regular file: written directly, never renamed over.
     CallRun null = RunQuenvale(input, "/dev/null");
     EXPECT_EQ(null.result, ResultDone);

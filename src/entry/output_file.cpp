@@ -159,15 +159,18 @@ int32_t OpenOutput(const char16_t* widePath, const char* path, FILE* input, Outp
     output->stream = _wfopen(target, output->inPlace ? L"r+b" : L"wb");
 #else
     (void)widePath;
-    if (path == nullptr) {
-        *systemError = EFAULT;
+    if (path == nullptr || path[0] == 0) {
+        *systemError = path == nullptr ? EFAULT : ENOENT;
         return ResultOutputOpenFailed;
     }
-    // A symbolic link stays a link: its final target gets the result.
+    // A symbolic link stays a link: its final target gets the result. A
+    // link to nothing yet is written through, which creates its target.
     char* resolved = nullptr;
     struct stat status;
+    bool dangling = false;
     if (lstat(path, &status) == 0 && S_ISLNK(status.st_mode)) {
         resolved = realpath(path, nullptr);
+        dangling = resolved == nullptr;
     }
     const char* target = resolved != nullptr ? resolved : path;
     bool exists = stat(target, &status) == 0;
@@ -182,7 +185,7 @@ int32_t OpenOutput(const char16_t* widePath, const char* path, FILE* input, Outp
         }
         close(probe);
     }
-    if (!exists || regular) {
+    if ((!exists && !dangling) || regular) {
         output->targetPath = CopyPath(target);
         output->temporaryPath = output->targetPath == nullptr ? nullptr : TemporaryPath(target, getpid());
         std::free(resolved);
