@@ -160,7 +160,7 @@ void ReportTolerances(int runs, const std::string& input, const std::string& out
     };
     Timing base = at(quenvale::kColorTolerance);
     std::printf("photo: --tolerance N\n  %-34s %s\n", "N = 20", Show(base).c_str());
-    for (int tolerance : {0, 1, 4, 8, 12, 16, 24, 32, 48, 64, 128, 255}) {
+    for (int tolerance : {0, 1, 2, 3, 4, 8, 12, 16, 24, 32, 48, 64, 84, 85, 128, 255}) {
         std::string label = "N = " + std::to_string(tolerance);
         bool goal = tolerance >= 8 && tolerance <= 64;
         Report(label.c_str(), at(tolerance), "N = 20", base.median, goal ? 3 : 0, true);

@@ -38,9 +38,10 @@ namespace {
 // count at the last word: 64 words at the tolerance of 20. A power-of-two
 // stride keeps the lookup to shifts and adds. A value's word must fit the
 // key's 8 bits, and small cells would take too much memory: the masks serve
-// tolerances from 8 to 84, and a plainer search of 27 cells the others.
+// tolerances from 4 to 84 (36 MB of masks at 4), and a plainer search of the
+// 27 cells around the pixel the others.
 constexpr int kColorSlots = 32;  // per cell; 27 are used
-constexpr int kMaskedTolerances[2] = {8, 84};
+constexpr int kMaskedTolerances[2] = {4, 84};
 constexpr int kRecentBits = 12;
 constexpr uint32_t kRecentValid = uint32_t{1} << 24;
 // Pixels are worked on in pieces of this many, packed one to a word; a
@@ -108,6 +109,11 @@ struct CellIndex {
     int tolerance;
     uint64_t* cells;
     uint8_t cellOf[256];
+    // The cells that may hold an entry within reach of a channel value: the
+    // one below only when the value is not its cell's last, the one above
+    // only when it is not its cell's first.
+    uint8_t nearFirst[256];
+    uint8_t nearLast[256];
 };
 
 namespace {
@@ -124,6 +130,8 @@ void InitCellIndex(CellIndex& index) {
         uint32_t cell = value / width;
         uint32_t offset = value % width;
         index.cellOf[value] = static_cast<uint8_t>(cell);
+        index.nearFirst[value] = static_cast<uint8_t>(cell > 0 && offset + 1 < width ? cell - 1 : cell);
+        index.nearLast[value] = static_cast<uint8_t>(cell + 1 < cells && offset > 0 ? cell + 1 : cell);
         index.redKey[value] = cell * cells * cells * words | offset << 24;
         index.greenKey[value] = cell * cells * words | (width + offset) << 24;
         index.blueKey[value] = cell * words | (2 * width + offset) << 24;
@@ -211,14 +219,12 @@ bool WithinReach(uint32_t a, uint32_t b, int tolerance) {
 // The oldest entry within reach among the pixel's cell and its neighbours.
 uint32_t MatchAnyTolerance(CellIndex& index, uint32_t color) {
     int cells = index.cellsPerChannel;
-    int red = index.cellOf[color >> 16];
-    int green = index.cellOf[color >> 8 & 0xFF];
-    int blue = index.cellOf[color & 0xFF];
+    uint32_t r8 = color >> 16, g8 = color >> 8 & 0xFF, b8 = color & 0xFF;
     uint64_t best = UINT64_MAX;
-    for (int r = std::max(red - 1, 0); r <= std::min(red + 1, cells - 1); ++r) {
-        for (int g = std::max(green - 1, 0); g <= std::min(green + 1, cells - 1); ++g) {
+    for (int r = index.nearFirst[r8]; r <= index.nearLast[r8]; ++r) {
+        for (int g = index.nearFirst[g8]; g <= index.nearLast[g8]; ++g) {
             const uint64_t* row = index.cells + (static_cast<size_t>(r) * cells + g) * cells;
-            for (int b = std::max(blue - 1, 0); b <= std::min(blue + 1, cells - 1); ++b) {
+            for (int b = index.nearFirst[b8]; b <= index.nearLast[b8]; ++b) {
                 uint64_t entry = row[b];
                 if (entry != 0 && entry < best && WithinReach(static_cast<uint32_t>(entry), color, index.tolerance)) {
                     best = entry;
@@ -231,7 +237,8 @@ uint32_t MatchAnyTolerance(CellIndex& index, uint32_t color) {
     }
     // Nothing within reach: the pixel's own cell is empty, since any entry
     // there would be.
-    index.cells[(static_cast<size_t>(red) * cells + green) * cells + blue] =
+    size_t red = index.cellOf[r8], green = index.cellOf[g8], blue = index.cellOf[b8];
+    index.cells[(red * static_cast<size_t>(cells) + green) * static_cast<size_t>(cells) + blue] =
         uint64_t{index.entryCount++} << 32 | color | kRecentValid;
     return color;
 }
