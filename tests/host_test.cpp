@@ -79,6 +79,7 @@ TEST(Host, FailuresGoToStandardErrorWithTheFileAndTheReason) {
     EXPECT_EQ(intoFolder.err, "quenvale: .: Is a directory\n");
     HostRun full = RunHost("in.bmp /dev/full", cd);
     EXPECT_EQ(full.err, "quenvale: /dev/full: No space left on device\n");
+    EXPECT_NE(full.out.find("Could not write /dev/full"), std::string::npos);  // only inputs are lengthened
 
     // Quiet: nothing on standard output, failures still named.
     HostRun quiet = RunHost("-q bad.bmp out.bmp", cd);

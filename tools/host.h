@@ -12,9 +12,9 @@ namespace quenvale_host {
 bool DecodeUtf8(const char* text, std::u16string* units);
 
 // The absolute form of a UTF-8 path, as UTF-16. Links are not followed, so
-// a link at the output path stays one. The call refuses paths under 10
-// bytes; a short absolute path gets "./" steps after its root.
-bool AbsolutePath(const std::string& path, std::u16string* absolute);
+// a link at the output path stays one. The call refuses input paths under
+// 10 bytes: a path shorter than minimumBytes gets "./" steps after its root.
+bool AbsolutePath(const std::string& path, size_t minimumBytes, std::u16string* absolute);
 
 // A new empty file in the system's temporary folder; its path in *path.
 bool MakeTemporaryFile(const char* prefix, std::string* path, int* error);

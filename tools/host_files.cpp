@@ -94,7 +94,7 @@ bool DecodeUtf8(const char* text, std::u16string* units) {
     return true;
 }
 
-bool AbsolutePath(const std::string& path, std::u16string* absolute) {
+bool AbsolutePath(const std::string& path, size_t minimumBytes, std::u16string* absolute) {
     std::string full;
     size_t rootLength = 1;
 #if defined(_WIN32)
@@ -122,7 +122,7 @@ bool AbsolutePath(const std::string& path, std::u16string* absolute) {
     }
     const char* step = "./";
 #endif
-    while (full.size() < 10) {
+    while (full.size() < minimumBytes) {
         full.insert(rootLength, step);
     }
     return DecodeUtf8(full.c_str(), absolute);

@@ -234,9 +234,9 @@ bool RunOne(const Options& options, const std::string& input, const std::string&
     std::u16string wideInput;
     std::u16string wideOutput;
     bool written = false;
-    if (!quenvale_host::AbsolutePath(inputFile, &wideInput)) {
+    if (!quenvale_host::AbsolutePath(inputFile, 10, &wideInput)) {
         ReportFailure(input, "no absolute form of the path: " + ErrorText(errno));
-    } else if (!quenvale_host::AbsolutePath(outputFile, &wideOutput)) {
+    } else if (!quenvale_host::AbsolutePath(outputFile, 0, &wideOutput)) {
         ReportFailure(output, "no absolute form of the path: " + ErrorText(errno));
     } else {
         // When the image goes to standard output, the library's text does not.
