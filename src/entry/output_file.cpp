@@ -176,14 +176,13 @@ int32_t OpenOutput(const char16_t* widePath, const char* path, FILE* input, Outp
     bool exists = stat(target, &status) == 0;
     bool regular = exists && S_ISREG(status.st_mode);
     if (regular) {
-        // A file the user may not write keeps refusing, as an open for writing would.
-        int probe = open(target, O_WRONLY | O_CLOEXEC);
-        if (probe < 0) {
+        // A file the user may not write keeps refusing, as an open for
+        // writing would, though a rename could replace it.
+        if (faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0) {
             *systemError = errno;
             std::free(resolved);
             return ResultOutputOpenFailed;
         }
-        close(probe);
     }
     if ((!exists && !dangling) || regular) {
         output->targetPath = CopyPath(target);
