@@ -213,10 +213,43 @@ void ReportCall(int32_t result, const quenvale::CallReport& report, const std::s
     }
 }
 
-// Runs the call on one input and output as the user gave them; true when
-// the output was written.
+// The call on files, with failures reported under the names the user gave;
+// true when the output was written.
+bool CallOnFiles(const Options& options, const std::string& inputFile, const std::string& outputFile,
+                 const std::string& input, const std::string& output) {
+    std::u16string wideInput;
+    std::u16string wideOutput;
+    if (!quenvale_host::AbsolutePath(inputFile, 10, &wideInput)) {
+        ReportFailure(input, "no absolute form of the path: " + ErrorText(errno));
+        return false;
+    }
+    if (!quenvale_host::AbsolutePath(outputFile, 0, &wideOutput)) {
+        ReportFailure(output, "no absolute form of the path: " + ErrorText(errno));
+        return false;
+    }
+    // When the image goes to standard output, the library's text does not.
+    FILE* console = options.quiet ? nullptr : output == "-" ? stderr : stdout;
+    quenvale::SetConsoleStream(console);
+    quenvale::CallReport report{};
+    int32_t result =
+        quenvale::RunHostCall(wideInput.c_str(), wideOutput.c_str(), options.filter, options.call, &report);
+    if (console != nullptr) {
+        // The library's messages end without a line feed; keep the prompt off them.
+        if (quenvale::ConsoleLineOpen()) {
+            std::fputs("\n", console);
+        }
+        std::fflush(console);
+    }
+    if (result != ResultDone) {
+        ReportCall(result, report, input, output);
+    }
+    return result == ResultDone;
+}
+
+// Runs the call on one input and output as the user gave them, through
+// temporary files for standard input and output; true when the output was
+// written.
 bool RunOne(const Options& options, const std::string& input, const std::string& output) {
-    bool toStandardOutput = output == "-";
     std::string inputFile = input;
     std::string outputFile = output;
     int error = 0;
@@ -224,44 +257,21 @@ bool RunOne(const Options& options, const std::string& input, const std::string&
         ReportFailure(input, "could not take standard input: " + ErrorText(error));
         return false;
     }
-    if (toStandardOutput && !quenvale_host::MakeTemporaryFile("quenvale-stdout-", &outputFile, &error)) {
-        ReportFailure(output, "could not make a temporary file: " + ErrorText(error));
-        if (input == "-") {
-            quenvale_host::RemoveFile(inputFile);
-        }
-        return false;
-    }
-    std::u16string wideInput;
-    std::u16string wideOutput;
     bool written = false;
-    if (!quenvale_host::AbsolutePath(inputFile, 10, &wideInput)) {
-        ReportFailure(input, "no absolute form of the path: " + ErrorText(errno));
-    } else if (!quenvale_host::AbsolutePath(outputFile, 0, &wideOutput)) {
-        ReportFailure(output, "no absolute form of the path: " + ErrorText(errno));
+    if (output == "-" && !quenvale_host::MakeTemporaryFile("quenvale-stdout-", &outputFile, &error)) {
+        ReportFailure(output, "could not make a temporary file: " + ErrorText(error));
     } else {
-        // When the image goes to standard output, the library's text does not.
-        quenvale::SetConsoleStream(options.quiet ? nullptr : toStandardOutput ? stderr : stdout);
-        quenvale::CallReport report{};
-        int32_t result =
-            quenvale::RunHostCall(wideInput.c_str(), wideOutput.c_str(), options.filter, options.call, &report);
-        // The library's messages end without a line feed; keep the prompt off them.
-        if (quenvale::ConsoleLineOpen()) {
-            std::fputs("\n", quenvale::ConsoleStream());
-        }
-        std::fflush(quenvale::ConsoleStream());
-        written = result == ResultDone;
-        if (!written) {
-            ReportCall(result, report, input, output);
-        } else if (toStandardOutput && !quenvale_host::CopyToStandardOutput(outputFile, &error)) {
+        written = CallOnFiles(options, inputFile, outputFile, input, output);
+        if (written && output == "-" && !quenvale_host::CopyToStandardOutput(outputFile, &error)) {
             ReportFailure(output, ErrorText(error));
             written = false;
+        }
+        if (output == "-") {
+            quenvale_host::RemoveFile(outputFile);
         }
     }
     if (input == "-") {
         quenvale_host::RemoveFile(inputFile);
-    }
-    if (toStandardOutput) {
-        quenvale_host::RemoveFile(outputFile);
     }
     return written;
 }

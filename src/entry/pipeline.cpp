@@ -27,6 +27,7 @@ struct Call {
     PixelGrid source;
     PixelGrid destination;
     RowImage image;  // the pixel data; once taken, a row filter's call counts the two grids
+    uint64_t fileLength;
     OutputFile output;
     const CallOptions* options;
     CallReport* report;
@@ -121,12 +122,8 @@ int32_t WriteOutput(Call& call) {
     if (result == ResultDone) {
         result = WriteRowImage(output, call.image, format);
     }
-    uint64_t fileLength = 0;
-    if (result == ResultDone && !RegularFileLength(call.input, &fileLength)) {
-        result = ResultInputInvalid;
-    }
-    if (result == ResultDone && format.rowsEnd < fileLength) {
-        result = CopyFileBytes(call.input, format.rowsEnd, fileLength - format.rowsEnd, output);
+    if (result == ResultDone && format.rowsEnd < call.fileLength) {
+        result = CopyFileBytes(call.input, format.rowsEnd, call.fileLength - format.rowsEnd, output);
     }
     return result;
 }
@@ -194,12 +191,11 @@ int32_t Run(const char16_t* inputPath, const char16_t* outputPath, const NamedFi
     if (call.format == nullptr) {
         return OutOfMemory(call);
     }
-    uint64_t fileLength = 0;
-    if (!RegularFileLength(call.input, &fileLength)) {
+    if (!RegularFileLength(call.input, &call.fileLength)) {
         return Refuse(call, "not a regular file");
     }
     char reason[160];
-    if (!ReadFormat(call, fileLength, reason, sizeof reason)) {
+    if (!ReadFormat(call, call.fileLength, reason, sizeof reason)) {
         return Refuse(call, reason);
     }
     if (AllocPixels(call) != ResultDone) {

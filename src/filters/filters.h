@@ -63,7 +63,7 @@ int32_t FlattenBitmap(const BitmapFormat& format, uint8_t* pixels, int tolerance
 // piece to the next; a piece holds at most the capacity it was made with.
 struct CellIndex;
 CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance);  // null when out of memory
-void FreeCellIndex(CellIndex* index);
+void FreeCellIndex(CellIndex* index);               // null is ignored
 uint32_t* CellIndexPiece(CellIndex* index);        // pieceCapacity words to fill
 void FlattenPiece(CellIndex& index, uint32_t* colors, size_t count);
 

@@ -415,6 +415,9 @@ uint64_t MaxPaletteEntries(int tolerance) {
 uint32_t* CellIndexPiece(CellIndex* index) { return index->piece; }
 
 void FreeCellIndex(CellIndex* index) {
+    if (index == nullptr) {
+        return;
+    }
     ReleaseBytes(index->masks);
     ReleaseBytes(index->colors);
     ReleaseBytes(index->cells);

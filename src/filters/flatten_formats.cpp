@@ -111,9 +111,7 @@ void FreeValueWork(ValueWork& work) {
     ReleaseBytes(work.order);
     ReleaseBytes(work.colors);
     ReleaseBytes(work.map);
-    if (work.index != nullptr) {
-        FreeCellIndex(work.index);
-    }
+    FreeCellIndex(work.index);
     FreeFounderTable(work.founders);
 }
 
@@ -288,9 +286,7 @@ int32_t FlattenWords(const BitmapFormat& format, uint8_t* pixels, int tolerance)
     FounderTable founders{};
     bool complete = AllocFounderTable(founders, std::min(pixelCount, MaxPaletteEntries(tolerance)));
     if (index == nullptr || words == nullptr || !complete) {
-        if (index != nullptr) {
-            FreeCellIndex(index);
-        }
+        FreeCellIndex(index);
         ReleaseBytes(words);
         FreeFounderTable(founders);
         return ResultOutOfMemory;
