@@ -12,6 +12,7 @@
 
 #include "entry.h"
 #include "quenvale.h"
+#include "temporary_name.h"
 #include "test_support.h"
 
 namespace quenvale_test {
@@ -477,6 +478,72 @@ TEST(Entry, ReplacedOutputKeepsItsModeAndLinks) {
     EXPECT_EQ(null.result, ResultDone);
     ASSERT_EQ(stat("/dev/null", &status), 0);
     EXPECT_TRUE(S_ISCHR(status.st_mode));
+}
+
+TEST(Entry, TemporaryIsPrivateAndTakesNoPlantedOrOverlongName) {
+    std::string folder = TempPath("private");
+    ASSERT_TRUE(MakeDirectory(folder));
+    std::string input = folder + "/in.bmp";
+    WriteFile(input, EncodeBitmap(MakeImage(2, 2, Rgb{9, 9, 9})));
+    std::vector<uint8_t> result = *ExpectedFlatten(ReadFile(input));
+    struct stat status;
+
+    // 0600 before any byte is written, whatever the umask; a new output
+    // then gets what an open for writing would have given it.
+    mode_t mask = umask(0);
+    FILE* in = std::fopen(input.c_str(), "rb");
+    quenvale::OutputFile output{};
+    int error = 0;
+    std::string fresh = folder + "/fresh.bmp";
+    ASSERT_EQ(quenvale::OpenOutput(nullptr, fresh.c_str(), in, &output, &error), ResultDone);
+    ASSERT_EQ(fstat(fileno(output.stream), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    quenvale::AbandonOutput(output);
+    std::fclose(in);
+    EXPECT_EQ(Temporaries(folder), std::vector<std::string>{});
+    ASSERT_EQ(RunQuenvale(input, fresh).result, ResultDone);
+    umask(mask);
+    ASSERT_EQ(stat(fresh.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0666u);
+
+    // Names already taken, one by a link that points out of the folder:
+    // the call moves on to a fresh name and follows no link.
+    std::string outside = TempPath("outside.bmp");
+    WriteFile(outside, {'s', 'e', 'c', 'r', 'e', 't'});
+    char16_t name[64];
+    std::string taken[2];
+    for (int i = 0; i < 2; ++i) {
+        quenvale::ComposeTemporaryName(u"out.bmp", 7, quenvale::kWholeName, quenvale::MixBits(i), name);
+        taken[i] = folder + "/" + std::string(name, name + std::char_traits<char16_t>::length(name));
+    }
+    ASSERT_EQ(symlink(outside.c_str(), taken[0].c_str()), 0);
+    WriteFile(taken[1], {'x'});
+    quenvale::FixTemporaryNames(true);
+    CallRun planted = RunQuenvale(input, folder + "/out.bmp");
+    quenvale::FixTemporaryNames(false);
+    EXPECT_EQ(planted.result, ResultDone);
+    EXPECT_EQ(ReadFile(folder + "/out.bmp"), result);
+    EXPECT_EQ(ReadFile(outside), (std::vector<uint8_t>{'s', 'e', 'c', 'r', 'e', 't'}));
+    EXPECT_EQ(ReadFile(taken[1]), std::vector<uint8_t>{'x'});
+    ASSERT_EQ(lstat(taken[0].c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    unlink(taken[0].c_str());
+    unlink(taken[1].c_str());
+
+    // Names that leave the suffix no room get a shorter temporary, never a
+    // direct write: the old output survives a failed write.
+    for (size_t length : {250, 255}) {
+        SCOPED_TRACE(length);
+        std::string longName = folder + "/" + std::string(length - 4, 'n') + ".bmp";
+        WriteFile(longName, {'o', 'l', 'd'});
+        quenvale::SetFileFailureCountdown(1);
+        EXPECT_EQ(RunQuenvale(input, longName).result, ResultOutputWriteFailed);
+        quenvale::SetFileFailureCountdown(-1);
+        EXPECT_EQ(ReadFile(longName), (std::vector<uint8_t>{'o', 'l', 'd'}));
+        EXPECT_EQ(RunQuenvale(input, longName).result, ResultDone);
+        EXPECT_EQ(ReadFile(longName), result);
+        EXPECT_EQ(Temporaries(folder), std::vector<std::string>{});
+    }
 }
 
 TEST(Entry, PipesAndHugeSparseFilesAreRefusedAtOnce) {

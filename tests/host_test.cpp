@@ -95,18 +95,24 @@ TEST(Host, PipesCarryTheImageAndNothingElse) {
     WriteFile(input, EncodeBitmap(image));
     std::vector<uint8_t> expected = EncodeBitmap(ReferenceFlatten(image));
     // In, out, and both: the image alone on standard output, the
-    // library's text on standard error.
-    HostRun in = RunHost("- '" + TempPath("from-pipe.bmp") + "' <'" + input + "'");
+    // library's text on standard error; no spool file is left behind.
+    std::string spool = TempPath("spool");
+    ASSERT_TRUE(MakeDirectory(spool));
+    std::string inSpool = "TMPDIR='" + spool + "' ";
+    HostRun in = RunHost("- '" + TempPath("from-pipe.bmp") + "' <'" + input + "'", inSpool);
     EXPECT_EQ(in.status, 0) << in.err;
     EXPECT_EQ(ReadFile(TempPath("from-pipe.bmp")), expected);
     EXPECT_EQ(in.out, CounterLine(225) + CounterLine(450) + CounterLine(225) + CounterLine(0));
     for (const std::string& arguments : {"'" + input + "' -", "- - <'" + input + "'"}) {
-        HostRun out = RunHost(arguments);
+        HostRun out = RunHost(arguments, inSpool);
         EXPECT_EQ(out.status, 0) << out.err;
         EXPECT_EQ(std::vector<uint8_t>(out.out.begin(), out.out.end()), expected);
         EXPECT_EQ(out.err, CounterLine(225) + CounterLine(450) + CounterLine(225) + CounterLine(0));
     }
-    HostRun refused = RunHost("- - </dev/null");
+    HostRun refused = RunHost("- - </dev/null", inSpool);
+    // Ended by a signal while standard input is still coming.
+    RunHost("- -", "(cat '" + input + "'; sleep 1) | " + inSpool + "timeout -s TERM 0.3 ");
+    EXPECT_EQ(std::system(("[ -z \"$(ls -A '" + spool + "')\" ]").c_str()), 0);
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(refused.err.substr(refused.err.find("quenvale: -:")),

@@ -1,8 +1,8 @@
 #!/bin/sh
 # The host on small real filesystems (tmpfs, in a mount namespace of its
 # own): a write that runs out of room leaves the old output, or the input
-# itself in place, byte for byte as it was and no temporary behind; a folder
-# that takes no new file is written directly.
+# itself in place, byte for byte as it was and no temporary behind; so does
+# a folder with no inode left for the temporary.
 #   tests/small_filesystem.sh HOST SAMPLE      (exit 77: skipped)
 set -eu
 host=$1
@@ -38,8 +38,11 @@ cmp -s "$sample" "$work/full/out.bmp" || fail "the input was changed in place on
 
 cp "$sample" "$work/few/in.bmp"
 echo old >"$work/few/out.bmp"
-"$host" --sync "$work/few/in.bmp" "$work/few/out.bmp" >/dev/null || fail "direct write where no temporary fits"
-cmp -s "$work/plain/expected.bmp" "$work/few/out.bmp" || fail "direct write differs"
-"$host" "$work/few/in.bmp" "$work/few/in.bmp" >/dev/null || fail "direct write in place"
-cmp -s "$work/plain/expected.bmp" "$work/few/in.bmp" || fail "direct write in place differs"
+if "$host" --sync "$work/few/in.bmp" "$work/few/out.bmp" >/dev/null 2>"$work/err"; then
+  fail "a folder with no inode left reported success"
+fi
+grep -q "out.bmp: No space left on device" "$work/err" || fail "no inode failure reported: $(cat "$work/err")"
+[ "$(cat "$work/few/out.bmp")" = old ] || fail "the old output was written directly with no inode left"
+if "$host" "$work/few/in.bmp" "$work/few/in.bmp" >/dev/null 2>&1; then fail "in place with no inode left reported success"; fi
+cmp -s "$sample" "$work/few/in.bmp" || fail "the input was changed in place with no inode left"
 echo "small filesystems: ok"

@@ -16,8 +16,10 @@ bool DecodeUtf8(const char* text, std::u16string* units);
 // 10 bytes: a path shorter than minimumBytes gets "./" steps after its root.
 bool AbsolutePath(const std::string& path, size_t minimumBytes, std::u16string* absolute);
 
-// A new empty file in the system's temporary folder; its path in *path.
-bool MakeTemporaryFile(const char* prefix, std::string* path, int* error);
+// A new empty file in the system's temporary folder, created exclusively
+// and private to the user, open for writing; its path in *path. It is
+// removed should a signal end the process before RemoveFile does.
+FILE* CreateSpoolFile(const char* prefix, std::string* path, int* error);
 // Copies standard input whole into a new temporary file.
 bool SpoolStandardInput(std::string* path, int* error);
 // Copies a file to standard output.

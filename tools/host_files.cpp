@@ -14,6 +14,8 @@
 #include <windows.h>
 #else
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace quenvale_host {
@@ -128,44 +130,96 @@ bool AbsolutePath(const std::string& path, size_t minimumBytes, std::u16string* 
     return DecodeUtf8(full.c_str(), absolute);
 }
 
-bool MakeTemporaryFile(const char* prefix, std::string* path, int* error) {
+#if !defined(_WIN32)
+namespace {
+
+// Spool files to remove should a signal end the process mid-way: plain
+// arrays, since the handler may touch nothing else.
+constexpr int kSpoolSlots = 2;
+char spoolPaths[kSpoolSlots][4096];
+volatile sig_atomic_t spoolHeld[kSpoolSlots];
+
+void RemoveSpoolsAndEnd(int signalNumber) {
+    for (int i = 0; i < kSpoolSlots; ++i) {
+        if (spoolHeld[i] != 0) {
+            unlink(spoolPaths[i]);
+        }
+    }
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
+void HoldSpool(const std::string& path) {
+    static bool handled = false;
+    if (!handled) {
+        handled = true;
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+            struct sigaction action {};
+            // A signal the caller ignores (nohup) stays ignored.
+            if (sigaction(signalNumber, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+                action.sa_handler = RemoveSpoolsAndEnd;
+                sigemptyset(&action.sa_mask);
+                action.sa_flags = 0;
+                sigaction(signalNumber, &action, nullptr);
+            }
+        }
+    }
+    for (int i = 0; i < kSpoolSlots; ++i) {
+        if (spoolHeld[i] == 0 && path.size() < sizeof spoolPaths[i]) {
+            std::memcpy(spoolPaths[i], path.c_str(), path.size() + 1);
+            spoolHeld[i] = 1;
+            return;
+        }
+    }
+}
+
+}  // namespace
+#endif
+
+FILE* CreateSpoolFile(const char* prefix, std::string* path, int* error) {
 #if defined(_WIN32)
     wchar_t folder[MAX_PATH + 1];
     wchar_t name[MAX_PATH + 1];
     std::wstring widePrefix(prefix, prefix + std::strlen(prefix));
     if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, widePrefix.c_str(), 0, name) == 0) {
         *error = EACCES;
-        return false;
+        return nullptr;
     }
     *path = Narrow(name);
-    return true;
+    FILE* file = _wfopen(name, L"wb");
 #else
+    // Exclusive and 0600 from the start (mkstemp), in TMPDIR or /tmp.
     const char* folder = std::getenv("TMPDIR");
     std::string pattern = std::string(folder != nullptr && folder[0] != 0 ? folder : "/tmp") + "/" + prefix + "XXXXXX";
     int descriptor = mkstemp(&pattern[0]);
     if (descriptor < 0) {
         *error = errno;
-        return false;
+        return nullptr;
     }
-    close(descriptor);
     *path = pattern;
-    return true;
+    HoldSpool(pattern);
+    FILE* file = fdopen(descriptor, "wb");
+    if (file == nullptr) {
+        close(descriptor);
+    }
 #endif
+    if (file == nullptr) {
+        *error = errno;
+        RemoveFile(*path);
+    }
+    return file;
 }
 
 bool SpoolStandardInput(std::string* path, int* error) {
-    if (!MakeTemporaryFile("quenvale-stdin-", path, error)) {
+    FILE* file = CreateSpoolFile("quenvale-stdin-", path, error);
+    if (file == nullptr) {
         return false;
     }
 #if defined(_WIN32)
     _setmode(_fileno(stdin), _O_BINARY);
 #endif
-    FILE* file = OpenFile(*path, "wb");
-    bool copied = file != nullptr && CopyStream(stdin, file, error);
-    if (file == nullptr) {
-        *error = errno;
-    }
-    if (file != nullptr && std::fclose(file) != 0 && copied) {
+    bool copied = CopyStream(stdin, file, error);
+    if (std::fclose(file) != 0 && copied) {
         *error = errno;
         copied = false;
     }
@@ -198,6 +252,11 @@ void RemoveFile(const std::string& path) {
     _wremove(Wide(path).c_str());
 #else
     std::remove(path.c_str());
+    for (int i = 0; i < kSpoolSlots; ++i) {
+        if (spoolHeld[i] != 0 && path == spoolPaths[i]) {
+            spoolHeld[i] = 0;
+        }
+    }
 #endif
 }
 

@@ -258,9 +258,13 @@ bool RunOne(const Options& options, const std::string& input, const std::string&
         return false;
     }
     bool written = false;
-    if (output == "-" && !quenvale_host::MakeTemporaryFile("quenvale-stdout-", &outputFile, &error)) {
+    FILE* spool = output == "-" ? quenvale_host::CreateSpoolFile("quenvale-stdout-", &outputFile, &error) : nullptr;
+    if (output == "-" && spool == nullptr) {
         ReportFailure(output, "could not make a temporary file: " + ErrorText(error));
     } else {
+        if (spool != nullptr) {
+            std::fclose(spool);  // the call replaces it by name
+        }
         written = CallOnFiles(options, inputFile, outputFile, input, output);
         if (written && output == "-" && !quenvale_host::CopyToStandardOutput(outputFile, &error)) {
             ReportFailure(output, ErrorText(error));

@@ -21,21 +21,33 @@ char* ConvertPath(const char16_t* path, bool* outOfMemory);
 FILE* OpenInputPath(const char16_t* widePath, const char* convertedPath);
 
 // An output being written: a temporary beside the target that replaces it
-// when committed, or the output itself where no temporary could be made.
+// when committed, or the output itself where the folder takes no new file
+// or the output is no regular file.
 struct OutputFile {
     FILE* stream;
+    bool inPlace;  // written directly over the input itself: only the pixel data is written
 #if defined(_WIN32)
     wchar_t* temporaryPath;  // null when written directly
     wchar_t* targetPath;
 #else
-    char* temporaryPath;  // null when written directly
-    char* targetPath;
+    char* temporaryName;   // in the target's folder; null when written directly
+    int folder;            // that folder, open while temporaryName is set
+    char* targetName;      // the target's name in that folder
+    uint32_t mode;         // given to the temporary once its last byte is written
+    bool keepOwner;        // the target exists: its owner and group go to the temporary too
+    uint32_t owner;
+    uint32_t group;
 #endif
-    bool inPlace;  // written directly over the input itself: only the pixel data is written
 };
-// Returns ResultDone, ResultOutputOpenFailed (the system's error number in
-// *systemError) or ResultOutOfMemory. The input is the call's open input.
+// Returns ResultDone, ResultOutputOpenFailed or ResultOutputWriteFailed (the
+// temporary could not be made for want of room or an I/O error; the system's
+// error number in *systemError either way) or ResultOutOfMemory. The input
+// is the call's open input.
 int32_t OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputFile* output, int* systemError);
+// Gives the temporaries' random parts a fixed sequence, MixBits(0), (1), ...
+// from this call on, so that a test can plant files at the names a call will
+// try; false restores real randomness.
+void FixTemporaryNames(bool fixed);
 // Flushes (to the disk when sync is set), closes and puts the result in
 // place; on failure nothing replaces the output. Releases the output either way.
 bool CommitOutput(OutputFile& output, bool sync, int* systemError);

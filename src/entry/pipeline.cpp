@@ -230,6 +230,9 @@ int32_t Run(const char16_t* inputPath, const char16_t* outputPath, const NamedFi
         }
         return Finish(call, ResultOutputOpenFailed);
     }
+    if (result == ResultOutputWriteFailed) {
+        return WriteFailed(call, systemError);  // no temporary could be made: the output is untouched
+    }
     result = WriteOutput(call);
     if (result == ResultInputInvalid) {
         return Refuse(call, "read error");

@@ -1,0 +1,250 @@
+// The output on POSIX, written whole or not at all: the result goes into a
+// new file in the output's folder, private (0600) from its first moment,
+// which takes the output's owner and mode only once its last byte is
+// written (a write by its owner would clear set-id bits) and then replaces
+// the output in one rename. A full disk, a failed write or a killed process
+// leaves the old file, or the input itself in place, as it was.
+//
+// Written directly instead only where the folder refuses a new file for
+// want of permission while the output itself is writable, and where the
+// output is no regular file (a device, a pipe) or a link to nothing yet.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <sys/random.h>
+#endif
+
+#include "entry.h"
+#include "temporary_name.h"
+
+namespace quenvale {
+
+namespace {
+
+char* CopyText(const char* text, size_t length) {
+    auto* copy = static_cast<char*>(AllocateBytes(length + 1));
+    if (copy != nullptr) {
+        std::memcpy(copy, text, length);
+        copy[length] = 0;
+    }
+    return copy;
+}
+
+uint64_t RandomBits() {
+    static uint64_t count = 0;
+    uint64_t bits = 0;
+    if (FixedTemporaryBits(&bits)) {
+        return bits;
+    }
+#if defined(__linux__)
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits)) {
+        return bits;
+    }
+#endif
+    // No entropy to be had: a taken name still only costs another try.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return MixBits(bits ^ static_cast<uint64_t>(now.tv_nsec) ^ static_cast<uint64_t>(now.tv_sec) << 32 ^
+                   static_cast<uint64_t>(getpid()) << 20 ^ ++count);
+}
+
+// The process's umask, which a new output's mode honours as an open would.
+// It is read by setting it: 077 for that instant, so that a file another
+// thread creates meanwhile is only more private, never less.
+mode_t CurrentUmask() {
+    mode_t mask = umask(077);
+    umask(mask);
+    return mask;
+}
+
+// Creates the temporary in the folder, exclusively and never through a
+// link, mode 0600; its name in *name. Returns the descriptor, or -1 with
+// errno set.
+int CreateTemporary(int folder, const char* target, char** name) {
+    size_t length = std::strlen(target);
+    *name = static_cast<char*>(AllocateBytes(length + kTemporaryNameExtra));
+    if (*name == nullptr) {
+        errno = ENOMEM;
+        return -1;
+    }
+    TemporaryNameForm form = FirstTemporaryNameForm(length);
+    for (int tries = 0; tries < kTemporaryTries && form != kNoShorterForm; ++tries) {
+        ComposeTemporaryName(target, length, form, RandomBits(), *name);
+        int descriptor = openat(folder, *name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (descriptor >= 0) {
+            return descriptor;
+        }
+        if (errno == ENAMETOOLONG) {
+            form = static_cast<TemporaryNameForm>(form + 1);
+        } else if (errno != EEXIST) {
+            break;
+        }
+    }
+    int error = errno;
+    ReleaseBytes(*name);
+    *name = nullptr;
+    errno = error;
+    return -1;
+}
+
+// Failures to make the temporary that leave the output writable in place:
+// a folder the user may not add to, or a file system that takes no write at
+// all (the direct open then fails and says so).
+bool FolderRefusesNewFiles(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
+int32_t OpenDirectly(const char* target, const struct stat* status, bool regular, FILE* input, OutputFile* output,
+                     int* systemError) {
+    // In place, only the pixel data changes, so the file is opened without
+    // emptying it.
+    struct stat inputStatus;
+    output->inPlace = regular && fstat(fileno(input), &inputStatus) == 0 && inputStatus.st_dev == status->st_dev &&
+                      inputStatus.st_ino == status->st_ino;
+    output->stream = std::fopen(target, output->inPlace ? "r+b" : "wb");
+    if (output->stream == nullptr) {
+        *systemError = errno;
+        return ResultOutputOpenFailed;
+    }
+    return ResultDone;
+}
+
+int32_t OpenTemporary(const char* target, const struct stat* status, bool regular, FILE* input, OutputFile* output,
+                      int* systemError) {
+    const char* slash = std::strrchr(target, '/');
+    const char* name = slash == nullptr ? target : slash + 1;
+    if (name[0] == 0) {
+        return OpenDirectly(target, status, regular, input, output, systemError);  // "dir/": the open says why
+    }
+    char* folderPath = slash == nullptr ? CopyText(".", 1) : CopyText(target, slash == target ? 1 : slash - target);
+    output->targetName = CopyText(name, std::strlen(name));
+    if (folderPath == nullptr || output->targetName == nullptr) {
+        ReleaseBytes(folderPath);
+        return ResultOutOfMemory;
+    }
+#if defined(O_PATH)
+    int folder = open(folderPath, O_PATH | O_DIRECTORY | O_CLOEXEC);  // search permission is enough
+#else
+    int folder = open(folderPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+    ReleaseBytes(folderPath);
+    if (folder < 0) {
+        *systemError = errno;
+        return ResultOutputOpenFailed;
+    }
+    int descriptor = CreateTemporary(folder, name, &output->temporaryName);
+    if (descriptor < 0) {
+        int error = errno;
+        close(folder);
+        if (error == ENOMEM) {
+            return ResultOutOfMemory;
+        }
+        if (FolderRefusesNewFiles(error)) {
+            return OpenDirectly(target, status, regular, input, output, systemError);
+        }
+        *systemError = error;
+        return ResultOutputWriteFailed;
+    }
+    output->folder = folder;
+    output->keepOwner = regular;
+    output->owner = regular ? status->st_uid : 0;
+    output->group = regular ? status->st_gid : 0;
+    output->mode = regular ? status->st_mode & 07777 : 0666 & ~CurrentUmask();
+    output->stream = fdopen(descriptor, "wb");
+    if (output->stream == nullptr) {
+        *systemError = errno;
+        close(descriptor);
+        return ResultOutputOpenFailed;  // AbandonOutput removes the temporary
+    }
+    return ResultDone;
+}
+
+}  // namespace
+
+int32_t OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputFile* output, int* systemError) {
+    (void)widePath;
+    *output = OutputFile{};
+    *systemError = 0;
+    if (path == nullptr || path[0] == 0) {
+        *systemError = path == nullptr ? EFAULT : ENOENT;
+        return ResultOutputOpenFailed;
+    }
+    // A symbolic link stays a link: its final target gets the result. A
+    // link to nothing yet is written through, which creates its target.
+    char* resolved = nullptr;
+    struct stat status;
+    bool dangling = false;
+    if (lstat(path, &status) == 0 && S_ISLNK(status.st_mode)) {
+        resolved = realpath(path, nullptr);
+        dangling = resolved == nullptr;
+    }
+    const char* target = resolved != nullptr ? resolved : path;
+    bool exists = stat(target, &status) == 0;
+    bool regular = exists && S_ISREG(status.st_mode);
+    int32_t result = ResultDone;
+    if (regular && faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0) {
+        // A file the user may not write keeps refusing, as an open for
+        // writing would, though a rename could replace it.
+        *systemError = errno;
+        result = ResultOutputOpenFailed;
+    } else if (dangling || (exists && !regular)) {
+        result = OpenDirectly(target, &status, false, input, output, systemError);
+    } else {
+        result = OpenTemporary(target, &status, regular, input, output, systemError);
+    }
+    std::free(resolved);
+    return result;
+}
+
+bool CommitOutput(OutputFile& output, bool sync, int* systemError) {
+    bool written = !FileStepFails() && std::fflush(output.stream) == 0;
+    int descriptor = fileno(output.stream);
+    if (written && output.temporaryName != nullptr) {
+        // The last byte is written: from here no write clears set-id bits.
+        // Owner first, since changing it clears them too.
+        if (output.keepOwner) {
+            (void)!fchown(descriptor, output.owner, output.group);
+        }
+        (void)!fchmod(descriptor, output.mode);
+    }
+    if (written && sync) {
+        written = fsync(descriptor) == 0;
+    }
+    // A full disk often shows only when the last buffered bytes are written.
+    bool closeFails = FileStepFails();
+    written = std::fclose(output.stream) == 0 && !closeFails && written;
+    output.stream = nullptr;
+    if (written && output.temporaryName != nullptr) {
+        written = !FileStepFails() &&
+                  renameat(output.folder, output.temporaryName, output.folder, output.targetName) == 0;
+        if (written) {
+            ReleaseBytes(output.temporaryName);  // it is the output now
+            output.temporaryName = nullptr;
+            close(output.folder);
+        }
+    }
+    if (!written) {
+        *systemError = errno;
+    }
+    AbandonOutput(output);
+    return written;
+}
+
+void AbandonOutput(OutputFile& output) {
+    if (output.stream != nullptr) {
+        std::fclose(output.stream);
+    }
+    if (output.temporaryName != nullptr) {
+        unlinkat(output.folder, output.temporaryName, 0);
+        close(output.folder);
+    }
+    ReleaseBytes(output.temporaryName);
+    ReleaseBytes(output.targetName);
+    output = OutputFile{};
+}
+
+}  // namespace quenvale

@@ -1,0 +1,26 @@
+// The test seam that makes temporaries' names predictable.
+#include "entry.h"
+#include "temporary_name.h"
+
+namespace quenvale {
+
+namespace {
+
+bool fixedNames = false;
+uint64_t fixedNameCount = 0;
+
+}  // namespace
+
+void FixTemporaryNames(bool fixed) {
+    fixedNames = fixed;
+    fixedNameCount = 0;
+}
+
+bool FixedTemporaryBits(uint64_t* bits) {
+    if (fixedNames) {
+        *bits = MixBits(fixedNameCount++);
+    }
+    return fixedNames;
+}
+
+}  // namespace quenvale
