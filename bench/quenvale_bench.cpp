@@ -136,10 +136,10 @@ void ReportWrites(int runs, const std::string& input, const std::string& output)
     auto replace = [&](bool sync) {
         FILE* source = std::fopen(input.c_str(), "rb");
         quenvale::OutputFile file{};
-        int error = 0;
-        quenvale::OpenOutput(nullptr, output.c_str(), source, &file, &error);
+        quenvale::Failure failure{};
+        quenvale::OpenOutput(nullptr, output.c_str(), source, &file, &failure);
         quenvale::WriteBytes(file.stream, bytes.data(), bytes.size());
-        quenvale::CommitOutput(file, sync, &error);
+        quenvale::CommitOutput(file, sync, &failure);
         std::fclose(source);
     };
     Timing renamed = Measure(runs, "", [&] { replace(false); });

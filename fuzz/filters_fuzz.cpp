@@ -35,12 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     quenvale_fuzz::Spill(inputPath, data, size);
     quenvale_fuzz::ResetOutput(outputPath);
     int64_t counter = quenvale::AllocationCounter();
-    quenvale::CallReport report{};
+    quenvale::Failure failure{};
     int32_t result = quenvale::RunHostCall(quenvale_fuzz::Wide(inputPath).c_str(),
-                                           quenvale_fuzz::Wide(outputPath).c_str(), filter, options, &report);
+                                           quenvale_fuzz::Wide(outputPath).c_str(), filter, options, &failure);
     Check(quenvale::AllocationCounter() == counter, "counter back where it was");
     if (!quenvale_fuzz::CheckOutcome(result, data, size, outputPath)) {
-        Check(report.reason[0] != 0, "a refusal gives its reason");
+        Check(failure.status == quenvale::StatusBadInput || failure.status == quenvale::StatusUnsupported,
+              "a refusal is bad or unsupported input");
+        Check(failure.reason != quenvale::ReasonNone, "a refusal gives its reason");
     }
     return 0;
 }

@@ -78,8 +78,10 @@ TEST(BitmapHeader, RowPaddingComesFromTheImageSizeWhenItIsUsable) {
 quenvale::BitmapFormat Parse(const std::vector<uint8_t>& bytes, uint64_t fileLength, bool* accepted,
                              std::string* reason) {
     quenvale::BitmapFormat format{};
-    char text[160] = "";
-    *accepted = quenvale::ParseBitmapFormat(bytes.data(), bytes.size(), fileLength, &format, text, sizeof text);
+    quenvale::Failure failure{};
+    *accepted = quenvale::ParseBitmapFormat(bytes.data(), bytes.size(), fileLength, &format, &failure);
+    char text[quenvale::kReasonTextBytes];
+    quenvale::FormatReason(failure, text, sizeof text);
     *reason = text;
     return format;
 }

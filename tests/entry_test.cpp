@@ -493,9 +493,9 @@ TEST(Entry, TemporaryIsPrivateAndTakesNoPlantedOrOverlongName) {
     mode_t mask = umask(0);
     FILE* in = std::fopen(input.c_str(), "rb");
     quenvale::OutputFile output{};
-    int error = 0;
+    quenvale::Failure failure{};
     std::string fresh = folder + "/fresh.bmp";
-    ASSERT_EQ(quenvale::OpenOutput(nullptr, fresh.c_str(), in, &output, &error), ResultDone);
+    ASSERT_TRUE(quenvale::OpenOutput(nullptr, fresh.c_str(), in, &output, &failure));
     ASSERT_EQ(fstat(fileno(output.stream), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0600u);
     quenvale::AbandonOutput(output);

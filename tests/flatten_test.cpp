@@ -13,7 +13,7 @@ namespace {
 Image Flatten(const Image& image) {
     quenvale::PixelGrid source = GridFromImage(image);
     quenvale::PixelGrid destination = GridFromImage(image);
-    EXPECT_EQ(quenvale::FlattenColors(source, destination, image.width, image.height), ResultDone);
+    EXPECT_EQ(quenvale::FlattenColors(source, destination, image.width, image.height), quenvale::StatusOk);
     Image result = ImageFromGrid(destination, image.width, image.height);
     std::free(source.pixels);
     std::free(destination.pixels);
@@ -78,8 +78,8 @@ TEST(FlattenColors, ExamplesOfTheVisitingOrder) {
 TEST(FlattenColors, EmptyGridsAreNotTouched) {
     quenvale::PixelGrid source{nullptr};
     quenvale::PixelGrid destination{nullptr};
-    EXPECT_EQ(quenvale::FlattenColors(source, destination, 0, 2000000000), ResultDone);
-    EXPECT_EQ(quenvale::FlattenColors(source, destination, 2000000000, 0), ResultDone);
+    EXPECT_EQ(quenvale::FlattenColors(source, destination, 0, 2000000000), quenvale::StatusOk);
+    EXPECT_EQ(quenvale::FlattenColors(source, destination, 2000000000, 0), quenvale::StatusOk);
 }
 
 TEST(FlattenColors, AgreesWithAPlainFirstFitWalkOnRandomImages) {
@@ -161,7 +161,7 @@ Image FlattenAsRows(const Image& image, int padding) {
         }
     }
     std::vector<uint8_t> before = rows;
-    EXPECT_EQ(quenvale::FlattenRows(rows.data(), stride, image.width, image.height), ResultDone);
+    EXPECT_EQ(quenvale::FlattenRows(rows.data(), stride, image.width, image.height), quenvale::StatusOk);
     Image result = image;
     for (size_t i = 0; i < rows.size(); ++i) {
         bool pixel = i < rowsBytes && i % stride < 3 * size_t{image.width};

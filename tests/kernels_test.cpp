@@ -103,7 +103,7 @@ Image Apply(const Kernel& kernel, const Image& image, bool whole) {
     }
     quenvale::PixelGrid destination = GridFromImage(junk);
     if (whole) {
-        EXPECT_EQ(kernel.whole(source, destination, image.width, image.height), ResultDone);
+        EXPECT_EQ(kernel.whole(source, destination, image.width, image.height), quenvale::StatusOk);
     } else {
         quenvale::ForEachPixel(kernel.kernel, source, destination, image.width, image.height);
     }
@@ -136,8 +136,8 @@ TEST(Kernels, EmptyGridsVisitNothing) {
     for (const Kernel& kernel : Kernels()) {
         quenvale::ForEachPixel(kernel.kernel, none, none, 0, 2000000000);
         quenvale::ForEachPixel(kernel.kernel, none, none, 2000000000, 0);
-        EXPECT_EQ(kernel.whole(none, none, 0, 2000000000), ResultDone);
-        EXPECT_EQ(kernel.whole(none, none, 2000000000, 0), ResultDone);
+        EXPECT_EQ(kernel.whole(none, none, 0, 2000000000), quenvale::StatusOk);
+        EXPECT_EQ(kernel.whole(none, none, 2000000000, 0), quenvale::StatusOk);
     }
 }
 
@@ -190,10 +190,10 @@ TEST(Kernels, WholeGridFormsReportFailedAllocations) {
         quenvale::PixelGrid source = GridFromImage(image);
         quenvale::PixelGrid destination = GridFromImage(image);
         quenvale::SetAllocationFailureCountdown(0);
-        int32_t result = kernel.whole(source, destination, image.width, image.height);
+        quenvale::Status result = kernel.whole(source, destination, image.width, image.height);
         quenvale::SetAllocationFailureCountdown(-1);
         bool allocates = std::string(kernel.name) == "blur" || std::string(kernel.name) == "darkest";
-        EXPECT_EQ(result, allocates ? ResultOutOfMemory : ResultDone) << kernel.name;
+        EXPECT_EQ(result, allocates ? quenvale::StatusOutOfMemory : quenvale::StatusOk) << kernel.name;
         std::free(source.pixels);
         std::free(destination.pixels);
     }

@@ -1,5 +1,6 @@
 // The command-line host's helpers: paths as the call takes them, standard
-// input and output through temporary files, and error texts.
+// input and output through spool files, and error texts. Each platform has
+// a file of its own (host_files_posix.cpp, host_files_win32.cpp).
 #ifndef QUENVALE_HOST_H
 #define QUENVALE_HOST_H
 
@@ -8,8 +9,8 @@
 
 namespace quenvale_host {
 
-// UTF-8 to UTF-16; false on a malformed sequence.
-bool DecodeUtf8(const char* text, std::u16string* units);
+// UTF-8 to UTF-16, with the library's codec; false on a malformed sequence.
+bool DecodeUtf8(const std::string& text, std::u16string* units);
 
 // The absolute form of a UTF-8 path, as UTF-16. Links are not followed, so
 // a link at the output path stays one. The call refuses input paths under
@@ -20,7 +21,7 @@ bool AbsolutePath(const std::string& path, size_t minimumBytes, std::u16string* 
 // and private to the user, open for writing; its path in *path. It is
 // removed should a signal end the process before RemoveFile does.
 FILE* CreateSpoolFile(const char* prefix, std::string* path, int* error);
-// Copies standard input whole into a new temporary file.
+// Copies standard input whole into a new spool file.
 bool SpoolStandardInput(std::string* path, int* error);
 // Copies a file to standard output.
 bool CopyToStandardOutput(const std::string& path, int* error);
@@ -31,6 +32,12 @@ std::string BaseName(const std::string& path);
 // The system's text for an error number.
 std::string ErrorText(int error);
 bool IsTerminal(FILE* stream);
+
+// The platform's part: a file opened by its UTF-8 path ("rb" or "wb"), a
+// standard stream made binary, and the path separators.
+FILE* OpenFile(const std::string& path, const char* mode);
+void MakeBinary(FILE* stream);
+extern const char kPathSeparators[];
 
 }  // namespace quenvale_host
 

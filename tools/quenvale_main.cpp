@@ -26,6 +26,7 @@ const char kVersion[] = "quenvale 1.0.0.1";
 struct Options {
     const quenvale::NamedFilter* filter = nullptr;  // null: the flatten
     quenvale::CallOptions call{false, quenvale::kColorTolerance};
+    bool filterGiven = false;
     bool toleranceGiven = false;
     bool quiet = false;
     bool inPlace = false;
@@ -79,9 +80,77 @@ bool ParseTolerance(const char* text, int* tolerance) {
     return true;
 }
 
+// The options a value follows.
+bool TakesValue(const std::string& name) {
+    return name == "--filter" || name == "--tolerance" || name == "--output-dir";
+}
+
+// Applies one option; returns -1 to go on, or the exit status.
+int ApplyOption(const std::string& name, const char* value, Options* options) {
+    if (name == "--help" || name == "-h") {
+        PrintUsage(stdout);
+        return 0;
+    }
+    if (name == "--version") {
+        std::printf("%s\n", kVersion);
+        return 0;
+    }
+    if (name == "--filter") {
+        if (options->filterGiven) {
+            return UsageError("--filter given twice");
+        }
+        options->filterGiven = true;
+        options->filter = quenvale::FindNamedFilter(value);
+        if (options->filter == nullptr) {
+            return UsageError(std::string("unknown filter '") + value + "'; the filters are listed by --help");
+        }
+        if (options->filter->filter == quenvale::FlattenColors) {
+            options->filter = nullptr;
+        }
+    } else if (name == "--tolerance") {
+        if (!ParseTolerance(value, &options->call.tolerance)) {
+            return UsageError(std::string("--tolerance takes a whole number from 0 to 255, not '") + value + "'");
+        }
+        options->toleranceGiven = true;
+    } else if (name == "--output-dir") {
+        options->outputDir = value;
+    } else if (name == "--in-place") {
+        options->inPlace = true;
+    } else if (name == "--sync") {
+        options->call.sync = true;
+    } else if (name == "--quiet" || name == "-q") {
+        options->quiet = true;
+    } else {
+        return UsageError("unknown option '" + name + "'");
+    }
+    return -1;
+}
+
+// The options that rule each other out, and the paths each form takes.
+int CheckArguments(const Options& options) {
+    if (options.toleranceGiven && options.filter != nullptr) {
+        return UsageError("--tolerance is for the flatten filter only");
+    }
+    if (options.inPlace && options.outputDir != nullptr) {
+        return UsageError("--in-place and --output-dir do not go together");
+    }
+    if (!options.inPlace && options.outputDir == nullptr) {
+        return options.paths.size() == 2 ? -1
+               : UsageError(options.paths.size() < 2 ? "expected INPUT and OUTPUT" : "too many arguments");
+    }
+    if (options.paths.empty()) {
+        return UsageError("no INPUT given");
+    }
+    for (const char* path : options.paths) {
+        if (std::strcmp(path, "-") == 0) {
+            return UsageError("- names no file to write a batch's result beside; use ./- for a file named -");
+        }
+    }
+    return -1;
+}
+
 // Fills options from the arguments; returns -1 to go on, or the exit status.
 int ParseArguments(int argc, char** argv, Options* options) {
-    bool filterGiven = false;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         std::string argument = argv[i];
@@ -101,72 +170,20 @@ int ParseArguments(int argc, char** argv, Options* options) {
             name = argument.substr(0, equals);
             value = argv[i] + equals + 1;
         }
-        bool takesValue = name == "--filter" || name == "--tolerance" || name == "--output-dir";
-        if (takesValue && value == nullptr) {
+        if (TakesValue(name) && value == nullptr) {
             if (++i == argc) {
                 return UsageError(name + " needs a value");
             }
             value = argv[i];
-        } else if (!takesValue && value != nullptr) {
+        } else if (!TakesValue(name) && value != nullptr) {
             return UsageError(name + " takes no value");
         }
-        if (name == "--help" || name == "-h") {
-            PrintUsage(stdout);
-            return 0;
-        }
-        if (name == "--version") {
-            std::printf("%s\n", kVersion);
-            return 0;
-        }
-        if (name == "--filter") {
-            if (filterGiven) {
-                return UsageError("--filter given twice");
-            }
-            filterGiven = true;
-            options->filter = quenvale::FindNamedFilter(value);
-            if (options->filter == nullptr) {
-                return UsageError(std::string("unknown filter '") + value + "'; the filters are listed by --help");
-            }
-            if (options->filter->filter == quenvale::FlattenColors) {
-                options->filter = nullptr;
-            }
-        } else if (name == "--tolerance") {
-            if (!ParseTolerance(value, &options->call.tolerance)) {
-                return UsageError(std::string("--tolerance takes a whole number from 0 to 255, not '") + value + "'");
-            }
-            options->toleranceGiven = true;
-        } else if (name == "--output-dir") {
-            options->outputDir = value;
-        } else if (name == "--in-place") {
-            options->inPlace = true;
-        } else if (name == "--sync") {
-            options->call.sync = true;
-        } else if (name == "--quiet" || name == "-q") {
-            options->quiet = true;
-        } else {
-            return UsageError("unknown option '" + argument + "'");
+        int status = ApplyOption(name, value, options);
+        if (status >= 0) {
+            return status;
         }
     }
-    if (options->toleranceGiven && options->filter != nullptr) {
-        return UsageError("--tolerance is for the flatten filter only");
-    }
-    if (options->inPlace && options->outputDir != nullptr) {
-        return UsageError("--in-place and --output-dir do not go together");
-    }
-    bool batch = options->inPlace || options->outputDir != nullptr;
-    if (batch) {
-        if (options->paths.empty()) {
-            return UsageError("no INPUT given");
-        }
-        for (const char* path : options->paths) {
-            if (std::strcmp(path, "-") == 0) {
-                return UsageError("- names no file to write a batch's result beside; use ./- for a file named -");
-            }
-        }
-    } else if (options->paths.size() != 2) {
-        return UsageError(options->paths.size() < 2 ? "expected INPUT and OUTPUT" : "too many arguments");
-    }
-    return -1;
+    return CheckArguments(*options);
 }
 
 bool progressLineOpen = false;  // a batch's progress is showing on the terminal
@@ -185,32 +202,14 @@ void ReportFailure(const std::string& path, const std::string& reason) {
     std::fprintf(stderr, "quenvale: %s: %s\n", path.c_str(), reason.c_str());
 }
 
-// Which file a failed call concerns, and why, from its result and report.
-void ReportCall(int32_t result, const quenvale::CallReport& report, const std::string& input,
-                const std::string& output) {
-    std::string systemText = report.systemError != 0 ? ErrorText(report.systemError) : "";
-    switch (result) {
-        case ResultInputOpenFailed:
-            ReportFailure(input, systemText.empty() ? "could not open" : systemText);
-            break;
-        case ResultInputInvalid:
-            ReportFailure(input, report.reason);
-            break;
-        case ResultOutputOpenFailed:
-            ReportFailure(output, systemText.empty() ? "could not open for writing" : systemText);
-            break;
-        case ResultOutputWriteFailed:
-            ReportFailure(output, systemText.empty() ? "write error" : systemText);
-            break;
-        case ResultOutOfMemory:
-            ReportFailure(input, "not enough memory");
-            break;
-        case ResultPathTooShort:
-            ReportFailure(input, "path too short for the library");
-            break;
-        default:
-            ReportFailure(input, "failed with result " + std::to_string(result));
-    }
+// Which file a failed call concerns, and why: the system's text where a
+// system call failed, else the reason from the library's own table.
+void ReportCall(const quenvale::Failure& failure, const std::string& input, const std::string& output) {
+    bool outputSide =
+        failure.status == quenvale::StatusOutputOpenFailed || failure.status == quenvale::StatusOutputWriteFailed;
+    char reason[quenvale::kReasonTextBytes];
+    quenvale::FormatReason(failure, reason, sizeof reason);
+    ReportFailure(outputSide ? output : input, failure.systemError != 0 ? ErrorText(failure.systemError) : reason);
 }
 
 // The call on files, with failures reported under the names the user gave;
@@ -230,9 +229,9 @@ bool CallOnFiles(const Options& options, const std::string& inputFile, const std
     // When the image goes to standard output, the library's text does not.
     FILE* console = options.quiet ? nullptr : output == "-" ? stderr : stdout;
     quenvale::SetConsoleStream(console);
-    quenvale::CallReport report{};
+    quenvale::Failure failure{};
     int32_t result =
-        quenvale::RunHostCall(wideInput.c_str(), wideOutput.c_str(), options.filter, options.call, &report);
+        quenvale::RunHostCall(wideInput.c_str(), wideOutput.c_str(), options.filter, options.call, &failure);
     if (console != nullptr) {
         // The library's messages end without a line feed; keep the prompt off them.
         if (quenvale::ConsoleLineOpen()) {
@@ -241,7 +240,7 @@ bool CallOnFiles(const Options& options, const std::string& inputFile, const std
         std::fflush(console);
     }
     if (result != ResultDone) {
-        ReportCall(result, report, input, output);
+        ReportCall(failure, input, output);
     }
     return result == ResultDone;
 }
@@ -298,7 +297,7 @@ int RunHost(int argc, char** argv) {
     }
     for (const char* path : options.paths) {
         std::u16string units;
-        if (!quenvale_host::DecodeUtf8(path, &units)) {
+        if (!quenvale_host::DecodeUtf8(std::string(path), &units)) {
             return UsageError("a path is not valid UTF-8");
         }
     }

@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "bitmap.h"
+#include "bitmap_format.h"
+#include "pixel_grid.h"
 
 namespace quenvale {
 
@@ -67,38 +68,75 @@ namespace {
 enum HeaderKind { HeaderCore, HeaderOs2, HeaderWindows, HeaderUnknown };
 
 HeaderKind KindOfHeader(uint32_t infoSize) {
-    if (infoSize == 12) {
-        return HeaderCore;  // OS/2 1.x: 16-bit sizes, 3-byte palette entries
+    if (infoSize == kCoreHeaderBytes) {
+        return HeaderCore;
     }
-    if (infoSize == 40 || infoSize == 52 || infoSize == 56 || infoSize == 108 || infoSize == 124) {
+    if (infoSize == kInfoHeaderBytes || infoSize == kV2HeaderBytes || infoSize == kV3HeaderBytes ||
+        infoSize == kV4HeaderBytes || infoSize == kV5HeaderBytes) {
         return HeaderWindows;
     }
-    // OS/2 2.x headers may stop after any field of the 40-byte layout.
-    return infoSize >= 16 && infoSize <= 64 ? HeaderOs2 : HeaderUnknown;
+    return infoSize >= kOs2ShortestHeaderBytes && infoSize <= kOs2LongestHeaderBytes ? HeaderOs2 : HeaderUnknown;
 }
 
-// A refusal: the reason, and false.
-bool Refuse(char* reason, size_t reasonSize, const char* format, uint64_t value = 0) {
-    std::snprintf(reason, reasonSize, format, static_cast<unsigned long long>(value));
+// A refusal: fills *failure and gives false.
+bool Refuse(Failure* failure, Status status, Reason reason, int64_t first = 0, int64_t second = 0,
+            int64_t third = 0) {
+    *failure = FailWith(status, reason, first, second, third);
     return false;
 }
 
-// The format's sizes are 32-bit: pixel data past 4 GiB - 1 bytes is no
-// bitmap's, and refusing it bounds the memory a call takes.
-bool FitsImageSize(const BitmapFormat& format, char* reason, size_t reasonSize) {
-    uint64_t bytes = format.rowsEnd - format.pixelOffset;
-    if (bytes > UINT32_MAX) {
-        return Refuse(reason, reasonSize, "%llu bytes of pixel data, more than a bitmap holds (4 GiB - 1)", bytes);
+// What the checks learn of the file on the way to its format.
+struct HeaderFacts {
+    HeaderKind kind;
+    BitmapHeader header;      // the 40-byte layout's fields, a core header's widened
+    uint32_t paletteEntryBytes;
+    uint64_t headersEnd;      // past the information header and any bit fields after it
+    bool bitFields;
+};
+
+// The fields as the 40-byte header lays them out; a shorter OS/2 header's
+// missing fields read as 0, a core header's 16-bit ones are widened.
+bool ReadHeaderFields(const uint8_t* prefix, size_t prefixLength, uint64_t fileLength, HeaderFacts* facts,
+                      Failure* failure) {
+    if (fileLength < 18 || prefixLength < 18) {
+        return Refuse(failure, StatusBadInput, ReasonShortFile, static_cast<int64_t>(fileLength));
+    }
+    if (prefix[0] != 'B' || prefix[1] != 'M') {
+        return Refuse(failure, StatusBadInput, ReasonNotBitmap);
+    }
+    uint32_t infoSize = Le32(prefix + kFileHeaderBytes);
+    facts->kind = KindOfHeader(infoSize);
+    if (facts->kind == HeaderUnknown) {
+        return Refuse(failure, StatusUnsupported, ReasonHeaderSize, infoSize);
+    }
+    facts->headersEnd = kFileHeaderBytes + uint64_t{infoSize};
+    if (fileLength < facts->headersEnd || prefixLength < facts->headersEnd) {
+        return Refuse(failure, StatusBadInput, ReasonShortFile, static_cast<int64_t>(fileLength));
+    }
+    uint8_t fields[kHeaderBytes] = {};
+    std::memcpy(fields, prefix, std::min<size_t>(kHeaderBytes, static_cast<size_t>(facts->headersEnd)));
+    BitmapHeader& header = facts->header;
+    DecodeBitmapHeader(fields, &header);
+    facts->paletteEntryBytes = 4;
+    if (facts->kind == HeaderCore) {
+        header.width = Le16(prefix + 18);
+        header.height = Le16(prefix + 20);
+        header.bitsPerPixel = Le16(prefix + 24);
+        header.compression = CompressionNone;
+        header.imageSize = 0;
+        header.colorsUsed = 0;
+        facts->paletteEntryBytes = 3;
     }
     return true;
 }
 
 // The compression methods this reader knows, by name, for refusals and
 // for the RLE checks.
-bool CheckCompression(HeaderKind kind, uint32_t compression, uint16_t bits, BitmapFormat* format, char* reason,
-                      size_t reasonSize) {
+bool CheckCompression(const HeaderFacts& facts, BitmapFormat* format, Failure* failure) {
+    uint32_t compression = facts.header.compression;
+    uint16_t bits = facts.header.bitsPerPixel;
     switch (compression) {
-        case 0:
+        case CompressionNone:
             if (bits == 1 || bits == 2 || bits == 4 || bits == 8) {
                 format->encoding = EncodingIndexed;
             } else if (bits == 16 || bits == 32) {
@@ -106,32 +144,46 @@ bool CheckCompression(HeaderKind kind, uint32_t compression, uint16_t bits, Bitm
             } else if (bits == 24) {
                 format->encoding = EncodingRgb24;
             } else {
-                return Refuse(reason, reasonSize, "%llu bits per pixel", bits);
+                return Refuse(failure, StatusUnsupported, ReasonBitsPerPixel, bits);
             }
             return true;
-        case 1:
+        case CompressionRle8:
             format->encoding = EncodingRle8;
-            return bits == 8 || Refuse(reason, reasonSize, "RLE8 compression on %llu bits per pixel", bits);
-        case 2:
+            return bits == 8 || Refuse(failure, StatusBadInput, ReasonRle8Depth, bits);
+        case CompressionRle4:
             format->encoding = EncodingRle4;
-            return bits == 4 || Refuse(reason, reasonSize, "RLE4 compression on %llu bits per pixel", bits);
-        case 4:
-            return Refuse(reason, reasonSize, kind == HeaderOs2 ? "OS/2 RLE24-compressed" : "JPEG-compressed");
+            return bits == 4 || Refuse(failure, StatusBadInput, ReasonRle4Depth, bits);
+        case CompressionJpeg:
+            return Refuse(failure, StatusUnsupported, facts.kind == HeaderOs2 ? ReasonOs2Rle24 : ReasonJpeg);
         default:
             break;
     }
-    // Methods 3 and 5 mean other things in OS/2 headers; bit fields are Windows'.
-    if (kind == HeaderOs2 && compression == 3) {
-        return Refuse(reason, reasonSize, "OS/2 Huffman-compressed");
+    if (facts.kind == HeaderOs2 && compression == CompressionBitFields) {
+        return Refuse(failure, StatusUnsupported, ReasonOs2Huffman);
     }
-    if (kind == HeaderWindows && compression == 5) {
-        return Refuse(reason, reasonSize, "PNG-compressed");
+    if (facts.kind == HeaderWindows && compression == CompressionPng) {
+        return Refuse(failure, StatusUnsupported, ReasonPng);
     }
-    if (kind != HeaderWindows || (compression != 3 && compression != 6)) {
-        return Refuse(reason, reasonSize, "compressed pixel data (method %llu)", compression);
+    if (!facts.bitFields) {
+        return Refuse(failure, StatusUnsupported, ReasonCompression, compression);
     }
     format->encoding = EncodingMasked;
-    return bits == 16 || bits == 32 || Refuse(reason, reasonSize, "bit fields on %llu bits per pixel", bits);
+    return bits == 16 || bits == 32 || Refuse(failure, StatusBadInput, ReasonBitFieldsDepth, bits);
+}
+
+// Bit fields follow a 40-byte header; larger Windows headers hold them.
+bool CheckPixelOffset(uint64_t fileLength, HeaderFacts* facts, Failure* failure) {
+    if (facts->bitFields && facts->header.infoSize == kInfoHeaderBytes) {
+        facts->headersEnd += facts->header.compression == CompressionBitFields ? 12 : 16;
+    }
+    uint32_t offset = facts->header.pixelOffset;
+    if (offset < facts->headersEnd) {
+        return Refuse(failure, StatusBadInput, ReasonOffsetInHeaders, offset);
+    }
+    if (offset > fileLength) {
+        return Refuse(failure, StatusBadInput, ReasonOffsetPastEnd, offset);
+    }
+    return true;
 }
 
 // Masks must be runs of set bits inside the pixel, apart from each other.
@@ -162,91 +214,34 @@ bool SetMasks(BitmapFormat* format, const uint32_t* masks) {
     return true;
 }
 
-}  // namespace
+// The bit fields, or the 5-5-5 and 8-8-8 layouts of plain 16 and 32 bits.
+bool ReadMasks(const uint8_t* prefix, const HeaderFacts& facts, BitmapFormat* format, Failure* failure) {
+    uint32_t masks[3];
+    if (facts.bitFields) {
+        for (int i = 0; i < 3; ++i) {
+            masks[i] = Le32(prefix + kHeaderBytes + 4 * i);  // inside the prefix: the offset lies past them
+        }
+    } else if (facts.header.bitsPerPixel == 16) {
+        masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;
+    } else {
+        masks[0] = 0xFF0000, masks[1] = 0x00FF00, masks[2] = 0x0000FF;
+    }
+    return SetMasks(format, masks) ||
+           Refuse(failure, StatusBadInput, ReasonUnusableMasks, masks[0], masks[1], masks[2]);
+}
 
-bool ParseBitmapFormat(const uint8_t* prefix, size_t prefixLength, uint64_t fileLength, BitmapFormat* format,
-                       char* reason, size_t reasonSize) {
-    // Every check is made before anything is allocated, so a refused file
-    // costs nothing and cannot size an allocation.
-    *format = BitmapFormat{};
-    if (fileLength < 18 || prefixLength < 18) {
-        return Refuse(reason, reasonSize, "file of %llu bytes is shorter than a bitmap header", fileLength);
-    }
-    if (prefix[0] != 'B' || prefix[1] != 'M') {
-        return Refuse(reason, reasonSize, "not a BMP file");
-    }
-    uint32_t infoSize = Le32(prefix + 14);
-    HeaderKind kind = KindOfHeader(infoSize);
-    if (kind == HeaderUnknown) {
-        return Refuse(reason, reasonSize, "unsupported information header of %llu bytes", infoSize);
-    }
-    if (fileLength < 14 + uint64_t{infoSize} || prefixLength < 14 + size_t{infoSize}) {
-        return Refuse(reason, reasonSize, "file of %llu bytes is shorter than a bitmap header", fileLength);
-    }
-    // Fields as the 40-byte header lays them out; a shorter OS/2 header's
-    // missing fields read as 0.
-    uint8_t fields[kHeaderBytes] = {};
-    std::memcpy(fields, prefix, std::min<size_t>(kHeaderBytes, 14 + size_t{infoSize}));
-    BitmapHeader header;
-    DecodeBitmapHeader(fields, &header);
-    uint32_t paletteEntryBytes = 4;
-    if (kind == HeaderCore) {
-        header.width = Le16(prefix + 18);
-        header.height = Le16(prefix + 20);
-        header.bitsPerPixel = Le16(prefix + 24);
-        header.compression = 0;
-        header.imageSize = 0;
-        header.colorsUsed = 0;
-        paletteEntryBytes = 3;
-    }
-    format->bitsPerPixel = header.bitsPerPixel;
-    format->pixelOffset = header.pixelOffset;
-    if (!CheckCompression(kind, header.compression, header.bitsPerPixel, format, reason, reasonSize)) {
-        return false;
-    }
-    // Bit fields follow a 40-byte header; larger Windows headers hold them.
-    uint64_t headersEnd = 14 + uint64_t{infoSize};
-    bool bitFields = header.compression == 3 || header.compression == 6;
-    if (bitFields && infoSize == 40) {
-        headersEnd += header.compression == 3 ? 12 : 16;
-    }
-    if (header.pixelOffset < headersEnd) {
-        return Refuse(reason, reasonSize, "pixel data offset %llu lies inside the headers", header.pixelOffset);
-    }
-    if (header.pixelOffset > fileLength) {
-        return Refuse(reason, reasonSize, "pixel data offset %llu past the end of the file", header.pixelOffset);
-    }
-    if (format->encoding == EncodingMasked) {
-        uint32_t masks[3];
-        if (bitFields) {
-            for (int i = 0; i < 3; ++i) {
-                masks[i] = Le32(prefix + 54 + 4 * i);  // inside the prefix: the offset lies past them
-            }
-        } else if (header.bitsPerPixel == 16) {
-            masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;
-        } else {
-            masks[0] = 0xFF0000, masks[1] = 0x00FF00, masks[2] = 0x0000FF;
-        }
-        if (!SetMasks(format, masks)) {
-            std::snprintf(reason, reasonSize, "unusable bit fields (red %08X, green %08X, blue %08X)",
-                          static_cast<unsigned>(masks[0]), static_cast<unsigned>(masks[1]),
-                          static_cast<unsigned>(masks[2]));
-            return false;
-        }
-    }
-    // Top-down rows are marked by a negative height, in Windows headers only.
+// Top-down rows are marked by a negative height, in Windows headers only.
+bool CheckDimensions(const HeaderFacts& facts, BitmapFormat* format, Failure* failure) {
+    const BitmapHeader& header = facts.header;
     bool negative = (header.height & kTopBit) != 0;
-    if (header.height == 0 || header.height == kTopBit || (negative && kind != HeaderWindows)) {
-        return Refuse(reason, reasonSize, "height %lld",
-                      static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(header.height))));
+    if (header.height == 0 || header.height == kTopBit || (negative && facts.kind != HeaderWindows)) {
+        return Refuse(failure, StatusBadInput, ReasonHeight, static_cast<int32_t>(header.height));
     }
     if ((header.width & kTopBit) != 0) {
-        return Refuse(reason, reasonSize, "width %lld",
-                      static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(header.width))));
+        return Refuse(failure, StatusBadInput, ReasonWidth, static_cast<int32_t>(header.width));
     }
-    bool rle = IsRle(*format);
-    if (negative && rle) {
-        return Refuse(reason, reasonSize, "top-down RLE-compressed rows");
+    if (negative && IsRle(*format)) {
+        return Refuse(failure, StatusBadInput, ReasonTopDownRle);
     }
     format->width = header.width;
     format->rowCount = RowCount(header);
@@ -254,46 +249,82 @@ bool ParseBitmapFormat(const uint8_t* prefix, size_t prefixLength, uint64_t file
     // The counter counts two grids of the declared size in 64 bits. Rows
     // that lie in the file never reach that; an RLE header may declare it.
     if (GridByteCount(format->width, format->rowCount) > static_cast<uint64_t>(INT64_MAX) / 2) {
-        std::snprintf(reason, reasonSize, "%u x %u pixels, too many to count",
-                      static_cast<unsigned>(format->width), static_cast<unsigned>(format->rowCount));
+        return Refuse(failure, StatusUnsupported, ReasonTooManyToCount, format->width, format->rowCount);
+    }
+    return true;
+}
+
+// The palette holds the colours-used count, or all the depth can index,
+// but never reaches past the pixel data.
+bool ReadPalette(const uint8_t* prefix, const HeaderFacts& facts, BitmapFormat* format, Failure* failure) {
+    const BitmapHeader& header = facts.header;
+    uint32_t capacity = uint32_t{1} << header.bitsPerPixel;
+    uint32_t count = header.colorsUsed == 0 || header.colorsUsed > capacity ? capacity : header.colorsUsed;
+    uint64_t room = (header.pixelOffset - facts.headersEnd) / facts.paletteEntryBytes;
+    count = static_cast<uint32_t>(std::min<uint64_t>(count, room));
+    if (count == 0) {
+        return Refuse(failure, StatusBadInput, ReasonNoPalette);
+    }
+    const uint8_t* entry = prefix + facts.headersEnd;  // inside the prefix: entries lie before the offset
+    for (uint32_t i = 0; i < count; ++i, entry += facts.paletteEntryBytes) {
+        format->palette[i] = uint32_t{entry[2]} << 16 | uint32_t{entry[1]} << 8 | entry[0];
+    }
+    format->paletteCount = count;
+    return true;
+}
+
+// Where the rows lie. An RLE stream is the rest of the file; uncompressed
+// rows must lie in it, but for the last row's padding.
+bool LayOutRows(const HeaderFacts& facts, uint64_t fileLength, BitmapFormat* format, Failure* failure) {
+    if (IsRle(*format)) {
+        format->rowsEnd = fileLength;
+    } else {
+        // No overflow: width < 2^31 and rows < 2^31 keep every term below 2^64.
+        uint64_t rowBits = uint64_t{format->width} * format->bitsPerPixel;
+        uint64_t rowBytes = (rowBits + 7) / 8;
+        if (format->encoding == EncodingRgb24) {
+            format->padding = RowPadding(facts.header);
+            format->stride = rowBytes + static_cast<uint64_t>(format->padding);
+        } else {
+            format->stride = (rowBits + 31) / 32 * 4;
+            format->padding = static_cast<int32_t>(format->stride - rowBytes);
+        }
+        uint64_t lastRowEnd = format->pixelOffset + (format->rowCount - 1) * format->stride + rowBytes;
+        if (lastRowEnd > fileLength) {
+            return Refuse(failure, StatusBadInput, ReasonTruncated);
+        }
+        format->rowsEnd = format->pixelOffset + format->rowCount * format->stride;
+    }
+    // The format's sizes are 32-bit: pixel data past 4 GiB - 1 bytes is no
+    // bitmap's, and refusing it bounds the memory a call takes.
+    uint64_t bytes = format->rowsEnd - format->pixelOffset;
+    if (bytes > UINT32_MAX) {
+        return Refuse(failure, StatusBadInput, ReasonTooLarge, static_cast<int64_t>(bytes));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseBitmapFormat(const uint8_t* prefix, size_t prefixLength, uint64_t fileLength, BitmapFormat* format,
+                       Failure* failure) {
+    // Every check is made before anything is allocated, so a refused file
+    // costs nothing and cannot size an allocation.
+    *format = BitmapFormat{};
+    HeaderFacts facts{};
+    if (!ReadHeaderFields(prefix, prefixLength, fileLength, &facts, failure)) {
         return false;
     }
-    if (header.bitsPerPixel <= 8) {
-        // The palette holds the colours-used count, or all the depth can
-        // index, but never reaches past the pixel data.
-        uint32_t capacity = uint32_t{1} << header.bitsPerPixel;
-        uint32_t count = header.colorsUsed == 0 || header.colorsUsed > capacity ? capacity : header.colorsUsed;
-        uint64_t room = (header.pixelOffset - headersEnd) / paletteEntryBytes;
-        count = static_cast<uint32_t>(std::min<uint64_t>(count, room));
-        if (count == 0) {
-            return Refuse(reason, reasonSize, "colour palette of no entries");
-        }
-        const uint8_t* entry = prefix + headersEnd;  // inside the prefix: entries lie before the offset
-        for (uint32_t i = 0; i < count; ++i, entry += paletteEntryBytes) {
-            format->palette[i] = uint32_t{entry[2]} << 16 | uint32_t{entry[1]} << 8 | entry[0];
-        }
-        format->paletteCount = count;
-    }
-    if (rle) {
-        format->rowsEnd = fileLength;
-        return FitsImageSize(*format, reason, reasonSize);
-    }
-    // No overflow: width < 2^31 and rows < 2^31 keep every term below 2^64.
-    uint64_t rowBits = uint64_t{format->width} * header.bitsPerPixel;
-    uint64_t rowBytes = (rowBits + 7) / 8;
-    if (format->encoding == EncodingRgb24) {
-        format->padding = RowPadding(header);
-        format->stride = rowBytes + static_cast<uint64_t>(format->padding);
-    } else {
-        format->stride = (rowBits + 31) / 32 * 4;
-        format->padding = static_cast<int32_t>(format->stride - rowBytes);
-    }
-    uint64_t lastRowEnd = header.pixelOffset + (format->rowCount - 1) * format->stride + rowBytes;
-    if (lastRowEnd > fileLength) {
-        return Refuse(reason, reasonSize, "pixel data truncated");
-    }
-    format->rowsEnd = header.pixelOffset + format->rowCount * format->stride;
-    return FitsImageSize(*format, reason, reasonSize);
+    uint32_t compression = facts.header.compression;
+    facts.bitFields = facts.kind == HeaderWindows &&
+                      (compression == CompressionBitFields || compression == CompressionAlphaBitFields);
+    format->bitsPerPixel = facts.header.bitsPerPixel;
+    format->pixelOffset = facts.header.pixelOffset;
+    return CheckCompression(facts, format, failure) && CheckPixelOffset(fileLength, &facts, failure) &&
+           (format->encoding != EncodingMasked || ReadMasks(prefix, facts, format, failure)) &&
+           CheckDimensions(facts, format, failure) &&
+           (facts.header.bitsPerPixel > 8 || ReadPalette(prefix, facts, format, failure)) &&
+           LayOutRows(facts, fileLength, format, failure);
 }
 
 }  // namespace quenvale

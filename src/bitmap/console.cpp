@@ -2,7 +2,7 @@
 // it remembers whether its last text left a line open for the host to end.
 #include <cstring>
 
-#include "bitmap.h"
+#include "console.h"
 
 namespace quenvale {
 

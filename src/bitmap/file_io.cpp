@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "bitmap.h"
+#include "file_io.h"
 
 namespace quenvale {
 
@@ -67,23 +67,26 @@ bool WriteBytes(FILE* file, const void* buffer, size_t count) {
     return count == 0 || (!FileStepFails() && std::fwrite(buffer, 1, count, file) == count);
 }
 
-int32_t CopyFileBytes(FILE* input, uint64_t start, uint64_t count, FILE* output) {
+bool CopyFileBytes(FILE* input, uint64_t start, uint64_t count, FILE* output, Failure* failure) {
     // In pieces, so that a gap or tail of any length costs no memory.
     uint8_t piece[64 * 1024];
     if (count > 0 && !SeekFile(input, start)) {
-        return ResultInputInvalid;
+        *failure = FailWith(StatusInputReadFailed, ReasonReadError);
+        return false;
     }
     while (count > 0) {
         size_t part = count < sizeof piece ? static_cast<size_t>(count) : sizeof piece;
         if (!ReadBytes(input, piece, part)) {
-            return ResultInputInvalid;
+            *failure = FailWith(StatusInputReadFailed, ReasonReadError);
+            return false;
         }
         if (!WriteBytes(output, piece, part)) {
-            return ResultOutputWriteFailed;
+            *failure = FailWithErrno(StatusOutputWriteFailed);
+            return false;
         }
         count -= part;
     }
-    return ResultDone;
+    return true;
 }
 
 bool WriteZeros(FILE* file, uint64_t count) {

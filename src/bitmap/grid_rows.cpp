@@ -1,7 +1,7 @@
 // Pixels between the stored rows and the column-major grid, for the
 // filters that work on grids: 24-bit rows, or 32-bit ones with a byte to
 // each channel.
-#include "bitmap.h"
+#include "pixel_values.h"
 
 namespace quenvale {
 

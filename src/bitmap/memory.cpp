@@ -4,7 +4,7 @@
 // call and check that everything taken is given back.
 #include <cstdlib>
 
-#include "bitmap.h"
+#include "memory.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -95,6 +95,13 @@ void* AllocateBytes(size_t size) {
     liveBytes += size;
     peakBytes = liveBytes > peakBytes ? liveBytes : peakBytes;
     return static_cast<unsigned char*>(start) + kSizeHeaderBytes;
+}
+
+void* AllocateArray(uint64_t count, size_t size) {
+    if (size != 0 && count > SIZE_MAX / size) {
+        return nullptr;
+    }
+    return AllocateBytes(static_cast<size_t>(count) * size);
 }
 
 void ReleaseBytes(void* block) {

@@ -2,7 +2,9 @@
 #include <cinttypes>
 #include <cstdint>
 
-#include "bitmap.h"
+#include "console.h"
+#include "memory.h"
+#include "pixel_grid.h"
 
 namespace quenvale {
 
@@ -30,11 +32,7 @@ uint64_t GridByteCount(uint32_t width, uint32_t height) {
 
 PixelGrid AllocPixelGrid(uint32_t width, uint32_t height) {
     PixelGrid grid{nullptr};
-    uint64_t pixelCount = uint64_t{width} * height;  // fits: (2^32 - 1)^2 < 2^64
-    if (pixelCount > SIZE_MAX / sizeof(Rgb)) {
-        return grid;
-    }
-    grid.pixels = static_cast<Rgb*>(AllocateBytes(static_cast<size_t>(pixelCount) * sizeof(Rgb)));
+    grid.pixels = AllocateArrayOf<Rgb>(uint64_t{width} * height);  // fits: (2^32 - 1)^2 < 2^64
     if (grid.pixels == nullptr) {
         return grid;
     }

@@ -1,6 +1,6 @@
 // Pixel values of uncompressed rows and the colours they stand for: palette
 // indices of 1 to 8 bits, and 16- or 32-bit words under channel masks.
-#include "bitmap.h"
+#include "pixel_values.h"
 
 namespace quenvale {
 

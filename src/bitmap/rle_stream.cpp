@@ -4,7 +4,7 @@
 // absolute run of indices padded to an even length.
 #include <algorithm>
 
-#include "bitmap.h"
+#include "pixel_values.h"
 
 namespace quenvale {
 

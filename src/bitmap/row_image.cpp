@@ -3,11 +3,17 @@
 // order on either side.
 #include <cstring>
 
-#include "bitmap.h"
+#include "file_io.h"
+#include "memory.h"
+#include "row_image.h"
 
 namespace quenvale {
 
 namespace {
+
+// Rows of a width-0 image are padding alone: they take no memory and are
+// written as zeros, bounded by the file's length since it held them.
+bool PaddingOnly(const BitmapFormat& format) { return !IsRle(format) && format.width == 0; }
 
 // Zero what follows each row's last pixel: the output's padding is zero
 // whatever the input held, and the last row's may be missing altogether.
@@ -28,11 +34,7 @@ void ClearRowEnds(const BitmapFormat& format, uint8_t* rows) {
 }  // namespace
 
 bool RowImageSize(const BitmapFormat& format, size_t* size) {
-    uint64_t bytes = format.rowsEnd - format.pixelOffset;
-    // Rows of a width-0 image are padding alone, written without memory.
-    if (!IsRle(format) && format.width == 0) {
-        bytes = 0;
-    }
+    uint64_t bytes = PaddingOnly(format) ? 0 : format.rowsEnd - format.pixelOffset;
     // Filters step through the block with signed offsets.
     if (bytes > static_cast<uint64_t>(PTRDIFF_MAX) - kRowImageSpareBytes) {
         return false;
@@ -52,40 +54,41 @@ RowImage AllocRowImage(const BitmapFormat& format) {
 
 void FreeRowImage(RowImage image) { ReleaseBytes(image.bytes); }
 
-int32_t ReadRowImage(FILE* input, RowImage image, const BitmapFormat& format) {
+bool ReadRowImage(FILE* input, RowImage image, const BitmapFormat& format, Failure* failure) {
     size_t size = 0;
     if (!RowImageSize(format, &size) || size == 0) {
-        return ResultDone;
+        return true;
     }
     if (!SeekFile(input, format.pixelOffset)) {
-        return ResultInputInvalid;
+        *failure = FailWith(StatusInputReadFailed, ReasonReadError);
+        return false;
     }
     size_t got = std::fread(image.bytes, 1, size, input);
-    if (IsRle(format)) {
-        return got == size ? ResultDone : ResultInputInvalid;
+    // An RLE stream is read whole; the last row's padding may be missing.
+    size_t needed = IsRle(format) ? size : size - static_cast<size_t>(format.padding);
+    if (got < needed) {
+        *failure = FailWith(StatusInputReadFailed, ReasonReadError);
+        return false;
     }
-    // The last row's padding may be missing from the file.
-    if (got < size - static_cast<size_t>(format.padding)) {
-        return ResultInputInvalid;
+    if (!IsRle(format)) {
+        ClearRowEnds(format, image.bytes);
     }
-    ClearRowEnds(format, image.bytes);
-    return ResultDone;
+    return true;
 }
 
-int32_t CopyHeaderBytes(FILE* input, FILE* output, uint32_t pixelOffset) {
-    return CopyFileBytes(input, 0, pixelOffset, output);
+bool CopyHeaderBytes(FILE* input, FILE* output, uint32_t pixelOffset, Failure* failure) {
+    return CopyFileBytes(input, 0, pixelOffset, output, failure);
 }
 
-int32_t WriteRowImage(FILE* output, RowImage image, const BitmapFormat& format) {
+bool WriteRowImage(FILE* output, RowImage image, const BitmapFormat& format, Failure* failure) {
     size_t size = 0;
-    if (!RowImageSize(format, &size)) {
-        return ResultOutputWriteFailed;
+    bool written = RowImageSize(format, &size) &&
+                   (PaddingOnly(format) ? WriteZeros(output, uint64_t{format.rowCount} * format.stride)
+                                        : WriteBytes(output, image.bytes, size));
+    if (!written) {
+        *failure = FailWithErrno(StatusOutputWriteFailed);
     }
-    if (size != 0 || IsRle(format)) {
-        return WriteBytes(output, image.bytes, size) ? ResultDone : ResultOutputWriteFailed;
-    }
-    // Rows of padding alone: the file held them, so their bytes are bounded by its length.
-    return WriteZeros(output, uint64_t{format.rowCount} * format.stride) ? ResultDone : ResultOutputWriteFailed;
+    return written;
 }
 
 }  // namespace quenvale

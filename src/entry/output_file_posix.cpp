@@ -20,7 +20,9 @@
 #include <sys/random.h>
 #endif
 
-#include "entry.h"
+#include "file_io.h"
+#include "memory.h"
+#include "output_file.h"
 #include "temporary_name.h"
 
 namespace quenvale {
@@ -28,7 +30,7 @@ namespace quenvale {
 namespace {
 
 char* CopyText(const char* text, size_t length) {
-    auto* copy = static_cast<char*>(AllocateBytes(length + 1));
+    auto* copy = AllocateArrayOf<char>(uint64_t{length} + 1);
     if (copy != nullptr) {
         std::memcpy(copy, text, length);
         copy[length] = 0;
@@ -68,7 +70,7 @@ mode_t CurrentUmask() {
 // errno set.
 int CreateTemporary(int folder, const char* target, char** name) {
     size_t length = std::strlen(target);
-    *name = static_cast<char*>(AllocateBytes(length + kTemporaryNameExtra));
+    *name = AllocateArrayOf<char>(uint64_t{length} + kTemporaryNameExtra);
     if (*name == nullptr) {
         errno = ENOMEM;
         return -1;
@@ -98,8 +100,8 @@ int CreateTemporary(int folder, const char* target, char** name) {
 // all (the direct open then fails and says so).
 bool FolderRefusesNewFiles(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
-int32_t OpenDirectly(const char* target, const struct stat* status, bool regular, FILE* input, OutputFile* output,
-                     int* systemError) {
+bool OpenDirectly(const char* target, const struct stat* status, bool regular, FILE* input, OutputFile* output,
+                  Failure* failure) {
     // In place, only the pixel data changes, so the file is opened without
     // emptying it.
     struct stat inputStatus;
@@ -107,47 +109,46 @@ int32_t OpenDirectly(const char* target, const struct stat* status, bool regular
                       inputStatus.st_ino == status->st_ino;
     output->stream = std::fopen(target, output->inPlace ? "r+b" : "wb");
     if (output->stream == nullptr) {
-        *systemError = errno;
-        return ResultOutputOpenFailed;
+        *failure = FailWithErrno(StatusOutputOpenFailed);
+        return false;
     }
-    return ResultDone;
+    return true;
 }
 
-int32_t OpenTemporary(const char* target, const struct stat* status, bool regular, FILE* input, OutputFile* output,
-                      int* systemError) {
+bool OpenTemporary(const char* target, const struct stat* status, bool regular, FILE* input, OutputFile* output,
+                   Failure* failure) {
     const char* slash = std::strrchr(target, '/');
     const char* name = slash == nullptr ? target : slash + 1;
     if (name[0] == 0) {
-        return OpenDirectly(target, status, regular, input, output, systemError);  // "dir/": the open says why
+        return OpenDirectly(target, status, regular, input, output, failure);  // "dir/": the open says why
     }
     char* folderPath = slash == nullptr ? CopyText(".", 1) : CopyText(target, slash == target ? 1 : slash - target);
     output->targetName = CopyText(name, std::strlen(name));
     if (folderPath == nullptr || output->targetName == nullptr) {
         ReleaseBytes(folderPath);
-        return ResultOutOfMemory;
+        *failure = FailWith(StatusOutOfMemory, ReasonNone);
+        return false;
     }
 #if defined(O_PATH)
     int folder = open(folderPath, O_PATH | O_DIRECTORY | O_CLOEXEC);  // search permission is enough
 #else
     int folder = open(folderPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 #endif
-    ReleaseBytes(folderPath);
     if (folder < 0) {
-        *systemError = errno;
-        return ResultOutputOpenFailed;
+        *failure = FailWithErrno(StatusOutputOpenFailed);
+        ReleaseBytes(folderPath);
+        return false;
     }
+    ReleaseBytes(folderPath);
     int descriptor = CreateTemporary(folder, name, &output->temporaryName);
     if (descriptor < 0) {
-        int error = errno;
+        *failure = FailWithErrno(errno == ENOMEM ? StatusOutOfMemory : StatusOutputWriteFailed);
         close(folder);
-        if (error == ENOMEM) {
-            return ResultOutOfMemory;
+        if (FolderRefusesNewFiles(failure->systemError)) {
+            *failure = Failure{};
+            return OpenDirectly(target, status, regular, input, output, failure);
         }
-        if (FolderRefusesNewFiles(error)) {
-            return OpenDirectly(target, status, regular, input, output, systemError);
-        }
-        *systemError = error;
-        return ResultOutputWriteFailed;
+        return false;
     }
     output->folder = folder;
     output->keepOwner = regular;
@@ -156,22 +157,22 @@ int32_t OpenTemporary(const char* target, const struct stat* status, bool regula
     output->mode = regular ? status->st_mode & 07777 : 0666 & ~CurrentUmask();
     output->stream = fdopen(descriptor, "wb");
     if (output->stream == nullptr) {
-        *systemError = errno;
+        *failure = FailWithErrno(StatusOutputOpenFailed);
         close(descriptor);
-        return ResultOutputOpenFailed;  // AbandonOutput removes the temporary
+        return false;  // AbandonOutput removes the temporary
     }
-    return ResultDone;
+    return true;
 }
 
 }  // namespace
 
-int32_t OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputFile* output, int* systemError) {
+bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputFile* output, Failure* failure) {
     (void)widePath;
     *output = OutputFile{};
-    *systemError = 0;
     if (path == nullptr || path[0] == 0) {
-        *systemError = path == nullptr ? EFAULT : ENOENT;
-        return ResultOutputOpenFailed;
+        *failure = FailWith(StatusOutputOpenFailed, ReasonNone);
+        failure->systemError = path == nullptr ? EFAULT : ENOENT;
+        return false;
     }
     // A symbolic link stays a link: its final target gets the result. A
     // link to nothing yet is written through, which creates its target.
@@ -185,22 +186,21 @@ int32_t OpenOutput(const char16_t* widePath, const char* path, FILE* input, Outp
     const char* target = resolved != nullptr ? resolved : path;
     bool exists = stat(target, &status) == 0;
     bool regular = exists && S_ISREG(status.st_mode);
-    int32_t result = ResultDone;
+    bool opened = false;
     if (regular && faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0) {
         // A file the user may not write keeps refusing, as an open for
         // writing would, though a rename could replace it.
-        *systemError = errno;
-        result = ResultOutputOpenFailed;
+        *failure = FailWithErrno(StatusOutputOpenFailed);
     } else if (dangling || (exists && !regular)) {
-        result = OpenDirectly(target, &status, false, input, output, systemError);
+        opened = OpenDirectly(target, &status, false, input, output, failure);
     } else {
-        result = OpenTemporary(target, &status, regular, input, output, systemError);
+        opened = OpenTemporary(target, &status, regular, input, output, failure);
     }
     std::free(resolved);
-    return result;
+    return opened;
 }
 
-bool CommitOutput(OutputFile& output, bool sync, int* systemError) {
+bool CommitOutput(OutputFile& output, bool sync, Failure* failure) {
     bool written = !FileStepFails() && std::fflush(output.stream) == 0;
     int descriptor = fileno(output.stream);
     if (written && output.temporaryName != nullptr) {
@@ -214,10 +214,22 @@ bool CommitOutput(OutputFile& output, bool sync, int* systemError) {
     if (written && sync) {
         written = fsync(descriptor) == 0;
     }
+    if (!written) {
+        *failure = FailWithErrno(StatusOutputWriteFailed);
+    }
     // A full disk often shows only when the last buffered bytes are written.
     bool closeFails = FileStepFails();
-    written = std::fclose(output.stream) == 0 && !closeFails && written;
+    int closeError = errno;
+    if (std::fclose(output.stream) != 0) {
+        closeFails = true;
+        closeError = errno;
+    }
     output.stream = nullptr;
+    if (closeFails && written) {
+        *failure = FailWith(StatusOutputWriteFailed, ReasonNone);
+        failure->systemError = closeError;
+    }
+    written = written && !closeFails;
     if (written && output.temporaryName != nullptr) {
         written = !FileStepFails() &&
                   renameat(output.folder, output.temporaryName, output.folder, output.targetName) == 0;
@@ -225,10 +237,9 @@ bool CommitOutput(OutputFile& output, bool sync, int* systemError) {
             ReleaseBytes(output.temporaryName);  // it is the output now
             output.temporaryName = nullptr;
             close(output.folder);
+        } else {
+            *failure = FailWithErrno(StatusOutputWriteFailed);
         }
-    }
-    if (!written) {
-        *systemError = errno;
     }
     AbandonOutput(output);
     return written;

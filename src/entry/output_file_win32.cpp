@@ -10,7 +10,9 @@
 #include <io.h>
 #include <windows.h>
 
-#include "entry.h"
+#include "file_io.h"
+#include "memory.h"
+#include "output_file.h"
 #include "temporary_name.h"
 
 namespace quenvale {
@@ -27,7 +29,7 @@ size_t PathLength(const wchar_t* path) {
 
 wchar_t* CopyPath(const wchar_t* path) {
     size_t length = PathLength(path);
-    auto* copy = static_cast<wchar_t*>(AllocateBytes((length + 1) * sizeof(wchar_t)));
+    auto* copy = AllocateArrayOf<wchar_t>(uint64_t{length} + 1);
     if (copy != nullptr) {
         std::memcpy(copy, path, (length + 1) * sizeof(wchar_t));
     }
@@ -91,7 +93,7 @@ FILE* CreateTemporary(const wchar_t* target, wchar_t** path) {
             nameStart = i + 1;
         }
     }
-    *path = static_cast<wchar_t*>(AllocateBytes((length + kTemporaryNameExtra) * sizeof(wchar_t)));
+    *path = AllocateArrayOf<wchar_t>(uint64_t{length} + kTemporaryNameExtra);
     if (*path == nullptr) {
         errno = ENOMEM;
         return nullptr;
@@ -142,13 +144,13 @@ bool SameFile(FILE* input, const wchar_t* path) {
 
 }  // namespace
 
-int32_t OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputFile* output, int* systemError) {
+bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputFile* output, Failure* failure) {
     (void)path;
     *output = OutputFile{};
-    *systemError = 0;
     if (widePath == nullptr) {
-        *systemError = EINVAL;
-        return ResultOutputOpenFailed;
+        *failure = FailWith(StatusOutputOpenFailed, ReasonNone);
+        failure->systemError = EINVAL;
+        return false;
     }
     const auto* target = reinterpret_cast<const wchar_t*>(widePath);
     DWORD attributes = GetFileAttributesW(target);
@@ -156,63 +158,74 @@ int32_t OpenOutput(const char16_t* widePath, const char* path, FILE* input, Outp
     bool regular = exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
     // A file the user may not write keeps refusing, as an open for writing would.
     if (exists && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        *systemError = EACCES;
-        return ResultOutputOpenFailed;
+        *failure = FailWith(StatusOutputOpenFailed, ReasonNone);
+        failure->systemError = EACCES;
+        return false;
     }
     if (!exists || regular) {
         output->targetPath = CopyPath(target);
         if (output->targetPath == nullptr) {
-            return ResultOutOfMemory;
+            *failure = FailWith(StatusOutOfMemory, ReasonNone);
+            return false;
         }
         output->stream = CreateTemporary(target, &output->temporaryPath);
         if (output->stream != nullptr) {
-            return ResultDone;
-        }
-        if (errno == ENOMEM) {
-            return ResultOutOfMemory;
+            return true;
         }
         // A missing folder is the output's own failure to open, as a direct
         // open would report it; room and I/O failures fail the write.
-        if (errno == ENOENT) {
-            *systemError = errno;
-            return ResultOutputOpenFailed;
-        }
-        if (errno != EACCES) {
-            *systemError = errno;
-            return ResultOutputWriteFailed;
+        int error = errno;
+        if (error != EACCES) {
+            *failure = FailWith(error == ENOMEM   ? StatusOutOfMemory
+                                : error == ENOENT ? StatusOutputOpenFailed
+                                                  : StatusOutputWriteFailed,
+                                ReasonNone);
+            failure->systemError = error == ENOMEM ? 0 : error;
+            return false;
         }
     }
     output->inPlace = regular && SameFile(input, target);
     output->stream = _wfopen(target, output->inPlace ? L"r+b" : L"wb");
     if (output->stream == nullptr) {
-        *systemError = errno;
-        return ResultOutputOpenFailed;
+        *failure = FailWithErrno(StatusOutputOpenFailed);
+        return false;
     }
-    return ResultDone;
+    return true;
 }
 
-bool CommitOutput(OutputFile& output, bool sync, int* systemError) {
+bool CommitOutput(OutputFile& output, bool sync, Failure* failure) {
     bool written = !FileStepFails() && std::fflush(output.stream) == 0;
     if (written && sync) {
         written = _commit(_fileno(output.stream)) == 0;
     }
+    if (!written) {
+        *failure = FailWithErrno(StatusOutputWriteFailed);
+    }
     // A full disk often shows only when the last buffered bytes are written.
     bool closeFails = FileStepFails();
-    written = std::fclose(output.stream) == 0 && !closeFails && written;
+    int closeError = errno;
+    if (std::fclose(output.stream) != 0) {
+        closeFails = true;
+        closeError = errno;
+    }
     output.stream = nullptr;
+    if (closeFails && written) {
+        *failure = FailWith(StatusOutputWriteFailed, ReasonNone);
+        failure->systemError = closeError;
+    }
+    written = written && !closeFails;
     if (written && output.temporaryPath != nullptr) {
-        written = !FileStepFails();
-        if (written && MoveFileExW(output.temporaryPath, output.targetPath, MOVEFILE_REPLACE_EXISTING) == 0) {
-            errno = EACCES;
+        if (FileStepFails()) {
+            *failure = FailWithErrno(StatusOutputWriteFailed);
             written = false;
-        }
-        if (written) {
+        } else if (MoveFileExW(output.temporaryPath, output.targetPath, MOVEFILE_REPLACE_EXISTING) == 0) {
+            *failure = FailWith(StatusOutputWriteFailed, ReasonNone);
+            failure->systemError = EACCES;
+            written = false;
+        } else {
             ReleaseBytes(output.temporaryPath);  // it is the output now
             output.temporaryPath = nullptr;
         }
-    }
-    if (!written) {
-        *systemError = errno;
     }
     AbandonOutput(output);
     return written;

@@ -1,16 +1,9 @@
-// Path texts: conversion from 16-bit code units, and opening the input.
-#include <cstring>
+// Path texts: conversion from 16-bit code units, and the one UTF-8 codec
+// of the library and the host.
+#include <cstdint>
 
-#include "entry.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
+#include "memory.h"
+#include "path_text.h"
 
 namespace quenvale {
 
@@ -24,20 +17,20 @@ size_t CodeUnitCount(const char16_t* path) {
     return count;
 }
 
-#if !defined(_WIN32)
-// UTF-16 to UTF-8; false on an unpaired surrogate. Three bytes per code unit
-// cover every case: a pair of units takes four.
-bool EncodeUtf8(const char16_t* path, char* text) {
-    for (; *path != 0; ++path) {
-        uint32_t unit = *path;
+}  // namespace
+
+bool EncodeUtf8(const char16_t* units, char* text) {
+    // Three bytes per code unit cover every case: a pair of units takes four.
+    for (; *units != 0; ++units) {
+        uint32_t unit = *units;
         uint32_t codePoint = unit;
         if (unit >= 0xD800 && unit <= 0xDBFF) {
-            uint32_t low = path[1];
+            uint32_t low = units[1];
             if (low < 0xDC00 || low > 0xDFFF) {
                 return false;
             }
             codePoint = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-            ++path;
+            ++units;
         } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
             return false;
         }
@@ -60,9 +53,36 @@ bool EncodeUtf8(const char16_t* path, char* text) {
     *text = 0;
     return true;
 }
-#endif
 
-}  // namespace
+bool DecodeUtf8(const char* text, char16_t* units, size_t* count) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    size_t used = 0;
+    bool valid = true;
+    while (*bytes != 0 && valid) {
+        uint32_t lead = *bytes++;
+        int extra = lead < 0x80 ? 0 : lead >= 0xC2 && lead < 0xE0 ? 1 : lead >= 0xE0 && lead < 0xF0 ? 2
+                                       : lead >= 0xF0 && lead < 0xF5 ? 3 : -1;
+        valid = extra >= 0;
+        uint32_t codePoint = extra <= 0 ? lead : lead & (0x3F >> extra);
+        for (int i = 0; valid && i < extra; ++i) {
+            valid = (*bytes & 0xC0) == 0x80;
+            codePoint = codePoint << 6 | (*bytes++ & 0x3F);
+        }
+        static const uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+        valid = valid && codePoint >= kSmallest[extra] && codePoint <= 0x10FFFF &&
+                (codePoint < 0xD800 || codePoint > 0xDFFF);
+        if (valid && codePoint >= 0x10000) {
+            codePoint -= 0x10000;
+            units[used++] = static_cast<char16_t>(0xD800 + (codePoint >> 10));
+            units[used++] = static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF));
+        } else if (valid) {
+            units[used++] = static_cast<char16_t>(codePoint);
+        }
+    }
+    units[used] = 0;
+    *count = used;
+    return valid;
+}
 
 char* ConvertPath(const char16_t* path, bool* outOfMemory) {
     *outOfMemory = false;
@@ -70,60 +90,22 @@ char* ConvertPath(const char16_t* path, bool* outOfMemory) {
         return nullptr;
     }
     size_t count = CodeUnitCount(path);
-#if defined(_WIN32)
-    const size_t bytesPerUnit = 2;  // the most a code page gives per unit
-#else
-    const size_t bytesPerUnit = 3;
-#endif
+    const size_t bytesPerUnit = PathBytesPerUnit();
     if (count >= SIZE_MAX / bytesPerUnit - 1 || (count + 1) * bytesPerUnit > INT32_MAX) {
         *outOfMemory = true;
         return nullptr;
     }
     size_t capacity = (count + 1) * bytesPerUnit;
-    auto* text = static_cast<char*>(AllocateBytes(capacity));
+    auto* text = AllocateArrayOf<char>(capacity);
     if (text == nullptr) {
         *outOfMemory = true;
         return nullptr;
     }
     text[0] = 0;
-#if defined(_WIN32)
-    if (WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWCH>(path), -1, text, static_cast<int>(capacity),
-                            nullptr, nullptr) == 0) {
+    if (!EncodePathText(path, text, capacity)) {
         text[0] = 0;
     }
-#else
-    if (!EncodeUtf8(path, text)) {
-        text[0] = 0;
-    }
-#endif
     return text;
-}
-
-FILE* OpenInputPath(const char16_t* widePath, const char* convertedPath) {
-#if defined(_WIN32)
-    (void)convertedPath;
-    return widePath == nullptr ? nullptr : _wfopen(reinterpret_cast<const wchar_t*>(widePath), L"rb");
-#else
-    (void)widePath;
-    if (convertedPath == nullptr) {
-        return nullptr;
-    }
-    // Opening a pipe for reading waits for a writer, unless asked not to.
-    int descriptor = open(convertedPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) {
-        return nullptr;
-    }
-    int flags = fcntl(descriptor, F_GETFL);
-    FILE* stream = flags == -1 || fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == -1
-                       ? nullptr
-                       : fdopen(descriptor, "rb");
-    if (stream == nullptr) {
-        int error = errno;
-        close(descriptor);
-        errno = error;
-    }
-    return stream;
-#endif
 }
 
 }  // namespace quenvale

@@ -6,11 +6,18 @@
 // place, and the call counts the two grids it stands in for; a grid filter
 // gets the pixels copied into a source grid and its destination grid's
 // copied back.
+//
+// Each step hands up a Failure; the result code and the console text are
+// derived from it once, at the end.
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
-#include "entry.h"
+#include "bitmap.h"
+#include "flatten.h"
+#include "output_file.h"
+#include "path_text.h"
+#include "pipeline.h"
+#include "quenvale.h"
 
 namespace quenvale {
 
@@ -30,7 +37,7 @@ struct Call {
     uint64_t fileLength;
     OutputFile output;
     const CallOptions* options;
-    CallReport* report;
+    Failure failure;
 };
 
 void ReleaseCall(Call& call) {
@@ -52,206 +59,211 @@ void ReleaseCall(Call& call) {
     ReleaseBytes(call.outputText);
 }
 
-int32_t Finish(Call& call, int32_t result) {
+bool Fail(Call& call, Failure failure) {
+    call.failure = failure;
+    return false;
+}
+
+bool OutOfMemory(Call& call) { return Fail(call, FailWith(StatusOutOfMemory, ReasonNone)); }
+
+// The exported call's message for a failure. It is printed before the
+// call's releases, so their counter lines follow it.
+void PrintFailure(const Call& call) {
+    char reason[kReasonTextBytes];
+    switch (call.failure.status) {
+        case StatusInputOpenFailed:
+            PrintText("Oof, the file failed to open, please try again");
+            break;
+        case StatusBadInput:
+        case StatusUnsupported:
+        case StatusInputReadFailed:
+            FormatReason(call.failure, reason, sizeof reason);
+            PrintText("Could not read ");
+            PrintText(call.inputText);
+            PrintText(": ");
+            PrintText(reason);
+            break;
+        case StatusOutputOpenFailed:
+            PrintText("Could not open ");
+            PrintText(call.outputText == nullptr ? "" : call.outputText);
+            PrintText(" for writing");
+            break;
+        case StatusOutputWriteFailed:
+            PrintText("Could not write ");
+            PrintText(call.outputText);
+            break;
+        case StatusOutOfMemory:
+            PrintText("Not enough memory for ");
+            PrintText(call.inputText == nullptr ? "" : call.inputText);
+            break;
+        case StatusOk:
+        case StatusPathTooShort:
+            break;  // the exported call's rule: nothing printed
+    }
+}
+
+int32_t Finish(Call& call, Failure* report) {
+    PrintFailure(call);
     ReleaseCall(call);
-    return result;
-}
-
-int32_t OutOfMemory(Call& call) {
-    PrintText("Not enough memory for ");
-    PrintText(call.inputText == nullptr ? "" : call.inputText);
-    if (call.report != nullptr) {
-        std::snprintf(call.report->reason, sizeof call.report->reason, "not enough memory");
-    }
-    return Finish(call, ResultOutOfMemory);
-}
-
-int32_t Refuse(Call& call, const char* reason) {
-    PrintText("Could not read ");
-    PrintText(call.inputText);
-    PrintText(": ");
-    PrintText(reason);
-    if (call.report != nullptr) {
-        std::snprintf(call.report->reason, sizeof call.report->reason, "%s", reason);
-    }
-    return Finish(call, ResultInputInvalid);
-}
-
-int32_t WriteFailed(Call& call, int systemError) {
-    PrintText("Could not write ");
-    PrintText(call.outputText);
-    if (call.report != nullptr) {
-        call.report->systemError = systemError;
-    }
-    return Finish(call, ResultOutputWriteFailed);
-}
-
-// Reads the file's first bytes and decides whether the pixels can be read.
-bool ReadFormat(Call& call, uint64_t fileLength, char* reason, size_t reasonSize) {
-    uint8_t prefix[kFormatPrefixBytes];
-    size_t length = static_cast<size_t>(std::min<uint64_t>(fileLength, sizeof prefix));
-    if (!SeekFile(call.input, 0) || !ReadBytes(call.input, prefix, length)) {
-        std::snprintf(reason, reasonSize, "read error");
-        return false;
-    }
-    if (!ParseBitmapFormat(prefix, length, fileLength, call.format, reason, reasonSize)) {
-        return false;
-    }
-    if (call.gridFilter != nullptr && !GridFilterAccepts(*call.format)) {
-        const BitmapFormat& format = *call.format;
-        std::snprintf(reason, reasonSize,
-                      "the %s filter takes 24-bit bitmaps and 32-bit ones with 8-bit channels, not %u bits per "
-                      "pixel%s",
-                      call.gridFilter->name, static_cast<unsigned>(format.bitsPerPixel),
-                      IsRle(format) ? " RLE-compressed" : format.bitsPerPixel == 32 ? " with these masks" : "");
-        return false;
-    }
-    return true;
-}
-
-// The input's bytes with the pixel data replaced: those before it and
-// after it are copied in pieces, never held whole.
-int32_t WriteOutput(Call& call) {
-    const BitmapFormat& format = *call.format;
-    FILE* output = call.output.stream;
-    if (call.output.inPlace) {
-        return SeekFile(output, format.pixelOffset) ? WriteRowImage(output, call.image, format)
-                                                     : ResultOutputWriteFailed;
-    }
-    int32_t result = CopyHeaderBytes(call.input, output, format.pixelOffset);
-    if (result == ResultDone) {
-        result = WriteRowImage(output, call.image, format);
-    }
-    if (result == ResultDone && format.rowsEnd < call.fileLength) {
-        result = CopyFileBytes(call.input, format.rowsEnd, call.fileLength - format.rowsEnd, output);
-    }
-    return result;
-}
-
-// Takes the pixels' storage: the pixel data, and two grids or their count.
-int32_t AllocPixels(Call& call) {
-    const BitmapFormat& format = *call.format;
-    call.image = AllocRowImage(format);
-    if (call.image.bytes == nullptr) {
-        return ResultOutOfMemory;
-    }
-    if (call.gridFilter != nullptr) {
-        call.source = AllocPixelGrid(format.width, format.rowCount);
-        if (call.source.pixels == nullptr) {
-            return ResultOutOfMemory;
-        }
-        call.destination = AllocPixelGrid(format.width, format.rowCount);
-        return call.destination.pixels == nullptr ? ResultOutOfMemory : ResultDone;
-    }
-    CountPixelGrid(format.width, format.rowCount);
-    CountPixelGrid(format.width, format.rowCount);
-    return ResultDone;
-}
-
-int32_t Filter(Call& call) {
-    const BitmapFormat& format = *call.format;
-    if (call.gridFilter == nullptr) {
-        return call.rowFilter(format, call.image.bytes, call.options->tolerance);
-    }
-    RowsToGrid(format, call.image.bytes, call.source);
-    int32_t result = call.gridFilter->filter(call.source, call.destination, format.width, format.rowCount);
-    if (result == ResultDone) {
-        GridToRows(format, call.destination, call.image.bytes);
-    }
-    return result;
-}
-
-int32_t Run(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter* gridFilter,
-            RowFilter rowFilter, const CallOptions& options, CallReport* report) {
-    Call call{};
-    call.gridFilter = gridFilter;
-    call.rowFilter = rowFilter;
-    call.options = &options;
-    call.report = report;
     if (report != nullptr) {
-        *report = CallReport{};
+        *report = call.failure;
     }
+    return ResultOf(call.failure.status);
+}
+
+bool TakeInputPath(Call& call, const char16_t* inputPath) {
     bool outOfMemory = false;
     call.inputText = ConvertPath(inputPath == nullptr ? u"" : inputPath, &outOfMemory);
     if (outOfMemory) {
         return OutOfMemory(call);
     }
-    if (std::strlen(call.inputText) < 10) {
-        return Finish(call, ResultPathTooShort);
-    }
+    return std::strlen(call.inputText) >= 10 || Fail(call, FailWith(StatusPathTooShort, ReasonNone));
+}
+
+bool OpenInput(Call& call, const char16_t* inputPath) {
     call.input = OpenInputPath(inputPath, call.inputText);
     if (call.input == nullptr) {
-        if (report != nullptr) {
-            report->systemError = errno;
-        }
-        PrintText("Oof, the file failed to open, please try again");
-        return Finish(call, ResultInputOpenFailed);
+        return Fail(call, FailWithErrno(StatusInputOpenFailed));
     }
-    call.format = static_cast<BitmapFormat*>(AllocateBytes(sizeof(BitmapFormat)));
+    call.format = AllocateArrayOf<BitmapFormat>(1);
     if (call.format == nullptr) {
         return OutOfMemory(call);
     }
-    if (!RegularFileLength(call.input, &call.fileLength)) {
-        return Refuse(call, "not a regular file");
+    return RegularFileLength(call.input, &call.fileLength) ||
+           Fail(call, FailWith(StatusUnsupported, ReasonNotRegular));
+}
+
+// Reads the file's first bytes and decides whether the pixels can be read.
+bool ReadFormat(Call& call) {
+    uint8_t prefix[kFormatPrefixBytes];
+    size_t length = static_cast<size_t>(std::min<uint64_t>(call.fileLength, sizeof prefix));
+    if (!SeekFile(call.input, 0) || !ReadBytes(call.input, prefix, length)) {
+        return Fail(call, FailWith(StatusInputReadFailed, ReasonReadError));
     }
-    char reason[160];
-    if (!ReadFormat(call, call.fileLength, reason, sizeof reason)) {
-        return Refuse(call, reason);
+    if (!ParseBitmapFormat(prefix, length, call.fileLength, call.format, &call.failure)) {
+        return false;
     }
-    if (AllocPixels(call) != ResultDone) {
+    const BitmapFormat& format = *call.format;
+    if (call.gridFilter != nullptr && !GridFilterAccepts(format)) {
+        Reason reason = IsRle(format) ? ReasonFilterRle : format.bitsPerPixel == 32 ? ReasonFilterMasks
+                                                                                     : ReasonFilterDepth;
+        Fail(call, FailWith(StatusUnsupported, reason, format.bitsPerPixel));
+        call.failure.name = call.gridFilter->name;
+        return false;
+    }
+    return true;
+}
+
+// Takes the pixels' storage: the pixel data, and two grids or their count.
+bool AllocPixels(Call& call) {
+    const BitmapFormat& format = *call.format;
+    call.image = AllocRowImage(format);
+    if (call.image.bytes == nullptr) {
         return OutOfMemory(call);
     }
-    int32_t result = ReadRowImage(call.input, call.image, *call.format);
-    if (result == ResultInputInvalid) {
-        return Refuse(call, "read error");
-    }
-    // Filtering before the output is opened means a filter that runs out of
-    // memory leaves the output as it was.
-    if (result == ResultDone) {
-        result = Filter(call);
-    }
-    if (result == ResultDone) {
-        call.outputText = ConvertPath(outputPath, &outOfMemory);
-        result = outOfMemory ? ResultOutOfMemory : ResultDone;
-    }
-    int systemError = 0;
-    if (result == ResultDone) {
-        result = OpenOutput(outputPath, call.outputText, call.input, &call.output, &systemError);
-    }
-    if (result == ResultOutOfMemory) {
-        return OutOfMemory(call);
-    }
-    if (result == ResultOutputOpenFailed) {
-        PrintText("Could not open ");
-        PrintText(call.outputText == nullptr ? "" : call.outputText);
-        PrintText(" for writing");
-        if (report != nullptr) {
-            report->systemError = systemError;
+    if (call.gridFilter != nullptr) {
+        call.source = AllocPixelGrid(format.width, format.rowCount);
+        if (call.source.pixels == nullptr) {
+            return OutOfMemory(call);
         }
-        return Finish(call, ResultOutputOpenFailed);
+        call.destination = AllocPixelGrid(format.width, format.rowCount);
+        return call.destination.pixels != nullptr || OutOfMemory(call);
     }
-    if (result == ResultOutputWriteFailed) {
-        return WriteFailed(call, systemError);  // no temporary could be made: the output is untouched
+    CountPixelGrid(format.width, format.rowCount);
+    CountPixelGrid(format.width, format.rowCount);
+    return true;
+}
+
+// Filtering before the output is opened means a filter that runs out of
+// memory leaves the output as it was.
+bool Filter(Call& call) {
+    const BitmapFormat& format = *call.format;
+    Status status = StatusOk;
+    if (call.gridFilter == nullptr) {
+        status = call.rowFilter(format, call.image.bytes, call.options->tolerance);
+    } else {
+        RowsToGrid(format, call.image.bytes, call.source);
+        status = call.gridFilter->filter(call.source, call.destination, format.width, format.rowCount);
+        if (status == StatusOk) {
+            GridToRows(format, call.destination, call.image.bytes);
+        }
     }
-    result = WriteOutput(call);
-    if (result == ResultInputInvalid) {
-        return Refuse(call, "read error");
+    return status == StatusOk || Fail(call, FailWith(status, ReasonNone));
+}
+
+bool OpenOutputPath(Call& call, const char16_t* outputPath) {
+    bool outOfMemory = false;
+    call.outputText = ConvertPath(outputPath, &outOfMemory);
+    if (outOfMemory) {
+        return OutOfMemory(call);
     }
-    if (result != ResultDone) {
-        return WriteFailed(call, errno);
+    return OpenOutput(outputPath, call.outputText, call.input, &call.output, &call.failure);
+}
+
+// The input's bytes with the pixel data replaced: those before it and
+// after it are copied in pieces, never held whole.
+bool WriteOutput(Call& call) {
+    const BitmapFormat& format = *call.format;
+    FILE* output = call.output.stream;
+    if (call.output.inPlace) {
+        if (!SeekFile(output, format.pixelOffset)) {
+            return Fail(call, FailWithErrno(StatusOutputWriteFailed));
+        }
+        return WriteRowImage(output, call.image, format, &call.failure);
     }
+    return CopyHeaderBytes(call.input, output, format.pixelOffset, &call.failure) &&
+           WriteRowImage(output, call.image, format, &call.failure) &&
+           (format.rowsEnd >= call.fileLength ||
+            CopyFileBytes(call.input, format.rowsEnd, call.fileLength - format.rowsEnd, output, &call.failure));
+}
+
+bool Commit(Call& call) {
     // The input is closed first: Windows replaces no file that is open.
     std::fclose(call.input);
     call.input = nullptr;
-    if (!CommitOutput(call.output, options.sync, &systemError)) {
-        return WriteFailed(call, systemError);
+    return CommitOutput(call.output, call.options->sync, &call.failure);
+}
+
+int32_t Run(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter* gridFilter,
+            RowFilter rowFilter, const CallOptions& options, Failure* report) {
+    Call call{};
+    call.gridFilter = gridFilter;
+    call.rowFilter = rowFilter;
+    call.options = &options;
+    bool done = TakeInputPath(call, inputPath) && OpenInput(call, inputPath) && ReadFormat(call) &&
+                AllocPixels(call) && ReadRowImage(call.input, call.image, *call.format, &call.failure) &&
+                Filter(call) && OpenOutputPath(call, outputPath) && WriteOutput(call) && Commit(call);
+    if (done) {
+        call.failure = Failure{};  // a step may have met a failure it recovered from
     }
-    return Finish(call, ResultDone);
+    return Finish(call, report);
 }
 
 const CallOptions kExportedOptions = {false, kColorTolerance};
 
 }  // namespace
+
+int32_t ResultOf(Status status) {
+    switch (status) {
+        case StatusOk:
+            return ResultDone;
+        case StatusBadInput:
+        case StatusUnsupported:
+        case StatusInputReadFailed:
+            return ResultInputInvalid;
+        case StatusInputOpenFailed:
+            return ResultInputOpenFailed;
+        case StatusOutputOpenFailed:
+            return ResultOutputOpenFailed;
+        case StatusOutputWriteFailed:
+            return ResultOutputWriteFailed;
+        case StatusOutOfMemory:
+            return ResultOutOfMemory;
+        case StatusPathTooShort:
+            return ResultPathTooShort;
+    }
+    return ResultOutputWriteFailed;
+}
 
 int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter& filter) {
     return Run(inputPath, outputPath, &filter, nullptr, kExportedOptions, nullptr);
@@ -262,9 +274,9 @@ int32_t RunRowPipeline(const char16_t* inputPath, const char16_t* outputPath, Ro
 }
 
 int32_t RunHostCall(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter* filter,
-                    const CallOptions& options, CallReport* report) {
-    return filter == nullptr ? Run(inputPath, outputPath, nullptr, FlattenBitmap, options, report)
-                             : Run(inputPath, outputPath, filter, nullptr, options, report);
+                    const CallOptions& options, Failure* failure) {
+    return filter == nullptr ? Run(inputPath, outputPath, nullptr, FlattenBitmap, options, failure)
+                             : Run(inputPath, outputPath, filter, nullptr, options, failure);
 }
 
 }  // namespace quenvale

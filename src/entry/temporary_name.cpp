@@ -1,5 +1,5 @@
 // The test seam that makes temporaries' names predictable.
-#include "entry.h"
+#include "output_file.h"
 #include "temporary_name.h"
 
 namespace quenvale {

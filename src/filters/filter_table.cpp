@@ -1,7 +1,10 @@
 // The filters by the names the command-line host knows them by.
 #include <cstring>
 
-#include "filters.h"
+#include "filter_table.h"
+#include "flatten.h"
+#include "kernels.h"
+#include "pixel_values.h"
 
 namespace quenvale {
 

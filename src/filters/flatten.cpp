@@ -1,4 +1,5 @@
-// Flatten: first-fit colour grouping with a tolerance of 20 per channel.
+// Flatten: first-fit colour grouping at a tolerance N per channel, 20 for
+// the exported call; the figures below are those of N = 20.
 //
 // The plain walk compares each pixel with every entry from the oldest on.
 // The fast flatten gives the same entry for every pixel with far less work:
@@ -27,7 +28,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "filters.h"
+#include "flatten.h"
+#include "memory.h"
+#include "pixel_values.h"
 
 namespace quenvale {
 
@@ -370,7 +373,7 @@ CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance) {
     index->tolerance = tolerance;
     index->cellWidth = tolerance + 1;
     index->cellsPerChannel = (255 + index->cellWidth) / index->cellWidth;
-    auto cellCount = static_cast<size_t>(MaxPaletteEntries(tolerance));
+    uint64_t cellCount = MaxPaletteEntries(tolerance);
     bool masked = tolerance >= kMaskedTolerances[0] && tolerance <= kMaskedTolerances[1];
     index->cellWords = kColorSlots;
     index->colorShift = 0;
@@ -378,21 +381,21 @@ CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance) {
         index->cellWords *= 2;
         ++index->colorShift;
     }
-    index->piece = static_cast<uint32_t*>(AllocateBytes(size_t{pieceCapacity} * sizeof(uint32_t)));
+    index->piece = AllocateArrayOf<uint32_t>(pieceCapacity);
     bool complete = index->piece != nullptr;
     if (masked) {
-        size_t maskWords = cellCount * static_cast<size_t>(index->cellWords);
-        index->masks = static_cast<uint32_t*>(AllocateBytes(maskWords * sizeof(uint32_t)));
-        index->colors = static_cast<uint32_t*>(AllocateBytes(cellCount * kColorSlots * sizeof(uint32_t)));
+        uint64_t maskWords = cellCount * static_cast<uint64_t>(index->cellWords);
+        index->masks = AllocateArrayOf<uint32_t>(maskWords);
+        index->colors = AllocateArrayOf<uint32_t>(cellCount * kColorSlots);
         complete = complete && index->masks != nullptr && index->colors != nullptr;
         if (complete) {
-            std::memset(index->masks, 0, maskWords * sizeof(uint32_t));
+            std::memset(index->masks, 0, static_cast<size_t>(maskWords) * sizeof(uint32_t));
         }
     } else if (tolerance > 0) {
-        index->cells = static_cast<uint64_t*>(AllocateBytes(cellCount * sizeof(uint64_t)));
+        index->cells = AllocateArrayOf<uint64_t>(cellCount);
         complete = complete && index->cells != nullptr;
         if (complete) {
-            std::memset(index->cells, 0, cellCount * sizeof(uint64_t));
+            std::memset(index->cells, 0, static_cast<size_t>(cellCount) * sizeof(uint64_t));
         }
     }
     if (!complete) {
@@ -448,14 +451,14 @@ const PaletteEntry& MatchPaletteEntry(Palette& palette, Rgb pixel) {
     return founded;
 }
 
-int32_t FlattenColors(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
+Status FlattenColors(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
     size_t pixelCount = static_cast<size_t>(width) * height;
     if (pixelCount == 0) {
-        return ResultDone;
+        return StatusOk;
     }
     CellIndex* index = NewCellIndex(static_cast<uint32_t>(std::min(kPiecePixels, pixelCount)), kColorTolerance);
     if (index == nullptr) {
-        return ResultOutOfMemory;
+        return StatusOutOfMemory;
     }
     // Column-major storage makes the visiting order the memory order.
     for (size_t start = 0; start < pixelCount; start += kPiecePixels) {
@@ -473,12 +476,12 @@ int32_t FlattenColors(PixelGrid source, PixelGrid destination, uint32_t width, u
         }
     }
     FreeCellIndex(index);
-    return ResultDone;
+    return StatusOk;
 }
 
-int32_t FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t height, int tolerance) {
+Status FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t height, int tolerance) {
     if (width == 0 || height == 0) {
-        return ResultDone;
+        return StatusOk;
     }
     // A block holds whole columns, as the visiting order requires; only a
     // column longer than a large piece is taken in parts. Memory hands out
@@ -490,11 +493,11 @@ int32_t FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t he
     auto pieceColumns = static_cast<uint32_t>(std::min<uint64_t>(width, pieceWords / pieceRows));
     CellIndex* index = NewCellIndex(pieceColumns * pieceRows, tolerance);
     if (index == nullptr) {
-        return ResultOutOfMemory;
+        return StatusOutOfMemory;
     }
     FlattenColumns(*index, rows, stride, width, height, pieceColumns, pieceRows);
     FreeCellIndex(index);
-    return ResultDone;
+    return StatusOk;
 }
 
 }  // namespace quenvale

@@ -14,7 +14,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "filters.h"
+#include "flatten.h"
+#include "memory.h"
+#include "pixel_values.h"
 
 namespace quenvale {
 
@@ -35,14 +37,14 @@ bool AllocFounderTable(FounderTable& table, uint64_t entries) {
     while ((uint64_t{1} << bits) < 2 * entries) {
         ++bits;
     }
-    size_t slots = size_t{1} << bits;
+    uint64_t slots = uint64_t{1} << bits;
     table.shift = 32 - bits;
-    table.keys = static_cast<uint32_t*>(AllocateBytes(slots * sizeof(uint32_t)));
-    table.values = static_cast<uint32_t*>(AllocateBytes(slots * sizeof(uint32_t)));
+    table.keys = AllocateArrayOf<uint32_t>(slots);
+    table.values = AllocateArrayOf<uint32_t>(slots);
     if (table.keys == nullptr || table.values == nullptr) {
         return false;
     }
-    std::memset(table.keys, 0, slots * sizeof(uint32_t));
+    std::memset(table.keys, 0, static_cast<size_t>(slots) * sizeof(uint32_t));
     return true;
 }
 
@@ -121,7 +123,7 @@ bool AllocValueWork(ValueWork& work, uint32_t valueCount, int tolerance) {
     uint32_t** arrays[] = {&work.first.x, &work.first.y, &work.order, &work.colors, &work.map};
     bool complete = true;
     for (uint32_t** array : arrays) {
-        *array = static_cast<uint32_t*>(AllocateBytes(valueCount * sizeof(uint32_t)));
+        *array = AllocateArrayOf<uint32_t>(valueCount);
         complete = complete && *array != nullptr;
     }
     work.index = complete ? NewCellIndex(valueCount, tolerance) : nullptr;
@@ -251,12 +253,12 @@ void RewriteRun(const RleRun& run, void* context) {
     }
 }
 
-int32_t FlattenByValues(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
+Status FlattenByValues(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
     bool rle = IsRle(format);
     uint32_t bits = format.encoding == EncodingRle4 ? 4 : format.encoding == EncodingRle8 ? 8 : format.bitsPerPixel;
     ValueWork work;
     if (!AllocValueWork(work, uint32_t{1} << bits, tolerance)) {
-        return ResultOutOfMemory;
+        return StatusOutOfMemory;
     }
     RleWork runs{format.encoding == EncodingRle4, &work.first, work.map};
     auto length = static_cast<size_t>(format.rowsEnd - format.pixelOffset);
@@ -272,24 +274,24 @@ int32_t FlattenByValues(const BitmapFormat& format, uint8_t* pixels, int toleran
         RewriteRows(format, pixels, work.map);
     }
     FreeValueWork(work);
-    return ResultDone;
+    return StatusOk;
 }
 
 // 32-bit pixels have too many values for the passes above: they go through
 // the search a block of whole columns at a time, in the visiting order.
-int32_t FlattenWords(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
+Status FlattenWords(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
     uint32_t width = format.width, height = format.rowCount;
     uint64_t pixelCount = uint64_t{width} * height;
     auto capacity = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{1} << 16, pixelCount));
     CellIndex* index = NewCellIndex(capacity, tolerance);
-    auto* words = static_cast<uint32_t*>(AllocateBytes(2 * size_t{capacity} * sizeof(uint32_t)));
+    auto* words = AllocateArrayOf<uint32_t>(2 * uint64_t{capacity});
     FounderTable founders{};
     bool complete = AllocFounderTable(founders, std::min(pixelCount, MaxPaletteEntries(tolerance)));
     if (index == nullptr || words == nullptr || !complete) {
         FreeCellIndex(index);
         ReleaseBytes(words);
         FreeFounderTable(founders);
-        return ResultOutOfMemory;
+        return StatusOutOfMemory;
     }
     uint32_t* piece = CellIndexPiece(index);
     uint32_t* raw = words;
@@ -322,14 +324,14 @@ int32_t FlattenWords(const BitmapFormat& format, uint8_t* pixels, int tolerance)
     FreeCellIndex(index);
     ReleaseBytes(words);
     FreeFounderTable(founders);
-    return ResultDone;
+    return StatusOk;
 }
 
 }  // namespace
 
-int32_t FlattenBitmap(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
+Status FlattenBitmap(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
     if (!IsRle(format) && (format.width == 0 || format.rowCount == 0)) {
-        return ResultDone;
+        return StatusOk;
     }
     if (format.encoding == EncodingRgb24) {
         // The visiting order starts at the picture's bottom row.

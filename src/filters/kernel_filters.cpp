@@ -4,7 +4,8 @@
 // sums for the darkest neighbour.
 #include <algorithm>
 
-#include "filters.h"
+#include "kernels.h"
+#include "memory.h"
 
 namespace quenvale {
 
@@ -13,24 +14,15 @@ namespace {
 size_t PixelCount(uint32_t width, uint32_t height) { return static_cast<size_t>(width) * height; }
 
 template <typename Map>
-int32_t MapPixels(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height, Map map) {
+Status MapPixels(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height, Map map) {
     size_t count = PixelCount(width, height);
     for (size_t i = 0; i < count; ++i) {
         destination.pixels[i] = map(source.pixels[i]);
     }
-    return ResultDone;
+    return StatusOk;
 }
 
 uint8_t Mean(Rgb pixel) { return static_cast<uint8_t>((pixel.red + pixel.green + pixel.blue) / 3); }
-
-// Allocates count elements of T, or null when the size does not fit.
-template <typename T>
-T* AllocateArray(uint64_t count) {
-    if (count > SIZE_MAX / sizeof(T)) {
-        return nullptr;
-    }
-    return static_cast<T*>(AllocateBytes(static_cast<size_t>(count) * sizeof(T)));
-}
 
 // Sums of one column over the clamped vertical window of radius 3.
 void VerticalSums(const Rgb* column, uint32_t height, uint16_t* sums) {
@@ -65,42 +57,42 @@ uint32_t WindowLength(uint32_t centre, uint32_t radius, uint32_t size) {
 
 }  // namespace
 
-int32_t ApplyKeepRedChannel(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
+Status ApplyKeepRedChannel(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
     return MapPixels(source, destination, width, height, [](Rgb p) { return Rgb{p.red, 0, 0}; });
 }
 
-int32_t ApplyKeepGreenChannel(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
+Status ApplyKeepGreenChannel(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
     return MapPixels(source, destination, width, height, [](Rgb p) { return Rgb{0, p.green, 0}; });
 }
 
-int32_t ApplyKeepBlueChannel(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
+Status ApplyKeepBlueChannel(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
     return MapPixels(source, destination, width, height, [](Rgb p) { return Rgb{0, 0, p.blue}; });
 }
 
-int32_t ApplyGrayscaleAverage(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
+Status ApplyGrayscaleAverage(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
     return MapPixels(source, destination, width, height, [](Rgb p) {
         uint8_t mean = Mean(p);
         return Rgb{mean, mean, mean};
     });
 }
 
-int32_t ApplyThresholdBlackWhite(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
+Status ApplyThresholdBlackWhite(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
     return MapPixels(source, destination, width, height, [](Rgb p) {
         uint8_t level = Mean(p) > 127 ? 255 : 0;
         return Rgb{level, level, level};
     });
 }
 
-int32_t ApplyBoxBlur7x7(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
+Status ApplyBoxBlur7x7(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
     if (width == 0 || height == 0) {
-        return ResultDone;
+        return StatusOk;
     }
     // Vertical sums of the last seven columns in a ring, and their running
     // horizontal total: a window sum stays below 49 * 255, within 16 bits.
     uint64_t columnValues = 3 * uint64_t{height};
-    uint16_t* ring = AllocateArray<uint16_t>(8 * columnValues);
+    uint16_t* ring = AllocateArrayOf<uint16_t>(8 * columnValues);
     if (ring == nullptr) {
-        return ResultOutOfMemory;
+        return StatusOutOfMemory;
     }
     uint16_t* total = ring + 7 * columnValues;
     std::fill(total, total + columnValues, uint16_t{0});
@@ -142,17 +134,17 @@ int32_t ApplyBoxBlur7x7(PixelGrid source, PixelGrid destination, uint32_t width,
         }
     }
     ReleaseBytes(ring);
-    return ResultDone;
+    return StatusOk;
 }
 
-int32_t ApplyDarkestNeighbor5x5(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
+Status ApplyDarkestNeighbor5x5(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height) {
     size_t count = PixelCount(width, height);
     if (count == 0) {
-        return ResultDone;
+        return StatusOk;
     }
-    uint16_t* sums = AllocateArray<uint16_t>(count);
+    uint16_t* sums = AllocateArrayOf<uint16_t>(count);
     if (sums == nullptr) {
-        return ResultOutOfMemory;
+        return StatusOutOfMemory;
     }
     for (size_t i = 0; i < count; ++i) {
         sums[i] = static_cast<uint16_t>(source.pixels[i].red + source.pixels[i].green + source.pixels[i].blue);
@@ -182,7 +174,7 @@ int32_t ApplyDarkestNeighbor5x5(PixelGrid source, PixelGrid destination, uint32_
         }
     }
     ReleaseBytes(sums);
-    return ResultDone;
+    return StatusOk;
 }
 
 }  // namespace quenvale

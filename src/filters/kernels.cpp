@@ -1,7 +1,7 @@
 // Per-pixel kernels and the driver that applies one to every pixel.
 #include <algorithm>
 
-#include "filters.h"
+#include "kernels.h"
 
 namespace quenvale {
 

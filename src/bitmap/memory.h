@@ -1,0 +1,29 @@
+// Memory: every allocation of the library goes through here, so that it can
+// say how much it holds and tests can fail any one allocation.
+#ifndef QUENVALE_MEMORY_H
+#define QUENVALE_MEMORY_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quenvale {
+
+void* AllocateBytes(size_t size);
+void ReleaseBytes(void* block);  // null is ignored
+// count blocks of size bytes; null when the product does not fit in size_t,
+// so that no size computed from a file wraps on a 32-bit target.
+void* AllocateArray(uint64_t count, size_t size);
+template <typename T>
+T* AllocateArrayOf(uint64_t count) {
+    return static_cast<T*>(AllocateArray(count, sizeof(T)));
+}
+// Makes the allocation that many calls from now fail, for testing the
+// out-of-memory paths; a negative value turns this off.
+void SetAllocationFailureCountdown(int64_t countdown);
+// The most bytes held at once since the last reset.
+uint64_t PeakAllocatedBytes();
+void ResetPeakAllocatedBytes();
+
+}  // namespace quenvale
+
+#endif

@@ -1,0 +1,48 @@
+// The output, written whole or not at all: a temporary beside the target
+// that replaces it when committed, or the output itself where the folder
+// refuses a new file for want of permission or the output is no regular
+// file. Each platform has a file of its own.
+#ifndef QUENVALE_OUTPUT_FILE_H
+#define QUENVALE_OUTPUT_FILE_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "status.h"
+
+namespace quenvale {
+
+struct OutputFile {
+    FILE* stream;
+    bool inPlace;  // written directly over the input itself: only the pixel data is written
+#if defined(_WIN32)
+    wchar_t* temporaryPath;  // null when written directly
+    wchar_t* targetPath;
+#else
+    char* temporaryName;   // in the target's folder; null when written directly
+    int folder;            // that folder, open while temporaryName is set
+    char* targetName;      // the target's name in that folder
+    uint32_t mode;         // given to the temporary once its last byte is written
+    bool keepOwner;        // the target exists: its owner and group go to the temporary too
+    uint32_t owner;
+    uint32_t group;
+#endif
+};
+// Opens the output for the call whose input is open. On failure fills
+// *failure: the output could not be opened, no temporary could be made for
+// want of room or an I/O error (a write failure, the output untouched), or
+// memory ran out.
+bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputFile* output, Failure* failure);
+// Gives the temporaries' random parts a fixed sequence, MixBits(0), (1), ...
+// from this call on, so that a test can plant files at the names a call will
+// try; false restores real randomness.
+void FixTemporaryNames(bool fixed);
+// Flushes (to the disk when sync is set), closes and puts the result in
+// place; on failure nothing replaces the output. Releases the output either way.
+bool CommitOutput(OutputFile& output, bool sync, Failure* failure);
+// Closes and removes what was written.
+void AbandonOutput(OutputFile& output);
+
+}  // namespace quenvale
+
+#endif

@@ -1,0 +1,37 @@
+// One call: read the input, filter, write the output. The exported call and
+// the host both run it.
+#ifndef QUENVALE_PIPELINE_H
+#define QUENVALE_PIPELINE_H
+
+#include <cstdint>
+
+#include "filter_table.h"
+#include "status.h"
+
+namespace quenvale {
+
+// What the host may ask of a call beyond the exported call's contract.
+struct CallOptions {
+    bool sync;      // make the result durable before it replaces the output
+    int tolerance;  // the flatten's reach per channel
+};
+
+// Reads the input, runs the filter from the source grid to the destination
+// grid, and writes the output: the input's bytes with the pixels replaced.
+// Returns one of the result codes of quenvale.h.
+int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter& filter);
+// The same with a filter that works in place on the rows; its standard
+// output is the grid filter's, counter lines included.
+int32_t RunRowPipeline(const char16_t* inputPath, const char16_t* outputPath, RowFilter filter);
+// The host's call: the named filter, or the flatten for a null one, with
+// the options given; *failure (which may be null) says what failed, with
+// StatusOk when nothing did.
+int32_t RunHostCall(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter* filter,
+                    const CallOptions& options, Failure* failure);
+
+// The exported call's result code for a status.
+int32_t ResultOf(Status status);
+
+}  // namespace quenvale
+
+#endif
