@@ -1,5 +1,7 @@
 #include "bench_images.h"
 
+#include "bitmap_writer.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -13,35 +15,21 @@ namespace {
 // Rows in file order, blue-green-red, padded.
 bool WriteBitmap(const std::string& path, uint32_t width, uint32_t height,
                  const std::vector<uint8_t>& rgbColumnMajor) {
-    uint32_t padding = (4 - (3 * width) % 4) % 4;
-    uint32_t stride = 3 * width + padding;
-    std::vector<uint8_t> bytes(54 + size_t{stride} * height, 0);
-    auto put = [&](size_t at, uint32_t value, int size) {
-        for (int i = 0; i < size; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    };
-    bytes[0] = 'B';
-    bytes[1] = 'M';
-    put(2, static_cast<uint32_t>(bytes.size()), 4);
-    put(10, 54, 4);
-    put(14, 40, 4);
-    put(18, width, 4);
-    put(22, height, 4);
-    put(26, 1, 2);
-    put(28, 24, 2);
-    put(34, stride * height, 4);
+    auto stride = static_cast<size_t>(quenvale_writer::RowStride(width, 24));
+    std::vector<uint8_t> rows(stride * height, 0);
     for (uint32_t x = 0; x < width; ++x) {
         for (uint32_t y = 0; y < height; ++y) {
             const uint8_t* pixel = &rgbColumnMajor[3 * (size_t{x} * height + y)];
-            uint8_t* at = &bytes[54 + size_t{y} * stride + 3 * size_t{x}];
+            uint8_t* at = &rows[size_t{y} * stride + 3 * size_t{x}];
             at[0] = pixel[2];
             at[1] = pixel[1];
             at[2] = pixel[0];
         }
     }
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && ok;
+    quenvale_writer::BitmapFields fields;
+    fields.width = static_cast<int32_t>(width);
+    fields.height = static_cast<int32_t>(height);
+    return quenvale_writer::WriteWholeFile(path, quenvale_writer::EncodeBitmapFile(fields, rows));
 }
 
 }  // namespace
@@ -104,41 +92,23 @@ uint8_t Smooth(uint32_t x, uint32_t y, int channel, std::mt19937& random) {
     return static_cast<uint8_t>(value + static_cast<int>(random() % 13) - 6);
 }
 
-bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && ok;
-}
-
-std::vector<uint8_t> Header(uint32_t width, uint32_t height, uint16_t bits, uint32_t compression,
-                            uint32_t offset, uint32_t stride) {
-    std::vector<uint8_t> bytes(offset + size_t{stride} * height, 0);
-    auto put = [&](size_t at, uint32_t value, int size) {
-        for (int i = 0; i < size; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    };
-    bytes[0] = 'B';
-    bytes[1] = 'M';
-    put(2, static_cast<uint32_t>(bytes.size()), 4);
-    put(10, offset, 4);
-    put(14, 40, 4);
-    put(18, width, 4);
-    put(22, height, 4);
-    put(26, 1, 2);
-    put(28, bits, 2);
-    put(30, compression, 4);
-    put(34, stride * height, 4);
-    return bytes;
+quenvale_writer::BitmapFields Fields(uint32_t width, uint32_t height, uint16_t bits) {
+    quenvale_writer::BitmapFields fields;
+    fields.width = static_cast<int32_t>(width);
+    fields.height = static_cast<int32_t>(height);
+    fields.bits = bits;
+    return fields;
 }
 
 }  // namespace
 
 bool WritePalette8(const std::string& path, uint32_t width, uint32_t height) {
-    uint32_t stride = (width + 3) / 4 * 4;
-    std::vector<uint8_t> bytes = Header(width, height, 8, 0, 54 + 1024, stride);
+    auto stride = static_cast<size_t>(quenvale_writer::RowStride(width, 8));
+    quenvale_writer::BitmapFields fields = Fields(width, height, 8);
     // A 6 x 7 x 6 colour cube and grey ramp.
+    fields.palette.assign(1024, 0);
     for (uint32_t i = 0; i < 256; ++i) {
-        uint8_t* entry = &bytes[54 + 4 * i];
+        uint8_t* entry = &fields.palette[4 * i];
         if (i < 252) {
             entry[0] = static_cast<uint8_t>(i % 6 * 51), entry[1] = static_cast<uint8_t>(i / 6 % 7 * 42);
             entry[2] = static_cast<uint8_t>(i / 42 * 51);
@@ -146,28 +116,28 @@ bool WritePalette8(const std::string& path, uint32_t width, uint32_t height) {
             entry[0] = entry[1] = entry[2] = static_cast<uint8_t>((i - 252) * 85);
         }
     }
+    std::vector<uint8_t> rows(stride * height, 0);
     std::mt19937 random(3);
     for (uint32_t y = 0; y < height; ++y) {
-        uint8_t* row = &bytes[54 + 1024 + size_t{y} * stride];
+        uint8_t* row = &rows[size_t{y} * stride];
         for (uint32_t x = 0; x < width; ++x) {
             uint32_t red = Smooth(x, y, 0, random) / 43, green = Smooth(x, y, 1, random) / 37,
                      blue = Smooth(x, y, 2, random) / 43;
             row[x] = static_cast<uint8_t>(blue + 6 * green + 42 * red);
         }
     }
-    return WriteFile(path, bytes);
+    return quenvale_writer::WriteWholeFile(path, quenvale_writer::EncodeBitmapFile(fields, rows));
 }
 
 bool WriteRgb565(const std::string& path, uint32_t width, uint32_t height) {
-    uint32_t stride = (2 * width + 3) / 4 * 4;
-    std::vector<uint8_t> bytes = Header(width, height, 16, 3, 54 + 12, stride);
-    const uint32_t masks[] = {0xF800, 0x07E0, 0x001F};
-    for (int i = 0; i < 3; ++i) {
-        for (int b = 0; b < 4; ++b) bytes[54 + 4 * i + b] = static_cast<uint8_t>(masks[i] >> (8 * b));
-    }
+    auto stride = static_cast<size_t>(quenvale_writer::RowStride(width, 16));
+    quenvale_writer::BitmapFields fields = Fields(width, height, 16);
+    fields.compression = 3;
+    fields.masks = {0xF800, 0x07E0, 0x001F};
+    std::vector<uint8_t> rows(stride * height, 0);
     std::mt19937 random(4);
     for (uint32_t y = 0; y < height; ++y) {
-        uint8_t* row = &bytes[54 + 12 + size_t{y} * stride];
+        uint8_t* row = &rows[size_t{y} * stride];
         for (uint32_t x = 0; x < width; ++x) {
             uint32_t value = uint32_t{Smooth(x, y, 0, random)} >> 3 << 11 | uint32_t{Smooth(x, y, 1, random)} >> 2 << 5 |
                              uint32_t{Smooth(x, y, 2, random)} >> 3;
@@ -175,7 +145,7 @@ bool WriteRgb565(const std::string& path, uint32_t width, uint32_t height) {
             row[2 * size_t{x} + 1] = static_cast<uint8_t>(value >> 8);
         }
     }
-    return WriteFile(path, bytes);
+    return quenvale_writer::WriteWholeFile(path, quenvale_writer::EncodeBitmapFile(fields, rows));
 }
 
 }  // namespace quenvale_bench

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bitmap_writer.h"
 #include "quenvale.h"
 
 namespace quenvale_fuzz {
@@ -30,24 +31,10 @@ inline std::string FuzzPath(const char* name) {
     return "/tmp/quenvale-fuzz-" + std::to_string(getpid()) + "-" + name;
 }
 
-inline std::vector<uint8_t> Slurp(const std::string& path) {
-    std::vector<uint8_t> bytes;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return bytes;
-    }
-    uint8_t buffer[65536];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        bytes.insert(bytes.end(), buffer, buffer + got);
-    }
-    std::fclose(file);
-    return bytes;
-}
+inline std::vector<uint8_t> Slurp(const std::string& path) { return quenvale_writer::ReadWholeFile(path); }
 
 inline void Spill(const std::string& path, const uint8_t* data, size_t size) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    Check(file != nullptr && std::fwrite(data, 1, size, file) == size && std::fclose(file) == 0, "temp file");
+    Check(quenvale_writer::WriteWholeFile(path, std::vector<uint8_t>(data, data + size)), "temp file");
 }
 
 // What an output holds before a call, to tell that a refusal left it alone.

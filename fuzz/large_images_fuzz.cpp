@@ -47,12 +47,6 @@ struct Layout {
     std::vector<uint32_t> palette;  // 0xRRGGBB
 };
 
-void PutLe(std::vector<uint8_t>& bytes, size_t at, uint32_t value, int count) {
-    for (int i = 0; i < count; ++i) {
-        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
 uint32_t BitsOf(Kind kind) { return kind == Rgb24 ? 24 : kind == Palette8 ? 8 : kind == Rgb32 ? 32 : 16; }
 
 std::vector<uint8_t> Build(Reader& reader, Layout* layout) {
@@ -71,39 +65,31 @@ std::vector<uint8_t> Build(Reader& reader, Layout* layout) {
     layout->width = width;
     layout->height = height;
     layout->stride = (width * bits + 31) / 32 * 4;
-    uint32_t paletteBytes = layout->kind == Palette8 ? 1024 : 0;
-    uint32_t maskBytes = layout->kind == Rgb565 ? 12 : 0;
-    layout->offset = 54 + paletteBytes + maskBytes;
-    uint64_t fileSize = layout->offset + uint64_t{layout->stride} * height;
-    std::vector<uint8_t> bytes(static_cast<size_t>(fileSize));
-    bytes[0] = 'B';
-    bytes[1] = 'M';
-    PutLe(bytes, 2, static_cast<uint32_t>(fileSize), 4);
-    PutLe(bytes, 10, layout->offset, 4);
-    PutLe(bytes, 14, 40, 4);
-    PutLe(bytes, 18, width, 4);
-    PutLe(bytes, 22, topDown ? static_cast<uint32_t>(-static_cast<int32_t>(height)) : height, 4);
-    PutLe(bytes, 26, 1, 2);
-    PutLe(bytes, 28, bits, 2);
-    PutLe(bytes, 30, layout->kind == Rgb565 ? 3 : 0, 4);
+    quenvale_writer::BitmapFields fields;
+    fields.width = static_cast<int32_t>(width);
+    fields.height = topDown ? -static_cast<int32_t>(height) : static_cast<int32_t>(height);
+    fields.bits = static_cast<uint16_t>(bits);
     if (layout->kind == Rgb565) {
-        PutLe(bytes, 54, 0xF800, 4);
-        PutLe(bytes, 58, 0x07E0, 4);
-        PutLe(bytes, 62, 0x001F, 4);
+        fields.compression = 3;
+        fields.masks = {0xF800, 0x07E0, 0x001F};
     }
     if (layout->kind == Palette8) {
         for (uint32_t i = 0; i < 256; ++i) {
             layout->palette.push_back(random() & 0xFFFFFF);
-            PutLe(bytes, 54 + 4 * i, layout->palette.back(), 4);
+            uint32_t entry = layout->palette.back();
+            fields.palette.insert(fields.palette.end(), {static_cast<uint8_t>(entry), static_cast<uint8_t>(entry >> 8),
+                                                         static_cast<uint8_t>(entry >> 16), 0});
         }
     }
+    layout->offset = 54 + static_cast<uint32_t>(fields.palette.size() + 4 * fields.masks.size());
+    std::vector<uint8_t> rows(size_t{layout->stride} * height);
     std::vector<uint32_t> colors(colorCount);
     for (uint32_t& color : colors) {
         color = random();
     }
     uint32_t value = 0;
     for (uint32_t y = 0; y < height; ++y) {
-        uint8_t* row = bytes.data() + layout->offset + size_t{y} * layout->stride;
+        uint8_t* row = rows.data() + size_t{y} * layout->stride;
         for (uint32_t x = 0; x < width; ++x) {
             if ((size_t{y} * width + x) % runLength == 0) {
                 value = colorCount == 0 ? random() : colors[random() % colorCount];
@@ -114,7 +100,7 @@ std::vector<uint8_t> Build(Reader& reader, Layout* layout) {
             }
         }
     }
-    return bytes;
+    return quenvale_writer::EncodeBitmapFile(fields, rows);
 }
 
 // The colour of pixel x of a row, as 0xRRGGBB.

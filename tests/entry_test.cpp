@@ -73,33 +73,37 @@ TEST(Entry, ThreeByOneCounterLines) {
 }
 
 TEST(Entry, PathLengthCountsConvertedBytes) {
+    // Relative names in the test's own folder, so that no shared folder is written.
+    std::string folder = TempPath("short");
+    ASSERT_TRUE(MakeDirectory(folder));
+    std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(folder);
+    std::u16string never = Utf16(TempPath("never-written.bmp"));
     // Nine bytes: refused before the file system is asked, though the file exists.
-    std::string nine = "/tmp/q.bm";
+    std::string nine = "q-nine.bm";
     ASSERT_EQ(nine.size(), 9u);
     WriteFile(nine, EncodeBitmap(MakeImage(1, 1)));
     CallRun tooShort = RunQuenvale(nine, TempPath("out.bmp"));
     EXPECT_EQ(tooShort.result, ResultPathTooShort);
     EXPECT_EQ(tooShort.output, "");
     EXPECT_FALSE(FileExists(TempPath("out.bmp")));
-    std::remove(nine.c_str());
 
     // Ten bytes go on to the open.
-    EXPECT_EQ(RunQuenvale("/tmp/qv.no", TempPath("out.bmp")).result, ResultInputOpenFailed);
-    const char16_t unpaired[] = {u'/', u't', u'm', u'p', u'/', u'a', u'b', u'c', u'd', 0xD800, u'e', 0};
+    EXPECT_EQ(RunQuenvale("qv-ten.bmp", TempPath("out.bmp")).result, ResultInputOpenFailed);
+    const char16_t unpaired[] = {u'a', u'b', u'c', u'd', u'e', u'f', u'g', u'h', u'i', 0xD800, u'e', 0};
 #if defined(_WIN32)
     // The Western code page gives one byte per letter, and '?' for what it
     // cannot hold, an unpaired surrogate included.
-    EXPECT_EQ(RunQuenvale(u"/tmp/\u00e9\u00e9\u00e9", u"/tmp/quenvale-never-written.bmp").result,
-              ResultPathTooShort);
-    EXPECT_EQ(RunQuenvale(unpaired, u"/tmp/quenvale-never-written.bmp").result, ResultInputOpenFailed);
+    EXPECT_EQ(RunQuenvale(u"tmp\\\u00e9\u00e9\u00e9", never.c_str()).result, ResultPathTooShort);
+    EXPECT_EQ(RunQuenvale(unpaired, never.c_str()).result, ResultInputOpenFailed);
 #else
-    // Eight code units but eleven UTF-8 bytes: long enough.
-    EXPECT_EQ(RunQuenvale(u"/tmp/\u00e9\u00e9\u00e9", u"/tmp/quenvale-never-written.bmp").result,
-              ResultInputOpenFailed);
+    // Eight code units but twelve UTF-8 bytes: long enough.
+    EXPECT_EQ(RunQuenvale(u"tmp/\u00e9\u00e9\u00e9\u00e9", never.c_str()).result, ResultInputOpenFailed);
     // An unpaired surrogate does not convert, which leaves an empty path.
-    EXPECT_EQ(RunQuenvale(unpaired, u"/tmp/quenvale-never-written.bmp").result, ResultPathTooShort);
+    EXPECT_EQ(RunQuenvale(unpaired, never.c_str()).result, ResultPathTooShort);
 #endif
-    EXPECT_EQ(RunQuenvale(nullptr, u"/tmp/quenvale-never-written.bmp").result, ResultPathTooShort);
+    EXPECT_EQ(RunQuenvale(nullptr, never.c_str()).result, ResultPathTooShort);
+    std::filesystem::current_path(before);
 }
 
 #if !defined(_WIN32)
@@ -197,7 +201,7 @@ TEST(Entry, RefusesUnreadableBitmapsWithoutTouchingTheOutput) {
     EXPECT_EQ(RunQuenvale(input, fresh).result, ResultInputInvalid);
     EXPECT_FALSE(FileExists(fresh));
     // Nor is a directory read as a bitmap.
-    EXPECT_EQ(RunQuenvale("/tmp/quenvale-dir/.", fresh).result, ResultInputOpenFailed);
+    EXPECT_EQ(RunQuenvale(TempPath("no-such-folder") + "/.", fresh).result, ResultInputOpenFailed);
     std::string folder = TempPath("folder");
     ASSERT_TRUE(MakeDirectory(folder));
     CallRun directory = RunQuenvale(folder, fresh);

@@ -19,10 +19,8 @@ struct HostRun {
 };
 
 std::string Slurp(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+    std::vector<uint8_t> bytes = ReadFile(path);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 // The host with these arguments, after a shell prefix such as "cd DIR && ".

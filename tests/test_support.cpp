@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -41,83 +42,43 @@ Image RandomImage(std::mt19937& random, uint32_t width, uint32_t height, int lev
 
 int StandardPadding(uint32_t width) { return static_cast<int>((4 - (3 * uint64_t{width}) % 4) % 4); }
 
-void PutLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-uint32_t GetLe32(const std::vector<uint8_t>& bytes, size_t at) {
-    return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
-           uint32_t{bytes[at + 3]} << 24;
-}
-
 std::vector<uint8_t> EncodeBitmap(const Image& image, const BitmapOptions& options) {
     int padding = options.padding >= 0 ? options.padding : StandardPadding(image.width);
     uint32_t stride = 3 * image.width + static_cast<uint32_t>(padding);
-    uint32_t offset = 14 + options.infoSize + options.gap;
-    std::vector<uint8_t> bytes(offset, 0);
-    bytes[0] = 'B';
-    bytes[1] = 'M';
-    PutLe32(bytes, 10, offset);
-    PutLe32(bytes, 14, options.infoSize);
-    PutLe32(bytes, 18, image.width);
-    PutLe32(bytes, 22, options.topDown ? 0u - image.height : image.height);
-    bytes[26] = 1;
-    bytes[28] = 24;
-    PutLe32(bytes, 34, options.imageSizeField >= 0 ? static_cast<uint32_t>(options.imageSizeField)
-                                                   : stride * image.height);
-    PutLe32(bytes, 38, 2835);
-    PutLe32(bytes, 42, 2835);
-    for (size_t i = 54; i < offset; ++i) {
-        bytes[i] = static_cast<uint8_t>(i * 7);  // recognisable header and gap bytes
-    }
+    quenvale_writer::BitmapFields fields;
+    fields.infoSize = options.infoSize;
+    fields.width = static_cast<int32_t>(image.width);
+    fields.height = static_cast<int32_t>(options.topDown ? 0u - image.height : image.height);
+    fields.imageSize = options.imageSizeField >= 0 ? options.imageSizeField : int64_t{stride} * image.height;
+    fields.resolution = 2835;
+    fields.gap = options.gap;
+    std::vector<uint8_t> rows;
+    rows.reserve(size_t{stride} * image.height);
     for (uint32_t y = 0; y < image.height; ++y) {
         for (uint32_t x = 0; x < image.width; ++x) {
             const Rgb& pixel = image.At(x, y);
-            bytes.push_back(pixel.blue);
-            bytes.push_back(pixel.green);
-            bytes.push_back(pixel.red);
+            rows.insert(rows.end(), {pixel.blue, pixel.green, pixel.red});
         }
-        bytes.insert(bytes.end(), static_cast<size_t>(padding), options.paddingByte);
+        rows.insert(rows.end(), static_cast<size_t>(padding), options.paddingByte);
     }
-    bytes.insert(bytes.end(), options.tail.begin(), options.tail.end());
-    PutLe32(bytes, 2, static_cast<uint32_t>(bytes.size()));
+    std::vector<uint8_t> bytes = quenvale_writer::EncodeBitmapFile(fields, rows, options.tail);
+    for (size_t i = 54; i < 14 + size_t{options.infoSize} + options.gap; ++i) {
+        bytes[i] = static_cast<uint8_t>(i * 7);  // recognisable header and gap bytes
+    }
     return bytes;
 }
 
 std::vector<uint8_t> EncodeRaw(const RawBitmap& raw) {
-    std::vector<uint8_t> bytes(14 + raw.infoSize, 0);
-    bytes[0] = 'B';
-    bytes[1] = 'M';
-    auto put16 = [&](size_t at, uint32_t value) {
-        if (at + 2 <= bytes.size()) {
-            bytes[at] = uint8_t(value), bytes[at + 1] = uint8_t(value >> 8);
-        }
-    };
-    auto put32 = [&](size_t at, uint32_t value) {
-        if (at + 4 <= bytes.size()) {
-            PutLe32(bytes, at, value);
-        }
-    };
-    put32(14, raw.infoSize);
-    if (raw.infoSize == 12) {
-        put16(18, uint32_t(raw.width)), put16(20, uint32_t(raw.height)), put16(22, 1), put16(24, raw.bits);
-    } else {
-        put32(18, uint32_t(raw.width)), put32(22, uint32_t(raw.height)), put16(26, 1), put16(28, raw.bits);
-        put32(30, raw.compression), put32(34, uint32_t(raw.pixels.size())), put32(46, raw.colorsUsed);
-    }
-    for (size_t i = 0; i < raw.masks.size(); ++i) {
-        if (raw.infoSize == 40) {
-            bytes.resize(bytes.size() + 4);
-        }
-        put32(54 + 4 * i, raw.masks[i]);
-    }
-    bytes.insert(bytes.end(), raw.palette.begin(), raw.palette.end());
-    PutLe32(bytes, 10, uint32_t(bytes.size()));
-    bytes.insert(bytes.end(), raw.pixels.begin(), raw.pixels.end());
-    PutLe32(bytes, 2, uint32_t(bytes.size()));
-    return bytes;
+    quenvale_writer::BitmapFields fields;
+    fields.infoSize = raw.infoSize;
+    fields.width = raw.width;
+    fields.height = raw.height;
+    fields.bits = raw.bits;
+    fields.compression = raw.compression;
+    fields.colorsUsed = raw.colorsUsed;
+    fields.masks = raw.masks;
+    fields.palette = raw.palette;
+    return quenvale_writer::EncodeBitmapFile(fields, raw.pixels);
 }
 
 Image DecodeRows(const std::vector<uint8_t>& bytes, uint32_t width, uint32_t height, uint32_t offset, int padding) {
@@ -140,8 +101,10 @@ bool MakeDirectory(const std::string& path) {
 #endif
 }
 
-std::string TempPath(const std::string& name) {
-    static std::string directory = [] {
+namespace {
+
+const std::string& TempFolder() {
+    static const std::string directory = [] {
 #if defined(_WIN32)
         // A folder of this run's own beside the test binary's working folder.
         std::string folder = "quenvale-test-" + std::to_string(_getpid()) + "-" + std::to_string(std::time(nullptr));
@@ -160,20 +123,28 @@ std::string TempPath(const std::string& name) {
         return std::string(buffer.data());
 #endif
     }();
+    return directory;
+}
+
+void RemoveTempFolder() {
+    std::error_code error;
+    std::filesystem::remove_all(TempFolder(), error);
+}
+
+}  // namespace
+
+std::string TempPath(const std::string& name) {
+    const std::string& directory = TempFolder();
+    // Registered once the folder's name is made, so it runs before that name is destroyed.
+    static const bool removedAtExit = std::atexit(RemoveTempFolder) == 0;
+    (void)removedAtExit;
     const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
     std::string prefix = test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() + "." : "";
     return directory + "/" + prefix + name;
 }
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(file.good()) << path;
-}
-
-std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    ASSERT_TRUE(quenvale_writer::WriteWholeFile(path, bytes)) << path;
 }
 
 bool FileExists(const std::string& path) {

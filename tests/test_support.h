@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bitmap.h"
+#include "bitmap_writer.h"
 
 namespace quenvale_test {
 
@@ -41,14 +42,19 @@ std::vector<uint8_t> EncodeBitmap(const Image& image, const BitmapOptions& optio
 // The pixel rows of a bitmap as the format lays them out (for comparisons).
 Image DecodeRows(const std::vector<uint8_t>& bytes, uint32_t width, uint32_t height, uint32_t offset, int padding);
 
-void PutLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value);
-uint32_t GetLe32(const std::vector<uint8_t>& bytes, size_t at);
+inline void PutLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
+    quenvale_writer::PutLe(bytes, at, value, 4);
+}
+inline uint32_t GetLe32(const std::vector<uint8_t>& bytes, size_t at) {
+    return static_cast<uint32_t>(quenvale_writer::GetLe(bytes, at, 4));
+}
 
-// A path in this run's own temporary folder, named after the current test.
+// A path in this run's own temporary folder, named after the current test;
+// the folder is removed when the run ends.
 std::string TempPath(const std::string& name);
 bool MakeDirectory(const std::string& path);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
-std::vector<uint8_t> ReadFile(const std::string& path);
+inline std::vector<uint8_t> ReadFile(const std::string& path) { return quenvale_writer::ReadWholeFile(path); }
 bool FileExists(const std::string& path);
 std::u16string Utf16(const std::string& ascii);
 

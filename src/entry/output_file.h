@@ -42,6 +42,9 @@ void FixTemporaryNames(bool fixed);
 bool CommitOutput(OutputFile& output, bool sync, Failure* failure);
 // Closes and removes what was written.
 void AbandonOutput(OutputFile& output);
+// Closes the stream, a write step of its own; fills *failure when the close
+// fails after a good write. Returns whether all was written.
+bool CloseOutputStream(FILE** stream, bool written, Failure* failure);
 
 }  // namespace quenvale
 

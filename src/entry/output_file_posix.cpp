@@ -217,19 +217,7 @@ bool CommitOutput(OutputFile& output, bool sync, Failure* failure) {
     if (!written) {
         *failure = FailWithErrno(StatusOutputWriteFailed);
     }
-    // A full disk often shows only when the last buffered bytes are written.
-    bool closeFails = FileStepFails();
-    int closeError = errno;
-    if (std::fclose(output.stream) != 0) {
-        closeFails = true;
-        closeError = errno;
-    }
-    output.stream = nullptr;
-    if (closeFails && written) {
-        *failure = FailWith(StatusOutputWriteFailed, ReasonNone);
-        failure->systemError = closeError;
-    }
-    written = written && !closeFails;
+    written = CloseOutputStream(&output.stream, written, failure);
     if (written && output.temporaryName != nullptr) {
         written = !FileStepFails() &&
                   renameat(output.folder, output.temporaryName, output.folder, output.targetName) == 0;

@@ -5,6 +5,7 @@
 // where the output is no regular file (a device).
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include <fcntl.h>
 #include <io.h>
@@ -19,16 +20,8 @@ namespace quenvale {
 
 namespace {
 
-size_t PathLength(const wchar_t* path) {
-    size_t length = 0;
-    while (path[length] != 0) {
-        ++length;
-    }
-    return length;
-}
-
 wchar_t* CopyPath(const wchar_t* path) {
-    size_t length = PathLength(path);
+    size_t length = std::char_traits<wchar_t>::length(path);
     auto* copy = AllocateArrayOf<wchar_t>(uint64_t{length} + 1);
     if (copy != nullptr) {
         std::memcpy(copy, path, (length + 1) * sizeof(wchar_t));
@@ -86,7 +79,7 @@ FILE* StreamOf(HANDLE handle) {
 // Creates the temporary beside the target; its path in *path. Returns the
 // stream, or null with errno set.
 FILE* CreateTemporary(const wchar_t* target, wchar_t** path) {
-    size_t length = PathLength(target);
+    size_t length = std::char_traits<wchar_t>::length(target);
     size_t nameStart = 0;
     for (size_t i = 0; i < length; ++i) {
         if (target[i] == L'/' || target[i] == L'\\') {
@@ -201,19 +194,7 @@ bool CommitOutput(OutputFile& output, bool sync, Failure* failure) {
     if (!written) {
         *failure = FailWithErrno(StatusOutputWriteFailed);
     }
-    // A full disk often shows only when the last buffered bytes are written.
-    bool closeFails = FileStepFails();
-    int closeError = errno;
-    if (std::fclose(output.stream) != 0) {
-        closeFails = true;
-        closeError = errno;
-    }
-    output.stream = nullptr;
-    if (closeFails && written) {
-        *failure = FailWith(StatusOutputWriteFailed, ReasonNone);
-        failure->systemError = closeError;
-    }
-    written = written && !closeFails;
+    written = CloseOutputStream(&output.stream, written, failure);
     if (written && output.temporaryPath != nullptr) {
         if (FileStepFails()) {
             *failure = FailWithErrno(StatusOutputWriteFailed);

@@ -1,23 +1,12 @@
 // Path texts: conversion from 16-bit code units, and the one UTF-8 codec
 // of the library and the host.
 #include <cstdint>
+#include <string>
 
 #include "memory.h"
 #include "path_text.h"
 
 namespace quenvale {
-
-namespace {
-
-size_t CodeUnitCount(const char16_t* path) {
-    size_t count = 0;
-    while (path[count] != 0) {
-        ++count;
-    }
-    return count;
-}
-
-}  // namespace
 
 bool EncodeUtf8(const char16_t* units, char* text) {
     // Three bytes per code unit cover every case: a pair of units takes four.
@@ -89,7 +78,7 @@ char* ConvertPath(const char16_t* path, bool* outOfMemory) {
     if (path == nullptr) {
         return nullptr;
     }
-    size_t count = CodeUnitCount(path);
+    size_t count = std::char_traits<char16_t>::length(path);
     const size_t bytesPerUnit = PathBytesPerUnit();
     if (count >= SIZE_MAX / bytesPerUnit - 1 || (count + 1) * bytesPerUnit > INT32_MAX) {
         *outOfMemory = true;
