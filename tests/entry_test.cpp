@@ -148,6 +148,7 @@ struct Refusal {
     uint32_t value;
     int width;         // bytes written at `at`: 1, 2 or 4
     const char* reason;
+    bool unsupported = false;  // a bitmap in a form that is not read, rather than a damaged one
 };
 
 TEST(Entry, RefusesUnreadableBitmapsWithoutTouchingTheOutput) {
@@ -155,17 +156,17 @@ TEST(Entry, RefusesUnreadableBitmapsWithoutTouchingTheOutput) {
         {"empty", SIZE_MAX, 0, 0, "file of 0 bytes is shorter than a bitmap header"},
         {"short header", SIZE_MAX, 53, 0, "file of 53 bytes is shorter than a bitmap header"},
         {"type", 0, 'X', 1, "not a BMP file"},
-        {"unknown header", 14, 66, 4, "unsupported information header of 66 bytes"},
+        {"unknown header", 14, 66, 4, "unsupported information header of 66 bytes", true},
         {"offset inside headers", 10, 53, 4, "pixel data offset 53 lies inside the headers"},
         {"8 bits without a palette", 28, 8, 2, "colour palette of no entries"},
-        {"12 bits", 28, 12, 2, "12 bits per pixel"},
-        {"64 bits", 28, 64, 2, "64 bits per pixel"},
+        {"12 bits", 28, 12, 2, "12 bits per pixel", true},
+        {"64 bits", 28, 64, 2, "64 bits per pixel", true},
         {"RLE8 on 24 bits", 30, 1, 4, "RLE8 compression on 24 bits per pixel"},
         {"RLE4 on 24 bits", 30, 2, 4, "RLE4 compression on 24 bits per pixel"},
         {"bitfields", 30, 3, 4, "bit fields on 24 bits per pixel"},
-        {"JPEG", 30, 4, 4, "JPEG-compressed"},
-        {"PNG", 30, 5, 4, "PNG-compressed"},
-        {"unknown method", 30, 7, 4, "compressed pixel data (method 7)"},
+        {"JPEG", 30, 4, 4, "JPEG-compressed", true},
+        {"PNG", 30, 5, 4, "PNG-compressed", true},
+        {"unknown method", 30, 7, 4, "compressed pixel data (method 7)", true},
         {"height 0", 22, 0, 4, "height 0"},
         {"height -2^31", 22, 0x80000000u, 4, "height -2147483648"},
         {"negative width", 18, 0xFFFFFFFFu, 4, "width -1"},
@@ -193,6 +194,11 @@ TEST(Entry, RefusesUnreadableBitmapsWithoutTouchingTheOutput) {
         CallRun run = RunQuenvale(input, output);
         EXPECT_EQ(run.result, ResultInputInvalid);
         EXPECT_EQ(run.output, "Could not read " + input + ": " + refusal.reason);
+        quenvale::Failure failure{};
+        testing::internal::CaptureStdout();
+        quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(), nullptr, {false, 20}, &failure);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(failure.status, refusal.unsupported ? quenvale::StatusUnsupported : quenvale::StatusBadInput);
         EXPECT_EQ(ReadFile(output), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
         EXPECT_EQ(quenvale::AllocationCounter(), before);
     }

@@ -92,6 +92,11 @@ inline bool IsRle(const BitmapFormat& format) {
     return format.encoding == EncodingRle8 || format.encoding == EncodingRle4;
 }
 
+// Uncompressed rows of a width-0 image are padding alone: no pixel to
+// filter, no memory to take, zeros to write. (An RLE stream is taken as it
+// is, whatever its width.)
+inline bool PaddingOnly(const BitmapFormat& format) { return !IsRle(format) && format.width == 0; }
+
 // The header bytes ParseBitmapFormat needs at most: file header, the
 // largest information header, four masks and 256 palette entries.
 constexpr size_t kFormatPrefixBytes = kFileHeaderBytes + kV5HeaderBytes + 16 + 256 * 4;

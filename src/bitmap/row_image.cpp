@@ -11,10 +11,6 @@ namespace quenvale {
 
 namespace {
 
-// Rows of a width-0 image are padding alone: they take no memory and are
-// written as zeros, bounded by the file's length since it held them.
-bool PaddingOnly(const BitmapFormat& format) { return !IsRle(format) && format.width == 0; }
-
 // Zero what follows each row's last pixel: the output's padding is zero
 // whatever the input held, and the last row's may be missing altogether.
 void ClearRowEnds(const BitmapFormat& format, uint8_t* rows) {
@@ -82,6 +78,7 @@ bool CopyHeaderBytes(FILE* input, FILE* output, uint32_t pixelOffset, Failure* f
 
 bool WriteRowImage(FILE* output, RowImage image, const BitmapFormat& format, Failure* failure) {
     size_t size = 0;
+    // Rows of padding alone are bounded by the file's length, since it held them.
     bool written = RowImageSize(format, &size) &&
                    (PaddingOnly(format) ? WriteZeros(output, uint64_t{format.rowCount} * format.stride)
                                         : WriteBytes(output, image.bytes, size));

@@ -330,7 +330,7 @@ Status FlattenWords(const BitmapFormat& format, uint8_t* pixels, int tolerance) 
 }  // namespace
 
 Status FlattenBitmap(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
-    if (!IsRle(format) && (format.width == 0 || format.rowCount == 0)) {
+    if (PaddingOnly(format)) {
         return StatusOk;
     }
     if (format.encoding == EncodingRgb24) {
