@@ -23,29 +23,57 @@ std::string Slurp(const std::string& path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// The host with these arguments, after a shell prefix such as "cd DIR && ".
-HostRun RunHost(const std::string& arguments, const std::string& before = "") {
+// A shell command line, its standard output and error captured.
+HostRun RunShell(const std::string& line) {
     std::string out = TempPath("host.out");
     std::string err = TempPath("host.err");
-    std::string command =
-        before + std::string(QUENVALE_HOST_COMMAND) + " " + arguments + " >'" + out + "' 2>'" + err + "'";
+    std::string command = "{ " + line + "; } >'" + out + "' 2>'" + err + "'";
     int status = std::system(command.c_str());
     return HostRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
 }
 
-TEST(Host, FlattensAFileAndPrintsTheLibraryText) {
+const std::string kHost = QUENVALE_HOST_COMMAND;
+
+// The host with these arguments, after a shell prefix such as "cd DIR && ".
+HostRun RunHost(const std::string& arguments, const std::string& before = "") {
+    return RunShell(before + kHost + " " + arguments);
+}
+
+TEST(Host, QuietOnSuccessAndTheLibraryTextWhenAsked) {
     std::string input = TempPath("in.bmp");
     std::string output = TempPath("out.bmp");
     Image image = MakeImage(3, 1, Rgb{1, 2, 3});
     image.At(2, 0) = Rgb{200, 2, 3};
     WriteFile(input, EncodeBitmap(image));
+    std::vector<uint8_t> expected = EncodeBitmap(ReferenceFlatten(image));
     HostRun run = RunHost("'" + input + "' '" + output + "'");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, CounterLine(21) + CounterLine(42) + CounterLine(21) + CounterLine(0));
+    EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(ReadFile(output), EncodeBitmap(ReferenceFlatten(image)));
+    EXPECT_EQ(ReadFile(output), expected);
+    std::string counted = CounterLine(21) + CounterLine(42) + CounterLine(21) + CounterLine(0);
+    for (const char* verbose : {"-v", "--verbose"}) {
+        HostRun shown = RunHost(std::string(verbose) + " '" + input + "' '" + output + "'");
+        EXPECT_EQ(shown.out, counted);
+        EXPECT_EQ(shown.err, "");
+    }
+    // -o names the output; short options bundle, their value attached or next.
+    for (const std::string& arguments : {"'" + input + "' -o '" + output + "2'", "-vo '" + output + "2' '" + input + "'",
+                                         "-qo'" + output + "2' -- '" + input + "'", "--output='" + output + "2' '" + input + "'"}) {
+        SCOPED_TRACE(arguments);
+        std::remove((output + "2").c_str());
+        HostRun named = RunHost(arguments);
+        EXPECT_EQ(named.status, 0) << named.err;
+        EXPECT_EQ(ReadFile(output + "2"), expected);
+    }
     EXPECT_EQ(RunHost("--filter flatten '" + input + "' '" + output + "'").status, 0);
     EXPECT_EQ(RunHost("--filter=flatten -- '" + input + "' '" + output + "'").status, 0);
+    // On a terminal, a message left open is ended before the counter line.
+    if (std::system("command -v script >/dev/null 2>&1") == 0) {
+        HostRun terminal = RunShell("script -qc \"" + kHost + " -v '" + input + "' '" + TempPath("nowhere") +
+                                    "/out.bmp'\" /dev/null | tr -d '\\r'");
+        EXPECT_NE(terminal.out.find("for writing\nCurrent amount"), std::string::npos) << terminal.out;
+    }
 }
 
 TEST(Host, FailuresGoToStandardErrorWithTheFileAndTheReason) {
@@ -54,19 +82,19 @@ TEST(Host, FailuresGoToStandardErrorWithTheFileAndTheReason) {
     WriteFile(folder + "/in.bmp", EncodeBitmap(MakeImage(2, 1, Rgb{5, 5, 5})));
     WriteFile(folder + "/bad.bmp", {'B', 'M', 0, 0});
     std::string cd = "cd '" + folder + "' && ";
-    // Short relative names reach the files: the host hands absolute paths.
+    // Short relative names reach the files: the host lengthens them with ./ steps.
     HostRun shortNames = RunHost("a.bmp b.bmp", cd + "cp in.bmp a.bmp && ");
     EXPECT_EQ(shortNames.status, 0) << shortNames.err;
     EXPECT_EQ(ReadFile(folder + "/b.bmp"), ReadFile(folder + "/in.bmp"));
 
-    HostRun missing = RunHost("missing.bmp out.bmp", cd);
+    HostRun missing = RunHost("-v missing.bmp out.bmp", cd);
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out, "Oof, the file failed to open, please try again\n");
     EXPECT_EQ(missing.err, "quenvale: missing.bmp: No such file or directory\n");
 
-    HostRun invalid = RunHost("bad.bmp out.bmp", cd);
+    HostRun invalid = RunHost("-v bad.bmp out.bmp", cd);
     EXPECT_EQ(invalid.status, 1);
-    EXPECT_EQ(invalid.out, "Could not read " + folder + "/bad.bmp: file of 4 bytes is shorter than a bitmap header\n");
+    EXPECT_EQ(invalid.out, "Could not read ././bad.bmp: file of 4 bytes is shorter than a bitmap header\n");
     EXPECT_EQ(invalid.err, "quenvale: bad.bmp: file of 4 bytes is shorter than a bitmap header\n");
 
     HostRun folderIn = RunHost(". out.bmp", cd);
@@ -75,7 +103,7 @@ TEST(Host, FailuresGoToStandardErrorWithTheFileAndTheReason) {
     EXPECT_EQ(noFolder.err, "quenvale: nowhere/out.bmp: No such file or directory\n");
     HostRun intoFolder = RunHost("in.bmp .", cd);
     EXPECT_EQ(intoFolder.err, "quenvale: .: Is a directory\n");
-    HostRun full = RunHost("in.bmp /dev/full", cd);
+    HostRun full = RunHost("-v in.bmp /dev/full", cd);
     EXPECT_EQ(full.err, "quenvale: /dev/full: No space left on device\n");
     EXPECT_NE(full.out.find("Could not write /dev/full"), std::string::npos);  // only inputs are lengthened
 
@@ -84,6 +112,14 @@ TEST(Host, FailuresGoToStandardErrorWithTheFileAndTheReason) {
     EXPECT_EQ(quiet.out, "");
     EXPECT_EQ(quiet.err, invalid.err);
     EXPECT_EQ(RunHost("--quiet in.bmp out.bmp", cd).out, "");
+
+    // A relative path is handed as given: a working folder and a path that
+    // together pass the system's path limit still work, as with cp.
+    std::string deep = "d=$(printf 'd%.0s' $(seq 200)) && for i in $(seq 12); do mkdir $d && cd $d; done && "
+                       "p=$(printf \"$d/%.0s\" $(seq 12)) && mkdir -p \"$p\" && cp '" + folder +
+                       "/in.bmp' \"${p}in.bmp\" && [ $((${#PWD} + ${#p})) -gt 4096 ] && ";
+    HostRun long_ = RunHost("\"${p}in.bmp\" \"${p}out.bmp\" && cmp \"${p}in.bmp\" \"${p}out.bmp\"", cd + deep);
+    EXPECT_EQ(long_.status, 0) << long_.err;
 }
 
 TEST(Host, PipesCarryTheImageAndNothingElse) {
@@ -93,20 +129,22 @@ TEST(Host, PipesCarryTheImageAndNothingElse) {
     WriteFile(input, EncodeBitmap(image));
     std::vector<uint8_t> expected = EncodeBitmap(ReferenceFlatten(image));
     // In, out, and both: the image alone on standard output, the
-    // library's text on standard error; no spool file is left behind.
+    // library's text (when asked for) on standard error; no spool file is
+    // left behind.
     std::string spool = TempPath("spool");
     ASSERT_TRUE(MakeDirectory(spool));
     std::string inSpool = "TMPDIR='" + spool + "' ";
-    HostRun in = RunHost("- '" + TempPath("from-pipe.bmp") + "' <'" + input + "'", inSpool);
+    HostRun in = RunHost("-v - '" + TempPath("from-pipe.bmp") + "' <'" + input + "'", inSpool);
     EXPECT_EQ(in.status, 0) << in.err;
     EXPECT_EQ(ReadFile(TempPath("from-pipe.bmp")), expected);
     EXPECT_EQ(in.out, CounterLine(225) + CounterLine(450) + CounterLine(225) + CounterLine(0));
-    for (const std::string& arguments : {"'" + input + "' -", "- - <'" + input + "'"}) {
+    for (const std::string& arguments : {"-v '" + input + "' -", "-v - - <'" + input + "'"}) {
         HostRun out = RunHost(arguments, inSpool);
         EXPECT_EQ(out.status, 0) << out.err;
         EXPECT_EQ(std::vector<uint8_t>(out.out.begin(), out.out.end()), expected);
         EXPECT_EQ(out.err, CounterLine(225) + CounterLine(450) + CounterLine(225) + CounterLine(0));
     }
+    EXPECT_EQ(RunHost("'" + input + "' -").err, "");
     HostRun refused = RunHost("- - </dev/null", inSpool);
     // Ended by a signal while standard input is still coming.
     RunHost("- -", "(cat '" + input + "'; sleep 1) | " + inSpool + "timeout -s TERM 0.3 ");
@@ -163,6 +201,46 @@ TEST(Host, BatchesGoOnPastAFailureAndReportIt) {
     EXPECT_NE(ReadFile(folder + "/one.bmp"), EncodeBitmap(first));
 }
 
+TEST(Host, BatchesThatWouldLoseAFileAreRefusedBeforeAnyWork) {
+    std::string folder = TempPath("refused");
+    ASSERT_TRUE(MakeDirectory(folder));
+    std::string cd = "cd '" + folder + "' && ";
+    for (const char* sub : {"/a", "/b", "/flat"}) {
+        ASSERT_TRUE(MakeDirectory(folder + sub));
+    }
+    std::vector<uint8_t> bytes = EncodeBitmap(MakeImage(4, 4, Rgb{1, 2, 3}));
+    WriteFile(folder + "/one.bmp", bytes);
+    const std::pair<const char*, const char*> refusals[] = {
+        {"--output-dir flat a/x.bmp b/x.bmp", "quenvale: a/x.bmp and b/x.bmp would both write flat/x.bmp\n"},
+        {"--in-place a/x.bmp ./a/x.bmp", "quenvale: a/x.bmp and ./a/x.bmp would both write ./a/x.bmp\n"},
+        {"--output-dir a b/x.bmp a/x.bmp",
+         "quenvale: a/x.bmp: its result would replace it in --output-dir a, its own folder; --in-place does that\n"},
+        {"--output-dir . one.bmp",
+         "quenvale: one.bmp: its result would replace it in --output-dir ., its own folder; --in-place does that\n"},
+        {"--output-dir nowhere a/x.bmp", "quenvale: nowhere: no such folder for --output-dir; make it first (mkdir -p)\n"},
+        {"--output-dir one.bmp a/x.bmp", "quenvale: one.bmp: not a folder, as --output-dir needs\n"},
+    };
+    for (const auto& [arguments, message] : refusals) {
+        SCOPED_TRACE(arguments);
+        WriteFile(folder + "/a/x.bmp", bytes);
+        WriteFile(folder + "/b/x.bmp", bytes);
+        HostRun run = RunHost(arguments, cd);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.err, message);
+        EXPECT_EQ(ReadFile(folder + "/a/x.bmp"), bytes);
+        EXPECT_EQ(ReadFile(folder + "/b/x.bmp"), bytes);
+        EXPECT_EQ(ReadFile(folder + "/one.bmp"), bytes);
+        EXPECT_EQ(std::system(("[ -z \"$(ls -A '" + folder + "/flat')\" ]").c_str()), 0);
+    }
+    // The README's many-files line, on names with spaces.
+    HostRun spaced = RunShell(cd + "mkdir -p 'my scans' && cp one.bmp 'my scans/a b.bmp' && cp one.bmp "
+                                   "'my scans/c.bmp' && find 'my scans' -name '*.bmp' -print0 | "
+                                   "xargs -0 -P 2 -n 16 " + kHost + " -q --output-dir flat");
+    EXPECT_EQ(spaced.status, 0) << spaced.err;
+    EXPECT_EQ(ReadFile(folder + "/flat/a b.bmp"), *ExpectedFlatten(bytes));
+    EXPECT_EQ(ReadFile(folder + "/flat/c.bmp"), *ExpectedFlatten(bytes));
+}
+
 TEST(Host, ToleranceReachesTheFlatten) {
     std::mt19937 random(4);
     Image image = RandomImage(random, 8, 8, 256);
@@ -184,22 +262,28 @@ TEST(Host, UsageErrorsAreOneLineWithAHint) {
          {"", "only-one.bmp", "a.bmp b.bmp c.bmp", "--filter", "--filter sepia a.bmp b.bmp",
           "--frobnicate a.bmp b.bmp", "--filter gray --filter red a.bmp b.bmp", "--tolerance 256 a.bmp b.bmp",
           "--tolerance -1 a.bmp b.bmp", "--tolerance 5x a.bmp b.bmp", "--filter gray --tolerance 3 a.bmp b.bmp",
-          "--in-place", "--in-place --output-dir d a.bmp", "--output-dir d -", "--sync=yes a.bmp b.bmp"}) {
+          "--in-place", "--in-place --output-dir d a.bmp", "--output-dir d -", "--sync=yes a.bmp b.bmp", "-x a.bmp b.bmp",
+          "-qx a.bmp b.bmp", "a.bmp -o", "-q -v a.bmp b.bmp", "-o b.bmp a.bmp c.bmp", "-o b.bmp -o c.bmp a.bmp",
+          "--in-place -o b.bmp a.bmp"}) {
         SCOPED_TRACE(arguments);
         HostRun run = RunHost(arguments);
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(run.err.find("--help"), run.err.rfind("--help")) << "one hint: " << run.err;
         EXPECT_NE(run.err.find("(see quenvale --help)"), std::string::npos) << run.err;
     }
-    HostRun help = RunHost("--help");
-    EXPECT_EQ(help.status, 0);
-    for (const char* option : {"--filter", "--tolerance", "--output-dir", "--in-place", "--sync", "--quiet", "gray"}) {
-        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    for (const char* help : {"--help", "-h"}) {
+        HostRun run = RunHost(help);
+        EXPECT_EQ(run.status, 0);
+        for (const char* option : {"--filter", "--tolerance", "--output-dir", "--in-place", "--sync", "-q, --quiet",
+                                   "-v, --verbose", "-o, --output", "-h, --help", "--version", "--  ", "gray"}) {
+            EXPECT_NE(run.out.find(option), std::string::npos) << option;
+        }
     }
     HostRun version = RunHost("--version");
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "quenvale 1.0.0.1\n");
+    EXPECT_EQ(version.out, "quenvale 1.0.0.1\nreads: BMP\nwrites: BMP\n");
     EXPECT_EQ(RunHost("\"$(printf '\\377\\376.bmp')\" out.bmp").status, 2);  // not UTF-8
 }
 

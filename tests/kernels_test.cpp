@@ -212,7 +212,7 @@ TEST(Kernels, HostFiltersRunThroughTheWholePipeline) {
     for (const Kernel& kernel : Kernels()) {
         SCOPED_TRACE(kernel.name);
         std::string output = TempPath(std::string(kernel.name) + ".bmp");
-        std::string command = std::string(QUENVALE_HOST_COMMAND) + " --filter " + kernel.name + " '" + input + "' '" +
+        std::string command = std::string(QUENVALE_HOST_COMMAND) + " -v --filter " + kernel.name + " '" + input + "' '" +
                               output + "' > '" + TempPath("stdout") + "'";
         ASSERT_EQ(std::system(command.c_str()), 0);
         EXPECT_EQ(ReadFile(output), EncodeBitmap(Restate(kernel, image), options));

@@ -27,5 +27,5 @@ while IFS= read -r example; do
   fi
   count=$((count + 1))
 done <"$work/examples"
-ls "$work/flat/photo.bmp" "$work/photo_flat.bmp" >/dev/null
+ls "$work/flat/photo.bmp" "$work/photo_flat.bmp" "$work/scan_flat.bmp" >/dev/null
 echo "$count examples ran"

@@ -4,6 +4,7 @@
 #ifndef QUENVALE_HOST_H
 #define QUENVALE_HOST_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -12,10 +13,23 @@ namespace quenvale_host {
 // UTF-8 to UTF-16, with the library's codec; false on a malformed sequence.
 bool DecodeUtf8(const std::string& text, std::u16string* units);
 
-// The absolute form of a UTF-8 path, as UTF-16. Links are not followed, so
-// a link at the output path stays one. The call refuses input paths under
-// 10 bytes: a path shorter than minimumBytes gets "./" steps after its root.
-bool AbsolutePath(const std::string& path, size_t minimumBytes, std::u16string* absolute);
+// A UTF-8 path as the call takes it, in UTF-16: as given, so that any path
+// the system takes works. The call refuses input paths under 10 bytes: a
+// path shorter than minimumBytes gets "./" steps, after its root if it has one.
+bool CallPath(const std::string& path, size_t minimumBytes, std::u16string* units);
+
+// What a path names, to check a batch before any work.
+enum PathKind { PathMissing, PathFolder, PathOther };
+PathKind KindOfPath(const std::string& path);
+// The identity of the file or folder a path names (device and index), so
+// that two names of one file are seen as one; false where it has none.
+struct FileId {
+    uint64_t device;
+    uint64_t index;
+};
+bool IdentityOf(const std::string& path, FileId* id);
+// The folder part of a path: "." for a bare name.
+std::string FolderOf(const std::string& path);
 
 // A new empty file in the system's temporary folder, created exclusively
 // and private to the user, open for writing; its path in *path. It is
@@ -34,10 +48,14 @@ std::string ErrorText(int error);
 bool IsTerminal(FILE* stream);
 
 // The platform's part: a file opened by its UTF-8 path ("rb" or "wb"), a
-// standard stream made binary, and the path separators.
+// standard stream made binary, the path separators and step, how long a
+// root is, and the length the call measures (bytes of the converted path).
 FILE* OpenFile(const std::string& path, const char* mode);
 void MakeBinary(FILE* stream);
 extern const char kPathSeparators[];
+extern const char kPathStep[];
+size_t RootLength(const std::string& path);
+size_t CallLength(const std::string& path);
 
 }  // namespace quenvale_host
 

@@ -70,6 +70,26 @@ bool CopyToStandardOutput(const std::string& path, int* error) {
     return copied;
 }
 
+bool CallPath(const std::string& path, size_t minimumBytes, std::u16string* units) {
+    std::string lengthened = path;
+    while (CallLength(lengthened) < minimumBytes) {
+        lengthened.insert(RootLength(lengthened), kPathStep);
+    }
+    return DecodeUtf8(lengthened, units);
+}
+
+std::string FolderOf(const std::string& path) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && std::strchr(kPathSeparators, trimmed.back()) != nullptr) {
+        trimmed.pop_back();
+    }
+    size_t end = trimmed.find_last_of(kPathSeparators);
+    if (end == std::string::npos) {
+        return ".";
+    }
+    return end < RootLength(trimmed) ? trimmed.substr(0, RootLength(trimmed)) : trimmed.substr(0, end);
+}
+
 std::string BaseName(const std::string& path) {
     std::string trimmed = path;
     while (trimmed.size() > 1 && std::strchr(kPathSeparators, trimmed.back()) != nullptr) {

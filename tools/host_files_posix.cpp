@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "host.h"
@@ -61,20 +62,27 @@ FILE* OpenFile(const std::string& path, const char* mode) { return std::fopen(pa
 
 void MakeBinary(FILE* stream) { (void)stream; }
 
-bool AbsolutePath(const std::string& path, size_t minimumBytes, std::u16string* absolute) {
-    std::string full = path;
-    if (path.empty() || path[0] != '/') {
-        char* directory = getcwd(nullptr, 0);
-        if (directory == nullptr) {
-            return false;
-        }
-        full = std::string(directory) + (directory[std::strlen(directory) - 1] == '/' ? "" : "/") + path;
-        std::free(directory);
+const char kPathStep[] = "./";
+
+size_t RootLength(const std::string& path) { return !path.empty() && path[0] == '/' ? 1 : 0; }
+
+size_t CallLength(const std::string& path) { return path.size(); }
+
+PathKind KindOfPath(const std::string& path) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) {
+        return PathMissing;
     }
-    while (full.size() < minimumBytes) {
-        full.insert(1, "./");
+    return S_ISDIR(status.st_mode) ? PathFolder : PathOther;
+}
+
+bool IdentityOf(const std::string& path, FileId* id) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) {
+        return false;
     }
-    return DecodeUtf8(full, absolute);
+    *id = FileId{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)};
+    return true;
 }
 
 FILE* CreateSpoolFile(const char* prefix, std::string* path, int* error) {

@@ -37,21 +37,47 @@ FILE* OpenFile(const std::string& path, const char* mode) {
 
 void MakeBinary(FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
 
-bool AbsolutePath(const std::string& path, size_t minimumBytes, std::u16string* absolute) {
-    std::wstring wide = Wide(path);
-    DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-    if (size == 0) {
+const char kPathStep[] = ".\\";
+
+size_t RootLength(const std::string& path) {
+    if (path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) {
+        return 3;
+    }
+    return !path.empty() && (path[0] == '\\' || path[0] == '/') ? 1 : 0;
+}
+
+// The ANSI code page gives at least a byte to each character.
+size_t CallLength(const std::string& path) {
+    size_t characters = 0;
+    for (unsigned char byte : path) {
+        characters += (byte & 0xC0) != 0x80 ? 1 : 0;
+    }
+    return characters;
+}
+
+PathKind KindOfPath(const std::string& path) {
+    DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return PathMissing;
+    }
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathFolder : PathOther;
+}
+
+bool IdentityOf(const std::string& path, FileId* id) {
+    // Backup semantics open folders too.
+    HANDLE handle = CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
-    std::wstring result(size, L'\0');
-    size = GetFullPathNameW(wide.c_str(), size, &result[0], nullptr);
-    result.resize(size);
-    std::string full = Narrow(result);
-    size_t rootLength = full.size() >= 3 && full[1] == ':' ? 3 : 1;
-    while (full.size() < minimumBytes) {
-        full.insert(rootLength, ".\\");
+    BY_HANDLE_FILE_INFORMATION information;
+    bool known = GetFileInformationByHandle(handle, &information) != 0;
+    CloseHandle(handle);
+    if (known) {
+        *id = FileId{information.dwVolumeSerialNumber,
+                     uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow};
     }
-    return DecodeUtf8(full, absolute);
+    return known;
 }
 
 FILE* CreateSpoolFile(const char* prefix, std::string* path, int* error) {

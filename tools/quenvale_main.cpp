@@ -1,15 +1,18 @@
 // quenvale: runs the library's filters on bitmap files, one pair of paths,
 // a batch into a folder or in place, or a pipe from standard input to
-// standard output. Failures go to standard error, one line each, naming
-// the file as given and the reason.
+// standard output. Quiet on success; failures go to standard error, one
+// line each, naming the file as given and the reason.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "entry.h"
 #include "host.h"
+#include "host_options.h"
 #include "quenvale.h"
 
 #if defined(_WIN32)
@@ -20,171 +23,8 @@
 namespace {
 
 using quenvale_host::ErrorText;
-
-const char kVersion[] = "quenvale 1.0.0.1";
-
-struct Options {
-    const quenvale::NamedFilter* filter = nullptr;  // null: the flatten
-    quenvale::CallOptions call{false, quenvale::kColorTolerance};
-    bool filterGiven = false;
-    bool toleranceGiven = false;
-    bool quiet = false;
-    bool inPlace = false;
-    const char* outputDir = nullptr;
-    std::vector<const char*> paths;
-};
-
-void PrintUsage(FILE* stream) {
-    std::fprintf(stream,
-                 "usage: quenvale [options] INPUT OUTPUT\n"
-                 "       quenvale [options] --output-dir DIR INPUT...\n"
-                 "       quenvale [options] --in-place INPUT...\n"
-                 "       quenvale --help | --version\n"
-                 "\n"
-                 "Reads the BMP file INPUT, filters it and writes the result to OUTPUT,\n"
-                 "carrying every byte of INPUT but its pixel values unchanged. An INPUT or\n"
-                 "OUTPUT of - is standard input or output; a file named - is ./-.\n"
-                 "\n"
-                 "options:\n"
-                 "  --filter NAME       the filter to run (below)\n"
-                 "  --tolerance N       the flatten's reach per channel, 0 to 255 [20]\n"
-                 "  --output-dir DIR    write each INPUT's result to DIR under its own name\n"
-                 "  --in-place          replace each INPUT with its result\n"
-                 "  --sync              make each result durable on disk before it replaces\n"
-                 "                      the output\n"
-                 "  -q, --quiet         print nothing on standard output\n"
-                 "\n"
-                 "filters:\n");
-    for (size_t i = 0; i < quenvale::kNamedFilterCount; ++i) {
-        std::fprintf(stream, "  %-10s %s%s\n", quenvale::kNamedFilters[i].name, quenvale::kNamedFilters[i].summary,
-                     i == 0 ? " [default]" : "");
-    }
-    std::fprintf(stream,
-                 "\n"
-                 "Failures are named on standard error, one line each. Exit status: 0 when\n"
-                 "every output was written, 1 when any file failed, 2 for a usage error.\n");
-}
-
-int UsageError(const std::string& message) {
-    std::fprintf(stderr, "quenvale: %s (see quenvale --help)\n", message.c_str());
-    return 2;
-}
-
-bool ParseTolerance(const char* text, int* tolerance) {
-    char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (text[0] < '0' || text[0] > '9' || *end != 0 || value > 255) {
-        return false;
-    }
-    *tolerance = static_cast<int>(value);
-    return true;
-}
-
-// The options a value follows.
-bool TakesValue(const std::string& name) {
-    return name == "--filter" || name == "--tolerance" || name == "--output-dir";
-}
-
-// Applies one option; returns -1 to go on, or the exit status.
-int ApplyOption(const std::string& name, const char* value, Options* options) {
-    if (name == "--help" || name == "-h") {
-        PrintUsage(stdout);
-        return 0;
-    }
-    if (name == "--version") {
-        std::printf("%s\n", kVersion);
-        return 0;
-    }
-    if (name == "--filter") {
-        if (options->filterGiven) {
-            return UsageError("--filter given twice");
-        }
-        options->filterGiven = true;
-        options->filter = quenvale::FindNamedFilter(value);
-        if (options->filter == nullptr) {
-            return UsageError(std::string("unknown filter '") + value + "'; the filters are listed by --help");
-        }
-        if (options->filter->filter == quenvale::FlattenColors) {
-            options->filter = nullptr;
-        }
-    } else if (name == "--tolerance") {
-        if (!ParseTolerance(value, &options->call.tolerance)) {
-            return UsageError(std::string("--tolerance takes a whole number from 0 to 255, not '") + value + "'");
-        }
-        options->toleranceGiven = true;
-    } else if (name == "--output-dir") {
-        options->outputDir = value;
-    } else if (name == "--in-place") {
-        options->inPlace = true;
-    } else if (name == "--sync") {
-        options->call.sync = true;
-    } else if (name == "--quiet" || name == "-q") {
-        options->quiet = true;
-    } else {
-        return UsageError("unknown option '" + name + "'");
-    }
-    return -1;
-}
-
-// The options that rule each other out, and the paths each form takes.
-int CheckArguments(const Options& options) {
-    if (options.toleranceGiven && options.filter != nullptr) {
-        return UsageError("--tolerance is for the flatten filter only");
-    }
-    if (options.inPlace && options.outputDir != nullptr) {
-        return UsageError("--in-place and --output-dir do not go together");
-    }
-    if (!options.inPlace && options.outputDir == nullptr) {
-        return options.paths.size() == 2 ? -1
-               : UsageError(options.paths.size() < 2 ? "expected INPUT and OUTPUT" : "too many arguments");
-    }
-    if (options.paths.empty()) {
-        return UsageError("no INPUT given");
-    }
-    for (const char* path : options.paths) {
-        if (std::strcmp(path, "-") == 0) {
-            return UsageError("- names no file to write a batch's result beside; use ./- for a file named -");
-        }
-    }
-    return -1;
-}
-
-// Fills options from the arguments; returns -1 to go on, or the exit status.
-int ParseArguments(int argc, char** argv, Options* options) {
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string argument = argv[i];
-        if (optionsEnded || argument == "-" || argument.empty() || argument[0] != '-') {
-            options->paths.push_back(argv[i]);
-            continue;
-        }
-        if (argument == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        // "--name=value" or "--name value" for the options that take one.
-        std::string name = argument;
-        const char* value = nullptr;
-        size_t equals = argument.find('=');
-        if (argument.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-            name = argument.substr(0, equals);
-            value = argv[i] + equals + 1;
-        }
-        if (TakesValue(name) && value == nullptr) {
-            if (++i == argc) {
-                return UsageError(name + " needs a value");
-            }
-            value = argv[i];
-        } else if (!TakesValue(name) && value != nullptr) {
-            return UsageError(name + " takes no value");
-        }
-        int status = ApplyOption(name, value, options);
-        if (status >= 0) {
-            return status;
-        }
-    }
-    return CheckArguments(*options);
-}
+using quenvale_host::Options;
+using quenvale_host::UsageError;
 
 bool progressLineOpen = false;  // a batch's progress is showing on the terminal
 
@@ -218,17 +58,12 @@ bool CallOnFiles(const Options& options, const std::string& inputFile, const std
                  const std::string& input, const std::string& output) {
     std::u16string wideInput;
     std::u16string wideOutput;
-    if (!quenvale_host::AbsolutePath(inputFile, 10, &wideInput)) {
-        ReportFailure(input, "no absolute form of the path: " + ErrorText(errno));
-        return false;
-    }
-    if (!quenvale_host::AbsolutePath(outputFile, 0, &wideOutput)) {
-        ReportFailure(output, "no absolute form of the path: " + ErrorText(errno));
-        return false;
-    }
-    // When the image goes to standard output, the library's text does not.
-    FILE* console = options.quiet ? nullptr : output == "-" ? stderr : stdout;
+    quenvale_host::CallPath(inputFile, 10, &wideInput);
+    quenvale_host::CallPath(outputFile, 0, &wideOutput);
+    // The library's text only when asked for, and never where the image goes.
+    FILE* console = !options.verbose ? nullptr : output == "-" ? stderr : stdout;
     quenvale::SetConsoleStream(console);
+    quenvale::SetConsoleEndsLines(console != nullptr && quenvale_host::IsTerminal(console));
     quenvale::Failure failure{};
     int32_t result =
         quenvale::RunHostCall(wideInput.c_str(), wideOutput.c_str(), options.filter, options.call, &failure);
@@ -246,7 +81,7 @@ bool CallOnFiles(const Options& options, const std::string& inputFile, const std
 }
 
 // Runs the call on one input and output as the user gave them, through
-// temporary files for standard input and output; true when the output was
+// spool files for standard input and output; true when the output was
 // written.
 bool RunOne(const Options& options, const std::string& input, const std::string& output) {
     std::string inputFile = input;
@@ -289,9 +124,89 @@ void ShowProgress(bool lineEach, size_t done, size_t total, const std::string& n
     std::fflush(stderr);
 }
 
+// What a name stands for in a batch: the device and index of its file where
+// it has one, else the name itself.
+using NameKey = std::tuple<uint64_t, uint64_t, std::string>;
+
+NameKey Identity(const std::string& path) {
+    quenvale_host::FileId id{};
+    if (quenvale_host::IdentityOf(path, &id)) {
+        return NameKey{id.device, id.index, std::string()};
+    }
+    return NameKey{0, 0, path};
+}
+
+// A batch refused before any work: one line, exit status 2.
+int RefuseBatch(const std::string& message) {
+    std::fprintf(stderr, "quenvale: %s\n", message.c_str());
+    return 2;
+}
+
+// Each input's output, checked before any work: the folder exists and is no
+// input's own (that is --in-place), and no two inputs write one output.
+// Returns -1 to go on, or the exit status.
+int PlanBatch(const Options& options, std::vector<std::string>* outputs) {
+    NameKey folder;
+    if (options.outputDir != nullptr) {
+        std::string dir = options.outputDir;
+        quenvale_host::PathKind kind = quenvale_host::KindOfPath(dir);
+        if (kind != quenvale_host::PathFolder) {
+            return RefuseBatch(dir + (kind == quenvale_host::PathMissing
+                                          ? ": no such folder for --output-dir; make it first (mkdir -p)"
+                                          : ": not a folder, as --output-dir needs"));
+        }
+        folder = Identity(dir);
+    }
+    std::map<NameKey, std::string> written;  // output to its input
+    for (const char* path : options.paths) {
+        std::string input = path;
+        std::string output = input;
+        if (options.outputDir != nullptr) {
+            output = std::string(options.outputDir) + "/" + quenvale_host::BaseName(input);
+            std::string inputFolder = quenvale_host::FolderOf(input);
+            if (Identity(inputFolder) == folder) {
+                return RefuseBatch(input + ": its result would replace it in --output-dir " + options.outputDir +
+                                   ", its own folder; --in-place does that");
+            }
+        }
+        // Outputs in one folder differ by name; in place, by the file itself.
+        NameKey key = options.outputDir != nullptr ? NameKey{0, 0, quenvale_host::BaseName(input)} : Identity(input);
+        auto [at, fresh] = written.emplace(key, input);
+        if (!fresh) {
+            return RefuseBatch(at->second + " and " + input + " would both write " + output);
+        }
+        outputs->push_back(output);
+    }
+    return -1;
+}
+
+// A batch: every file is tried, whatever the others give.
+int RunBatch(const Options& options) {
+    std::vector<std::string> outputs;
+    int status = PlanBatch(options, &outputs);
+    if (status >= 0) {
+        return status;
+    }
+    bool progress = !options.quiet && quenvale_host::IsTerminal(stderr);
+    bool lineEach = options.verbose && quenvale_host::IsTerminal(stdout);
+    size_t failed = 0;
+    size_t total = options.paths.size();
+    for (size_t i = 0; i < total; ++i) {
+        if (progress) {
+            ShowProgress(lineEach, i, total, options.paths[i]);
+        }
+        failed += RunOne(options, options.paths[i], outputs[i]) ? 0 : 1;
+    }
+    ClearProgress();
+    if (failed > 0 && total > 1) {
+        std::fprintf(stderr, "quenvale: %zu of %zu files failed\n", failed, total);
+    }
+    return failed > 0 ? 1 : 0;
+}
+
 int RunHost(int argc, char** argv) {
     Options options;
-    int status = ParseArguments(argc, argv, &options);
+    int status = quenvale_host::ParseArguments(argc, argv, &options);
     if (status >= 0) {
         return status;
     }
@@ -301,28 +216,11 @@ int RunHost(int argc, char** argv) {
             return UsageError("a path is not valid UTF-8");
         }
     }
-    if (!options.inPlace && options.outputDir == nullptr) {
-        return RunOne(options, options.paths[0], options.paths[1]) ? 0 : 1;
+    if (options.inPlace || options.outputDir != nullptr) {
+        return RunBatch(options);
     }
-    // A batch: every file is tried, whatever the others give.
-    bool progress = quenvale_host::IsTerminal(stderr);
-    bool lineEach = !options.quiet && quenvale_host::IsTerminal(stdout);
-    size_t failed = 0;
-    size_t total = options.paths.size();
-    for (size_t i = 0; i < total; ++i) {
-        std::string input = options.paths[i];
-        std::string output =
-            options.inPlace ? input : std::string(options.outputDir) + "/" + quenvale_host::BaseName(input);
-        if (progress) {
-            ShowProgress(lineEach, i, total, input);
-        }
-        failed += RunOne(options, input, output) ? 0 : 1;
-    }
-    ClearProgress();
-    if (failed > 0 && total > 1) {
-        std::fprintf(stderr, "quenvale: %zu of %zu files failed\n", failed, total);
-    }
-    return failed > 0 ? 1 : 0;
+    const char* output = options.output != nullptr ? options.output : options.paths[1];
+    return RunOne(options, options.paths[0], output) ? 0 : 1;
 }
 
 }  // namespace

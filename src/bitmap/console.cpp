@@ -8,6 +8,7 @@ namespace quenvale {
 
 namespace {
 bool lineOpen = false;
+bool endsLines = false;
 bool consoleSet = false;
 FILE* console = nullptr;  // with consoleSet false: standard output
 }
@@ -29,6 +30,15 @@ void PrintText(const char* text) {
     std::fwrite(text, 1, length, stream);
     lineOpen = text[length - 1] != '\n';
 }
+
+void PrintLine(const char* text) {
+    if (endsLines && lineOpen) {
+        PrintText("\n");
+    }
+    PrintText(text);
+}
+
+void SetConsoleEndsLines(bool ends) { endsLines = ends; }
 
 bool ConsoleLineOpen() { return lineOpen; }
 

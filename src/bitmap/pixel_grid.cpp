@@ -17,7 +17,7 @@ void PrintAllocationCounter() {
     char line[80];
     std::snprintf(line, sizeof line, "Current amount of memory allocated: %" PRId64 " bytes\n\n",
                   allocationCounter);
-    PrintText(line);
+    PrintLine(line);
 }
 
 }  // namespace

@@ -1,0 +1,258 @@
+// The host's options, as the tools people know take them: long options with
+// "=" or a separate value, short ones that bundle (-qv, -oOUT or -o OUT), and
+// "--" to end them.
+#include "host_options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace quenvale_host {
+
+namespace {
+
+const char kVersion[] = "quenvale 1.0.0.1";
+
+enum OptionId { OptionFilter, OptionTolerance, OptionOutputDir, OptionOutput, OptionInPlace, OptionSync,
+                OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
+
+struct OptionSpec {
+    const char* name;
+    char letter;  // 0: no short form
+    bool takesValue;
+    OptionId id;
+};
+
+const OptionSpec kOptions[] = {
+    {"--filter", 0, true, OptionFilter},       {"--tolerance", 0, true, OptionTolerance},
+    {"--output-dir", 0, true, OptionOutputDir}, {"--output", 'o', true, OptionOutput},
+    {"--in-place", 0, false, OptionInPlace},    {"--sync", 0, false, OptionSync},
+    {"--quiet", 'q', false, OptionQuiet},       {"--verbose", 'v', false, OptionVerbose},
+    {"--help", 'h', false, OptionHelp},         {"--version", 0, false, OptionVersion},
+};
+
+const OptionSpec* FindOption(const std::string& name, char letter) {
+    for (const OptionSpec& spec : kOptions) {
+        if ((letter != 0 && spec.letter == letter) || (letter == 0 && name == spec.name)) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+void PrintUsage() {
+    std::printf(
+        "usage: quenvale [options] INPUT OUTPUT\n"
+        "       quenvale [options] INPUT -o OUTPUT\n"
+        "       quenvale [options] --output-dir DIR INPUT...\n"
+        "       quenvale [options] --in-place INPUT...\n"
+        "       quenvale -h | --help | --version\n"
+        "\n"
+        "Reads the BMP file INPUT, filters it and writes the result to OUTPUT,\n"
+        "carrying every byte of INPUT but its pixel values unchanged. An INPUT or\n"
+        "OUTPUT of - is standard input or output; a file named - is ./-. Nothing is\n"
+        "printed on success; each failure is one line on standard error.\n"
+        "\n"
+        "options:\n"
+        "  --filter NAME       the filter to run (below)\n"
+        "  --tolerance N       the flatten's reach per channel, 0 to 255 [20]\n"
+        "  -o, --output FILE   write the result of the one INPUT to FILE\n"
+        "  --output-dir DIR    write each INPUT's result to DIR under its own name\n"
+        "  --in-place          replace each INPUT with its result\n"
+        "  --sync              make each result durable on disk before it replaces\n"
+        "                      the output\n"
+        "  -v, --verbose       show the library's own text: its messages and the\n"
+        "                      counter lines of its pixel grids\n"
+        "  -q, --quiet         show no progress either; failures are still named\n"
+        "  -h, --help          show this text\n"
+        "  --version           show the version and the formats read and written\n"
+        "  --                  end the options: what follows are paths\n"
+        "\n"
+        "Short options bundle: -qv is -q -v.\n"
+        "\n"
+        "filters:\n");
+    for (size_t i = 0; i < quenvale::kNamedFilterCount; ++i) {
+        std::printf("  %-10s %s%s\n", quenvale::kNamedFilters[i].name, quenvale::kNamedFilters[i].summary,
+                    i == 0 ? " [default]" : "");
+    }
+    std::printf(
+        "\n"
+        "Exit status: 0 when every output was written, 1 when any file failed, 2 for\n"
+        "a usage error or a batch refused before any work.\n");
+}
+
+bool ParseTolerance(const char* text, int* tolerance) {
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (text[0] < '0' || text[0] > '9' || *end != 0 || value > 255) {
+        return false;
+    }
+    *tolerance = static_cast<int>(value);
+    return true;
+}
+
+int ApplyFilter(const char* value, Options* options) {
+    if (options->filterGiven) {
+        return UsageError("--filter given twice");
+    }
+    options->filterGiven = true;
+    options->filter = quenvale::FindNamedFilter(value);
+    if (options->filter == nullptr) {
+        return UsageError(std::string("unknown filter '") + value + "'");
+    }
+    if (options->filter->filter == quenvale::FlattenColors) {
+        options->filter = nullptr;
+    }
+    return -1;
+}
+
+// Applies one option; returns -1 to go on, or the exit status.
+int ApplyOption(const OptionSpec& spec, const char* value, Options* options) {
+    switch (spec.id) {
+        case OptionHelp:
+            PrintUsage();
+            return 0;
+        case OptionVersion:
+            std::printf("%s\nreads: BMP\nwrites: BMP\n", kVersion);
+            return 0;
+        case OptionFilter:
+            return ApplyFilter(value, options);
+        case OptionTolerance:
+            if (!ParseTolerance(value, &options->call.tolerance)) {
+                return UsageError(std::string("--tolerance takes a whole number from 0 to 255, not '") + value + "'");
+            }
+            options->toleranceGiven = true;
+            return -1;
+        case OptionOutputDir:
+            options->outputDir = value;
+            return -1;
+        case OptionOutput:
+            if (options->output != nullptr) {
+                return UsageError("-o given twice");
+            }
+            options->output = value;
+            return -1;
+        case OptionInPlace:
+            options->inPlace = true;
+            return -1;
+        case OptionSync:
+            options->call.sync = true;
+            return -1;
+        case OptionQuiet:
+            options->quiet = true;
+            return -1;
+        case OptionVerbose:
+            options->verbose = true;
+            return -1;
+    }
+    return -1;
+}
+
+// The options that rule each other out, and the paths each form takes.
+int CheckArguments(const Options& options) {
+    if (options.toleranceGiven && options.filter != nullptr) {
+        return UsageError("--tolerance is for the flatten filter only");
+    }
+    if (options.quiet && options.verbose) {
+        return UsageError("-q and -v do not go together");
+    }
+    if (options.inPlace && options.outputDir != nullptr) {
+        return UsageError("--in-place and --output-dir do not go together");
+    }
+    bool batch = options.inPlace || options.outputDir != nullptr;
+    if (options.output != nullptr && batch) {
+        return UsageError("-o names the output of one INPUT, not of a batch");
+    }
+    if (!batch) {
+        size_t wanted = options.output != nullptr ? 1 : 2;
+        if (options.paths.size() == wanted) {
+            return -1;
+        }
+        return UsageError(options.paths.size() > wanted ? "too many arguments"
+                          : wanted == 1                 ? "expected INPUT"
+                                                        : "expected INPUT and OUTPUT");
+    }
+    if (options.paths.empty()) {
+        return UsageError("no INPUT given");
+    }
+    for (const char* path : options.paths) {
+        if (std::strcmp(path, "-") == 0) {
+            return UsageError("- names no file to write a batch's result beside; use ./- for a file named -");
+        }
+    }
+    return -1;
+}
+
+// One argument of short options: "-qv", "-oOUT", or "-o" with the next.
+int ParseShortOptions(int argc, char** argv, int* i, Options* options) {
+    const char* letters = argv[*i] + 1;
+    for (size_t at = 0; letters[at] != 0; ++at) {
+        const OptionSpec* spec = FindOption("", letters[at]);
+        if (spec == nullptr) {
+            return UsageError(std::string("unknown option '-") + letters[at] + "'");
+        }
+        const char* value = nullptr;
+        if (spec->takesValue) {
+            value = letters[at + 1] != 0 ? letters + at + 1 : *i + 1 < argc ? argv[++*i] : nullptr;
+            if (value == nullptr) {
+                return UsageError(std::string("-") + letters[at] + " needs a value");
+            }
+        }
+        int status = ApplyOption(*spec, value, options);
+        if (status >= 0 || spec->takesValue) {
+            return status;
+        }
+    }
+    return -1;
+}
+
+// One long option: "--name=value" or "--name value" for those that take one.
+int ParseLongOption(int argc, char** argv, int* i, Options* options) {
+    std::string argument = argv[*i];
+    size_t equals = argument.find('=');
+    std::string name = argument.substr(0, equals);
+    const char* value = equals != std::string::npos ? argv[*i] + equals + 1 : nullptr;
+    const OptionSpec* spec = FindOption(name, 0);
+    if (spec == nullptr) {
+        return UsageError("unknown option '" + name + "'");
+    }
+    if (spec->takesValue && value == nullptr) {
+        if (++*i == argc) {
+            return UsageError(name + " needs a value");
+        }
+        value = argv[*i];
+    } else if (!spec->takesValue && value != nullptr) {
+        return UsageError(name + " takes no value");
+    }
+    return ApplyOption(*spec, value, options);
+}
+
+}  // namespace
+
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "quenvale: %s (see quenvale --help)\n", message.c_str());
+    return 2;
+}
+
+int ParseArguments(int argc, char** argv, Options* options) {
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        int status = -1;
+        if (optionsEnded || argument[0] != '-' || argument[1] == 0) {
+            options->paths.push_back(argument);  // "-" is standard input or output
+        } else if (std::strcmp(argument, "--") == 0) {
+            optionsEnded = true;
+        } else if (argument[1] == '-') {
+            status = ParseLongOption(argc, argv, &i, options);
+        } else {
+            status = ParseShortOptions(argc, argv, &i, options);
+        }
+        if (status >= 0) {
+            return status;
+        }
+    }
+    return CheckArguments(*options);
+}
+
+}  // namespace quenvale_host
