@@ -155,7 +155,7 @@ void ReportTolerances(int runs, const std::string& input, const std::string& out
     auto at = [&](int tolerance) {
         quenvale::CallOptions options{false, tolerance};
         return Measure(runs, output, [&] {
-            quenvale::RunHostCall(Wide(input).c_str(), Wide(output).c_str(), nullptr, options, nullptr);
+            quenvale::RunHostCall(Wide(input).c_str(), Wide(output).c_str(), quenvale::kNamedFilters[0], options, nullptr);
         });
     };
     Timing base = at(quenvale::kColorTolerance);

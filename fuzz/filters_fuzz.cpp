@@ -1,7 +1,8 @@
 // libFuzzer target: the host's filters. The first byte chooses the filter
-// (and the flatten's tolerance), the rest is the input file. Checked: the
-// counter comes back, a refusal leaves the output alone, and an output
-// carries the input's bytes around its pixels.
+// (and the flatten's tolerance), the rest is the input file, of any
+// encoding. Checked: the counter comes back, a refusal leaves the output
+// alone, and an output carries the input's bytes around its pixels, or is a
+// new bitmap of the same size where the input's encoding cannot hold it.
 #include "bitmap.h"
 #include "entry.h"
 #include "fuzz_support.h"
@@ -27,9 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
         return 0;
     }
-    const quenvale::NamedFilter& named = quenvale::kNamedFilters[data[0] % quenvale::kNamedFilterCount];
-    const quenvale::NamedFilter* filter = named.filter == quenvale::FlattenColors ? nullptr : &named;
-    quenvale::CallOptions options{false, filter == nullptr && data[0] >= 128 ? data[0] - 128 : 20};
+    const quenvale::NamedFilter& filter = quenvale::kNamedFilters[data[0] % quenvale::kNamedFilterCount];
+    bool flatten = &filter == &quenvale::kNamedFilters[0];
+    quenvale::CallOptions options{false, flatten && data[0] >= 128 ? data[0] - 128 : 20};
     ++data;
     --size;
     quenvale_fuzz::Spill(inputPath, data, size);
@@ -39,6 +40,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t result = quenvale::RunHostCall(quenvale_fuzz::Wide(inputPath).c_str(),
                                            quenvale_fuzz::Wide(outputPath).c_str(), filter, options, &failure);
     Check(quenvale::AllocationCounter() == counter, "counter back where it was");
+    // A kernel whose result the input's encoding cannot hold writes a new
+    // bitmap of the same picture size.
+    quenvale::BitmapFormat format{};
+    quenvale::Failure ignored{};
+    if (result == ResultDone && !flatten &&
+        quenvale::ParseBitmapFormat(data, size, size, &format, &ignored) &&
+        quenvale::KernelOutputOf(filter.kernel, format) >= quenvale::OutputNewRgb24) {
+        std::vector<uint8_t> output = quenvale_fuzz::Slurp(outputPath);
+        quenvale::BitmapFormat written{};
+        Check(quenvale::ParseBitmapFormat(output.data(), output.size(), output.size(), &written, &ignored),
+              "a new bitmap reads back");
+        Check(written.width == format.width && written.rowCount == format.rowCount, "of the same size");
+        return 0;
+    }
     if (!quenvale_fuzz::CheckOutcome(result, data, size, outputPath)) {
         Check(failure.status == quenvale::StatusBadInput || failure.status == quenvale::StatusUnsupported,
               "a refusal is bad or unsupported input");

@@ -133,8 +133,8 @@ bool WithinReach(uint32_t a, uint32_t b, int tolerance) {
 
 int32_t Flatten(const std::string& input, const std::string& output, int tolerance) {
     quenvale::CallOptions options{false, tolerance};
-    return quenvale::RunHostCall(quenvale_fuzz::Wide(input).c_str(), quenvale_fuzz::Wide(output).c_str(), nullptr,
-                                 options, nullptr);
+    return quenvale::RunHostCall(quenvale_fuzz::Wide(input).c_str(), quenvale_fuzz::Wide(output).c_str(),
+                                 quenvale::kNamedFilters[0], options, nullptr);
 }
 
 }  // namespace

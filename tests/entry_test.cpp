@@ -196,7 +196,7 @@ TEST(Entry, RefusesUnreadableBitmapsWithoutTouchingTheOutput) {
         EXPECT_EQ(run.output, "Could not read " + input + ": " + refusal.reason);
         quenvale::Failure failure{};
         testing::internal::CaptureStdout();
-        quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(), nullptr, {false, 20}, &failure);
+        quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(), quenvale::kNamedFilters[0], {false, 20}, &failure);
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(failure.status, refusal.unsupported ? quenvale::StatusUnsupported : quenvale::StatusBadInput);
         EXPECT_EQ(ReadFile(output), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
@@ -319,28 +319,26 @@ TEST(Entry, InputAndOutputMayBeTheSameFile) {
     EXPECT_EQ(ReadFile(path), EncodeBitmap(ReferenceFlatten(image), options));
 }
 
-TEST(Entry, RowAndGridPipelinesPrintAndWriteTheSame) {
-    // The call flattens the rows in place; the host's kernels go through
-    // two grids. Both must give the same bytes and the same console text.
-    auto run = [](const std::vector<uint8_t>& file, bool rows) {
+TEST(Entry, TheHostsFlattenPrintsAndWritesAsTheCallDoes) {
+    // The host's call runs the filter table's flatten entry with options of
+    // its own; at the exported call's, it must give the same bytes and text.
+    auto run = [](const std::vector<uint8_t>& file, bool exported) {
         std::string input = TempPath("in.bmp");
         std::string output = TempPath("out.bmp");
         WriteFile(input, file);
         WriteFile(output, {7});
         testing::internal::CaptureStdout();
-        int32_t result = rows ? quenvale::RunRowPipeline(Utf16(input).c_str(), Utf16(output).c_str(),
-                                                         quenvale::FlattenBitmap)
-                              : quenvale::RunPipeline(Utf16(input).c_str(), Utf16(output).c_str(),
-                                                      *quenvale::FindNamedFilter("flatten"));
+        int32_t result = exported ? Quenvale(Utf16(input).c_str(), Utf16(output).c_str())
+                                  : quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(),
+                                                          *quenvale::FindNamedFilter("flatten"), {true, 20}, nullptr);
         std::string printed = testing::internal::GetCapturedStdout();
         return std::make_tuple(result, printed, ReadFile(output));
     };
     std::mt19937 random(21);
     std::vector<std::vector<uint8_t>> files;
     for (uint32_t width = 0; width < 6; ++width) {
-        // Bottom-up only: the grid's rows are in stored order, while the
-        // call visits a top-down file from its last stored row.
         BitmapOptions options;
+        options.topDown = width % 2 == 1;
         options.padding = width == 4 ? 3 : -1;
         options.paddingByte = 0xEE;
         options.gap = width;

@@ -16,7 +16,7 @@ TEST(SharedLibrary, QuenvaleIsCallableThroughDlsym) {
     ASSERT_NE(quenvale, nullptr);
     // Internal names stay hidden.
     EXPECT_EQ(dlsym(library, "_ZN8quenvale13FlattenColorsENS_9PixelGridES0_jj"), nullptr);
-    EXPECT_EQ(dlsym(library, "_ZN8quenvale11RunPipelineEPKDsS1_PFiNS_9PixelGridES3_jjE"), nullptr);
+    EXPECT_EQ(dlsym(library, "_ZN8quenvale11RunPipelineEPKDsS1_RKNS_11NamedFilterE"), nullptr);
 
     std::string input = TempPath("in.bmp");
     std::string output = TempPath("out.bmp");

@@ -1,5 +1,6 @@
-// The per-pixel kernels against plain restatements of their definitions, the
-// whole-grid forms against the kernels, and the host's filters on files.
+// The per-pixel kernels against plain restatements of their definitions,
+// the kernels streamed over a file's rows against them, and the host's
+// filters on files.
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
@@ -9,7 +10,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "filters.h"
+#include "entry.h"
 #include "test_support.h"
 
 namespace quenvale_test {
@@ -54,31 +55,30 @@ Rgb RestatedDarkest(const Image& image, int x, int y) {
 struct Kernel {
     const char* name;  // the host's filter name
     quenvale::PixelKernel kernel;
-    quenvale::GridFilter whole;
     Restated restated;
 };
 
 const std::vector<Kernel>& Kernels() {
     auto mean = [](Rgb p) { return uint8_t(Sum(p) / 3); };
     static const std::vector<Kernel> kernels = {
-        {"red", quenvale::KeepRedChannel, quenvale::ApplyKeepRedChannel,
+        {"red", quenvale::KeepRedChannel,
          [](const Image& i, int x, int y) { return Rgb{i.At(x, y).red, 0, 0}; }},
-        {"green", quenvale::KeepGreenChannel, quenvale::ApplyKeepGreenChannel,
+        {"green", quenvale::KeepGreenChannel,
          [](const Image& i, int x, int y) { return Rgb{0, i.At(x, y).green, 0}; }},
-        {"blue", quenvale::KeepBlueChannel, quenvale::ApplyKeepBlueChannel,
+        {"blue", quenvale::KeepBlueChannel,
          [](const Image& i, int x, int y) { return Rgb{0, 0, i.At(x, y).blue}; }},
-        {"gray", quenvale::GrayscaleAverage, quenvale::ApplyGrayscaleAverage,
+        {"gray", quenvale::GrayscaleAverage,
          [mean](const Image& i, int x, int y) {
              uint8_t m = mean(i.At(x, y));
              return Rgb{m, m, m};
          }},
-        {"threshold", quenvale::ThresholdBlackWhite, quenvale::ApplyThresholdBlackWhite,
+        {"threshold", quenvale::ThresholdBlackWhite,
          [mean](const Image& i, int x, int y) {
              uint8_t level = mean(i.At(x, y)) > 127 ? 255 : 0;
              return Rgb{level, level, level};
          }},
-        {"blur", quenvale::BoxBlur7x7, quenvale::ApplyBoxBlur7x7, RestatedBlur},
-        {"darkest", quenvale::DarkestNeighbor5x5, quenvale::ApplyDarkestNeighbor5x5, RestatedDarkest},
+        {"blur", quenvale::BoxBlur7x7, RestatedBlur},
+        {"darkest", quenvale::DarkestNeighbor5x5, RestatedDarkest},
     };
     return kernels;
 }
@@ -93,8 +93,20 @@ Image Restate(const Kernel& kernel, const Image& image) {
     return result;
 }
 
-// Runs the kernel through ForEachPixel (whole == false) or its whole-grid form.
-Image Apply(const Kernel& kernel, const Image& image, bool whole) {
+// Runs the kernel through ForEachPixel (streamed == false), or as the host's
+// filter streams it over the rows of a 24-bit file.
+Image Apply(const Kernel& kernel, const Image& image, bool streamed) {
+    if (streamed) {
+        std::string input = TempPath("streamed-in.bmp");
+        std::string output = TempPath("streamed-out.bmp");
+        WriteFile(input, EncodeBitmap(image));
+        testing::internal::CaptureStdout();
+        int32_t result = quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(),
+                                               *quenvale::FindNamedFilter(kernel.name), {false, 20}, nullptr);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(result, ResultDone);
+        return DecodeRows(ReadFile(output), image.width, image.height, 54, StandardPadding(image.width));
+    }
     quenvale::PixelGrid source = GridFromImage(image);
     // Start the destination from garbage so unwritten pixels show.
     Image junk = image;
@@ -102,11 +114,7 @@ Image Apply(const Kernel& kernel, const Image& image, bool whole) {
         p = Rgb{13, 17, 19};
     }
     quenvale::PixelGrid destination = GridFromImage(junk);
-    if (whole) {
-        EXPECT_EQ(kernel.whole(source, destination, image.width, image.height), quenvale::StatusOk);
-    } else {
-        quenvale::ForEachPixel(kernel.kernel, source, destination, image.width, image.height);
-    }
+    quenvale::ForEachPixel(kernel.kernel, source, destination, image.width, image.height);
     Image result = ImageFromGrid(destination, image.width, image.height);
     std::free(source.pixels);
     std::free(destination.pixels);
@@ -115,8 +123,8 @@ Image Apply(const Kernel& kernel, const Image& image, bool whole) {
 
 TEST(Kernels, MatchTheirDefinitionsOnRandomImagesOfEveryShape) {
     std::mt19937 random(77);
-    const std::pair<uint32_t, uint32_t> shapes[] = {{1, 1}, {1, 9}, {9, 1}, {2, 2}, {3, 5}, {5, 3},
-                                                    {6, 7}, {8, 8}, {13, 11}, {40, 31}};
+    const std::pair<uint32_t, uint32_t> shapes[] = {{1, 1}, {1, 9}, {9, 1}, {2, 2}, {3, 5}, {5, 3}, {6, 7},
+                                                    {8, 8}, {13, 11}, {40, 31}, {1, 40}, {57, 4}};
     for (auto [width, height] : shapes) {
         // Few levels make ties and ineligible neighbours common.
         for (int levels : {256, 3, 2}) {
@@ -136,13 +144,11 @@ TEST(Kernels, EmptyGridsVisitNothing) {
     for (const Kernel& kernel : Kernels()) {
         quenvale::ForEachPixel(kernel.kernel, none, none, 0, 2000000000);
         quenvale::ForEachPixel(kernel.kernel, none, none, 2000000000, 0);
-        EXPECT_EQ(kernel.whole(none, none, 0, 2000000000), quenvale::StatusOk);
-        EXPECT_EQ(kernel.whole(none, none, 2000000000, 0), quenvale::StatusOk);
     }
 }
 
 Rgb ApplyAt(quenvale::PixelKernel kernel, const Image& image, uint32_t x, uint32_t y) {
-    Kernel wrapped{"", kernel, nullptr, nullptr};
+    Kernel wrapped{"", kernel, nullptr};
     return Apply(wrapped, image, false).At(x, y);
 }
 
@@ -184,18 +190,51 @@ TEST(Kernels, DarkestNeighbourEligibilityAndTies) {
     EXPECT_EQ(ApplyAt(quenvale::DarkestNeighbor5x5, MakeImage(1, 1, Rgb{1, 2, 3}), 0, 0).blue, 3);
 }
 
-TEST(Kernels, WholeGridFormsReportFailedAllocations) {
-    Image image = MakeImage(9, 9, Rgb{1, 2, 3});
+TEST(Kernels, StreamedFiltersTakeLittleMemoryAndGiveBackAllOfIt) {
+    // A 24-bit file of 18 MB: a few rows at a time, whatever the kernel.
+    std::mt19937 random(6);
+    std::string input = TempPath("large.bmp");
+    std::string output = TempPath("out.bmp");
+    WriteFile(input, EncodeBitmap(RandomImage(random, 3000, 2000, 256)));
     for (const Kernel& kernel : Kernels()) {
-        quenvale::PixelGrid source = GridFromImage(image);
-        quenvale::PixelGrid destination = GridFromImage(image);
-        quenvale::SetAllocationFailureCountdown(0);
-        quenvale::Status result = kernel.whole(source, destination, image.width, image.height);
-        quenvale::SetAllocationFailureCountdown(-1);
-        bool allocates = std::string(kernel.name) == "blur" || std::string(kernel.name) == "darkest";
-        EXPECT_EQ(result, allocates ? quenvale::StatusOutOfMemory : quenvale::StatusOk) << kernel.name;
-        std::free(source.pixels);
-        std::free(destination.pixels);
+        SCOPED_TRACE(kernel.name);
+        quenvale::ResetPeakAllocatedBytes();
+        testing::internal::CaptureStdout();
+        int32_t result = quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(),
+                                               *quenvale::FindNamedFilter(kernel.name), {false, 20}, nullptr);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(result, ResultDone);
+        EXPECT_LT(quenvale::PeakAllocatedBytes(), uint64_t{1} << 20);
+    }
+    // Every failed allocation is reported, and leaves the counter and the
+    // output as they were: on 24-bit rows and on an RLE stream.
+    RawBitmap rle;
+    rle.bits = 8, rle.compression = 1, rle.width = 5, rle.height = 3;
+    rle.palette = {10, 20, 30, 0, 200, 100, 50, 0};
+    rle.pixels = {3, 1, 0, 0, 2, 0, 0, 1};
+    for (const std::vector<uint8_t>& bytes : {EncodeBitmap(MakeImage(9, 9, Rgb{1, 2, 3})), EncodeRaw(rle)}) {
+        WriteFile(input, bytes);
+        for (const Kernel& kernel : Kernels()) {
+            int failures = 0;
+            for (int64_t countdown = 0;; ++countdown) {
+                WriteFile(output, {'o', 'l', 'd'});
+                quenvale::SetAllocationFailureCountdown(countdown);
+                testing::internal::CaptureStdout();
+                int32_t result = quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(),
+                                                       *quenvale::FindNamedFilter(kernel.name), {false, 20}, nullptr);
+                testing::internal::GetCapturedStdout();
+                quenvale::SetAllocationFailureCountdown(-1);
+                EXPECT_EQ(quenvale::AllocationCounter(), 0);
+                if (result == ResultDone) {
+                    break;
+                }
+                ++failures;
+                EXPECT_EQ(result, ResultOutOfMemory) << kernel.name;
+                EXPECT_EQ(ReadFile(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
+                ASSERT_LT(countdown, 40);
+            }
+            EXPECT_GE(failures, 3) << kernel.name;  // texts, format, and the filter's own storage
+        }
     }
 }
 

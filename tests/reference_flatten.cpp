@@ -81,9 +81,22 @@ uint8_t Widen(uint32_t value, uint32_t mask) {
     return static_cast<uint8_t>(result);
 }
 
-}  // namespace
 
-std::optional<std::vector<uint8_t>> ExpectedFlatten(const std::vector<uint8_t>& bytes, int tolerance) {
+// A file read the plain way: its layout, the bytes its pixels are written
+// into (the input's, with the last row's padding), and every pixel its data
+// sets, where its value lives.
+struct Reading {
+    uint64_t width = 0;
+    uint64_t rows = 0;
+    bool topDown = false;
+    uint32_t bits = 0;
+    uint32_t masks[3] = {0, 0, 0};
+    std::vector<uint32_t> palette;  // 0xRRGGBB
+    std::vector<uint8_t> output;
+    std::vector<Visit> visits;
+};
+
+std::optional<Reading> ReadPlainly(const std::vector<uint8_t>& bytes) {
     const uint64_t size = bytes.size();
     if (size < 18 || bytes[0] != 'B' || bytes[1] != 'M') {
         return std::nullopt;
@@ -153,8 +166,10 @@ std::optional<std::vector<uint8_t>> ExpectedFlatten(const std::vector<uint8_t>& 
             palette.push_back(uint32_t{bytes[at + 2]} << 16 | uint32_t{bytes[at + 1]} << 8 | bytes[at]);
         }
     }
-    std::vector<uint8_t> output = bytes;
-    std::vector<Visit> visits;
+    Reading reading;
+    std::vector<uint8_t>& output = reading.output;
+    std::vector<Visit>& visits = reading.visits;
+    output = bytes;
     if (!rle) {
         uint64_t rowBytes = (uint64_t(width) * bits + 7) / 8;
         uint64_t stride = (uint64_t(width) * bits + 31) / 32 * 4;
@@ -226,18 +241,41 @@ std::optional<std::vector<uint8_t>> ExpectedFlatten(const std::vector<uint8_t>& 
             }
         }
     }
+    reading.width = uint64_t(width);
+    reading.rows = rows;
+    reading.topDown = topDown;
+    reading.bits = bits;
+    std::copy(masks, masks + 3, reading.masks);
+    reading.palette = palette;
+    return reading;
+}
+
+Rgb ColorOf(const Reading& reading, uint32_t value) {
+    if (reading.bits == 24) {
+        return Rgb{uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)};
+    }
+    if (reading.bits <= 8) {
+        uint32_t c = value < reading.palette.size() ? reading.palette[value] : 0;
+        return Rgb{uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c)};
+    }
+    return Rgb{Widen(value, reading.masks[0]), Widen(value, reading.masks[1]), Widen(value, reading.masks[2])};
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> ExpectedFlatten(const std::vector<uint8_t>& bytes, int tolerance) {
+    std::optional<Reading> read = ReadPlainly(bytes);
+    if (!read) {
+        return std::nullopt;
+    }
+    Reading& reading = *read;
+    std::vector<uint8_t>& output = reading.output;
+    std::vector<Visit>& visits = reading.visits;
+    uint32_t bits = reading.bits;
+    const uint32_t* masks = reading.masks;
     std::sort(visits.begin(), visits.end(), [](const Visit& a, const Visit& b) { return a.position < b.position; });
     uint32_t colorBits = masks[0] | masks[1] | masks[2];
-    auto colorOf = [&](uint32_t value) -> Rgb {
-        if (bits == 24) {
-            return Rgb{uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)};
-        }
-        if (bits <= 8) {
-            uint32_t c = value < palette.size() ? palette[value] : 0;
-            return Rgb{uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c)};
-        }
-        return Rgb{Widen(value, masks[0]), Widen(value, masks[1]), Widen(value, masks[2])};
-    };
+    auto colorOf = [&](uint32_t value) { return ColorOf(reading, value); };
     struct Entry {
         Rgb color;
         uint32_t value;
@@ -264,6 +302,48 @@ std::optional<std::vector<uint8_t>> ExpectedFlatten(const std::vector<uint8_t>& 
         WriteSlot(output, visit.slot, written);
     }
     return output;
+}
+
+std::optional<Picture> PlainPicture(const std::vector<uint8_t>& bytes) {
+    std::optional<Reading> read = ReadPlainly(bytes);
+    if (!read) {
+        return std::nullopt;
+    }
+    Picture picture;
+    picture.image = MakeImage(uint32_t(read->width), uint32_t(read->rows), ColorOf(*read, 0));
+    for (const Visit& visit : read->visits) {
+        uint64_t x = visit.position / read->rows;
+        uint64_t visited = visit.position % read->rows;
+        uint64_t stored = read->topDown ? read->rows - 1 - visited : visited;
+        picture.image.At(uint32_t(x), uint32_t(stored)) = ColorOf(*read, ReadSlot(read->output, visit.slot));
+    }
+    picture.bits = read->bits;
+    std::copy(read->masks, read->masks + 3, picture.masks);
+    return picture;
+}
+
+Rgb NearestStored(const Picture& picture, Rgb color) {
+    if (picture.bits <= 8 || picture.bits == 24) {
+        return color;
+    }
+    uint8_t channels[3] = {color.red, color.green, color.blue};
+    for (int c = 0; c < 3; ++c) {
+        uint32_t mask = picture.masks[c];
+        int width = MaskWidth(mask);
+        if (width >= 8 || mask == 0) {
+            channels[c] = mask == 0 ? 0 : channels[c];
+            continue;
+        }
+        int best = 0;
+        for (uint32_t v = 0; v < (1u << width); ++v) {
+            int wide = Widen(v << MaskShift(mask), mask);
+            if (std::abs(wide - channels[c]) < std::abs(best - channels[c])) {
+                best = wide;
+            }
+        }
+        channels[c] = uint8_t(best);
+    }
+    return Rgb{channels[0], channels[1], channels[2]};
 }
 
 }  // namespace quenvale_test

@@ -72,6 +72,19 @@ Image ReferenceFlatten(const Image& image);
 // of every header kind and encoding; nothing when the file is refused.
 std::optional<std::vector<uint8_t>> ExpectedFlatten(const std::vector<uint8_t>& bytes, int tolerance = 20);
 
+// A file's picture read the plain way: every pixel's colour, by stored row,
+// the pixels an RLE stream never sets as palette entry 0; and how its
+// colours are stored.
+struct Picture {
+    Image image;
+    uint32_t bits = 0;
+    uint32_t masks[3] = {0, 0, 0};
+};
+std::optional<Picture> PlainPicture(const std::vector<uint8_t>& bytes);
+// The colour a masked picture stores for a result: each channel's nearest
+// widened value, the lower on a tie; other pictures store every colour.
+Rgb NearestStored(const Picture& picture, Rgb color);
+
 // A bitmap of any encoding, its pixel data given as stored.
 struct RawBitmap {
     uint32_t infoSize = 40;

@@ -100,7 +100,7 @@ int ApplyFilter(const char* value, Options* options) {
     if (options->filter == nullptr) {
         return UsageError(std::string("unknown filter '") + value + "'");
     }
-    if (options->filter->filter == quenvale::FlattenColors) {
+    if (options->filter == &quenvale::kNamedFilters[0]) {
         options->filter = nullptr;
     }
     return -1;

@@ -66,7 +66,9 @@ bool CallOnFiles(const Options& options, const std::string& inputFile, const std
     quenvale::SetConsoleEndsLines(console != nullptr && quenvale_host::IsTerminal(console));
     quenvale::Failure failure{};
     int32_t result =
-        quenvale::RunHostCall(wideInput.c_str(), wideOutput.c_str(), options.filter, options.call, &failure);
+        quenvale::RunHostCall(wideInput.c_str(), wideOutput.c_str(),
+                              options.filter != nullptr ? *options.filter : quenvale::kNamedFilters[0], options.call,
+                              &failure);
     if (console != nullptr) {
         // The library's messages end without a line feed; keep the prompt off them.
         if (quenvale::ConsoleLineOpen()) {

@@ -84,6 +84,9 @@ struct BitmapFormat {
     uint64_t rowsEnd;     // uncompressed: end of the last row's padding; RLE: end of the file
     uint32_t paletteCount;
     uint32_t palette[256];
+    uint32_t paletteOffset;      // where the entries lie in the file
+    uint32_t paletteEntryBytes;  // 4, or 3 after a 12-byte header
+    int32_t resolution[2];       // pixels per metre, across and down; 0 where the header has none
     ChannelMask channels[3];  // red, green, blue
     uint32_t colorBits;       // the union of the three masks
 };

@@ -270,6 +270,8 @@ bool ReadPalette(const uint8_t* prefix, const HeaderFacts& facts, BitmapFormat* 
         format->palette[i] = uint32_t{entry[2]} << 16 | uint32_t{entry[1]} << 8 | entry[0];
     }
     format->paletteCount = count;
+    format->paletteOffset = static_cast<uint32_t>(facts.headersEnd);
+    format->paletteEntryBytes = facts.paletteEntryBytes;
     return true;
 }
 
@@ -320,6 +322,8 @@ bool ParseBitmapFormat(const uint8_t* prefix, size_t prefixLength, uint64_t file
                       (compression == CompressionBitFields || compression == CompressionAlphaBitFields);
     format->bitsPerPixel = facts.header.bitsPerPixel;
     format->pixelOffset = facts.header.pixelOffset;
+    format->resolution[0] = facts.header.horizontalResolution;
+    format->resolution[1] = facts.header.verticalResolution;
     return CheckCompression(facts, format, failure) && CheckPixelOffset(fileLength, &facts, failure) &&
            (format->encoding != EncodingMasked || ReadMasks(prefix, facts, format, failure)) &&
            CheckDimensions(facts, format, failure) &&

@@ -85,22 +85,4 @@ uint8_t* VisitRow(const BitmapFormat& format, uint8_t* rows, uint32_t y) {
     return rows + static_cast<size_t>(stored * format.stride);
 }
 
-bool ByteChannels(const BitmapFormat& format, uint32_t* positions) {
-    if (format.encoding == EncodingRgb24) {
-        positions[0] = 2, positions[1] = 1, positions[2] = 0;
-        return true;
-    }
-    if (format.encoding != EncodingMasked || format.bitsPerPixel != 32) {
-        return false;
-    }
-    for (int channel = 0; channel < 3; ++channel) {
-        const ChannelMask& mask = format.channels[channel];
-        if (mask.bits != 8 || mask.shift % 8 != 0) {
-            return false;
-        }
-        positions[channel] = mask.shift / 8;
-    }
-    return true;
-}
-
 }  // namespace quenvale

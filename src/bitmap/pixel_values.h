@@ -1,6 +1,5 @@
 // Pixel values as a format stores them: uncompressed values in rows, the
-// runs of RLE streams, the colour a value stands for, and the copies
-// between byte-channel rows and a pixel grid.
+// runs of RLE streams, and the colour a value stands for.
 #ifndef QUENVALE_PIXEL_VALUES_H
 #define QUENVALE_PIXEL_VALUES_H
 
@@ -8,7 +7,6 @@
 #include <cstdint>
 
 #include "bitmap_format.h"
-#include "pixel_grid.h"
 
 namespace quenvale {
 
@@ -21,13 +19,6 @@ uint32_t ValueColor(const BitmapFormat& format, uint32_t value);
 // The stored row that the visiting order takes as its y-th: the picture's
 // bottom row first.
 uint8_t* VisitRow(const BitmapFormat& format, uint8_t* rows, uint32_t y);
-// Whether 32-bit pixels hold each channel in a byte of its own; fills the
-// three byte positions (red, green, blue).
-bool ByteChannels(const BitmapFormat& format, uint32_t* positions);
-// Copies such rows' pixels into a grid (y in stored order) and back; false
-// for any other format.
-bool RowsToGrid(const BitmapFormat& format, const uint8_t* rows, PixelGrid grid);
-bool GridToRows(const BitmapFormat& format, PixelGrid grid, uint8_t* rows);
 
 // The runs of an RLE stream, in stream order. Only pixels inside the image
 // are reported; the stream ends at its end-of-bitmap mark, at the end of
@@ -40,6 +31,16 @@ struct RleRun {
     bool absolute;     // indices holds one index (RLE4: a nibble) per pixel
 };
 using RleVisitor = void (*)(const RleRun& run, void* context);
+// The index of a run's i-th pixel. An encoded RLE4 run alternates its byte's
+// nibbles (the high one on its even pixels, the low one on its odd pixels);
+// an absolute run's bytes hold one each.
+inline uint32_t RleRunIndex(const RleRun& run, bool four, uint32_t i) {
+    if (!four) {
+        return run.absolute ? run.indices[i] : run.indices[0];
+    }
+    uint32_t byte = run.absolute ? run.indices[i / 2] : run.indices[0];
+    return i % 2 == 0 ? byte >> 4 : byte & 0xF;
+}
 void WalkRleStream(const BitmapFormat& format, uint8_t* data, size_t length, RleVisitor visit, void* context);
 
 }  // namespace quenvale

@@ -36,11 +36,8 @@ const char* const kReasonTexts[] = {
     "%0 bytes of pixel data, more than a bitmap holds (4 GiB - 1)",            // ReasonTooLarge
     "not a regular file",                                                      // ReasonNotRegular
     "read error",                                                              // ReasonReadError
-    "the %s filter takes 24-bit bitmaps and 32-bit ones with 8-bit channels, not %0 bits per pixel",
-    "the %s filter takes 24-bit bitmaps and 32-bit ones with 8-bit channels, not %0 bits per pixel "
-    "RLE-compressed",
-    "the %s filter takes 24-bit bitmaps and 32-bit ones with 8-bit channels, not %0 bits per pixel "
-    "with these masks",
+    "%1 x %2 pixels from an RLE stream of %0 bytes, more than the filter decodes from so few",  // ReasonRleTooSparse
+    "%0 bytes of pixel data in the result, more than a bitmap holds (4 GiB - 1)",          // ReasonResultTooLarge
     "could not open",                                                          // ReasonOpenFailed
     "could not open for writing",                                              // ReasonOpenForWritingFailed
     "write error",                                                             // ReasonWriteError

@@ -51,9 +51,8 @@ enum Reason : uint8_t {
     ReasonTooLarge,           // the bytes of pixel data
     ReasonNotRegular,
     ReasonReadError,
-    ReasonFilterDepth,        // the depth; the failure's name is the filter's
-    ReasonFilterRle,          // the depth
-    ReasonFilterMasks,        // the depth
+    ReasonRleTooSparse,       // the stream's bytes, width and height
+    ReasonResultTooLarge,     // the bytes of the result's pixel data
     // The texts of failures that have no reason of their own, for the host
     // where the system gave no error number.
     ReasonOpenFailed,

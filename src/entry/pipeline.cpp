@@ -2,10 +2,8 @@
 // refused is refused before the output is opened, and the output replaces
 // its path only once complete, so input and output may name the same file.
 //
-// The pixel data is read as the file stores it. A row filter works on it in
-// place, and the call counts the two grids it stands in for; a grid filter
-// gets the pixels copied into a source grid and its destination grid's
-// copied back.
+// The filter works on the pixel data as the file stores it: the flatten on
+// all of it at once, the kernels on a few rows at a time.
 //
 // Each step hands up a Failure; the result code and the console text are
 // derived from it once, at the end.
@@ -29,11 +27,8 @@ struct Call {
     char* outputText;
     FILE* input;
     BitmapFormat* format;
-    const NamedFilter* gridFilter;  // exactly one of the two filters is set
-    RowFilter rowFilter;
-    PixelGrid source;
-    PixelGrid destination;
-    RowImage image;  // the pixel data; once taken, a row filter's call counts the two grids
+    const NamedFilter* filter;
+    FilterJob job;  // set once the format is read
     uint64_t fileLength;
     OutputFile output;
     const CallOptions* options;
@@ -43,14 +38,8 @@ struct Call {
 void ReleaseCall(Call& call) {
     AbandonOutput(call.output);
     ReleaseBytes(call.inputText);
-    FreeRowImage(call.image);
-    if (call.format != nullptr) {
-        FreePixelGrid(call.source, call.format->width, call.format->rowCount);
-        FreePixelGrid(call.destination, call.format->width, call.format->rowCount);
-        if (call.rowFilter != nullptr && call.image.bytes != nullptr) {
-            UncountPixelGrid(call.format->width, call.format->rowCount);
-            UncountPixelGrid(call.format->width, call.format->rowCount);
-        }
+    if (call.job.format != nullptr) {
+        call.filter->release(call.job);
     }
     ReleaseBytes(call.format);
     if (call.input != nullptr) {
@@ -140,55 +129,17 @@ bool ReadFormat(Call& call) {
     if (!SeekFile(call.input, 0) || !ReadBytes(call.input, prefix, length)) {
         return Fail(call, FailWith(StatusInputReadFailed, ReasonReadError));
     }
-    if (!ParseBitmapFormat(prefix, length, call.fileLength, call.format, &call.failure)) {
-        return false;
-    }
-    const BitmapFormat& format = *call.format;
-    if (call.gridFilter != nullptr && !GridFilterAccepts(format)) {
-        Reason reason = IsRle(format) ? ReasonFilterRle : format.bitsPerPixel == 32 ? ReasonFilterMasks
-                                                                                     : ReasonFilterDepth;
-        Fail(call, FailWith(StatusUnsupported, reason, format.bitsPerPixel));
-        call.failure.name = call.gridFilter->name;
-        return false;
-    }
-    return true;
+    return ParseBitmapFormat(prefix, length, call.fileLength, call.format, &call.failure);
 }
 
-// Takes the pixels' storage: the pixel data, and two grids or their count.
-bool AllocPixels(Call& call) {
-    const BitmapFormat& format = *call.format;
-    call.image = AllocRowImage(format);
-    if (call.image.bytes == nullptr) {
-        return OutOfMemory(call);
-    }
-    if (call.gridFilter != nullptr) {
-        call.source = AllocPixelGrid(format.width, format.rowCount);
-        if (call.source.pixels == nullptr) {
-            return OutOfMemory(call);
-        }
-        call.destination = AllocPixelGrid(format.width, format.rowCount);
-        return call.destination.pixels != nullptr || OutOfMemory(call);
-    }
-    CountPixelGrid(format.width, format.rowCount);
-    CountPixelGrid(format.width, format.rowCount);
-    return true;
-}
-
-// Filtering before the output is opened means a filter that runs out of
-// memory leaves the output as it was.
-bool Filter(Call& call) {
-    const BitmapFormat& format = *call.format;
-    Status status = StatusOk;
-    if (call.gridFilter == nullptr) {
-        status = call.rowFilter(format, call.image.bytes, call.options->tolerance);
-    } else {
-        RowsToGrid(format, call.image.bytes, call.source);
-        status = call.gridFilter->filter(call.source, call.destination, format.width, format.rowCount);
-        if (status == StatusOk) {
-            GridToRows(format, call.destination, call.image.bytes);
-        }
-    }
-    return status == StatusOk || Fail(call, FailWith(status, ReasonNone));
+// The filter takes its storage and does what it can before the output is
+// opened, so that a filter that runs out of memory leaves the output as it was.
+bool PrepareFilter(Call& call) {
+    call.job.format = call.format;
+    call.job.input = call.input;
+    call.job.fileLength = call.fileLength;
+    call.job.tolerance = call.options->tolerance;
+    return call.filter->prepare(*call.filter, call.job, &call.failure);
 }
 
 bool OpenOutputPath(Call& call, const char16_t* outputPath) {
@@ -200,21 +151,8 @@ bool OpenOutputPath(Call& call, const char16_t* outputPath) {
     return OpenOutput(outputPath, call.outputText, call.input, &call.output, &call.failure);
 }
 
-// The input's bytes with the pixel data replaced: those before it and
-// after it are copied in pieces, never held whole.
 bool WriteOutput(Call& call) {
-    const BitmapFormat& format = *call.format;
-    FILE* output = call.output.stream;
-    if (call.output.inPlace) {
-        if (!SeekFile(output, format.pixelOffset)) {
-            return Fail(call, FailWithErrno(StatusOutputWriteFailed));
-        }
-        return WriteRowImage(output, call.image, format, &call.failure);
-    }
-    return CopyHeaderBytes(call.input, output, format.pixelOffset, &call.failure) &&
-           WriteRowImage(output, call.image, format, &call.failure) &&
-           (format.rowsEnd >= call.fileLength ||
-            CopyFileBytes(call.input, format.rowsEnd, call.fileLength - format.rowsEnd, output, &call.failure));
+    return call.filter->write(call.job, call.output.stream, call.output.inPlace, &call.failure);
 }
 
 bool Commit(Call& call) {
@@ -224,15 +162,13 @@ bool Commit(Call& call) {
     return CommitOutput(call.output, call.options->sync, &call.failure);
 }
 
-int32_t Run(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter* gridFilter,
-            RowFilter rowFilter, const CallOptions& options, Failure* report) {
+int32_t Run(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter& filter,
+            const CallOptions& options, Failure* report) {
     Call call{};
-    call.gridFilter = gridFilter;
-    call.rowFilter = rowFilter;
+    call.filter = &filter;
     call.options = &options;
     bool done = TakeInputPath(call, inputPath) && OpenInput(call, inputPath) && ReadFormat(call) &&
-                AllocPixels(call) && ReadRowImage(call.input, call.image, *call.format, &call.failure) &&
-                Filter(call) && OpenOutputPath(call, outputPath) && WriteOutput(call) && Commit(call);
+                PrepareFilter(call) && OpenOutputPath(call, outputPath) && WriteOutput(call) && Commit(call);
     if (done) {
         call.failure = Failure{};  // a step may have met a failure it recovered from
     }
@@ -266,17 +202,12 @@ int32_t ResultOf(Status status) {
 }
 
 int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter& filter) {
-    return Run(inputPath, outputPath, &filter, nullptr, kExportedOptions, nullptr);
+    return Run(inputPath, outputPath, filter, kExportedOptions, nullptr);
 }
 
-int32_t RunRowPipeline(const char16_t* inputPath, const char16_t* outputPath, RowFilter filter) {
-    return Run(inputPath, outputPath, nullptr, filter, kExportedOptions, nullptr);
-}
-
-int32_t RunHostCall(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter* filter,
+int32_t RunHostCall(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter& filter,
                     const CallOptions& options, Failure* failure) {
-    return filter == nullptr ? Run(inputPath, outputPath, nullptr, FlattenBitmap, options, failure)
-                             : Run(inputPath, outputPath, filter, nullptr, options, failure);
+    return Run(inputPath, outputPath, filter, options, failure);
 }
 
 }  // namespace quenvale

@@ -16,17 +16,13 @@ struct CallOptions {
     int tolerance;  // the flatten's reach per channel
 };
 
-// Reads the input, runs the filter from the source grid to the destination
-// grid, and writes the output: the input's bytes with the pixels replaced.
-// Returns one of the result codes of quenvale.h.
+// Reads the input, runs the filter on its pixel data and writes the output,
+// as the exported call does with the flatten (kNamedFilters[0]). Returns one
+// of the result codes of quenvale.h.
 int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter& filter);
-// The same with a filter that works in place on the rows; its standard
-// output is the grid filter's, counter lines included.
-int32_t RunRowPipeline(const char16_t* inputPath, const char16_t* outputPath, RowFilter filter);
-// The host's call: the named filter, or the flatten for a null one, with
-// the options given; *failure (which may be null) says what failed, with
-// StatusOk when nothing did.
-int32_t RunHostCall(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter* filter,
+// The host's call: the filter with the options given; *failure (which may
+// be null) says what failed, with StatusOk when nothing did.
+int32_t RunHostCall(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter& filter,
                     const CallOptions& options, Failure* failure);
 
 // The exported call's result code for a status.

@@ -1,8 +1,8 @@
-// The exported call: the pipeline with the flatten, in place on the pixel data.
-#include "flatten.h"
+// The exported call: the pipeline with the flatten, the filter table's first entry.
+#include "filter_table.h"
 #include "pipeline.h"
 #include "quenvale.h"
 
 extern "C" QUENVALE_API int32_t Quenvale(const char16_t* inputPath, const char16_t* outputPath) {
-    return quenvale::RunRowPipeline(inputPath, outputPath, quenvale::FlattenBitmap);
+    return quenvale::RunPipeline(inputPath, outputPath, quenvale::kNamedFilters[0]);
 }

@@ -1,33 +1,44 @@
-// The two shapes a filter takes, and the filters by the names the
-// command-line host knows them by.
+// The filters by the names the command-line host knows them by, each an
+// operation on a bitmap's pixel data as the file stores it: the flatten,
+// on the pixel data whole, and the kernels, streamed over stored rows.
 #ifndef QUENVALE_FILTER_TABLE_H
 #define QUENVALE_FILTER_TABLE_H
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "bitmap_format.h"
-#include "pixel_grid.h"
+#include "kernel_stream.h"
+#include "row_image.h"
 #include "status.h"
 
 namespace quenvale {
 
-// A whole-grid filter: fills every pixel of destination from source.
-using GridFilter = Status (*)(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
-// A filter in place on the pixel data as the file stores it (a RowImage's
-// bytes), at a tolerance of 0 to 255 where it takes one.
-using RowFilter = Status (*)(const BitmapFormat& format, uint8_t* pixels, int tolerance);
+// One filter's run on one bitmap.
+struct FilterJob {
+    const BitmapFormat* format;
+    FILE* input;
+    uint64_t fileLength;
+    int tolerance;       // the flatten's reach per channel, 0 to 255
+    bool counted;        // the two grids the exported call counts are counted
+    RowImage image;      // the flatten: the pixel data, whole
+    KernelWork kernel;   // the kernels: their rows
+};
 
-// Whether a grid filter can read and write the bitmap's pixels: 24-bit
-// rows, or 32-bit ones with a byte to each channel (the fourth is carried).
-bool GridFilterAccepts(const BitmapFormat& format);
-
+// prepare does all that can fail for want of memory, or on the input,
+// before the output is opened; write writes the whole output (at its start,
+// or at the pixel data when written directly over the input); release gives
+// back what prepare took. The counter lines are the exported call's.
 struct NamedFilter {
     const char* name;
     const char* summary;
-    GridFilter filter;
+    bool (*prepare)(const NamedFilter& filter, FilterJob& job, Failure* failure);
+    bool (*write)(FilterJob& job, FILE* output, bool inPlace, Failure* failure);
+    void (*release)(FilterJob& job);
+    KernelId kernel;  // for the kernels
 };
-extern const NamedFilter kNamedFilters[];
+extern const NamedFilter kNamedFilters[];  // the flatten first: the exported call's filter
 extern const size_t kNamedFilterCount;
 // Null for an unknown name.
 const NamedFilter* FindNamedFilter(const char* name);

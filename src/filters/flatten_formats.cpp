@@ -211,17 +211,6 @@ void RewriteRows(const BitmapFormat& format, uint8_t* rows, const uint32_t* map)
     }
 }
 
-// RLE runs: an encoded run's pixels hold one index (RLE4: the high nibble
-// on its even pixels, the low one on its odd pixels); an absolute run's
-// hold one each.
-uint32_t RunIndex(const RleRun& run, bool four, uint32_t i) {
-    if (!four) {
-        return run.absolute ? run.indices[i] : run.indices[0];
-    }
-    uint32_t byte = run.absolute ? run.indices[i / 2] : run.indices[0];
-    return i % 2 == 0 ? byte >> 4 : byte & 0xF;
-}
-
 struct RleWork {
     bool four;
     FirstPositions* first;
@@ -233,7 +222,7 @@ void SeeRun(const RleRun& run, void* context) {
     // Of an encoded run only the first pixel of each index can come first.
     uint32_t distinct = run.absolute ? run.count : std::min<uint32_t>(run.count, work.four ? 2 : 1);
     for (uint32_t i = 0; i < distinct; ++i) {
-        See(*work.first, RunIndex(run, work.four, i), run.x + i, run.y);
+        See(*work.first, RleRunIndex(run, work.four, i), run.x + i, run.y);
     }
 }
 
@@ -241,7 +230,7 @@ void RewriteRun(const RleRun& run, void* context) {
     auto& work = *static_cast<RleWork*>(context);
     uint32_t distinct = run.absolute ? run.count : std::min<uint32_t>(run.count, work.four ? 2 : 1);
     for (uint32_t i = 0; i < distinct; ++i) {
-        uint32_t value = work.map[RunIndex(run, work.four, i)];
+        uint32_t value = work.map[RleRunIndex(run, work.four, i)];
         uint8_t& byte = run.indices[run.absolute ? (work.four ? i / 2 : i) : 0];
         if (!work.four) {
             byte = static_cast<uint8_t>(value);

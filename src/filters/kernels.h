@@ -1,12 +1,12 @@
-// The per-pixel kernels, the driver that applies one to every pixel of a
-// grid, and whole-grid forms of each with the same results.
+// The per-pixel kernels and the driver that applies one to every pixel of a
+// grid: the definitions that the kernels streamed over a bitmap's rows
+// (kernel_stream.h) give the same results as.
 #ifndef QUENVALE_KERNELS_H
 #define QUENVALE_KERNELS_H
 
 #include <cstdint>
 
 #include "pixel_grid.h"
-#include "status.h"
 
 namespace quenvale {
 
@@ -36,16 +36,6 @@ void BoxBlur7x7(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, u
 // plus 255 are eligible. With none eligible the source pixel is kept.
 void DarkestNeighbor5x5(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t width,
                         uint32_t height);
-
-// Whole-grid forms of the kernels, with results identical to ForEachPixel
-// with the kernel; StatusOutOfMemory when working storage could not be had.
-Status ApplyKeepRedChannel(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
-Status ApplyKeepGreenChannel(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
-Status ApplyKeepBlueChannel(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
-Status ApplyGrayscaleAverage(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
-Status ApplyThresholdBlackWhite(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
-Status ApplyBoxBlur7x7(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
-Status ApplyDarkestNeighbor5x5(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
 
 }  // namespace quenvale
 

@@ -1,0 +1,57 @@
+// The per-pixel kernels on a bitmap of any encoding, streamed: the pixel
+// data is read, filtered and written a few stored rows at a time, so memory
+// stays bounded whatever the picture's size. Each kernel is computed on the
+// pixels' colours, as the flatten sees them, with the definitions of
+// kernels.h; y is the stored row.
+#ifndef QUENVALE_KERNEL_STREAM_H
+#define QUENVALE_KERNEL_STREAM_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "bitmap_format.h"
+#include "status.h"
+
+namespace quenvale {
+
+enum KernelId : uint8_t { KernelRed, KernelGreen, KernelBlue, KernelGray, KernelThreshold, KernelBlur, KernelDarkest };
+
+// How a kernel's result is stored: in the file's own encoding where it can
+// be, else as a new uncompressed bitmap.
+enum KernelOutput : uint8_t {
+    OutputPixels,      // the input's bytes with the pixel values replaced
+    OutputPalette,     // the input's bytes with the palette entries replaced
+    OutputNewRgb24,    // a new 24-bit bitmap: a 54-byte header and the rows
+    OutputNewIndexed,  // a new uncompressed bitmap of the input's depth and palette
+};
+KernelOutput KernelOutputOf(KernelId kernel, const BitmapFormat& format);
+
+// The working storage of one kernel on one bitmap.
+struct KernelWork {
+    KernelId kernel;
+    const BitmapFormat* format;
+    KernelOutput output;
+    uint32_t radius;    // of the kernel's window: 0, 2 or 3
+    uint32_t ringRows;  // stored rows the ring holds
+    uint32_t* colors;   // the ring: packed 0xRRGGBB, width per row
+    uint32_t* values;   // the ring: each pixel's stored value (darkest)
+    uint16_t* sums;     // the ring: each pixel's channel sum (darkest)
+    uint32_t* columns;  // blur: three sums a column over the rows in the window; darkest: the best two a column
+    uint8_t* inRow;     // one stored row as read
+    uint8_t* outRow;    // one row as written
+    uint8_t* stream;    // an RLE stream, whole
+    uint32_t encode[3][256];  // masked: a channel's 8-bit result to its stored bits, the nearest value
+};
+
+// Takes the storage before the output is opened; refuses an RLE stream too
+// sparse for its declared size to be decoded in proportion to the file.
+bool PrepareKernel(KernelId kernel, const BitmapFormat& format, FILE* input, KernelWork* work, Failure* failure);
+// Writes the whole output: the input read from its start, the output at
+// its start, or, written directly over the input, at the pixel data.
+bool WriteKernelOutput(KernelWork& work, FILE* input, uint64_t fileLength, FILE* output, bool inPlace,
+                       Failure* failure);
+void ReleaseKernel(KernelWork& work);
+
+}  // namespace quenvale
+
+#endif
