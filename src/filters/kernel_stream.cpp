@@ -2,14 +2,18 @@
 // colours as they are read (uncompressed) or decoded (RLE); each output row
 // is made once the rows of its window are in the ring, and written at once.
 //
-// The blur keeps three running sums a column over the rows of its window and
-// slides a horizontal sum along them. The darkest neighbour keeps, for each
-// column, the two darkest pixels of the window's rows, first visited first;
-// the window's two darkest are among the five columns' pairs, and the one
-// that is not the centre is the candidate.
+// The colour maps on 24-bit rows, and on 32-bit rows with a byte to each
+// channel, go from bytes to bytes without the ring. The blur keeps three
+// running sums a column over the rows of its window and slides a horizontal
+// sum along them. The darkest neighbour keeps each column's two darkest
+// pixels of the window's rows; the window's two darkest are among the five
+// columns' pairs, and the first of them that is not the centre is the
+// candidate. Keys that pack the channel sum above the pixel's place in the
+// window make "darkest, then first visited" a plain minimum.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <type_traits>
 
 #include "file_io.h"
 #include "kernel_stream.h"
@@ -20,8 +24,6 @@
 namespace quenvale {
 
 namespace {
-
-constexpr uint32_t kNoSum = 0xFFFFFFFFu;
 
 uint32_t ChannelSum(uint32_t color) { return (color >> 16) + (color >> 8 & 0xFF) + (color & 0xFF); }
 
@@ -56,6 +58,28 @@ uint64_t OutputStride(const KernelWork& work) {
     }
     return (uint64_t{work.format->width} * OutputBits(work) + 31) / 32 * 4;
 }
+
+// Where a pixel keeps each channel's byte: 24-bit pixels, and 32-bit ones
+// whose masks are whole bytes. False for others.
+bool FindByteChannels(const BitmapFormat& format, int* positions) {
+    if (format.encoding == EncodingRgb24) {
+        positions[0] = 2, positions[1] = 1, positions[2] = 0;
+        return true;
+    }
+    if (format.encoding != EncodingMasked || format.bitsPerPixel != 32) {
+        return false;
+    }
+    for (int channel = 0; channel < 3; ++channel) {
+        const ChannelMask& mask = format.channels[channel];
+        if (mask.bits != 8 || mask.shift % 8 != 0) {
+            return false;
+        }
+        positions[channel] = static_cast<int>(mask.shift / 8);
+    }
+    return true;
+}
+
+bool HasByteChannels(const KernelWork& work) { return work.byteChannels[0] >= 0; }
 
 // The stored bits nearest to an 8-bit result, for each channel: fewer bits
 // take the value whose widened colour is nearest (ties to the lower), more
@@ -97,205 +121,296 @@ struct Pump {
     uint32_t rleRow;      // RLE: the stored row being filled in inRow
 };
 
-uint32_t Slot(const KernelWork& work, uint32_t y) { return y % work.ringRows; }
+size_t RowAt(const KernelWork& work, uint32_t y) { return size_t{y % work.ringRows} * work.format->width; }
 
 // Decodes a stored row (bytes as stored, or an RLE row of one index a byte)
-// into its ring slot.
+// into its ring slot: colours, and the values and sums where kept.
 void DecodeRow(KernelWork& work, const uint8_t* row, bool indices, uint32_t y) {
     const BitmapFormat& format = *work.format;
-    size_t at = size_t{Slot(work, y)} * format.width;
+    uint32_t width = format.width;
+    size_t at = RowAt(work, y);
     uint32_t* colors = work.colors + at;
-    uint32_t* values = work.values != nullptr ? work.values + at : nullptr;
-    for (uint32_t x = 0; x < format.width; ++x) {
-        uint32_t value = 0;
-        uint32_t color = 0;
-        if (indices) {
-            value = row[x];
-            color = ValueColor(format, value);
-        } else if (format.encoding == EncodingRgb24) {
-            const uint8_t* pixel = row + 3 * size_t{x};
-            value = color = uint32_t{pixel[2]} << 16 | uint32_t{pixel[1]} << 8 | pixel[0];
-        } else {
-            value = ReadPixelValue(row, x, format.bitsPerPixel);
-            color = ValueColor(format, value);
+    uint32_t* values = work.values != nullptr ? work.values + at : work.colors + at;
+    if (indices || format.bitsPerPixel == 8) {
+        for (uint32_t x = 0; x < width; ++x) {
+            values[x] = row[x];
         }
-        colors[x] = color;
-        if (values != nullptr) {
-            values[x] = value;
+    } else if (format.encoding == EncodingRgb24) {
+        for (uint32_t x = 0; x < width; ++x, row += 3) {
+            values[x] = uint32_t{row[2]} << 16 | uint32_t{row[1]} << 8 | row[0];
         }
-        if (work.sums != nullptr) {
-            work.sums[at + x] = static_cast<uint16_t>(ChannelSum(color));
+    } else if (format.bitsPerPixel == 16) {
+        for (uint32_t x = 0; x < width; ++x, row += 2) {
+            values[x] = uint32_t{row[0]} | uint32_t{row[1]} << 8;
+        }
+    } else {
+        for (uint32_t x = 0; x < width; ++x) {
+            values[x] = ReadPixelValue(row, x, format.bitsPerPixel);
+        }
+    }
+    if (work.lookup != nullptr) {
+        for (uint32_t x = 0; x < width; ++x) {
+            colors[x] = work.lookup[values[x]];
+        }
+    } else if (format.encoding == EncodingMasked) {
+        for (uint32_t x = 0; x < width; ++x) {
+            colors[x] = ValueColor(format, values[x]);
+        }
+    } else if (values != colors) {
+        std::memcpy(colors, values, size_t{width} * sizeof(uint32_t));  // 24-bit: the value is the colour
+    }
+    if (work.sums != nullptr) {
+        uint16_t* sums = work.sums + at;
+        for (uint32_t x = 0; x < width; ++x) {
+            sums[x] = static_cast<uint16_t>(ChannelSum(colors[x]));
         }
     }
 }
 
-// A pixel's stored value where its other bits are kept (masked pixels).
-uint32_t CentreValue(const KernelWork& work, uint32_t x, uint32_t t) {
-    return work.values != nullptr ? work.values[size_t{Slot(work, t)} * work.format->width + x] : 0;
-}
-
-// Stores one result in the output row: its colour, or for the darkest
-// neighbour the chosen pixel's value; a masked pixel keeps its other bits.
-void StoreResult(const KernelWork& work, uint32_t x, uint32_t color, uint32_t centreValue, uint32_t chosenValue) {
+// Writes the row of results into the output row: colours, or for the
+// darkest neighbour the chosen pixels' values (ring offsets in results); a
+// masked pixel keeps its other bits.
+void EncodeRow(KernelWork& work, uint32_t t) {
     const BitmapFormat& format = *work.format;
+    uint32_t width = format.width;
     uint8_t* row = work.outRow;
+    const uint32_t* results = work.results;
+    bool darkest = work.kernel == KernelDarkest;
+    const uint32_t* centre = work.values != nullptr ? work.values + RowAt(work, t) : nullptr;
     if (work.output == OutputNewRgb24 || format.encoding == EncodingRgb24) {
-        uint8_t* pixel = row + 3 * size_t{x};
-        pixel[0] = static_cast<uint8_t>(color);
-        pixel[1] = static_cast<uint8_t>(color >> 8);
-        pixel[2] = static_cast<uint8_t>(color >> 16);
-        return;
+        for (uint32_t x = 0; x < width; ++x, row += 3) {
+            uint32_t color = darkest ? work.colors[results[x]] : results[x];
+            row[0] = static_cast<uint8_t>(color), row[1] = static_cast<uint8_t>(color >> 8);
+            row[2] = static_cast<uint8_t>(color >> 16);
+        }
+    } else if (format.encoding != EncodingMasked) {
+        uint32_t bits = OutputBits(work);  // an index: the darkest neighbour's
+        for (uint32_t x = 0; x < width; ++x) {
+            WritePixelValue(row, x, bits, work.values[results[x]]);
+        }
+    } else {
+        uint32_t keep = ~format.colorBits;
+        for (uint32_t x = 0; x < width; ++x) {
+            uint32_t color = results[x];
+            uint32_t stored = darkest ? work.values[color] & format.colorBits
+                                      : work.encode[0][color >> 16] | work.encode[1][color >> 8 & 0xFF] |
+                                            work.encode[2][color & 0xFF];
+            uint32_t value = (centre[x] & keep) | stored;
+            for (uint32_t byte = 0; byte < format.bitsPerPixel / 8; ++byte) {
+                *row++ = static_cast<uint8_t>(value >> (8 * byte));
+            }
+        }
     }
-    uint32_t bits = OutputBits(work);
-    if (format.encoding != EncodingMasked) {
-        WritePixelValue(row, x, bits, chosenValue);  // an index: the darkest neighbour's
-        return;
+}
+
+// Exact truncating division by a window of at most 49 pixels as a multiply:
+// the error stays below 1 / 49 for sums under 2^26.
+struct Reciprocals {
+    uint64_t of[50];
+};
+
+Reciprocals MakeReciprocals() {
+    Reciprocals table{};
+    for (uint32_t d = 1; d < 50; ++d) {
+        table.of[d] = ((uint64_t{1} << 32) + d - 1) / d;
     }
-    uint32_t stored = work.kernel == KernelDarkest
-                          ? chosenValue & format.colorBits
-                          : work.encode[0][color >> 16] | work.encode[1][color >> 8 & 0xFF] |
-                                work.encode[2][color & 0xFF];
-    WritePixelValue(row, x, bits, (centreValue & ~format.colorBits) | stored);
+    return table;
 }
 
 void Blur(KernelWork& work, Pump& pump, uint32_t t) {
+    static const Reciprocals kReciprocal = MakeReciprocals();
     const BitmapFormat& format = *work.format;
     uint32_t width = format.width;
     uint32_t low = t >= 3 ? t - 3 : 0;
     uint32_t high = std::min<uint64_t>(uint64_t{t} + 4, format.rowCount);  // exclusive
     for (; pump.summedHigh < high; ++pump.summedHigh) {
-        const uint32_t* colors = work.colors + size_t{Slot(work, pump.summedHigh)} * width;
-        for (uint32_t x = 0, *sums = work.columns; x < width; ++x, sums += 3) {
+        const uint32_t* colors = work.colors + RowAt(work, pump.summedHigh);
+        uint32_t* sums = work.columns;
+        for (uint32_t x = 0; x < width; ++x, sums += 3) {
             sums[0] += colors[x] >> 16, sums[1] += colors[x] >> 8 & 0xFF, sums[2] += colors[x] & 0xFF;
         }
     }
     for (; pump.summedLow < low; ++pump.summedLow) {
-        const uint32_t* colors = work.colors + size_t{Slot(work, pump.summedLow)} * width;
-        for (uint32_t x = 0, *sums = work.columns; x < width; ++x, sums += 3) {
+        const uint32_t* colors = work.colors + RowAt(work, pump.summedLow);
+        uint32_t* sums = work.columns;
+        for (uint32_t x = 0; x < width; ++x, sums += 3) {
             sums[0] -= colors[x] >> 16, sums[1] -= colors[x] >> 8 & 0xFF, sums[2] -= colors[x] & 0xFF;
         }
     }
-    // Exact truncating division by a window of at most 49 pixels as a
-    // multiply: the error stays below 1 / 49 for sums under 2^26.
-    static const auto kReciprocal = [] {
-        struct Table {
-            uint64_t of[50];
-        } table{};
-        for (uint32_t d = 1; d < 50; ++d) {
-            table.of[d] = ((uint64_t{1} << 32) + d - 1) / d;
-        }
-        return table;
-    }();
     uint32_t rows = high - low;
     const uint32_t* sums = work.columns;
-    uint32_t total[3] = {0, 0, 0};
+    uint32_t red = 0, green = 0, blue = 0;
     for (uint32_t x = 0; x < width && x <= 3; ++x) {
-        for (int c = 0; c < 3; ++c) {
-            total[c] += sums[3 * size_t{x} + c];
-        }
+        red += sums[3 * size_t{x}], green += sums[3 * size_t{x} + 1], blue += sums[3 * size_t{x} + 2];
     }
     for (uint32_t x = 0; x < width; ++x) {
         uint32_t left = x >= 3 ? x - 3 : 0;
         uint32_t right = std::min<uint64_t>(uint64_t{x} + 3, width - 1);
         uint64_t scale = kReciprocal.of[(right - left + 1) * rows];
-        uint32_t color = static_cast<uint32_t>(total[0] * scale >> 32) << 16 |
-                         static_cast<uint32_t>(total[1] * scale >> 32) << 8 |
-                         static_cast<uint32_t>(total[2] * scale >> 32);
-        StoreResult(work, x, color, CentreValue(work, x, t), 0);
+        work.results[x] = static_cast<uint32_t>(red * scale >> 32) << 16 |
+                          static_cast<uint32_t>(green * scale >> 32) << 8 | static_cast<uint32_t>(blue * scale >> 32);
         if (uint64_t{x} + 4 < width) {
-            for (int c = 0; c < 3; ++c) {
-                total[c] += sums[3 * (size_t{x} + 4) + c];
-            }
+            const uint32_t* entering = sums + 3 * (size_t{x} + 4);
+            red += entering[0], green += entering[1], blue += entering[2];
         }
         if (x >= 3) {
-            for (int c = 0; c < 3; ++c) {
-                total[c] -= sums[3 * (size_t{x} - 3) + c];
-            }
+            const uint32_t* leaving = sums + 3 * (size_t{x} - 3);
+            red -= leaving[0], green -= leaving[1], blue -= leaving[2];
         }
     }
 }
 
-// A candidate of the darkest neighbour: its channel sum, column and row.
-struct Candidate {
-    uint32_t sum;
-    uint32_t x;
-    uint32_t y;
-};
+// A pixel's key: its channel sum, above its column's place in the window
+// (0 to 4, in bits 3 to 5) and its row's (0 to 4, in bits 0 to 2), so that
+// the smaller key is darker or, on a tie, visited first: columns outer.
+// Less 2^15, the keys fit signed 16 bits, whose min and max every x86-64
+// processor does eight at a time.
+using Key = int16_t;
+constexpr int kKeyBias = 32768;
+constexpr Key kNoKey = 32767 - 40;  // a row or column the window lacks; above any key plus a place
+
+Key MakeKey(uint32_t sum, uint32_t column, uint32_t row) {
+    return static_cast<Key>(static_cast<int>(sum << 6 | column << 3 | row) - kKeyBias);
+}
+
+// The window's smallest two keys over the columns at offsets -2 to 2, each
+// column's best two given: min and max only, so the loops vectorise.
+void MergeColumns(const Key* first, const Key* second, uint32_t width, Key* best, Key* next) {
+    std::fill(best, best + width, kNoKey);
+    std::fill(next, next + width, kNoKey);
+    for (int offset = -2; offset <= 2; ++offset) {
+        // From x = 2 on the window starts at x - 2: the column's place is fixed.
+        int place = (offset + 2) << 3;
+        int64_t end = std::min<int64_t>(width, int64_t{width} - offset);
+        for (int64_t x = 2; x < end; ++x) {
+            auto a = static_cast<Key>(first[x + offset] + place);
+            auto b = static_cast<Key>(second[x + offset] + place);
+            next[x] = std::min(next[x], std::max(best[x], a));
+            best[x] = std::min(best[x], a);
+            next[x] = std::min(next[x], std::max(best[x], b));
+            best[x] = std::min(best[x], b);
+        }
+    }
+    for (uint32_t x = 0; x < width && x < 2; ++x) {
+        for (uint32_t column = 0; column <= std::min<uint64_t>(uint64_t{x} + 2, width - 1); ++column) {
+            for (Key key : {first[column], second[column]}) {
+                auto placed = static_cast<Key>(key + static_cast<int>(column << 3));
+                next[x] = std::min(next[x], std::max(best[x], placed));
+                best[x] = std::min(best[x], placed);
+            }
+        }
+    }
+}
 
 void Darkest(KernelWork& work, uint32_t t) {
     const BitmapFormat& format = *work.format;
     uint32_t width = format.width;
     uint32_t top = t >= 2 ? t - 2 : 0;
     uint32_t bottom = std::min<uint64_t>(uint64_t{t} + 2, format.rowCount - 1);
-    // Each column's two darkest in the window's rows, the first visited
-    // (the upper row) first on a tie: sum and row of each, four words.
-    uint32_t* best = work.columns;
-    for (uint32_t x = 0; x < width; ++x) {
-        uint32_t s1 = kNoSum, y1 = 0, s2 = kNoSum, y2 = 0;
-        for (uint32_t y = top; y <= bottom; ++y) {
-            uint32_t s = work.sums[size_t{Slot(work, y)} * width + x];
-            if (s < s1) {
-                s2 = s1, y2 = y1, s1 = s, y1 = y;
-            } else if (s < s2) {
-                s2 = s, y2 = y;
-            }
+    // Each column's two smallest keys over the window's rows.
+    auto* first = reinterpret_cast<Key*>(work.columns);
+    Key* second = first + width;
+    Key* best = second + width;
+    Key* next = best + width;
+    std::fill(first, first + width, kNoKey);
+    std::fill(second, second + width, kNoKey);
+    size_t rows[5] = {0, 0, 0, 0, 0};
+    for (uint32_t y = top; y <= bottom; ++y) {
+        rows[y - top] = RowAt(work, y);
+        const uint16_t* sums = work.sums + rows[y - top];
+        for (uint32_t x = 0; x < width; ++x) {
+            Key key = MakeKey(sums[x], 0, y - top);
+            second[x] = std::min(second[x], std::max(first[x], key));
+            first[x] = std::min(first[x], key);
         }
-        uint32_t* column = best + 4 * size_t{x};
-        column[0] = s1, column[1] = y1, column[2] = s2, column[3] = y2;
     }
-    size_t centreRow = size_t{Slot(work, t)} * width;
+    MergeColumns(first, second, width, best, next);
+    size_t centreRow = RowAt(work, t);
+    const uint16_t* centreSums = work.sums + centreRow;
     for (uint32_t x = 0; x < width; ++x) {
         uint32_t left = x >= 2 ? x - 2 : 0;
-        uint32_t right = std::min<uint64_t>(uint64_t{x} + 2, width - 1);
-        // Columns in visiting order: strictly darker wins, so a tie keeps
-        // the column visited first.
-        Candidate first{kNoSum, 0, 0};
-        Candidate second{kNoSum, 0, 0};
-        for (uint32_t column = left; column <= right; ++column) {
-            const uint32_t* pair = best + 4 * size_t{column};
-            for (int k = 0; k < 2; ++k) {
-                Candidate c{pair[2 * k], column, pair[2 * k + 1]};
-                if (c.sum < first.sum) {
-                    second = first;
-                    first = c;
-                } else if (c.sum < second.sum) {
-                    second = c;
-                }
-            }
-        }
-        Candidate chosen = first.x == x && first.y == t ? second : first;
-        uint32_t centreSum = work.sums[centreRow + x];
-        uint32_t centreValue = work.values[centreRow + x];
+        Key chosen = best[x] == MakeKey(centreSums[x], x - left, t - top) ? next[x] : best[x];
+        auto key = static_cast<uint32_t>(chosen + kKeyBias);
         // Eligible: a sum below the centre's plus 255; else the pixel stays.
-        bool eligible = chosen.sum != kNoSum && chosen.sum < centreSum + 255;
-        size_t at = eligible ? size_t{Slot(work, chosen.y)} * width + chosen.x : centreRow + x;
-        StoreResult(work, x, work.colors[at], centreValue, work.values[at]);
+        bool eligible = chosen < kNoKey && (key >> 6) < uint32_t{centreSums[x]} + 255;
+        work.results[x] = eligible ? static_cast<uint32_t>(rows[key & 7] + left + (key >> 3 & 7))
+                                   : static_cast<uint32_t>(centreRow + x);
+    }
+}
+
+void WriteRow(KernelWork& work, Pump& pump) {
+    if (!pump.failed && !WriteBytes(pump.output, work.outRow, static_cast<size_t>(OutputStride(work)))) {
+        *pump.failure = FailWithErrno(StatusOutputWriteFailed);
+        pump.failed = true;
     }
 }
 
 // Makes and writes output row t.
 void Emit(KernelWork& work, Pump& pump, uint32_t t) {
     const BitmapFormat& format = *work.format;
-    auto stride = static_cast<size_t>(OutputStride(work));
-    std::memset(work.outRow, 0, stride);  // what follows a row's last pixel is written as zeros
+    std::memset(work.outRow, 0, static_cast<size_t>(OutputStride(work)));  // what follows the pixels is zero
     if (work.kernel == KernelBlur) {
         Blur(work, pump, t);
     } else if (work.kernel == KernelDarkest) {
         Darkest(work, t);
     } else {
-        const uint32_t* colors = work.colors + size_t{Slot(work, t)} * format.width;
+        const uint32_t* colors = work.colors + RowAt(work, t);
         for (uint32_t x = 0; x < format.width; ++x) {
-            StoreResult(work, x, MapColor(work.kernel, colors[x]), CentreValue(work, x, t), 0);
+            work.results[x] = MapColor(work.kernel, colors[x]);
         }
     }
-    if (!pump.failed && !WriteBytes(pump.output, work.outRow, stride)) {
-        *pump.failure = FailWithErrno(StatusOutputWriteFailed);
-        pump.failed = true;
-    }
+    EncodeRow(work, t);
+    WriteRow(work, pump);
     pump.emitted = t + 1;
 }
 
+// A colour map from a row's channel bytes to the output row's, the other
+// bytes of each pixel kept.
+template <typename Map>
+void MapBytes(const KernelWork& work, Map map) {
+    const BitmapFormat& format = *work.format;
+    size_t pixelBytes = format.bitsPerPixel / 8;
+    size_t rowBytes = pixelBytes * format.width;
+    std::memcpy(work.outRow, work.inRow, rowBytes);
+    auto r = static_cast<size_t>(work.byteChannels[0]);
+    auto g = static_cast<size_t>(work.byteChannels[1]);
+    auto b = static_cast<size_t>(work.byteChannels[2]);
+    for (uint8_t* pixel = work.outRow; pixel < work.outRow + rowBytes; pixel += pixelBytes) {
+        map(pixel[r], pixel[g], pixel[b]);
+    }
+}
+
+void MapRowBytes(KernelWork& work, Pump& pump) {
+    std::memset(work.outRow, 0, static_cast<size_t>(OutputStride(work)));
+    switch (work.kernel) {
+        case KernelRed:
+            MapBytes(work, [](uint8_t&, uint8_t& g, uint8_t& b) { g = b = 0; });
+            break;
+        case KernelGreen:
+            MapBytes(work, [](uint8_t& r, uint8_t&, uint8_t& b) { r = b = 0; });
+            break;
+        case KernelBlue:
+            MapBytes(work, [](uint8_t& r, uint8_t& g, uint8_t&) { r = g = 0; });
+            break;
+        case KernelGray:
+            MapBytes(work, [](uint8_t& r, uint8_t& g, uint8_t& b) {
+                r = g = b = static_cast<uint8_t>((uint32_t{r} + g + b) / 3);
+            });
+            break;
+        default:
+            MapBytes(work, [](uint8_t& r, uint8_t& g, uint8_t& b) {
+                r = g = b = (uint32_t{r} + g + b) / 3 > 127 ? 255 : 0;
+            });
+    }
+    WriteRow(work, pump);
+    pump.emitted = ++pump.pushed;
+}
+
 void PushRow(KernelWork& work, Pump& pump, const uint8_t* row, bool indices) {
+    if (IsPointMap(work.kernel) && HasByteChannels(work)) {
+        MapRowBytes(work, pump);
+        return;
+    }
     uint32_t y = pump.pushed++;
     DecodeRow(work, row, indices, y);
     if (y >= work.radius) {
@@ -434,6 +549,79 @@ bool WriteNewHeader(const KernelWork& work, FILE* output, Failure* failure) {
     return true;
 }
 
+// Refusals that keep the work in proportion to the file: an RLE stream
+// decoded into more pixels than it can describe, or a new bitmap larger
+// than a bitmap holds.
+bool CheckSizes(const KernelWork& work, Failure* failure) {
+    const BitmapFormat& format = *work.format;
+    uint64_t stream = format.rowsEnd - format.pixelOffset;
+    if (IsRle(format) && work.output != OutputPalette) {
+        uint64_t pixels = uint64_t{std::max<uint32_t>(format.width, 1)} * format.rowCount;
+        if (pixels > 256 * stream + (uint64_t{1} << 20)) {
+            *failure = FailWith(StatusUnsupported, ReasonRleTooSparse, static_cast<int64_t>(stream), format.width,
+                                format.rowCount);
+            return false;
+        }
+    }
+    uint64_t outputBytes = OutputStride(work) * format.rowCount;
+    if ((work.output == OutputNewRgb24 || work.output == OutputNewIndexed) && outputBytes > UINT32_MAX) {
+        *failure = FailWith(StatusUnsupported, ReasonResultTooLarge, static_cast<int64_t>(outputBytes));
+        return false;
+    }
+    return true;
+}
+
+// The ring and the rows, for every form but the palette's.
+bool TakeRows(KernelWork& work, FILE* input, Failure* failure) {
+    const BitmapFormat& format = *work.format;
+    uint64_t ring = uint64_t{work.ringRows} * format.width;
+    bool complete = true;
+    auto take = [&](auto** block, uint64_t count) {
+        using Element = std::remove_pointer_t<std::remove_reference_t<decltype(*block)>>;
+        *block = AllocateArrayOf<Element>(count);
+        complete = complete && *block != nullptr;
+    };
+    take(&work.inRow, (IsRle(format) ? format.width : format.stride) + 4);
+    take(&work.outRow, OutputStride(work) + 4);
+    if (!(IsPointMap(work.kernel) && HasByteChannels(work))) {
+        take(&work.colors, ring);
+        take(&work.results, format.width);
+        if (work.kernel == KernelDarkest || format.encoding == EncodingMasked) {
+            take(&work.values, ring);
+        }
+        if (work.kernel == KernelDarkest) {
+            take(&work.sums, ring);
+        }
+        if (work.kernel == KernelBlur || work.kernel == KernelDarkest) {
+            take(&work.columns, uint64_t{format.width} * 3);
+        }
+        bool small = format.encoding != EncodingMasked || format.bitsPerPixel <= 16;
+        if (format.encoding != EncodingRgb24 && small) {
+            uint32_t count = IsRle(format) || format.bitsPerPixel <= 8 ? 256 : 1u << format.bitsPerPixel;
+            take(&work.lookup, count);
+            for (uint32_t value = 0; complete && value < count; ++value) {
+                work.lookup[value] = ValueColor(format, value);
+            }
+        }
+    }
+    if (complete && work.columns != nullptr) {
+        std::memset(work.columns, 0, size_t{format.width} * 3 * sizeof(uint32_t));
+    }
+    if (complete && IsRle(format)) {
+        uint64_t stream = format.rowsEnd - format.pixelOffset;
+        take(&work.stream, stream);
+        if (complete && (!SeekFile(input, format.pixelOffset) ||
+                         !ReadBytes(input, work.stream, static_cast<size_t>(stream)))) {
+            *failure = FailWith(StatusInputReadFailed, ReasonReadError);
+            return false;
+        }
+    }
+    if (!complete) {
+        *failure = FailWith(StatusOutOfMemory, ReasonNone);
+    }
+    return complete;
+}
+
 }  // namespace
 
 KernelOutput KernelOutputOf(KernelId kernel, const BitmapFormat& format) {
@@ -459,65 +647,20 @@ bool PrepareKernel(KernelId kernel, const BitmapFormat& format, FILE* input, Ker
     // One row more than the window, so that the row leaving the blur's sums
     // is still there when the row that takes its slot arrives.
     work->ringRows = std::min<uint32_t>(2 * work->radius + 2, format.rowCount);
+    if (!FindByteChannels(format, work->byteChannels)) {
+        work->byteChannels[0] = work->byteChannels[1] = work->byteChannels[2] = -1;
+    }
     if (format.encoding == EncodingMasked) {
         BuildEncoding(format, work->encode);
     }
-    uint64_t stream = format.rowsEnd - format.pixelOffset;
-    if (IsRle(format) && work->output != OutputPalette) {
-        // The decoded rows cost work and memory in proportion to the
-        // picture: it must stay within what the stream can describe.
-        uint64_t pixels = uint64_t{std::max<uint32_t>(format.width, 1)} * format.rowCount;
-        if (pixels > 256 * stream + (uint64_t{1} << 20)) {
-            *failure = FailWith(StatusUnsupported, ReasonRleTooSparse, static_cast<int64_t>(stream), format.width,
-                                format.rowCount);
-            return false;
-        }
-    }
-    uint64_t outputBytes = OutputStride(*work) * format.rowCount;
-    if (work->output != OutputPixels && work->output != OutputPalette && outputBytes > UINT32_MAX) {
-        *failure = FailWith(StatusUnsupported, ReasonResultTooLarge, static_cast<int64_t>(outputBytes));
+    if (!CheckSizes(*work, failure)) {
         return false;
     }
-    bool complete = true;
-    if (work->output != OutputPalette && !PaddingOnly(format)) {
-        uint64_t ring = uint64_t{work->ringRows} * format.width;
-        uint64_t rowBytes = IsRle(format) ? format.width : format.stride;
-        work->colors = AllocateArrayOf<uint32_t>(ring);
-        work->inRow = AllocateArrayOf<uint8_t>(rowBytes + 4);
-        work->outRow = AllocateArrayOf<uint8_t>(OutputStride(*work) + 4);
-        complete = work->colors != nullptr && work->inRow != nullptr && work->outRow != nullptr;
-        if (kernel == KernelDarkest || format.encoding == EncodingMasked) {
-            work->values = AllocateArrayOf<uint32_t>(ring);
-            complete = complete && work->values != nullptr;
-        }
-        if (kernel == KernelDarkest) {
-            work->sums = AllocateArrayOf<uint16_t>(ring);
-            complete = complete && work->sums != nullptr;
-        }
-        if (kernel == KernelBlur || kernel == KernelDarkest) {
-            work->columns = AllocateArrayOf<uint32_t>(uint64_t{format.width} * 4);
-            complete = complete && work->columns != nullptr;
-            if (complete) {
-                std::memset(work->columns, 0, size_t{format.width} * 4 * sizeof(uint32_t));
-            }
-        }
-        if (complete && IsRle(format)) {
-            work->stream = AllocateArrayOf<uint8_t>(stream);
-            complete = work->stream != nullptr;
-            if (complete && (!SeekFile(input, format.pixelOffset) ||
-                             !ReadBytes(input, work->stream, static_cast<size_t>(stream)))) {
-                ReleaseKernel(*work);
-                *failure = FailWith(StatusInputReadFailed, ReasonReadError);
-                return false;
-            }
-        }
+    if (work->output == OutputPalette || PaddingOnly(format) || TakeRows(*work, input, failure)) {
+        return true;
     }
-    if (!complete) {
-        ReleaseKernel(*work);
-        *failure = FailWith(StatusOutOfMemory, ReasonNone);
-        return false;
-    }
-    return true;
+    ReleaseKernel(*work);
+    return false;
 }
 
 bool WriteKernelOutput(KernelWork& work, FILE* input, uint64_t fileLength, FILE* output, bool inPlace,
@@ -568,10 +711,12 @@ void ReleaseKernel(KernelWork& work) {
     ReleaseBytes(work.values);
     ReleaseBytes(work.sums);
     ReleaseBytes(work.columns);
+    ReleaseBytes(work.results);
+    ReleaseBytes(work.lookup);
     ReleaseBytes(work.inRow);
     ReleaseBytes(work.outRow);
     ReleaseBytes(work.stream);
-    work.colors = work.values = work.columns = nullptr;
+    work.colors = work.values = work.columns = work.results = work.lookup = nullptr;
     work.sums = nullptr;
     work.inRow = work.outRow = work.stream = nullptr;
 }

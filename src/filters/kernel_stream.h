@@ -34,12 +34,15 @@ struct KernelWork {
     uint32_t radius;    // of the kernel's window: 0, 2 or 3
     uint32_t ringRows;  // stored rows the ring holds
     uint32_t* colors;   // the ring: packed 0xRRGGBB, width per row
-    uint32_t* values;   // the ring: each pixel's stored value (darkest)
+    uint32_t* values;   // the ring: each pixel's stored value (darkest, masked)
     uint16_t* sums;     // the ring: each pixel's channel sum (darkest)
-    uint32_t* columns;  // blur: three sums a column over the rows in the window; darkest: the best two a column
+    uint32_t* columns;  // blur: three sums a column; darkest: each column's two darkest
+    uint32_t* results;  // one row of results: colours, or the darkest's chosen pixels
+    uint32_t* lookup;   // a stored value's colour, for values of up to 16 bits
     uint8_t* inRow;     // one stored row as read
     uint8_t* outRow;    // one row as written
     uint8_t* stream;    // an RLE stream, whole
+    int byteChannels[3];      // where a pixel keeps each channel's byte; -1 where it does not
     uint32_t encode[3][256];  // masked: a channel's 8-bit result to its stored bits, the nearest value
 };
 
