@@ -42,37 +42,6 @@ std::vector<uint8_t> FlattenAt(const std::string& input, int tolerance) {
     return ReadFile(output);
 }
 
-// A kernel as the host runs it on a file of any encoding, against the
-// library's own per-pixel kernel on the picture read plainly; a masked
-// result is compared as the masks store it.
-void ExpectKernelLikeThePlainReading(const std::vector<uint8_t>& bytes, const char* name,
-                                     quenvale::PixelKernel kernel) {
-    SCOPED_TRACE(name);
-    std::optional<Picture> before = PlainPicture(bytes);
-    ASSERT_TRUE(before.has_value());
-    const Image& image = before->image;
-    std::string input = TempPath("kernel-in.bmp");
-    std::string output = TempPath("kernel-out.bmp");
-    WriteFile(input, bytes);
-    testing::internal::CaptureStdout();
-    int32_t result = quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(),
-                                           *quenvale::FindNamedFilter(name), {false, 20}, nullptr);
-    testing::internal::GetCapturedStdout();
-    ASSERT_EQ(result, ResultDone);
-    std::optional<Picture> after = PlainPicture(ReadFile(output));
-    ASSERT_TRUE(after.has_value()) << "the output is no bitmap";
-    quenvale::PixelGrid source = GridFromImage(image);
-    quenvale::PixelGrid destination = GridFromImage(image);
-    quenvale::ForEachPixel(kernel, source, destination, image.width, image.height);
-    Image expected = ImageFromGrid(destination, image.width, image.height);
-    std::free(source.pixels);
-    std::free(destination.pixels);
-    for (Rgb& pixel : expected.pixels) {
-        pixel = NearestStored(*after, pixel);
-    }
-    EXPECT_TRUE(SameImage(after->image, expected));
-}
-
 void ExpectLikeThePlainReading(const std::vector<uint8_t>& bytes, const std::string& what) {
     SCOPED_TRACE(what);
     std::optional<std::vector<uint8_t>> expected = ExpectedFlatten(bytes);
@@ -97,16 +66,10 @@ void ExpectLikeThePlainReading(const std::vector<uint8_t>& bytes, const std::str
     int tolerance = kTolerances[turn++ % std::size(kTolerances)];
     EXPECT_EQ(FlattenAt(input, tolerance), *ExpectedFlatten(bytes, tolerance)) << "tolerance " << tolerance;
     // And one of the kernels, taken in turn, on pictures of a size to read plainly.
-    static const std::pair<const char*, quenvale::PixelKernel> kKernels[] = {
-        {"darkest", quenvale::DarkestNeighbor5x5}, {"blur", quenvale::BoxBlur7x7},
-        {"red", quenvale::KeepRedChannel},         {"gray", quenvale::GrayscaleAverage},
-        {"green", quenvale::KeepGreenChannel},     {"threshold", quenvale::ThresholdBlackWhite},
-        {"blue", quenvale::KeepBlueChannel},
-    };
     static size_t kernelTurn = 0;
-    const auto& [name, kernel] = kKernels[kernelTurn++ % std::size(kKernels)];
+    const NamedKernel& kernel = kNamedKernels[kernelTurn++ % std::size(kNamedKernels)];
     if (width * rows <= 4096) {
-        ExpectKernelLikeThePlainReading(bytes, name, kernel);
+        ExpectKernelLikeThePlainReading(bytes, kernel.name, kernel.kernel);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "entry.h"
 #include "quenvale.h"
 
 #if defined(_WIN32)
@@ -156,6 +157,41 @@ bool FileExists(const std::string& path) {
 }
 
 std::u16string Utf16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+void ExpectKernelLikeThePlainReading(const std::vector<uint8_t>& bytes, const char* name,
+                                     quenvale::PixelKernel kernel) {
+    SCOPED_TRACE(name);
+    std::optional<Picture> before = PlainPicture(bytes);
+    ASSERT_TRUE(before.has_value());
+    const Image& image = before->image;
+    std::string input = TempPath("kernel-in.bmp");
+    std::string output = TempPath("kernel-out.bmp");
+    WriteFile(input, bytes);
+    testing::internal::CaptureStdout();
+    int32_t result = quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(),
+                                           *quenvale::FindNamedFilter(name), {false, 20}, nullptr);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(result, ResultDone);
+    std::optional<Picture> after = PlainPicture(ReadFile(output));
+    ASSERT_TRUE(after.has_value()) << "the output is no bitmap";
+    quenvale::PixelGrid source = GridFromImage(image);
+    quenvale::PixelGrid destination = GridFromImage(image);
+    quenvale::ForEachPixel(kernel, source, destination, image.width, image.height);
+    Image expected = ImageFromGrid(destination, image.width, image.height);
+    std::free(source.pixels);
+    std::free(destination.pixels);
+    for (Rgb& pixel : expected.pixels) {
+        pixel = NearestStored(*after, pixel);
+    }
+    EXPECT_TRUE(SameImage(after->image, expected));
+}
+
+const NamedKernel kNamedKernels[7] = {
+    {"darkest", quenvale::DarkestNeighbor5x5}, {"blur", quenvale::BoxBlur7x7},
+    {"red", quenvale::KeepRedChannel},         {"gray", quenvale::GrayscaleAverage},
+    {"green", quenvale::KeepGreenChannel},     {"threshold", quenvale::ThresholdBlackWhite},
+    {"blue", quenvale::KeepBlueChannel},
+};
 
 CallRun RunQuenvale(const char16_t* input, const char16_t* output) {
     testing::internal::CaptureStdout();

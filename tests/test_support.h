@@ -11,6 +11,7 @@
 
 #include "bitmap.h"
 #include "bitmap_writer.h"
+#include "kernels.h"
 
 namespace quenvale_test {
 
@@ -84,6 +85,18 @@ std::optional<Picture> PlainPicture(const std::vector<uint8_t>& bytes);
 // The colour a masked picture stores for a result: each channel's nearest
 // widened value, the lower on a tie; other pictures store every colour.
 Rgb NearestStored(const Picture& picture, Rgb color);
+
+// The host's kernels by name, and the per-pixel kernels that define them.
+struct NamedKernel {
+    const char* name;
+    quenvale::PixelKernel kernel;
+};
+extern const NamedKernel kNamedKernels[7];
+// Runs a kernel as the host does on a file of any encoding and checks the
+// result against the per-pixel kernel on the picture read plainly; a
+// masked result is compared as the masks store it.
+void ExpectKernelLikeThePlainReading(const std::vector<uint8_t>& bytes, const char* name,
+                                     quenvale::PixelKernel kernel);
 
 // A bitmap of any encoding, its pixel data given as stored.
 struct RawBitmap {

@@ -63,7 +63,7 @@ bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes) 
     if (file == nullptr) {
         return false;
     }
-    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     return std::fclose(file) == 0 && written;
 }
 
