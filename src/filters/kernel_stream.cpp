@@ -406,9 +406,31 @@ void MapRowBytes(KernelWork& work, Pump& pump) {
     pump.emitted = ++pump.pushed;
 }
 
+// Whether a colour map goes from stored value to stored value through one
+// table: masked pixels of up to 16 bits.
+bool MapsValues(const KernelWork& work) {
+    return IsPointMap(work.kernel) && work.format->encoding == EncodingMasked && work.format->bitsPerPixel <= 16;
+}
+
+void MapRowValues(KernelWork& work, Pump& pump) {
+    std::memset(work.outRow, 0, static_cast<size_t>(OutputStride(work)));
+    const uint8_t* in = work.inRow;
+    uint8_t* out = work.outRow;
+    for (uint32_t x = 0; x < work.format->width; ++x, in += 2, out += 2) {
+        uint32_t value = work.lookup[uint32_t{in[0]} | uint32_t{in[1]} << 8];
+        out[0] = static_cast<uint8_t>(value), out[1] = static_cast<uint8_t>(value >> 8);
+    }
+    WriteRow(work, pump);
+    pump.emitted = ++pump.pushed;
+}
+
 void PushRow(KernelWork& work, Pump& pump, const uint8_t* row, bool indices) {
     if (IsPointMap(work.kernel) && HasByteChannels(work)) {
         MapRowBytes(work, pump);
+        return;
+    }
+    if (MapsValues(work)) {
+        MapRowValues(work, pump);
         return;
     }
     uint32_t y = pump.pushed++;
@@ -583,7 +605,15 @@ bool TakeRows(KernelWork& work, FILE* input, Failure* failure) {
     };
     take(&work.inRow, (IsRle(format) ? format.width : format.stride) + 4);
     take(&work.outRow, OutputStride(work) + 4);
-    if (!(IsPointMap(work.kernel) && HasByteChannels(work))) {
+    if (MapsValues(work)) {
+        // Each 16-bit value straight to its result's, the other bits kept.
+        take(&work.lookup, 1u << 16);
+        for (uint32_t value = 0; complete && value < (1u << 16); ++value) {
+            uint32_t color = MapColor(work.kernel, ValueColor(format, value));
+            work.lookup[value] = (value & ~format.colorBits) | work.encode[0][color >> 16] |
+                                 work.encode[1][color >> 8 & 0xFF] | work.encode[2][color & 0xFF];
+        }
+    } else if (!(IsPointMap(work.kernel) && HasByteChannels(work))) {
         take(&work.colors, ring);
         take(&work.results, format.width);
         if (work.kernel == KernelDarkest || format.encoding == EncodingMasked) {
