@@ -44,14 +44,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // bitmap of the same picture size.
     quenvale::BitmapFormat format{};
     quenvale::Failure ignored{};
-    if (result == ResultDone && !flatten &&
-        quenvale::ParseBitmapFormat(data, size, size, &format, &ignored) &&
-        quenvale::KernelOutputOf(filter.kernel, format) >= quenvale::OutputNewRgb24) {
-        std::vector<uint8_t> output = quenvale_fuzz::Slurp(outputPath);
+    quenvale::KernelOutput form = quenvale::OutputPixels;
+    if (result == ResultDone && !flatten && quenvale::ParseBitmapFormat(data, size, size, &format, &ignored)) {
+        form = quenvale::KernelOutputOf(filter.kernel, format);
+    }
+    std::vector<uint8_t> output = quenvale_fuzz::Slurp(outputPath);
+    if (form == quenvale::OutputNewRgb24 || form == quenvale::OutputNewIndexed) {
         quenvale::BitmapFormat written{};
         Check(quenvale::ParseBitmapFormat(output.data(), output.size(), output.size(), &written, &ignored),
               "a new bitmap reads back");
         Check(written.width == format.width && written.rowCount == format.rowCount, "of the same size");
+        return 0;
+    }
+    if (form == quenvale::OutputPalette) {
+        // Only the palette's colour bytes change.
+        Check(output.size() == size, "output length");
+        size_t start = format.paletteOffset;
+        size_t end = start + size_t{format.paletteCount} * format.paletteEntryBytes;
+        for (size_t i = 0; i < size; ++i) {
+            bool colour = i >= start && i < end && (i - start) % format.paletteEntryBytes < 3;
+            Check(colour || output[i] == data[i], "every byte but the palette's colours carried");
+        }
         return 0;
     }
     if (!quenvale_fuzz::CheckOutcome(result, data, size, outputPath)) {
