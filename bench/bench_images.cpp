@@ -100,15 +100,11 @@ quenvale_writer::BitmapFields Fields(uint32_t width, uint32_t height, uint16_t b
     return fields;
 }
 
-}  // namespace
-
-bool WritePalette8(const std::string& path, uint32_t width, uint32_t height) {
-    auto stride = static_cast<size_t>(quenvale_writer::RowStride(width, 8));
-    quenvale_writer::BitmapFields fields = Fields(width, height, 8);
-    // A 6 x 7 x 6 colour cube and grey ramp.
-    fields.palette.assign(1024, 0);
+// The palette of WritePalette8: a 6 x 7 x 6 colour cube and grey ramp.
+std::vector<uint8_t> CubePalette() {
+    std::vector<uint8_t> palette(1024, 0);
     for (uint32_t i = 0; i < 256; ++i) {
-        uint8_t* entry = &fields.palette[4 * i];
+        uint8_t* entry = &palette[4 * i];
         if (i < 252) {
             entry[0] = static_cast<uint8_t>(i % 6 * 51), entry[1] = static_cast<uint8_t>(i / 6 % 7 * 42);
             entry[2] = static_cast<uint8_t>(i / 42 * 51);
@@ -116,16 +112,79 @@ bool WritePalette8(const std::string& path, uint32_t width, uint32_t height) {
             entry[0] = entry[1] = entry[2] = static_cast<uint8_t>((i - 252) * 85);
         }
     }
+    return palette;
+}
+
+// Row y of the palette picture, one index a pixel.
+void CubeRow(uint32_t width, uint32_t y, std::mt19937& random, uint8_t* row) {
+    for (uint32_t x = 0; x < width; ++x) {
+        uint32_t red = Smooth(x, y, 0, random) / 43, green = Smooth(x, y, 1, random) / 37,
+                 blue = Smooth(x, y, 2, random) / 43;
+        row[x] = static_cast<uint8_t>(blue + 6 * green + 42 * red);
+    }
+}
+
+}  // namespace
+
+bool WritePalette8(const std::string& path, uint32_t width, uint32_t height) {
+    auto stride = static_cast<size_t>(quenvale_writer::RowStride(width, 8));
+    quenvale_writer::BitmapFields fields = Fields(width, height, 8);
+    fields.palette = CubePalette();
     std::vector<uint8_t> rows(stride * height, 0);
     std::mt19937 random(3);
     for (uint32_t y = 0; y < height; ++y) {
-        uint8_t* row = &rows[size_t{y} * stride];
-        for (uint32_t x = 0; x < width; ++x) {
-            uint32_t red = Smooth(x, y, 0, random) / 43, green = Smooth(x, y, 1, random) / 37,
-                     blue = Smooth(x, y, 2, random) / 43;
-            row[x] = static_cast<uint8_t>(blue + 6 * green + 42 * red);
+        CubeRow(width, y, random, &rows[size_t{y} * stride]);
+    }
+    return quenvale_writer::WriteWholeFile(path, quenvale_writer::EncodeBitmapFile(fields, rows));
+}
+
+bool WriteRle8(const std::string& path, uint32_t width, uint32_t height) {
+    quenvale_writer::BitmapFields fields = Fields(width, height, 8);
+    fields.compression = 1;
+    fields.palette = CubePalette();
+    std::vector<uint8_t> stream;
+    std::vector<uint8_t> row(width);
+    std::mt19937 random(3);
+    for (uint32_t y = 0; y < height; ++y) {
+        CubeRow(width, y, random, row.data());
+        for (uint32_t x = 0; x < width;) {
+            uint32_t run = 1;
+            while (x + run < width && run < 255 && row[x + run] == row[x]) {
+                ++run;
+            }
+            stream.insert(stream.end(), {static_cast<uint8_t>(run), row[x]});
+            x += run;
+        }
+        stream.insert(stream.end(), {0, 0});
+    }
+    stream.insert(stream.end(), {0, 1});
+    return quenvale_writer::WriteWholeFile(path, quenvale_writer::EncodeBitmapFile(fields, stream));
+}
+
+bool WritePhoto32(const std::string& path, uint32_t width, uint32_t height) {
+    std::string photo = path + ".24.bmp";
+    if (!WritePhoto(photo, width, height)) {
+        return false;
+    }
+    std::vector<uint8_t> bytes = quenvale_writer::ReadWholeFile(photo);
+    std::remove(photo.c_str());
+    auto offset = static_cast<size_t>(quenvale_writer::GetLe(bytes, 10, 4));
+    auto stride = static_cast<size_t>(quenvale_writer::RowStride(width, 24));
+    if (bytes.size() < offset + stride * height) {
+        return false;
+    }
+    std::vector<uint8_t> rows(4 * size_t{width} * height);
+    for (size_t y = 0; y < height; ++y) {
+        for (size_t x = 0; x < width; ++x) {
+            const uint8_t* from = &bytes[offset + y * stride + 3 * x];
+            uint8_t* to = &rows[4 * (y * width + x)];
+            to[0] = from[0], to[1] = from[1], to[2] = from[2], to[3] = 255;
         }
     }
+    quenvale_writer::BitmapFields fields = Fields(width, height, 32);
+    fields.infoSize = 124;
+    fields.compression = 3;
+    fields.masks = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};
     return quenvale_writer::WriteWholeFile(path, quenvale_writer::EncodeBitmapFile(fields, rows));
 }
 

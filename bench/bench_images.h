@@ -21,6 +21,12 @@ bool WriteAdversarial(const std::string& path, uint32_t width, uint32_t height);
 // 16-bit 5-6-5 bit fields.
 bool WritePalette8(const std::string& path, uint32_t width, uint32_t height);
 bool WriteRgb565(const std::string& path, uint32_t width, uint32_t height);
+// The palette picture as RLE8: a run for each stretch of one index, a line
+// end after each row.
+bool WriteRle8(const std::string& path, uint32_t width, uint32_t height);
+// The photo-like picture as 32-bit BGRA bit fields with an opaque alpha in
+// a 124-byte header, as ImageMagick writes every picture with alpha.
+bool WritePhoto32(const std::string& path, uint32_t width, uint32_t height);
 
 }  // namespace quenvale_bench
 

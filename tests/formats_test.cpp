@@ -61,7 +61,7 @@ void ExpectLikeThePlainReading(const std::vector<uint8_t>& bytes, const std::str
     EXPECT_EQ(run.output, CounterLine(before + size) + CounterLine(before + 2 * size) + CounterLine(before + size) +
                               CounterLine(before));
     // And at one of a spread of other tolerances, taken in turn.
-    static const int kTolerances[] = {0, 1, 3, 8, 19, 21, 40, 64, 127, 255};
+    static const int kTolerances[] = {0, 1, 2, 3, 8, 19, 21, 40, 64, 84, 85, 127, 255};
     static size_t turn = 0;
     int tolerance = kTolerances[turn++ % std::size(kTolerances)];
     EXPECT_EQ(FlattenAt(input, tolerance), *ExpectedFlatten(bytes, tolerance)) << "tolerance " << tolerance;
@@ -80,9 +80,27 @@ TEST(Formats, AnyToleranceGivesThePlainWalksEntries) {
         Image image = RandomImage(random, 61, 37, static_cast<int>(levels));
         std::vector<uint8_t> bytes = EncodeBitmap(image);
         WriteFile(input, bytes);
-        for (int tolerance : {0, 1, 2, 5, 8, 13, 20, 21, 33, 64, 100, 200, 254, 255}) {
+        for (int tolerance : {0, 1, 2, 3, 5, 8, 13, 20, 21, 33, 64, 84, 85, 100, 200, 254, 255}) {
             EXPECT_EQ(FlattenAt(input, tolerance), *ExpectedFlatten(bytes, tolerance))
                 << levels << " levels, tolerance " << tolerance;
+        }
+    }
+    // Large images below 4 take a table of every colour: 24-bit and 32-bit
+    // pictures of 2.1 million pixels, few colours so the plain walk keeps up.
+    Image large = RandomImage(random, 1450, 1450, 5);
+    for (size_t i = 0; i < large.pixels.size(); i += 7) {
+        large.pixels[i].green = static_cast<uint8_t>(large.pixels[i].green + i % 3);  // neighbours one apart
+    }
+    RawBitmap wide;
+    wide.bits = 32, wide.width = 1450, wide.height = 1450;
+    for (const Rgb& pixel : large.pixels) {
+        wide.pixels.insert(wide.pixels.end(), {pixel.blue, pixel.green, pixel.red, 0x80});
+    }
+    for (const std::vector<uint8_t>& bytes : {EncodeBitmap(large), EncodeRaw(wide)}) {
+        WriteFile(input, bytes);
+        for (int tolerance : {1, 2, 3}) {
+            EXPECT_EQ(FlattenAt(input, tolerance), *ExpectedFlatten(bytes, tolerance))
+                << bytes[28] << " bits, tolerance " << tolerance;
         }
     }
 }

@@ -25,6 +25,14 @@
 // one entry each, and the oldest entry within reach is the oldest of at
 // most 27 cells' entries that lie within reach. A tolerance of 0 reaches
 // only the colour itself, which leaves every colour as it is.
+//
+// From 85 on a palette holds at most 27 entries, so one mask per channel
+// value over all of them answers a pixel in three loads. Below 4 a palette
+// may hold millions of entries and photographs repeat their colours many
+// times over: a table of every colour's entry, filled as colours are met,
+// answers repeats at one load each (a colour keeps the entry it found).
+// That table and the cells are laid out in Morton order, so that colours
+// close on every channel lie close in memory.
 #include <algorithm>
 #include <cstring>
 
@@ -53,6 +61,8 @@ constexpr uint32_t kRecentValid = uint32_t{1} << 24;
 constexpr size_t kPiecePixels = size_t{1} << 16;
 constexpr uint64_t kLargePiecePixels = uint64_t{1} << 22;
 constexpr uint64_t kBlockColumns = 16;
+// From this many pixels on, a tolerance below 4 takes the table of every colour.
+constexpr uint64_t kDirectTablePixels = uint64_t{1} << 21;
 
 // Blue in bits 0 to 7, green 8 to 15, red 16 to 23: the order of the
 // file's bytes read little-endian.
@@ -117,6 +127,16 @@ struct CellIndex {
     // only when it is not its cell's first.
     uint8_t nearFirst[256];
     uint8_t nearLast[256];
+    // Below 4, for large images: every colour's entry colour with
+    // kRecentValid, or zero, by the Morton order of the colour; null when
+    // not taken.
+    uint32_t* direct;
+    uint32_t spread[256];  // a channel value's bits three apart, for Morton order
+    // From 85 on: each channel value's mask of the entries within reach, and
+    // the entries' colours in creation order.
+    bool few;
+    uint32_t fewMasks[3][256];
+    uint32_t fewColors[32];
 };
 
 namespace {
@@ -130,6 +150,11 @@ void InitCellIndex(CellIndex& index) {
     auto cells = static_cast<uint32_t>(index.cellsPerChannel);
     auto words = static_cast<uint32_t>(index.cellWords);
     for (uint32_t value = 0; value < 256; ++value) {
+        uint32_t spread = 0;
+        for (int bit = 0; bit < 8; ++bit) {
+            spread |= (value >> bit & 1) << (3 * bit);
+        }
+        index.spread[value] = spread;
         uint32_t cell = value / width;
         uint32_t offset = value % width;
         index.cellOf[value] = static_cast<uint8_t>(cell);
@@ -209,6 +234,33 @@ inline uint32_t MatchColor(CellIndex& index, uint32_t color) {
     return index.colors[(cell >> index.colorShift) + static_cast<uint32_t>(LowestBit(near))];
 }
 
+// A cell's place in the cells: the Morton order of its three numbers.
+inline size_t CellNumber(const CellIndex& index, uint32_t red, uint32_t green, uint32_t blue) {
+    return index.spread[red] << 2 | index.spread[green] << 1 | index.spread[blue];
+}
+
+// From 85 on: the oldest entry within reach through one mask per channel.
+inline uint32_t MatchFew(CellIndex& index, uint32_t color) {
+    uint32_t red = color >> 16, green = color >> 8 & 0xFF, blue = color & 0xFF;
+    uint32_t near = index.fewMasks[0][red] & index.fewMasks[1][green] & index.fewMasks[2][blue];
+    if (near != 0) {
+        return index.fewColors[LowestBit(near)];
+    }
+    // Cannot pass 32: entries lie pairwise out of reach, at most 27 of them.
+    uint32_t bit = uint32_t{1} << index.entryCount;
+    index.fewColors[index.entryCount++] = color;
+    int reach = index.tolerance;
+    const uint32_t values[3] = {red, green, blue};
+    for (int channel = 0; channel < 3; ++channel) {
+        int first = std::max(0, static_cast<int>(values[channel]) - reach);
+        int last = std::min(255, static_cast<int>(values[channel]) + reach);
+        for (int value = first; value <= last; ++value) {
+            index.fewMasks[channel][value] |= bit;
+        }
+    }
+    return color;
+}
+
 bool WithinReach(uint32_t a, uint32_t b, int tolerance) {
     for (int shift = 0; shift < 24; shift += 8) {
         int difference = static_cast<int>(a >> shift & 0xFF) - static_cast<int>(b >> shift & 0xFF);
@@ -224,11 +276,11 @@ uint32_t MatchAnyTolerance(CellIndex& index, uint32_t color) {
     int cells = index.cellsPerChannel;
     uint32_t r8 = color >> 16, g8 = color >> 8 & 0xFF, b8 = color & 0xFF;
     uint64_t best = UINT64_MAX;
-    for (int r = index.nearFirst[r8]; r <= index.nearLast[r8]; ++r) {
-        for (int g = index.nearFirst[g8]; g <= index.nearLast[g8]; ++g) {
-            const uint64_t* row = index.cells + (static_cast<size_t>(r) * cells + g) * cells;
-            for (int b = index.nearFirst[b8]; b <= index.nearLast[b8]; ++b) {
-                uint64_t entry = row[b];
+    (void)cells;
+    for (uint32_t r = index.nearFirst[r8]; r <= index.nearLast[r8]; ++r) {
+        for (uint32_t g = index.nearFirst[g8]; g <= index.nearLast[g8]; ++g) {
+            for (uint32_t b = index.nearFirst[b8]; b <= index.nearLast[b8]; ++b) {
+                uint64_t entry = index.cells[CellNumber(index, r, g, b)];
                 if (entry != 0 && entry < best && WithinReach(static_cast<uint32_t>(entry), color, index.tolerance)) {
                     best = entry;
                 }
@@ -240,8 +292,7 @@ uint32_t MatchAnyTolerance(CellIndex& index, uint32_t color) {
     }
     // Nothing within reach: the pixel's own cell is empty, since any entry
     // there would be.
-    size_t red = index.cellOf[r8], green = index.cellOf[g8], blue = index.cellOf[b8];
-    index.cells[(red * static_cast<size_t>(cells) + green) * static_cast<size_t>(cells) + blue] =
+    index.cells[CellNumber(index, index.cellOf[r8], index.cellOf[g8], index.cellOf[b8])] =
         uint64_t{index.entryCount++} << 32 | color | kRecentValid;
     return color;
 }
@@ -273,6 +324,31 @@ size_t FlattenRemembering(CellIndex& index, uint32_t* pixels, size_t count) {
 // found nearly all of its pixels there, and every 16th piece tries it again.
 void SearchPiece(CellIndex& index, uint32_t* pixels, size_t count) {
     if (index.tolerance == 0) {
+        return;
+    }
+    if (index.few) {
+        for (size_t i = 0; i < count; ++i) {
+            pixels[i] = MatchFew(index, pixels[i]);
+        }
+        return;
+    }
+    if (index.direct != nullptr) {
+        for (size_t i = 0; i < count; ++i) {
+#if defined(__GNUC__)
+            // The table is far larger than the caches: ask for an entry
+            // well before it is needed.
+            if (i + 16 < count) {
+                uint32_t ahead = pixels[i + 16];
+                __builtin_prefetch(index.direct + CellNumber(index, ahead >> 16, ahead >> 8 & 0xFF, ahead & 0xFF));
+            }
+#endif
+            uint32_t color = pixels[i];
+            uint32_t& known = index.direct[CellNumber(index, color >> 16, color >> 8 & 0xFF, color & 0xFF)];
+            if (known == 0) {
+                known = MatchAnyTolerance(index, color) | kRecentValid;
+            }
+            pixels[i] = known & kColorBits;
+        }
         return;
     }
     if (index.cells != nullptr) {
@@ -363,18 +439,19 @@ void FlattenColumns(CellIndex& index, uint8_t* rows, ptrdiff_t stride, uint32_t 
 void FlattenPiece(CellIndex& index, uint32_t* pixels, size_t count) { SearchPiece(index, pixels, count); }
 
 // Null when a block could not be had.
-CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance) {
+CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance, uint64_t pixels) {
     auto* index = static_cast<CellIndex*>(AllocateBytes(sizeof(CellIndex)));
     if (index == nullptr) {
         return nullptr;
     }
-    index->masks = index->colors = index->piece = nullptr;
+    index->masks = index->colors = index->piece = index->direct = nullptr;
     index->cells = nullptr;
     index->tolerance = tolerance;
     index->cellWidth = tolerance + 1;
     index->cellsPerChannel = (255 + index->cellWidth) / index->cellWidth;
     uint64_t cellCount = MaxPaletteEntries(tolerance);
     bool masked = tolerance >= kMaskedTolerances[0] && tolerance <= kMaskedTolerances[1];
+    index->few = tolerance > kMaskedTolerances[1];
     index->cellWords = kColorSlots;
     index->colorShift = 0;
     while (index->cellWords < 3 * index->cellWidth + 1) {
@@ -391,11 +468,24 @@ CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance) {
         if (complete) {
             std::memset(index->masks, 0, static_cast<size_t>(maskWords) * sizeof(uint32_t));
         }
-    } else if (tolerance > 0) {
-        index->cells = AllocateArrayOf<uint64_t>(cellCount);
+    } else if (tolerance > 0 && !index->few) {
+        // Cells in Morton order: the cube of a power of two per channel.
+        uint64_t side = 1;
+        while (side < static_cast<uint64_t>(index->cellsPerChannel)) {
+            side *= 2;
+        }
+        index->cells = AllocateArrayOf<uint64_t>(side * side * side);
         complete = complete && index->cells != nullptr;
         if (complete) {
-            std::memset(index->cells, 0, static_cast<size_t>(cellCount) * sizeof(uint64_t));
+            std::memset(index->cells, 0, static_cast<size_t>(side * side * side) * sizeof(uint64_t));
+        }
+        // The table of every colour pays for its 64 MB on a large image only.
+        if (complete && pixels >= kDirectTablePixels) {
+            index->direct = AllocateArrayOf<uint32_t>(uint64_t{1} << 24);
+            complete = index->direct != nullptr;
+            if (complete) {
+                std::memset(index->direct, 0, (size_t{1} << 24) * sizeof(uint32_t));
+            }
         }
     }
     if (!complete) {
@@ -404,6 +494,9 @@ CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance) {
     }
     index->pieceCapacity = pieceCapacity;
     InitCellIndex(*index);
+    if (index->few) {
+        std::memset(index->fewMasks, 0, sizeof index->fewMasks);
+    }
     if (index->cells != nullptr) {
         index->entryCount = 1;  // creation numbers start at 1: a zero cell is empty
     }
@@ -424,6 +517,7 @@ void FreeCellIndex(CellIndex* index) {
     ReleaseBytes(index->masks);
     ReleaseBytes(index->colors);
     ReleaseBytes(index->cells);
+    ReleaseBytes(index->direct);
     ReleaseBytes(index->piece);
     ReleaseBytes(index);
 }
@@ -456,7 +550,8 @@ Status FlattenColors(PixelGrid source, PixelGrid destination, uint32_t width, ui
     if (pixelCount == 0) {
         return StatusOk;
     }
-    CellIndex* index = NewCellIndex(static_cast<uint32_t>(std::min(kPiecePixels, pixelCount)), kColorTolerance);
+    CellIndex* index =
+        NewCellIndex(static_cast<uint32_t>(std::min(kPiecePixels, pixelCount)), kColorTolerance, pixelCount);
     if (index == nullptr) {
         return StatusOutOfMemory;
     }
@@ -491,7 +586,7 @@ Status FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t hei
     uint64_t pieceWords = std::min(std::max<uint64_t>(kPiecePixels, kBlockColumns * height), kLargePiecePixels);
     auto pieceRows = static_cast<uint32_t>(std::min<uint64_t>(height, pieceWords));
     auto pieceColumns = static_cast<uint32_t>(std::min<uint64_t>(width, pieceWords / pieceRows));
-    CellIndex* index = NewCellIndex(pieceColumns * pieceRows, tolerance);
+    CellIndex* index = NewCellIndex(pieceColumns * pieceRows, tolerance, uint64_t{width} * height);
     if (index == nullptr) {
         return StatusOutOfMemory;
     }

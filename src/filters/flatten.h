@@ -60,7 +60,9 @@ Status FlattenBitmap(const BitmapFormat& format, uint8_t* pixels, int tolerance)
 // keeps its palette from one piece to the next; a piece holds at most the
 // capacity it was made with.
 struct CellIndex;
-CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance);  // null when out of memory
+// Null when out of memory. The pixels the flatten will search, for the
+// storage that pays only on a large image.
+CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance, uint64_t pixels);
 void FreeCellIndex(CellIndex* index);                            // null is ignored
 uint32_t* CellIndexPiece(CellIndex* index);                      // pieceCapacity words to fill
 void FlattenPiece(CellIndex& index, uint32_t* colors, size_t count);

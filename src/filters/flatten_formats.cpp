@@ -126,7 +126,7 @@ bool AllocValueWork(ValueWork& work, uint32_t valueCount, int tolerance) {
         *array = AllocateArrayOf<uint32_t>(valueCount);
         complete = complete && *array != nullptr;
     }
-    work.index = complete ? NewCellIndex(valueCount, tolerance) : nullptr;
+    work.index = complete ? NewCellIndex(valueCount, tolerance, valueCount) : nullptr;
     if (!complete || work.index == nullptr ||
         !AllocFounderTable(work.founders, std::min<uint64_t>(valueCount, MaxPaletteEntries(tolerance)))) {
         FreeValueWork(work);
@@ -272,7 +272,7 @@ Status FlattenWords(const BitmapFormat& format, uint8_t* pixels, int tolerance) 
     uint32_t width = format.width, height = format.rowCount;
     uint64_t pixelCount = uint64_t{width} * height;
     auto capacity = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{1} << 16, pixelCount));
-    CellIndex* index = NewCellIndex(capacity, tolerance);
+    CellIndex* index = NewCellIndex(capacity, tolerance, pixelCount);
     auto* words = AllocateArrayOf<uint32_t>(2 * uint64_t{capacity});
     FounderTable founders{};
     bool complete = AllocFounderTable(founders, std::min(pixelCount, MaxPaletteEntries(tolerance)));
