@@ -368,7 +368,9 @@ void SearchPiece(CellIndex& index, uint32_t* pixels, size_t count) {
 // Flattens a block of columns by rows in place: copied out of the rows into
 // the piece column by column, flattened in that order, and copied back.
 // Each row's memory is touched once for all of the block's columns rather
-// than once per pixel.
+// than once per pixel. Pixels are 3 bytes (blue, green, red) or 4, whose
+// fourth byte (alpha, or unused) is kept.
+template <int kPixelBytes>
 void FlattenBlock(CellIndex& index, uint8_t* first, ptrdiff_t stride, uint32_t rowCount, uint32_t columns) {
     const uint8_t* from = first;
     for (uint32_t r = 0; r < rowCount; ++r, from += stride) {
@@ -378,13 +380,20 @@ void FlattenBlock(CellIndex& index, uint8_t* first, ptrdiff_t stride, uint32_t r
 #endif
         uint32_t* piece = index.piece + r;
         for (uint32_t c = 0; c < columns; ++c, piece += rowCount) {
-            *piece = LoadWord(from + 3 * size_t{c}) & kColorBits;
+            *piece = LoadWord(from + kPixelBytes * size_t{c}) & kColorBits;
         }
     }
     SearchPiece(index, index.piece, size_t{columns} * rowCount);
     uint8_t* to = first;
     for (uint32_t r = 0; r < rowCount; ++r, to += stride) {
         const uint32_t* piece = index.piece + r;
+        if (kPixelBytes == 4) {
+            for (uint32_t c = 0; c < columns; ++c, piece += rowCount) {
+                uint8_t* pixel = to + 4 * size_t{c};
+                StoreWord((LoadWord(pixel) & ~kColorBits) | *piece, pixel);
+            }
+            continue;
+        }
         // A word's fourth byte is the next pixel's, stored over next; the
         // last pixel's is not the block's.
         for (uint32_t c = 0; c + 1 < columns; ++c, piece += rowCount) {
@@ -397,6 +406,7 @@ void FlattenBlock(CellIndex& index, uint8_t* first, ptrdiff_t stride, uint32_t r
 // Flattens a rectangle of the rows, for a full palette, where the order no
 // longer matters: a row at a time, so that memory is read in its order, or
 // for a narrow rectangle, many rows of it at a time.
+template <int kPixelBytes>
 void FlattenRectangle(CellIndex& index, uint8_t* rows, ptrdiff_t stride, uint32_t firstColumn, uint32_t endColumn,
                       uint32_t firstRow, uint32_t endRow) {
     if (firstColumn >= endColumn) {
@@ -410,24 +420,26 @@ void FlattenRectangle(CellIndex& index, uint8_t* rows, ptrdiff_t stride, uint32_
         count = std::min(blockRows, endRow - y);
         for (uint32_t x = firstColumn, part = 0; x < endColumn; x += part) {
             part = std::min(columns, endColumn - x);
-            FlattenBlock(index, rows + static_cast<ptrdiff_t>(y) * stride + 3 * static_cast<ptrdiff_t>(x), stride, count, part);
+            FlattenBlock<kPixelBytes>(index, rows + static_cast<ptrdiff_t>(y) * stride + kPixelBytes * static_cast<ptrdiff_t>(x),
+                                      stride, count, part);
         }
     }
 }
 
 // Flattens the rows block by block, in the visiting order, until the
 // palette is full; the rest then goes in row order.
+template <int kPixelBytes>
 void FlattenColumns(CellIndex& index, uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t height,
                     uint32_t pieceColumns, uint32_t pieceRows) {
     for (uint32_t x = 0, columns = 0; x < width; x += columns) {
         columns = std::min(pieceColumns, width - x);
         for (uint32_t y = 0, count = 0; y < height; y += count) {
             count = std::min(pieceRows, height - y);
-            FlattenBlock(index, rows + static_cast<ptrdiff_t>(y) * stride + 3 * static_cast<ptrdiff_t>(x), stride, count,
-                         columns);
+            FlattenBlock<kPixelBytes>(index, rows + static_cast<ptrdiff_t>(y) * stride + kPixelBytes * static_cast<ptrdiff_t>(x),
+                                      stride, count, columns);
             if (index.cells == nullptr && index.entryCount == MaxPaletteEntries(index.tolerance)) {
-                FlattenRectangle(index, rows, stride, x, x + columns, y + count, height);
-                FlattenRectangle(index, rows, stride, x + columns, width, 0, height);
+                FlattenRectangle<kPixelBytes>(index, rows, stride, x, x + columns, y + count, height);
+                FlattenRectangle<kPixelBytes>(index, rows, stride, x + columns, width, 0, height);
                 return;
             }
         }
@@ -574,7 +586,7 @@ Status FlattenColors(PixelGrid source, PixelGrid destination, uint32_t width, ui
     return StatusOk;
 }
 
-Status FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t height, int tolerance) {
+Status FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t height, int tolerance, int pixelBytes) {
     if (width == 0 || height == 0) {
         return StatusOk;
     }
@@ -590,7 +602,11 @@ Status FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t hei
     if (index == nullptr) {
         return StatusOutOfMemory;
     }
-    FlattenColumns(*index, rows, stride, width, height, pieceColumns, pieceRows);
+    if (pixelBytes == 4) {
+        FlattenColumns<4>(*index, rows, stride, width, height, pieceColumns, pieceRows);
+    } else {
+        FlattenColumns<3>(*index, rows, stride, width, height, pieceColumns, pieceRows);
+    }
     FreeCellIndex(index);
     return StatusOk;
 }

@@ -43,13 +43,14 @@ const PaletteEntry& MatchPaletteEntry(Palette& palette, Rgb pixel);
 // order decides which pixel founds each entry. StatusOutOfMemory when its
 // working storage could not be had.
 Status FlattenColors(PixelGrid source, PixelGrid destination, uint32_t width, uint32_t height);
-// The same flatten, in place on 24-bit rows: blue-green-red, the first
-// visited row at rows and each next one stride bytes on (negative for a
-// top-down file). Padding bytes are not touched. Pixels are read a word at
+// The same flatten, in place on rows of 3-byte pixels (blue, green, red) or
+// 4-byte ones with those in their first three bytes (the fourth kept): the
+// first visited row at rows and each next one stride bytes on (negative for
+// a top-down file). Padding bytes are not touched. Pixels are read a word at
 // a time, so the byte after the last pixel must be readable, as a
 // RowImage's spare bytes make it.
 Status FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t height,
-                   int tolerance = kColorTolerance);
+                   int tolerance = kColorTolerance, int pixelBytes = 3);
 // The exported call's filter: the flatten in place on any bitmap's pixel
 // data, each visited pixel given its founder's value in the file's own
 // encoding (an index, masked bits with the others kept, or bytes).

@@ -322,11 +322,17 @@ Status FlattenBitmap(const BitmapFormat& format, uint8_t* pixels, int tolerance)
     if (PaddingOnly(format)) {
         return StatusOk;
     }
-    if (format.encoding == EncodingRgb24) {
+    // 32-bit pixels holding blue, green and red in their first three bytes
+    // (as ImageMagick and ffmpeg write them) go the 24-bit way, their fourth
+    // byte kept: the founder's colour bits are its colour.
+    bool bgrx = format.encoding == EncodingMasked && format.bitsPerPixel == 32 &&
+                format.channels[0].mask == 0xFF0000 && format.channels[1].mask == 0xFF00 &&
+                format.channels[2].mask == 0xFF;
+    if (format.encoding == EncodingRgb24 || bgrx) {
         // The visiting order starts at the picture's bottom row.
         auto stride = static_cast<ptrdiff_t>(format.stride);
         return FlattenRows(VisitRow(format, pixels, 0), format.topDown ? -stride : stride, format.width,
-                           format.rowCount, tolerance);
+                           format.rowCount, tolerance, bgrx ? 4 : 3);
     }
     return format.bitsPerPixel == 32 ? FlattenWords(format, pixels, tolerance)
                                      : FlattenByValues(format, pixels, tolerance);
