@@ -64,7 +64,23 @@ bool ReadBytes(FILE* file, void* buffer, size_t count) {
 }
 
 bool WriteBytes(FILE* file, const void* buffer, size_t count) {
-    return count == 0 || (!FileStepFails() && std::fwrite(buffer, 1, count, file) == count);
+    if (count == 0) {
+        return true;
+    }
+    if (FileStepFails()) {
+        return false;
+    }
+    // In pieces of a few MiB: one write of a gigabyte from a large mapped
+    // block costs several times the same bytes written in pieces.
+    constexpr size_t kPiece = size_t{4} << 20;
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    for (size_t done = 0, part = 0; done < count; done += part) {
+        part = count - done < kPiece ? count - done : kPiece;
+        if (std::fwrite(bytes + done, 1, part, file) != part) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool CopyFileBytes(FILE* input, uint64_t start, uint64_t count, FILE* output, Failure* failure) {

@@ -30,7 +30,7 @@ struct RleRun {
     uint8_t* indices;  // the run's index bytes: one for an encoded run
     bool absolute;     // indices holds one index (RLE4: a nibble) per pixel
 };
-using RleVisitor = void (*)(const RleRun& run, void* context);
+
 // The index of a run's i-th pixel. An encoded RLE4 run alternates its byte's
 // nibbles (the high one on its even pixels, the low one on its odd pixels);
 // an absolute run's bytes hold one each.
@@ -41,7 +41,60 @@ inline uint32_t RleRunIndex(const RleRun& run, bool four, uint32_t i) {
     uint32_t byte = run.absolute ? run.indices[i / 2] : run.indices[0];
     return i % 2 == 0 ? byte >> 4 : byte & 0xF;
 }
-void WalkRleStream(const BitmapFormat& format, uint8_t* data, size_t length, RleVisitor visit, void* context);
+
+// Calls visit(run) for each run of the stream. A stream is pairs of bytes:
+// a count and an index (an encoded run), or a zero and an escape: end of
+// line, end of bitmap, a delta that skips pixels, or an absolute run of
+// indices padded to an even length. Inline, so that each walk compiles to
+// one loop with its visitor.
+template <typename Visit>
+void WalkRleStream(const BitmapFormat& format, uint8_t* data, size_t length, Visit visit) {
+    bool four = format.encoding == EncodingRle4;
+    // A run reaching past the row's end sets only the pixels inside the image.
+    auto report = [&](uint64_t x, uint32_t y, uint32_t pixels, uint8_t* indices, bool absolute) {
+        if (x < format.width && pixels != 0) {
+            auto x32 = static_cast<uint32_t>(x);
+            visit(RleRun{x32, y, pixels < format.width - x32 ? pixels : format.width - x32, indices, absolute});
+        }
+    };
+    // x may run far past the width; 64 bits cannot wrap on 255 a byte pair.
+    uint64_t x = 0;
+    uint32_t y = 0;
+    size_t at = 0;
+    while (y < format.rowCount && length - at >= 2) {
+        uint8_t count = data[at];
+        uint8_t code = data[at + 1];
+        at += 2;
+        if (count != 0) {
+            report(x, y, count, data + at - 1, false);
+            x += count;
+        } else if (code == 0) {
+            x = 0;
+            ++y;
+        } else if (code == 1) {
+            return;
+        } else if (code == 2) {
+            if (length - at < 2) {
+                return;
+            }
+            x += data[at];
+            y += data[at + 1];
+            at += 2;
+        } else {
+            size_t bytes = four ? (size_t{code} + 1) / 2 : code;
+            // A stream cut inside the run sets the pixels whose indices it holds.
+            size_t held = bytes < length - at ? bytes : length - at;
+            auto pixels = static_cast<uint32_t>(four ? (code < 2 * held ? code : 2 * held) : held);
+            report(x, y, pixels, data + at, true);
+            if (held < bytes) {
+                return;
+            }
+            size_t padded = (bytes + 1) & ~size_t{1};
+            at += padded < length - at ? padded : length - at;
+            x += code;
+        }
+    }
+}
 
 }  // namespace quenvale
 

@@ -217,8 +217,7 @@ struct RleWork {
     const uint32_t* map;
 };
 
-void SeeRun(const RleRun& run, void* context) {
-    auto& work = *static_cast<RleWork*>(context);
+inline void SeeRun(const RleRun& run, RleWork& work) {
     // Of an encoded run only the first pixel of each index can come first.
     uint32_t distinct = run.absolute ? run.count : std::min<uint32_t>(run.count, work.four ? 2 : 1);
     for (uint32_t i = 0; i < distinct; ++i) {
@@ -226,8 +225,7 @@ void SeeRun(const RleRun& run, void* context) {
     }
 }
 
-void RewriteRun(const RleRun& run, void* context) {
-    auto& work = *static_cast<RleWork*>(context);
+inline void RewriteRun(const RleRun& run, RleWork& work) {
     uint32_t distinct = run.absolute ? run.count : std::min<uint32_t>(run.count, work.four ? 2 : 1);
     for (uint32_t i = 0; i < distinct; ++i) {
         uint32_t value = work.map[RleRunIndex(run, work.four, i)];
@@ -252,13 +250,13 @@ Status FlattenByValues(const BitmapFormat& format, uint8_t* pixels, int toleranc
     RleWork runs{format.encoding == EncodingRle4, &work.first, work.map};
     auto length = static_cast<size_t>(format.rowsEnd - format.pixelOffset);
     if (rle) {
-        WalkRleStream(format, pixels, length, SeeRun, &runs);
+        WalkRleStream(format, pixels, length, [&runs](const RleRun& run) { SeeRun(run, runs); });
     } else {
         SeeRows(format, pixels, work.first);
     }
     MapValues(format, work);
     if (rle) {
-        WalkRleStream(format, pixels, length, RewriteRun, &runs);
+        WalkRleStream(format, pixels, length, [&runs](const RleRun& run) { RewriteRun(run, runs); });
     } else {
         RewriteRows(format, pixels, work.map);
     }

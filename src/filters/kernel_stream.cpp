@@ -448,8 +448,7 @@ void FinishRows(KernelWork& work, Pump& pump) {
 
 // An RLE stream's runs, gathered into rows of one index a byte; the rows
 // it never sets hold entry 0.
-void GatherRun(const RleRun& run, void* context) {
-    auto& pump = *static_cast<Pump*>(context);
+void GatherRun(const RleRun& run, Pump& pump) {
     KernelWork& work = *pump.work;
     while (pump.rleRow < run.y) {
         PushRow(work, pump, work.inRow, true);
@@ -466,7 +465,8 @@ bool PumpRle(KernelWork& work, Pump& pump) {
     const BitmapFormat& format = *work.format;
     std::memset(work.inRow, 0, format.width);
     pump.rleRow = 0;
-    WalkRleStream(format, work.stream, static_cast<size_t>(format.rowsEnd - format.pixelOffset), GatherRun, &pump);
+    WalkRleStream(format, work.stream, static_cast<size_t>(format.rowsEnd - format.pixelOffset),
+                  [&pump](const RleRun& run) { GatherRun(run, pump); });
     while (pump.rleRow < format.rowCount) {
         PushRow(work, pump, work.inRow, true);
         std::memset(work.inRow, 0, format.width);
