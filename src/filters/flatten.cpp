@@ -451,6 +451,49 @@ void FlattenColumns(CellIndex& index, uint8_t* rows, ptrdiff_t stride, uint32_t 
 void FlattenPiece(CellIndex& index, uint32_t* pixels, size_t count) { SearchPiece(index, pixels, count); }
 
 // Null when a block could not be had.
+namespace {
+
+// The search's storage for the index's tolerance: masks from 4 to 84, cells
+// below (with the table of every colour on a large image), nothing from 85.
+bool TakeSearchStorage(CellIndex& index, uint64_t pixels) {
+    int tolerance = index.tolerance;
+    if (tolerance >= kMaskedTolerances[0] && tolerance <= kMaskedTolerances[1]) {
+        uint64_t cellCount = MaxPaletteEntries(tolerance);
+        uint64_t maskWords = cellCount * static_cast<uint64_t>(index.cellWords);
+        index.masks = AllocateArrayOf<uint32_t>(maskWords);
+        index.colors = AllocateArrayOf<uint32_t>(cellCount * kColorSlots);
+        if (index.masks == nullptr || index.colors == nullptr) {
+            return false;
+        }
+        std::memset(index.masks, 0, static_cast<size_t>(maskWords) * sizeof(uint32_t));
+        return true;
+    }
+    if (tolerance == 0 || index.few) {
+        return true;
+    }
+    // Cells in Morton order: the cube of a power of two per channel.
+    uint64_t side = 1;
+    while (side < static_cast<uint64_t>(index.cellsPerChannel)) {
+        side *= 2;
+    }
+    index.cells = AllocateArrayOf<uint64_t>(side * side * side);
+    if (index.cells == nullptr) {
+        return false;
+    }
+    std::memset(index.cells, 0, static_cast<size_t>(side * side * side) * sizeof(uint64_t));
+    // The table of every colour pays for its 64 MB on a large image only.
+    if (pixels >= kDirectTablePixels) {
+        index.direct = AllocateArrayOf<uint32_t>(uint64_t{1} << 24);
+        if (index.direct == nullptr) {
+            return false;
+        }
+        std::memset(index.direct, 0, (size_t{1} << 24) * sizeof(uint32_t));
+    }
+    return true;
+}
+
+}  // namespace
+
 CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance, uint64_t pixels) {
     auto* index = static_cast<CellIndex*>(AllocateBytes(sizeof(CellIndex)));
     if (index == nullptr) {
@@ -461,8 +504,6 @@ CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance, uint64_t pixels) 
     index->tolerance = tolerance;
     index->cellWidth = tolerance + 1;
     index->cellsPerChannel = (255 + index->cellWidth) / index->cellWidth;
-    uint64_t cellCount = MaxPaletteEntries(tolerance);
-    bool masked = tolerance >= kMaskedTolerances[0] && tolerance <= kMaskedTolerances[1];
     index->few = tolerance > kMaskedTolerances[1];
     index->cellWords = kColorSlots;
     index->colorShift = 0;
@@ -471,36 +512,7 @@ CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance, uint64_t pixels) 
         ++index->colorShift;
     }
     index->piece = AllocateArrayOf<uint32_t>(pieceCapacity);
-    bool complete = index->piece != nullptr;
-    if (masked) {
-        uint64_t maskWords = cellCount * static_cast<uint64_t>(index->cellWords);
-        index->masks = AllocateArrayOf<uint32_t>(maskWords);
-        index->colors = AllocateArrayOf<uint32_t>(cellCount * kColorSlots);
-        complete = complete && index->masks != nullptr && index->colors != nullptr;
-        if (complete) {
-            std::memset(index->masks, 0, static_cast<size_t>(maskWords) * sizeof(uint32_t));
-        }
-    } else if (tolerance > 0 && !index->few) {
-        // Cells in Morton order: the cube of a power of two per channel.
-        uint64_t side = 1;
-        while (side < static_cast<uint64_t>(index->cellsPerChannel)) {
-            side *= 2;
-        }
-        index->cells = AllocateArrayOf<uint64_t>(side * side * side);
-        complete = complete && index->cells != nullptr;
-        if (complete) {
-            std::memset(index->cells, 0, static_cast<size_t>(side * side * side) * sizeof(uint64_t));
-        }
-        // The table of every colour pays for its 64 MB on a large image only.
-        if (complete && pixels >= kDirectTablePixels) {
-            index->direct = AllocateArrayOf<uint32_t>(uint64_t{1} << 24);
-            complete = index->direct != nullptr;
-            if (complete) {
-                std::memset(index->direct, 0, (size_t{1} << 24) * sizeof(uint32_t));
-            }
-        }
-    }
-    if (!complete) {
+    if (index->piece == nullptr || !TakeSearchStorage(*index, pixels)) {
         FreeCellIndex(index);
         return nullptr;
     }
