@@ -221,6 +221,33 @@ TEST(Formats, RleDeclaringAHugeImageCostsOnlyItsStream) {
     quenvale::ResetPeakAllocatedBytes();
     ExpectLikeThePlainReading(bytes, "huge RLE8");
     EXPECT_LT(quenvale::PeakAllocatedBytes(), size_t{4} << 20);
+    // So do the kernels: a colour map changes the palette alone; the blur
+    // and the darkest neighbour, which would decode every declared pixel,
+    // refuse a stream this sparse.
+    std::string input = TempPath("huge.bmp");
+    std::string output = TempPath("huge-out.bmp");
+    WriteFile(input, bytes);
+    for (const char* name : {"red", "blur", "darkest"}) {
+        SCOPED_TRACE(name);
+        quenvale::Failure failure{};
+        testing::internal::CaptureStdout();
+        int32_t result = quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(),
+                                               *quenvale::FindNamedFilter(name), {false, 20}, &failure);
+        testing::internal::GetCapturedStdout();
+        if (std::string(name) == "red") {
+            EXPECT_EQ(result, ResultDone);
+            std::vector<uint8_t> expected = bytes;
+            expected[54 + 4] = expected[54 + 5] = 0;  // entry 1 keeps its red alone
+            EXPECT_EQ(ReadFile(output), expected);
+            continue;
+        }
+        EXPECT_EQ(result, ResultInputInvalid);
+        EXPECT_EQ(failure.status, quenvale::StatusUnsupported);
+        char reason[quenvale::kReasonTextBytes];
+        quenvale::FormatReason(failure, reason, sizeof reason);
+        EXPECT_STREQ(reason, "30000 x 30000 pixels from an RLE stream of 14 bytes, more than the filter decodes "
+                             "from so few");
+    }
 }
 
 TEST(Formats, KernelsTake32BitPixelsAndCarryTheFourthByte) {

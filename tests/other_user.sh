@@ -41,4 +41,26 @@ cmp -s "$work/expected.bmp" "$work/locked/out.bmp" || fail "direct write differs
 if as_user "$host" -q "$work/sample.bmp" "$work/locked/new.bmp" 2>"$work/err"; then fail "a new file in a locked folder"; fi
 grep -q "new.bmp: Permission denied" "$work/err" || fail "no permission failure reported: $(cat "$work/err")"
 [ "$(ls -A "$work/locked")" = out.bmp ] || fail "left behind: $(ls -A "$work/locked")"
+
+# The kernels written directly over their input there: pixels in place, a
+# palette in place, and a new layout refused with the input untouched.
+cp "$work/sample.bmp" "$work/locked/in.bmp"
+chown $user:$user "$work/locked/in.bmp"
+"$host" --filter darkest "$work/sample.bmp" "$work/expected-darkest.bmp"
+as_user "$host" --filter darkest "$work/locked/in.bmp" "$work/locked/in.bmp" || fail "darkest in place, directly"
+cmp -s "$work/expected-darkest.bmp" "$work/locked/in.bmp" || fail "darkest in place differs"
+if command -v convert >/dev/null 2>&1; then
+  convert "$work/sample.bmp" -type Palette BMP3:"$work/palette.bmp"
+  cp "$work/palette.bmp" "$work/locked/palette.bmp"
+  chown $user:$user "$work/locked/palette.bmp"
+  "$host" --filter gray "$work/palette.bmp" "$work/expected-gray.bmp"
+  as_user "$host" --filter gray "$work/locked/palette.bmp" "$work/locked/palette.bmp" || fail "gray palette in place"
+  cmp -s "$work/expected-gray.bmp" "$work/locked/palette.bmp" || fail "gray palette in place differs"
+  cp "$work/palette.bmp" "$work/locked/palette.bmp"
+  if as_user "$host" --filter blur "$work/locked/palette.bmp" "$work/locked/palette.bmp" 2>"$work/err"; then
+    fail "a new layout written over its own input"
+  fi
+  grep -q "palette.bmp: Permission denied" "$work/err" || fail "no reason for the blur in place: $(cat "$work/err")"
+  cmp -s "$work/palette.bmp" "$work/locked/palette.bmp" || fail "the blur in place changed its input"
+fi
 echo "other user: ok"

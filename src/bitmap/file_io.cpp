@@ -1,10 +1,8 @@
-// File positions and lengths in 64 bits on every target, whole reads and
-// writes that report a short transfer, and a countdown that fails one write
-// step of a call so tests can check that a failure loses nothing.
+// Whole reads and writes that report a short transfer, and a countdown that
+// fails one write step of a call so tests can check that a failure loses
+// nothing. Lengths and positions are each platform's (file_io_posix.cpp,
+// file_io_win32.cpp).
 #include <cerrno>
-
-#include <sys/stat.h>
-#include <sys/types.h>
 
 #include "file_io.h"
 
@@ -24,39 +22,6 @@ bool FileStepFails() {
         return true;
     }
     return false;
-}
-
-bool RegularFileLength(FILE* file, uint64_t* length) {
-#if defined(_WIN32)
-    struct _stat64 status;
-    if (_fstat64(_fileno(file), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
-        return false;
-    }
-#else
-    // A directory or a pipe opens for reading on POSIX but has no length.
-    struct stat status;
-    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return false;
-    }
-#endif
-    if (status.st_size < 0) {
-        return false;
-    }
-    *length = static_cast<uint64_t>(status.st_size);
-    return true;
-}
-
-bool SeekFile(FILE* file, uint64_t position) {
-    if (position > static_cast<uint64_t>(INT64_MAX)) {
-        return false;
-    }
-#if defined(_WIN32)
-    return _fseeki64(file, static_cast<int64_t>(position), SEEK_SET) == 0;
-#else
-    // Built with 64-bit off_t on 32-bit targets.
-    static_assert(sizeof(off_t) == 8, "off_t must be 64-bit");
-    return fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
-#endif
 }
 
 bool ReadBytes(FILE* file, void* buffer, size_t count) {
