@@ -40,6 +40,9 @@ for file in samples/sample.bmp "$work"/valid/w3-h40-up-sized.bmp "$work"/valid/w
 done
 for file in tests/regressions/*.bmp; do
   run "$file" "$work/out.bmp"
+  run --filter red "$file" "$work/out.bmp"
+  run --filter blur "$file" "$work/out.bmp"
+  run --filter darkest "$file" "$work/out.bmp"
 done
 run "$work/missing.bmp" "$work/out.bmp"
 run samples/sample.bmp "$work/no-such-dir/out.bmp"
