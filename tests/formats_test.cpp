@@ -230,10 +230,7 @@ TEST(Formats, RleDeclaringAHugeImageCostsOnlyItsStream) {
     for (const char* name : {"red", "blur", "darkest"}) {
         SCOPED_TRACE(name);
         quenvale::Failure failure{};
-        testing::internal::CaptureStdout();
-        int32_t result = quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(),
-                                               *quenvale::FindNamedFilter(name), {false, 20}, &failure);
-        testing::internal::GetCapturedStdout();
+        int32_t result = RunFilter(input, output, name, &failure);
         if (std::string(name) == "red") {
             EXPECT_EQ(result, ResultDone);
             std::vector<uint8_t> expected = bytes;

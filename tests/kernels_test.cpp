@@ -100,11 +100,7 @@ Image Apply(const Kernel& kernel, const Image& image, bool streamed) {
         std::string input = TempPath("streamed-in.bmp");
         std::string output = TempPath("streamed-out.bmp");
         WriteFile(input, EncodeBitmap(image));
-        testing::internal::CaptureStdout();
-        int32_t result = quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(),
-                                               *quenvale::FindNamedFilter(kernel.name), {false, 20}, nullptr);
-        testing::internal::GetCapturedStdout();
-        EXPECT_EQ(result, ResultDone);
+        EXPECT_EQ(RunFilter(input, output, kernel.name), ResultDone);
         return DecodeRows(ReadFile(output), image.width, image.height, 54, StandardPadding(image.width));
     }
     quenvale::PixelGrid source = GridFromImage(image);
@@ -199,11 +195,7 @@ TEST(Kernels, StreamedFiltersTakeLittleMemoryAndGiveBackAllOfIt) {
     for (const Kernel& kernel : Kernels()) {
         SCOPED_TRACE(kernel.name);
         quenvale::ResetPeakAllocatedBytes();
-        testing::internal::CaptureStdout();
-        int32_t result = quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(),
-                                               *quenvale::FindNamedFilter(kernel.name), {false, 20}, nullptr);
-        testing::internal::GetCapturedStdout();
-        EXPECT_EQ(result, ResultDone);
+        EXPECT_EQ(RunFilter(input, output, kernel.name), ResultDone);
         EXPECT_LT(quenvale::PeakAllocatedBytes(), uint64_t{1} << 20);
     }
     // Every failed allocation is reported, and leaves the counter and the
@@ -219,10 +211,7 @@ TEST(Kernels, StreamedFiltersTakeLittleMemoryAndGiveBackAllOfIt) {
             for (int64_t countdown = 0;; ++countdown) {
                 WriteFile(output, {'o', 'l', 'd'});
                 quenvale::SetAllocationFailureCountdown(countdown);
-                testing::internal::CaptureStdout();
-                int32_t result = quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(),
-                                                       *quenvale::FindNamedFilter(kernel.name), {false, 20}, nullptr);
-                testing::internal::GetCapturedStdout();
+                int32_t result = RunFilter(input, output, kernel.name);
                 quenvale::SetAllocationFailureCountdown(-1);
                 EXPECT_EQ(quenvale::AllocationCounter(), 0);
                 if (result == ResultDone) {

@@ -158,6 +158,15 @@ bool FileExists(const std::string& path) {
 
 std::u16string Utf16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
+int32_t RunFilter(const std::string& input, const std::string& output, const char* name,
+                  quenvale::Failure* failure) {
+    testing::internal::CaptureStdout();
+    int32_t result = quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(),
+                                           *quenvale::FindNamedFilter(name), {false, 20}, failure);
+    testing::internal::GetCapturedStdout();
+    return result;
+}
+
 void ExpectKernelLikeThePlainReading(const std::vector<uint8_t>& bytes, const char* name,
                                      quenvale::PixelKernel kernel) {
     SCOPED_TRACE(name);
@@ -167,11 +176,7 @@ void ExpectKernelLikeThePlainReading(const std::vector<uint8_t>& bytes, const ch
     std::string input = TempPath("kernel-in.bmp");
     std::string output = TempPath("kernel-out.bmp");
     WriteFile(input, bytes);
-    testing::internal::CaptureStdout();
-    int32_t result = quenvale::RunHostCall(Utf16(input).c_str(), Utf16(output).c_str(),
-                                           *quenvale::FindNamedFilter(name), {false, 20}, nullptr);
-    testing::internal::GetCapturedStdout();
-    ASSERT_EQ(result, ResultDone);
+    ASSERT_EQ(RunFilter(input, output, name), ResultDone);
     std::optional<Picture> after = PlainPicture(ReadFile(output));
     ASSERT_TRUE(after.has_value()) << "the output is no bitmap";
     quenvale::PixelGrid source = GridFromImage(image);

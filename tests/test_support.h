@@ -86,6 +86,11 @@ std::optional<Picture> PlainPicture(const std::vector<uint8_t>& bytes);
 // widened value, the lower on a tie; other pictures store every colour.
 Rgb NearestStored(const Picture& picture, Rgb color);
 
+// The host's call with the named filter at tolerance 20, its standard
+// output swallowed; *failure (when given) says what failed.
+int32_t RunFilter(const std::string& input, const std::string& output, const char* name,
+                  quenvale::Failure* failure = nullptr);
+
 // The host's kernels by name, and the per-pixel kernels that define them.
 struct NamedKernel {
     const char* name;
