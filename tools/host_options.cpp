@@ -16,14 +16,14 @@ const char kVersion[] = "quenvale 1.0.0.1";
 enum OptionId { OptionFilter, OptionTolerance, OptionOutputDir, OptionOutput, OptionInPlace, OptionSync,
                 OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
-struct OptionSpec {
+struct OptionEntry {
     const char* name;
     char letter;  // 0: no short form
     bool takesValue;
     OptionId id;
 };
 
-const OptionSpec kOptions[] = {
+const OptionEntry kOptions[] = {
     {"--filter", 0, true, OptionFilter},       {"--tolerance", 0, true, OptionTolerance},
     {"--output-dir", 0, true, OptionOutputDir}, {"--output", 'o', true, OptionOutput},
     {"--in-place", 0, false, OptionInPlace},    {"--sync", 0, false, OptionSync},
@@ -31,10 +31,10 @@ const OptionSpec kOptions[] = {
     {"--help", 'h', false, OptionHelp},         {"--version", 0, false, OptionVersion},
 };
 
-const OptionSpec* FindOption(const std::string& name, char letter) {
-    for (const OptionSpec& spec : kOptions) {
-        if ((letter != 0 && spec.letter == letter) || (letter == 0 && name == spec.name)) {
-            return &spec;
+const OptionEntry* FindOption(const std::string& name, char letter) {
+    for (const OptionEntry& entry : kOptions) {
+        if ((letter != 0 && entry.letter == letter) || (letter == 0 && name == entry.name)) {
+            return &entry;
         }
     }
     return nullptr;
@@ -107,8 +107,8 @@ int ApplyFilter(const char* value, Options* options) {
 }
 
 // Applies one option; returns -1 to go on, or the exit status.
-int ApplyOption(const OptionSpec& spec, const char* value, Options* options) {
-    switch (spec.id) {
+int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
+    switch (entry.id) {
         case OptionHelp:
             PrintUsage();
             return 0;
@@ -187,19 +187,19 @@ int CheckArguments(const Options& options) {
 int ParseShortOptions(int argc, char** argv, int* i, Options* options) {
     const char* letters = argv[*i] + 1;
     for (size_t at = 0; letters[at] != 0; ++at) {
-        const OptionSpec* spec = FindOption("", letters[at]);
-        if (spec == nullptr) {
+        const OptionEntry* option = FindOption("", letters[at]);
+        if (option == nullptr) {
             return UsageError(std::string("unknown option '-") + letters[at] + "'");
         }
         const char* value = nullptr;
-        if (spec->takesValue) {
+        if (option->takesValue) {
             value = letters[at + 1] != 0 ? letters + at + 1 : *i + 1 < argc ? argv[++*i] : nullptr;
             if (value == nullptr) {
                 return UsageError(std::string("-") + letters[at] + " needs a value");
             }
         }
-        int status = ApplyOption(*spec, value, options);
-        if (status >= 0 || spec->takesValue) {
+        int status = ApplyOption(*option, value, options);
+        if (status >= 0 || option->takesValue) {
             return status;
         }
     }
@@ -212,19 +212,19 @@ int ParseLongOption(int argc, char** argv, int* i, Options* options) {
     size_t equals = argument.find('=');
     std::string name = argument.substr(0, equals);
     const char* value = equals != std::string::npos ? argv[*i] + equals + 1 : nullptr;
-    const OptionSpec* spec = FindOption(name, 0);
-    if (spec == nullptr) {
+    const OptionEntry* option = FindOption(name, 0);
+    if (option == nullptr) {
         return UsageError("unknown option '" + name + "'");
     }
-    if (spec->takesValue && value == nullptr) {
+    if (option->takesValue && value == nullptr) {
         if (++*i == argc) {
             return UsageError(name + " needs a value");
         }
         value = argv[*i];
-    } else if (!spec->takesValue && value != nullptr) {
+    } else if (!option->takesValue && value != nullptr) {
         return UsageError(name + " takes no value");
     }
-    return ApplyOption(*spec, value, options);
+    return ApplyOption(*option, value, options);
 }
 
 }  // namespace
