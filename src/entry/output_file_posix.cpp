@@ -142,7 +142,7 @@ bool OpenTemporary(const char* target, const struct stat* status, bool regular, 
     ReleaseBytes(folderPath);
     int descriptor = CreateTemporary(folder, name, &output->temporaryName);
     if (descriptor < 0) {
-        *failure = FailWithErrno(errno == ENOMEM ? StatusOutOfMemory : StatusOutputWriteFailed);
+        *failure = errno == ENOMEM ? FailWith(StatusOutOfMemory, ReasonNone) : FailWithErrno(StatusOutputWriteFailed);
         close(folder);
         if (FolderRefusesNewFiles(failure->systemError)) {
             *failure = Failure{};
