@@ -13,10 +13,11 @@ namespace quenvale_host {
 // UTF-8 to UTF-16, with the library's codec; false on a malformed sequence.
 bool DecodeUtf8(const std::string& text, std::u16string* units);
 
-// A UTF-8 path as the call takes it, in UTF-16: as given, so that any path
-// the system takes works. The call refuses input paths under 10 bytes: a
-// path shorter than minimumBytes gets "./" steps, after its root if it has one.
-bool CallPath(const std::string& path, size_t minimumBytes, std::u16string* units);
+// A UTF-8 path (checked already) as the call takes it, in UTF-16: as given,
+// so that any path the system takes works. The call refuses input paths
+// under 10 bytes: a path shorter than minimumBytes gets "./" steps, after
+// its root if it has one.
+std::u16string CallPath(const std::string& path, size_t minimumBytes);
 
 // What a path names, to check a batch before any work.
 enum PathKind { PathMissing, PathFolder, PathOther };

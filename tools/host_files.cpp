@@ -70,12 +70,14 @@ bool CopyToStandardOutput(const std::string& path, int* error) {
     return copied;
 }
 
-bool CallPath(const std::string& path, size_t minimumBytes, std::u16string* units) {
+std::u16string CallPath(const std::string& path, size_t minimumBytes) {
     std::string lengthened = path;
     while (CallLength(lengthened) < minimumBytes) {
         lengthened.insert(RootLength(lengthened), kPathStep);
     }
-    return DecodeUtf8(lengthened, units);
+    std::u16string units;
+    DecodeUtf8(lengthened, &units);
+    return units;
 }
 
 std::string FolderOf(const std::string& path) {

@@ -56,10 +56,8 @@ void ReportCall(const quenvale::Failure& failure, const std::string& input, cons
 // true when the output was written.
 bool CallOnFiles(const Options& options, const std::string& inputFile, const std::string& outputFile,
                  const std::string& input, const std::string& output) {
-    std::u16string wideInput;
-    std::u16string wideOutput;
-    quenvale_host::CallPath(inputFile, 10, &wideInput);
-    quenvale_host::CallPath(outputFile, 0, &wideOutput);
+    std::u16string wideInput = quenvale_host::CallPath(inputFile, 10);
+    std::u16string wideOutput = quenvale_host::CallPath(outputFile, 0);
     // The library's text only when asked for, and never where the image goes.
     FILE* console = !options.verbose ? nullptr : output == "-" ? stderr : stdout;
     quenvale::SetConsoleStream(console);

@@ -273,10 +273,8 @@ bool WithinReach(uint32_t a, uint32_t b, int tolerance) {
 
 // The oldest entry within reach among the pixel's cell and its neighbours.
 uint32_t MatchAnyTolerance(CellIndex& index, uint32_t color) {
-    int cells = index.cellsPerChannel;
     uint32_t r8 = color >> 16, g8 = color >> 8 & 0xFF, b8 = color & 0xFF;
     uint64_t best = UINT64_MAX;
-    (void)cells;
     for (uint32_t r = index.nearFirst[r8]; r <= index.nearLast[r8]; ++r) {
         for (uint32_t g = index.nearFirst[g8]; g <= index.nearLast[g8]; ++g) {
             for (uint32_t b = index.nearFirst[b8]; b <= index.nearLast[b8]; ++b) {
