@@ -244,5 +244,32 @@ TEST(RowImage, SizesThatDoNotFitAreRefusedBeforeAllocating) {
     EXPECT_FALSE(quenvale::RowImageSize(format, &size));
 }
 
+TEST(Status, ReasonTextsFillInTheirNumbersAndStayInTheirBuffer) {
+    auto text = [](const quenvale::Failure& failure, size_t size) {
+        char buffer[quenvale::kReasonTextBytes];
+        std::memset(buffer, 'x', sizeof buffer);
+        quenvale::FormatReason(failure, buffer, size);
+        EXPECT_EQ(buffer[size], 'x') << "wrote past its size";
+        return std::string(buffer);
+    };
+    size_t whole = quenvale::kReasonTextBytes - 1;
+    EXPECT_EQ(text(quenvale::FailWith(quenvale::StatusBadInput, quenvale::ReasonHeight, -2147483648LL), whole),
+              "height -2147483648");
+    EXPECT_EQ(text(quenvale::FailWith(quenvale::StatusBadInput, quenvale::ReasonUnusableMasks, 0xF800, 0x7E0,
+                                      0xFFFFFFFF),
+                   whole),
+              "unusable bit fields (red 0000F800, green 000007E0, blue FFFFFFFF)");
+    EXPECT_EQ(text(quenvale::FailWith(quenvale::StatusUnsupported, quenvale::ReasonTooManyToCount, 7, 9), whole),
+              "7 x 9 pixels, too many to count");
+    // Statuses without a reason of their own show their status's text.
+    EXPECT_EQ(text(quenvale::FailWith(quenvale::StatusOutOfMemory, quenvale::ReasonNone), whole),
+              "not enough memory");
+    EXPECT_EQ(text(quenvale::FailWith(quenvale::StatusOutputWriteFailed, quenvale::ReasonNone), whole),
+              "write error");
+    // A small buffer takes what fits, ended.
+    EXPECT_EQ(text(quenvale::FailWith(quenvale::StatusBadInput, quenvale::ReasonTruncated), 6), "pixel");
+    EXPECT_EQ(text(quenvale::FailWith(quenvale::StatusBadInput, quenvale::ReasonTooLarge, 123456789), 4), "123");
+}
+
 }  // namespace
 }  // namespace quenvale_test

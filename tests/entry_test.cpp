@@ -2,6 +2,7 @@
 // files it writes or leaves alone.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <tuple>
 
@@ -592,6 +593,56 @@ TEST(Entry, CounterBeyondThirtyTwoBits) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               Lines({slots, 2 * slots, slots, 0}));
     EXPECT_EQ(CounterLine(2 * slots), "Current amount of memory allocated: 6442450944 bytes\n\n");
+}
+
+TEST(Entry, OneUtf8CodecForPathsBothWays) {
+    const std::u16string texts[] = {u"plain.bmp", u"\u00e9t\u00e9/\u4e2d\u6587.bmp", u"\U0001F600.bmp", u""};
+    for (const std::u16string& text : texts) {
+        std::vector<char> bytes(3 * text.size() + 1);
+        ASSERT_TRUE(quenvale::EncodeUtf8(text.c_str(), bytes.data()));
+        std::vector<char16_t> units(std::strlen(bytes.data()) + 1);
+        size_t count = 0;
+        ASSERT_TRUE(quenvale::DecodeUtf8(bytes.data(), units.data(), &count));
+        EXPECT_EQ(std::u16string(units.data(), count), text);
+    }
+    // Malformed: overlong, a surrogate, past U+10FFFF, cut short, a stray
+    // continuation byte.
+    for (const char* bad : {"\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "a\xE4\xB8", "\x80"}) {
+        char16_t units[8];
+        size_t count = 0;
+        EXPECT_FALSE(quenvale::DecodeUtf8(bad, units, &count)) << bad;
+    }
+    const char16_t unpaired[] = {u'a', 0xDC00, 0};
+    char bytes[8];
+    EXPECT_FALSE(quenvale::EncodeUtf8(unpaired, bytes));
+}
+
+TEST(Entry, TemporaryNamesFitTheFileSystemAndKeepCharactersWhole) {
+    // A long name of three-byte characters: the cut keeps whole characters,
+    // and two names sharing the kept prefix still differ by their hash.
+    std::string name;
+    while (name.size() < 300) {
+        name += "\xe4\xb8\xad";
+    }
+    std::string other = name + "x";
+    std::vector<char> first(name.size() + quenvale::kTemporaryNameExtra);
+    std::vector<char> second(other.size() + quenvale::kTemporaryNameExtra);
+    ASSERT_EQ(quenvale::FirstTemporaryNameForm(name.size()), quenvale::kCutName);
+    size_t length = quenvale::ComposeTemporaryName(name.c_str(), name.size(), quenvale::kCutName, 7, first.data());
+    quenvale::ComposeTemporaryName(other.c_str(), other.size(), quenvale::kCutName, 7, second.data());
+    EXPECT_LE(length, quenvale::kLongestFileName);
+    EXPECT_NE(std::string(first.data()), std::string(second.data()));
+    std::string cut(first.data() + 1, std::strchr(first.data(), '~'));
+    EXPECT_EQ(cut.size() % 3, 0u);
+    EXPECT_EQ(name.compare(0, cut.size(), cut), 0);
+    // The whole name where it fits, and a hash alone as the last resort.
+    char whole[64];
+    quenvale::ComposeTemporaryName("out.bmp", 7, quenvale::kWholeName, 0, whole);
+    EXPECT_EQ(std::string(whole).rfind(".out.bmp.quenvale-", 0), 0u);
+    char hashed[64];
+    EXPECT_EQ(quenvale::ComposeTemporaryName("out.bmp", 7, quenvale::kHashOnly, 0, hashed), 30u);
+    EXPECT_EQ(hashed[0], '.');
+    EXPECT_EQ(hashed[1], '~');
 }
 
 }  // namespace

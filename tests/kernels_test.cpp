@@ -260,5 +260,50 @@ TEST(Kernels, HostFiltersRunThroughTheWholePipeline) {
 }
 #endif
 
+TEST(Kernels, NewBitmapsKeepTheRowOrderAndResolutionAndMaskedPixelsTheirOtherBits) {
+    // A top-down 8-bit palette file with a resolution: the blur writes a new
+    // 24-bit bitmap, top-down too, with that resolution and nothing after.
+    RawBitmap palette;
+    palette.bits = 8, palette.width = 5, palette.height = -3;
+    palette.palette = {10, 20, 30, 0, 200, 100, 50, 0};
+    palette.pixels = std::vector<uint8_t>(8 * 3, 1);
+    std::vector<uint8_t> bytes = EncodeRaw(palette);
+    PutLe32(bytes, 38, 1234);
+    PutLe32(bytes, 42, 5678);
+    bytes.insert(bytes.end(), {9, 9, 9});  // a tail the new bitmap does not carry
+    PutLe32(bytes, 2, static_cast<uint32_t>(bytes.size()));
+    std::string input = TempPath("in.bmp");
+    std::string output = TempPath("out.bmp");
+    WriteFile(input, bytes);
+    ASSERT_EQ(RunFilter(input, output, "blur"), ResultDone);
+    std::vector<uint8_t> blurred = ReadFile(output);
+    ASSERT_EQ(blurred.size(), 54u + 16 * 3);
+    EXPECT_EQ(GetLe32(blurred, 10), 54u);
+    EXPECT_EQ(static_cast<int32_t>(GetLe32(blurred, 22)), -3);
+    EXPECT_EQ(blurred[28], 24);
+    EXPECT_EQ(GetLe32(blurred, 38), 1234u);
+    EXPECT_EQ(GetLe32(blurred, 42), 5678u);
+    EXPECT_EQ(blurred[54], 200);  // entry 1's blue, every pixel's
+    // 1-5-5-5 with alpha: every colour map and window kernel keeps the top bit.
+    RawBitmap alpha;
+    alpha.bits = 16, alpha.compression = 6, alpha.width = 6, alpha.height = 4;
+    alpha.masks = {0x7C00, 0x03E0, 0x001F, 0x8000};
+    std::mt19937 random(9);
+    for (int i = 0; i < 6 * 4 * 2; ++i) {
+        alpha.pixels.push_back(static_cast<uint8_t>(random()));
+    }
+    bytes = EncodeRaw(alpha);
+    WriteFile(input, bytes);
+    for (const Kernel& kernel : Kernels()) {
+        SCOPED_TRACE(kernel.name);
+        ASSERT_EQ(RunFilter(input, output, kernel.name), ResultDone);
+        std::vector<uint8_t> filtered = ReadFile(output);
+        ASSERT_EQ(filtered.size(), bytes.size());
+        for (size_t at = bytes.size() - 48 + 1; at < bytes.size(); at += 2) {
+            EXPECT_EQ(filtered[at] & 0x80, bytes[at] & 0x80);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace quenvale_test
