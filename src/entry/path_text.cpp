@@ -47,15 +47,18 @@ bool DecodeUtf8(const char* text, char16_t* units, size_t* count) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     size_t used = 0;
     bool valid = true;
-    while (*bytes != 0 && valid) {
+    while (valid && *bytes != 0) {
         uint32_t lead = *bytes++;
         int extra = lead < 0x80 ? 0 : lead >= 0xC2 && lead < 0xE0 ? 1 : lead >= 0xE0 && lead < 0xF0 ? 2
                                        : lead >= 0xF0 && lead < 0xF5 ? 3 : -1;
         valid = extra >= 0;
         uint32_t codePoint = extra <= 0 ? lead : lead & (0x3F >> extra);
+        // A byte that continues nothing (the NUL included) ends the text there.
         for (int i = 0; valid && i < extra; ++i) {
             valid = (*bytes & 0xC0) == 0x80;
-            codePoint = codePoint << 6 | (*bytes++ & 0x3F);
+            if (valid) {
+                codePoint = codePoint << 6 | (*bytes++ & 0x3F);
+            }
         }
         static const uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
         valid = valid && codePoint >= kSmallest[extra] && codePoint <= 0x10FFFF &&
