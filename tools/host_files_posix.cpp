@@ -16,7 +16,7 @@ namespace {
 
 // Spool files to remove should a signal end the process mid-way: plain
 // arrays, since the handler may touch nothing else.
-constexpr int kSpoolSlots = 2;
+constexpr int kSpoolSlots = 4;  // standard input and output, and a picture's two bitmaps
 char spoolPaths[kSpoolSlots][4096];
 volatile sig_atomic_t spoolHeld[kSpoolSlots];
 

@@ -13,8 +13,8 @@ namespace {
 
 const char kVersion[] = "quenvale 1.0.0.1";
 
-enum OptionId { OptionFilter, OptionTolerance, OptionOutputDir, OptionOutput, OptionInPlace, OptionSync,
-                OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
+enum OptionId { OptionFilter, OptionTolerance, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
+                OptionSync, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
     const char* name;
@@ -25,6 +25,7 @@ struct OptionEntry {
 
 const OptionEntry kOptions[] = {
     {"--filter", 0, true, OptionFilter},       {"--tolerance", 0, true, OptionTolerance},
+    {"--format", 0, true, OptionFormat},
     {"--output-dir", 0, true, OptionOutputDir}, {"--output", 'o', true, OptionOutput},
     {"--in-place", 0, false, OptionInPlace},    {"--sync", 0, false, OptionSync},
     {"--quiet", 'q', false, OptionQuiet},       {"--verbose", 'v', false, OptionVerbose},
@@ -48,14 +49,20 @@ void PrintUsage() {
         "       quenvale [options] --in-place INPUT...\n"
         "       quenvale -h | --help | --version\n"
         "\n"
-        "Reads the BMP file INPUT, filters it and writes the result to OUTPUT,\n"
+        "Reads the picture INPUT, filters it and writes the result to OUTPUT,\n"
         "carrying every byte of INPUT but its pixel values unchanged. An INPUT or\n"
         "OUTPUT of - is standard input or output; a file named - is ./-. Nothing is\n"
         "printed on success; each failure is one line on standard error.\n"
         "\n"
+        "INPUT is BMP, PNG or JPEG, told by its content. OUTPUT is BMP or PNG, by\n"
+        "its extension (.bmp, .png) or --format; else it keeps INPUT's format, and\n"
+        "a JPEG gives PNG. A PNG keeps its encoding and every chunk but the image\n"
+        "data.\n"
+        "\n"
         "options:\n"
         "  --filter NAME       the filter to run (below)\n"
         "  --tolerance N       the flatten's reach per channel, 0 to 255 [20]\n"
+        "  --format bmp|png    the output's format, whatever its name\n"
         "  -o, --output FILE   write the result of the one INPUT to FILE\n"
         "  --output-dir DIR    write each INPUT's result to DIR under its own name\n"
         "  --in-place          replace each INPUT with its result\n"
@@ -113,7 +120,8 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
             PrintUsage();
             return 0;
         case OptionVersion:
-            std::printf("%s\nreads: BMP\nwrites: BMP\n", kVersion);
+            std::printf("%s\nreads: %s\nwrites: %s\n", kVersion, kPicturesBuiltIn ? "BMP PNG JPEG" : "BMP",
+                        kPicturesBuiltIn ? "BMP PNG" : "BMP");
             return 0;
         case OptionFilter:
             return ApplyFilter(value, options);
@@ -123,6 +131,11 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
             }
             options->toleranceGiven = true;
             return -1;
+        case OptionFormat: {
+            std::string refusal;
+            options->format = ParseFormat(value, &refusal);
+            return options->format == FormatNone ? UsageError(refusal) : -1;
+        }
         case OptionOutputDir:
             options->outputDir = value;
             return -1;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "filter_table.h"
+#include "host_formats.h"
 #include "flatten.h"
 #include "pipeline.h"
 
@@ -22,6 +23,7 @@ struct Options {
     bool inPlace = false;
     const char* outputDir = nullptr;
     const char* output = nullptr;  // -o
+    FileFormat format = FormatNone;  // --format: none, by the output's name
     std::vector<const char*> paths;
 };
 

@@ -12,6 +12,8 @@
 
 #include "entry.h"
 #include "host.h"
+#include "host_call.h"
+#include "host_formats.h"
 #include "host_options.h"
 #include "quenvale.h"
 
@@ -22,10 +24,6 @@
 
 namespace {
 
-using quenvale_host::ErrorText;
-using quenvale_host::Options;
-using quenvale_host::UsageError;
-
 bool progressLineOpen = false;  // a batch's progress is showing on the terminal
 
 void ClearProgress() {
@@ -35,15 +33,18 @@ void ClearProgress() {
     }
 }
 
-// One failure, on its own line of standard error.
+}  // namespace
+
+namespace quenvale_host {
+
 void ReportFailure(const std::string& path, const std::string& reason) {
     std::fflush(stdout);
     ClearProgress();
     std::fprintf(stderr, "quenvale: %s: %s\n", path.c_str(), reason.c_str());
 }
 
-// Which file a failed call concerns, and why: the system's text where a
-// system call failed, else the reason from the library's own table.
+// The system's text where a system call failed, else the reason from the
+// library's own table.
 void ReportCall(const quenvale::Failure& failure, const std::string& input, const std::string& output) {
     bool outputSide =
         failure.status == quenvale::StatusOutputOpenFailed || failure.status == quenvale::StatusOutputWriteFailed;
@@ -52,8 +53,6 @@ void ReportCall(const quenvale::Failure& failure, const std::string& input, cons
     ReportFailure(outputSide ? output : input, failure.systemError != 0 ? ErrorText(failure.systemError) : reason);
 }
 
-// The call on files, with failures reported under the names the user gave;
-// true when the output was written.
 bool CallOnFiles(const Options& options, const std::string& inputFile, const std::string& outputFile,
                  const std::string& input, const std::string& output) {
     std::u16string wideInput = quenvale_host::CallPath(inputFile, 10);
@@ -80,10 +79,48 @@ bool CallOnFiles(const Options& options, const std::string& inputFile, const std
     return result == ResultDone;
 }
 
+}  // namespace quenvale_host
+
+namespace {
+
+using quenvale_host::ErrorText;
+using quenvale_host::FileFormat;
+using quenvale_host::Options;
+using quenvale_host::ReportFailure;
+using quenvale_host::UsageError;
+
+// The call on a file of any format the host reads, to the format chosen.
+// A batch plans the format of each output; one file takes it from its name.
+bool CallAnyFormat(const Options& options, FileFormat planned, const std::string& inputFile,
+                   const std::string& outputFile, const std::string& input, const std::string& output) {
+    FileFormat from = quenvale_host::SniffFormat(inputFile);
+    std::string refusal;
+    FileFormat to = planned != quenvale_host::FormatNone
+                        ? planned
+                        : quenvale_host::ChooseOutputFormat(options.format, from, output, &refusal);
+    if (to == quenvale_host::FormatNone) {
+        ReportFailure(output, refusal);
+        return false;
+    }
+    refusal = quenvale_host::BuildRefusal(from, to);
+    if (!refusal.empty()) {
+        ReportFailure(from != quenvale_host::FormatBmp ? input : output, refusal);
+        return false;
+    }
+    if (from == quenvale_host::FormatBmp && to == quenvale_host::FormatBmp) {
+        return quenvale_host::CallOnFiles(options, inputFile, outputFile, input, output);
+    }
+#if defined(QUENVALE_PICTURES)
+    return quenvale_host::CallThroughPictures(options, from, to, inputFile, outputFile, input, output);
+#else
+    return false;
+#endif
+}
+
 // Runs the call on one input and output as the user gave them, through
 // spool files for standard input and output; true when the output was
 // written.
-bool RunOne(const Options& options, const std::string& input, const std::string& output) {
+bool RunOne(const Options& options, FileFormat planned, const std::string& input, const std::string& output) {
     std::string inputFile = input;
     std::string outputFile = output;
     int error = 0;
@@ -99,7 +136,7 @@ bool RunOne(const Options& options, const std::string& input, const std::string&
         if (spool != nullptr) {
             std::fclose(spool);  // the call replaces it by name
         }
-        written = CallOnFiles(options, inputFile, outputFile, input, output);
+        written = CallAnyFormat(options, planned, inputFile, outputFile, input, output);
         if (written && output == "-" && !quenvale_host::CopyToStandardOutput(outputFile, &error)) {
             ReportFailure(output, ErrorText(error));
             written = false;
@@ -142,10 +179,25 @@ int RefuseBatch(const std::string& message) {
     return 2;
 }
 
+// An input's output format in a batch: --format, or the input's own (PNG
+// for a JPEG). In place, the format cannot change. Returns -1 to go on, or
+// the exit status.
+int PlanFormat(const Options& options, const std::string& input, FileFormat* format) {
+    FileFormat from = quenvale_host::SniffFormat(input);
+    std::string unused;
+    *format = quenvale_host::ChooseOutputFormat(options.format, from, "-", &unused);
+    if (options.inPlace && *format != from) {
+        return RefuseBatch(input + ": --in-place keeps each file's format, and this " + quenvale_host::FormatName(from) +
+                           " would become " + quenvale_host::FormatName(*format) + "; use --output-dir");
+    }
+    return -1;
+}
+
 // Each input's output, checked before any work: the folder exists and is no
-// input's own (that is --in-place), and no two inputs write one output.
-// Returns -1 to go on, or the exit status.
-int PlanBatch(const Options& options, std::vector<std::string>* outputs) {
+// input's own (that is --in-place), and no two inputs write one output. An
+// output whose format changes takes the new extension. Returns -1 to go on,
+// or the exit status.
+int PlanBatch(const Options& options, std::vector<std::string>* outputs, std::vector<FileFormat>* formats) {
     NameKey folder;
     if (options.outputDir != nullptr) {
         std::string dir = options.outputDir;
@@ -161,8 +213,17 @@ int PlanBatch(const Options& options, std::vector<std::string>* outputs) {
     for (const char* path : options.paths) {
         std::string input = path;
         std::string output = input;
+        FileFormat format = quenvale_host::FormatNone;
+        int status = PlanFormat(options, input, &format);
+        if (status >= 0) {
+            return status;
+        }
         if (options.outputDir != nullptr) {
-            output = std::string(options.outputDir) + "/" + quenvale_host::BaseName(input);
+            std::string name = quenvale_host::BaseName(input);
+            if (format != quenvale_host::SniffFormat(input)) {
+                name = quenvale_host::WithExtension(name, format);
+            }
+            output = std::string(options.outputDir) + "/" + name;
             std::string inputFolder = quenvale_host::FolderOf(input);
             if (Identity(inputFolder) == folder) {
                 return RefuseBatch(input + ": its result would replace it in --output-dir " + options.outputDir +
@@ -170,12 +231,13 @@ int PlanBatch(const Options& options, std::vector<std::string>* outputs) {
             }
         }
         // Outputs in one folder differ by name; in place, by the file itself.
-        NameKey key = options.outputDir != nullptr ? NameKey{0, 0, quenvale_host::BaseName(input)} : Identity(input);
+        NameKey key = options.outputDir != nullptr ? NameKey{0, 0, quenvale_host::BaseName(output)} : Identity(input);
         auto [at, fresh] = written.emplace(key, input);
         if (!fresh) {
             return RefuseBatch(at->second + " and " + input + " would both write " + output);
         }
         outputs->push_back(output);
+        formats->push_back(format);
     }
     return -1;
 }
@@ -183,7 +245,8 @@ int PlanBatch(const Options& options, std::vector<std::string>* outputs) {
 // A batch: every file is tried, whatever the others give.
 int RunBatch(const Options& options) {
     std::vector<std::string> outputs;
-    int status = PlanBatch(options, &outputs);
+    std::vector<FileFormat> formats;
+    int status = PlanBatch(options, &outputs, &formats);
     if (status >= 0) {
         return status;
     }
@@ -195,7 +258,7 @@ int RunBatch(const Options& options) {
         if (progress) {
             ShowProgress(lineEach, i, total, options.paths[i]);
         }
-        failed += RunOne(options, options.paths[i], outputs[i]) ? 0 : 1;
+        failed += RunOne(options, formats[i], options.paths[i], outputs[i]) ? 0 : 1;
     }
     ClearProgress();
     if (failed > 0 && total > 1) {
@@ -220,7 +283,7 @@ int RunHost(int argc, char** argv) {
         return RunBatch(options);
     }
     const char* output = options.output != nullptr ? options.output : options.paths[1];
-    return RunOne(options, options.paths[0], output) ? 0 : 1;
+    return RunOne(options, quenvale_host::FormatNone, options.paths[0], output) ? 0 : 1;
 }
 
 }  // namespace

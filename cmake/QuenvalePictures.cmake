@@ -1,0 +1,34 @@
+# PNG and JPEG for the host, its tests, fuzz targets and benchmarks, through
+# libspng and libjpeg-turbo; never for the shared library. AUTO builds them
+# where both are found (not in the Windows cross builds).
+set(QUENVALE_PICTURES AUTO CACHE STRING "PNG and JPEG in the host: AUTO, ON or OFF")
+set_property(CACHE QUENVALE_PICTURES PROPERTY STRINGS AUTO ON OFF)
+
+set(QUENVALE_HAVE_PICTURES OFF)
+if(NOT QUENVALE_PICTURES STREQUAL "OFF")
+  find_path(SPNG_INCLUDE_DIR spng.h)
+  find_library(SPNG_LIBRARY spng)
+  find_package(JPEG QUIET)
+  if(SPNG_INCLUDE_DIR AND SPNG_LIBRARY AND JPEG_FOUND)
+    set(QUENVALE_HAVE_PICTURES ON)
+  elseif(QUENVALE_PICTURES STREQUAL "ON")
+    message(FATAL_ERROR "QUENVALE_PICTURES is ON, but libspng or libjpeg was not found "
+                        "(Debian: libspng-dev libjpeg62-turbo-dev)")
+  else()
+    message(STATUS "libspng or libjpeg not found: the host reads and writes BMP only")
+  endif()
+endif()
+
+if(QUENVALE_HAVE_PICTURES)
+  add_library(quenvale_pictures STATIC
+    tools/pictures/bitmap_bridge.cpp
+    tools/pictures/jpeg_codec.cpp
+    tools/pictures/picture.cpp
+    tools/pictures/picture_mapping.cpp
+    tools/pictures/png_codec.cpp)
+  target_include_directories(quenvale_pictures PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}/tools/pictures"
+                                               PRIVATE "${SPNG_INCLUDE_DIR}")
+  target_link_libraries(quenvale_pictures PUBLIC quenvale_core PRIVATE "${SPNG_LIBRARY}" JPEG::JPEG)
+  target_compile_definitions(quenvale_pictures PUBLIC QUENVALE_PICTURES)
+  quenvale_warnings(quenvale_pictures)
+endif()

@@ -1,0 +1,31 @@
+// One call of the library on files, with its failures reported under the
+// names the user gave; and the call through pictures, where the input or
+// the output is not a BMP.
+#ifndef QUENVALE_HOST_CALL_H
+#define QUENVALE_HOST_CALL_H
+
+#include <string>
+
+#include "host_formats.h"
+#include "host_options.h"
+#include "status.h"
+
+namespace quenvale_host {
+
+// One line on standard error: "quenvale: PATH: REASON".
+void ReportFailure(const std::string& path, const std::string& reason);
+// A failed call's line, on the input or the output by what failed.
+void ReportCall(const quenvale::Failure& failure, const std::string& input, const std::string& output);
+// The call on the files inputFile and outputFile, reported as input and
+// output; true when the output was written.
+bool CallOnFiles(const Options& options, const std::string& inputFile, const std::string& outputFile,
+                 const std::string& input, const std::string& output);
+// The same where the input is a PNG or JPEG, or the output a PNG: the
+// library is handed a bitmap of the input's pixels, and the bitmap it
+// writes becomes the output.
+bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to, const std::string& inputFile,
+                         const std::string& outputFile, const std::string& input, const std::string& output);
+
+}  // namespace quenvale_host
+
+#endif

@@ -1,0 +1,95 @@
+// Picture storage and sample access, shared by the codecs and the bitmap
+// bridge.
+#include <cstdlib>
+#include <cstring>
+
+#include "picture.h"
+
+namespace quenvale_host {
+
+uint32_t ChannelsOf(uint8_t colorType) {
+    switch (colorType) {
+        case PngRgb:
+            return 3;
+        case PngGrayAlpha:
+            return 2;
+        case PngRgba:
+            return 4;
+        default:
+            return 1;
+    }
+}
+
+bool RowBytes(uint32_t width, uint8_t colorType, uint8_t bitDepth, size_t* stride) {
+    uint64_t bits = uint64_t{width} * ChannelsOf(colorType) * bitDepth;
+    uint64_t bytes = (bits + 7) / 8;
+    if (bytes > SIZE_MAX / 2) {
+        return false;
+    }
+    *stride = static_cast<size_t>(bytes);
+    return true;
+}
+
+bool AllocateRows(Picture* picture, PictureError* error) {
+    size_t stride = 0;
+    bool fits = RowBytes(picture->width, picture->colorType, picture->bitDepth, &stride);
+    uint64_t total = uint64_t{stride} * picture->height;
+    if (!fits || total > kMaxPixelBytes || total > SIZE_MAX / 2) {
+        *error = {ProblemUnsupported, "its pixel data would take " + std::to_string(total) +
+                                          " bytes, more than the 4 GiB this reads"};
+        return false;
+    }
+    picture->stride = stride;
+    // One spare byte so that a width-0 picture still has storage to point at.
+    picture->rows = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(total) + 1, 1));
+    if (picture->rows == nullptr) {
+        *error = {ProblemOutOfMemory, "not enough memory for its pixels"};
+        return false;
+    }
+    return true;
+}
+
+void ReleasePicture(Picture* picture) {
+    std::free(picture->rows);
+    picture->rows = nullptr;
+}
+
+uint32_t ReadSample(const Picture& picture, const uint8_t* row, size_t sample) {
+    switch (picture.bitDepth) {
+        case 16: {
+            uint16_t value;
+            std::memcpy(&value, row + sample * 2, 2);
+            return value;
+        }
+        case 8:
+            return row[sample];
+        default: {
+            // Packed from the high bits down.
+            size_t bit = sample * picture.bitDepth;
+            uint32_t shift = 8 - picture.bitDepth - static_cast<uint32_t>(bit % 8);
+            return (row[bit / 8] >> shift) & ((1u << picture.bitDepth) - 1);
+        }
+    }
+}
+
+void WriteSample(const Picture& picture, uint8_t* row, size_t sample, uint32_t value) {
+    switch (picture.bitDepth) {
+        case 16: {
+            auto wide = static_cast<uint16_t>(value);
+            std::memcpy(row + sample * 2, &wide, 2);
+            break;
+        }
+        case 8:
+            row[sample] = static_cast<uint8_t>(value);
+            break;
+        default: {
+            size_t bit = sample * picture.bitDepth;
+            uint32_t shift = 8 - picture.bitDepth - static_cast<uint32_t>(bit % 8);
+            uint32_t mask = ((1u << picture.bitDepth) - 1) << shift;
+            row[bit / 8] = static_cast<uint8_t>((row[bit / 8] & ~mask) | ((value << shift) & mask));
+            break;
+        }
+    }
+}
+
+}  // namespace quenvale_host

@@ -1,0 +1,95 @@
+// Pictures the host reads and writes beside the library's BMP: PNG in and
+// out, JPEG in. A picture is held in PNG's own terms (colour type, bit
+// depth, packed rows); a PNG or JPEG input is handed to the library as a
+// BMP of the same pixels, and a PNG output is made from the BMP it writes.
+// None of this is in the shared library, which keeps to BMP.
+#ifndef QUENVALE_PICTURE_H
+#define QUENVALE_PICTURE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace quenvale_host {
+
+// PNG's colour types.
+enum PngColorType : uint8_t { PngGray = 0, PngRgb = 2, PngPalette = 3, PngGrayAlpha = 4, PngRgba = 6 };
+
+struct Picture {
+    uint32_t width;
+    uint32_t height;
+    uint8_t colorType;  // a PngColorType
+    uint8_t bitDepth;   // of a sample: 1, 2, 4, 8 or 16
+    uint8_t interlace;  // 0, or 1 for Adam7
+    uint8_t* rows;      // top row first, packed as PNG packs them; 16-bit samples in host order
+    size_t stride;      // bytes a row
+    uint32_t paletteCount;
+    uint8_t palette[256][3];
+    uint32_t resolution[2];  // pixels per metre, across and down; 0 where unknown
+    std::vector<uint8_t> iccProfile;
+    std::vector<uint8_t> exif;  // a TIFF stream, as PNG's eXIf holds it
+};
+
+// Why a file was refused: damaged (bad) or in a form not read (unsupported),
+// or memory ran out, with a text for the user.
+enum PictureProblem : uint8_t { ProblemNone, ProblemBad, ProblemUnsupported, ProblemOutOfMemory };
+struct PictureError {
+    PictureProblem problem;
+    std::string reason;
+};
+
+// Pixel data larger than this is refused, as the library refuses it in a BMP.
+constexpr uint64_t kMaxPixelBytes = uint64_t{4} << 30;
+
+// Samples a pixel, the bytes of a row, and the row storage; false (with
+// *error) when they do not fit or memory runs out.
+uint32_t ChannelsOf(uint8_t colorType);
+bool RowBytes(uint32_t width, uint8_t colorType, uint8_t bitDepth, size_t* stride);
+bool AllocateRows(Picture* picture, PictureError* error);
+void ReleasePicture(Picture* picture);
+// One sample of a row, x samples in (not pixels: channels counted).
+uint32_t ReadSample(const Picture& picture, const uint8_t* row, size_t sample);
+void WriteSample(const Picture& picture, uint8_t* row, size_t sample, uint32_t value);
+
+// The PNG's chunks as stored, for carrying them over.
+struct PngChunk {
+    size_t offset;  // of the length field, in the file
+    size_t bytes;   // length field to CRC, inclusive
+    char type[5];
+};
+
+// Decoders: the whole file in memory. ReadPng also lists the chunks.
+bool ReadPng(const uint8_t* file, size_t length, Picture* picture, std::vector<PngChunk>* chunks,
+             PictureError* error);
+bool ReadJpeg(const uint8_t* file, size_t length, Picture* picture, PictureError* error);
+
+// A PNG of the picture. With source chunks, every chunk of the source but
+// its image data is carried in order; those that describe the pixels'
+// encoding (header, palette, transparency, background, histogram,
+// significant bits) are kept only while the encoding is the source's.
+// Without, the picture's resolution, ICC profile and EXIF are written.
+bool EncodePng(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
+               const Picture* sourcePicture, std::vector<uint8_t>* png, PictureError* error);
+
+// The picture as a BMP the library reads: palettes indexed, grey as 8-bit
+// with a grey palette, RGB as 24-bit, alpha as 32-bit with an alpha mask,
+// 16-bit samples cut to their top 8 bits; rows top down.
+bool WriteBitmapOfPicture(const Picture& picture, FILE* file, PictureError* error);
+// The pixels of any BMP the library reads, as a picture at 8 bits a sample:
+// palettes and RLE as indices (never-set RLE pixels as entry 0), the rest as
+// RGB, or RGBA where an alpha mask is given.
+bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error);
+
+// The filter's result (read back from the library's BMP) in the source's
+// encoding where it can hold it: the source's colour type and depth, grey
+// while the result is grey, a palette while the result is indexed. Samples
+// of 16 bits take the full value of the pixel whose colour the flatten gave
+// (its founder), or the 8-bit result widened for the other filters; alpha is
+// the source's. Takes the result's rows.
+bool MapToSourceEncoding(const Picture& source, bool flatten, Picture* result, PictureError* error);
+
+}  // namespace quenvale_host
+
+#endif
