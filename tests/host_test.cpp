@@ -277,13 +277,18 @@ TEST(Host, UsageErrorsAreOneLineWithAHint) {
         HostRun run = RunHost(help);
         EXPECT_EQ(run.status, 0);
         for (const char* option : {"--filter", "--tolerance", "--output-dir", "--in-place", "--sync", "-q, --quiet",
-                                   "-v, --verbose", "-o, --output", "-h, --help", "--version", "--  ", "gray"}) {
+                                   "-v, --verbose", "-o, --output", "-h, --help", "--version", "--  ", "gray",
+                                   "--format"}) {
             EXPECT_NE(run.out.find(option), std::string::npos) << option;
         }
     }
     HostRun version = RunHost("--version");
     EXPECT_EQ(version.status, 0);
+#if defined(QUENVALE_HOST_PICTURES)
+    EXPECT_EQ(version.out, "quenvale 1.0.0.1\nreads: BMP PNG JPEG\nwrites: BMP PNG\n");
+#else
     EXPECT_EQ(version.out, "quenvale 1.0.0.1\nreads: BMP\nwrites: BMP\n");
+#endif
     EXPECT_EQ(RunHost("\"$(printf '\\377\\376.bmp')\" out.bmp").status, 2);  // not UTF-8
 }
 

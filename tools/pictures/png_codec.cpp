@@ -2,6 +2,7 @@
 // memory, and spliced into the source's chunk list so that every chunk but
 // the image data survives as stored.
 #include <spng.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -27,8 +28,9 @@ uint32_t ReadBigEndian32(const uint8_t* bytes) {
 
 bool IsChunk(const PngChunk& chunk, const char* type) { return std::memcmp(chunk.type, type, 4) == 0; }
 
-// The chunks from the signature to IEND, checked for their frame only
-// (libspng checks their contents and CRCs); *imageBytes sums the IDATs.
+// The chunks from the signature to IEND, checked for their frame and CRC
+// (libspng checks their contents, but passes over some it does not use,
+// and these are carried into the output); *imageBytes sums the IDATs.
 bool ListChunks(const uint8_t* file, size_t length, std::vector<PngChunk>* chunks, uint64_t* imageBytes,
                 PictureError* error) {
     size_t at = sizeof kSignature;
@@ -46,6 +48,10 @@ bool ListChunks(const uint8_t* file, size_t length, std::vector<PngChunk>* chunk
             return false;
         }
         chunk.bytes = size_t{dataBytes} + 12;
+        if (crc32(0, file + at + 4, dataBytes + 4) != ReadBigEndian32(file + at + 8 + dataBytes)) {
+            *error = {ProblemBad, std::string("damaged PNG: its ") + chunk.type + " chunk fails its CRC"};
+            return false;
+        }
         if (IsChunk(chunk, "acTL")) {
             *error = {ProblemUnsupported, "animated PNG: only still pictures are read"};
             return false;

@@ -1,0 +1,369 @@
+#!/usr/bin/env python3
+"""The host on PNG and JPEG files written here by Pillow and ImageMagick.
+
+Every output is read back with a small decoder of PNG's stored samples (so
+16-bit values are seen whole) and compared, pixel by pixel, with a plain
+first-fit walk over the decoded input; every chunk but the image data must
+come through byte for byte. Usage: pictures_test.py HOST. Exit 77 when
+Pillow or ImageMagick is missing.
+"""
+import io
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import zlib
+
+try:
+    from PIL import Image, ImageCms, PngImagePlugin
+except ImportError:
+    print("Pillow is missing: skipped")
+    sys.exit(77)
+CONVERT = "/usr/bin/convert" if os.path.exists("/usr/bin/convert") else shutil.which("convert")
+if CONVERT is None:
+    print("ImageMagick is missing: skipped")
+    sys.exit(77)
+
+HOST = sys.argv[1]
+SIGNATURE = b"\x89PNG\r\n\x1a\n"
+CHANNELS = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}
+ADAM7 = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+def chunks_of(data):
+    assert data[:8] == SIGNATURE
+    found, at = [], 8
+    while at < len(data):
+        (length,) = struct.unpack(">I", data[at:at + 4])
+        found.append((data[at + 4:at + 8], data[at:at + 12 + length]))
+        at += 12 + length
+        if found[-1][0] == b"IEND":
+            break
+    return found
+
+
+def unfilter(kind, line, previous, step):
+    for i in range(len(line)):
+        left = line[i - step] if i >= step else 0
+        up = previous[i]
+        corner = previous[i - step] if i >= step else 0
+        if kind == 1:
+            line[i] = (line[i] + left) & 0xFF
+        elif kind == 2:
+            line[i] = (line[i] + up) & 0xFF
+        elif kind == 3:
+            line[i] = (line[i] + (left + up) // 2) & 0xFF
+        elif kind == 4:
+            p = left + up - corner
+            pa, pb, pc = abs(p - left), abs(p - up), abs(p - corner)
+            line[i] = (line[i] + (left if pa <= pb and pa <= pc else up if pb <= pc else corner)) & 0xFF
+
+
+def read_png(path):
+    """(header, pixels as tuples of stored samples, palette, chunks)"""
+    data = open(path, "rb").read()
+    chunks = chunks_of(data)
+    width, height, depth, kind, _, _, interlace = struct.unpack(">IIBBBBB", chunks[0][1][8:21])
+    raw = zlib.decompress(b"".join(c[8:-4] for t, c in chunks if t == b"IDAT"))
+    channels = CHANNELS[kind]
+    step = max(1, channels * depth // 8)
+    pixels = [[None] * width for _ in range(height)]
+    at = 0
+    for x0, y0, dx, dy in ADAM7 if interlace else [(0, 0, 1, 1)]:
+        columns, rows = (width - x0 + dx - 1) // dx, (height - y0 + dy - 1) // dy
+        if columns == 0 or rows == 0:
+            continue
+        stride = (columns * channels * depth + 7) // 8
+        previous = bytearray(stride)
+        for r in range(rows):
+            line = bytearray(raw[at + 1:at + 1 + stride])
+            unfilter(raw[at], line, previous, step)
+            at += 1 + stride
+            previous = line
+            if depth == 16:
+                samples = [line[2 * i] << 8 | line[2 * i + 1] for i in range(columns * channels)]
+            else:
+                samples = [(line[i * depth // 8] >> (8 - depth - i * depth % 8)) & ((1 << depth) - 1)
+                           for i in range(columns * channels)]
+            for c in range(columns):
+                pixels[y0 + r * dy][x0 + c * dx] = tuple(samples[c * channels:(c + 1) * channels])
+    plte = [c[8:-4] for t, c in chunks if t == b"PLTE"]
+    palette = [tuple(plte[0][i:i + 3]) for i in range(0, len(plte[0]), 3)] if plte else []
+    return (width, height, depth, kind, interlace), pixels, palette, chunks
+
+
+def colour(pixel, depth, kind, palette):
+    """A pixel's colour as the flatten compares it, 8 bits a channel."""
+    if kind == 3:
+        return palette[pixel[0]] if pixel[0] < len(palette) else (0, 0, 0)
+    samples = pixel[:1] * 3 if kind in (0, 4) else pixel[:3]
+    if depth == 16:
+        return tuple(s >> 8 for s in samples)
+    if depth < 8:
+        wide = []
+        for s in samples:
+            value, bits = 0, 0
+            while bits < 8:
+                value, bits = value << depth | s, bits + depth
+            wide.append(value >> (bits - 8))
+        return tuple(wide)
+    return tuple(samples)
+
+
+def plain_flatten(header, pixels, palette, tolerance=20):
+    """The first-fit walk: columns, each from the bottom row up; each pixel
+    takes its founder's stored value, and keeps its own alpha."""
+    width, height, depth, kind, _ = header
+    cells = []
+    out = [[None] * width for _ in range(height)]
+    for x in range(width):
+        for y in range(height - 1, -1, -1):
+            pixel = pixels[y][x]
+            c = colour(pixel, depth, kind, palette)
+            for cell, founder in cells:
+                if all(abs(a - b) <= tolerance for a, b in zip(cell, c)):
+                    break
+            else:
+                founder = pixel
+                cells.append((c, pixel))
+            out[y][x] = founder[:-1] + pixel[-1:] if kind in (4, 6) else founder
+    return out
+
+
+def run(*arguments, stdin=None):
+    done = subprocess.run([HOST, *arguments], input=stdin, capture_output=True)
+    check(done.returncode in (0, 1, 2), f"{arguments}: exit {done.returncode}, {done.stderr[-300:]}")
+    return done
+
+
+def flatten_and_compare(work, name, what):
+    """Runs the flatten on a PNG and checks pixels, encoding and chunks."""
+    source = os.path.join(work, name)
+    result = os.path.join(work, "flat-" + name)
+    done = run(source, result)
+    if done.returncode != 0:
+        check(False, f"{what}: {done.stderr.decode()}")
+        return
+    header, pixels, palette, chunks = read_png(source)
+    out_header, out_pixels, _, out_chunks = read_png(result)
+    check(out_header == header, f"{what}: encoding {header} became {out_header}")
+    check(out_pixels == plain_flatten(header, pixels, palette), f"{what}: pixels differ from the plain walk")
+    kept = [c for t, c in chunks if t != b"IDAT"]
+    check([c for t, c in out_chunks if t != b"IDAT"] == kept, f"{what}: chunks not carried byte for byte")
+    Image.open(result).load()  # and Pillow reads it
+
+
+def with_chunk(path, kind, data, before=b"IDAT"):
+    """Inserts a chunk before the first chunk of a type."""
+    blob = open(path, "rb").read()
+    chunk = struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    at = blob.index(before) - 4
+    open(path, "wb").write(blob[:at] + chunk + blob[at:])
+
+
+def test_picture(width=37, height=29, seed=7):
+    """A picture with flat areas, gradients and noise: the flatten has
+    cells to merge and to keep apart."""
+    rng = random.Random(seed)
+    image = Image.new("RGB", (width, height))
+    image.putdata([((x * 9) % 256, (y * 13) % 256, rng.randrange(0, 256, 17) if (x + y) % 3 else 40)
+                   for y in range(height) for x in range(width)])
+    return image
+
+
+def make_pngs(work):
+    """Every colour type and depth, interlaced and not, with a spread of
+    ancillary chunks; returns their names."""
+    picture = test_picture()
+    grey = picture.convert("L")
+    alpha = Image.linear_gradient("L").resize(picture.size)
+    info = PngImagePlugin.PngInfo()
+    info.add_text("Title", "flat")
+    info.add_text("Comment", "compressed " * 20, zip=True)
+    info.add_itxt("Author", "Quenvale", lang="en", tkey="Auteur")
+    icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    exif = Image.Exif()
+    exif[0x010F] = "Quenvale"
+    names = []
+
+    def pillow(name, image, **options):
+        image.save(os.path.join(work, name), **options)
+        names.append(name)
+
+    pillow("rgb8.png", picture, pnginfo=info, icc_profile=icc, exif=exif.tobytes(), dpi=(300, 300))
+    rgba = picture.copy()
+    rgba.putalpha(alpha)
+    pillow("rgba8.png", rgba)
+    pillow("grey8.png", grey, pnginfo=info)
+    grey_alpha = grey.copy()
+    grey_alpha.putalpha(alpha)
+    pillow("greyalpha8.png", grey_alpha)
+    pillow("grey1.png", grey.convert("1"))
+    pillow("grey16.png", Image.eval(grey, lambda v: v).convert("I").point(lambda v: v * 257 + 3).convert("I;16"))
+    pillow("palette8.png", picture.quantize(200), transparency=3)
+    pillow("palette4.png", picture.quantize(16), bits=4)
+    pillow("palette2.png", picture.quantize(4), bits=2)
+    pillow("palette1.png", picture.quantize(2), bits=1)
+
+    def magick(name, source, *options, prefix=""):
+        subprocess.run([CONVERT, os.path.join(work, source), *options, prefix + os.path.join(work, name)], check=True)
+        names.append(name)
+
+    magick("rgb16.png", "rgb8.png", "-depth", "16", "-evaluate", "add", "0.3%", prefix="PNG48:")
+    magick("rgba16-interlaced.png", "rgba8.png", "-depth", "16", "-interlace", "PNG", prefix="PNG64:")
+    magick("greyalpha16.png", "greyalpha8.png", "-depth", "16", "-evaluate", "add", "0.2%",
+           "-define", "png:color-type=4")
+    magick("grey2.png", "grey8.png", "-posterize", "4", "-colorspace", "gray", "-depth", "2")
+    magick("grey4-interlaced.png", "grey8.png", "-posterize", "16", "-colorspace", "gray", "-depth", "4",
+           "-interlace", "PNG")
+    magick("rgb8-interlaced.png", "rgb8.png", "-interlace", "PNG")
+    magick("palette8-interlaced.png", "palette8.png", "-interlace", "PNG", prefix="PNG8:")
+    # A private chunk the encoder knows nothing of, before and after the data.
+    with_chunk(os.path.join(work, "rgb8.png"), b"quVa", b"private bytes")
+    with_chunk(os.path.join(work, "grey8.png"), b"quVz", b"after", before=b"IEND")
+    return names
+
+
+def test_flatten_keeps_every_encoding(work):
+    for name in make_pngs(work):
+        header = read_png(os.path.join(work, name))[0]
+        flatten_and_compare(work, name, f"{name} {header}")
+
+
+def pixels_rgba(path):
+    return list(Image.open(path).convert("RGBA").getdata())
+
+
+def test_bmp_and_png_agree(work):
+    """One picture as BMP and as PNG gives the same pixels, for every filter."""
+    filters = ["flatten", "red", "green", "blue", "gray", "threshold", "blur", "darkest"]
+    picture = test_picture(23, 19, 3)
+    for mode, image in (("RGB", picture), ("P", picture.quantize(60)), ("L", picture.convert("L"))):
+        image.save(os.path.join(work, "same.png"))
+        image.save(os.path.join(work, "same.bmp"))
+        for name in filters:
+            a = run("--filter", name, os.path.join(work, "same.png"), os.path.join(work, "same-out.png"))
+            b = run("--filter", name, os.path.join(work, "same.bmp"), os.path.join(work, "same-out.bmp"))
+            check(a.returncode == 0 and b.returncode == 0, f"{mode} {name}: {a.stderr}{b.stderr}")
+            if a.returncode == 0 and b.returncode == 0:
+                check(pixels_rgba(os.path.join(work, "same-out.png")) == pixels_rgba(os.path.join(work, "same-out.bmp")),
+                      f"{mode} {name}: the PNG's result differs from the BMP's")
+                kind = read_png(os.path.join(work, "same-out.png"))[0][3]
+                expected = {"RGB": 2, "P": 2 if name == "blur" else 3, "L": 0 if name not in ("red", "green", "blue") else 2}
+                check(kind == expected[mode], f"{mode} {name}: colour type {kind}, not {expected[mode]}")
+
+
+def test_jpeg_in(work):
+    picture = test_picture(41, 27, 5)
+    icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    exif = Image.Exif()
+    exif[0x0110] = "camera"
+    for mode in ("RGB", "L"):
+        path = os.path.join(work, f"photo-{mode}.jpg")
+        picture.convert(mode).save(path, quality=85, icc_profile=icc, exif=exif.tobytes())
+        out = os.path.join(work, f"photo-{mode}.png")
+        done = run(path, out)
+        check(done.returncode == 0, f"JPEG {mode}: {done.stderr}")
+        if done.returncode != 0:
+            continue
+        decoded = Image.open(path)
+        channels = 3 if mode == "RGB" else 1
+        samples = list(decoded.getdata())
+        pixels = [[(samples[y * decoded.width + x],) if channels == 1 else samples[y * decoded.width + x]
+                   for x in range(decoded.width)] for y in range(decoded.height)]
+        header = (decoded.width, decoded.height, 8, 2 if channels == 3 else 0, 0)
+        out_header, out_pixels, _, _ = read_png(out)
+        check(out_header == header, f"JPEG {mode}: encoding {out_header}")
+        check(out_pixels == plain_flatten(header, pixels, []), f"JPEG {mode}: pixels differ from the plain walk")
+        written = Image.open(out)
+        check(written.info.get("icc_profile") == icc, f"JPEG {mode}: ICC profile not carried")
+        check(written.getexif().get(0x0110) == "camera", f"JPEG {mode}: EXIF not carried")
+    cmyk = os.path.join(work, "cmyk.jpg")
+    picture.convert("CMYK").save(cmyk)
+    done = run(cmyk, os.path.join(work, "cmyk.png"))
+    check(done.returncode == 1 and b"CMYK" in done.stderr, f"CMYK JPEG: {done.stderr}")
+
+
+def test_hostile_files_are_refused(work):
+    """Truncations and flips: refused with one line and nothing written, or
+    read whole; never a crash."""
+    rng = random.Random(11)
+    sources = [os.path.join(work, n) for n in ("rgb8.png", "rgba16-interlaced.png", "palette2.png", "photo-RGB.jpg")]
+    for source in sources:
+        blob = open(source, "rb").read()
+        variants = [blob[:n] for n in sorted(rng.sample(range(1, len(blob)), 12))]
+        for _ in range(24):
+            flipped = bytearray(blob)
+            flipped[rng.randrange(8, len(blob))] ^= 1 << rng.randrange(8)
+            variants.append(bytes(flipped))
+        for number, variant in enumerate(variants):
+            bad = os.path.join(work, "bad-input")
+            out = os.path.join(work, "bad-output.png")
+            open(bad, "wb").write(variant)
+            done = run(bad, out)
+            what = f"{os.path.basename(source)} variant {number}"
+            if done.returncode == 0:
+                try:
+                    Image.open(out).load()
+                except Exception as error:
+                    shutil.copy(bad, "/tmp/failing-input")
+                    check(False, f"{what}: {error}")
+                os.remove(out)
+            else:
+                check(done.returncode == 1 and not os.path.exists(out), f"{what}: exit {done.returncode}, output left")
+                check(done.stderr.startswith(f"quenvale: {bad}: ".encode()) and done.stderr.count(b"\n") == 1,
+                      f"{what}: {done.stderr}")
+
+
+def test_formats_by_name_and_option(work):
+    png = os.path.join(work, "grey8.png")
+    bmp = os.path.join(work, "same.bmp")
+    done = run(png, os.path.join(work, "as-bitmap.BMP"))
+    check(done.returncode == 0 and open(os.path.join(work, "as-bitmap.BMP"), "rb").read(2) == b"BM", "PNG to .BMP")
+    done = run("--format", "png", bmp, "-")
+    check(done.returncode == 0 and done.stdout[:8] == SIGNATURE, "--format png to standard output")
+    done = run(bmp, "-", stdin=None)
+    check(done.stdout[:2] == b"BM", "a BMP to standard output stays BMP")
+    done = run(png, os.path.join(work, "out.jpg"))
+    check(done.returncode == 1 and b"JPEG is not written" in done.stderr and
+          not os.path.exists(os.path.join(work, "out.jpg")), f"JPEG output: {done.stderr}")
+    check(run("--format", "jpeg", png, "x.png").returncode == 2, "--format jpeg is a usage error")
+    folder = os.path.join(work, "batch")
+    os.mkdir(folder)
+    done = run("--format", "png", "--output-dir", folder, bmp, os.path.join(work, "photo-RGB.jpg"), png)
+    check(done.returncode == 0 and sorted(os.listdir(folder)) == ["grey8.png", "photo-RGB.png", "same.png"],
+          f"batch names: {os.listdir(folder)} {done.stderr}")
+    done = run("--in-place", os.path.join(work, "photo-RGB.jpg"))
+    check(done.returncode == 2 and b"--in-place keeps" in done.stderr, f"in place JPEG: {done.stderr}")
+    pipe = run(png, "-", stdin=None)
+    check(pipe.stdout[:8] == SIGNATURE, "a PNG to standard output stays PNG")
+    back = run("-", os.path.join(work, "from-pipe.png"), stdin=open(png, "rb").read())
+    check(back.returncode == 0, "a PNG from standard input")
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="quenvale-pictures-")
+    try:
+        test_flatten_keeps_every_encoding(work)
+        test_bmp_and_png_agree(work)
+        test_jpeg_in(work)
+        test_hostile_files_are_refused(work)
+        test_formats_by_name_and_option(work)
+    finally:
+        shutil.rmtree(work)
+    print(f"{len(failures)} failures")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
