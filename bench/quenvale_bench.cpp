@@ -3,7 +3,8 @@
 // reads the file whole and writes it back), the literal flatten, and
 // ImageMagick's nearest operations.
 //
-//   quenvale_bench [--runs N] [--dir DIR] [--no-imagemagick] [--no-literal] [--no-kernels] [--case NAME]
+//   quenvale_bench [--runs N] [--dir DIR] [--no-imagemagick] [--no-literal] [--no-kernels] [--no-pictures]
+//                  [--case NAME] [--large]
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -18,51 +19,19 @@
 #include <vector>
 
 #include "bench_images.h"
+#include "bench_timing.h"
 #include "entry.h"
 #include "literal_flatten.h"
+#include "picture_bench.h"
 #include "quenvale.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct Timing {
-    double median, low, high;  // milliseconds
-};
-
-// Standard output is muted while the library prints its counter lines.
-struct Muted {
-    int saved;
-    Muted() {
-        std::fflush(stdout);
-        saved = dup(1);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        close(null);
-    }
-    ~Muted() {
-        std::fflush(stdout);
-        dup2(saved, 1);
-        close(saved);
-    }
-};
-
-Timing Measure(int runs, const std::string& output, const std::function<void()>& body) {
-    std::vector<double> samples;
-    for (int i = 0; i < runs; ++i) {
-        if (!output.empty()) {
-            std::remove(output.c_str());  // truncating a large file costs more than writing it
-        }
-        auto start = Clock::now();
-        {
-            Muted muted;
-            body();
-        }
-        samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    std::sort(samples.begin(), samples.end());
-    return Timing{samples[samples.size() / 2], samples.front(), samples.back()};
-}
+using quenvale_bench::Measure;
+using quenvale_bench::Muted;
+using quenvale_bench::Report;
+using quenvale_bench::Show;
+using quenvale_bench::Timing;
 
 bool CopyWhole(const std::string& input, const std::string& output) {
     FILE* in = std::fopen(input.c_str(), "rb");
@@ -80,23 +49,6 @@ bool CopyWhole(const std::string& input, const std::string& output) {
 }
 
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
-std::string Show(const Timing& t) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%8.1f ms (%.1f .. %.1f)", t.median, t.low, t.high);
-    return text;
-}
-
-// A timing as a ratio to a baseline of the same run, with its goal where
-// it has one (0: none).
-void Report(const char* label, const Timing& t, const char* against, double base, double goal, bool lowerIsBetter) {
-    double ratio = lowerIsBetter ? t.median / base : base / t.median;
-    char target[32] = "";
-    if (goal > 0) {
-        std::snprintf(target, sizeof target, " (goal %s %gx)", lowerIsBetter ? "<=" : ">=", goal);
-    }
-    std::printf("  %-34s %s  %6.2fx %s%s\n", label, Show(t).c_str(), ratio, against, target);
-}
 
 bool SameFiles(const std::string& a, const std::string& b) {
     std::string command = "cmp -s '" + a + "' '" + b + "'";
@@ -222,6 +174,7 @@ int main(int argc, char** argv) {
     bool imageMagick = true;
     bool literal = true;
     bool kernels = true;
+    bool pictures = true;
     std::string only;  // run the flatten cases whose name starts with this
     bool large = false;  // also the 384 MP photo, 1.1 GB
     for (int i = 1; i < argc; ++i) {
@@ -230,11 +183,12 @@ int main(int argc, char** argv) {
         else if (!std::strcmp(argv[i], "--no-imagemagick")) imageMagick = false;
         else if (!std::strcmp(argv[i], "--no-literal")) literal = false;
         else if (!std::strcmp(argv[i], "--no-kernels")) kernels = false;
+        else if (!std::strcmp(argv[i], "--no-pictures")) pictures = false;
         else if (!std::strcmp(argv[i], "--case") && i + 1 < argc) only = argv[++i];
         else if (!std::strcmp(argv[i], "--large")) large = true;
         else {
             std::fprintf(stderr, "usage: quenvale_bench [--runs N] [--dir DIR] [--no-imagemagick] [--no-literal] "
-                                 "[--no-kernels] [--case NAME] [--large]\n");
+                                 "[--no-kernels] [--no-pictures] [--case NAME] [--large]\n");
             return 2;
         }
     }
@@ -264,6 +218,15 @@ int main(int argc, char** argv) {
     }
     std::string out = dir + "/out.bmp";
     std::printf("median of %d runs (range)\n", runs);
+#if defined(QUENVALE_HOST_PATH)
+    if (only == "pictures") {  // the PNG and JPEG cases alone
+        bool made = cases[0].make(cases[0].path, cases[0].width, cases[0].height);
+        if (made) {
+            quenvale_bench::ReportPictures(runs, dir, cases[0].path, QUENVALE_HOST_PATH, imageMagick);
+        }
+        return made ? 0 : 1;
+    }
+#endif
     Timing photoCall{};
     double photoRatio = 0;
     for (Case& c : cases) {
@@ -314,6 +277,13 @@ int main(int argc, char** argv) {
         Report("flatten (Quenvale)", photoCall, "faster than literal", slow.median, 30, false);
         std::printf("  outputs byte for byte equal: %s\n", SameFiles(out, literalOut) ? "yes" : "NO");
     }
+#if defined(QUENVALE_HOST_PATH)
+    if (pictures) {
+        quenvale_bench::ReportPictures(runs, dir, photo.path, QUENVALE_HOST_PATH, imageMagick);
+    }
+#else
+    (void)pictures;
+#endif
     if (kernels) {
         ReportKernels(runs, dir, imageMagick, cases);
     }

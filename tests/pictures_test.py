@@ -4,8 +4,8 @@
 Every output is read back with a small decoder of PNG's stored samples (so
 16-bit values are seen whole) and compared, pixel by pixel, with a plain
 first-fit walk over the decoded input; every chunk but the image data must
-come through byte for byte. Usage: pictures_test.py HOST. Exit 77 when
-Pillow or ImageMagick is missing.
+come through byte for byte. Usage: pictures_test.py [EMULATOR...] HOST.
+Exit 77 when Pillow or ImageMagick is missing.
 """
 import io
 import os
@@ -27,7 +27,7 @@ if CONVERT is None:
     print("ImageMagick is missing: skipped")
     sys.exit(77)
 
-HOST = sys.argv[1]
+HOST = sys.argv[1:]
 SIGNATURE = b"\x89PNG\r\n\x1a\n"
 CHANNELS = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}
 ADAM7 = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
@@ -141,7 +141,7 @@ def plain_flatten(header, pixels, palette, tolerance=20):
 
 
 def run(*arguments, stdin=None):
-    done = subprocess.run([HOST, *arguments], input=stdin, capture_output=True)
+    done = subprocess.run([*HOST, *arguments], input=stdin, capture_output=True)
     check(done.returncode in (0, 1, 2), f"{arguments}: exit {done.returncode}, {done.stderr[-300:]}")
     return done
 

@@ -1,0 +1,185 @@
+#include "picture_bench.h"
+
+#include <spng.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "bench_timing.h"
+#include "bitmap_writer.h"
+#include "picture.h"
+
+namespace quenvale_bench {
+
+namespace {
+
+using quenvale_host::Picture;
+
+std::vector<uint8_t> Slurp(const std::string& path) { return quenvale_writer::ReadWholeFile(path); }
+
+// libspng's encode of RGB8 rows with its default settings, as the host's.
+std::vector<uint8_t> EncodeRgb(const uint8_t* rows, uint32_t width, uint32_t height, uint8_t colorType) {
+    spng_ctx* context = spng_ctx_new(SPNG_CTX_ENCODER);
+    spng_set_option(context, SPNG_ENCODE_TO_BUFFER, 1);
+    spng_ihdr header{width, height, 8, colorType, 0, 0, 0};
+    spng_set_ihdr(context, &header);
+    size_t channels = colorType == 0 ? 1 : 3;
+    spng_encode_image(context, rows, size_t{width} * height * channels, SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE);
+    size_t length = 0;
+    int error = 0;
+    auto* buffer = static_cast<uint8_t*>(spng_get_png_buffer(context, &length, &error));
+    std::vector<uint8_t> png(buffer, buffer + length);
+    std::free(buffer);
+    spng_ctx_free(context);
+    return png;
+}
+
+std::vector<uint8_t> DecodePng(const std::vector<uint8_t>& file, spng_ihdr* header) {
+    spng_ctx* context = spng_ctx_new(0);
+    spng_set_png_buffer(context, file.data(), file.size());
+    spng_get_ihdr(context, header);
+    size_t size = 0;
+    spng_decoded_image_size(context, SPNG_FMT_PNG, &size);
+    std::vector<uint8_t> rows(size);
+    spng_decode_image(context, rows.data(), size, SPNG_FMT_PNG, 0);
+    spng_ctx_free(context);
+    return rows;
+}
+
+// The input decoded, then encoded: the decoded image itself, or (given
+// rows) the flattened one, so that only the host's own work is left over.
+void PlainPngRoundTrip(const std::string& input, const std::string& output, const std::vector<uint8_t>* flat) {
+    spng_ihdr header{};
+    std::vector<uint8_t> rows = DecodePng(Slurp(input), &header);
+    const uint8_t* encoded = flat != nullptr ? flat->data() : rows.data();
+    quenvale_writer::WriteWholeFile(output, EncodeRgb(encoded, header.width, header.height, header.color_type));
+}
+
+std::vector<uint8_t> DecodeJpeg(const std::vector<uint8_t>& file, uint32_t* width, uint32_t* height) {
+    jpeg_decompress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, file.data(), static_cast<unsigned long>(file.size()));
+    jpeg_read_header(&info, TRUE);
+    info.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&info);
+    *width = info.output_width;
+    *height = info.output_height;
+    std::vector<uint8_t> rows(size_t{*width} * *height * 3);
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = rows.data() + size_t{info.output_scanline} * *width * 3;
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    return rows;
+}
+
+void PlainJpegToPng(const std::string& input, const std::string& output, const std::vector<uint8_t>* flat) {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::vector<uint8_t> rows = DecodeJpeg(Slurp(input), &width, &height);
+    const uint8_t* encoded = flat != nullptr ? flat->data() : rows.data();
+    quenvale_writer::WriteWholeFile(output, EncodeRgb(encoded, width, height, 2));
+}
+
+// The photo as JPEG at quality 90, as cameras write it.
+bool WriteJpeg(const Picture& picture, const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    jpeg_stdio_dest(&info, file);
+    info.image_width = picture.width;
+    info.image_height = picture.height;
+    info.input_components = 3;
+    info.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, 90, TRUE);
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = picture.rows + size_t{info.next_scanline} * picture.stride;
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    return std::fclose(file) == 0;
+}
+
+bool MakeInputs(const std::string& photoBmp, const std::string& png, const std::string& jpeg) {
+    Picture picture{};
+    quenvale_host::PictureError error{};
+    FILE* file = std::fopen(photoBmp.c_str(), "rb");
+    bool read = file != nullptr && quenvale_host::ReadBitmapAsPicture(file, &picture, &error);
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    std::vector<uint8_t> bytes;
+    bool made = read && quenvale_host::EncodePng(picture, nullptr, nullptr, nullptr, &bytes, &error) &&
+                quenvale_writer::WriteWholeFile(png, bytes) && WriteJpeg(picture, jpeg);
+    quenvale_host::ReleasePicture(&picture);
+    return made;
+}
+
+size_t FileBytes(const std::string& path) { return Slurp(path).size(); }
+
+}  // namespace
+
+void ReportPictures(int runs, const std::string& dir, const std::string& photoBmp, const std::string& host,
+                    bool imageMagick) {
+    std::string png = dir + "/photo.png";
+    std::string jpeg = dir + "/photo.jpg";
+    std::string out = dir + "/out.png";
+    if (!MakeInputs(photoBmp, png, jpeg)) {
+        std::printf("pictures: could not write the photo as PNG and JPEG\n");
+        return;
+    }
+    auto hostRun = [&](const std::string& input) {
+        std::string command = "'" + host + "' '" + input + "' '" + out + "'";
+        return Measure(runs, out, [&] { std::system(command.c_str()); });
+    };
+    // Two baselines each: the input decoded and encoded again, and, the
+    // stricter, the input decoded and the host's own result encoded, which
+    // leaves only the host's work (the bitmaps, the flatten) in the ratio.
+    Timing flatPng = hostRun(png);
+    size_t ours = FileBytes(out);
+    spng_ihdr header{};
+    std::vector<uint8_t> flat = DecodePng(Slurp(out), &header);
+    Timing plainPng = Measure(runs, out, [&] { PlainPngRoundTrip(png, out, nullptr); });
+    Timing plainFlatPng = Measure(runs, out, [&] { PlainPngRoundTrip(png, out, &flat); });
+    std::printf("photo as PNG (%zu bytes): the host's flatten to PNG\n  %-34s %s\n  %-34s %s\n", FileBytes(png),
+                "libspng decode + encode", Show(plainPng).c_str(), "decode + encode of the result",
+                Show(plainFlatPng).c_str());
+    Report("quenvale photo.png out.png", flatPng, "the plain round trip", plainPng.median, 0, true);
+    Report("", flatPng, "decode + encode of the result", plainFlatPng.median, 1.25, true);
+    Timing flatJpeg = hostRun(jpeg);
+    std::vector<uint8_t> flatFromJpeg = DecodePng(Slurp(out), &header);
+    Timing plainJpeg = Measure(runs, out, [&] { PlainJpegToPng(jpeg, out, nullptr); });
+    Timing plainFlatJpeg = Measure(runs, out, [&] { PlainJpegToPng(jpeg, out, &flatFromJpeg); });
+    std::printf("photo as JPEG (%zu bytes): the host's flatten to PNG\n  %-34s %s\n  %-34s %s\n", FileBytes(jpeg),
+                "libjpeg-turbo decode + PNG encode", Show(plainJpeg).c_str(), "decode + encode of the result",
+                Show(plainFlatJpeg).c_str());
+    Report("quenvale photo.jpg out.png", flatJpeg, "the plain decode + encode", plainJpeg.median, 0, true);
+    Report("", flatJpeg, "decode + encode of the result", plainFlatJpeg.median, 1.25, true);
+    hostRun(png);
+    if (imageMagick) {
+        // ImageMagick's PNG of the very pixels the flatten gave.
+        std::string theirs = dir + "/im.png";
+        std::system(("convert '" + out + "' '" + theirs + "'").c_str());
+        std::printf("  %-34s %zu bytes; ImageMagick's PNG of the same pixels: %zu bytes (%.2fx)\n",
+                    "flattened PNG", ours, FileBytes(theirs), static_cast<double>(ours) / FileBytes(theirs));
+    } else {
+        std::printf("  %-34s %zu bytes\n", "flattened PNG", ours);
+    }
+}
+
+}  // namespace quenvale_bench

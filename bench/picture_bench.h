@@ -1,0 +1,16 @@
+// The host on PNG and JPEG: the 24 MP photo flattened from PNG to PNG and
+// from JPEG to PNG, against a plain libspng decode and encode (and a
+// libjpeg-turbo decode) of the same image with the same settings.
+#ifndef QUENVALE_PICTURE_BENCH_H
+#define QUENVALE_PICTURE_BENCH_H
+
+#include <string>
+
+namespace quenvale_bench {
+
+void ReportPictures(int runs, const std::string& dir, const std::string& photoBmp, const std::string& host,
+                    bool imageMagick);
+
+}  // namespace quenvale_bench
+
+#endif
