@@ -12,11 +12,22 @@ mkdir "$work/bin"
 ln -s "$(cd "$(dirname "$host")" && pwd)/$(basename "$host")" "$work/bin/quenvale"
 cp "$sample" "$work/photo.bmp"
 cp "$sample" "$work/scan.bmp"
+# The PNG and JPEG examples, where the host writes PNG and ImageMagick can
+# make the JPEG.
+pictures=no
+if "$host" --version | grep -q PNG && command -v convert >/dev/null 2>&1; then
+  pictures=yes
+  "$host" --format png "$sample" "$work/photo.png"
+  convert "$sample" "$work/photo.jpg"
+fi
 # The lines between .nf and .fi after .SH EXAMPLES, with roff's \- as -.
 sed -n '/^\.SH EXAMPLES/,/^\.fi/p' "$page" | sed -e '1,2d' -e '$d' -e 's/\\-/-/g' >"$work/examples"
 [ -s "$work/examples" ] || { echo "no examples found in $page" >&2; exit 1; }
 count=0
 while IFS= read -r example; do
+  case "$example" in
+    *.png*|*.jpg*) [ "$pictures" = yes ] || { echo "skipped (no PNG here): $example"; continue; } ;;
+  esac
   case "$example" in
     *convert*) command -v convert >/dev/null 2>&1 || { echo "skipped (no ImageMagick): $example"; continue; } ;;
   esac

@@ -55,4 +55,22 @@ mkdir "$work/batch"
 cp samples/sample.bmp "$work/in-place.bmp"
 run --output-dir "$work/batch" samples/sample.bmp "$work/missing.bmp" tests/regressions/core-header-1x1.bmp
 run --in-place --filter gray "$work/in-place.bmp"
+# PNG and JPEG, where the host has them: in, out, through each filter, and refused.
+if "$host" --version | grep -q PNG; then
+  magick=$(command -v /usr/bin/convert || command -v convert)
+  "$magick" samples/sample.bmp -resize 64x48 "$work/rgb.png"
+  "$magick" "$work/rgb.png" PNG8:"$work/palette.png"
+  "$magick" "$work/rgb.png" -depth 16 -interlace PNG PNG64:"$work/rgba16.png"
+  "$magick" "$work/rgb.png" -colorspace gray -depth 2 "$work/grey2.png"
+  "$magick" "$work/rgb.png" -interlace JPEG "$work/photo.jpg"
+  head -c 300 "$work/rgb.png" >"$work/cut.png"
+  head -c 300 "$work/photo.jpg" >"$work/cut.jpg"
+  for file in "$work"/{rgb,palette,rgba16,grey2}.png "$work/photo.jpg" "$work/cut.png" "$work/cut.jpg"; do
+    run "$file" "$work/out.png"
+    run --filter blur "$file" "$work/out.png"
+    run "$file" "$work/out.bmp"
+  done
+  run samples/sample.bmp "$work/out.png"
+  run --format png - - <"$work/rgb.png"
+fi
 echo "valgrind: no errors or leaks"

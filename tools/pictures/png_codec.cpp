@@ -162,16 +162,18 @@ bool EncodeAlone(const Picture& picture, bool withMetadata, std::vector<uint8_t>
             spng_phys physical{picture.resolution[0], picture.resolution[1], 1};
             spng_set_phys(context, &physical);
         }
+        // A profile or EXIF that libspng will not take is left out, not
+        // allowed to cost the picture.
         if (!picture.iccProfile.empty()) {
             spng_iccp profile{};
             std::strcpy(profile.profile_name, "ICC profile");
             profile.profile_len = picture.iccProfile.size();
             profile.profile = reinterpret_cast<char*>(const_cast<uint8_t*>(picture.iccProfile.data()));
-            code = spng_set_iccp(context, &profile);
+            spng_set_iccp(context, &profile);
         }
-        if (code == 0 && !picture.exif.empty()) {
+        if (!picture.exif.empty()) {
             spng_exif exif{picture.exif.size(), reinterpret_cast<char*>(const_cast<uint8_t*>(picture.exif.data()))};
-            code = spng_set_exif(context, &exif);
+            spng_set_exif(context, &exif);
         }
     }
     if (code == 0) {
