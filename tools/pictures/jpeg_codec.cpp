@@ -2,6 +2,7 @@
 // (accurate integer DCT, fancy upsampling), grey kept grey, the ICC profile
 // and EXIF kept for the PNG. libjpeg reports errors by longjmp, so this
 // file's decoding function holds nothing that needs a destructor.
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -75,9 +76,9 @@ bool CheckHeader(jpeg_decompress_struct* info, size_t length, Picture* picture, 
     uint64_t pixelBytes = uint64_t{picture->width} * picture->height * (grey ? 1 : 3);
     uint64_t limit = uint64_t{length} * kBytesPerFileByte + kSlackBytes;
     if (pixelBytes > limit) {
-        *error = {ProblemBad, "damaged JPEG: " + std::to_string(length) + " bytes cannot hold " +
-                                  std::to_string(picture->width) + " x " + std::to_string(picture->height) +
-                                  " pixels"};
+        *error = {ProblemUnsupported, "the JPEG's " + std::to_string(length) + " bytes claim " +
+                                          std::to_string(picture->width) + " x " + std::to_string(picture->height) +
+                                          " pixels, more than this reads from a file of its size"};
         return false;
     }
     info->mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(limit, 0x7FFFFFFF));
