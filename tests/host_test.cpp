@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "quenvale_version.h"
 #include "test_support.h"
 
 namespace quenvale_test {
@@ -285,9 +286,9 @@ TEST(Host, UsageErrorsAreOneLineWithAHint) {
     HostRun version = RunHost("--version");
     EXPECT_EQ(version.status, 0);
 #if defined(QUENVALE_HOST_PICTURES)
-    EXPECT_EQ(version.out, "quenvale 1.0.0.1\nreads: BMP PNG JPEG\nwrites: BMP PNG\n");
+    EXPECT_EQ(version.out, "quenvale " QUENVALE_VERSION "\nreads: BMP PNG JPEG\nwrites: BMP PNG\n");
 #else
-    EXPECT_EQ(version.out, "quenvale 1.0.0.1\nreads: BMP\nwrites: BMP\n");
+    EXPECT_EQ(version.out, "quenvale " QUENVALE_VERSION "\nreads: BMP\nwrites: BMP\n");
 #endif
     EXPECT_EQ(RunHost("\"$(printf '\\377\\376.bmp')\" out.bmp").status, 2);  // not UTF-8
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "quenvale.h"
+#include "quenvale_version.h"
 #include "test_support.h"
 
 namespace quenvale_test {
@@ -59,7 +60,10 @@ TEST(SharedLibrary, ResourcesCarryTheVersionAndString101) {
     EXPECT_LE(length, 1u);  // present, and empty
     ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904B0\\FileVersion",
                                reinterpret_cast<void**>(&value), &length));
-    EXPECT_STREQ(value, L"1.0.0.1");
+    EXPECT_STREQ(value, L"" QUENVALE_VERSION);
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904B0\\LegalCopyright",
+                               reinterpret_cast<void**>(&value), &length));
+    EXPECT_STREQ(value, L"Copyright (c) 2026 the Quenvale authors, MIT licence");
 }
 
 TEST(Entry, PathsOutsideTheAnsiCodePageAreOpened) {

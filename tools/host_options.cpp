@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "quenvale_version.h"
+
 namespace quenvale_host {
 
 namespace {
 
-const char kVersion[] = "quenvale 1.0.0.1";
+const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
 enum OptionId { OptionFilter, OptionTolerance, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
                 OptionSync, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };

@@ -11,7 +11,7 @@ trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for path in include/quenvale.h lib/libquenvale.so lib/libquenvale.so.1 lib/libquenvale.so.1.0.0.1 bin/quenvale \
-            share/man/man1/quenvale.1 lib/cmake/quenvale/quenvaleConfig.cmake \
+            share/man/man1/quenvale.1.gz lib/cmake/quenvale/quenvaleConfig.cmake \
             lib/cmake/quenvale/quenvaleConfigVersion.cmake lib/pkgconfig/quenvale.pc; do
   [ -e "$prefix/$path" ] || { echo "not installed: $path" >&2; exit 1; }
 done

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the Debian packages, installs them, and uses them as a user would:
+# the installed tool flattens the sample, the C consumer builds against the
+# installed -dev through pkg-config and find_package; then removes them.
+# Run as root on a Debian machine (CI).   tests/packages.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake --workflow --preset deb >/dev/null
+packages=(build/deb/packages/*.deb)
+for package in "${packages[@]}"; do
+  echo "== dpkg -c $(basename "$package")"
+  dpkg -c "$package"
+done
+echo "== lintian"
+lintian --fail-on error "${packages[@]}"
+apt-get install -y -qq "${packages[@]/#/./}" >/dev/null
+trap 'apt-get purge -y -qq quenvale libquenvale-dev libquenvale1 >/dev/null' EXIT
+work=$(mktemp -d)
+/usr/bin/quenvale samples/sample.bmp "$work/sample_flat.png"
+/usr/bin/quenvale samples/sample.bmp "$work/sample_flat.bmp"
+cmp -s <(head -c 54 samples/sample.bmp) <(head -c 54 "$work/sample_flat.bmp")
+man -w quenvale >/dev/null
+cc -std=c11 -Wall -Wextra -Werror -o "$work/pc-consumer" tests/consumer/flatten_one.c $(pkg-config --cflags --libs quenvale)
+"$work/pc-consumer" "$work" >/dev/null
+cp -r tests/consumer "$work/cmake-consumer"
+cmake -S "$work/cmake-consumer" -B "$work/cmake-build" >/dev/null
+cmake --build "$work/cmake-build" >/dev/null
+"$work/cmake-build/flatten_one" "$work" >/dev/null
+ldd "$work/pc-consumer" | grep -Eq "libquenvale.so.1 => (/usr)?/lib/" || { echo "not the installed library" >&2; exit 1; }
+echo "packages installed, used and removed"
