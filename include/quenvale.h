@@ -54,4 +54,12 @@ QUENVALE_API int32_t Quenvale(const char16_t* inputPath, const char16_t* outputP
 }
 #endif
 
+#if defined(__cplusplus) && defined(_WIN32)
+/* Windows' wchar_t holds UTF-16 too, so L"..." paths work from C++. Inline:
+ * the one export stays the only symbol. */
+inline int32_t Quenvale(const wchar_t* inputPath, const wchar_t* outputPath) {
+    return Quenvale(reinterpret_cast<const char16_t*>(inputPath), reinterpret_cast<const char16_t*>(outputPath));
+}
+#endif
+
 #endif

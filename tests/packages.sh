@@ -26,5 +26,5 @@ cp -r tests/consumer "$work/cmake-consumer"
 cmake -S "$work/cmake-consumer" -B "$work/cmake-build" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
 "$work/cmake-build/flatten_one" "$work" >/dev/null
-ldd "$work/pc-consumer" | grep -Eq "libquenvale.so.1 => (/usr)?/lib/" || { echo "not the installed library" >&2; exit 1; }
+ldd "$work/pc-consumer" | grep -E "libquenvale.so.1 => (/usr)?/lib/" >/dev/null || { echo "not the installed library" >&2; exit 1; }
 echo "packages installed, used and removed"

@@ -97,5 +97,19 @@ TEST(Entry, PathsOutsideTheAnsiCodePageAreOpened) {
         << failed.output;
 }
 
+TEST(SharedLibrary, WideCharPathsTakeTheHeadersOverload) {
+    // L"..." is wchar_t on Windows, UTF-16 as the call's char16_t.
+    std::string folder = TempPath("");
+    std::wstring input = std::wstring(folder.begin(), folder.end()) + L"wide-in.bmp";
+    std::wstring output = std::wstring(folder.begin(), folder.end()) + L"wide-out.bmp";
+    std::vector<uint8_t> bytes = EncodeBitmap(MakeImage(2, 2, Rgb{9, 8, 7}));
+    FILE* file = _wfopen(input.c_str(), L"wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    std::fclose(file);
+    EXPECT_EQ(Quenvale(input.c_str(), output.c_str()), ResultDone);
+    EXPECT_EQ(_wremove(output.c_str()), 0);
+}
+
 }  // namespace
 }  // namespace quenvale_test

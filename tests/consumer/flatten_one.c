@@ -74,7 +74,11 @@ int main(int argc, char** argv) {
             return 1;
     }
     unsigned char written[62];
+#if defined(_WIN32)
+    file = _wfopen((const wchar_t*)wideOutput, L"rb"); /* the narrow name is in the ANSI code page */
+#else
     file = fopen(output, "rb");
+#endif
     size_t got = file == NULL ? 0 : fread(written, 1, sizeof written, file);
     if (file != NULL) {
         fclose(file);
