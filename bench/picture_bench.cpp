@@ -143,34 +143,31 @@ void ReportPictures(int runs, const std::string& dir, const std::string& photoBm
         std::printf("pictures: could not write the photo as PNG and JPEG\n");
         return;
     }
-    auto hostRun = [&](const std::string& input) {
-        std::string command = "'" + host + "' '" + input + "' '" + out + "'";
-        return Measure(runs, out, [&] { std::system(command.c_str()); });
-    };
     // Two baselines each: the input decoded and encoded again, and, the
     // stricter, the input decoded and the host's own result encoded, which
     // leaves only the host's work (the bitmaps, the flatten) in the ratio.
-    Timing flatPng = hostRun(png);
-    size_t ours = FileBytes(out);
-    spng_ihdr header{};
-    std::vector<uint8_t> flat = DecodePng(Slurp(out), &header);
-    Timing plainPng = Measure(runs, out, [&] { PlainPngRoundTrip(png, out, nullptr); });
-    Timing plainFlatPng = Measure(runs, out, [&] { PlainPngRoundTrip(png, out, &flat); });
-    std::printf("photo as PNG (%zu bytes): the host's flatten to PNG\n  %-34s %s\n  %-34s %s\n", FileBytes(png),
-                "libspng decode + encode", Show(plainPng).c_str(), "decode + encode of the result",
-                Show(plainFlatPng).c_str());
-    Report("quenvale photo.png out.png", flatPng, "the plain round trip", plainPng.median, 0, true);
-    Report("", flatPng, "decode + encode of the result", plainFlatPng.median, 1.25, true);
-    Timing flatJpeg = hostRun(jpeg);
-    std::vector<uint8_t> flatFromJpeg = DecodePng(Slurp(out), &header);
-    Timing plainJpeg = Measure(runs, out, [&] { PlainJpegToPng(jpeg, out, nullptr); });
-    Timing plainFlatJpeg = Measure(runs, out, [&] { PlainJpegToPng(jpeg, out, &flatFromJpeg); });
-    std::printf("photo as JPEG (%zu bytes): the host's flatten to PNG\n  %-34s %s\n  %-34s %s\n", FileBytes(jpeg),
-                "libjpeg-turbo decode + PNG encode", Show(plainJpeg).c_str(), "decode + encode of the result",
-                Show(plainFlatJpeg).c_str());
-    Report("quenvale photo.jpg out.png", flatJpeg, "the plain decode + encode", plainJpeg.median, 0, true);
-    Report("", flatJpeg, "decode + encode of the result", plainFlatJpeg.median, 1.25, true);
-    hostRun(png);
+    using Plain = void (*)(const std::string&, const std::string&, const std::vector<uint8_t>*);
+    auto report = [&](const std::string& input, const char* what, const char* command, const char* plainLabel,
+                      Plain plain) {
+        std::string line = "'" + host + "' '" + input + "' '" + out + "'";
+        Timing flatten = Measure(runs, out, [&] { std::system(line.c_str()); });
+        std::vector<uint8_t> result = Slurp(out);
+        spng_ihdr header{};
+        std::vector<uint8_t> flat = DecodePng(result, &header);
+        Timing again = Measure(runs, out, [&] { plain(input, out, nullptr); });
+        Timing ofResult = Measure(runs, out, [&] { plain(input, out, &flat); });
+        std::printf("photo as %s (%zu bytes): the host's flatten to PNG\n  %-34s %s\n  %-34s %s\n", what,
+                    FileBytes(input), plainLabel, Show(again).c_str(), "decode + encode of the result",
+                    Show(ofResult).c_str());
+        Report(command, flatten, "the plain decode + encode", again.median, 0, true);
+        Report("", flatten, "decode + encode of the result", ofResult.median, 1.25, true);
+        return result;
+    };
+    std::vector<uint8_t> flatPng = report(png, "PNG", "quenvale photo.png out.png", "libspng decode + encode",
+                                          PlainPngRoundTrip);
+    report(jpeg, "JPEG", "quenvale photo.jpg out.png", "libjpeg-turbo decode + PNG encode", PlainJpegToPng);
+    size_t ours = flatPng.size();
+    quenvale_writer::WriteWholeFile(out, flatPng);
     if (imageMagick) {
         // ImageMagick's PNG of the very pixels the flatten gave.
         std::string theirs = dir + "/im.png";

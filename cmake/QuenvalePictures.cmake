@@ -29,7 +29,7 @@ if(QUENVALE_HAVE_PICTURES)
     tools/pictures/png_codec.cpp)
   target_include_directories(quenvale_pictures PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}/tools/pictures"
                                                PRIVATE "${SPNG_INCLUDE_DIR}")
-  target_link_libraries(quenvale_pictures PUBLIC quenvale_core PRIVATE "${SPNG_LIBRARY}" JPEG::JPEG ZLIB::ZLIB)
+  target_link_libraries(quenvale_pictures PUBLIC quenvale_core PRIVATE quenvale_bitmap_writer "${SPNG_LIBRARY}" JPEG::JPEG ZLIB::ZLIB)
   target_compile_definitions(quenvale_pictures PUBLIC QUENVALE_PICTURES)
   quenvale_warnings(quenvale_pictures)
 endif()

@@ -180,13 +180,14 @@ int RefuseBatch(const std::string& message) {
 }
 
 // An input's output format in a batch: --format, or the input's own (PNG
-// for a JPEG). In place, the format cannot change. Returns -1 to go on, or
-// the exit status.
-int PlanFormat(const Options& options, const std::string& input, FileFormat* format) {
+// for a JPEG); *changed when it is not the input's. In place, the format
+// cannot change. Returns -1 to go on, or the exit status.
+int PlanFormat(const Options& options, const std::string& input, FileFormat* format, bool* changed) {
     FileFormat from = quenvale_host::SniffFormat(input);
     std::string unused;
     *format = quenvale_host::ChooseOutputFormat(options.format, from, "-", &unused);
-    if (options.inPlace && *format != from) {
+    *changed = *format != from;
+    if (options.inPlace && *changed) {
         return RefuseBatch(input + ": --in-place keeps each file's format, and this " + quenvale_host::FormatName(from) +
                            " would become " + quenvale_host::FormatName(*format) + "; use --output-dir");
     }
@@ -214,13 +215,14 @@ int PlanBatch(const Options& options, std::vector<std::string>* outputs, std::ve
         std::string input = path;
         std::string output = input;
         FileFormat format = quenvale_host::FormatNone;
-        int status = PlanFormat(options, input, &format);
+        bool changed = false;
+        int status = PlanFormat(options, input, &format, &changed);
         if (status >= 0) {
             return status;
         }
         if (options.outputDir != nullptr) {
             std::string name = quenvale_host::BaseName(input);
-            if (format != quenvale_host::SniffFormat(input)) {
+            if (changed) {
                 name = quenvale_host::WithExtension(name, format);
             }
             output = std::string(options.outputDir) + "/" + name;

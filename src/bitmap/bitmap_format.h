@@ -104,6 +104,10 @@ inline bool PaddingOnly(const BitmapFormat& format) { return !IsRle(format) && f
 // largest information header, four masks and 256 palette entries.
 constexpr size_t kFormatPrefixBytes = kFileHeaderBytes + kV5HeaderBytes + 16 + 256 * 4;
 
+inline uint32_t Le32(const uint8_t* bytes) {
+    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
+}
+
 // Decodes 54 little-endian header bytes.
 void DecodeBitmapHeader(const uint8_t* bytes, BitmapHeader* header);
 int32_t RowPadding(const BitmapHeader& header);

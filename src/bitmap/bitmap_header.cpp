@@ -13,11 +13,6 @@ namespace {
 
 uint16_t Le16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
 
-uint32_t Le32(const uint8_t* bytes) {
-    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-           uint32_t{bytes[3]} << 24;
-}
-
 constexpr uint32_t kTopBit = 0x80000000u;
 
 }  // namespace

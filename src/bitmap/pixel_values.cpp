@@ -49,10 +49,6 @@ void WritePixelValue(uint8_t* row, uint32_t x, uint32_t bitsPerPixel, uint32_t v
     }
 }
 
-namespace {
-
-// A channel's bits widened to 8: fewer bits repeat (a 5-bit v becomes
-// v << 3 | v >> 2, so that full scale stays full scale), more keep the top 8.
 uint32_t WidenChannel(uint32_t value, const ChannelMask& channel) {
     if (channel.bits == 0) {
         return 0;
@@ -69,8 +65,6 @@ uint32_t WidenChannel(uint32_t value, const ChannelMask& channel) {
     uint32_t total = ((8 + channel.bits - 1) / channel.bits) * channel.bits;
     return wide >> (total - 8) & 0xFF;
 }
-
-}  // namespace
 
 uint32_t ValueColor(const BitmapFormat& format, uint32_t value) {
     if (format.encoding != EncodingMasked) {

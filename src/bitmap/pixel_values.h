@@ -13,6 +13,9 @@ namespace quenvale {
 // Pixel values of uncompressed rows, x pixels into a row.
 uint32_t ReadPixelValue(const uint8_t* row, uint32_t x, uint32_t bitsPerPixel);
 void WritePixelValue(uint8_t* row, uint32_t x, uint32_t bitsPerPixel, uint32_t value);
+// A channel's bits widened to 8: fewer bits repeat (a 5-bit v becomes
+// v << 3 | v >> 2, so that full scale stays full scale), more keep the top 8.
+uint32_t WidenChannel(uint32_t value, const ChannelMask& channel);
 // The colour a value stands for: its palette entry (black past the
 // palette), or its masked channels widened to 8 bits.
 uint32_t ValueColor(const BitmapFormat& format, uint32_t value);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bitmap.h"
+#include "bitmap_writer.h"
 #include "picture.h"
 #include "pixel_values.h"
 
@@ -14,26 +15,13 @@ namespace quenvale_host {
 
 namespace {
 
-void PutLittleEndian(uint8_t* at, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        at[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
+using quenvale_writer::PutLe;
 
 bool HostIsLittleEndian() {
     uint16_t one = 1;
     uint8_t first = 0;
     std::memcpy(&first, &one, 1);
     return first == 1;
-}
-
-// Widens a grey sample of depth bits to 8 by repeating its bits.
-uint32_t WidenGrey(uint32_t value, uint32_t depth) {
-    uint32_t wide = 0;
-    for (int shift = 8 - static_cast<int>(depth); shift > -static_cast<int>(depth); shift -= depth) {
-        wide |= shift >= 0 ? value << shift : value >> -shift;
-    }
-    return wide & 0xFF;
 }
 
 // The bitmap's depth for a picture: palettes of 2 bits go to 4, which
@@ -62,33 +50,32 @@ std::vector<uint8_t> BitmapHeaders(const Picture& picture, uint32_t depth, uint6
     uint32_t offset = quenvale::kFileHeaderBytes + infoBytes + 4 * entries;
     uint64_t fileBytes = offset + stride * picture.height;
     std::vector<uint8_t> bytes(offset, 0);
-    uint8_t* at = bytes.data();
-    at[0] = 'B';
-    at[1] = 'M';
-    PutLittleEndian(at + 2, fileBytes > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(fileBytes), 4);
-    PutLittleEndian(at + 10, offset, 4);
-    at += quenvale::kFileHeaderBytes;
-    PutLittleEndian(at, infoBytes, 4);
-    PutLittleEndian(at + 4, picture.width, 4);
-    PutLittleEndian(at + 8, static_cast<uint32_t>(-static_cast<int64_t>(picture.height)), 4);  // top down
-    PutLittleEndian(at + 12, 1, 2);
-    PutLittleEndian(at + 14, depth, 2);
-    PutLittleEndian(at + 16, masked ? quenvale::CompressionBitFields : quenvale::CompressionNone, 4);
-    PutLittleEndian(at + 20, static_cast<uint32_t>(stride * picture.height), 4);
-    PutLittleEndian(at + 24, picture.resolution[0], 4);
-    PutLittleEndian(at + 28, picture.resolution[1], 4);
-    PutLittleEndian(at + 32, entries, 4);
+    bytes[0] = 'B';
+    bytes[1] = 'M';
+    PutLe(bytes, 2, fileBytes > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(fileBytes), 4);
+    PutLe(bytes, 10, offset, 4);
+    const size_t at = quenvale::kFileHeaderBytes;
+    PutLe(bytes, at, infoBytes, 4);
+    PutLe(bytes, at + 4, picture.width, 4);
+    PutLe(bytes, at + 8, static_cast<uint32_t>(-static_cast<int64_t>(picture.height)), 4);  // top down
+    PutLe(bytes, at + 12, 1, 2);
+    PutLe(bytes, at + 14, depth, 2);
+    PutLe(bytes, at + 16, masked ? quenvale::CompressionBitFields : quenvale::CompressionNone, 4);
+    PutLe(bytes, at + 20, static_cast<uint32_t>(stride * picture.height), 4);
+    PutLe(bytes, at + 24, picture.resolution[0], 4);
+    PutLe(bytes, at + 28, picture.resolution[1], 4);
+    PutLe(bytes, at + 32, entries, 4);
     if (masked) {
-        PutLittleEndian(at + 40, 0x00FF0000, 4);
-        PutLittleEndian(at + 44, 0x0000FF00, 4);
-        PutLittleEndian(at + 48, 0x000000FF, 4);
-        PutLittleEndian(at + 52, 0xFF000000, 4);
-        PutLittleEndian(at + 56, 0x73524742, 4);  // 'sRGB'
-        PutLittleEndian(at + 108, 4, 4);          // rendering intent: pictures
+        PutLe(bytes, at + 40, 0x00FF0000, 4);
+        PutLe(bytes, at + 44, 0x0000FF00, 4);
+        PutLe(bytes, at + 48, 0x000000FF, 4);
+        PutLe(bytes, at + 52, 0xFF000000, 4);
+        PutLe(bytes, at + 56, 0x73524742, 4);  // 'sRGB'
+        PutLe(bytes, at + 108, 4, 4);          // rendering intent: pictures
     }
-    uint8_t* palette = at + infoBytes;
+    uint8_t* palette = bytes.data() + at + infoBytes;
     for (uint32_t i = 0; i < entries; ++i) {
-        uint32_t grey = WidenGrey(i, picture.bitDepth < 8 ? picture.bitDepth : 8);
+        uint32_t grey = WidenSample(i, picture.bitDepth < 8 ? picture.bitDepth : 8);
         const uint8_t* rgb = picture.palette[i];
         palette[4 * i] = picture.colorType == PngPalette ? rgb[2] : static_cast<uint8_t>(grey);
         palette[4 * i + 1] = picture.colorType == PngPalette ? rgb[1] : static_cast<uint8_t>(grey);
@@ -128,36 +115,38 @@ void ConvertRow(const Picture& picture, const uint8_t* row, uint32_t depth, uint
     }
 }
 
-// The alpha mask of a V3 or later header, or of an alpha bit-fields one;
-// zero where there is none or it overlaps the colours.
-uint32_t AlphaMask(const uint8_t* prefix, size_t length, const quenvale::BitmapFormat& format) {
-    if (format.encoding != quenvale::EncodingMasked || length < 70) {
-        return 0;
+// The alpha channel of a V3 or later header, or of an alpha bit-fields
+// one; a zero mask where there is none or it overlaps the colours.
+quenvale::ChannelMask AlphaChannel(const uint8_t* prefix, size_t length, const quenvale::BitmapFormat& format) {
+    quenvale::ChannelMask none{0, 0, 0};
+    if (format.encoding != quenvale::EncodingMasked || length < quenvale::kHeaderBytes + 16) {
+        return none;
     }
-    uint32_t infoBytes = prefix[14] | prefix[15] << 8 | prefix[16] << 16 | uint32_t{prefix[17]} << 24;
-    uint32_t compression = prefix[30] | prefix[31] << 8 | prefix[32] << 16 | uint32_t{prefix[33]} << 24;
-    if (infoBytes < quenvale::kV3HeaderBytes && compression != quenvale::CompressionAlphaBitFields) {
-        return 0;
+    quenvale::BitmapHeader header{};
+    quenvale::DecodeBitmapHeader(prefix, &header);
+    if (header.infoSize < quenvale::kV3HeaderBytes && header.compression != quenvale::CompressionAlphaBitFields) {
+        return none;
     }
-    uint32_t mask = prefix[66] | prefix[67] << 8 | prefix[68] << 16 | uint32_t{prefix[69]} << 24;
+    uint32_t mask = quenvale::Le32(prefix + quenvale::kHeaderBytes + 12);  // after the three colour masks
     if (format.bitsPerPixel < 32) {
         mask &= (1u << format.bitsPerPixel) - 1;
     }
-    return (mask & format.colorBits) == 0 ? mask : 0;
-}
-
-uint32_t MaskedAlpha(uint32_t value, uint32_t mask) {
-    uint32_t shift = 0;
-    while ((mask >> shift & 1) == 0) {
-        ++shift;
+    if (mask == 0 || (mask & format.colorBits) != 0) {
+        return none;
     }
-    uint32_t top = mask >> shift;
-    return top == 0xFF ? (value & mask) >> shift : ((value & mask) >> shift) * 255 / top;
+    quenvale::ChannelMask alpha{mask, 0, 0};
+    while ((mask >> alpha.shift & 1) == 0) {
+        ++alpha.shift;
+    }
+    for (uint32_t run = mask >> alpha.shift; run != 0; run >>= 1) {
+        ++alpha.bits;
+    }
+    return alpha;
 }
 
 // Indices as stored (RLE runs set their pixels; the rest stay entry 0), or
 // colours, from the pixel data read whole.
-void TakePixels(const quenvale::BitmapFormat& format, uint8_t* data, size_t size, uint32_t alphaMask,
+void TakePixels(const quenvale::BitmapFormat& format, uint8_t* data, size_t size, const quenvale::ChannelMask& alpha,
                 Picture* picture) {
     if (quenvale::IsRle(format)) {
         bool four = format.encoding == quenvale::EncodingRle4;
@@ -190,8 +179,8 @@ void TakePixels(const quenvale::BitmapFormat& format, uint8_t* data, size_t size
             to[0] = static_cast<uint8_t>(color >> 16);
             to[1] = static_cast<uint8_t>(color >> 8);
             to[2] = static_cast<uint8_t>(color);
-            if (alphaMask != 0) {
-                to[3] = static_cast<uint8_t>(MaskedAlpha(value, alphaMask));
+            if (alpha.mask != 0) {
+                to[3] = static_cast<uint8_t>(quenvale::WidenChannel(value, alpha));
             }
         }
     }
@@ -199,11 +188,11 @@ void TakePixels(const quenvale::BitmapFormat& format, uint8_t* data, size_t size
 
 // The picture's form for a bitmap's encoding, and its palette: the
 // entries given, and black ones up to the largest index the pixels use.
-void DescribeAsPicture(const quenvale::BitmapFormat& format, uint32_t alphaMask, Picture* picture) {
+void DescribeAsPicture(const quenvale::BitmapFormat& format, const quenvale::ChannelMask& alpha, Picture* picture) {
     picture->width = format.width;
     picture->height = format.rowCount;
     bool indexed = format.encoding == quenvale::EncodingIndexed || quenvale::IsRle(format);
-    picture->colorType = indexed ? PngPalette : alphaMask != 0 ? PngRgba : PngRgb;
+    picture->colorType = indexed ? PngPalette : alpha.mask != 0 ? PngRgba : PngRgb;
     picture->bitDepth = !indexed ? 8 : format.encoding == quenvale::EncodingRle8 ? 8
                         : format.encoding == quenvale::EncodingRle4              ? 4
                                                                                  : format.bitsPerPixel;
@@ -249,12 +238,12 @@ bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error) {
     size_t size = 0;
     bool read = parsed && quenvale::RowImageSize(format, &size) && (image.bytes != nullptr || size == 0) &&
                 (size == 0 || quenvale::ReadRowImage(file, image, format, &failure));
-    uint32_t alphaMask = read ? AlphaMask(prefix, length, format) : 0;
+    quenvale::ChannelMask alpha = read ? AlphaChannel(prefix, length, format) : quenvale::ChannelMask{0, 0, 0};
     if (read) {
-        DescribeAsPicture(format, alphaMask, picture);
+        DescribeAsPicture(format, alpha, picture);
         read = AllocateRows(picture, error);
         if (read) {
-            TakePixels(format, image.bytes, size, alphaMask, picture);
+            TakePixels(format, image.bytes, size, alpha, picture);
             if (picture->colorType == PngPalette) {
                 CoverIndices(picture);
             }

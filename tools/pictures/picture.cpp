@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "picture.h"
+#include "pixel_values.h"
 
 namespace quenvale_host {
 
@@ -52,6 +53,10 @@ bool AllocateRows(Picture* picture, PictureError* error) {
 void ReleasePicture(Picture* picture) {
     std::free(picture->rows);
     picture->rows = nullptr;
+}
+
+uint32_t WidenSample(uint32_t value, uint32_t depth) {
+    return quenvale::WidenChannel(value, quenvale::ChannelMask{(1u << depth) - 1, 0, depth});
 }
 
 uint32_t ReadSample(const Picture& picture, const uint8_t* row, size_t sample) {

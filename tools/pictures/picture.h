@@ -49,6 +49,9 @@ uint32_t ChannelsOf(uint8_t colorType);
 bool RowBytes(uint32_t width, uint8_t colorType, uint8_t bitDepth, size_t* stride);
 bool AllocateRows(Picture* picture, PictureError* error);
 void ReleasePicture(Picture* picture);
+// A sample of depth bits (1 to 8) widened to 8 bits, as the library widens
+// a masked channel: its bits repeated.
+uint32_t WidenSample(uint32_t value, uint32_t depth);
 // One sample of a row, x samples in (not pixels: channels counted).
 uint32_t ReadSample(const Picture& picture, const uint8_t* row, size_t sample);
 void WriteSample(const Picture& picture, uint8_t* row, size_t sample, uint32_t value);

@@ -36,12 +36,7 @@ void SurveyResult(const Picture& result, uint8_t sourceDepth, bool* grey, uint8_
             uint32_t value = color & 0xFF;
             *grey = *grey && IsGrey(color);
             // A depth under 8 holds only the values its bits repeat to.
-            uint32_t repeat = 0;
-            for (int shift = 8 - *depth; shift > -static_cast<int>(*depth); shift -= *depth) {
-                uint32_t bits = value >> (8 - *depth);
-                repeat |= shift >= 0 ? bits << shift : bits >> -shift;
-            }
-            if ((repeat & 0xFF) != value) {
+            if (WidenSample(value >> (8 - *depth), *depth) != value) {
                 *depth = 8;
             }
         }
