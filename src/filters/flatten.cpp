@@ -27,12 +27,17 @@
 // only the colour itself, which leaves every colour as it is.
 //
 // From 85 on a palette holds at most 27 entries, so one mask per channel
-// value over all of them answers a pixel in three loads. Below 4 a palette
-// may hold millions of entries and photographs repeat their colours many
-// times over: a table of every colour's entry, filled as colours are met,
-// answers repeats at one load each (a colour keeps the entry it found).
-// That table and the cells are laid out in Morton order, so that colours
-// close on every channel lie close in memory.
+// value over all of them answers a pixel in three loads. Below 5 a palette
+// may hold millions of entries, and a photograph meets millions of distinct
+// colours, each of which would search its cells (2.8 million on the 24 MP
+// bench photo). On a large image a table of every colour replaces the
+// search: a new entry paints itself into every colour within its reach
+// that holds none yet, at most (2N + 1)^3 = 729 of them. Entries are painted
+// in creation order, so what a pixel finds there is the oldest entry within
+// its reach, at one load. The table holds the entry's offset from the
+// colour, 4 bits a channel, so that it takes 32 MB rather than 64. That
+// table and the cells are laid out in Morton order, so that colours close
+// on every channel lie close in memory.
 #include <algorithm>
 #include <cstring>
 
@@ -61,8 +66,13 @@ constexpr uint32_t kRecentValid = uint32_t{1} << 24;
 constexpr size_t kPiecePixels = size_t{1} << 16;
 constexpr uint64_t kLargePiecePixels = uint64_t{1} << 22;
 constexpr uint64_t kBlockColumns = 16;
-// From this many pixels on, a tolerance below 4 takes the table of every colour.
+// From this many pixels on, a tolerance below 5 takes the table of every colour.
 constexpr uint64_t kDirectTablePixels = uint64_t{1} << 21;
+// Painting costs (2N + 1)^3 an entry: from 5 on the masks are faster
+// (measured on the bench photo).
+constexpr int kPaintedBelow = 5;
+constexpr uint32_t kOffsetKnown = 0x8000;
+static_assert(2 * (kPaintedBelow - 1) < 16, "an offset fits its 4 bits");
 
 // Blue in bits 0 to 7, green 8 to 15, red 16 to 23: the order of the
 // file's bytes read little-endian.
@@ -127,10 +137,11 @@ struct CellIndex {
     // only when it is not its cell's first.
     uint8_t nearFirst[256];
     uint8_t nearLast[256];
-    // Below 4, for large images: every colour's entry colour with
-    // kRecentValid, or zero, by the Morton order of the colour; null when
-    // not taken.
-    uint32_t* direct;
+    // Below 5, for large images: every colour's oldest entry within reach,
+    // by the Morton order of the colour: zero, or kOffsetKnown with the
+    // entry's channels less the colour's plus the tolerance, four bits each
+    // (red in bits 8 to 11). Null when not taken.
+    uint16_t* direct;
     uint32_t spread[256];  // a channel value's bits three apart, for Morton order
     // From 85 on: each channel value's mask of the entries within reach, and
     // the entries' colours in creation order.
@@ -295,6 +306,36 @@ uint32_t MatchAnyTolerance(CellIndex& index, uint32_t color) {
     return color;
 }
 
+// Founds an entry at the colour in the table of every colour: each colour
+// within reach that no older entry reaches now finds this one, as the
+// entry's offset from it.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+void PaintReach(CellIndex& index, uint32_t color) {
+    ++index.entryCount;
+    const int reach = index.tolerance;
+    const int red = static_cast<int>(color >> 16), green = static_cast<int>(color >> 8 & 0xFF),
+              blue = static_cast<int>(color & 0xFF);
+    const int blueFirst = std::max(0, blue - reach), blueLast = std::min(255, blue + reach);
+    for (int r = std::max(0, red - reach); r <= std::min(255, red + reach); ++r) {
+        for (int g = std::max(0, green - reach); g <= std::min(255, green + reach); ++g) {
+            uint16_t* plane = index.direct + (index.spread[r] << 2 | index.spread[g] << 1);
+            auto offsets = static_cast<uint32_t>(kOffsetKnown | (red - r + reach) << 8 | (green - g + reach) << 4);
+            for (int b = blueFirst; b <= blueLast; ++b) {
+                uint16_t& known = plane[index.spread[b]];
+                known = known != 0 ? known : static_cast<uint16_t>(offsets | static_cast<uint32_t>(blue - b + reach));
+            }
+        }
+    }
+}
+
+// The colour of the entry that a colour's offsets in the table lead to.
+inline uint32_t OffsetColor(uint32_t color, uint32_t offsets, uint32_t reach) {
+    uint32_t bytes = (offsets & 0xF00) << 8 | (offsets & 0xF0) << 4 | (offsets & 0xF);
+    return color + bytes - reach * 0x010101;
+}
+
 // Flattens packed pixels in place, in their order, through the table of
 // recent colours; returns how many were found there.
 template <uint32_t (*Match)(CellIndex&, uint32_t)>
@@ -331,6 +372,7 @@ void SearchPiece(CellIndex& index, uint32_t* pixels, size_t count) {
         return;
     }
     if (index.direct != nullptr) {
+        const auto reach = static_cast<uint32_t>(index.tolerance);
         for (size_t i = 0; i < count; ++i) {
 #if defined(__GNUC__)
             // The table is far larger than the caches: ask for an entry
@@ -341,11 +383,11 @@ void SearchPiece(CellIndex& index, uint32_t* pixels, size_t count) {
             }
 #endif
             uint32_t color = pixels[i];
-            uint32_t& known = index.direct[CellNumber(index, color >> 16, color >> 8 & 0xFF, color & 0xFF)];
+            const uint16_t& known = index.direct[CellNumber(index, color >> 16, color >> 8 & 0xFF, color & 0xFF)];
             if (known == 0) {
-                known = MatchAnyTolerance(index, color) | kRecentValid;
+                PaintReach(index, color);
             }
-            pixels[i] = known & kColorBits;
+            pixels[i] = OffsetColor(color, known, reach);
         }
         return;
     }
@@ -455,6 +497,15 @@ namespace {
 // below (with the table of every colour on a large image), nothing from 85.
 bool TakeSearchStorage(CellIndex& index, uint64_t pixels) {
     int tolerance = index.tolerance;
+    // The table of every colour pays for its 32 MB on a large image only.
+    if (tolerance > 0 && tolerance < kPaintedBelow && pixels >= kDirectTablePixels) {
+        index.direct = AllocateArrayOf<uint16_t>(uint64_t{1} << 24);
+        if (index.direct == nullptr) {
+            return false;
+        }
+        std::memset(index.direct, 0, (size_t{1} << 24) * sizeof(uint16_t));
+        return true;
+    }
     if (tolerance >= kMaskedTolerances[0] && tolerance <= kMaskedTolerances[1]) {
         uint64_t cellCount = MaxPaletteEntries(tolerance);
         uint64_t maskWords = cellCount * static_cast<uint64_t>(index.cellWords);
@@ -479,14 +530,6 @@ bool TakeSearchStorage(CellIndex& index, uint64_t pixels) {
         return false;
     }
     std::memset(index.cells, 0, static_cast<size_t>(side * side * side) * sizeof(uint64_t));
-    // The table of every colour pays for its 64 MB on a large image only.
-    if (pixels >= kDirectTablePixels) {
-        index.direct = AllocateArrayOf<uint32_t>(uint64_t{1} << 24);
-        if (index.direct == nullptr) {
-            return false;
-        }
-        std::memset(index.direct, 0, (size_t{1} << 24) * sizeof(uint32_t));
-    }
     return true;
 }
 
@@ -497,7 +540,8 @@ CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance, uint64_t pixels) 
     if (index == nullptr) {
         return nullptr;
     }
-    index->masks = index->colors = index->piece = index->direct = nullptr;
+    index->masks = index->colors = index->piece = nullptr;
+    index->direct = nullptr;
     index->cells = nullptr;
     index->tolerance = tolerance;
     index->cellWidth = tolerance + 1;
