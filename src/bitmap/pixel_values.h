@@ -45,33 +45,40 @@ inline uint32_t RleRunIndex(const RleRun& run, bool four, uint32_t i) {
     return i % 2 == 0 ? byte >> 4 : byte & 0xF;
 }
 
-// Calls visit(run) for each run of the stream. A stream is pairs of bytes:
-// a count and an index (an encoded run), or a zero and an escape: end of
-// line, end of bitmap, a delta that skips pixels, or an absolute run of
-// indices padded to an even length. Inline, so that each walk compiles to
-// one loop with its visitor.
-template <typename Visit>
-void WalkRleStream(const BitmapFormat& format, uint8_t* data, size_t length, Visit visit) {
-    bool four = format.encoding == EncodingRle4;
+// Calls visit(run) for each run of a stream of 4-bit (kFour) or 8-bit
+// indices, width pixels a row and rowCount rows. A stream is pairs of
+// bytes: a count and an index (an encoded run), or a zero and an escape:
+// end of line, end of bitmap, a delta that skips pixels, or an absolute run
+// of indices padded to an even length. Inline, and the depth fixed, so that
+// each walk compiles to one tight loop with its visitor.
+template <bool kFour, typename Visit>
+void WalkRleRuns(uint32_t width, uint32_t rowCount, uint8_t* data, size_t length, Visit visit) {
     // A run reaching past the row's end sets only the pixels inside the image.
-    auto report = [&](uint64_t x, uint32_t y, uint32_t pixels, uint8_t* indices, bool absolute) {
-        if (x < format.width && pixels != 0) {
+    auto report = [width, &visit](uint64_t x, uint32_t y, uint32_t pixels, uint8_t* indices, bool absolute) {
+        if (x < width && pixels != 0) {
             auto x32 = static_cast<uint32_t>(x);
-            visit(RleRun{x32, y, pixels < format.width - x32 ? pixels : format.width - x32, indices, absolute});
+            visit(RleRun{x32, y, pixels < width - x32 ? pixels : width - x32, indices, absolute});
         }
     };
     // x may run far past the width; 64 bits cannot wrap on 255 a byte pair.
     uint64_t x = 0;
     uint32_t y = 0;
     size_t at = 0;
-    while (y < format.rowCount && length - at >= 2) {
+    const size_t lastPair = length > 0 ? length - 1 : 0;  // a pair starts before it
+    while (y < rowCount && at < lastPair) {
         uint8_t count = data[at];
+        if (count != 0) {
+            // Encoded runs come many to an escape: a loop of their own.
+            do {
+                report(x, y, count, data + at + 1, false);
+                x += count;
+                at += 2;
+            } while (at < lastPair && (count = data[at]) != 0);
+            continue;
+        }
         uint8_t code = data[at + 1];
         at += 2;
-        if (count != 0) {
-            report(x, y, count, data + at - 1, false);
-            x += count;
-        } else if (code == 0) {
+        if (code == 0) {
             x = 0;
             ++y;
         } else if (code == 1) {
@@ -84,10 +91,10 @@ void WalkRleStream(const BitmapFormat& format, uint8_t* data, size_t length, Vis
             y += data[at + 1];
             at += 2;
         } else {
-            size_t bytes = four ? (size_t{code} + 1) / 2 : code;
+            size_t bytes = kFour ? (size_t{code} + 1) / 2 : code;
             // A stream cut inside the run sets the pixels whose indices it holds.
             size_t held = bytes < length - at ? bytes : length - at;
-            auto pixels = static_cast<uint32_t>(four ? (code < 2 * held ? code : 2 * held) : held);
+            auto pixels = static_cast<uint32_t>(kFour ? (code < 2 * held ? code : 2 * held) : held);
             report(x, y, pixels, data + at, true);
             if (held < bytes) {
                 return;
@@ -96,6 +103,16 @@ void WalkRleStream(const BitmapFormat& format, uint8_t* data, size_t length, Vis
             at += padded < length - at ? padded : length - at;
             x += code;
         }
+    }
+}
+
+// The same walk over a format's stream, its depth told at run time.
+template <typename Visit>
+void WalkRleStream(const BitmapFormat& format, uint8_t* data, size_t length, Visit visit) {
+    if (format.encoding == EncodingRle4) {
+        WalkRleRuns<true>(format.width, format.rowCount, data, length, visit);
+    } else {
+        WalkRleRuns<false>(format.width, format.rowCount, data, length, visit);
     }
 }
 

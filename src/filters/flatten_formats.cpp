@@ -89,13 +89,6 @@ struct FirstPositions {
     uint32_t* y;
 };
 
-inline void See(FirstPositions& first, uint32_t value, uint32_t x, uint32_t y) {
-    if (x < first.x[value]) {
-        first.x[value] = x;
-        first.y[value] = y;
-    }
-}
-
 // Everything the value passes hold; released together.
 struct ValueWork {
     uint32_t valueCount;
@@ -136,8 +129,10 @@ bool AllocValueWork(ValueWork& work, uint32_t valueCount, int tolerance) {
     return true;
 }
 
-// Searches the values in the order of their first pixels and fills the map.
-void MapValues(const BitmapFormat& format, ValueWork& work) {
+// Searches the values in the order of their first pixels and fills the
+// map; false when every value that appears is written as itself, so that
+// the pixels need no rewriting (a palette whose colours lie apart).
+bool MapValues(const BitmapFormat& format, ValueWork& work) {
     size_t seen = 0;
     for (uint32_t value = 0; value < work.valueCount; ++value) {
         if (work.first.x[value] != UINT32_MAX) {
@@ -156,10 +151,13 @@ void MapValues(const BitmapFormat& format, ValueWork& work) {
     RecordFounders(work.founders, work.colors, piece, work.order, seen);
     // Masked values keep their bits outside the three channels.
     uint32_t keep = format.encoding == EncodingMasked ? ~format.colorBits : 0;
+    bool changes = false;
     for (size_t i = 0; i < seen; ++i) {
         uint32_t value = work.order[i];
         work.map[value] = (FounderValue(work.founders, piece[i]) & ~keep) | (value & keep);
+        changes = changes || work.map[value] != value;
     }
+    return changes;
 }
 
 void SeeRows(const BitmapFormat& format, uint8_t* rows, FirstPositions& first) {
@@ -211,26 +209,29 @@ void RewriteRows(const BitmapFormat& format, uint8_t* rows, const uint32_t* map)
     }
 }
 
-struct RleWork {
-    bool four;
-    FirstPositions* first;
-    const uint32_t* map;
-};
+// Of an encoded run only the first pixel of each index can come first.
+template <bool kFour>
+inline uint32_t DistinctPixels(const RleRun& run) {
+    return run.absolute ? run.count : std::min<uint32_t>(run.count, kFour ? 2 : 1);
+}
 
-inline void SeeRun(const RleRun& run, RleWork& work) {
-    // Of an encoded run only the first pixel of each index can come first.
-    uint32_t distinct = run.absolute ? run.count : std::min<uint32_t>(run.count, work.four ? 2 : 1);
-    for (uint32_t i = 0; i < distinct; ++i) {
-        See(*work.first, RleRunIndex(run, work.four, i), run.x + i, run.y);
+template <bool kFour>
+inline void SeeRun(const RleRun& run, uint32_t* firstX, uint32_t* firstY) {
+    for (uint32_t i = 0, distinct = DistinctPixels<kFour>(run); i < distinct; ++i) {
+        uint32_t value = RleRunIndex(run, kFour, i);
+        if (run.x + i < firstX[value]) {
+            firstX[value] = run.x + i;
+            firstY[value] = run.y;
+        }
     }
 }
 
-inline void RewriteRun(const RleRun& run, RleWork& work) {
-    uint32_t distinct = run.absolute ? run.count : std::min<uint32_t>(run.count, work.four ? 2 : 1);
-    for (uint32_t i = 0; i < distinct; ++i) {
-        uint32_t value = work.map[RleRunIndex(run, work.four, i)];
-        uint8_t& byte = run.indices[run.absolute ? (work.four ? i / 2 : i) : 0];
-        if (!work.four) {
+template <bool kFour>
+inline void RewriteRun(const RleRun& run, const uint32_t* map) {
+    for (uint32_t i = 0, distinct = DistinctPixels<kFour>(run); i < distinct; ++i) {
+        uint32_t value = map[RleRunIndex(run, kFour, i)];
+        uint8_t& byte = run.indices[run.absolute ? (kFour ? i / 2 : i) : 0];
+        if (!kFour) {
             byte = static_cast<uint8_t>(value);
         } else if (i % 2 == 0) {
             byte = static_cast<uint8_t>((byte & 0x0F) | value << 4);
@@ -240,25 +241,35 @@ inline void RewriteRun(const RleRun& run, RleWork& work) {
     }
 }
 
+template <bool kFour>
+void FlattenRleStream(const BitmapFormat& format, uint8_t* stream, ValueWork& work) {
+    auto length = static_cast<size_t>(format.rowsEnd - format.pixelOffset);
+    uint32_t* firstX = work.first.x;
+    uint32_t* firstY = work.first.y;
+    WalkRleRuns<kFour>(format.width, format.rowCount, stream, length,
+                       [firstX, firstY](const RleRun& run) { SeeRun<kFour>(run, firstX, firstY); });
+    if (MapValues(format, work)) {
+        const uint32_t* map = work.map;
+        WalkRleRuns<kFour>(format.width, format.rowCount, stream, length,
+                           [map](const RleRun& run) { RewriteRun<kFour>(run, map); });
+    }
+}
+
 Status FlattenByValues(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
-    bool rle = IsRle(format);
     uint32_t bits = format.encoding == EncodingRle4 ? 4 : format.encoding == EncodingRle8 ? 8 : format.bitsPerPixel;
     ValueWork work;
     if (!AllocValueWork(work, uint32_t{1} << bits, tolerance)) {
         return StatusOutOfMemory;
     }
-    RleWork runs{format.encoding == EncodingRle4, &work.first, work.map};
-    auto length = static_cast<size_t>(format.rowsEnd - format.pixelOffset);
-    if (rle) {
-        WalkRleStream(format, pixels, length, [&runs](const RleRun& run) { SeeRun(run, runs); });
+    if (format.encoding == EncodingRle4) {
+        FlattenRleStream<true>(format, pixels, work);
+    } else if (format.encoding == EncodingRle8) {
+        FlattenRleStream<false>(format, pixels, work);
     } else {
         SeeRows(format, pixels, work.first);
-    }
-    MapValues(format, work);
-    if (rle) {
-        WalkRleStream(format, pixels, length, [&runs](const RleRun& run) { RewriteRun(run, runs); });
-    } else {
-        RewriteRows(format, pixels, work.map);
+        if (MapValues(format, work)) {
+            RewriteRows(format, pixels, work.map);
+        }
     }
     FreeValueWork(work);
     return StatusOk;
