@@ -58,7 +58,9 @@ uint64_t PeakAllocatedBytes() { return peakBytes; }
 
 void ResetPeakAllocatedBytes() { peakBytes = liveBytes; }
 
-void* AllocateBytes(size_t size) {
+namespace {
+
+void* Allocate(size_t size, bool mayMap) {
     if (failureCountdown >= 0 && failureCountdown-- == 0) {
         return nullptr;
     }
@@ -68,7 +70,7 @@ void* AllocateBytes(size_t size) {
     void* start = nullptr;
     size_t mapped = 0;
 #if defined(QUENVALE_MAP_LARGE_BLOCKS)
-    if (size >= kMappedBytes) {
+    if (mayMap && size >= kMappedBytes) {
         start = mmap(nullptr, kSizeHeaderBytes + size, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (start == MAP_FAILED) {
@@ -96,6 +98,12 @@ void* AllocateBytes(size_t size) {
     peakBytes = liveBytes > peakBytes ? liveBytes : peakBytes;
     return static_cast<unsigned char*>(start) + kSizeHeaderBytes;
 }
+
+}  // namespace
+
+void* AllocateBytes(size_t size) { return Allocate(size, true); }
+
+void* AllocateSequentialBytes(size_t size) { return Allocate(size, false); }
 
 void* AllocateArray(uint64_t count, size_t size) {
     if (size != 0 && count > SIZE_MAX / size) {

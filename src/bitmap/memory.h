@@ -9,6 +9,10 @@
 namespace quenvale {
 
 void* AllocateBytes(size_t size);
+// A block only ever read and written front to back, such as an RLE stream:
+// always from the heap, which can hand the same memory to the next call,
+// since huge pages pay only for blocks walked by column.
+void* AllocateSequentialBytes(size_t size);
 void ReleaseBytes(void* block);  // null is ignored
 // count blocks of size bytes; null when the product does not fit in size_t,
 // so that no size computed from a file wraps on a 32-bit target.

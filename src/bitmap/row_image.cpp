@@ -45,7 +45,8 @@ RowImage AllocRowImage(const BitmapFormat& format) {
         return RowImage{nullptr};
     }
     // A spare word after the rows lets filters load the last pixel a word at a time.
-    return RowImage{static_cast<uint8_t*>(AllocateBytes(size + kRowImageSpareBytes))};
+    size += kRowImageSpareBytes;
+    return RowImage{static_cast<uint8_t*>(IsRle(format) ? AllocateSequentialBytes(size) : AllocateBytes(size))};
 }
 
 void FreeRowImage(RowImage image) { ReleaseBytes(image.bytes); }

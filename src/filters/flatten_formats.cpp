@@ -209,20 +209,31 @@ void RewriteRows(const BitmapFormat& format, uint8_t* rows, const uint32_t* map)
     }
 }
 
-// Of an encoded run only the first pixel of each index can come first.
 template <bool kFour>
 inline uint32_t DistinctPixels(const RleRun& run) {
     return run.absolute ? run.count : std::min<uint32_t>(run.count, kFour ? 2 : 1);
 }
 
+inline void See(uint32_t* firstX, uint32_t* firstY, uint32_t value, uint32_t x, uint32_t y) {
+    // Nearly every run comes after its value's first: keep that path straight.
+    if (QUENVALE_UNLIKELY(x < firstX[value])) {
+        firstX[value] = x;
+        firstY[value] = y;
+    }
+}
+
 template <bool kFour>
 inline void SeeRun(const RleRun& run, uint32_t* firstX, uint32_t* firstY) {
-    for (uint32_t i = 0, distinct = DistinctPixels<kFour>(run); i < distinct; ++i) {
-        uint32_t value = RleRunIndex(run, kFour, i);
-        if (run.x + i < firstX[value]) {
-            firstX[value] = run.x + i;
-            firstY[value] = run.y;
+    if (!run.absolute) {
+        // Of an encoded run only the first pixel of each index can come first.
+        See(firstX, firstY, kFour ? run.indices[0] >> 4 : run.indices[0], run.x, run.y);
+        if (kFour && run.count > 1) {
+            See(firstX, firstY, run.indices[0] & 0xF, run.x + 1, run.y);
         }
+        return;
+    }
+    for (uint32_t i = 0; i < run.count; ++i) {
+        See(firstX, firstY, RleRunIndex(run, kFour, i), run.x + i, run.y);
     }
 }
 
