@@ -405,41 +405,72 @@ void SearchPiece(CellIndex& index, uint32_t* pixels, size_t count) {
     }
 }
 
+// A row's part of a block of columns, into and out of a piece that holds
+// the block column by column. Pixels are 3 bytes (blue, green, red) or 4,
+// whose fourth byte (alpha, or unused) is kept.
+template <int kPixelBytes>
+inline void GatherRow(const uint8_t* from, uint32_t* piece, uint32_t rowCount, uint32_t columns) {
+    for (uint32_t c = 0; c < columns; ++c, piece += rowCount) {
+        *piece = LoadWord(from + kPixelBytes * size_t{c}) & kColorBits;
+    }
+}
+
+template <int kPixelBytes>
+inline void ScatterRow(const uint32_t* piece, uint8_t* to, uint32_t rowCount, uint32_t columns) {
+    if (kPixelBytes == 4) {
+        for (uint32_t c = 0; c < columns; ++c, piece += rowCount) {
+            uint8_t* pixel = to + 4 * size_t{c};
+            StoreWord((LoadWord(pixel) & ~kColorBits) | *piece, pixel);
+        }
+        return;
+    }
+    // A word's fourth byte is the next pixel's, stored over next; the last
+    // pixel's is not the block's.
+    for (uint32_t c = 0; c + 1 < columns; ++c, piece += rowCount) {
+        StoreWord(*piece, to + 3 * size_t{c});
+    }
+    StorePixel(*piece, to + 3 * size_t{columns - 1});
+}
+
+// Rows lie a stride apart, too far for the hardware to fetch ahead.
+inline void FetchAhead(const uint8_t* row, ptrdiff_t stride) {
+#if defined(__GNUC__)
+    __builtin_prefetch(row + 8 * stride);
+#else
+    (void)row, (void)stride;
+#endif
+}
+
+// Every cache line of a row's span of bytes, further ahead: on an image
+// larger than the caches every line comes from memory (measured on 384 MP:
+// a tenth faster than the first line alone, 8 rows ahead).
+inline void FetchSpanAhead(const uint8_t* row, size_t span, ptrdiff_t stride) {
+#if defined(__GNUC__)
+    const uint8_t* ahead = row + 16 * stride;
+    for (size_t at = 0; at < span; at += 64) {
+        __builtin_prefetch(ahead + at);
+    }
+    __builtin_prefetch(ahead + span - 1);
+#else
+    (void)row, (void)span, (void)stride;
+#endif
+}
+
 // Flattens a block of columns by rows in place: copied out of the rows into
 // the piece column by column, flattened in that order, and copied back.
 // Each row's memory is touched once for all of the block's columns rather
-// than once per pixel. Pixels are 3 bytes (blue, green, red) or 4, whose
-// fourth byte (alpha, or unused) is kept.
+// than once per pixel.
 template <int kPixelBytes>
 void FlattenBlock(CellIndex& index, uint8_t* first, ptrdiff_t stride, uint32_t rowCount, uint32_t columns) {
-    const uint8_t* from = first;
-    for (uint32_t r = 0; r < rowCount; ++r, from += stride) {
-#if defined(__GNUC__)
-        // Rows lie a stride apart, too far for the hardware to fetch ahead.
-        __builtin_prefetch(from + 8 * stride);
-#endif
-        uint32_t* piece = index.piece + r;
-        for (uint32_t c = 0; c < columns; ++c, piece += rowCount) {
-            *piece = LoadWord(from + kPixelBytes * size_t{c}) & kColorBits;
-        }
+    uint8_t* row = first;
+    for (uint32_t r = 0; r < rowCount; ++r, row += stride) {
+        FetchAhead(row, stride);
+        GatherRow<kPixelBytes>(row, index.piece + r, rowCount, columns);
     }
     SearchPiece(index, index.piece, size_t{columns} * rowCount);
-    uint8_t* to = first;
-    for (uint32_t r = 0; r < rowCount; ++r, to += stride) {
-        const uint32_t* piece = index.piece + r;
-        if (kPixelBytes == 4) {
-            for (uint32_t c = 0; c < columns; ++c, piece += rowCount) {
-                uint8_t* pixel = to + 4 * size_t{c};
-                StoreWord((LoadWord(pixel) & ~kColorBits) | *piece, pixel);
-            }
-            continue;
-        }
-        // A word's fourth byte is the next pixel's, stored over next; the
-        // last pixel's is not the block's.
-        for (uint32_t c = 0; c + 1 < columns; ++c, piece += rowCount) {
-            StoreWord(*piece, to + 3 * size_t{c});
-        }
-        StorePixel(*piece, to + 3 * size_t{columns - 1});
+    row = first;
+    for (uint32_t r = 0; r < rowCount; ++r, row += stride) {
+        ScatterRow<kPixelBytes>(index.piece + r, row, rowCount, columns);
     }
 }
 
@@ -483,6 +514,48 @@ void FlattenColumns(CellIndex& index, uint8_t* rows, ptrdiff_t stride, uint32_t 
                 return;
             }
         }
+    }
+}
+
+// The same for blocks of whole columns, with a spare piece: between two
+// blocks each row is walked once, storing the searched block's part and
+// taking the next block's. The two parts share a cache line of the row,
+// which is then fetched once rather than twice; on an image larger than
+// the caches that is most of the flatten's memory traffic.
+template <int kPixelBytes>
+void FlattenWholeColumns(CellIndex& index, uint32_t* spare, uint8_t* rows, ptrdiff_t stride, uint32_t width,
+                         uint32_t height, uint32_t pieceColumns) {
+    uint32_t* current = index.piece;
+    uint32_t* next = spare;
+    uint32_t columns = std::min(pieceColumns, width);
+    uint8_t* row = rows;
+    for (uint32_t r = 0; r < height; ++r, row += stride) {
+        FetchSpanAhead(row, kPixelBytes * size_t{columns}, stride);
+        GatherRow<kPixelBytes>(row, current + r, height, columns);
+    }
+    for (uint32_t x = 0;;) {
+        SearchPiece(index, current, size_t{columns} * height);
+        uint32_t nextX = x + columns;
+        bool full = index.cells == nullptr && index.entryCount == MaxPaletteEntries(index.tolerance);
+        uint32_t nextColumns = full ? 0 : std::min(pieceColumns, width - nextX);
+        row = rows + kPixelBytes * static_cast<ptrdiff_t>(x);
+        const size_t span = kPixelBytes * size_t{columns + nextColumns};
+        for (uint32_t r = 0; r < height; ++r, row += stride) {
+            FetchSpanAhead(row, span, stride);
+            ScatterRow<kPixelBytes>(current + r, row, height, columns);
+            if (nextColumns != 0) {
+                GatherRow<kPixelBytes>(row + kPixelBytes * static_cast<ptrdiff_t>(columns), next + r, height, nextColumns);
+            }
+        }
+        if (nextColumns == 0) {
+            if (full) {
+                FlattenRectangle<kPixelBytes>(index, rows, stride, nextX, width, 0, height);
+            }
+            return;
+        }
+        std::swap(current, next);
+        x = nextX;
+        columns = nextColumns;
     }
 }
 
@@ -656,11 +729,21 @@ Status FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t hei
     if (index == nullptr) {
         return StatusOutOfMemory;
     }
-    if (pixelBytes == 4) {
+    // A spare piece pays where blocks of whole columns follow one another;
+    // without one the blocks go one at a time.
+    uint32_t* spare = pieceRows == height && pieceColumns < width
+                          ? AllocateArrayOf<uint32_t>(uint64_t{pieceColumns} * pieceRows)
+                          : nullptr;
+    if (spare != nullptr && pixelBytes == 4) {
+        FlattenWholeColumns<4>(*index, spare, rows, stride, width, height, pieceColumns);
+    } else if (spare != nullptr) {
+        FlattenWholeColumns<3>(*index, spare, rows, stride, width, height, pieceColumns);
+    } else if (pixelBytes == 4) {
         FlattenColumns<4>(*index, rows, stride, width, height, pieceColumns, pieceRows);
     } else {
         FlattenColumns<3>(*index, rows, stride, width, height, pieceColumns, pieceRows);
     }
+    ReleaseBytes(spare);
     FreeCellIndex(index);
     return StatusOk;
 }
