@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <random>
+#include <vector>
 
 #include "filters.h"
 #include "test_support.h"
@@ -237,6 +240,48 @@ TEST(FlattenRows, RepeatsAndFreshColoursGiveTheSameResultInAnyMix) {
     Image expected = ReferenceFlatten(image);
     ASSERT_TRUE(SameImage(FlattenAsRows(image, 0), expected));
     ASSERT_TRUE(SameImage(Flatten(image), expected));
+}
+
+TEST(FlattenPiece, EveryWayOfSearchingGivesThePlainWalksEntriesAtSmallTolerances) {
+    // Colours crowded into the cube's corners and its middle, so that many
+    // entries reach each colour (the oldest must win) and reaches are cut at
+    // 0 and 255; repeats among them. A large image takes the table of every
+    // colour, a small one the cells: both against the plain first-fit walk.
+    std::mt19937 random(41);
+    std::vector<uint32_t> colors(30000);
+    for (uint32_t& color : colors) {
+        uint32_t base = random() % 3 == 0 ? 0 : random() % 2 == 0 ? 120 : 236;
+        color = 0;
+        for (int shift = 0; shift < 24; shift += 8) {
+            color |= (base + random() % 20) << shift;
+        }
+    }
+    for (int tolerance : {1, 2, 3, 4, 5}) {
+        std::vector<uint32_t> entries, expected;
+        for (uint32_t color : colors) {
+            auto within = [&](uint32_t entry) {
+                for (int shift = 0; shift < 24; shift += 8) {
+                    if (std::abs(int(entry >> shift & 0xFF) - int(color >> shift & 0xFF)) > tolerance) {
+                        return false;
+                    }
+                }
+                return true;
+            };
+            auto found = std::find_if(entries.begin(), entries.end(), within);
+            expected.push_back(found == entries.end() ? color : *found);
+            if (found == entries.end()) {
+                entries.push_back(color);
+            }
+        }
+        for (uint64_t pixels : {uint64_t{30000}, uint64_t{1} << 21}) {
+            quenvale::CellIndex* index = quenvale::NewCellIndex(30000, tolerance, pixels);
+            ASSERT_NE(index, nullptr);
+            std::vector<uint32_t> piece = colors;
+            quenvale::FlattenPiece(*index, piece.data(), piece.size());
+            quenvale::FreeCellIndex(index);
+            EXPECT_EQ(piece, expected) << "tolerance " << tolerance << ", " << pixels << " pixels";
+        }
+    }
 }
 
 }  // namespace
