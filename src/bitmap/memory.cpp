@@ -61,6 +61,9 @@ void ResetPeakAllocatedBytes() { peakBytes = liveBytes; }
 namespace {
 
 void* Allocate(size_t size, bool mayMap) {
+#if !defined(QUENVALE_MAP_LARGE_BLOCKS)
+    (void)mayMap;  // every block comes from the heap here
+#endif
     if (failureCountdown >= 0 && failureCountdown-- == 0) {
         return nullptr;
     }
