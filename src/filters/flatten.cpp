@@ -497,6 +497,12 @@ void FlattenRectangle(CellIndex& index, uint8_t* rows, ptrdiff_t stride, uint32_
     }
 }
 
+// Once the palette holds every entry it can, no pixel founds one and the
+// order no longer matters. The cells count entries from 1.
+bool PaletteFull(const CellIndex& index) {
+    return index.cells == nullptr && index.entryCount == MaxPaletteEntries(index.tolerance);
+}
+
 // Flattens the rows block by block, in the visiting order, until the
 // palette is full; the rest then goes in row order.
 template <int kPixelBytes>
@@ -508,7 +514,7 @@ void FlattenColumns(CellIndex& index, uint8_t* rows, ptrdiff_t stride, uint32_t 
             count = std::min(pieceRows, height - y);
             FlattenBlock<kPixelBytes>(index, rows + static_cast<ptrdiff_t>(y) * stride + kPixelBytes * static_cast<ptrdiff_t>(x),
                                       stride, count, columns);
-            if (index.cells == nullptr && index.entryCount == MaxPaletteEntries(index.tolerance)) {
+            if (PaletteFull(index)) {
                 FlattenRectangle<kPixelBytes>(index, rows, stride, x, x + columns, y + count, height);
                 FlattenRectangle<kPixelBytes>(index, rows, stride, x + columns, width, 0, height);
                 return;
@@ -536,7 +542,7 @@ void FlattenWholeColumns(CellIndex& index, uint32_t* spare, uint8_t* rows, ptrdi
     for (uint32_t x = 0;;) {
         SearchPiece(index, current, size_t{columns} * height);
         uint32_t nextX = x + columns;
-        bool full = index.cells == nullptr && index.entryCount == MaxPaletteEntries(index.tolerance);
+        bool full = PaletteFull(index);
         uint32_t nextColumns = full ? 0 : std::min(pieceColumns, width - nextX);
         row = rows + kPixelBytes * static_cast<ptrdiff_t>(x);
         const size_t span = kPixelBytes * size_t{columns + nextColumns};
