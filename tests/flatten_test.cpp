@@ -151,31 +151,39 @@ TEST(FlattenColors, AgreesWithThePlainWalkOnFullPalettesAndSmoothImages) {
 
 // FlattenRows in place on rows laid out as a file lays them, padding and
 // the spare bytes after the rows filled with a marker that must survive.
-Image FlattenAsRows(const Image& image, int padding) {
-    size_t stride = 3 * size_t{image.width} + static_cast<size_t>(padding);
+// The flatten in place on rows of 3-byte pixels or of 4-byte ones, whose
+// fourth byte (set to a pattern) must come through untouched, as must the
+// padding.
+Image FlattenAsRows(const Image& image, int padding, int pixelBytes = 3) {
+    size_t stride = size_t(pixelBytes) * image.width + static_cast<size_t>(padding);
     size_t rowsBytes = image.width == 0 ? 0 : stride * image.height;
     std::vector<uint8_t> rows(rowsBytes + quenvale::kRowImageSpareBytes, 0xA5);
     for (uint32_t y = 0; y < image.height; ++y) {
         for (uint32_t x = 0; x < image.width; ++x) {
-            uint8_t* at = &rows[y * stride + 3 * size_t{x}];
+            uint8_t* at = &rows[y * stride + size_t(pixelBytes) * x];
             at[0] = image.At(x, y).blue;
             at[1] = image.At(x, y).green;
             at[2] = image.At(x, y).red;
+            if (pixelBytes == 4) {
+                at[3] = static_cast<uint8_t>(x * 7 + y);
+            }
         }
     }
     std::vector<uint8_t> before = rows;
-    EXPECT_EQ(quenvale::FlattenRows(rows.data(), stride, image.width, image.height), quenvale::StatusOk);
+    EXPECT_EQ(quenvale::FlattenRows(rows.data(), stride, image.width, image.height, quenvale::kColorTolerance, pixelBytes),
+              quenvale::StatusOk);
     Image result = image;
     for (size_t i = 0; i < rows.size(); ++i) {
-        bool pixel = i < rowsBytes && i % stride < 3 * size_t{image.width};
-        if (!pixel && rows[i] != before[i]) {
-            ADD_FAILURE() << "byte " << i << " outside the pixels changed";
+        size_t inRow = i % stride;
+        bool color = i < rowsBytes && inRow < size_t(pixelBytes) * image.width && inRow % pixelBytes < 3;
+        if (!color && rows[i] != before[i]) {
+            ADD_FAILURE() << "byte " << i << " outside the colours changed";
             break;
         }
     }
     for (uint32_t y = 0; y < image.height; ++y) {
         for (uint32_t x = 0; x < image.width; ++x) {
-            const uint8_t* at = &rows[y * stride + 3 * size_t{x}];
+            const uint8_t* at = &rows[y * stride + size_t(pixelBytes) * x];
             result.At(x, y) = Rgb{at[2], at[1], at[0]};
         }
     }
@@ -197,7 +205,9 @@ TEST(FlattenRows, AgreesWithThePlainWalkInPlaceOnPaddedRows) {
     const std::pair<uint32_t, uint32_t> shapes[] = {{150, 1000}, {20, 20000}, {1, (1u << 22) + 1000}};
     for (auto [width, height] : shapes) {
         Image image = RandomImage(random, width, height, width == 1 ? 2 : 5);
-        ASSERT_TRUE(SameImage(FlattenAsRows(image, 1), ReferenceFlatten(image))) << width << "x" << height;
+        Image expected = ReferenceFlatten(image);
+        ASSERT_TRUE(SameImage(FlattenAsRows(image, 1), expected)) << width << "x" << height;
+        ASSERT_TRUE(SameImage(FlattenAsRows(image, 2, 4), expected)) << width << "x" << height << ", 4 bytes";
     }
 }
 
@@ -210,6 +220,7 @@ TEST(FlattenRows, FullPalettesFinishInRowOrderWithTheSameResult) {
             Image lattice = Lattice(shape.first, shape.second, step, 3);
             Image expected = ReferenceFlatten(lattice);
             ASSERT_TRUE(SameImage(FlattenAsRows(lattice, 2), expected)) << shape.first << "x" << shape.second;
+            ASSERT_TRUE(SameImage(FlattenAsRows(lattice, 0, 4), expected)) << shape.first << "x" << shape.second;
             ASSERT_TRUE(SameImage(Flatten(lattice), expected));
         }
     }
