@@ -174,8 +174,8 @@ Image FlattenAsRows(const Image& image, int padding, int pixelBytes = 3) {
               quenvale::StatusOk);
     Image result = image;
     for (size_t i = 0; i < rows.size(); ++i) {
-        size_t inRow = i % stride;
-        bool color = i < rowsBytes && inRow < size_t(pixelBytes) * image.width && inRow % pixelBytes < 3;
+        size_t inRow = i < rowsBytes ? i % stride : stride;  // a row of no pixels has no stride
+        bool color = inRow < size_t(pixelBytes) * image.width && inRow % pixelBytes < 3;
         if (!color && rows[i] != before[i]) {
             ADD_FAILURE() << "byte " << i << " outside the colours changed";
             break;
