@@ -49,7 +49,7 @@ void RoundTrip(const uint8_t* data, const Picture& source, const std::vector<Png
     Picture again{};
     std::vector<PngChunk> againChunks;
     if (encoded) {
-        Check(ReadPng(png.data(), png.size(), &again, &againChunks, &error), "the PNG written decodes");
+        Check(ReadPng(png.data(), png.size(), kFuzzMaxPixels, &again, &againChunks, &error), "the PNG written decodes");
         Check(again.width == source.width && again.height == source.height, "at the same size");
         if (source.bitDepth <= 8 && again.colorType == source.colorType && again.bitDepth == source.bitDepth) {
             Check(SameSamples(source, again), "with the same samples");
@@ -96,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (png) {
         data = fixed.data();
     }
-    bool decoded = png ? ReadPng(data, size, &picture, &chunks, &error) : ReadJpeg(data, size, &picture, &error);
+    bool decoded = png ? ReadPng(data, size, kFuzzMaxPixels, &picture, &chunks, &error)
+                        : ReadJpeg(data, size, kFuzzMaxPixels, &picture, &error);
     Check(decoded || !error.reason.empty(), "a refusal says why");
     if (decoded) {
         RoundTrip(data, picture, png ? &chunks : nullptr);

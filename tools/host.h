@@ -36,6 +36,13 @@ std::string FolderOf(const std::string& path);
 // and private to the user, open for writing; its path in *path. It is
 // removed should a signal end the process before RemoveFile does.
 FILE* CreateSpoolFile(const char* prefix, std::string* path, int* error);
+// The folder spool files go to (TMPDIR, else the system's), to name it
+// when it is full.
+std::string SpoolFolder();
+// From here on, a terminating signal removes the library's output
+// temporary as well as the spool files, then ends the process as it would
+// have.
+void RemoveTemporariesOnSignals();
 // Copies standard input whole into a new spool file.
 bool SpoolStandardInput(std::string* path, int* error);
 // Copies a file to standard output.
@@ -44,6 +51,10 @@ void RemoveFile(const std::string& path);
 
 // The last component of a path.
 std::string BaseName(const std::string& path);
+// Text from a file or the command line, fit for a terminal: control
+// characters, bytes that are no UTF-8 and (on POSIX) backslashes escaped as
+// ls -b escapes them, so that no name can steer the terminal or forge a line.
+std::string Printable(const std::string& text);
 // The system's text for an error number.
 std::string ErrorText(int error);
 bool IsTerminal(FILE* stream);

@@ -14,8 +14,10 @@ namespace quenvale_host {
 
 // One line on standard error: "quenvale: PATH: REASON".
 void ReportFailure(const std::string& path, const std::string& reason);
-// A failed call's line, on the input or the output by what failed.
-void ReportCall(const quenvale::Failure& failure, const std::string& input, const std::string& output);
+// A failed call's line, on the input or the output by what failed; an
+// output written to a spool file names the spool's folder.
+void ReportCall(const quenvale::Failure& failure, const std::string& input, const std::string& output,
+                bool outputSpooled);
 // The call on the files inputFile and outputFile, reported as input and
 // output; true when the output was written.
 bool CallOnFiles(const Options& options, const std::string& inputFile, const std::string& outputFile,

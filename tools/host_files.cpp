@@ -2,6 +2,7 @@
 // standard input and output spooled through files, since the call takes
 // paths of regular files only.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "host.h"
@@ -102,5 +103,44 @@ std::string BaseName(const std::string& path) {
 }
 
 std::string ErrorText(int error) { return std::strerror(error); }
+
+std::string Printable(const std::string& text) {
+    static const char kNamed[] = "abtnvfr";  // bytes 7 to 13, as ls -b names them (\a to \r)
+    std::string shown;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.c_str());
+    for (size_t at = 0; at < text.size();) {
+        unsigned char byte = bytes[at];
+        // A whole UTF-8 sequence that is no control character passes as it is.
+        size_t length = byte >= 0x20 && byte < 0x7F ? 1 : byte >= 0xC2 && byte < 0xE0 ? 2 : byte >= 0xE0 && byte < 0xF0 ? 3
+                        : byte >= 0xF0 && byte < 0xF5                                ? 4
+                                                                                      : 0;
+        bool whole = length > 0 && text.size() - at >= length;
+        for (size_t i = 1; whole && i < length; ++i) {
+            whole = (bytes[at + i] & 0xC0) == 0x80;
+        }
+        // C1 controls (U+0080 to U+009F) steer terminals as C0 ones do.
+        bool control = length == 2 && whole && byte == 0xC2 && bytes[at + 1] < 0xA0;
+        if (whole && !control && !(byte == '\\' && kPathSeparators[1] == 0)) {
+            shown.append(text, at, length);
+            at += length;
+            continue;
+        }
+        size_t count = control ? 2 : 1;
+        for (size_t i = 0; i < count; ++i, ++at) {
+            unsigned char b = bytes[at];
+            if (b == '\\') {
+                shown += "\\\\";
+            } else if (b >= 7 && b <= 13) {
+                shown += '\\';
+                shown += kNamed[b - 7];
+            } else {
+                char octal[5];
+                std::snprintf(octal, sizeof octal, "\\%03o", b);
+                shown += octal;
+            }
+        }
+    }
+    return shown;
+}
 
 }  // namespace quenvale_host

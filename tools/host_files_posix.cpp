@@ -9,16 +9,20 @@
 #include <unistd.h>
 
 #include "host.h"
+#include "output_file.h"
+#include "path_text.h"
 
 namespace quenvale_host {
 
 namespace {
 
-// Spool files to remove should a signal end the process mid-way: plain
-// arrays, since the handler may touch nothing else.
+// Spool files, and the output's temporary, to remove should a signal end
+// the process mid-way: plain arrays, since the handler may touch nothing else.
 constexpr int kSpoolSlots = 4;  // standard input and output, and a picture's two bitmaps
 char spoolPaths[kSpoolSlots][4096];
 volatile sig_atomic_t spoolHeld[kSpoolSlots];
+char temporaryName[4096];
+volatile sig_atomic_t temporaryFolder = -1;  // -1: no temporary held
 
 void RemoveSpoolsAndEnd(int signalNumber) {
     for (int i = 0; i < kSpoolSlots; ++i) {
@@ -26,25 +30,33 @@ void RemoveSpoolsAndEnd(int signalNumber) {
             unlink(spoolPaths[i]);
         }
     }
+    if (temporaryFolder >= 0) {
+        unlinkat(temporaryFolder, temporaryName, 0);
+    }
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);
 }
 
-void HoldSpool(const std::string& path) {
+void HandleSignals() {
     static bool handled = false;
-    if (!handled) {
-        handled = true;
-        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-            struct sigaction action {};
-            // A signal the caller ignores (nohup) stays ignored.
-            if (sigaction(signalNumber, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
-                action.sa_handler = RemoveSpoolsAndEnd;
-                sigemptyset(&action.sa_mask);
-                action.sa_flags = 0;
-                sigaction(signalNumber, &action, nullptr);
-            }
+    if (handled) {
+        return;
+    }
+    handled = true;
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        struct sigaction action {};
+        // A signal the caller ignores (nohup) stays ignored.
+        if (sigaction(signalNumber, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+            action.sa_handler = RemoveSpoolsAndEnd;
+            sigemptyset(&action.sa_mask);
+            action.sa_flags = 0;
+            sigaction(signalNumber, &action, nullptr);
         }
     }
+}
+
+void HoldSpool(const std::string& path) {
+    HandleSignals();
     for (int i = 0; i < kSpoolSlots; ++i) {
         if (spoolHeld[i] == 0 && path.size() < sizeof spoolPaths[i]) {
             std::memcpy(spoolPaths[i], path.c_str(), path.size() + 1);
@@ -54,11 +66,33 @@ void HoldSpool(const std::string& path) {
     }
 }
 
+// The library's output temporary, which it makes with these signals
+// blocked; a name too long to hold is left to its own removal.
+void HoldTemporary(int folder, const char* name) {
+    size_t length = std::strlen(name);
+    if (length < sizeof temporaryName) {
+        std::memcpy(temporaryName, name, length + 1);
+        temporaryFolder = folder;
+    }
+}
+
+void ReleaseTemporary() { temporaryFolder = -1; }
+
 }  // namespace
 
 const char kPathSeparators[] = "/";
 
-FILE* OpenFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+void RemoveTemporariesOnSignals() {
+    HandleSignals();
+    static const quenvale::TemporaryWatch kWatch{HoldTemporary, ReleaseTemporary};
+    quenvale::WatchTemporaries(&kWatch);
+}
+
+// Inputs without waiting: a pipe or device is then refused as no regular
+// file, not waited on.
+FILE* OpenFile(const std::string& path, const char* mode) {
+    return mode[0] == 'r' ? quenvale::OpenInputPath(nullptr, path.c_str()) : std::fopen(path.c_str(), mode);
+}
 
 void MakeBinary(FILE* stream) { (void)stream; }
 
@@ -85,10 +119,14 @@ bool IdentityOf(const std::string& path, FileId* id) {
     return true;
 }
 
-FILE* CreateSpoolFile(const char* prefix, std::string* path, int* error) {
-    // Exclusive and 0600 from the start (mkstemp), in TMPDIR or /tmp.
+std::string SpoolFolder() {
     const char* folder = std::getenv("TMPDIR");
-    std::string pattern = std::string(folder != nullptr && folder[0] != 0 ? folder : "/tmp") + "/" + prefix + "XXXXXX";
+    return folder != nullptr && folder[0] != 0 ? folder : "/tmp";
+}
+
+FILE* CreateSpoolFile(const char* prefix, std::string* path, int* error) {
+    // Exclusive and 0600 from the start (mkstemp).
+    std::string pattern = SpoolFolder() + "/" + prefix + "XXXXXX";
     int descriptor = mkstemp(&pattern[0]);
     if (descriptor < 0) {
         *error = errno;

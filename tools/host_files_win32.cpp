@@ -31,6 +31,10 @@ std::string Narrow(const std::wstring& text) {
 
 const char kPathSeparators[] = "/\\";
 
+// A console's Ctrl+C ends the process at once on Windows, where no handler
+// of this host runs; a temporary left is recognisable by its name.
+void RemoveTemporariesOnSignals() {}
+
 FILE* OpenFile(const std::string& path, const char* mode) {
     return _wfopen(Wide(path).c_str(), mode[0] == 'r' ? L"rb" : L"wb");
 }
@@ -78,6 +82,12 @@ bool IdentityOf(const std::string& path, FileId* id) {
                      uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow};
     }
     return known;
+}
+
+std::string SpoolFolder() {
+    wchar_t folder[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    return length == 0 || length > MAX_PATH ? std::string("the temporary folder") : Narrow(folder);
 }
 
 FILE* CreateSpoolFile(const char* prefix, std::string* path, int* error) {

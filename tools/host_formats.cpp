@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "file_io.h"
 #include "host.h"
 
 namespace quenvale_host {
@@ -47,19 +48,42 @@ const char* FormatName(FileFormat format) {
     }
 }
 
-FileFormat SniffFormat(const std::string& path) {
+FileFormat SniffFormat(const std::string& path, std::string* claim) {
     static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    uint8_t head[8] = {};
+    uint8_t head[12] = {};
     FILE* file = OpenFile(path, "rb");
-    size_t got = file != nullptr ? std::fread(head, 1, sizeof head, file) : 0;
+    uint64_t length = 0;
+    // A pipe or device is not read here: the call refuses it at once.
+    size_t got = file != nullptr && quenvale::RegularFileLength(file, &length) ? std::fread(head, 1, sizeof head, file)
+                                                                                : 0;
     if (file != nullptr) {
         std::fclose(file);
     }
-    if (got == sizeof head && std::memcmp(head, kPng, sizeof kPng) == 0) {
+    if (got >= sizeof kPng && std::memcmp(head, kPng, sizeof kPng) == 0) {
         return FormatPng;
     }
     if (got >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) {
         return FormatJpeg;
+    }
+    claim->clear();
+    if (got >= 4 && std::memcmp(head + 1, "PNG", 3) == 0) {
+        // The signature's line ends are there to catch a transfer in text mode.
+        *claim = "damaged PNG: its signature's bytes were changed, as by a transfer in text mode";
+    }
+    // Formats that are not read, named rather than called no BMP.
+    static const struct {
+        size_t at;
+        size_t length;
+        const char* bytes;
+        const char* name;
+    } kOthers[] = {{0, 6, "GIF87a", "GIF"},      {0, 6, "GIF89a", "GIF"},      {8, 4, "WEBP", "WebP"},
+                   {0, 4, "II*\0", "TIFF"},      {0, 4, "MM\0*", "TIFF"},      {4, 8, "ftypavif", "AVIF"},
+                   {4, 8, "ftypheic", "HEIF"},   {0, 4, "qoif", "QOI"}};
+    for (const auto& other : kOthers) {
+        if (got >= other.at + other.length && std::memcmp(head + other.at, other.bytes, other.length) == 0) {
+            *claim = std::string("a ") + other.name + " file: " +
+                     (kPicturesBuiltIn ? "BMP, PNG and JPEG are read" : "this build reads BMP only");
+        }
     }
     return FormatBmp;
 }

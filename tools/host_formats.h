@@ -15,8 +15,10 @@ extern const bool kPicturesBuiltIn;
 
 const char* FormatName(FileFormat format);  // "BMP", "PNG", "JPEG"
 // A file's format by its first bytes: PNG and JPEG by their signatures,
-// anything else BMP, whose reading says what is wrong with it.
-FileFormat SniffFormat(const std::string& path);
+// anything else BMP, whose reading says what is wrong with it, unless
+// *claim says why it is refused: a damaged PNG signature, or the signature
+// of a format that is not read.
+FileFormat SniffFormat(const std::string& path, std::string* claim);
 // --format's value; FormatNone for one it does not take, with the reason.
 FileFormat ParseFormat(const std::string& value, std::string* refusal);
 // The format to write: --format, else the output's extension, else the

@@ -3,10 +3,12 @@
 // "--" to end them.
 #include "host_options.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "host.h"
 #include "quenvale_version.h"
 
 namespace quenvale_host {
@@ -16,7 +18,7 @@ namespace {
 const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
 enum OptionId { OptionFilter, OptionTolerance, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
-                OptionSync, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
+                OptionSync, OptionMaxPixels, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
     const char* name;
@@ -30,6 +32,7 @@ const OptionEntry kOptions[] = {
     {"--format", 0, true, OptionFormat},
     {"--output-dir", 0, true, OptionOutputDir}, {"--output", 'o', true, OptionOutput},
     {"--in-place", 0, false, OptionInPlace},    {"--sync", 0, false, OptionSync},
+    {"--max-pixels", 0, true, OptionMaxPixels},
     {"--quiet", 'q', false, OptionQuiet},       {"--verbose", 'v', false, OptionVerbose},
     {"--help", 'h', false, OptionHelp},         {"--version", 0, false, OptionVersion},
 };
@@ -70,6 +73,8 @@ void PrintUsage() {
         "  --in-place          replace each INPUT with its result\n"
         "  --sync              make each result durable on disk before it replaces\n"
         "                      the output\n"
+        "  --max-pixels N      refuse a picture of more than N pixels held in memory\n"
+        "                      (PNG, JPEG, BMP to PNG) [178956970]\n"
         "  -v, --verbose       show the library's own text: its messages and the\n"
         "                      counter lines of its pixel grids\n"
         "  -q, --quiet         show no progress either; failures are still named\n"
@@ -97,6 +102,17 @@ bool ParseTolerance(const char* text, int* tolerance) {
         return false;
     }
     *tolerance = static_cast<int>(value);
+    return true;
+}
+
+bool ParseCount(const char* text, uint64_t* count) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(text, &end, 10);
+    if (text[0] < '0' || text[0] > '9' || *end != 0 || errno == ERANGE || value == 0) {
+        return false;
+    }
+    *count = value;
     return true;
 }
 
@@ -146,6 +162,11 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
                 return UsageError("-o given twice");
             }
             options->output = value;
+            return -1;
+        case OptionMaxPixels:
+            if (!ParseCount(value, &options->maxPixels)) {
+                return UsageError(std::string("--max-pixels takes a whole number from 1 up, not '") + value + "'");
+            }
             return -1;
         case OptionInPlace:
             options->inPlace = true;
@@ -245,7 +266,7 @@ int ParseLongOption(int argc, char** argv, int* i, Options* options) {
 }  // namespace
 
 int UsageError(const std::string& message) {
-    std::fprintf(stderr, "quenvale: %s (see quenvale --help)\n", message.c_str());
+    std::fprintf(stderr, "quenvale: %s (see quenvale --help)\n", Printable(message).c_str());
     return 2;
 }
 

@@ -3,6 +3,7 @@
 #ifndef QUENVALE_HOST_OPTIONS_H
 #define QUENVALE_HOST_OPTIONS_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,12 @@
 #include "pipeline.h"
 
 namespace quenvale_host {
+
+// The pixels a picture held in memory may have unless --max-pixels says
+// otherwise: Pillow's DecompressionBombError threshold (twice its
+// MAX_IMAGE_PIXELS, 1 GiB / 4 / 3), so that a file Pillow opens opens
+// here too; about 13,400 x 13,400, 680 MiB as 8-bit RGBA.
+constexpr uint64_t kDefaultMaxPixels = 178956970;
 
 struct Options {
     const quenvale::NamedFilter* filter = nullptr;  // null: the flatten
@@ -24,6 +31,7 @@ struct Options {
     const char* outputDir = nullptr;
     const char* output = nullptr;  // -o
     FileFormat format = FormatNone;  // --format: none, by the output's name
+    uint64_t maxPixels = kDefaultMaxPixels;
     std::vector<const char*> paths;
 };
 

@@ -61,14 +61,16 @@ bool ReadWholeFile(const std::string& path, PictureJob& job, std::string* reason
 }
 
 // Decodes the input and writes it as a bitmap into a spool file.
-bool SpoolSource(FileFormat from, const std::string& inputFile, const std::string& input, PictureJob& job) {
+bool SpoolSource(const Options& options, FileFormat from, const std::string& inputFile, const std::string& input,
+                 PictureJob& job) {
     PictureError error{};
     if (!ReadWholeFile(inputFile, job, &error.reason)) {
         ReportFailure(input, error.reason);
         return false;
     }
-    bool decoded = from == FormatPng ? ReadPng(job.file, job.fileLength, &job.source, &job.chunks, &error)
-                                     : ReadJpeg(job.file, job.fileLength, &job.source, &error);
+    bool decoded = from == FormatPng
+                       ? ReadPng(job.file, job.fileLength, options.maxPixels, &job.source, &job.chunks, &error)
+                       : ReadJpeg(job.file, job.fileLength, options.maxPixels, &job.source, &error);
     if (!decoded) {
         ReportFailure(input, error.reason);
         return false;
@@ -76,18 +78,36 @@ bool SpoolSource(FileFormat from, const std::string& inputFile, const std::strin
     int systemError = 0;
     FILE* spool = CreateSpoolFile("quenvale-picture-", &job.bitmapIn, &systemError);
     if (spool == nullptr) {
-        ReportFailure(input, "could not make a temporary file: " + ErrorText(systemError));
+        ReportFailure(input, "could not make a temporary file in " + SpoolFolder() + ": " + ErrorText(systemError));
         return false;
     }
     bool written = WriteBitmapOfPicture(job.source, spool, &error);
     if (std::fclose(spool) != 0 && written) {
-        error.reason = "could not write its temporary bitmap: " + ErrorText(errno);
+        error.reason = ErrorText(errno);
         written = false;
     }
     if (!written) {
-        ReportFailure(input, error.reason);
+        ReportFailure(input, error.problem == ProblemUnsupported
+                                 ? error.reason
+                                 : "could not write a temporary file in " + SpoolFolder() + ": " + error.reason);
     }
     return written;
+}
+
+// A bitmap that becomes another format is held in memory whole: an RLE
+// stream of a few bytes may declare gigapixels.
+bool BitmapWithinBudget(const Options& options, const std::string& inputFile, const std::string& input) {
+    FILE* file = OpenFile(inputFile, "rb");
+    if (file == nullptr) {
+        return true;  // the call says why
+    }
+    PictureError error{};
+    bool within = BitmapWithinPixelBudget(file, options.maxPixels, &error);
+    std::fclose(file);
+    if (!within) {
+        ReportFailure(input, error.reason);
+    }
+    return within;
 }
 
 // The PNG replaces the output whole, through the library's own temporary.
@@ -150,7 +170,8 @@ bool EncodeResult(const Options& options, FileFormat from, PictureJob& job, std:
 bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to, const std::string& inputFile,
                          const std::string& outputFile, const std::string& input, const std::string& output) {
     PictureJob job{};
-    bool done = from == FormatBmp || SpoolSource(from, inputFile, input, job);
+    bool done = from == FormatBmp ? BitmapWithinBudget(options, inputFile, input)
+                                  : SpoolSource(options, from, inputFile, input, job);
     const std::string& bitmap = from == FormatBmp ? inputFile : job.bitmapIn;
     if (done && to == FormatBmp) {
         done = CallOnFiles(options, bitmap, outputFile, input, output);
@@ -160,7 +181,7 @@ bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to,
     int systemError = 0;
     FILE* spool = done ? CreateSpoolFile("quenvale-result-", &job.bitmapOut, &systemError) : nullptr;
     if (done && spool == nullptr) {
-        ReportFailure(output, "could not make a temporary file: " + ErrorText(systemError));
+        ReportFailure(output, "could not make a temporary file in " + SpoolFolder() + ": " + ErrorText(systemError));
         done = false;
     }
     if (spool != nullptr) {
@@ -171,7 +192,7 @@ bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to,
            EncodeResult(options, from, job, &png, output);
     quenvale::Failure failure{};
     if (done && !WriteOutputBytes(options, inputFile, outputFile, png, &failure)) {
-        ReportCall(failure, input, output);
+        ReportCall(failure, input, output, false);
         done = false;
     }
     ReleaseJob(job);

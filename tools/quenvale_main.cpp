@@ -40,17 +40,24 @@ namespace quenvale_host {
 void ReportFailure(const std::string& path, const std::string& reason) {
     std::fflush(stdout);
     ClearProgress();
-    std::fprintf(stderr, "quenvale: %s: %s\n", path.c_str(), reason.c_str());
+    std::fprintf(stderr, "quenvale: %s: %s\n", Printable(path).c_str(), Printable(reason).c_str());
 }
 
 // The system's text where a system call failed, else the reason from the
 // library's own table.
-void ReportCall(const quenvale::Failure& failure, const std::string& input, const std::string& output) {
+// Where the call wrote a spool file, the spool's folder is named, so that
+// a full TMPDIR is not taken for the output's disk.
+void ReportCall(const quenvale::Failure& failure, const std::string& input, const std::string& output,
+                bool outputSpooled) {
     bool outputSide =
         failure.status == quenvale::StatusOutputOpenFailed || failure.status == quenvale::StatusOutputWriteFailed;
     char reason[quenvale::kReasonTextBytes];
     quenvale::FormatReason(failure, reason, sizeof reason);
-    ReportFailure(outputSide ? output : input, failure.systemError != 0 ? ErrorText(failure.systemError) : reason);
+    std::string text = failure.systemError != 0 ? ErrorText(failure.systemError) : reason;
+    if (outputSide && outputSpooled) {
+        text = "a temporary file in " + SpoolFolder() + ": " + text;
+    }
+    ReportFailure(outputSide ? output : input, text);
 }
 
 bool CallOnFiles(const Options& options, const std::string& inputFile, const std::string& outputFile,
@@ -74,7 +81,7 @@ bool CallOnFiles(const Options& options, const std::string& inputFile, const std
         std::fflush(console);
     }
     if (result != ResultDone) {
-        ReportCall(failure, input, output);
+        ReportCall(failure, input, output, outputFile != output);
     }
     return result == ResultDone;
 }
@@ -93,8 +100,12 @@ using quenvale_host::UsageError;
 // A batch plans the format of each output; one file takes it from its name.
 bool CallAnyFormat(const Options& options, FileFormat planned, const std::string& inputFile,
                    const std::string& outputFile, const std::string& input, const std::string& output) {
-    FileFormat from = quenvale_host::SniffFormat(inputFile);
     std::string refusal;
+    FileFormat from = quenvale_host::SniffFormat(inputFile, &refusal);
+    if (!refusal.empty()) {
+        ReportFailure(input, refusal);
+        return false;
+    }
     FileFormat to = planned != quenvale_host::FormatNone
                         ? planned
                         : quenvale_host::ChooseOutputFormat(options.format, from, output, &refusal);
@@ -125,13 +136,15 @@ bool RunOne(const Options& options, FileFormat planned, const std::string& input
     std::string outputFile = output;
     int error = 0;
     if (input == "-" && !quenvale_host::SpoolStandardInput(&inputFile, &error)) {
-        ReportFailure(input, "could not take standard input: " + ErrorText(error));
+        ReportFailure(input, "could not take standard input into a temporary file in " +
+                                 quenvale_host::SpoolFolder() + ": " + ErrorText(error));
         return false;
     }
     bool written = false;
     FILE* spool = output == "-" ? quenvale_host::CreateSpoolFile("quenvale-stdout-", &outputFile, &error) : nullptr;
     if (output == "-" && spool == nullptr) {
-        ReportFailure(output, "could not make a temporary file: " + ErrorText(error));
+        ReportFailure(output, "could not make a temporary file in " + quenvale_host::SpoolFolder() + ": " +
+                                  ErrorText(error));
     } else {
         if (spool != nullptr) {
             std::fclose(spool);  // the call replaces it by name
@@ -156,7 +169,8 @@ bool RunOne(const Options& options, FileFormat planned, const std::string& input
 // library's text shares the terminal.
 void ShowProgress(bool lineEach, size_t done, size_t total, const std::string& name) {
     ClearProgress();
-    std::fprintf(stderr, "[%zu/%zu] %s%s", done + 1, total, name.c_str(), lineEach ? "\n" : "");
+    std::fprintf(stderr, "[%zu/%zu] %s%s", done + 1, total, quenvale_host::Printable(name).c_str(),
+                 lineEach ? "\n" : "");
     progressLineOpen = !lineEach;
     std::fflush(stderr);
 }
@@ -175,7 +189,7 @@ NameKey Identity(const std::string& path) {
 
 // A batch refused before any work: one line, exit status 2.
 int RefuseBatch(const std::string& message) {
-    std::fprintf(stderr, "quenvale: %s\n", message.c_str());
+    std::fprintf(stderr, "quenvale: %s\n", quenvale_host::Printable(message).c_str());
     return 2;
 }
 
@@ -183,8 +197,8 @@ int RefuseBatch(const std::string& message) {
 // for a JPEG); *changed when it is not the input's. In place, the format
 // cannot change. Returns -1 to go on, or the exit status.
 int PlanFormat(const Options& options, const std::string& input, FileFormat* format, bool* changed) {
-    FileFormat from = quenvale_host::SniffFormat(input);
     std::string unused;
+    FileFormat from = quenvale_host::SniffFormat(input, &unused);
     *format = quenvale_host::ChooseOutputFormat(options.format, from, "-", &unused);
     *changed = *format != from;
     if (options.inPlace && *changed) {
@@ -211,6 +225,12 @@ int PlanBatch(const Options& options, std::vector<std::string>* outputs, std::ve
         folder = Identity(dir);
     }
     std::map<NameKey, std::string> written;  // output to its input
+    // An output that is already an input, by a link or another name of the
+    // same file, would replace it before its turn.
+    std::map<NameKey, std::string> inputs;
+    for (const char* path : options.paths) {
+        inputs.emplace(Identity(path), path);
+    }
     for (const char* path : options.paths) {
         std::string input = path;
         std::string output = input;
@@ -240,6 +260,14 @@ int PlanBatch(const Options& options, std::vector<std::string>* outputs, std::ve
         }
         outputs->push_back(output);
         formats->push_back(format);
+    }
+    for (size_t i = 0; options.outputDir != nullptr && i < outputs->size(); ++i) {
+        auto named = inputs.find(Identity((*outputs)[i]));
+        if (named != inputs.end() && std::get<2>(named->first).empty()) {
+            return RefuseBatch((*outputs)[i] + " is the input " + named->second +
+                               " under another name (a link); the result of " + options.paths[i] +
+                               " would replace it");
+        }
     }
     return -1;
 }
@@ -275,12 +303,21 @@ int RunHost(int argc, char** argv) {
     if (status >= 0) {
         return status;
     }
+    // Every path, from every option, before any work: a path cut at a bad
+    // byte would name another file.
+    std::u16string units;
     for (const char* path : options.paths) {
-        std::u16string units;
         if (!quenvale_host::DecodeUtf8(std::string(path), &units)) {
             return UsageError("a path is not valid UTF-8");
         }
     }
+    if (options.output != nullptr && !quenvale_host::DecodeUtf8(options.output, &units)) {
+        return UsageError("-o: the path is not valid UTF-8");
+    }
+    if (options.outputDir != nullptr && !quenvale_host::DecodeUtf8(options.outputDir, &units)) {
+        return UsageError("--output-dir: the path is not valid UTF-8");
+    }
+    quenvale_host::RemoveTemporariesOnSignals();
     if (options.inPlace || options.outputDir != nullptr) {
         return RunBatch(options);
     }

@@ -38,6 +38,7 @@ const char* const kReasonTexts[] = {
     "read error",                                                              // ReasonReadError
     "%1 x %2 pixels from an RLE stream of %0 bytes, more than the filter decodes from so few",  // ReasonRleTooSparse
     "%0 bytes of pixel data in the result, more than a bitmap holds (4 GiB - 1)",          // ReasonResultTooLarge
+    "a link in a shared sticky folder, owned by neither this user nor the folder's owner: not followed",  // ReasonLinkInSharedFolder
     "could not open",                                                          // ReasonOpenFailed
     "could not open for writing",                                              // ReasonOpenForWritingFailed
     "write error",                                                             // ReasonWriteError

@@ -33,6 +33,18 @@ struct OutputFile {
 // want of room or an I/O error (a write failure, the output untouched), or
 // memory ran out.
 bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputFile* output, Failure* failure);
+// Told of the temporary while it exists, so that a host can remove it
+// should a signal end the process: held once it is created (SIGINT,
+// SIGTERM, SIGHUP and SIGPIPE are blocked from before its creation until
+// held returns, so that none falls between), released once it is renamed
+// into place or removed. POSIX only; none by default.
+#if !defined(_WIN32)
+struct TemporaryWatch {
+    void (*held)(int folder, const char* name);
+    void (*released)();
+};
+void WatchTemporaries(const TemporaryWatch* watch);
+#endif
 // Gives the temporaries' random parts a fixed sequence, MixBits(0), (1), ...
 // from this call on, so that a test can plant files at the names a call will
 // try; false restores real randomness.

@@ -9,11 +9,14 @@
 // want of permission while the output itself is writable, and where the
 // output is no regular file (a device, a pipe) or a link to nothing yet.
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -65,6 +68,30 @@ mode_t CurrentUmask() {
     return mask;
 }
 
+const TemporaryWatch* temporaryWatch = nullptr;
+
+// The termination signals held back while a watched temporary is made.
+struct HeldSignals {
+    sigset_t previous;
+};
+
+void HoldSignals(HeldSignals* held) {
+    if (temporaryWatch != nullptr) {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+            sigaddset(&blocked, signalNumber);
+        }
+        pthread_sigmask(SIG_BLOCK, &blocked, &held->previous);
+    }
+}
+
+void ReleaseSignals(const HeldSignals& held) {
+    if (temporaryWatch != nullptr) {
+        pthread_sigmask(SIG_SETMASK, &held.previous, nullptr);
+    }
+}
+
 // Creates the temporary in the folder, exclusively and never through a
 // link, mode 0600; its name in *name. Returns the descriptor, or -1 with
 // errno set.
@@ -78,7 +105,15 @@ int CreateTemporary(int folder, const char* target, char** name) {
     TemporaryNameForm form = FirstTemporaryNameForm(length);
     for (int tries = 0; tries < kTemporaryTries && form != kNoShorterForm; ++tries) {
         ComposeTemporaryName(target, length, form, RandomBits(), *name);
+        HeldSignals held{};
+        HoldSignals(&held);
         int descriptor = openat(folder, *name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int error = errno;
+        if (descriptor >= 0 && temporaryWatch != nullptr) {
+            temporaryWatch->held(folder, *name);
+        }
+        ReleaseSignals(held);
+        errno = error;
         if (descriptor >= 0) {
             return descriptor;
         }
@@ -164,6 +199,76 @@ bool OpenTemporary(const char* target, const struct stat* status, bool regular, 
     return true;
 }
 
+// Whether the kernel's protected_symlinks rule lets this process follow a
+// link in this folder: in a sticky folder that others may write, only a
+// link of the caller's own or of the folder's owner. The host creates and
+// renames in the target's folder and never opens the link itself, so the
+// kernel would not apply its rule; it is applied here whatever the sysctl.
+bool MayFollowLink(const char* linkPath, const struct stat& link) {
+    const char* slash = std::strrchr(linkPath, '/');
+    char* folderPath = slash == nullptr ? CopyText(".", 1)
+                                        : CopyText(linkPath, slash == linkPath ? 1 : static_cast<size_t>(slash - linkPath));
+    struct stat folder;
+    bool known = folderPath != nullptr && stat(folderPath, &folder) == 0;
+    ReleaseBytes(folderPath);
+    if (!known) {
+        return false;
+    }
+    bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    return !shared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
+}
+
+// Follows the output's chain of links one by one, each under the rule
+// above, to the name they end at: *resolved is null where path is no link,
+// and *dangling set where the last link names nothing yet.
+bool ResolveOutputLinks(const char* path, char** resolved, bool* dangling, Failure* failure) {
+    constexpr int kMaxLinks = 40;  // the kernel's own limit
+    char* current = nullptr;
+    for (int hops = 0;; ++hops) {
+        const char* at = current != nullptr ? current : path;
+        struct stat link;
+        bool found = lstat(at, &link) == 0;
+        if (!found || !S_ISLNK(link.st_mode)) {
+            *dangling = !found && current != nullptr;
+            *resolved = current;
+            return true;
+        }
+        if (hops == kMaxLinks) {
+            *failure = FailWith(StatusOutputOpenFailed, ReasonNone);
+            failure->systemError = ELOOP;
+        } else if (!MayFollowLink(at, link)) {
+            *failure = FailWith(StatusOutputOpenFailed, ReasonLinkInSharedFolder);
+        } else {
+            // The link's text, taken from the link's own folder unless absolute;
+            // a link rewritten longer since lstat is read again.
+            size_t textBytes = static_cast<size_t>(link.st_size);
+            const char* slash = std::strrchr(at, '/');
+            size_t folderBytes = slash == nullptr ? 0 : static_cast<size_t>(slash - at) + 1;
+            char* next = AllocateArrayOf<char>(uint64_t{folderBytes} + textBytes + 1);
+            ssize_t got = next == nullptr ? -1 : readlink(at, next + folderBytes, textBytes + 1);
+            if (next != nullptr && got >= 0 && static_cast<size_t>(got) <= textBytes) {
+                if (next[folderBytes] == '/') {
+                    std::memmove(next, next + folderBytes, static_cast<size_t>(got));
+                    next[got] = 0;
+                } else {
+                    std::memcpy(next, at, folderBytes);
+                    next[folderBytes + static_cast<size_t>(got)] = 0;
+                }
+                ReleaseBytes(current);
+                current = next;
+                continue;
+            }
+            *failure = next == nullptr ? FailWith(StatusOutOfMemory, ReasonNone) : FailWithErrno(StatusOutputOpenFailed);
+            ReleaseBytes(next);
+            if (got >= 0) {
+                continue;  // the same link, read again with its new size
+            }
+        }
+        ReleaseBytes(current);
+        return false;
+    }
+}
+
 }  // namespace
 
 bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputFile* output, Failure* failure) {
@@ -177,13 +282,12 @@ bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputF
     // A symbolic link stays a link: its final target gets the result. A
     // link to nothing yet is written through, which creates its target.
     char* resolved = nullptr;
-    struct stat status;
     bool dangling = false;
-    if (lstat(path, &status) == 0 && S_ISLNK(status.st_mode)) {
-        resolved = realpath(path, nullptr);
-        dangling = resolved == nullptr;
+    if (!ResolveOutputLinks(path, &resolved, &dangling, failure)) {
+        return false;
     }
     const char* target = resolved != nullptr ? resolved : path;
+    struct stat status;
     bool exists = stat(target, &status) == 0;
     bool regular = exists && S_ISREG(status.st_mode);
     bool opened = false;
@@ -196,9 +300,11 @@ bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputF
     } else {
         opened = OpenTemporary(target, &status, regular, input, output, failure);
     }
-    std::free(resolved);
+    ReleaseBytes(resolved);
     return opened;
 }
+
+void WatchTemporaries(const TemporaryWatch* watch) { temporaryWatch = watch; }
 
 bool CommitOutput(OutputFile& output, bool sync, Failure* failure) {
     bool written = !FileStepFails() && std::fflush(output.stream) == 0;
@@ -222,6 +328,9 @@ bool CommitOutput(OutputFile& output, bool sync, Failure* failure) {
         written = !FileStepFails() &&
                   renameat(output.folder, output.temporaryName, output.folder, output.targetName) == 0;
         if (written) {
+            if (temporaryWatch != nullptr) {
+                temporaryWatch->released();
+            }
             ReleaseBytes(output.temporaryName);  // it is the output now
             output.temporaryName = nullptr;
             close(output.folder);
@@ -239,6 +348,9 @@ void AbandonOutput(OutputFile& output) {
     }
     if (output.temporaryName != nullptr) {
         unlinkat(output.folder, output.temporaryName, 0);
+        if (temporaryWatch != nullptr) {
+            temporaryWatch->released();
+        }
         close(output.folder);
     }
     ReleaseBytes(output.temporaryName);

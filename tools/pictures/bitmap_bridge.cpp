@@ -220,20 +220,37 @@ void CoverIndices(Picture* picture) {
     picture->paletteCount = std::max(picture->paletteCount, largest + 1);
 }
 
+// The headers of the bitmap in file, from its start; *length of prefix's
+// bytes read.
+bool ReadBitmapFormat(FILE* file, uint8_t (&prefix)[quenvale::kFormatPrefixBytes], size_t* length,
+                      quenvale::BitmapFormat* format, quenvale::Failure* failure) {
+    uint64_t fileLength = 0;
+    if (!quenvale::RegularFileLength(file, &fileLength) || !quenvale::SeekFile(file, 0)) {
+        return false;
+    }
+    *length = static_cast<size_t>(std::min<uint64_t>(fileLength, sizeof prefix));
+    return quenvale::ReadBytes(file, prefix, *length) &&
+           quenvale::ParseBitmapFormat(prefix, *length, fileLength, format, failure);
+}
+
 }  // namespace
+
+bool BitmapWithinPixelBudget(FILE* file, uint64_t maxPixels, PictureError* error) {
+    uint8_t prefix[quenvale::kFormatPrefixBytes];
+    size_t length = 0;
+    quenvale::BitmapFormat format{};
+    quenvale::Failure failure{};
+    // A file that is no bitmap the library reads is left for its call to refuse.
+    return !ReadBitmapFormat(file, prefix, &length, &format, &failure) ||
+           WithinPixelBudget(format.width, format.rowCount, maxPixels, error);
+}
 
 bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error) {
     uint8_t prefix[quenvale::kFormatPrefixBytes];
-    uint64_t fileLength = 0;
     quenvale::BitmapFormat format{};
     quenvale::Failure failure{};
     size_t length = 0;
-    bool parsed = quenvale::RegularFileLength(file, &fileLength) && quenvale::SeekFile(file, 0);
-    if (parsed) {
-        length = static_cast<size_t>(std::min<uint64_t>(fileLength, sizeof prefix));
-        parsed = quenvale::ReadBytes(file, prefix, length) &&
-                 quenvale::ParseBitmapFormat(prefix, length, fileLength, &format, &failure);
-    }
+    bool parsed = ReadBitmapFormat(file, prefix, &length, &format, &failure);
     quenvale::RowImage image = parsed ? quenvale::AllocRowImage(format) : quenvale::RowImage{nullptr};
     size_t size = 0;
     bool read = parsed && quenvale::RowImageSize(format, &size) && (image.bytes != nullptr || size == 0) &&
@@ -275,7 +292,7 @@ bool WriteBitmapOfPicture(const Picture& picture, FILE* file, PictureError* erro
         written = std::fwrite(row.data(), 1, static_cast<size_t>(stride), file) == stride;
     }
     if (!written) {
-        *error = {ProblemBad, std::string("could not write its temporary bitmap: ") + std::strerror(errno)};
+        *error = {ProblemBad, std::strerror(errno)};  // the caller names the file
     }
     return written;
 }

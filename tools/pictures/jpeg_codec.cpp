@@ -3,6 +3,7 @@
 // and EXIF kept for the PNG. libjpeg reports errors by longjmp, so this
 // file's decoding function holds nothing that needs a destructor.
 #include <algorithm>
+#include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -16,12 +17,10 @@ namespace quenvale_host {
 
 namespace {
 
-// Past what a JPEG can describe per byte with Huffman coding (one bit a
-// block of 64 pixels, three bytes a pixel) there is room to spare; a file
-// claiming more pixels than that is refused before they are allocated, and
-// libjpeg's own working memory is held to the same.
-constexpr uint64_t kBytesPerFileByte = 2048;
-constexpr uint64_t kSlackBytes = 16u << 20;
+// libjpeg's working memory beyond the picture's own: a progressive or
+// multi-scan file holds every coefficient (two bytes a sample, the picture
+// padded to whole 16 x 16 blocks), and a little for tables.
+constexpr uint64_t kWorkingSlackBytes = 16u << 20;
 
 struct ErrorManager {
     jpeg_error_mgr manager;
@@ -60,7 +59,7 @@ void TakeMarkers(jpeg_decompress_struct* info, Picture* picture) {
 }
 
 // Checks what the header says before any pixel is allocated.
-bool CheckHeader(jpeg_decompress_struct* info, size_t length, Picture* picture, PictureError* error) {
+bool CheckHeader(jpeg_decompress_struct* info, uint64_t maxPixels, Picture* picture, PictureError* error) {
     if (info->jpeg_color_space == JCS_CMYK || info->jpeg_color_space == JCS_YCCK) {
         *error = {ProblemUnsupported,
                   std::string(info->jpeg_color_space == JCS_CMYK ? "CMYK" : "YCCK") + " JPEG: only grey and colour "
@@ -73,21 +72,18 @@ bool CheckHeader(jpeg_decompress_struct* info, size_t length, Picture* picture, 
     picture->height = info->image_height;
     picture->colorType = grey ? PngGray : PngRgb;
     picture->bitDepth = 8;
-    uint64_t pixelBytes = uint64_t{picture->width} * picture->height * (grey ? 1 : 3);
-    uint64_t limit = uint64_t{length} * kBytesPerFileByte + kSlackBytes;
-    if (pixelBytes > limit) {
-        *error = {ProblemUnsupported, "the JPEG's " + std::to_string(length) + " bytes claim " +
-                                          std::to_string(picture->width) + " x " + std::to_string(picture->height) +
-                                          " pixels, more than this reads from a file of its size"};
+    if (!WithinPixelBudget(picture->width, picture->height, maxPixels, error)) {
         return false;
     }
-    info->mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(limit, 0x7FFFFFFF));
+    uint64_t coefficients = (uint64_t{picture->width} + 16) * (uint64_t{picture->height} + 16) *
+                            static_cast<uint64_t>(info->num_components) * 2;
+    info->mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(coefficients + kWorkingSlackBytes, LONG_MAX));
     return AllocateRows(picture, error);
 }
 
 }  // namespace
 
-bool ReadJpeg(const uint8_t* file, size_t length, Picture* picture, PictureError* error) {
+bool ReadJpeg(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture, PictureError* error) {
     jpeg_decompress_struct info{};
     ErrorManager errors{};
     info.err = jpeg_std_error(&errors.manager);
@@ -104,7 +100,7 @@ bool ReadJpeg(const uint8_t* file, size_t length, Picture* picture, PictureError
     jpeg_save_markers(&info, JPEG_APP0 + 1, 0xFFFF);
     jpeg_save_markers(&info, JPEG_APP0 + 2, 0xFFFF);
     jpeg_read_header(&info, TRUE);
-    if (!CheckHeader(&info, length, picture, error)) {
+    if (!CheckHeader(&info, maxPixels, picture, error)) {
         jpeg_destroy_decompress(&info);
         ReleasePicture(picture);
         return false;

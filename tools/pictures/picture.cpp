@@ -50,6 +50,15 @@ bool AllocateRows(Picture* picture, PictureError* error) {
     return true;
 }
 
+bool WithinPixelBudget(uint64_t width, uint64_t height, uint64_t maxPixels, PictureError* error) {
+    if (width * height <= maxPixels) {  // 32-bit sides: no overflow
+        return true;
+    }
+    *error = {ProblemOverBudget, std::to_string(width) + " x " + std::to_string(height) + " pixels, more than the " +
+                                     std::to_string(maxPixels) + " that --max-pixels allows"};
+    return false;
+}
+
 void ReleasePicture(Picture* picture) {
     std::free(picture->rows);
     picture->rows = nullptr;

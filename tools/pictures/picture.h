@@ -34,7 +34,7 @@ struct Picture {
 
 // Why a file was refused: damaged (bad) or in a form not read (unsupported),
 // or memory ran out, with a text for the user.
-enum PictureProblem : uint8_t { ProblemNone, ProblemBad, ProblemUnsupported, ProblemOutOfMemory };
+enum PictureProblem : uint8_t { ProblemNone, ProblemBad, ProblemUnsupported, ProblemOutOfMemory, ProblemOverBudget };
 struct PictureError {
     PictureProblem problem;
     std::string reason;
@@ -42,6 +42,15 @@ struct PictureError {
 
 // Pixel data larger than this is refused, as the library refuses it in a BMP.
 constexpr uint64_t kMaxPixelBytes = uint64_t{4} << 30;
+// What PNG's text, profile and EXIF chunks may decompress to, in all: a
+// photo's XMP or ICC profile is kilobytes to a few MiB; a bomb of text is
+// refused after this much work.
+constexpr size_t kMaxAncillaryBytes = size_t{64} << 20;
+
+// The budget of pixels a picture held in memory may have (--max-pixels):
+// false, with *error naming the option, for a picture beyond it. Checked
+// before anything of the picture is allocated.
+bool WithinPixelBudget(uint64_t width, uint64_t height, uint64_t maxPixels, PictureError* error);
 
 // Samples a pixel, the bytes of a row, and the row storage; false (with
 // *error) when they do not fit or memory runs out.
@@ -63,10 +72,11 @@ struct PngChunk {
     char type[5];
 };
 
-// Decoders: the whole file in memory. ReadPng also lists the chunks.
-bool ReadPng(const uint8_t* file, size_t length, Picture* picture, std::vector<PngChunk>* chunks,
+// Decoders: the whole file in memory, a picture of at most maxPixels.
+// ReadPng also lists the chunks.
+bool ReadPng(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
              PictureError* error);
-bool ReadJpeg(const uint8_t* file, size_t length, Picture* picture, PictureError* error);
+bool ReadJpeg(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture, PictureError* error);
 
 // A PNG of the picture. With source chunks, every chunk of the source but
 // its image data is carried in order; those that describe the pixels'
@@ -84,6 +94,9 @@ bool WriteBitmapOfPicture(const Picture& picture, FILE* file, PictureError* erro
 // palettes and RLE as indices (never-set RLE pixels as entry 0), the rest as
 // RGB, or RGBA where an alpha mask is given.
 bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error);
+// Whether a bitmap, which an RLE stream lets declare any size in a few
+// bytes, is within the budget for a picture held in memory.
+bool BitmapWithinPixelBudget(FILE* file, uint64_t maxPixels, PictureError* error);
 
 // The filter's result (read back from the library's BMP) in the source's
 // encoding where it can hold it: the source's colour type and depth, grey

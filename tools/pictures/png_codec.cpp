@@ -68,11 +68,16 @@ bool ListChunks(const uint8_t* file, size_t length, std::vector<PngChunk>* chunk
 }
 
 void Refuse(PictureError* error, const char* what, int code) {
+    if (code == SPNG_ECHUNK_LIMITS) {
+        *error = {ProblemOverBudget, "its text, profile and metadata chunks hold more than " +
+                                         std::to_string(kMaxAncillaryBytes >> 20) + " MiB, more than this reads"};
+        return;
+    }
     PictureProblem problem = code == SPNG_EMEM ? ProblemOutOfMemory : ProblemBad;
     *error = {problem, std::string(what) + ": " + spng_strerror(code)};
 }
 
-bool DecodeImage(spng_ctx* context, uint64_t imageBytes, Picture* picture, PictureError* error) {
+bool DecodeImage(spng_ctx* context, uint64_t imageBytes, uint64_t maxPixels, Picture* picture, PictureError* error) {
     spng_ihdr header{};
     int code = spng_get_ihdr(context, &header);
     if (code != 0) {
@@ -84,6 +89,9 @@ bool DecodeImage(spng_ctx* context, uint64_t imageBytes, Picture* picture, Pictu
     picture->colorType = header.color_type;
     picture->bitDepth = header.bit_depth;
     picture->interlace = header.interlace_method;
+    if (!WithinPixelBudget(header.width, header.height, maxPixels, error)) {
+        return false;
+    }
     size_t stride = 0;
     RowBytes(header.width, header.color_type, header.bit_depth, &stride);
     if (uint64_t{stride} * header.height > imageBytes * kDeflateMaxRatio + kDeflateSlackBytes) {
@@ -201,7 +209,7 @@ void Append(std::vector<uint8_t>* out, const uint8_t* file, const PngChunk& chun
 
 }  // namespace
 
-bool ReadPng(const uint8_t* file, size_t length, Picture* picture, std::vector<PngChunk>* chunks,
+bool ReadPng(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
              PictureError* error) {
     if (length < sizeof kSignature || std::memcmp(file, kSignature, sizeof kSignature) != 0) {
         *error = {ProblemBad, "not a PNG file"};
@@ -216,11 +224,13 @@ bool ReadPng(const uint8_t* file, size_t length, Picture* picture, std::vector<P
         *error = {ProblemOutOfMemory, "not enough memory to decode the PNG"};
         return false;
     }
-    // Chunks cannot be larger than the file, and decompressed text no larger
-    // than the deflate ratio allows of it.
-    spng_set_chunk_limits(context, length, length > SIZE_MAX / kDeflateMaxRatio ? SIZE_MAX : length * kDeflateMaxRatio);
+    // libspng holds a compressed chunk's text or profile, once inflated, to
+    // the chunk limit too, so that is the ancillary budget rather than the
+    // file's length (ListChunks has checked each chunk lies in the file):
+    // a small icon may carry a larger XMP packet.
+    spng_set_chunk_limits(context, kMaxAncillaryBytes, kMaxAncillaryBytes);
     spng_set_png_buffer(context, file, length);
-    bool decoded = DecodeImage(context, imageBytes, picture, error);
+    bool decoded = DecodeImage(context, imageBytes, maxPixels, picture, error);
     if (decoded) {
         TakeAncillary(context, picture);
     }
