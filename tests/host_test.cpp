@@ -1,9 +1,11 @@
 // The command-line host: arguments, exit status, and what it prints.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -220,17 +222,34 @@ TEST(Host, BatchesThatWouldLoseAFileAreRefusedBeforeAnyWork) {
          "quenvale: one.bmp: its result would replace it in --output-dir ., its own folder; --in-place does that\n"},
         {"--output-dir nowhere a/x.bmp", "quenvale: nowhere: no such folder for --output-dir; make it first (mkdir -p)\n"},
         {"--output-dir one.bmp a/x.bmp", "quenvale: one.bmp: not a folder, as --output-dir needs\n"},
+        // An output that is an input under another name: a link, then a hard link.
+        {"--output-dir flat a/x.bmp b/link.bmp",
+         "quenvale: flat/x.bmp is the input b/link.bmp under another name (a link); the result of a/x.bmp would "
+         "replace it\n"},
+        {"--output-dir flat b/x.bmp a/hard.bmp",
+         "quenvale: flat/x.bmp is the input a/hard.bmp under another name (a link); the result of b/x.bmp would "
+         "replace it\n"},
     };
     for (const auto& [arguments, message] : refusals) {
         SCOPED_TRACE(arguments);
         WriteFile(folder + "/a/x.bmp", bytes);
         WriteFile(folder + "/b/x.bmp", bytes);
+        bool linked = std::strstr(arguments, "link") != nullptr || std::strstr(arguments, "hard") != nullptr;
+        if (linked) {
+            ASSERT_EQ(RunShell(cd + "ln -sf ../flat/x.bmp b/link.bmp && ln -f flat/x.bmp a/hard.bmp 2>/dev/null || "
+                               "{ cp one.bmp flat/x.bmp && ln -f flat/x.bmp a/hard.bmp; }").status, 0);
+            WriteFile(folder + "/flat/x.bmp", bytes);
+        }
         HostRun run = RunHost(arguments, cd);
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(run.err, message);
         EXPECT_EQ(ReadFile(folder + "/a/x.bmp"), bytes);
         EXPECT_EQ(ReadFile(folder + "/b/x.bmp"), bytes);
         EXPECT_EQ(ReadFile(folder + "/one.bmp"), bytes);
+        if (linked) {
+            EXPECT_EQ(ReadFile(folder + "/flat/x.bmp"), bytes);
+            RunShell(cd + "rm -f flat/x.bmp b/link.bmp a/hard.bmp");
+        }
         EXPECT_EQ(std::system(("[ -z \"$(ls -A '" + folder + "/flat')\" ]").c_str()), 0);
     }
     // The README's many-files line, on names with spaces.
@@ -240,6 +259,89 @@ TEST(Host, BatchesThatWouldLoseAFileAreRefusedBeforeAnyWork) {
     EXPECT_EQ(spaced.status, 0) << spaced.err;
     EXPECT_EQ(ReadFile(folder + "/flat/a b.bmp"), *ExpectedFlatten(bytes));
     EXPECT_EQ(ReadFile(folder + "/flat/c.bmp"), *ExpectedFlatten(bytes));
+}
+
+TEST(Host, HostilePathsAndNamesAreRefusedOrShownEscaped) {
+    std::string folder = TempPath("hostile-names");
+    ASSERT_TRUE(MakeDirectory(folder));
+    std::string cd = "cd '" + folder + "' && ";
+    std::vector<uint8_t> bytes = EncodeBitmap(MakeImage(4, 4, Rgb{1, 2, 3}));
+    WriteFile(folder + "/in.bmp", bytes);
+    WriteFile(folder + "/victim", bytes);
+    // A path cut at a bad byte would name another file: refused before any work.
+    for (const char* arguments : {"in.bmp -o \"$(printf 'victim\\377.bmp')\"",
+                                  "--output-dir \"$(printf 'victim\\377')\" in.bmp"}) {
+        SCOPED_TRACE(arguments);
+        HostRun run = RunHost(arguments, cd);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.err.find(arguments[0] == 'i' ? "quenvale: -o: the path is not valid UTF-8"
+                                                    : "quenvale: --output-dir: the path is not valid UTF-8"),
+                  std::string::npos) << run.err;
+        EXPECT_EQ(ReadFile(folder + "/victim"), bytes);
+    }
+    // A name cannot forge a line or steer the terminal: one line, escaped.
+    HostRun forged = RunHost("\"$(printf 'x\\nquenvale: forged\\033[2J\\\\')\" out.bmp", cd);
+    EXPECT_EQ(forged.status, 1);
+    EXPECT_EQ(forged.err, "quenvale: x\\nquenvale: forged\\033[2J\\\\: No such file or directory\n");
+    // A pipe or device is refused at once, never waited on.
+    HostRun pipe = RunShell(cd + "mkfifo fifo && timeout 10 " + kHost + " fifo out.bmp; echo $? >&2");
+    EXPECT_EQ(pipe.err, "quenvale: fifo: not a regular file\n1\n");
+    // A signature names its format, damaged or not read.
+    WriteFile(folder + "/text-mode.png", {0x89, 'P', 'N', 'G', '\r', '\r', '\n', 0x1A, '\n', 0, 0, 0, 0});
+    WriteFile(folder + "/anim.gif", {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0});
+    HostRun claimed = RunHost("--output-dir out text-mode.png anim.gif", cd + "mkdir out && ");
+    EXPECT_EQ(claimed.status, 1);
+    EXPECT_NE(claimed.err.find("text-mode.png: damaged PNG: its signature's bytes were changed"), std::string::npos)
+        << claimed.err;
+    EXPECT_NE(claimed.err.find("anim.gif: a GIF file: "), std::string::npos) << claimed.err;
+}
+
+// The kernel's protected_symlinks rule, applied by the host itself: the
+// link's owner is changed to a user that does not exist, which needs root.
+TEST(Host, LinksInSharedFoldersAreFollowedOnlyAsTheKernelWould) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "chown -h needs root";
+    }
+    std::string folder = TempPath("shared-links");
+    ASSERT_TRUE(MakeDirectory(folder));
+    std::string cd = "cd '" + folder + "' && ";
+    std::vector<uint8_t> bytes = EncodeBitmap(MakeImage(4, 4, Rgb{1, 2, 3}));
+    WriteFile(folder + "/in.bmp", bytes);
+    ASSERT_EQ(RunShell(cd + "mkdir -m 1777 shared && mkdir -m 0777 open && mkdir -m 0700 private").status, 0);
+    for (const char* place : {"shared", "open"}) {
+        for (const char* owner : {"0", "54321"}) {
+            SCOPED_TRACE(std::string(place) + " " + owner);
+            WriteFile(folder + "/private/notes.txt", {'n', 'o', 't', 'e', 's'});
+            ASSERT_EQ(RunShell(cd + "ln -sfn ../private/notes.txt " + place + "/result.bmp && chown -h " + owner +
+                               " " + place + "/result.bmp").status, 0);
+            HostRun run = RunHost("in.bmp " + std::string(place) + "/result.bmp", cd);
+            bool refused = std::strcmp(place, "shared") == 0 && std::strcmp(owner, "0") != 0;
+            EXPECT_EQ(run.status, refused ? 1 : 0) << run.err;
+            if (refused) {
+                EXPECT_NE(run.err.find("a link in a shared sticky folder"), std::string::npos) << run.err;
+                EXPECT_EQ(ReadFile(folder + "/private/notes.txt"), std::vector<uint8_t>({'n', 'o', 't', 'e', 's'}));
+            } else {
+                EXPECT_EQ(ReadFile(folder + "/private/notes.txt"), *ExpectedFlatten(bytes));
+            }
+        }
+    }
+}
+
+// A terminating signal mid-call removes the output's temporary too; the
+// process still ends by that signal.
+TEST(Host, ATerminatingSignalLeavesNoTemporaryBehind) {
+    std::string folder = TempPath("signalled");
+    ASSERT_TRUE(MakeDirectory(folder));
+    std::mt19937 random(9);
+    WriteFile(folder + "/in.bmp", EncodeBitmap(RandomImage(random, 3000, 2000)));
+    for (const char* signal : {"TERM", "HUP"}) {
+        SCOPED_TRACE(signal);
+        // Started, then signalled once its temporary is there.
+        HostRun run = RunShell("cd '" + folder + "' && rm -rf out && mkdir out && { " + kHost +
+                               " in.bmp out/r.bmp & pid=$!; n=0; until ls -A out | grep -q tmp || [ $n = 500 ]; do "
+                               "n=$((n+1)); sleep 0.01; done; kill -" + signal + " $pid; wait $pid; echo $?; ls -A out; }");
+        EXPECT_TRUE(run.out == "143\n" || run.out == "129\n" || run.out == "0\nr.bmp\n") << run.out;
+    }
 }
 
 TEST(Host, ToleranceReachesTheFlatten) {

@@ -2,7 +2,7 @@
 # The host on small real filesystems (tmpfs, in a mount namespace of its
 # own): a write that runs out of room leaves the old output, or the input
 # itself in place, byte for byte as it was and no temporary behind; so does
-# a folder with no inode left for the temporary.
+# a folder with no inode left for the temporary. A full TMPDIR is named.
 #   tests/small_filesystem.sh HOST SAMPLE      (exit 77: skipped)
 set -eu
 host=$1
@@ -35,6 +35,10 @@ cmp -s "$sample" "$work/full/out.bmp" || fail "the old output was changed on a f
 if "$host" "$work/full/out.bmp" "$work/full/out.bmp" >/dev/null 2>&1; then fail "in place on a full disk reported success"; fi
 cmp -s "$sample" "$work/full/out.bmp" || fail "the input was changed in place on a full disk"
 [ -z "$(ls -A "$work/full" | grep -v '^out\.bmp$' || true)" ] || fail "left behind: $(ls -A "$work/full")"
+# A full TMPDIR is named as such, not taken for the output's disk.
+if TMPDIR="$work/full" "$host" "$sample" - >/dev/null 2>"$work/err"; then fail "a full TMPDIR reported success"; fi
+grep -q "^quenvale: -: a temporary file in $work/full: No space left on device\$" "$work/err" ||
+  fail "a full TMPDIR not named: $(cat "$work/err")"
 
 cp "$sample" "$work/few/in.bmp"
 echo old >"$work/few/out.bmp"
