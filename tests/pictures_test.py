@@ -325,6 +325,69 @@ def test_hostile_files_are_refused(work):
                       f"{what}: {done.stderr}")
 
 
+def png_of(width, height, color_type=0, before_data=b"", data=None):
+    """A PNG of zero samples, or of the given image data, with chunks before it."""
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    if data is None:
+        row = b"\0" * (1 + width * CHANNELS[color_type])
+        data = zlib.compress(row * height)
+    header = struct.pack(">IIBBBBB", width, height, 8, color_type, 0, 0, 0)
+    return SIGNATURE + chunk(b"IHDR", header) + before_data + chunk(b"IDAT", data) + chunk(b"IEND", b"")
+
+
+def test_budgets_and_legitimate_files(work):
+    """Bombs are refused before their cost, naming the budget; legitimate
+    files with large metadata or unusual coding are read."""
+    def refused(name, blob, want, *options):
+        path = os.path.join(work, name)
+        out = os.path.join(work, "budget-out.png")
+        open(path, "wb").write(blob)
+        done = run(*options, path, out)
+        check(done.returncode == 1 and want in done.stderr and not os.path.exists(out),
+              f"{name}: exit {done.returncode}, {done.stderr}")
+
+    def text(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    # 60000 x 60000 grey whose rows are never there, and 999 zTXt of 4 MiB each.
+    refused("claims.png", png_of(60000, 60000, data=zlib.compress(b"\0" * 4096)), b"that --max-pixels allows")
+    bomb = text(b"zTXt", b"Comment\0\0" + zlib.compress(b"a" * (4 << 20), 9))
+    refused("ztxt-bomb.png", png_of(16, 16, before_data=bomb * 999), b"chunks hold more than 64 MiB")
+    refused("small-budget.png", png_of(16, 16), b"16 x 16 pixels, more than the 255 that --max-pixels allows",
+            "--max-pixels", "255")
+    # An RLE8 bitmap of 64 bytes that claims 65535 x 65535, made into PNG;
+    # as a bitmap it stays a stream of two bytes and is flattened.
+    rle = (b"BM" + struct.pack("<IHHI", 64, 0, 0, 62) +
+           struct.pack("<IiiHHIIiiII", 40, 65535, 65535, 1, 8, 1, 2, 0, 0, 2, 0) + bytes(8) + b"\0\1")
+    refused("rle-bomb.bmp", rle, b"65535 x 65535 pixels, more than the 178956970")
+    done = run(os.path.join(work, "rle-bomb.bmp"), os.path.join(work, "rle-bomb-out.bmp"))
+    check(done.returncode == 0, f"RLE bomb to BMP: {done.stderr}")
+    check(run("--max-pixels", "0", "a", "b").returncode == 2, "--max-pixels 0 is a usage error")
+
+    # XMP in zTXt larger than its small file, and a 63 KiB ICC profile on one pixel.
+    xmp = b"<x:xmpmeta>" + b"<rdf:li>a line of metadata</rdf:li>\n" * 400 + b"</x:xmpmeta>"
+    rng = random.Random(5)
+    profile = bytes(rng.randrange(256) for _ in range(63 * 1024))
+    for name, extra in (("xmp-icon.png", text(b"zTXt", b"XML:com.adobe.xmp\0\0" + zlib.compress(xmp, 9))),
+                        ("icc-pixel.png", text(b"iCCP", b"ICC profile\0\0" + zlib.compress(profile)))):
+        open(os.path.join(work, name), "wb").write(png_of(16 if "icon" in name else 1, 16 if "icon" in name else 1,
+                                                          2, before_data=extra))
+        flatten_and_compare(work, name, name)
+    # An arithmetic-coded, progressive JPEG, which libjpeg decodes whole in memory.
+    cjpeg = shutil.which("cjpeg")
+    if cjpeg is not None:
+        ppm = os.path.join(work, "white.ppm")
+        open(ppm, "wb").write(b"P6 2000 1500 255\n" + b"\xff" * (2000 * 1500 * 3))
+        jpeg = os.path.join(work, "arithmetic.jpg")
+        subprocess.run([cjpeg, "-arithmetic", "-progressive", "-outfile", jpeg, ppm], check=True)
+        done = run(jpeg, os.path.join(work, "arithmetic.png"))
+        check(done.returncode == 0, f"arithmetic progressive JPEG: {done.stderr}")
+        done = run("--max-pixels", "1000000", jpeg, os.path.join(work, "arithmetic2.png"))
+        check(done.returncode == 1 and b"2000 x 1500 pixels, more than the 1000000" in done.stderr,
+              f"JPEG over the budget: {done.stderr}")
+
+
 def test_formats_by_name_and_option(work):
     png = os.path.join(work, "grey8.png")
     bmp = os.path.join(work, "same.bmp")
@@ -358,6 +421,7 @@ def main():
         test_bmp_and_png_agree(work)
         test_jpeg_in(work)
         test_hostile_files_are_refused(work)
+        test_budgets_and_legitimate_files(work)
         test_formats_by_name_and_option(work)
     finally:
         shutil.rmtree(work)
