@@ -25,12 +25,19 @@ else()
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${runtime})
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
   # shlibs, so that packages linking the library depend on it, and the
-  # ldconfig trigger (CPack's own shlibs call ldconfig from maintainer
-  # scripts instead, which Debian no longer does).
+  # ldconfig trigger. Maintainer scripts of our own, which call no ldconfig,
+  # keep CPack from writing its own that do; every package has a postrm, so
+  # that it can be purged by name after its removal.
+  set(scripts "${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian")
   file(WRITE "${QUENVALE_GENERATED}/shlibs" "libquenvale ${PROJECT_VERSION_MAJOR} ${runtime} (>= ${PROJECT_VERSION})\n")
   file(WRITE "${QUENVALE_GENERATED}/triggers" "activate-noawait ldconfig\n")
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${QUENVALE_GENERATED}/shlibs;${QUENVALE_GENERATED}/triggers")
-  set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+      "${QUENVALE_GENERATED}/shlibs;${QUENVALE_GENERATED}/triggers;${scripts}/postinst;${scripts}/postrm")
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_CONTROL_EXTRA "${scripts}/postrm")
+  set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_EXTRA "${scripts}/postrm")
+  foreach(component RUNTIME DEVELOPMENT TOOL)
+    set(CPACK_DEBIAN_${component}_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  endforeach()
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libquenvale-dev)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${runtime} (= ${PROJECT_VERSION})")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages, installs them, and uses them as a user would:
 # the installed tool flattens the sample, the C consumer builds against the
-# installed -dev through pkg-config and find_package; then removes them.
+# installed -dev through pkg-config and find_package; then removes them and
+# purges them by name, as a user would.
 # Run as root on a Debian machine (CI).   tests/packages.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +13,7 @@ for package in "${packages[@]}"; do
   dpkg -c "$package"
 done
 echo "== lintian"
-lintian --fail-on error "${packages[@]}"
+lintian --fail-on error,warning "${packages[@]}"
 apt-get install -y -qq "${packages[@]/#/./}" >/dev/null
 trap 'apt-get purge -y -qq quenvale libquenvale-dev libquenvale1 >/dev/null' EXIT
 work=$(mktemp -d)
@@ -27,4 +28,11 @@ cmake -S "$work/cmake-consumer" -B "$work/cmake-build" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
 "$work/cmake-build/flatten_one" "$work" >/dev/null
 ldd "$work/pc-consumer" | grep -E "libquenvale.so.1 => (/usr)?/lib/" >/dev/null || { echo "not the installed library" >&2; exit 1; }
-echo "packages installed, used and removed"
+apt-get remove -y -qq quenvale libquenvale-dev libquenvale1 >/dev/null
+apt-get purge -y -qq quenvale libquenvale-dev libquenvale1 >/dev/null
+trap - EXIT
+if dpkg-query -W -f '${db:Status-Abbrev}\n' quenvale libquenvale-dev libquenvale1 2>/dev/null | grep -qv '^un'; then
+  echo "still known to dpkg after the purge" >&2
+  exit 1
+fi
+echo "packages installed, used, removed and purged"
