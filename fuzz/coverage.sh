@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Line coverage of the library's files under the three fuzz targets: builds
-# them with clang's coverage mapping, runs each for SECONDS (default 60) from
-# the same seeds as run_fuzzer.sh, and prints llvm-cov's report.
+# Line coverage of the library's and the picture codecs' files under the four
+# fuzz targets: builds them with clang's coverage mapping, runs each for
+# SECONDS (default 60) from the same seeds as run_fuzzer.sh, and prints
+# llvm-cov's report.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -22,14 +23,20 @@ for seed in "$work"/seeds/*; do
 done
 first=""
 objects=()
-for target in quenvale-fuzz quenvale-fuzz-large quenvale-fuzz-filters; do
+targets="quenvale-fuzz quenvale-fuzz-large quenvale-fuzz-filters"
+if [ -x "$build/fuzz/quenvale-fuzz-pictures" ]; then
+  fuzz/picture_seeds.sh "$work/seeds" "$work/picture-seeds"
+  targets="$targets quenvale-fuzz-pictures"
+fi
+for target in $targets; do
   seeds="$work/seeds"
   [ "$target" = quenvale-fuzz-filters ] && seeds="$work/filter-seeds"
   [ "$target" = quenvale-fuzz-large ] && seeds=""
+  [ "$target" = quenvale-fuzz-pictures ] && seeds="$work/picture-seeds"
   mkdir -p "$work/corpus-$target"
   LLVM_PROFILE_FILE="$work/$target.profraw" "$build/fuzz/$target" -max_total_time="$seconds" -rss_limit_mb=4096 \
     -timeout=60 "$work/corpus-$target" $seeds >/dev/null 2>&1
   if [ -z "$first" ]; then first="$build/fuzz/$target"; else objects+=(-object "$build/fuzz/$target"); fi
 done
 llvm-profdata merge -o "$work/merged.profdata" "$work"/*.profraw
-llvm-cov report "$first" "${objects[@]}" -instr-profile="$work/merged.profdata" src/
+llvm-cov report "$first" "${objects[@]}" -instr-profile="$work/merged.profdata" src/ tools/pictures/

@@ -1,13 +1,19 @@
-// libFuzzer target: the host's PNG and JPEG reading, and the way back. A
-// file that decodes is handed through a bitmap and back, as a call with a
-// filter that changes nothing would take it, and encoded again: that PNG
-// must decode, at the same size, with the same samples where the source's
-// depth is 8 bits or fewer (16-bit samples go to their founders).
+// libFuzzer target: the host's PNG and JPEG reading, the filters between
+// decoding and encoding, and the way back; and a BMP made into a PNG. The
+// first byte chooses: bit 0 repairs a PNG's CRCs (so that changes reach the
+// decoder) or leaves them (so that the CRC check is met); bits 1 to 4 a
+// filter of the host's, or (at 0) none, a pass through a bitmap and back
+// as a call that changes nothing would take it. With no filter the PNG
+// written must decode at the same size, with the same samples where the
+// source's depth is 8 bits or fewer (16-bit samples go to their founders);
+// with one, it must decode at the same size, whatever encoding it took.
 #include <zlib.h>
 
 #include <cstring>
 
+#include "entry.h"
 #include "fuzz_support.h"
+#include "quenvale.h"
 #include "picture.h"
 
 namespace {
@@ -15,7 +21,12 @@ namespace {
 using quenvale_fuzz::Check;
 using namespace quenvale_host;
 
+// The fuzzer's own budget: pictures up to a few megapixels, as the other
+// targets take, so that a run's memory stays within its limit.
+constexpr uint64_t kFuzzMaxPixels = 4u << 20;
+
 std::string bitmapPath;
+std::string resultPath;
 
 // Sample by sample: the bits after a row's last sample are the file's own.
 bool SameSamples(const Picture& a, const Picture& b) {
@@ -30,19 +41,43 @@ bool SameSamples(const Picture& a, const Picture& b) {
     return true;
 }
 
-void RoundTrip(const uint8_t* data, const Picture& source, const std::vector<PngChunk>* chunks) {
+// The library's call with a filter, on a bitmap in bitmapPath, into
+// resultPath, read back as a picture; false where the call refuses it.
+bool Filtered(const quenvale::NamedFilter& filter, Picture* result) {
+    quenvale::Failure failure{};
+    quenvale::CallOptions options{false, 20};
+    int32_t code = quenvale::RunHostCall(quenvale_fuzz::Wide(bitmapPath).c_str(),
+                                         quenvale_fuzz::Wide(resultPath).c_str(), filter, options, &failure);
+    if (code != ResultDone) {
+        return false;
+    }
+    FILE* file = std::fopen(resultPath.c_str(), "rb");
+    Check(file != nullptr, "the result is there");
+    PictureError error{};
+    bool read = ReadBitmapAsPicture(file, result, &error);
+    std::fclose(file);
+    Check(read, "the library's result reads back");
+    return true;
+}
+
+void RoundTrip(const uint8_t* data, const Picture& source, const std::vector<PngChunk>* chunks,
+               const quenvale::NamedFilter* filter) {
     PictureError error{};
     FILE* file = std::fopen(bitmapPath.c_str(), "w+b");
     Check(file != nullptr, "temp file");
     bool spooled = WriteBitmapOfPicture(source, file, &error);
     Picture result{};
-    bool read = spooled && std::fflush(file) == 0 && ReadBitmapAsPicture(file, &result, &error);
+    bool read = spooled && std::fflush(file) == 0 && (filter != nullptr || ReadBitmapAsPicture(file, &result, &error));
     std::fclose(file);
     if (!spooled) {
         return;  // too large as a bitmap
     }
     Check(read, "the bitmap of a picture reads back");
-    Check(MapToSourceEncoding(source, true, &result, &error), "maps to its source's encoding");
+    if (filter != nullptr && !Filtered(*filter, &result)) {
+        return;  // refused by the filter (an RLE stream too sparse, say)
+    }
+    bool flatten = filter == nullptr || filter == &quenvale::kNamedFilters[0];
+    Check(MapToSourceEncoding(source, flatten, &result, &error), "maps to its source's encoding");
     std::vector<uint8_t> png;
     bool encoded = EncodePng(result, data, chunks, chunks != nullptr ? &source : nullptr, &png, &error);
     Check(encoded || source.width == 0 || source.height == 0, "a picture with pixels encodes");
@@ -51,13 +86,39 @@ void RoundTrip(const uint8_t* data, const Picture& source, const std::vector<Png
     if (encoded) {
         Check(ReadPng(png.data(), png.size(), kFuzzMaxPixels, &again, &againChunks, &error), "the PNG written decodes");
         Check(again.width == source.width && again.height == source.height, "at the same size");
-        if (source.bitDepth <= 8 && again.colorType == source.colorType && again.bitDepth == source.bitDepth) {
+        if (filter == nullptr && source.bitDepth <= 8 && again.colorType == source.colorType &&
+            again.bitDepth == source.bitDepth) {
             Check(SameSamples(source, again), "with the same samples");
         }
-        Check(again.colorType == source.colorType || source.colorType == PngGray || source.colorType == PngGrayAlpha,
+        Check(filter != nullptr || again.colorType == source.colorType || source.colorType == PngGray ||
+                  source.colorType == PngGrayAlpha,
               "in the source's colour type, or colour where grey could not hold it");
     }
     ReleasePicture(&again);
+    ReleasePicture(&result);
+}
+
+// A BMP made into a PNG, as the host does: the budget first, since an RLE
+// stream of a few bytes may declare gigapixels.
+void BitmapToPng(const uint8_t* data, size_t size, const quenvale::NamedFilter& filter) {
+    quenvale_fuzz::Spill(bitmapPath, data, size);
+    FILE* file = std::fopen(bitmapPath.c_str(), "rb");
+    Check(file != nullptr, "temp file");
+    PictureError error{};
+    bool within = BitmapWithinPixelBudget(file, kFuzzMaxPixels, &error);
+    std::fclose(file);
+    Check(within || !error.reason.empty(), "a refusal says why");
+    Picture result{};
+    if (within && Filtered(filter, &result)) {
+        std::vector<uint8_t> png;
+        if (EncodePng(result, nullptr, nullptr, nullptr, &png, &error)) {
+            Picture again{};
+            std::vector<PngChunk> chunks;
+            Check(ReadPng(png.data(), png.size(), kFuzzMaxPixels, &again, &chunks, &error), "the PNG written decodes");
+            Check(again.width == result.width && again.height == result.height, "at the same size");
+            ReleasePicture(&again);
+        }
+    }
     ReleasePicture(&result);
 }
 
@@ -83,24 +144,38 @@ std::vector<uint8_t> WithGoodCrcs(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    quenvale_fuzz::MuteStandardOutput();
     bitmapPath = quenvale_fuzz::FuzzPath("picture.bmp");
+    resultPath = quenvale_fuzz::FuzzPath("picture-result.bmp");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    bool repair = (data[0] & 1) != 0;
+    size_t choice = (data[0] >> 1) % (quenvale::kNamedFilterCount + 1);
+    const quenvale::NamedFilter* filter = choice == 0 ? nullptr : &quenvale::kNamedFilters[choice - 1];
+    ++data;
+    --size;
+    if (size >= 2 && data[0] == 'B' && data[1] == 'M') {
+        BitmapToPng(data, size, filter != nullptr ? *filter : quenvale::kNamedFilters[0]);
+        return 0;
+    }
     Picture picture{};
     std::vector<PngChunk> chunks;
     PictureError error{};
     bool png = size >= 8 && data[0] == 0x89;
-    std::vector<uint8_t> fixed = png ? WithGoodCrcs(data, size) : std::vector<uint8_t>();
-    if (png) {
+    std::vector<uint8_t> fixed = png && repair ? WithGoodCrcs(data, size) : std::vector<uint8_t>();
+    if (!fixed.empty()) {
         data = fixed.data();
     }
     bool decoded = png ? ReadPng(data, size, kFuzzMaxPixels, &picture, &chunks, &error)
-                        : ReadJpeg(data, size, kFuzzMaxPixels, &picture, &error);
+                       : ReadJpeg(data, size, kFuzzMaxPixels, &picture, &error);
     Check(decoded || !error.reason.empty(), "a refusal says why");
     if (decoded) {
-        RoundTrip(data, picture, png ? &chunks : nullptr);
+        RoundTrip(data, picture, png ? &chunks : nullptr, filter);
     }
     ReleasePicture(&picture);
     return 0;

@@ -33,18 +33,7 @@ run quenvale-fuzz "$seconds" 2048 10 "$work/seeds"
 run quenvale-fuzz-large $((seconds / 2)) 4096 60 ""
 run quenvale-fuzz-filters $((seconds / 2)) 2048 10 "$work/filter-seeds"
 if [ -x build/fuzz/fuzz/quenvale-fuzz-pictures ]; then
-  # PNGs of each colour type and JPEGs, made from the sample by ImageMagick.
-  mkdir "$work/picture-seeds"
-  magick=$(command -v /usr/bin/convert || command -v convert)
-  "$magick" samples/sample.bmp -resize 24x16 "$work/picture-seeds/rgb.png"
-  for form in PNG8:palette.png PNG48:rgb16.png PNG64:rgba16.png; do
-    "$magick" "$work/picture-seeds/rgb.png" "${form%%:*}:$work/picture-seeds/${form#*:}"
-  done
-  "$magick" "$work/picture-seeds/rgb.png" -colorspace gray -depth 2 "$work/picture-seeds/grey2.png"
-  "$magick" "$work/picture-seeds/rgb.png" -interlace PNG "$work/picture-seeds/interlaced.png"
-  "$magick" "$work/picture-seeds/rgb.png" "$work/picture-seeds/colour.jpg"
-  "$magick" "$work/picture-seeds/rgb.png" -colorspace gray "$work/picture-seeds/grey.jpg"
-  "$magick" "$work/picture-seeds/rgb.png" -interlace JPEG "$work/picture-seeds/progressive.jpg"
+  fuzz/picture_seeds.sh "$work/seeds" "$work/picture-seeds"
   run quenvale-fuzz-pictures $((seconds / 2)) 2048 10 "$work/picture-seeds"
 fi
 if ls "$work"/*crash-* "$work"/*leak-* "$work"/*timeout-* "$work"/*oom-* >/dev/null 2>&1; then
