@@ -144,19 +144,22 @@ void ReportKernels(int runs, const std::string& dir, bool imageMagick, const std
         }
         Timing floor = Measure(runs, out, [&] { CopyWhole(c.path, out); });
         std::printf("%s: the host's filters\n  %-34s %s\n", c.name, "I/O floor", Show(floor).c_str());
-        for (const char* name : {"red", "green", "blue", "gray", "threshold", "blur", "darkest"}) {
-            const quenvale::NamedFilter* filter = quenvale::FindNamedFilter(name);
+        for (size_t i = 0; i < quenvale::kNamedFilterCount; ++i) {
+            const quenvale::NamedFilter* filter = &quenvale::kNamedFilters[i];
+            if (filter->grid == nullptr) {
+                continue;  // the flatten, measured above
+            }
             Timing t = Measure(runs, out, [&] { quenvale::RunPipeline(Wide(c.path).c_str(), Wide(out).c_str(), *filter); });
-            std::string label = std::string("--filter ") + name;
+            std::string label = std::string("--filter ") + filter->name;
+            quenvale::KernelWindow window = filter->kernel.window;
             // The goals are the photo's; a palette's blur writes three times its bytes.
             double goal = c.make != quenvale_bench::WritePhoto ? 0
-                          : std::strcmp(name, "blur") == 0     ? 3
-                          : std::strcmp(name, "darkest") == 0  ? 4
+                          : window == quenvale::WindowBlur     ? 3
+                          : window == quenvale::WindowDarkest  ? 4
                                                                : 1.5;
             Report(label.c_str(), t, "the floor", floor.median, goal, true);
-            bool window = std::strcmp(name, "blur") == 0 || std::strcmp(name, "darkest") == 0;
-            if (window && imageMagick && c.make == quenvale_bench::WritePhoto) {
-                std::string statistic = std::strcmp(name, "blur") == 0 ? "Mean 7x7" : "Minimum 5x5";
+            if (window != quenvale::WindowNone && imageMagick && c.make == quenvale_bench::WritePhoto) {
+                std::string statistic = window == quenvale::WindowBlur ? "Mean 7x7" : "Minimum 5x5";
                 std::string command = "convert '" + c.path + "' -statistic " + statistic + " '" + dir + "/im.bmp'";
                 Timing im = Measure(1, dir + "/im.bmp", [&] { std::system(command.c_str()); });
                 std::string against = "convert -statistic " + statistic;

@@ -8,9 +8,11 @@
 #endif
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 #include "entry.h"
+#include "filter_table.h"
 #include "test_support.h"
 
 namespace quenvale_test {
@@ -133,6 +135,31 @@ TEST(Kernels, MatchTheirDefinitionsOnRandomImagesOfEveryShape) {
             }
         }
     }
+}
+
+// A filter is one row of the table: each row but the flatten's is a point
+// rule or a window operation with its per-pixel definition, and each is
+// held here to a restatement of its own and streamed against it.
+TEST(Kernels, EveryFilterRowHasItsRuleAndADifferentialCheck) {
+    EXPECT_STREQ(quenvale::kNamedFilters[0].name, "flatten");
+    EXPECT_EQ(quenvale::kNamedFilters[0].grid, nullptr);
+    std::mt19937 random(12);
+    Image image = RandomImage(random, 11, 9, 4);
+    std::vector<std::string> names;
+    for (const quenvale::NamedFilter* row : KernelFilters()) {
+        SCOPED_TRACE(row->name);
+        names.push_back(row->name);
+        bool point = row->kernel.mapColor != nullptr;
+        EXPECT_EQ(point, row->kernel.mapBytes != nullptr);
+        EXPECT_EQ(point, row->kernel.window == quenvale::WindowNone);
+        auto restated = std::find_if(Kernels().begin(), Kernels().end(),
+                                     [&](const Kernel& kernel) { return std::strcmp(kernel.name, row->name) == 0; });
+        ASSERT_NE(restated, Kernels().end()) << "no restatement of this filter's definition";
+        EXPECT_EQ(restated->kernel, row->grid);
+        ASSERT_TRUE(SameImage(Apply(*restated, image, true), Restate(*restated, image)));
+    }
+    EXPECT_EQ(names.size() + 1, quenvale::kNamedFilterCount);
+    EXPECT_EQ(names.size(), Kernels().size());
 }
 
 TEST(Kernels, EmptyGridsVisitNothing) {

@@ -191,12 +191,15 @@ void ExpectKernelLikeThePlainReading(const std::vector<uint8_t>& bytes, const ch
     EXPECT_TRUE(SameImage(after->image, expected));
 }
 
-const NamedKernel kNamedKernels[7] = {
-    {"darkest", quenvale::DarkestNeighbor5x5}, {"blur", quenvale::BoxBlur7x7},
-    {"red", quenvale::KeepRedChannel},         {"gray", quenvale::GrayscaleAverage},
-    {"green", quenvale::KeepGreenChannel},     {"threshold", quenvale::ThresholdBlackWhite},
-    {"blue", quenvale::KeepBlueChannel},
-};
+std::vector<const quenvale::NamedFilter*> KernelFilters() {
+    std::vector<const quenvale::NamedFilter*> kernels;
+    for (size_t i = 0; i < quenvale::kNamedFilterCount; ++i) {
+        if (quenvale::kNamedFilters[i].grid != nullptr) {
+            kernels.push_back(&quenvale::kNamedFilters[i]);
+        }
+    }
+    return kernels;
+}
 
 CallRun RunQuenvale(const char16_t* input, const char16_t* output) {
     testing::internal::CaptureStdout();

@@ -11,6 +11,7 @@
 
 #include "bitmap.h"
 #include "bitmap_writer.h"
+#include "filter_table.h"
 #include "kernels.h"
 
 namespace quenvale_test {
@@ -91,12 +92,9 @@ Rgb NearestStored(const Picture& picture, Rgb color);
 int32_t RunFilter(const std::string& input, const std::string& output, const char* name,
                   quenvale::Failure* failure = nullptr);
 
-// The host's kernels by name, and the per-pixel kernels that define them.
-struct NamedKernel {
-    const char* name;
-    quenvale::PixelKernel kernel;
-};
-extern const NamedKernel kNamedKernels[7];
+// The host's kernels: the rows of the filter table that have a per-pixel
+// definition, in the table's order.
+std::vector<const quenvale::NamedFilter*> KernelFilters();
 // Runs a kernel as the host does on a file of any encoding and checks the
 // result against the per-pixel kernel on the picture read plainly; a
 // masked result is compared as the masks store it.

@@ -208,8 +208,8 @@ TEST(Writers, EveryEncodingTheyWriteFlattensLikeThePlainReading) {
         // And the writer's own decoder still reads the result.
         ASSERT_EQ(std::system(("convert '" + flat + "' '" + TempPath("flat.ppm") + "'").c_str()), 0);
         // Every other filter takes the file too.
-        for (const NamedKernel& kernel : kNamedKernels) {
-            ExpectKernelLikeThePlainReading(bytes, kernel.name, kernel.kernel);
+        for (const quenvale::NamedFilter* kernel : KernelFilters()) {
+            ExpectKernelLikeThePlainReading(bytes, kernel->name, kernel->grid);
         }
     }
 }

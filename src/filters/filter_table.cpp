@@ -87,20 +87,21 @@ void ReleaseKernelJob(FilterJob& job) {
 
 const NamedFilter kNamedFilters[] = {
     {"flatten", "first-fit flat colours, tolerance 20 per channel (the exported call)", PrepareFlatten,
-     WriteFlatten, ReleaseFlatten, KernelRed},
-    {"red", "keep the red channel, zero the others", PrepareKernelJob, WriteKernelJob, ReleaseKernelJob, KernelRed},
+     WriteFlatten, ReleaseFlatten, NoKernel(), nullptr},
+    {"red", "keep the red channel, zero the others", PrepareKernelJob, WriteKernelJob, ReleaseKernelJob,
+     PointKernel<RedOnly>(), KeepRedChannel},
     {"green", "keep the green channel, zero the others", PrepareKernelJob, WriteKernelJob, ReleaseKernelJob,
-     KernelGreen},
+     PointKernel<GreenOnly>(), KeepGreenChannel},
     {"blue", "keep the blue channel, zero the others", PrepareKernelJob, WriteKernelJob, ReleaseKernelJob,
-     KernelBlue},
+     PointKernel<BlueOnly>(), KeepBlueChannel},
     {"gray", "mean of the three channels on every channel", PrepareKernelJob, WriteKernelJob, ReleaseKernelJob,
-     KernelGray},
+     PointKernel<GrayMean>(), GrayscaleAverage},
     {"threshold", "white where the mean is above 127, else black", PrepareKernelJob, WriteKernelJob,
-     ReleaseKernelJob, KernelThreshold},
+     ReleaseKernelJob, PointKernel<BlackOrWhite>(), ThresholdBlackWhite},
     {"blur", "mean over the 7 x 7 window, clamped at the borders", PrepareKernelJob, WriteKernelJob,
-     ReleaseKernelJob, KernelBlur},
+     ReleaseKernelJob, WindowKernel(WindowBlur), BoxBlur7x7},
     {"darkest", "darkest neighbour in the 5 x 5 window (centre excluded)", PrepareKernelJob, WriteKernelJob,
-     ReleaseKernelJob, KernelDarkest},
+     ReleaseKernelJob, WindowKernel(WindowDarkest), DarkestNeighbor5x5},
 };
 const size_t kNamedFilterCount = sizeof kNamedFilters / sizeof kNamedFilters[0];
 

@@ -1,6 +1,8 @@
 // The filters by the names the command-line host knows them by, each an
 // operation on a bitmap's pixel data as the file stores it: the flatten,
-// on the pixel data whole, and the kernels, streamed over stored rows.
+// on the pixel data whole, and the kernels, streamed over stored rows. A
+// filter is one row of the table: the host's options and help, the tests
+// and the bench take their lists from it.
 #ifndef QUENVALE_FILTER_TABLE_H
 #define QUENVALE_FILTER_TABLE_H
 
@@ -10,6 +12,7 @@
 
 #include "bitmap_format.h"
 #include "kernel_stream.h"
+#include "kernels.h"
 #include "row_image.h"
 #include "status.h"
 
@@ -36,7 +39,8 @@ struct NamedFilter {
     bool (*prepare)(const NamedFilter& filter, FilterJob& job, Failure* failure);
     bool (*write)(FilterJob& job, FILE* output, bool inPlace, Failure* failure);
     void (*release)(FilterJob& job);
-    KernelId kernel;  // for the kernels
+    Kernel kernel;     // the kernels: the streamed form
+    PixelKernel grid;  // the kernels: the per-pixel definition the streamed form gives the same results as
 };
 extern const NamedFilter kNamedFilters[];  // the flatten first: the exported call's filter
 extern const size_t kNamedFilterCount;

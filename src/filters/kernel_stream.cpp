@@ -27,22 +27,20 @@ namespace {
 
 uint32_t ChannelSum(uint32_t color) { return (color >> 16) + (color >> 8 & 0xFF) + (color & 0xFF); }
 
-uint32_t MapColor(KernelId kernel, uint32_t color) {
-    switch (kernel) {
-        case KernelRed:
-            return color & 0xFF0000;
-        case KernelGreen:
-            return color & 0x00FF00;
-        case KernelBlue:
-            return color & 0x0000FF;
-        case KernelGray:
-            return ChannelSum(color) / 3 * 0x010101u;
-        default:
-            return ChannelSum(color) / 3 > 127 ? 0xFFFFFFu : 0;
-    }
-}
+bool IsPointMap(const Kernel& kernel) { return kernel.mapColor != nullptr; }
 
-bool IsPointMap(KernelId kernel) { return kernel <= KernelThreshold; }
+// The rows of the window above and below a pixel.
+uint32_t WindowRadius(KernelWindow window) {
+    switch (window) {
+        case WindowNone:
+            return 0;
+        case WindowBlur:
+            return 3;
+        case WindowDarkest:
+            return 2;
+    }
+    return 0;
+}
 
 uint32_t OutputBits(const KernelWork& work) {
     if (work.output == OutputNewRgb24) {
@@ -175,7 +173,7 @@ void EncodeRow(KernelWork& work, uint32_t t) {
     uint32_t width = format.width;
     uint8_t* row = work.outRow;
     const uint32_t* results = work.results;
-    bool darkest = work.kernel == KernelDarkest;
+    bool darkest = work.kernel->window == WindowDarkest;
     const uint32_t* centre = work.values != nullptr ? work.values + RowAt(work, t) : nullptr;
     if (work.output == OutputNewRgb24 || format.encoding == EncodingRgb24) {
         for (uint32_t x = 0; x < width; ++x, row += 3) {
@@ -349,14 +347,19 @@ void WriteRow(KernelWork& work, Pump& pump) {
 void Emit(KernelWork& work, Pump& pump, uint32_t t) {
     const BitmapFormat& format = *work.format;
     std::memset(work.outRow, 0, static_cast<size_t>(OutputStride(work)));  // what follows the pixels is zero
-    if (work.kernel == KernelBlur) {
-        Blur(work, pump, t);
-    } else if (work.kernel == KernelDarkest) {
-        Darkest(work, t);
-    } else {
-        const uint32_t* colors = work.colors + RowAt(work, t);
-        for (uint32_t x = 0; x < format.width; ++x) {
-            work.results[x] = MapColor(work.kernel, colors[x]);
+    switch (work.kernel->window) {
+        case WindowBlur:
+            Blur(work, pump, t);
+            break;
+        case WindowDarkest:
+            Darkest(work, t);
+            break;
+        case WindowNone: {
+            const uint32_t* colors = work.colors + RowAt(work, t);
+            for (uint32_t x = 0; x < format.width; ++x) {
+                work.results[x] = work.kernel->mapColor(colors[x]);
+            }
+            break;
         }
     }
     EncodeRow(work, t);
@@ -366,42 +369,12 @@ void Emit(KernelWork& work, Pump& pump, uint32_t t) {
 
 // A colour map from a row's channel bytes to the output row's, the other
 // bytes of each pixel kept.
-template <typename Map>
-void MapBytes(const KernelWork& work, Map map) {
-    const BitmapFormat& format = *work.format;
-    size_t pixelBytes = format.bitsPerPixel / 8;
-    size_t rowBytes = pixelBytes * format.width;
-    std::memcpy(work.outRow, work.inRow, rowBytes);
-    auto r = static_cast<size_t>(work.byteChannels[0]);
-    auto g = static_cast<size_t>(work.byteChannels[1]);
-    auto b = static_cast<size_t>(work.byteChannels[2]);
-    for (uint8_t* pixel = work.outRow; pixel < work.outRow + rowBytes; pixel += pixelBytes) {
-        map(pixel[r], pixel[g], pixel[b]);
-    }
-}
-
 void MapRowBytes(KernelWork& work, Pump& pump) {
     std::memset(work.outRow, 0, static_cast<size_t>(OutputStride(work)));
-    switch (work.kernel) {
-        case KernelRed:
-            MapBytes(work, [](uint8_t&, uint8_t& g, uint8_t& b) { g = b = 0; });
-            break;
-        case KernelGreen:
-            MapBytes(work, [](uint8_t& r, uint8_t&, uint8_t& b) { r = b = 0; });
-            break;
-        case KernelBlue:
-            MapBytes(work, [](uint8_t& r, uint8_t& g, uint8_t&) { r = g = 0; });
-            break;
-        case KernelGray:
-            MapBytes(work, [](uint8_t& r, uint8_t& g, uint8_t& b) {
-                r = g = b = static_cast<uint8_t>((uint32_t{r} + g + b) / 3);
-            });
-            break;
-        default:
-            MapBytes(work, [](uint8_t& r, uint8_t& g, uint8_t& b) {
-                r = g = b = (uint32_t{r} + g + b) / 3 > 127 ? 255 : 0;
-            });
-    }
+    const BitmapFormat& format = *work.format;
+    size_t pixelBytes = format.bitsPerPixel / 8;
+    std::memcpy(work.outRow, work.inRow, pixelBytes * format.width);
+    work.kernel->mapBytes(work.outRow, pixelBytes, format.width, work.byteChannels);
     WriteRow(work, pump);
     pump.emitted = ++pump.pushed;
 }
@@ -409,7 +382,7 @@ void MapRowBytes(KernelWork& work, Pump& pump) {
 // Whether a colour map goes from stored value to stored value through one
 // table: masked pixels of up to 16 bits.
 bool MapsValues(const KernelWork& work) {
-    return IsPointMap(work.kernel) && work.format->encoding == EncodingMasked && work.format->bitsPerPixel <= 16;
+    return IsPointMap(*work.kernel) && work.format->encoding == EncodingMasked && work.format->bitsPerPixel <= 16;
 }
 
 void MapRowValues(KernelWork& work, Pump& pump) {
@@ -425,7 +398,7 @@ void MapRowValues(KernelWork& work, Pump& pump) {
 }
 
 void PushRow(KernelWork& work, Pump& pump, const uint8_t* row, bool indices) {
-    if (IsPointMap(work.kernel) && HasByteChannels(work)) {
+    if (IsPointMap(*work.kernel) && HasByteChannels(work)) {
         MapRowBytes(work, pump);
         return;
     }
@@ -507,7 +480,7 @@ bool WriteMappedPalette(const KernelWork& work, FILE* input, FILE* output, Failu
     }
     for (uint32_t i = 0; i < format.paletteCount; ++i) {
         uint8_t* entry = entries + size_t{i} * format.paletteEntryBytes;
-        uint32_t color = MapColor(work.kernel, format.palette[i]);
+        uint32_t color = work.kernel->mapColor(format.palette[i]);
         entry[0] = static_cast<uint8_t>(color), entry[1] = static_cast<uint8_t>(color >> 8);
         entry[2] = static_cast<uint8_t>(color >> 16);
     }
@@ -609,20 +582,21 @@ bool TakeRows(KernelWork& work, FILE* input, Failure* failure) {
         // Each 16-bit value straight to its result's, the other bits kept.
         take(&work.lookup, 1u << 16);
         for (uint32_t value = 0; complete && value < (1u << 16); ++value) {
-            uint32_t color = MapColor(work.kernel, ValueColor(format, value));
+            uint32_t color = work.kernel->mapColor(ValueColor(format, value));
             work.lookup[value] = (value & ~format.colorBits) | work.encode[0][color >> 16] |
                                  work.encode[1][color >> 8 & 0xFF] | work.encode[2][color & 0xFF];
         }
-    } else if (!(IsPointMap(work.kernel) && HasByteChannels(work))) {
+    } else if (!(IsPointMap(*work.kernel) && HasByteChannels(work))) {
         take(&work.colors, ring);
         take(&work.results, format.width);
-        if (work.kernel == KernelDarkest || format.encoding == EncodingMasked) {
+        bool darkest = work.kernel->window == WindowDarkest;
+        if (darkest || format.encoding == EncodingMasked) {
             take(&work.values, ring);
         }
-        if (work.kernel == KernelDarkest) {
+        if (darkest) {
             take(&work.sums, ring);
         }
-        if (work.kernel == KernelBlur || work.kernel == KernelDarkest) {
+        if (work.kernel->window != WindowNone) {
             take(&work.columns, uint64_t{format.width} * 3);
         }
         bool small = format.encoding != EncodingMasked || format.bitsPerPixel <= 16;
@@ -654,26 +628,29 @@ bool TakeRows(KernelWork& work, FILE* input, Failure* failure) {
 
 }  // namespace
 
-KernelOutput KernelOutputOf(KernelId kernel, const BitmapFormat& format) {
+KernelOutput KernelOutputOf(const Kernel& kernel, const BitmapFormat& format) {
     bool indexed = format.encoding == EncodingIndexed || IsRle(format);
     if (!indexed) {
         return OutputPixels;
     }
-    if (IsPointMap(kernel)) {
-        return OutputPalette;
+    switch (kernel.window) {
+        case WindowNone:
+            return OutputPalette;
+        case WindowBlur:
+            return OutputNewRgb24;
+        case WindowDarkest:
+            return IsRle(format) ? OutputNewIndexed : OutputPixels;
     }
-    if (kernel == KernelBlur) {
-        return OutputNewRgb24;
-    }
-    return IsRle(format) ? OutputNewIndexed : OutputPixels;
+    return OutputPixels;
 }
 
-bool PrepareKernel(KernelId kernel, const BitmapFormat& format, FILE* input, KernelWork* work, Failure* failure) {
+bool PrepareKernel(const Kernel& kernel, const BitmapFormat& format, FILE* input, KernelWork* work,
+                   Failure* failure) {
     *work = KernelWork{};
-    work->kernel = kernel;
+    work->kernel = &kernel;
     work->format = &format;
     work->output = KernelOutputOf(kernel, format);
-    work->radius = kernel == KernelBlur ? 3 : kernel == KernelDarkest ? 2 : 0;
+    work->radius = WindowRadius(kernel.window);
     // One row more than the window, so that the row leaving the blur's sums
     // is still there when the row that takes its slot arrives.
     work->ringRows = std::min<uint32_t>(2 * work->radius + 2, format.rowCount);

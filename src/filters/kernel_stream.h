@@ -6,15 +6,40 @@
 #ifndef QUENVALE_KERNEL_STREAM_H
 #define QUENVALE_KERNEL_STREAM_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 #include "bitmap_format.h"
+#include "point_rules.h"
 #include "status.h"
 
 namespace quenvale {
 
-enum KernelId : uint8_t { KernelRed, KernelGreen, KernelBlue, KernelGray, KernelThreshold, KernelBlur, KernelDarkest };
+// The window operations, over a pixel's neighbours.
+enum KernelWindow : uint8_t { WindowNone, WindowBlur, WindowDarkest };
+
+// A kernel: a point rule on each pixel's colour (point_rules.h), or a
+// window operation. It is made only by the three functions below, and has
+// no default, so that a table row without its rule or window does not
+// compile.
+struct Kernel {
+    uint32_t (*mapColor)(uint32_t color);  // the rule on packed 0xRRGGBB; null for a window operation
+    void (*mapBytes)(uint8_t* pixels, size_t pixelBytes, size_t count, const int* channels);
+    KernelWindow window;
+
+    Kernel() = delete;
+    constexpr Kernel(uint32_t (*color)(uint32_t), void (*bytes)(uint8_t*, size_t, size_t, const int*),
+                     KernelWindow operation)
+        : mapColor(color), mapBytes(bytes), window(operation) {}
+};
+template <PointRule rule>
+constexpr Kernel PointKernel() {
+    return Kernel(MapPackedColor<rule>, MapPixelBytes<rule>, WindowNone);
+}
+constexpr Kernel WindowKernel(KernelWindow window) { return Kernel(nullptr, nullptr, window); }
+// The flatten's row, which is no kernel.
+constexpr Kernel NoKernel() { return Kernel(nullptr, nullptr, WindowNone); }
 
 // How a kernel's result is stored: in the file's own encoding where it can
 // be, else as a new uncompressed bitmap.
@@ -24,11 +49,11 @@ enum KernelOutput : uint8_t {
     OutputNewRgb24,    // a new 24-bit bitmap: a 54-byte header and the rows
     OutputNewIndexed,  // a new uncompressed bitmap of the input's depth and palette
 };
-KernelOutput KernelOutputOf(KernelId kernel, const BitmapFormat& format);
+KernelOutput KernelOutputOf(const Kernel& kernel, const BitmapFormat& format);
 
 // The working storage of one kernel on one bitmap.
 struct KernelWork {
-    KernelId kernel;
+    const Kernel* kernel;  // a row's, in the filter table
     const BitmapFormat* format;
     KernelOutput output;
     uint32_t radius;    // of the kernel's window: 0, 2 or 3
@@ -48,7 +73,8 @@ struct KernelWork {
 
 // Takes the storage before the output is opened; refuses an RLE stream too
 // sparse for its declared size to be decoded in proportion to the file.
-bool PrepareKernel(KernelId kernel, const BitmapFormat& format, FILE* input, KernelWork* work, Failure* failure);
+bool PrepareKernel(const Kernel& kernel, const BitmapFormat& format, FILE* input, KernelWork* work,
+                   Failure* failure);
 // Writes the whole output: the input read from its start, the output at
 // its start, or, written directly over the input, at the pixel data.
 bool WriteKernelOutput(KernelWork& work, FILE* input, uint64_t fileLength, FILE* output, bool inPlace,

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "kernels.h"
+#include "point_rules.h"
 
 namespace quenvale {
 
@@ -38,27 +39,34 @@ void ForEachPixel(PixelKernel kernel, PixelGrid source, PixelGrid destination, u
     }
 }
 
+namespace {
+
+template <PointRule rule>
+void MapPixel(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t height) {
+    SetPixel(destination, x, y, height, rule(SourcePixel(source, x, y, height)));
+}
+
+}  // namespace
+
 void KeepRedChannel(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t, uint32_t height) {
-    SetPixel(destination, x, y, height, Rgb{SourcePixel(source, x, y, height).red, 0, 0});
+    MapPixel<RedOnly>(source, destination, x, y, height);
 }
 
 void KeepGreenChannel(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t, uint32_t height) {
-    SetPixel(destination, x, y, height, Rgb{0, SourcePixel(source, x, y, height).green, 0});
+    MapPixel<GreenOnly>(source, destination, x, y, height);
 }
 
 void KeepBlueChannel(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t, uint32_t height) {
-    SetPixel(destination, x, y, height, Rgb{0, 0, SourcePixel(source, x, y, height).blue});
+    MapPixel<BlueOnly>(source, destination, x, y, height);
 }
 
 void GrayscaleAverage(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t, uint32_t height) {
-    auto mean = static_cast<uint8_t>(ChannelSum(SourcePixel(source, x, y, height)) / 3);
-    SetPixel(destination, x, y, height, Rgb{mean, mean, mean});
+    MapPixel<GrayMean>(source, destination, x, y, height);
 }
 
 void ThresholdBlackWhite(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t,
                          uint32_t height) {
-    uint8_t level = ChannelSum(SourcePixel(source, x, y, height)) / 3 > 127 ? 255 : 0;
-    SetPixel(destination, x, y, height, Rgb{level, level, level});
+    MapPixel<BlackOrWhite>(source, destination, x, y, height);
 }
 
 void BoxBlur7x7(PixelGrid source, PixelGrid destination, int32_t x, int32_t y, uint32_t width, uint32_t height) {
