@@ -10,6 +10,10 @@
 
 namespace quenvale_host {
 
+// The host on its arguments as UTF-8 (quenvale_main.cpp); returns the exit
+// status. Each platform's main (host_entry_*.cpp) calls it.
+int RunHost(int argc, char** argv);
+
 // UTF-8 to UTF-16, with the library's codec; false on a malformed sequence.
 bool DecodeUtf8(const std::string& text, std::u16string* units);
 

@@ -17,11 +17,6 @@
 #include "host_options.h"
 #include "quenvale.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#include <shellapi.h>
-#endif
-
 namespace {
 
 bool progressLineOpen = false;  // a batch's progress is showing on the terminal
@@ -297,7 +292,9 @@ int RunBatch(const Options& options) {
     return failed > 0 ? 1 : 0;
 }
 
-int RunHost(int argc, char** argv) {
+}  // namespace
+
+int quenvale_host::RunHost(int argc, char** argv) {
     Options options;
     int status = quenvale_host::ParseArguments(argc, argv, &options);
     if (status >= 0) {
@@ -324,31 +321,3 @@ int RunHost(int argc, char** argv) {
     const char* output = options.output != nullptr ? options.output : options.paths[1];
     return RunOne(options, quenvale_host::FormatNone, options.paths[0], output) ? 0 : 1;
 }
-
-}  // namespace
-
-#if defined(_WIN32)
-// The narrow argv of Windows is in the ANSI code page; take the wide one and
-// carry it as UTF-8 to the shared parsing.
-int main() {
-    int argc = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (wide == nullptr) {
-        return 2;
-    }
-    std::vector<std::string> storage(static_cast<size_t>(argc));
-    std::vector<char*> argv(static_cast<size_t>(argc) + 1, nullptr);
-    for (int i = 0; i < argc; ++i) {
-        int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-        storage[i].assign(size > 0 ? size - 1 : 0, '\0');
-        if (size > 1) {
-            WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &storage[i][0], size, nullptr, nullptr);
-        }
-        argv[i] = &storage[i][0];
-    }
-    LocalFree(wide);
-    return RunHost(argc, argv.data());
-}
-#else
-int main(int argc, char** argv) { return RunHost(argc, argv); }
-#endif

@@ -6,22 +6,6 @@
 
 #include "memory.h"
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
-// Sanitizers watch malloc's blocks only: under them every block comes from malloc.
-#if defined(__SANITIZE_ADDRESS__)
-#define QUENVALE_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
-#define QUENVALE_SANITIZED 1
-#endif
-#endif
-#if defined(__linux__) && !defined(QUENVALE_SANITIZED)
-#define QUENVALE_MAP_LARGE_BLOCKS 1
-#endif
-
 namespace quenvale {
 
 namespace {
@@ -30,15 +14,9 @@ namespace {
 // and how the block was obtained.
 constexpr size_t kSizeHeaderBytes = 16;
 
-#if defined(QUENVALE_MAP_LARGE_BLOCKS)
-// Large blocks (the rows, the grids) are mapped on their own, in huge pages
-// where the system has them, and filled whole right away: measured on a
-// 72 MB image, that halves the cost of taking the block, and the column
-// walks over the rows no longer miss the TLB on every row. Where the
-// kernel lacks huge pages or the populate advice, it falls back to small
-// pages taken on first touch.
+// Large blocks (the rows, the grids) are mapped on their own where the
+// platform does it (MapLargeBlock); the rest come from the heap.
 constexpr size_t kMappedBytes = size_t{4} << 20;
-#endif
 
 struct BlockHeader {
     size_t size;
@@ -61,33 +39,18 @@ void ResetPeakAllocatedBytes() { peakBytes = liveBytes; }
 namespace {
 
 void* Allocate(size_t size, bool mayMap) {
-#if !defined(QUENVALE_MAP_LARGE_BLOCKS)
-    (void)mayMap;  // every block comes from the heap here
-#endif
     if (failureCountdown >= 0 && failureCountdown-- == 0) {
         return nullptr;
     }
     if (size > SIZE_MAX - kSizeHeaderBytes) {
         return nullptr;
     }
-    void* start = nullptr;
-    size_t mapped = 0;
-#if defined(QUENVALE_MAP_LARGE_BLOCKS)
-    if (mayMap && size >= kMappedBytes) {
-        start = mmap(nullptr, kSizeHeaderBytes + size, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (start == MAP_FAILED) {
-            return nullptr;
-        }
-#if defined(MADV_HUGEPAGE)
-        madvise(start, kSizeHeaderBytes + size, MADV_HUGEPAGE);
-#endif
-#if defined(MADV_POPULATE_WRITE)
-        madvise(start, kSizeHeaderBytes + size, MADV_POPULATE_WRITE);
-#endif
-        mapped = 1;
+    bool failed = false;
+    void* start = mayMap && size >= kMappedBytes ? MapLargeBlock(kSizeHeaderBytes + size, &failed) : nullptr;
+    size_t mapped = start != nullptr ? 1 : 0;
+    if (failed) {
+        return nullptr;
     }
-#endif
     if (start == nullptr) {
         start = std::malloc(kSizeHeaderBytes + size);
         if (start == nullptr) {
@@ -123,12 +86,10 @@ void ReleaseBytes(void* block) {
     const auto* header = reinterpret_cast<const BlockHeader*>(start);
     size_t size = header->size;
     liveBytes -= size;
-#if defined(QUENVALE_MAP_LARGE_BLOCKS)
     if (header->mapped != 0) {
-        munmap(start, kSizeHeaderBytes + size);
+        UnmapLargeBlock(start, kSizeHeaderBytes + size);
         return;
     }
-#endif
     std::free(start);
 }
 

@@ -28,6 +28,13 @@ void SetAllocationFailureCountdown(int64_t countdown);
 uint64_t PeakAllocatedBytes();
 void ResetPeakAllocatedBytes();
 
+// The platform's part (memory_posix.cpp, memory_win32.cpp): a large block
+// mapped on its own, or null where this platform or build takes every block
+// from the heap (then *failed stays false); *failed is set where a mapping
+// was tried and refused.
+void* MapLargeBlock(size_t bytes, bool* failed);
+void UnmapLargeBlock(void* start, size_t bytes);
+
 }  // namespace quenvale
 
 #endif
