@@ -1,4 +1,5 @@
-# Fails unless the shared library exports exactly Quenvale.
+# Fails unless the shared library exports exactly Quenvale, and carries
+# nothing that Quenvale never reaches.
 #   cmake -DLIBRARY=... -DNM=... -P CheckExports.cmake
 execute_process(COMMAND "${NM}" -D --defined-only "${LIBRARY}"
                 OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
@@ -15,3 +16,13 @@ if(NOT names STREQUAL "Quenvale")
   message(FATAL_ERROR "expected exactly Quenvale to be exported, found: ${names}")
 endif()
 message(STATUS "exports: ${names}")
+
+# Nor does it carry what the export never reaches: the grid forms, which the
+# tests hold the fast paths to, and the host's kernels and table of filters.
+execute_process(COMMAND "${NM}" -C "${LIBRARY}" OUTPUT_VARIABLE all RESULT_VARIABLE status)
+foreach(unreached FlattenColors MatchPaletteEntry ForEachPixel KeepRedChannel GrayscaleAverage ThresholdBlackWhite
+                  BoxBlur7x7 DarkestNeighbor5x5 kNamedFilters PrepareKernel)
+  if(all MATCHES "quenvale::${unreached}[ (\n]")
+    message(FATAL_ERROR "the shared library carries ${unreached}, which its export never reaches")
+  endif()
+endforeach()

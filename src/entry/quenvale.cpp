@@ -4,5 +4,5 @@
 #include "quenvale.h"
 
 extern "C" QUENVALE_API int32_t Quenvale(const char16_t* inputPath, const char16_t* outputPath) {
-    return quenvale::RunPipeline(inputPath, outputPath, quenvale::kNamedFilters[0]);
+    return quenvale::RunPipeline(inputPath, outputPath, quenvale::kFlattenFilter);
 }

@@ -42,6 +42,19 @@ struct NamedFilter {
     Kernel kernel;     // the kernels: the streamed form
     PixelKernel grid;  // the kernels: the per-pixel definition the streamed form gives the same results as
 };
+// The flatten's row (flatten_filter.cpp), which the exported call runs:
+// apart from the rest, so that the call reaches no kernel.
+bool PrepareFlatten(const NamedFilter& filter, FilterJob& job, Failure* failure);
+bool WriteFlatten(FilterJob& job, FILE* output, bool inPlace, Failure* failure);
+void ReleaseFlatten(FilterJob& job);
+inline constexpr NamedFilter kFlattenFilter = {
+    "flatten", "first-fit flat colours, tolerance 20 per channel (the exported call)", PrepareFlatten, WriteFlatten,
+    ReleaseFlatten, NoKernel(), nullptr};
+// The exported call's two grids, counted from prepare until release, for
+// every filter.
+void CountGrids(FilterJob& job);
+void UncountGrids(FilterJob& job);
+
 extern const NamedFilter kNamedFilters[];  // the flatten first: the exported call's filter
 extern const size_t kNamedFilterCount;
 // Null for an unknown name.
