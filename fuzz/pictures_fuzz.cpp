@@ -172,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         data = fixed.data();
     }
     bool decoded = png ? ReadPng(data, size, kFuzzMaxPixels, &picture, &chunks, &error)
-                       : ReadJpeg(data, size, kFuzzMaxPixels, &picture, &error);
+                       : ReadJpeg(data, size, kFuzzMaxPixels, &picture, nullptr, &error);
     Check(decoded || !error.reason.empty(), "a refusal says why");
     if (decoded) {
         RoundTrip(data, picture, png ? &chunks : nullptr, filter);

@@ -1,4 +1,5 @@
-// Format choice, the same in every build; the codecs are elsewhere.
+// The table of formats and the choices made from it, the same in every
+// build; the codecs are elsewhere.
 #include "host_formats.h"
 
 #include <cctype>
@@ -7,12 +8,44 @@
 
 #include "file_io.h"
 #include "host.h"
+#if defined(QUENVALE_PICTURES)
+#include "picture.h"
+#endif
 
 namespace quenvale_host {
+
+#if defined(QUENVALE_PICTURES)
+const bool kPicturesBuiltIn = true;
+constexpr PictureDecoder kPngDecoder = ReadPng;
+constexpr PictureDecoder kJpegDecoder = ReadJpeg;
+#else
+const bool kPicturesBuiltIn = false;
+constexpr PictureDecoder kPngDecoder = nullptr;
+constexpr PictureDecoder kJpegDecoder = nullptr;
+#endif
 
 namespace {
 
 const char kJpegRefusal[] = "JPEG is not written: flat colours do not survive its compression; write PNG";
+
+}  // namespace
+
+// BMP first: what no signature claims is read as BMP.
+const FormatRow kFormats[] = {
+    {FormatBmp, "BMP", "bmp dib", {}, false, nullptr, true, nullptr},
+    {FormatPng, "PNG", "png", {{0, 8, "\x89PNG\r\n\x1A\n"}}, true, kPngDecoder, true, nullptr},
+    {FormatJpeg, "JPEG", "jpg jpeg jpe jfif", {{0, 3, "\xFF\xD8\xFF"}}, true, kJpegDecoder, false, kJpegRefusal},
+    // Named, so that a refusal says what the file is; never read or written.
+    {FormatNone, "GIF", "gif", {{0, 6, "GIF87a"}, {0, 6, "GIF89a"}}, false, nullptr, false, nullptr},
+    {FormatNone, "WebP", "webp", {{8, 4, "WEBP"}}, false, nullptr, false, nullptr},
+    {FormatNone, "TIFF", "tif tiff", {{0, 4, "II*\0"}, {0, 4, "MM\0*"}}, false, nullptr, false, nullptr},
+    {FormatNone, "AVIF", "avif", {{4, 8, "ftypavif"}}, false, nullptr, false, nullptr},
+    {FormatNone, "HEIF", "heic heif", {{4, 8, "ftypheic"}}, false, nullptr, false, nullptr},
+    {FormatNone, "QOI", "qoi", {{0, 4, "qoif"}}, false, nullptr, false, nullptr},
+};
+const size_t kFormatCount = sizeof kFormats / sizeof kFormats[0];
+
+namespace {
 
 std::string Lower(const std::string& text) {
     std::string lower = text;
@@ -29,28 +62,71 @@ std::string ExtensionOf(const std::string& name) {
     return dot == std::string::npos || dot == 0 ? std::string() : Lower(base.substr(dot + 1));
 }
 
+bool HasExtension(const FormatRow& row, const std::string& extension) {
+    std::string list = std::string(" ") + row.extensions + " ";
+    return !extension.empty() && list.find(" " + extension + " ") != std::string::npos;
+}
+
+bool Claims(const FormatRow& row, const uint8_t* head, size_t got) {
+    for (const Signature& signature : row.signatures) {
+        if (signature.length > 0 && got >= signature.at + signature.length &&
+            std::memcmp(head + signature.at, signature.bytes, signature.length) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ReadHere(const FormatRow& row) { return row.format != FormatNone && (!row.codec || kPicturesBuiltIn); }
+bool WrittenHere(const FormatRow& row) { return row.written && ReadHere(row); }
+
+// "BMP, PNG and JPEG", "BMP or PNG": the names of the rows chosen.
+std::string NameList(bool (*chosen)(const FormatRow&), const char* last) {
+    std::string list;
+    size_t count = 0;
+    for (const FormatRow& row : kFormats) {
+        count += chosen(row) ? 1 : 0;
+    }
+    for (size_t i = 0, named = 0; i < kFormatCount; ++i) {
+        if (chosen(kFormats[i])) {
+            list += std::string(named == 0 ? "" : named + 1 == count ? last : ", ") + kFormats[i].name;
+            ++named;
+        }
+    }
+    return list;
+}
+
 }  // namespace
 
-#if defined(QUENVALE_PICTURES)
-const bool kPicturesBuiltIn = true;
-#else
-const bool kPicturesBuiltIn = false;
-#endif
-
-const char* FormatName(FileFormat format) {
-    switch (format) {
-        case FormatPng:
-            return "PNG";
-        case FormatJpeg:
-            return "JPEG";
-        default:
-            return "BMP";
+const FormatRow& RowOf(FileFormat format) {
+    for (const FormatRow& row : kFormats) {
+        if (row.format == format) {
+            return row;
+        }
     }
+    return kFormats[0];
+}
+
+const char* FormatName(FileFormat format) { return RowOf(format).name; }
+
+std::string FormatsRead() {
+    std::string names;
+    for (const FormatRow& row : kFormats) {
+        names += ReadHere(row) ? std::string(names.empty() ? "" : " ") + row.name : "";
+    }
+    return names;
+}
+
+std::string FormatsWritten() {
+    std::string names;
+    for (const FormatRow& row : kFormats) {
+        names += WrittenHere(row) ? std::string(names.empty() ? "" : " ") + row.name : "";
+    }
+    return names;
 }
 
 FileFormat SniffFormat(const std::string& path, std::string* claim) {
-    static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    uint8_t head[12] = {};
+    uint8_t head[16] = {};
     FILE* file = OpenFile(path, "rb");
     uint64_t length = 0;
     // A pipe or device is not read here: the call refuses it at once.
@@ -59,44 +135,39 @@ FileFormat SniffFormat(const std::string& path, std::string* claim) {
     if (file != nullptr) {
         std::fclose(file);
     }
-    if (got >= sizeof kPng && std::memcmp(head, kPng, sizeof kPng) == 0) {
-        return FormatPng;
-    }
-    if (got >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) {
-        return FormatJpeg;
-    }
     claim->clear();
+    for (const FormatRow& row : kFormats) {
+        if (!Claims(row, head, got)) {
+            continue;
+        }
+        if (row.format != FormatNone) {
+            return row.format;
+        }
+        *claim = std::string("a ") + row.name + " file: " +
+                 (kPicturesBuiltIn ? NameList(ReadHere, " and ") + " are read" : "this build reads BMP only");
+        return FormatBmp;
+    }
     if (got >= 4 && std::memcmp(head + 1, "PNG", 3) == 0) {
         // The signature's line ends are there to catch a transfer in text mode.
         *claim = "damaged PNG: its signature's bytes were changed, as by a transfer in text mode";
-    }
-    // Formats that are not read, named rather than called no BMP.
-    static const struct {
-        size_t at;
-        size_t length;
-        const char* bytes;
-        const char* name;
-    } kOthers[] = {{0, 6, "GIF87a", "GIF"},      {0, 6, "GIF89a", "GIF"},      {8, 4, "WEBP", "WebP"},
-                   {0, 4, "II*\0", "TIFF"},      {0, 4, "MM\0*", "TIFF"},      {4, 8, "ftypavif", "AVIF"},
-                   {4, 8, "ftypheic", "HEIF"},   {0, 4, "qoif", "QOI"}};
-    for (const auto& other : kOthers) {
-        if (got >= other.at + other.length && std::memcmp(head + other.at, other.bytes, other.length) == 0) {
-            *claim = std::string("a ") + other.name + " file: " +
-                     (kPicturesBuiltIn ? "BMP, PNG and JPEG are read" : "this build reads BMP only");
-        }
     }
     return FormatBmp;
 }
 
 FileFormat ParseFormat(const std::string& value, std::string* refusal) {
     std::string lower = Lower(value);
-    if (lower == "bmp") {
-        return FormatBmp;
+    for (const FormatRow& row : kFormats) {
+        if (row.format == FormatNone || (lower != Lower(row.name) && !HasExtension(row, lower))) {
+            continue;
+        }
+        if (row.written) {
+            return row.format;
+        }
+        *refusal = row.notWritten;
+        return FormatNone;
     }
-    if (lower == "png") {
-        return FormatPng;
-    }
-    *refusal = lower == "jpeg" || lower == "jpg" ? kJpegRefusal : "--format takes bmp or png, not '" + value + "'";
+    auto written = [](const FormatRow& row) { return row.written; };
+    *refusal = "--format takes " + Lower(NameList(written, " or ")) + ", not '" + value + "'";
     return FormatNone;
 }
 
@@ -105,42 +176,40 @@ FileFormat ChooseOutputFormat(FileFormat given, FileFormat input, const std::str
         return given;
     }
     std::string extension = output == "-" ? std::string() : ExtensionOf(output);
-    if (extension == "bmp" || extension == "dib") {
-        return FormatBmp;
-    }
-    if (extension == "png") {
-        return FormatPng;
-    }
-    for (const char* jpeg : {"jpg", "jpeg", "jpe", "jfif"}) {
-        if (extension == jpeg) {
-            *refusal = kJpegRefusal;
-            return FormatNone;
+    for (const FormatRow& row : kFormats) {
+        if (!HasExtension(row, extension)) {
+            continue;
         }
-    }
-    for (const char* other : {"gif", "tif", "tiff", "webp", "avif", "heic"}) {
-        if (extension == other) {
-            *refusal = "." + extension + " is not written: the output is BMP or PNG (see --format)";
-            return FormatNone;
+        if (row.written) {
+            return row.format;
         }
+        auto written = [](const FormatRow& entry) { return entry.written; };
+        *refusal = row.notWritten != nullptr
+                       ? row.notWritten
+                       : "." + extension + " is not written: the output is " + NameList(written, " or ") + " (see --format)";
+        return FormatNone;
     }
-    return input == FormatJpeg ? FormatPng : input;
+    // A format that is read but not written gives the first written one
+    // that holds its pixels: PNG for a JPEG.
+    return RowOf(input).written ? input : FormatPng;
 }
 
 std::string WithExtension(const std::string& name, FileFormat format) {
     std::string base = BaseName(name);
     size_t dot = base.rfind('.');
     std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, name.size() - (base.size() - dot));
-    return stem + (format == FormatPng ? ".png" : ".bmp");
+    std::string extensions = RowOf(format).extensions;
+    return stem + "." + extensions.substr(0, extensions.find(' '));
 }
 
 std::string BuildRefusal(FileFormat input, FileFormat output) {
-    if (kPicturesBuiltIn) {
-        return std::string();
+    if (!ReadHere(RowOf(input))) {
+        return std::string("a ") + FormatName(input) + " file: this build reads " + FormatsRead() + " only";
     }
-    if (input != FormatBmp) {
-        return std::string("a ") + FormatName(input) + " file: this build reads BMP only";
+    if (!WrittenHere(RowOf(output))) {
+        return std::string("this build writes ") + FormatsWritten() + " only, not " + FormatName(output);
     }
-    return output != FormatBmp ? "this build writes BMP only, not PNG" : std::string();
+    return std::string();
 }
 
 }  // namespace quenvale_host

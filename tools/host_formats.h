@@ -1,10 +1,14 @@
-// The formats the host reads and writes: the input's by its content, the
-// output's by --format or the output's name.
+// The formats the host knows, one row of one table each: the input's told
+// by its content, the output's by --format or the output's name. Sniffing,
+// --version, --format, the output's choice and a batch's extensions all
+// come from the table; the codecs are elsewhere (tools/pictures).
 #ifndef QUENVALE_HOST_FORMATS_H
 #define QUENVALE_HOST_FORMATS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quenvale_host {
 
@@ -13,11 +17,43 @@ enum FileFormat : uint8_t { FormatNone, FormatBmp, FormatPng, FormatJpeg };
 // Whether this build has the PNG and JPEG codecs (the Windows builds do not).
 extern const bool kPicturesBuiltIn;
 
+// The picture codecs' decoder of a format (tools/pictures/picture.h): the
+// whole file in memory, a picture of at most maxPixels, and for a PNG its
+// chunks as stored.
+struct Picture;
+struct PictureError;
+struct PngChunk;
+using PictureDecoder = bool (*)(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture,
+                                std::vector<PngChunk>* chunks, PictureError* error);
+
+struct Signature {
+    size_t at;  // bytes into the file
+    size_t length;
+    const char* bytes;
+};
+
+struct FormatRow {
+    FileFormat format;       // FormatNone for a format only named, never read or written
+    const char* name;        // "PNG"
+    const char* extensions;  // lower case, space-separated, the one written first
+    Signature signatures[2];
+    bool codec;              // read (and written) through the picture codecs, which a build may lack
+    PictureDecoder decode;   // where codec is set and this build has the codecs
+    bool written;            // an output format
+    const char* notWritten;  // where it is read but not written: why
+};
+extern const FormatRow kFormats[];
+extern const size_t kFormatCount;
+
+// The row of a format read or written.
+const FormatRow& RowOf(FileFormat format);
 const char* FormatName(FileFormat format);  // "BMP", "PNG", "JPEG"
-// A file's format by its first bytes: PNG and JPEG by their signatures,
-// anything else BMP, whose reading says what is wrong with it, unless
-// *claim says why it is refused: a damaged PNG signature, or the signature
-// of a format that is not read.
+// The names of the formats this build reads or writes, for --version.
+std::string FormatsRead();
+std::string FormatsWritten();
+// A file's format by its first bytes. Anything no signature claims is taken
+// as BMP, whose reading says what is wrong with it; *claim says why a file
+// is refused at once: a damaged PNG signature, or a format that is not read.
 FileFormat SniffFormat(const std::string& path, std::string* claim);
 // --format's value; FormatNone for one it does not take, with the reason.
 FileFormat ParseFormat(const std::string& value, std::string* refusal);

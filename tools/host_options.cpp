@@ -138,8 +138,7 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
             PrintUsage();
             return 0;
         case OptionVersion:
-            std::printf("%s\nreads: %s\nwrites: %s\n", kVersion, kPicturesBuiltIn ? "BMP PNG JPEG" : "BMP",
-                        kPicturesBuiltIn ? "BMP PNG" : "BMP");
+            std::printf("%s\nreads: %s\nwrites: %s\n", kVersion, FormatsRead().c_str(), FormatsWritten().c_str());
             return 0;
         case OptionFilter:
             return ApplyFilter(value, options);

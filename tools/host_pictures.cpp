@@ -68,9 +68,12 @@ bool SpoolSource(const Options& options, FileFormat from, const std::string& inp
         ReportFailure(input, error.reason);
         return false;
     }
-    bool decoded = from == FormatPng
-                       ? ReadPng(job.file, job.fileLength, options.maxPixels, &job.source, &job.chunks, &error)
-                       : ReadJpeg(job.file, job.fileLength, options.maxPixels, &job.source, &error);
+    PictureDecoder decode = RowOf(from).decode;
+    bool decoded = decode != nullptr && decode(job.file, job.fileLength, options.maxPixels, &job.source, &job.chunks,
+                                               &error);
+    if (decode == nullptr) {
+        error.reason = std::string("a ") + FormatName(from) + " file: this build has no decoder for it";
+    }
     if (!decoded) {
         ReportFailure(input, error.reason);
         return false;
@@ -155,7 +158,7 @@ bool EncodeResult(const Options& options, FileFormat from, PictureJob& job, std:
         job.result.resolution[0] = job.source.resolution[0];
         job.result.resolution[1] = job.source.resolution[1];
     }
-    bool carried = from == FormatPng;
+    bool carried = !job.chunks.empty();  // a PNG's, carried into the PNG made of it
     done = done && EncodePng(job.result, job.file, carried ? &job.chunks : nullptr, carried ? &job.source : nullptr,
                              png, &error);
     if (!done) {

@@ -83,7 +83,8 @@ bool CheckHeader(jpeg_decompress_struct* info, uint64_t maxPixels, Picture* pict
 
 }  // namespace
 
-bool ReadJpeg(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture, PictureError* error) {
+bool ReadJpeg(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>*,
+              PictureError* error) {
     jpeg_decompress_struct info{};
     ErrorManager errors{};
     info.err = jpeg_std_error(&errors.manager);

@@ -76,7 +76,8 @@ struct PngChunk {
 // ReadPng also lists the chunks.
 bool ReadPng(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
              PictureError* error);
-bool ReadJpeg(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture, PictureError* error);
+bool ReadJpeg(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
+              PictureError* error);  // chunks: none, a JPEG has no PNG chunks
 
 // A PNG of the picture. With source chunks, every chunk of the source but
 // its image data is carried in order; those that describe the pixels'
