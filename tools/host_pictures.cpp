@@ -127,8 +127,8 @@ bool WriteOutputBytes(const Options& options, const std::string& inputFile, cons
     if (written && output.inPlace) {
         // A new encoding cannot be written over the input it came from; the
         // folder refused the temporary that would have taken it.
-        *failure = quenvale::FailWith(quenvale::StatusOutputWriteFailed, quenvale::ReasonNone);
-        failure->systemError = EACCES;
+        *failure = quenvale::FailWith(quenvale::StatusOutputWriteFailed, quenvale::ReasonNewLayoutInPlace);
+        failure->systemError = output.folderRefusal;
         written = false;
     }
     if (written && !quenvale::WriteBytes(output.stream, bytes.data(), bytes.size())) {

@@ -48,7 +48,10 @@ void ReportCall(const quenvale::Failure& failure, const std::string& input, cons
         failure.status == quenvale::StatusOutputOpenFailed || failure.status == quenvale::StatusOutputWriteFailed;
     char reason[quenvale::kReasonTextBytes];
     quenvale::FormatReason(failure, reason, sizeof reason);
-    std::string text = failure.systemError != 0 ? ErrorText(failure.systemError) : reason;
+    // A reason and the system's error where both are known.
+    std::string text = failure.systemError == 0   ? std::string(reason)
+                       : failure.reason == quenvale::ReasonNone ? ErrorText(failure.systemError)
+                                                               : std::string(reason) + ": " + ErrorText(failure.systemError);
     if (outputSide && outputSpooled) {
         text = "a temporary file in " + SpoolFolder() + ": " + text;
     }

@@ -39,6 +39,7 @@ const char* const kReasonTexts[] = {
     "%1 x %2 pixels from an RLE stream of %0 bytes, more than the filter decodes from so few",  // ReasonRleTooSparse
     "%0 bytes of pixel data in the result, more than a bitmap holds (4 GiB - 1)",          // ReasonResultTooLarge
     "a link in a shared sticky folder, owned by neither this user nor the folder's owner: not followed",  // ReasonLinkInSharedFolder
+    "a new layout cannot be written over its own input, and its folder refuses a temporary file",  // ReasonNewLayoutInPlace
     "could not open",                                                          // ReasonOpenFailed
     "could not open for writing",                                              // ReasonOpenForWritingFailed
     "write error",                                                             // ReasonWriteError

@@ -54,6 +54,7 @@ enum Reason : uint8_t {
     ReasonRleTooSparse,       // the stream's bytes, width and height
     ReasonResultTooLarge,     // the bytes of the result's pixel data
     ReasonLinkInSharedFolder,
+    ReasonNewLayoutInPlace,
     // The texts of failures that have no reason of their own, for the host
     // where the system gave no error number.
     ReasonOpenFailed,

@@ -14,7 +14,8 @@ namespace quenvale {
 
 struct OutputFile {
     FILE* stream;
-    bool inPlace;  // written directly over the input itself: only the pixel data is written
+    bool inPlace;       // written directly over the input itself: only the pixel data is written
+    int folderRefusal;  // written directly because the folder refused a temporary: the system's error for that
 #if defined(_WIN32)
     wchar_t* temporaryPath;  // null when written directly
     wchar_t* targetPath;

@@ -180,8 +180,11 @@ bool OpenTemporary(const char* target, const struct stat* status, bool regular, 
         *failure = errno == ENOMEM ? FailWith(StatusOutOfMemory, ReasonNone) : FailWithErrno(StatusOutputWriteFailed);
         close(folder);
         if (FolderRefusesNewFiles(failure->systemError)) {
+            int refusal = failure->systemError;
             *failure = Failure{};
-            return OpenDirectly(target, status, regular, input, output, failure);
+            bool opened = OpenDirectly(target, status, regular, input, output, failure);
+            output->folderRefusal = refusal;
+            return opened;
         }
         return false;
     }

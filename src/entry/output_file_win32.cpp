@@ -155,6 +155,7 @@ bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputF
         failure->systemError = EACCES;
         return false;
     }
+    int refusal = 0;  // the folder's, where it refuses the temporary
     if (!exists || regular) {
         output->targetPath = CopyPath(target);
         if (output->targetPath == nullptr) {
@@ -168,6 +169,7 @@ bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputF
         // A missing folder is the output's own failure to open, as a direct
         // open would report it; room and I/O failures fail the write.
         int error = errno;
+        refusal = error;
         if (error != EACCES) {
             *failure = FailWith(error == ENOMEM   ? StatusOutOfMemory
                                 : error == ENOENT ? StatusOutputOpenFailed
@@ -178,6 +180,7 @@ bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputF
         }
     }
     output->inPlace = regular && SameFile(input, target);
+    output->folderRefusal = refusal;
     output->stream = _wfopen(target, output->inPlace ? L"r+b" : L"wb");
     if (output->stream == nullptr) {
         *failure = FailWithErrno(StatusOutputOpenFailed);
@@ -201,7 +204,7 @@ bool CommitOutput(OutputFile& output, bool sync, Failure* failure) {
             written = false;
         } else if (MoveFileExW(output.temporaryPath, output.targetPath, MOVEFILE_REPLACE_EXISTING) == 0) {
             *failure = FailWith(StatusOutputWriteFailed, ReasonNone);
-            failure->systemError = EACCES;
+            failure->systemError = CreateError(GetLastError());
             written = false;
         } else {
             ReleaseBytes(output.temporaryPath);  // it is the output now

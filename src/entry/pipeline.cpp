@@ -152,7 +152,11 @@ bool OpenOutputPath(Call& call, const char16_t* outputPath) {
 }
 
 bool WriteOutput(Call& call) {
-    return call.filter->write(call.job, call.output.stream, call.output.inPlace, &call.failure);
+    bool written = call.filter->write(call.job, call.output.stream, call.output.inPlace, &call.failure);
+    if (!written && call.failure.reason == ReasonNewLayoutInPlace) {
+        call.failure.systemError = call.output.folderRefusal;  // why there is no temporary to take it
+    }
+    return written;
 }
 
 bool Commit(Call& call) {

@@ -679,9 +679,9 @@ bool WriteKernelOutput(KernelWork& work, FILE* input, uint64_t fileLength, FILE*
     bool newBitmap = work.output != OutputPixels;
     if (newBitmap && inPlace) {
         // A new layout cannot be written over the input it is read from;
-        // the folder refused the temporary that would have taken it.
-        *failure = FailWith(StatusOutputWriteFailed, ReasonNone);
-        failure->systemError = EACCES;
+        // the folder refused the temporary that would have taken it (the
+        // pipeline adds the system's error for that).
+        *failure = FailWith(StatusOutputWriteFailed, ReasonNewLayoutInPlace);
         return false;
     }
     bool started = inPlace ? SeekFile(output, format.pixelOffset)
