@@ -198,6 +198,34 @@ TEST(Host, BatchesGoOnPastAFailureAndReportIt) {
     EXPECT_EQ(ReadFile(results + "/two.bmp"), EncodeBitmap(ReferenceFlatten(second)));
     EXPECT_FALSE(FileExists(results + "/bad.bmp"));
 
+    // On threads, the same outputs and the same lines in the batch's order,
+    // whichever file finishes first.
+    std::string names;
+    for (int i = 0; i < 24; ++i) {
+        std::string name = "many" + std::to_string(i) + ".bmp";
+        if (i % 5 == 3) {
+            WriteFile(folder + "/" + name, {'B', 'M', uint8_t(i)});
+        } else {
+            WriteFile(folder + "/" + name, EncodeBitmap(RandomImage(random, 1 + 37 * (i % 4), 9 + i, 256)));
+        }
+        names += " " + name;
+    }
+    ASSERT_TRUE(MakeDirectory(results + "/serial") && MakeDirectory(results + "/threads"));
+    HostRun serial = RunHost("--jobs 1 --output-dir '" + results + "/serial'" + names, cd);
+    HostRun threads = RunHost("-j 4 --output-dir '" + results + "/threads'" + names, cd);
+    EXPECT_EQ(serial.status, 1);
+    EXPECT_EQ(threads.status, 1);
+    EXPECT_EQ(threads.err, serial.err);
+    EXPECT_NE(serial.err.find("quenvale: 5 of 24 files failed\n"), std::string::npos) << serial.err;
+    for (int i = 0; i < 24; ++i) {
+        std::string name = "/many" + std::to_string(i) + ".bmp";
+        EXPECT_EQ(FileExists(results + "/threads" + name), i % 5 != 3) << name;
+        if (i % 5 != 3) {
+            EXPECT_EQ(ReadFile(results + "/threads" + name), ReadFile(results + "/serial" + name)) << name;
+        }
+    }
+    EXPECT_EQ(RunHost("--jobs 0 one.bmp -o x.bmp", cd).status, 2);
+
     HostRun inPlace = RunHost("--in-place --filter gray one.bmp two.bmp", cd);
     EXPECT_EQ(inPlace.status, 0) << inPlace.err;
     EXPECT_EQ(inPlace.err, "");  // no progress when standard error is no terminal

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace quenvale_host {
@@ -62,6 +63,17 @@ std::string Printable(const std::string& text);
 // The system's text for an error number.
 std::string ErrorText(int error);
 bool IsTerminal(FILE* stream);
+
+// Keeps freed memory for the next file of a batch rather than handing it
+// back and faulting it in again (glibc's allocator; nothing elsewhere).
+void KeepFreedMemory();
+// Runs work(i) for each i below count on up to jobs threads, and done(i)
+// on the calling thread for each i in order, once work(i) has finished
+// (host_jobs_posix.cpp; Windows runs them one after another).
+void RunInOrder(size_t count, size_t jobs, const std::function<void(size_t)>& work,
+                const std::function<void(size_t)>& done);
+// The cores this machine has, at least 1.
+size_t CoreCount();
 
 // The platform's part: a file opened by its UTF-8 path ("rb" or "wb"), a
 // standard stream made binary, the path separators and step, how long a

@@ -35,6 +35,8 @@ const char kPathSeparators[] = "/\\";
 // of this host runs; a temporary left is recognisable by its name.
 void RemoveTemporariesOnSignals() {}
 
+void KeepFreedMemory() {}
+
 FILE* OpenFile(const std::string& path, const char* mode) {
     return _wfopen(Wide(path).c_str(), mode[0] == 'r' ? L"rb" : L"wb");
 }

@@ -18,7 +18,7 @@ namespace {
 const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
 enum OptionId { OptionFilter, OptionTolerance, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
-                OptionSync, OptionMaxPixels, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
+                OptionSync, OptionMaxPixels, OptionJobs, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
     const char* name;
@@ -32,7 +32,7 @@ const OptionEntry kOptions[] = {
     {"--format", 0, true, OptionFormat},
     {"--output-dir", 0, true, OptionOutputDir}, {"--output", 'o', true, OptionOutput},
     {"--in-place", 0, false, OptionInPlace},    {"--sync", 0, false, OptionSync},
-    {"--max-pixels", 0, true, OptionMaxPixels},
+    {"--max-pixels", 0, true, OptionMaxPixels}, {"--jobs", 'j', true, OptionJobs},
     {"--quiet", 'q', false, OptionQuiet},       {"--verbose", 'v', false, OptionVerbose},
     {"--help", 'h', false, OptionHelp},         {"--version", 0, false, OptionVersion},
 };
@@ -75,6 +75,8 @@ void PrintUsage() {
         "                      the output\n"
         "  --max-pixels N      refuse a picture of more than N pixels held in memory\n"
         "                      (PNG, JPEG, BMP to PNG) [178956970]\n"
+        "  -j, --jobs N        a batch's files N at a time [the number of cores; 1\n"
+        "                      with -v, so that the library's text keeps its order]\n"
         "  -v, --verbose       show the library's own text: its messages and the\n"
         "                      counter lines of its pixel grids\n"
         "  -q, --quiet         show no progress either; failures are still named\n"
@@ -165,6 +167,12 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
         case OptionMaxPixels:
             if (!ParseCount(value, &options->maxPixels)) {
                 return UsageError(std::string("--max-pixels takes a whole number from 1 up, not '") + value + "'");
+            }
+            return -1;
+        case OptionJobs:
+            if (!ParseCount(value, &options->jobs) || options->jobs > kMaxJobs) {
+                return UsageError(std::string("--jobs takes a whole number from 1 to ") + std::to_string(kMaxJobs) +
+                                  ", not '" + value + "'");
             }
             return -1;
         case OptionInPlace:

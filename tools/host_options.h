@@ -19,6 +19,8 @@ namespace quenvale_host {
 // MAX_IMAGE_PIXELS, 1 GiB / 4 / 3), so that a file Pillow opens opens
 // here too; about 13,400 x 13,400, 680 MiB as 8-bit RGBA.
 constexpr uint64_t kDefaultMaxPixels = 178956970;
+// The most files a batch runs at once.
+constexpr uint64_t kMaxJobs = 64;
 
 struct Options {
     const quenvale::NamedFilter* filter = nullptr;  // null: the flatten
@@ -32,6 +34,7 @@ struct Options {
     const char* output = nullptr;  // -o
     FileFormat format = FormatNone;  // --format: none, by the output's name
     uint64_t maxPixels = kDefaultMaxPixels;
+    uint64_t jobs = 0;  // --jobs: a batch's files at once; 0 for the number of cores
     std::vector<const char*> paths;
 };
 

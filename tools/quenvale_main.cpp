@@ -20,6 +20,9 @@
 namespace {
 
 bool progressLineOpen = false;  // a batch's progress is showing on the terminal
+// Where a batch's worker thread keeps its file's lines, for the calling
+// thread to print in the batch's order; null: printed at once.
+thread_local std::string* reportSink = nullptr;
 
 void ClearProgress() {
     if (progressLineOpen) {
@@ -33,9 +36,14 @@ void ClearProgress() {
 namespace quenvale_host {
 
 void ReportFailure(const std::string& path, const std::string& reason) {
+    std::string line = "quenvale: " + Printable(path) + ": " + Printable(reason) + "\n";
+    if (reportSink != nullptr) {
+        *reportSink += line;
+        return;
+    }
     std::fflush(stdout);
     ClearProgress();
-    std::fprintf(stderr, "quenvale: %s: %s\n", Printable(path).c_str(), Printable(reason).c_str());
+    std::fputs(line.c_str(), stderr);
 }
 
 // The system's text where a system call failed, else the reason from the
@@ -282,11 +290,39 @@ int RunBatch(const Options& options) {
     bool lineEach = options.verbose && quenvale_host::IsTerminal(stdout);
     size_t failed = 0;
     size_t total = options.paths.size();
-    for (size_t i = 0; i < total; ++i) {
-        if (progress) {
-            ShowProgress(lineEach, i, total, options.paths[i]);
+    // The library's text (-v) is one stream, in the batch's order: one file at a time.
+    size_t jobs = options.verbose ? 1 : options.jobs != 0 ? options.jobs : quenvale_host::CoreCount();
+    if (jobs <= 1 || total <= 1) {
+        for (size_t i = 0; i < total; ++i) {
+            if (progress) {
+                ShowProgress(lineEach, i, total, options.paths[i]);
+            }
+            failed += RunOne(options, formats[i], options.paths[i], outputs[i]) ? 0 : 1;
         }
-        failed += RunOne(options, formats[i], options.paths[i], outputs[i]) ? 0 : 1;
+    } else {
+        // Files on threads; their lines and the progress in the batch's order.
+        std::vector<std::string> reports(total);
+        std::vector<char> written(total, 0);
+        if (progress) {
+            ShowProgress(false, 0, total, options.paths[0]);
+        }
+        quenvale_host::RunInOrder(
+            total, jobs,
+            [&](size_t i) {
+                reportSink = &reports[i];
+                written[i] = RunOne(options, formats[i], options.paths[i], outputs[i]) ? 1 : 0;
+                reportSink = nullptr;
+            },
+            [&](size_t i) {
+                if (!reports[i].empty()) {
+                    ClearProgress();
+                    std::fputs(reports[i].c_str(), stderr);
+                }
+                failed += written[i] != 0 ? 0 : 1;
+                if (progress && i + 1 < total) {
+                    ShowProgress(false, i + 1, total, options.paths[i + 1]);
+                }
+            });
     }
     ClearProgress();
     if (failed > 0 && total > 1) {
@@ -318,6 +354,7 @@ int quenvale_host::RunHost(int argc, char** argv) {
         return UsageError("--output-dir: the path is not valid UTF-8");
     }
     quenvale_host::RemoveTemporariesOnSignals();
+    quenvale_host::KeepFreedMemory();
     if (options.inPlace || options.outputDir != nullptr) {
         return RunBatch(options);
     }

@@ -7,10 +7,11 @@
 namespace quenvale {
 
 namespace {
-bool lineOpen = false;
-bool endsLines = false;
-bool consoleSet = false;
-FILE* console = nullptr;  // with consoleSet false: standard output
+// A thread's own: a host that calls on several threads sets each one's.
+thread_local bool lineOpen = false;
+thread_local bool endsLines = false;
+thread_local bool consoleSet = false;
+thread_local FILE* console = nullptr;  // with consoleSet false: standard output
 }
 
 void SetConsoleStream(FILE* stream) {

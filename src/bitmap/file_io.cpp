@@ -10,7 +10,7 @@ namespace quenvale {
 
 namespace {
 
-int64_t fileFailureCountdown = -1;
+thread_local int64_t fileFailureCountdown = -1;  // a test's thread's own
 
 }  // namespace
 

@@ -24,9 +24,10 @@ struct BlockHeader {
 };
 static_assert(sizeof(BlockHeader) <= kSizeHeaderBytes, "block header too large");
 
-int64_t failureCountdown = -1;
-uint64_t liveBytes = 0;
-uint64_t peakBytes = 0;
+// A thread's own: what its calls hold, and a test's countdown.
+thread_local int64_t failureCountdown = -1;
+thread_local uint64_t liveBytes = 0;
+thread_local uint64_t peakBytes = 0;
 
 }  // namespace
 

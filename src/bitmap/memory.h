@@ -24,7 +24,7 @@ T* AllocateArrayOf(uint64_t count) {
 // Makes the allocation that many calls from now fail, for testing the
 // out-of-memory paths; a negative value turns this off.
 void SetAllocationFailureCountdown(int64_t countdown);
-// The most bytes held at once since the last reset.
+// The most bytes this thread held at once since its last reset.
 uint64_t PeakAllocatedBytes();
 void ResetPeakAllocatedBytes();
 

@@ -1,4 +1,5 @@
 // Pixel grids and the module-wide count of the bytes they hold.
+#include <atomic>
 #include <cinttypes>
 #include <cstdint>
 
@@ -10,13 +11,13 @@ namespace quenvale {
 
 namespace {
 
-// 64 bits: two grids of a large image pass the 32-bit range.
-int64_t allocationCounter = 0;
+// 64 bits: two grids of a large image pass the 32-bit range. Module-wide,
+// and atomic, so that calls on several threads count without a race.
+std::atomic<int64_t> allocationCounter{0};
 
-void PrintAllocationCounter() {
+void PrintAllocationCounter(int64_t value) {
     char line[80];
-    std::snprintf(line, sizeof line, "Current amount of memory allocated: %" PRId64 " bytes\n\n",
-                  allocationCounter);
+    std::snprintf(line, sizeof line, "Current amount of memory allocated: %" PRId64 " bytes\n\n", value);
     PrintLine(line);
 }
 
@@ -49,13 +50,11 @@ void FreePixelGrid(PixelGrid grid, uint32_t width, uint32_t height) {
 }
 
 void CountPixelGrid(uint32_t width, uint32_t height) {
-    allocationCounter += static_cast<int64_t>(GridByteCount(width, height));
-    PrintAllocationCounter();
+    PrintAllocationCounter(allocationCounter += static_cast<int64_t>(GridByteCount(width, height)));
 }
 
 void UncountPixelGrid(uint32_t width, uint32_t height) {
-    allocationCounter -= static_cast<int64_t>(GridByteCount(width, height));
-    PrintAllocationCounter();
+    PrintAllocationCounter(allocationCounter -= static_cast<int64_t>(GridByteCount(width, height)));
 }
 
 }  // namespace quenvale

@@ -42,7 +42,7 @@ char* CopyText(const char* text, size_t length) {
 }
 
 uint64_t RandomBits() {
-    static uint64_t count = 0;
+    thread_local uint64_t count = 0;
     uint64_t bits = 0;
     if (FixedTemporaryBits(&bits)) {
         return bits;

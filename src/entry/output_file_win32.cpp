@@ -30,7 +30,7 @@ wchar_t* CopyPath(const wchar_t* path) {
 }
 
 uint64_t RandomBits() {
-    static uint64_t count = 0;
+    thread_local uint64_t count = 0;
     uint64_t bits = 0;
     if (FixedTemporaryBits(&bits)) {
         return bits;

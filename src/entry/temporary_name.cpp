@@ -6,8 +6,8 @@ namespace quenvale {
 
 namespace {
 
-bool fixedNames = false;
-uint64_t fixedNameCount = 0;
+thread_local bool fixedNames = false;  // a test's thread's own
+thread_local uint64_t fixedNameCount = 0;
 
 }  // namespace
 

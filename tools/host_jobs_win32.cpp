@@ -1,0 +1,19 @@
+// A batch's files on Windows, one after another: mingw-w64's win32 thread
+// model has no std::thread, and its host has no codecs whose work would
+// pay for threads.
+#include "host.h"
+
+namespace quenvale_host {
+
+void RunInOrder(size_t count, size_t jobs, const std::function<void(size_t)>& work,
+                const std::function<void(size_t)>& done) {
+    (void)jobs;
+    for (size_t i = 0; i < count; ++i) {
+        work(i);
+        done(i);
+    }
+}
+
+size_t CoreCount() { return 1; }
+
+}  // namespace quenvale_host
