@@ -2,6 +2,7 @@
 // and the calling thread hands on the results in the batch's order.
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -33,7 +34,14 @@ void RunInOrder(size_t count, size_t jobs, const std::function<void(size_t)>& wo
     };
     std::vector<std::thread> workers;
     for (size_t j = 0; j < jobs && j < count; ++j) {
-        workers.emplace_back(worker);
+        try {
+            workers.emplace_back(worker);
+        } catch (const std::system_error&) {
+            break;  // no more threads to be had: those started do the rest
+        }
+    }
+    if (workers.empty()) {
+        worker();  // not even one: this thread does it all
     }
     for (size_t i = 0; i < count; ++i) {
         {
