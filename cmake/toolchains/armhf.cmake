@@ -1,5 +1,5 @@
-# 32-bit ARM Linux (hard float); tests run under qemu-user with the cross
-# toolchain's library folder.
+# 32-bit ARM Linux (hard float); tests run under qemu-user on Debian's armhf
+# runtime (libc6, libstdc++6 and the codecs, in the multiarch folders).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
@@ -10,4 +10,8 @@ set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+# The runtime is the multiarch one, loader and libc alike: with the cross
+# toolchain's folder as the prefix, its loader met the multiarch libc that
+# the codecs' packages bring, of another release, and a thread's start
+# crashed.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /)
