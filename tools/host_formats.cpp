@@ -80,21 +80,25 @@ bool Claims(const FormatRow& row, const uint8_t* head, size_t got) {
 bool ReadHere(const FormatRow& row) { return row.format != FormatNone && (!row.codec || kPicturesBuiltIn); }
 bool WrittenHere(const FormatRow& row) { return row.written && ReadHere(row); }
 
-// "BMP, PNG and JPEG", "BMP or PNG": the names of the rows chosen.
-std::string NameList(bool (*chosen)(const FormatRow&), const char* last) {
-    std::string list;
+// The names of the rows chosen, between and last apart: "BMP, PNG and
+// JPEG", "BMP or PNG", "BMP PNG".
+std::string NameList(bool (*chosen)(const FormatRow&), const char* between, const char* last) {
     size_t count = 0;
     for (const FormatRow& row : kFormats) {
         count += chosen(row) ? 1 : 0;
     }
-    for (size_t i = 0, named = 0; i < kFormatCount; ++i) {
-        if (chosen(kFormats[i])) {
-            list += std::string(named == 0 ? "" : named + 1 == count ? last : ", ") + kFormats[i].name;
+    std::string list;
+    size_t named = 0;
+    for (const FormatRow& row : kFormats) {
+        if (chosen(row)) {
+            list += std::string(named == 0 ? "" : named + 1 == count ? last : between) + row.name;
             ++named;
         }
     }
     return list;
 }
+
+bool Written(const FormatRow& row) { return row.written; }
 
 }  // namespace
 
@@ -109,21 +113,9 @@ const FormatRow& RowOf(FileFormat format) {
 
 const char* FormatName(FileFormat format) { return RowOf(format).name; }
 
-std::string FormatsRead() {
-    std::string names;
-    for (const FormatRow& row : kFormats) {
-        names += ReadHere(row) ? std::string(names.empty() ? "" : " ") + row.name : "";
-    }
-    return names;
-}
+std::string FormatsRead() { return NameList(ReadHere, " ", " "); }
 
-std::string FormatsWritten() {
-    std::string names;
-    for (const FormatRow& row : kFormats) {
-        names += WrittenHere(row) ? std::string(names.empty() ? "" : " ") + row.name : "";
-    }
-    return names;
-}
+std::string FormatsWritten() { return NameList(WrittenHere, " ", " "); }
 
 FileFormat SniffFormat(const std::string& path, std::string* claim) {
     uint8_t head[16] = {};
@@ -144,7 +136,7 @@ FileFormat SniffFormat(const std::string& path, std::string* claim) {
             return row.format;
         }
         *claim = std::string("a ") + row.name + " file: " +
-                 (kPicturesBuiltIn ? NameList(ReadHere, " and ") + " are read" : "this build reads BMP only");
+                 (kPicturesBuiltIn ? NameList(ReadHere, ", ", " and ") + " are read" : "this build reads BMP only");
         return FormatBmp;
     }
     if (got >= 4 && std::memcmp(head + 1, "PNG", 3) == 0) {
@@ -166,8 +158,7 @@ FileFormat ParseFormat(const std::string& value, std::string* refusal) {
         *refusal = row.notWritten;
         return FormatNone;
     }
-    auto written = [](const FormatRow& row) { return row.written; };
-    *refusal = "--format takes " + Lower(NameList(written, " or ")) + ", not '" + value + "'";
+    *refusal = "--format takes " + Lower(NameList(Written, ", ", " or ")) + ", not '" + value + "'";
     return FormatNone;
 }
 
@@ -183,10 +174,9 @@ FileFormat ChooseOutputFormat(FileFormat given, FileFormat input, const std::str
         if (row.written) {
             return row.format;
         }
-        auto written = [](const FormatRow& entry) { return entry.written; };
-        *refusal = row.notWritten != nullptr
-                       ? row.notWritten
-                       : "." + extension + " is not written: the output is " + NameList(written, " or ") + " (see --format)";
+        *refusal = row.notWritten != nullptr ? row.notWritten
+                                             : "." + extension + " is not written: the output is " +
+                                                   NameList(Written, ", ", " or ") + " (see --format)";
         return FormatNone;
     }
     // A format that is read but not written gives the first written one
