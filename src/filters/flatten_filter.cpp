@@ -5,6 +5,7 @@
 #include "file_io.h"
 #include "filter_table.h"
 #include "flatten.h"
+#include "picture_model.h"
 #include "pixel_grid.h"
 
 namespace quenvale {
@@ -34,7 +35,11 @@ bool PrepareFlatten(const NamedFilter&, FilterJob& job, Failure* failure) {
     if (!ReadRowImage(job.input, job.image, format, failure)) {
         return false;
     }
-    Status status = FlattenBitmap(format, job.image.bytes, job.tolerance);
+    // Uncompressed rows are a picture; an RLE stream is flattened as stored.
+    Picture picture{};
+    Status status = PictureOfBitmap(format, job.image.bytes, &picture)
+                        ? FlattenPicture(picture, job.tolerance, nullptr)
+                        : FlattenBitmap(format, job.image.bytes, job.tolerance);
     if (status != StatusOk) {
         *failure = FailWith(status, ReasonNone);
     }

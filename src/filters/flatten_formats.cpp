@@ -2,8 +2,7 @@
 //
 // Every encoding gives a pixel a value (bytes, an index, a masked word)
 // and the value a colour. A visited pixel takes its founder's value: the
-// value of the pixel that founded its entry. Entries hold distinct colours,
-// so a table from an entry's colour to its founder's value is enough.
+// value of the pixel that founded its entry (founder_table.h).
 //
 // Indexed, 16-bit and RLE pixels have at most 65,536 values, and pixels of
 // one value share an entry. Which entry a value joins depends only on the
@@ -15,72 +14,13 @@
 #include <cstring>
 
 #include "flatten.h"
+#include "founder_table.h"
 #include "memory.h"
 #include "pixel_values.h"
 
 namespace quenvale {
 
 namespace {
-
-// An entry's colour to its founder's value, in an open-addressed table at
-// most half full: entries never pass the palette's bound at the tolerance.
-constexpr uint32_t kFounderUsed = uint32_t{1} << 24;
-
-struct FounderTable {
-    uint32_t* keys;  // colour | kFounderUsed, or 0
-    uint32_t* values;
-    int shift;       // 32 less the table's bits
-};
-
-bool AllocFounderTable(FounderTable& table, uint64_t entries) {
-    int bits = 12;
-    while ((uint64_t{1} << bits) < 2 * entries) {
-        ++bits;
-    }
-    uint64_t slots = uint64_t{1} << bits;
-    table.shift = 32 - bits;
-    table.keys = AllocateArrayOf<uint32_t>(slots);
-    table.values = AllocateArrayOf<uint32_t>(slots);
-    if (table.keys == nullptr || table.values == nullptr) {
-        return false;
-    }
-    std::memset(table.keys, 0, static_cast<size_t>(slots) * sizeof(uint32_t));
-    return true;
-}
-
-void FreeFounderTable(FounderTable& table) {
-    ReleaseBytes(table.keys);
-    ReleaseBytes(table.values);
-    table = FounderTable{};
-}
-
-uint32_t FounderSlot(const FounderTable& table, uint32_t color) {
-    uint32_t slot = (color * 0x9E3779B1u) >> table.shift;
-    uint32_t mask = UINT32_MAX >> table.shift;
-    while (table.keys[slot] != 0 && table.keys[slot] != (color | kFounderUsed)) {
-        slot = (slot + 1) & mask;
-    }
-    return slot;
-}
-
-// After a piece's search: the first pixel whose entry has its own colour,
-// and no founder yet, founded it, since pixels are taken in visiting order.
-void RecordFounders(FounderTable& table, const uint32_t* colors, const uint32_t* matched, const uint32_t* values,
-                    size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        if (matched[i] == colors[i]) {
-            uint32_t slot = FounderSlot(table, colors[i]);
-            if (table.keys[slot] == 0) {
-                table.keys[slot] = colors[i] | kFounderUsed;
-                table.values[slot] = values[i];
-            }
-        }
-    }
-}
-
-uint32_t FounderValue(const FounderTable& table, uint32_t color) {
-    return table.values[FounderSlot(table, color)];
-}
 
 // A value's first pixel in the visiting order: columns outer, so the
 // smallest x, then the smallest visited row.
@@ -289,51 +229,15 @@ Status FlattenByValues(const BitmapFormat& format, uint8_t* pixels, int toleranc
 // 32-bit pixels have too many values for the passes above: they go through
 // the search a block of whole columns at a time, in the visiting order.
 Status FlattenWords(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
-    uint32_t width = format.width, height = format.rowCount;
-    uint64_t pixelCount = uint64_t{width} * height;
-    auto capacity = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{1} << 16, pixelCount));
-    CellIndex* index = NewCellIndex(capacity, tolerance, pixelCount);
-    auto* words = AllocateArrayOf<uint32_t>(2 * uint64_t{capacity});
-    FounderTable founders{};
-    bool complete = AllocFounderTable(founders, std::min(pixelCount, MaxPaletteEntries(tolerance)));
-    if (index == nullptr || words == nullptr || !complete) {
-        FreeCellIndex(index);
-        ReleaseBytes(words);
-        FreeFounderTable(founders);
-        return StatusOutOfMemory;
-    }
-    uint32_t* piece = CellIndexPiece(index);
-    uint32_t* raw = words;
-    uint32_t* colors = words + capacity;
-    uint32_t rows = std::min(height, capacity);
-    uint32_t columns = std::min(width, capacity / rows);
-    for (uint32_t x = 0, across = 0; x < width; x += across) {
-        across = std::min(columns, width - x);
-        for (uint32_t y = 0, down = 0; y < height; y += down) {
-            down = std::min(rows, height - y);
-            size_t n = 0;
-            for (uint32_t c = 0; c < across; ++c) {
-                for (uint32_t r = 0; r < down; ++r, ++n) {
-                    raw[n] = ReadPixelValue(VisitRow(format, pixels, y + r), x + c, 32);
-                    colors[n] = piece[n] = ValueColor(format, raw[n]);
-                }
-            }
-            FlattenPiece(*index, piece, n);
-            RecordFounders(founders, colors, piece, raw, n);
-            n = 0;
-            for (uint32_t c = 0; c < across; ++c) {
-                for (uint32_t r = 0; r < down; ++r, ++n) {
-                    uint32_t founder = FounderValue(founders, piece[n]);
-                    uint32_t value = (founder & format.colorBits) | (raw[n] & ~format.colorBits);
-                    WritePixelValue(VisitRow(format, pixels, y + r), x + c, 32, value);
-                }
-            }
-        }
-    }
-    FreeCellIndex(index);
-    ReleaseBytes(words);
-    FreeFounderTable(founders);
-    return StatusOk;
+    auto read = [&format, pixels](uint32_t x, uint32_t y, uint32_t* color) {
+        uint32_t value = ReadPixelValue(VisitRow(format, pixels, y), x, 32);
+        *color = ValueColor(format, value);
+        return value;
+    };
+    auto write = [&format, pixels](uint32_t x, uint32_t y, uint32_t founder, uint32_t own) {
+        WritePixelValue(VisitRow(format, pixels, y), x, 32, (founder & format.colorBits) | (own & ~format.colorBits));
+    };
+    return FlattenByFounders(format.width, format.rowCount, tolerance, read, write);
 }
 
 }  // namespace

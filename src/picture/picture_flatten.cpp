@@ -1,0 +1,160 @@
+// The flatten on a picture of any storage, through the flatten that suits
+// it. The search treats the three channels alike, so RGB bytes go the way of
+// BGR ones; grey and grey with alpha are indices or masked words that give
+// the same colours; 16-bit RGB, too wide for a word, records its founders
+// by position.
+#include <algorithm>
+#include <cstring>
+
+#include "flatten.h"
+#include "founder_table.h"
+#include "picture_model.h"
+#include "pixel_values.h"
+
+namespace quenvale {
+
+namespace {
+
+// The bitmap layout that stores a picture's rows as they are.
+BitmapFormat RowsFormat(const Picture& picture, PixelEncoding encoding, uint16_t bitsPerPixel) {
+    BitmapFormat format{};
+    format.width = picture.width;
+    format.rowCount = picture.height;
+    format.topDown = picture.topDown;
+    format.bitsPerPixel = bitsPerPixel;
+    format.encoding = encoding;
+    format.stride = picture.stride;
+    return format;
+}
+
+// Masked words whose three channels are one and the same sample of the
+// given bits from bit 0: grey, with alpha above it where there is alpha.
+BitmapFormat GreyWordsFormat(const Picture& picture, uint16_t wordBits, uint32_t sampleBits) {
+    BitmapFormat format = RowsFormat(picture, EncodingMasked, wordBits);
+    uint32_t mask = (uint32_t{1} << sampleBits) - 1;
+    for (ChannelMask& channel : format.channels) {
+        channel = ChannelMask{mask, 0, sampleBits};
+    }
+    format.colorBits = mask;
+    return format;
+}
+
+// The layout the bitmap flatten takes the picture in; false for 16-bit RGB.
+bool FormatOfPicture(const Picture& picture, BitmapFormat* format) {
+    switch (picture.storage) {
+        case StorageBgr24:
+            *format = RowsFormat(picture, EncodingRgb24, 24);
+            return true;
+        case StorageIndexed:
+            *format = RowsFormat(picture, EncodingIndexed, picture.bits);
+            format->paletteCount = picture.paletteCount;
+            std::memcpy(format->palette, picture.palette, sizeof picture.palette);
+            return true;
+        case StorageMasked:
+            *format = RowsFormat(picture, EncodingMasked, picture.bits);
+            std::memcpy(format->channels, picture.channels, sizeof picture.channels);
+            format->colorBits = picture.colorBits;
+            return true;
+        case StorageGrey:
+            if (!picture.alpha && picture.bits <= 8) {
+                // Each grey value an index into a palette of the greys.
+                *format = RowsFormat(picture, EncodingIndexed, picture.bits);
+                format->paletteCount = uint32_t{1} << picture.bits;
+                ChannelMask sample{(uint32_t{1} << picture.bits) - 1, 0, picture.bits};
+                for (uint32_t value = 0; value < format->paletteCount; ++value) {
+                    format->palette[value] = WidenChannel(value, sample) * 0x010101u;
+                }
+                return true;
+            }
+            *format = GreyWordsFormat(picture, picture.alpha ? 2 * picture.bits : picture.bits, picture.bits);
+            return true;
+        case StorageRgb:
+            break;
+    }
+    return false;
+}
+
+// Pixels of 16-bit red, green and blue (and alpha): too wide for a word,
+// so each founder is recorded by its place, and its six colour bytes copied.
+Status FlattenWideRgb(const Picture& picture, int tolerance) {
+    const uint32_t width = picture.width, height = picture.height;
+    const size_t pixelBytes = picture.alpha ? 8 : 6;
+    if (uint64_t{width} * height > UINT32_MAX) {
+        return StatusUnsupported;  // a place must fit the founder table's words
+    }
+    auto pixel = [&picture, width, height, pixelBytes](uint32_t place) {
+        uint32_t visited = place / width;
+        uint32_t stored = picture.topDown ? height - 1 - visited : visited;
+        return picture.rows + size_t{stored} * picture.stride + (place % width) * pixelBytes;
+    };
+    auto read = [&pixel, width](uint32_t x, uint32_t y, uint32_t* color) {
+        uint32_t place = y * width + x;
+        const uint8_t* at = pixel(place);
+        // The high byte of each little-endian sample.
+        *color = uint32_t{at[1]} << 16 | uint32_t{at[3]} << 8 | at[5];
+        return place;
+    };
+    auto write = [&pixel](uint32_t, uint32_t, uint32_t founder, uint32_t own) {
+        std::memmove(pixel(own), pixel(founder), 6);
+    };
+    return FlattenByFounders(width, height, tolerance, read, write);
+}
+
+}  // namespace
+
+bool PictureOfBitmap(const BitmapFormat& format, uint8_t* pixels, Picture* picture) {
+    if (IsRle(format)) {
+        return false;
+    }
+    *picture = Picture{};
+    picture->width = format.width;
+    picture->height = format.rowCount;
+    picture->topDown = format.topDown;
+    picture->stride = static_cast<size_t>(format.stride);
+    picture->rows = pixels;
+    picture->bits = static_cast<uint8_t>(format.bitsPerPixel);
+    switch (format.encoding) {
+        case EncodingRgb24:
+            picture->storage = StorageBgr24;
+            break;
+        case EncodingIndexed:
+            picture->storage = StorageIndexed;
+            picture->paletteCount = format.paletteCount;
+            std::memcpy(picture->palette, format.palette, sizeof format.palette);
+            break;
+        default:
+            picture->storage = StorageMasked;
+            std::memcpy(picture->channels, format.channels, sizeof format.channels);
+            picture->colorBits = format.colorBits;
+            break;
+    }
+    return true;
+}
+
+Status FlattenPicture(const Picture& picture, int tolerance, FlattenPalette* palette) {
+    if (palette != nullptr) {
+        *palette = FlattenPalette{nullptr, 0};
+    }
+    if (picture.width == 0 || picture.height == 0) {
+        return StatusOk;
+    }
+    Status status = StatusOk;
+    BitmapFormat format{};
+    if (picture.storage == StorageRgb && picture.bits == 8) {
+        // The visiting order starts at the picture's bottom row.
+        auto stride = static_cast<ptrdiff_t>(picture.stride);
+        uint8_t* bottom = picture.rows + (picture.topDown ? (picture.height - 1) * picture.stride : 0);
+        status = FlattenRows(bottom, picture.topDown ? -stride : stride, picture.width, picture.height, tolerance,
+                             picture.alpha ? 4 : 3);
+    } else if (FormatOfPicture(picture, &format)) {
+        status = FlattenBitmap(format, picture.rows, tolerance);
+    } else {
+        status = FlattenWideRgb(picture, tolerance);
+    }
+    if (status == StatusOk && palette != nullptr) {
+        status = DescribeFlattenPalette(picture, palette);
+    }
+    return status;
+}
+
+}  // namespace quenvale

@@ -1,0 +1,82 @@
+// A decoded picture in memory, whatever its source format: how its pixels
+// are stored, and the flatten on it in place, with the palette it made.
+// Every uncompressed BMP encoding, and every PNG and JPEG the host reads,
+// is one of these storages; an RLE stream is flattened as it is stored.
+#ifndef QUENVALE_PICTURE_MODEL_H
+#define QUENVALE_PICTURE_MODEL_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bitmap_format.h"
+#include "status.h"
+
+namespace quenvale {
+
+// How a pixel is stored.
+enum PixelStorage : uint8_t {
+    StorageIndexed,  // 1, 2, 4 or 8 bits, an index into the palette
+    StorageGrey,     // 1, 2, 4, 8 or 16 bits of grey; alpha follows at the same depth where there is alpha
+    StorageRgb,      // 8 or 16 bits a sample, red first; alpha follows where there is alpha
+    StorageMasked,   // 16- or 32-bit little-endian words, the colour under three masks
+    StorageBgr24,    // three bytes: blue, green, red
+};
+
+// Rows lie stride bytes apart; samples of under 8 bits are packed from a
+// byte's high bits down, as BMP and PNG both pack them, and 16-bit samples
+// are little-endian. The byte after the last pixel must be readable (the
+// flatten loads whole words), as a RowImage's spare bytes and the host's
+// decoded rows make it.
+struct Picture {
+    uint32_t width;
+    uint32_t height;
+    bool topDown;  // the first row in memory is the picture's top
+    PixelStorage storage;
+    uint8_t bits;  // a sample's (indexed, grey, RGB), a word's (masked); 24 for BGR
+    bool alpha;    // grey and RGB: a last sample of alpha, which the flatten keeps
+    size_t stride;
+    uint8_t* rows;
+    uint32_t paletteCount;    // indexed: entries given; an index past them is black
+    uint32_t palette[256];    // indexed: packed 0xRRGGBB
+    ChannelMask channels[3];  // masked: red, green, blue
+    uint32_t colorBits;       // masked: the union of the three masks; other bits are kept
+};
+
+// The uncompressed bitmap's pixel data as a picture, or false for an RLE
+// stream, which is no picture until decoded.
+bool PictureOfBitmap(const BitmapFormat& format, uint8_t* pixels, Picture* picture);
+
+// One entry of the palette a flatten made.
+struct FlattenEntry {
+    uint32_t color;        // packed 0xRRGGBB, as the flatten saw its founder (16-bit samples: their top 8 bits)
+    uint64_t founderValue; // the founder's stored value: an index, a word, or its samples packed red first, alpha last
+    uint32_t founderX;     // the founder's column
+    uint32_t founderY;     // and row, 0 at the picture's top
+    uint64_t pixelCount;   // pixels that took the entry
+};
+// The entries in order of creation.
+struct FlattenPalette {
+    FlattenEntry* entries;
+    size_t count;
+};
+void FreeFlattenPalette(FlattenPalette* palette);
+
+// First-fit flat colours at the tolerance per channel, in place: pixels are
+// visited column by column, left to right, each column from the picture's
+// bottom row up, and each takes its founder's whole stored value (an index,
+// a word with its bits outside the masks kept, every colour sample at its
+// full depth); alpha is each pixel's own. The colour the flatten sees is the
+// palette entry, the widened masked channels, or the top 8 bits of each
+// sample (grey as three equal channels). Where palette is not null it is
+// given the entries. StatusOutOfMemory leaves the picture partly flattened.
+Status FlattenPicture(const Picture& picture, int tolerance, FlattenPalette* palette);
+
+// The palette a flatten at any tolerance left in a picture, read back from
+// its pixels: a founder is the first pixel of the visiting order with its
+// entry's colour, since entries hold distinct colours and a pixel before it
+// had no entry of that colour to join.
+Status DescribeFlattenPalette(const Picture& flattened, FlattenPalette* palette);
+
+}  // namespace quenvale
+
+#endif
