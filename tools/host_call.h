@@ -4,6 +4,7 @@
 #ifndef QUENVALE_HOST_CALL_H
 #define QUENVALE_HOST_CALL_H
 
+#include <cstdio>
 #include <string>
 
 #include "host_formats.h"
@@ -25,8 +26,15 @@ bool CallOnFiles(const Options& options, const std::string& inputFile, const std
 // The same where the input is a PNG or JPEG, or the output a PNG: the
 // library is handed a bitmap of the input's pixels, and the bitmap it
 // writes becomes the output.
-bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to, const std::string& inputFile,
-                         const std::string& outputFile, const std::string& input, const std::string& output);
+// inputStream is the input opened for the sniff (null where it would not
+// open), which the call takes and closes.
+bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to, FILE* inputStream,
+                         const std::string& inputFile, const std::string& outputFile, const std::string& input,
+                         const std::string& output);
+// The stream the library's own text goes to for this call (null unless -v:
+// never the one the image goes to), and its close after the call.
+FILE* OpenLibraryConsole(const Options& options, const std::string& output);
+void CloseLibraryConsole(FILE* console);
 
 }  // namespace quenvale_host
 

@@ -118,14 +118,22 @@ std::string FormatsRead() { return NameList(ReadHere, " ", " "); }
 std::string FormatsWritten() { return NameList(WrittenHere, " ", " "); }
 
 FileFormat SniffFormat(const std::string& path, std::string* claim) {
-    uint8_t head[16] = {};
     FILE* file = OpenFile(path, "rb");
+    FileFormat format = SniffOpenFormat(file, claim);
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    return format;
+}
+
+FileFormat SniffOpenFormat(FILE* file, std::string* claim) {
+    uint8_t head[16] = {};
     uint64_t length = 0;
     // A pipe or device is not read here: the call refuses it at once.
     size_t got = file != nullptr && quenvale::RegularFileLength(file, &length) ? std::fread(head, 1, sizeof head, file)
                                                                                 : 0;
-    if (file != nullptr) {
-        std::fclose(file);
+    if (got != 0) {
+        quenvale::SeekFile(file, 0);
     }
     claim->clear();
     for (const FormatRow& row : kFormats) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,8 @@ std::string FormatsWritten();
 // as BMP, whose reading says what is wrong with it; *claim says why a file
 // is refused at once: a damaged PNG signature, or a format that is not read.
 FileFormat SniffFormat(const std::string& path, std::string* claim);
+// The same on a file opened for reading (null: BMP), left at its start.
+FileFormat SniffOpenFormat(FILE* file, std::string* claim);
 // --format's value; FormatNone for one it does not take, with the reason.
 FileFormat ParseFormat(const std::string& value, std::string* refusal);
 // The format to write: --format, else the output's extension, else the

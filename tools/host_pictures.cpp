@@ -1,14 +1,18 @@
-// The call through pictures: the input decoded and handed to the library as
-// a bitmap in a spool file, the bitmap it writes read back and encoded as
-// PNG, in the source's own encoding where the source was a PNG. Everything
-// that can be refused is refused before the output is touched, and the PNG
-// replaces the output whole, as the library's own output does.
+// The call through pictures. The flatten of a PNG or JPEG runs on the
+// decoded picture in memory, which is then encoded in the source's own
+// encoding (or written as a bitmap): the input is opened once and no file
+// is made but the output's temporary. The kernels are handed a bitmap of
+// the input in a spool file, and the bitmap they write is read back.
+// Everything that can be refused is refused before the output is touched,
+// and the result replaces the output whole, as the library's own output does.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "entry.h"
+#include "filter_table.h"
+#include "pixel_grid.h"
 #include "host.h"
 #include "host_call.h"
 #include "picture.h"
@@ -19,6 +23,7 @@ namespace {
 
 // What one call through pictures holds, released by ReleaseJob.
 struct PictureJob {
+    FILE* input;    // open from the sniff until the output is committed; null once closed
     uint8_t* file;  // the input, whole
     size_t fileLength;
     Picture source;
@@ -29,6 +34,9 @@ struct PictureJob {
 };
 
 void ReleaseJob(PictureJob& job) {
+    if (job.input != nullptr) {
+        std::fclose(job.input);
+    }
     std::free(job.file);
     ReleasePicture(&job.source);
     ReleasePicture(&job.result);
@@ -39,32 +47,25 @@ void ReleaseJob(PictureJob& job) {
     }
 }
 
-bool ReadWholeFile(const std::string& path, PictureJob& job, std::string* reason) {
-    FILE* file = OpenFile(path, "rb");
-    if (file == nullptr) {
-        *reason = ErrorText(errno);
-        return false;
-    }
+bool ReadWholeFile(PictureJob& job, std::string* reason) {
+    FILE* file = job.input;
     uint64_t length = 0;
-    bool read = quenvale::RegularFileLength(file, &length);
+    bool read = file != nullptr && quenvale::RegularFileLength(file, &length);
     if (!read || length > SIZE_MAX / 2 || length > 0xFFFFFFFFu) {
         *reason = read ? "too large to read whole" : "not a regular file";
-        std::fclose(file);
         return false;
     }
     job.fileLength = static_cast<size_t>(length);
     job.file = static_cast<uint8_t*>(std::malloc(job.fileLength + 1));
     read = job.file != nullptr && quenvale::SeekFile(file, 0) && quenvale::ReadBytes(file, job.file, job.fileLength);
     *reason = job.file == nullptr ? "not enough memory to read it" : "could not read it";
-    std::fclose(file);
     return read;
 }
 
-// Decodes the input and writes it as a bitmap into a spool file.
-bool SpoolSource(const Options& options, FileFormat from, const std::string& inputFile, const std::string& input,
-                 PictureJob& job) {
+// Reads the input whole and decodes it.
+bool DecodeSource(const Options& options, FileFormat from, const std::string& input, PictureJob& job) {
     PictureError error{};
-    if (!ReadWholeFile(inputFile, job, &error.reason)) {
+    if (!ReadWholeFile(job, &error.reason)) {
         ReportFailure(input, error.reason);
         return false;
     }
@@ -76,8 +77,16 @@ bool SpoolSource(const Options& options, FileFormat from, const std::string& inp
     }
     if (!decoded) {
         ReportFailure(input, error.reason);
+    }
+    return decoded;
+}
+
+// Decodes the input and writes it as a bitmap into a spool file.
+bool SpoolSource(const Options& options, FileFormat from, const std::string& input, PictureJob& job) {
+    if (!DecodeSource(options, from, input, job)) {
         return false;
     }
+    PictureError error{};
     int systemError = 0;
     FILE* spool = CreateSpoolFile("quenvale-picture-", &job.bitmapIn, &systemError);
     if (spool == nullptr) {
@@ -99,24 +108,26 @@ bool SpoolSource(const Options& options, FileFormat from, const std::string& inp
 
 // A bitmap that becomes another format is held in memory whole: an RLE
 // stream of a few bytes may declare gigapixels.
-bool BitmapWithinBudget(const Options& options, const std::string& inputFile, const std::string& input) {
-    FILE* file = OpenFile(inputFile, "rb");
-    if (file == nullptr) {
+bool BitmapWithinBudget(const Options& options, PictureJob& job, const std::string& input) {
+    if (job.input == nullptr) {
         return true;  // the call says why
     }
     PictureError error{};
-    bool within = BitmapWithinPixelBudget(file, options.maxPixels, &error);
-    std::fclose(file);
+    bool within = BitmapWithinPixelBudget(job.input, options.maxPixels, &error);
     if (!within) {
         ReportFailure(input, error.reason);
     }
     return within;
 }
 
-// The PNG replaces the output whole, through the library's own temporary.
-bool WriteOutputBytes(const Options& options, const std::string& inputFile, const std::string& outputFile,
-                      const std::vector<uint8_t>& bytes, quenvale::Failure* failure) {
-    FILE* input = OpenFile(inputFile, "rb");  // for the output to tell whether it is the input itself
+// The output replaced whole by what write(stream) writes, through the
+// library's own temporary; the input, still open, tells the output layer
+// whether the output is the input itself.
+template <typename Write>
+bool WriteOutputWhole(const Options& options, PictureJob& job, const std::string& outputFile, Write write,
+                      quenvale::Failure* failure) {
+    FILE* input = job.input;
+    job.input = nullptr;
     if (input == nullptr) {
         *failure = quenvale::FailWithErrno(quenvale::StatusInputOpenFailed);
         return false;
@@ -131,7 +142,7 @@ bool WriteOutputBytes(const Options& options, const std::string& inputFile, cons
         failure->systemError = output.folderRefusal;
         written = false;
     }
-    if (written && !quenvale::WriteBytes(output.stream, bytes.data(), bytes.size())) {
+    if (written && !write(output.stream)) {
         *failure = quenvale::FailWithErrno(quenvale::StatusOutputWriteFailed);
         written = false;
     }
@@ -139,6 +150,13 @@ bool WriteOutputBytes(const Options& options, const std::string& inputFile, cons
     written = written && quenvale::CommitOutput(output, options.call.sync, failure);
     quenvale::AbandonOutput(output);
     return written;
+}
+
+bool WriteOutputBytes(const Options& options, PictureJob& job, const std::string& outputFile,
+                      const std::vector<uint8_t>& bytes, quenvale::Failure* failure) {
+    return WriteOutputWhole(
+        options, job, outputFile,
+        [&bytes](FILE* stream) { return quenvale::WriteBytes(stream, bytes.data(), bytes.size()); }, failure);
 }
 
 // Reads back the library's bitmap and makes the PNG.
@@ -168,18 +186,18 @@ bool EncodeResult(const Options& options, FileFormat from, PictureJob& job, std:
     return done;
 }
 
-}  // namespace
-
-bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to, const std::string& inputFile,
-                         const std::string& outputFile, const std::string& input, const std::string& output) {
-    PictureJob job{};
-    bool done = from == FormatBmp ? BitmapWithinBudget(options, inputFile, input)
-                                  : SpoolSource(options, from, inputFile, input, job);
+// The kernels, and any filter on a bitmap: the library's call on files.
+bool CallThroughSpool(const Options& options, FileFormat from, FileFormat to, PictureJob& job,
+                      const std::string& inputFile, const std::string& outputFile, const std::string& input,
+                      const std::string& output) {
+    bool done = from == FormatBmp ? BitmapWithinBudget(options, job, input) : SpoolSource(options, from, input, job);
     const std::string& bitmap = from == FormatBmp ? inputFile : job.bitmapIn;
+    if (job.input != nullptr && (!done || to == FormatBmp)) {
+        std::fclose(job.input);  // the call opens its input by name
+        job.input = nullptr;
+    }
     if (done && to == FormatBmp) {
-        done = CallOnFiles(options, bitmap, outputFile, input, output);
-        ReleaseJob(job);
-        return done;
+        return CallOnFiles(options, bitmap, outputFile, input, output);
     }
     int systemError = 0;
     FILE* spool = done ? CreateSpoolFile("quenvale-result-", &job.bitmapOut, &systemError) : nullptr;
@@ -194,10 +212,90 @@ bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to,
     done = done && CallOnFiles(options, bitmap, job.bitmapOut, input, output) &&
            EncodeResult(options, from, job, &png, output);
     quenvale::Failure failure{};
-    if (done && !WriteOutputBytes(options, inputFile, outputFile, png, &failure)) {
+    if (done && !WriteOutputBytes(options, job, outputFile, png, &failure)) {
         ReportCall(failure, input, output, false);
         done = false;
     }
+    return done;
+}
+
+// The flatten of a decoded picture, in place. With -v, the library's
+// counter lines for the two grids its call counts, as its call prints them.
+bool FlattenDecoded(const Options& options, PictureJob& job, const std::string& input, const std::string& output) {
+    Picture& picture = job.source;
+    FILE* console = OpenLibraryConsole(options, output);
+    if (console != nullptr) {
+        quenvale::CountPixelGrid(picture.width, picture.height);
+        quenvale::CountPixelGrid(picture.width, picture.height);
+    }
+    LittleEndianSamples(&picture);
+    quenvale::Status status = quenvale::FlattenPicture(ModelOf(picture), options.call.tolerance, nullptr);
+    LittleEndianSamples(&picture);
+    if (picture.colorType == PngPalette) {
+        CoverIndices(&picture);
+    }
+    if (console != nullptr) {
+        quenvale::UncountPixelGrid(picture.width, picture.height);
+        quenvale::UncountPixelGrid(picture.width, picture.height);
+    }
+    CloseLibraryConsole(console);
+    if (status != quenvale::StatusOk) {
+        ReportCall(quenvale::FailWith(status, quenvale::ReasonNone), input, output, false);
+    }
+    return status == quenvale::StatusOk;
+}
+
+// The flatten of a PNG or JPEG in memory, written as a PNG in the source's
+// own encoding or as the bitmap the library would have been handed, which
+// the flatten leaves the same whichever comes first.
+bool FlattenInMemory(const Options& options, FileFormat from, FileFormat to, PictureJob& job,
+                     const std::string& outputFile, const std::string& input, const std::string& output) {
+    if (!DecodeSource(options, from, input, job)) {
+        return false;
+    }
+    PictureError error{};
+    if (to == FormatBmp && !BitmapOfPictureFits(job.source, &error)) {
+        ReportFailure(input, error.reason);
+        return false;
+    }
+    if (!FlattenDecoded(options, job, input, output)) {
+        return false;
+    }
+    quenvale::Failure failure{};
+    bool written = false;
+    if (to == FormatBmp) {
+        written = WriteOutputWhole(
+            options, job, outputFile, [&job, &error](FILE* stream) {
+                return WriteBitmapOfPicture(job.source, stream, &error);
+            }, &failure);
+    } else {
+        std::vector<uint8_t> png;
+        bool carried = !job.chunks.empty();  // a PNG's, carried into the PNG made of it
+        if (!EncodePng(job.source, job.file, carried ? &job.chunks : nullptr, carried ? &job.source : nullptr, &png,
+                       &error)) {
+            ReportFailure(output, error.reason);
+            return false;
+        }
+        std::free(job.file);  // carried over: no longer needed
+        job.file = nullptr;
+        written = WriteOutputBytes(options, job, outputFile, png, &failure);
+    }
+    if (!written) {
+        ReportCall(failure, input, output, false);
+    }
+    return written;
+}
+
+}  // namespace
+
+bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to, FILE* inputStream,
+                         const std::string& inputFile, const std::string& outputFile, const std::string& input,
+                         const std::string& output) {
+    PictureJob job{};
+    job.input = inputStream;
+    bool flatten = options.filter == nullptr || options.filter == &quenvale::kNamedFilters[0];
+    bool done = from != FormatBmp && flatten ? FlattenInMemory(options, from, to, job, outputFile, input, output)
+                    : CallThroughSpool(options, from, to, job, inputFile, outputFile, input, output);
     ReleaseJob(job);
     return done;
 }

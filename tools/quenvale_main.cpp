@@ -66,19 +66,15 @@ void ReportCall(const quenvale::Failure& failure, const std::string& input, cons
     ReportFailure(outputSide ? output : input, text);
 }
 
-bool CallOnFiles(const Options& options, const std::string& inputFile, const std::string& outputFile,
-                 const std::string& input, const std::string& output) {
-    std::u16string wideInput = quenvale_host::CallPath(inputFile, 10);
-    std::u16string wideOutput = quenvale_host::CallPath(outputFile, 0);
+FILE* OpenLibraryConsole(const Options& options, const std::string& output) {
     // The library's text only when asked for, and never where the image goes.
     FILE* console = !options.verbose ? nullptr : output == "-" ? stderr : stdout;
     quenvale::SetConsoleStream(console);
     quenvale::SetConsoleEndsLines(console != nullptr && quenvale_host::IsTerminal(console));
-    quenvale::Failure failure{};
-    int32_t result =
-        quenvale::RunHostCall(wideInput.c_str(), wideOutput.c_str(),
-                              options.filter != nullptr ? *options.filter : quenvale::kNamedFilters[0], options.call,
-                              &failure);
+    return console;
+}
+
+void CloseLibraryConsole(FILE* console) {
     if (console != nullptr) {
         // The library's messages end without a line feed; keep the prompt off them.
         if (quenvale::ConsoleLineOpen()) {
@@ -86,6 +82,19 @@ bool CallOnFiles(const Options& options, const std::string& inputFile, const std
         }
         std::fflush(console);
     }
+}
+
+bool CallOnFiles(const Options& options, const std::string& inputFile, const std::string& outputFile,
+                 const std::string& input, const std::string& output) {
+    std::u16string wideInput = quenvale_host::CallPath(inputFile, 10);
+    std::u16string wideOutput = quenvale_host::CallPath(outputFile, 0);
+    FILE* console = OpenLibraryConsole(options, output);
+    quenvale::Failure failure{};
+    int32_t result =
+        quenvale::RunHostCall(wideInput.c_str(), wideOutput.c_str(),
+                              options.filter != nullptr ? *options.filter : quenvale::kNamedFilters[0], options.call,
+                              &failure);
+    CloseLibraryConsole(console);
     if (result != ResultDone) {
         ReportCall(failure, input, output, outputFile != output);
     }
@@ -102,12 +111,31 @@ using quenvale_host::Options;
 using quenvale_host::ReportFailure;
 using quenvale_host::UsageError;
 
+// The input as the sniff opened it, closed on every way out.
+struct InputStream {
+    FILE* file;
+    ~InputStream() { Close(); }
+    void Close() {
+        if (file != nullptr) {
+            std::fclose(file);
+            file = nullptr;
+        }
+    }
+    FILE* Take() {
+        FILE* taken = file;
+        file = nullptr;
+        return taken;
+    }
+};
+
 // The call on a file of any format the host reads, to the format chosen.
 // A batch plans the format of each output; one file takes it from its name.
 bool CallAnyFormat(const Options& options, FileFormat planned, const std::string& inputFile,
                    const std::string& outputFile, const std::string& input, const std::string& output) {
     std::string refusal;
-    FileFormat from = quenvale_host::SniffFormat(inputFile, &refusal);
+    // Opened once: a picture is read from this stream, a bitmap by its name.
+    InputStream stream{quenvale_host::OpenFile(inputFile, "rb")};
+    FileFormat from = quenvale_host::SniffOpenFormat(stream.file, &refusal);
     if (!refusal.empty()) {
         ReportFailure(input, refusal);
         return false;
@@ -125,10 +153,11 @@ bool CallAnyFormat(const Options& options, FileFormat planned, const std::string
         return false;
     }
     if (from == quenvale_host::FormatBmp && to == quenvale_host::FormatBmp) {
+        stream.Close();  // Windows replaces no file that is open
         return quenvale_host::CallOnFiles(options, inputFile, outputFile, input, output);
     }
 #if defined(QUENVALE_PICTURES)
-    return quenvale_host::CallThroughPictures(options, from, to, inputFile, outputFile, input, output);
+    return quenvale_host::CallThroughPictures(options, from, to, stream.Take(), inputFile, outputFile, input, output);
 #else
     return false;
 #endif

@@ -209,17 +209,6 @@ void DescribeAsPicture(const quenvale::BitmapFormat& format, const quenvale::Cha
     picture->resolution[1] = format.resolution[1] > 0 ? static_cast<uint32_t>(format.resolution[1]) : 0;
 }
 
-void CoverIndices(Picture* picture) {
-    uint32_t largest = 0;
-    for (uint32_t y = 0; y < picture->height; ++y) {
-        const uint8_t* row = picture->rows + size_t{y} * picture->stride;
-        for (uint32_t x = 0; x < picture->width; ++x) {
-            largest = std::max(largest, ReadSample(*picture, row, x));
-        }
-    }
-    picture->paletteCount = std::max(picture->paletteCount, largest + 1);
-}
-
 // The headers of the bitmap in file, from its start; *length of prefix's
 // bytes read.
 bool ReadBitmapFormat(FILE* file, uint8_t (&prefix)[quenvale::kFormatPrefixBytes], size_t* length,
@@ -276,14 +265,22 @@ bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error) {
     return read;
 }
 
-bool WriteBitmapOfPicture(const Picture& picture, FILE* file, PictureError* error) {
-    uint32_t depth = BitmapDepth(picture);
-    uint64_t stride = (uint64_t{picture.width} * depth + 31) / 32 * 4;
+bool BitmapOfPictureFits(const Picture& picture, PictureError* error) {
+    uint64_t stride = (uint64_t{picture.width} * BitmapDepth(picture) + 31) / 32 * 4;
     if (stride * picture.height > kMaxPixelBytes) {
         *error = {ProblemUnsupported, "as a bitmap its pixel data would take " +
                                           std::to_string(stride * picture.height) + " bytes, more than 4 GiB"};
         return false;
     }
+    return true;
+}
+
+bool WriteBitmapOfPicture(const Picture& picture, FILE* file, PictureError* error) {
+    if (!BitmapOfPictureFits(picture, error)) {
+        return false;
+    }
+    uint32_t depth = BitmapDepth(picture);
+    uint64_t stride = (uint64_t{picture.width} * depth + 31) / 32 * 4;
     std::vector<uint8_t> headers = BitmapHeaders(picture, depth, stride);
     std::vector<uint8_t> row(static_cast<size_t>(stride) + 1, 0);
     bool written = std::fwrite(headers.data(), 1, headers.size(), file) == headers.size();

@@ -1,7 +1,9 @@
 // Picture storage and sample access, shared by the codecs and the bitmap
 // bridge.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "picture.h"
 #include "pixel_values.h"
@@ -57,6 +59,61 @@ bool WithinPixelBudget(uint64_t width, uint64_t height, uint64_t maxPixels, Pict
     *error = {ProblemOverBudget, std::to_string(width) + " x " + std::to_string(height) + " pixels, more than the " +
                                      std::to_string(maxPixels) + " that --max-pixels allows"};
     return false;
+}
+
+void CoverIndices(Picture* picture) {
+    uint32_t largest = 0;
+    for (uint32_t y = 0; y < picture->height; ++y) {
+        const uint8_t* row = picture->rows + size_t{y} * picture->stride;
+        for (uint32_t x = 0; x < picture->width; ++x) {
+            largest = std::max(largest, ReadSample(*picture, row, x));
+        }
+    }
+    picture->paletteCount = std::max(picture->paletteCount, largest + 1);
+}
+
+quenvale::Picture ModelOf(const Picture& picture) {
+    quenvale::Picture model{};
+    model.width = picture.width;
+    model.height = picture.height;
+    model.topDown = true;
+    model.bits = picture.bitDepth;
+    model.alpha = picture.colorType == PngGrayAlpha || picture.colorType == PngRgba;
+    model.stride = picture.stride;
+    model.rows = picture.rows;
+    switch (picture.colorType) {
+        case PngPalette:
+            model.storage = quenvale::StorageIndexed;
+            model.paletteCount = picture.paletteCount;
+            for (uint32_t i = 0; i < picture.paletteCount; ++i) {
+                const uint8_t* rgb = picture.palette[i];
+                model.palette[i] = uint32_t{rgb[0]} << 16 | uint32_t{rgb[1]} << 8 | rgb[2];
+            }
+            break;
+        case PngGray:
+        case PngGrayAlpha:
+            model.storage = quenvale::StorageGrey;
+            break;
+        default:
+            model.storage = quenvale::StorageRgb;
+            break;
+    }
+    return model;
+}
+
+void LittleEndianSamples(Picture* picture) {
+    uint16_t one = 1;
+    uint8_t first = 0;
+    std::memcpy(&first, &one, 1);
+    if (first == 1 || picture->bitDepth != 16) {
+        return;
+    }
+    for (uint32_t y = 0; y < picture->height; ++y) {
+        uint8_t* row = picture->rows + size_t{y} * picture->stride;
+        for (size_t at = 0; at + 1 < picture->stride; at += 2) {
+            std::swap(row[at], row[at + 1]);
+        }
+    }
 }
 
 void ReleasePicture(Picture* picture) {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "picture_model.h"
+
 namespace quenvale_host {
 
 // PNG's colour types.
@@ -65,6 +67,15 @@ uint32_t WidenSample(uint32_t value, uint32_t depth);
 uint32_t ReadSample(const Picture& picture, const uint8_t* row, size_t sample);
 void WriteSample(const Picture& picture, uint8_t* row, size_t sample, uint32_t value);
 
+// The picture as the library's model sees it, over the same rows: 16-bit
+// samples must be little-endian, as on every target this builds for
+// (LittleEndianSamples swaps them elsewhere, and back).
+quenvale::Picture ModelOf(const Picture& picture);
+void LittleEndianSamples(Picture* picture);
+// A palette picture's entries made to cover every index its pixels use;
+// those added are black, as the library reads an index past its palette.
+void CoverIndices(Picture* picture);
+
 // The PNG's chunks as stored, for carrying them over.
 struct PngChunk {
     size_t offset;  // of the length field, in the file
@@ -91,6 +102,8 @@ bool EncodePng(const Picture& picture, const uint8_t* source, const std::vector<
 // with a grey palette, RGB as 24-bit, alpha as 32-bit with an alpha mask,
 // 16-bit samples cut to their top 8 bits; rows top down.
 bool WriteBitmapOfPicture(const Picture& picture, FILE* file, PictureError* error);
+// Whether that bitmap's pixel data stays within the 4 GiB the library reads.
+bool BitmapOfPictureFits(const Picture& picture, PictureError* error);
 // The pixels of any BMP the library reads, as a picture at 8 bits a sample:
 // palettes and RLE as indices (never-set RLE pixels as entry 0), the rest as
 // RGB, or RGBA where an alpha mask is given.
