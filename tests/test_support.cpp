@@ -220,26 +220,36 @@ std::string CounterLine(int64_t value) {
     return "Current amount of memory allocated: " + std::to_string(value) + " bytes\n\n";
 }
 
-Image ReferenceFlatten(const Image& image) {
-    Image result = image;
-    std::vector<Rgb> palette;
+PlainWalk WalkFirstFit(const Image& image, int tolerance) {
+    PlainWalk walk;
+    walk.entryOf.resize(image.pixels.size());
     for (uint32_t x = 0; x < image.width; ++x) {
         for (uint32_t y = 0; y < image.height; ++y) {
             const Rgb& pixel = image.At(x, y);
-            const Rgb* chosen = nullptr;
-            for (const Rgb& entry : palette) {
-                if (std::abs(entry.red - pixel.red) <= 20 && std::abs(entry.green - pixel.green) <= 20 &&
-                    std::abs(entry.blue - pixel.blue) <= 20) {
-                    chosen = &entry;
+            size_t chosen = 0;
+            while (chosen < walk.entries.size()) {
+                const Rgb& entry = walk.entries[chosen].color;
+                if (std::abs(entry.red - pixel.red) <= tolerance && std::abs(entry.green - pixel.green) <= tolerance &&
+                    std::abs(entry.blue - pixel.blue) <= tolerance) {
                     break;
                 }
+                ++chosen;
             }
-            if (chosen == nullptr) {
-                palette.push_back(pixel);
-                chosen = &palette.back();
+            if (chosen == walk.entries.size()) {
+                walk.entries.push_back(PlainEntry{pixel, x, y, 0});
             }
-            result.At(x, y) = *chosen;
+            ++walk.entries[chosen].count;
+            walk.entryOf[size_t{y} * image.width + x] = chosen;
         }
+    }
+    return walk;
+}
+
+Image ReferenceFlatten(const Image& image) {
+    PlainWalk walk = WalkFirstFit(image);
+    Image result = image;
+    for (size_t i = 0; i < result.pixels.size(); ++i) {
+        result.pixels[i] = walk.entries[walk.entryOf[i]].color;
     }
     return result;
 }

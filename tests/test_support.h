@@ -68,7 +68,20 @@ CallRun RunQuenvale(const std::string& input, const std::string& output);
 CallRun RunQuenvale(const char16_t* input, const char16_t* output);
 std::string CounterLine(int64_t value);
 
-// First-fit over the pixels in column order, written the plain way.
+// First-fit over the pixels in column order (each column from row 0 up),
+// written the plain way: the entries in creation order, with their
+// founders, and each pixel's entry (indexed as image.pixels).
+struct PlainEntry {
+    Rgb color;
+    uint32_t x;
+    uint32_t y;
+    uint64_t count;
+};
+struct PlainWalk {
+    std::vector<PlainEntry> entries;
+    std::vector<size_t> entryOf;
+};
+PlainWalk WalkFirstFit(const Image& image, int tolerance = 20);
 Image ReferenceFlatten(const Image& image);
 // What the call writes for a whole file, from an independent plain reading
 // of every header kind and encoding; nothing when the file is refused.

@@ -1,0 +1,241 @@
+// The flatten on pictures in memory, storage by storage and in both row
+// orders, against the plain first-fit walk over colours decoded here: each
+// pixel's colour samples are its founder's at full depth, alpha and the
+// bits outside a mask its own, and the palette read back is the walk's.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "picture_model.h"
+#include "test_support.h"
+
+namespace quenvale_test {
+namespace {
+
+using quenvale::Picture;
+
+struct Kind {
+    const char* name;
+    quenvale::PixelStorage storage;
+    uint8_t bits;
+    bool alpha;
+};
+
+const Kind kKinds[] = {
+    {"indexed1", quenvale::StorageIndexed, 1, false}, {"indexed2", quenvale::StorageIndexed, 2, false},
+    {"indexed4", quenvale::StorageIndexed, 4, false}, {"indexed8", quenvale::StorageIndexed, 8, false},
+    {"grey1", quenvale::StorageGrey, 1, false},       {"grey2", quenvale::StorageGrey, 2, false},
+    {"grey4", quenvale::StorageGrey, 4, false},       {"grey8", quenvale::StorageGrey, 8, false},
+    {"grey16", quenvale::StorageGrey, 16, false},     {"greyAlpha8", quenvale::StorageGrey, 8, true},
+    {"greyAlpha16", quenvale::StorageGrey, 16, true}, {"rgb8", quenvale::StorageRgb, 8, false},
+    {"rgba8", quenvale::StorageRgb, 8, true},         {"rgb16", quenvale::StorageRgb, 16, false},
+    {"rgba16", quenvale::StorageRgb, 16, true},       {"masked565", quenvale::StorageMasked, 16, false},
+    {"masked10bit", quenvale::StorageMasked, 32, false}, {"bgr24", quenvale::StorageBgr24, 24, false},
+};
+
+uint32_t Samples(const Picture& picture) {
+    switch (picture.storage) {
+        case quenvale::StorageGrey:
+            return picture.alpha ? 2 : 1;
+        case quenvale::StorageRgb:
+            return picture.alpha ? 4 : 3;
+        default:
+            return 1;
+    }
+}
+
+uint32_t SampleBits(const Picture& picture) { return picture.storage == quenvale::StorageBgr24 ? 8 : picture.bits; }
+
+// Sample i of a pixel, or byte i of a BGR one: packed from a byte's high
+// bits down, a byte, or a little-endian word of 16 or 32 bits.
+uint32_t GetSample(const Picture& picture, const uint8_t* row, uint32_t x, uint32_t i) {
+    uint32_t bits = SampleBits(picture);
+    uint32_t per = picture.storage == quenvale::StorageBgr24 ? 3 : Samples(picture);
+    size_t at = (size_t{x} * per + i) * bits;
+    if (bits < 8) {
+        return row[at / 8] >> (8 - bits - at % 8) & ((1u << bits) - 1);
+    }
+    uint32_t value = 0;
+    for (uint32_t byte = 0; byte < bits / 8; ++byte) {
+        value |= uint32_t{row[at / 8 + byte]} << (8 * byte);
+    }
+    return value;
+}
+
+void SetSample(const Picture& picture, uint8_t* row, uint32_t x, uint32_t i, uint32_t value) {
+    uint32_t bits = SampleBits(picture);
+    uint32_t per = picture.storage == quenvale::StorageBgr24 ? 3 : Samples(picture);
+    size_t at = (size_t{x} * per + i) * bits;
+    if (bits < 8) {
+        uint32_t shift = 8 - bits - at % 8;
+        row[at / 8] = static_cast<uint8_t>((row[at / 8] & ~(((1u << bits) - 1) << shift)) | value << shift);
+        return;
+    }
+    for (uint32_t byte = 0; byte < bits / 8; ++byte) {
+        row[at / 8 + byte] = static_cast<uint8_t>(value >> (8 * byte));
+    }
+}
+
+uint8_t Top8(uint32_t value, uint32_t bits) {
+    if (bits >= 8) {
+        return static_cast<uint8_t>(value >> (bits - 8));
+    }
+    uint32_t wide = 0;
+    for (uint32_t filled = 0; filled < 8; filled += bits) {
+        wide = wide << bits | value;
+    }
+    return static_cast<uint8_t>(wide >> ((8 + bits - 1) / bits * bits - 8));
+}
+
+Rgb ColorOf(const Picture& picture, const uint8_t* row, uint32_t x) {
+    uint32_t first = GetSample(picture, row, x, 0);
+    switch (picture.storage) {
+        case quenvale::StorageIndexed: {
+            uint32_t color = first < picture.paletteCount ? picture.palette[first] : 0;
+            return Rgb{uint8_t(color >> 16), uint8_t(color >> 8), uint8_t(color)};
+        }
+        case quenvale::StorageGrey: {
+            uint8_t grey = Top8(first, picture.bits);
+            return Rgb{grey, grey, grey};
+        }
+        case quenvale::StorageRgb:
+            return Rgb{Top8(first, 8 * (picture.bits / 8)), Top8(GetSample(picture, row, x, 1), picture.bits),
+                       Top8(GetSample(picture, row, x, 2), picture.bits)};
+        case quenvale::StorageMasked: {
+            uint8_t channel[3];
+            for (int c = 0; c < 3; ++c) {
+                const quenvale::ChannelMask& mask = picture.channels[c];
+                channel[c] = Top8((first & mask.mask) >> mask.shift, mask.bits);
+            }
+            return Rgb{channel[0], channel[1], channel[2]};
+        }
+        case quenvale::StorageBgr24:
+            break;
+    }
+    return Rgb{uint8_t(GetSample(picture, row, x, 2)), uint8_t(GetSample(picture, row, x, 1)), uint8_t(first)};
+}
+
+// A picture of random rows (few levels, so that entries gather pixels),
+// with two spare bytes a row and a random palette or masks.
+Picture MakePicture(const Kind& kind, bool topDown, std::mt19937& random, std::vector<uint8_t>& storage) {
+    Picture picture{};
+    picture.width = 13;
+    picture.height = 11;
+    picture.topDown = topDown;
+    picture.storage = kind.storage;
+    picture.bits = kind.bits;
+    picture.alpha = kind.alpha;
+    picture.stride = (size_t{picture.width} * Samples(picture) * kind.bits + 7) / 8 + 2;
+    storage.assign(picture.stride * picture.height + 8, 0);
+    picture.rows = storage.data();
+    uint32_t per = kind.storage == quenvale::StorageBgr24 ? 3 : Samples(picture);
+    uint32_t bits = SampleBits(picture);
+    uint32_t most = bits >= 32 ? UINT32_MAX : (1u << bits) - 1;
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        for (uint32_t x = 0; x < picture.width; ++x) {
+            for (uint32_t i = 0; i < per; ++i) {
+                uint32_t level = random() % 6;
+                SetSample(picture, picture.rows + y * picture.stride, x, i, most / 5 * level + random() % 3);
+            }
+        }
+    }
+    // A palette shorter than the indices reach: those past it are black.
+    picture.paletteCount = kind.bits == 1 ? 2 : (1u << kind.bits) - 1;
+    for (uint32_t i = 0; i < 256; ++i) {
+        picture.palette[i] = i < picture.paletteCount ? (random() % 4 * 0x3F3F3Fu) ^ (random() % 0x202020u) : 0;
+    }
+    if (kind.bits == 16) {
+        picture.channels[0] = {0xF800, 11, 5};
+        picture.channels[1] = {0x07E0, 5, 6};
+        picture.channels[2] = {0x001F, 0, 5};
+    } else {
+        picture.channels[0] = {0x3FF00000, 20, 10};
+        picture.channels[1] = {0x000FFC00, 10, 10};
+        picture.channels[2] = {0x000003FF, 0, 10};
+    }
+    picture.colorBits = picture.channels[0].mask | picture.channels[1].mask | picture.channels[2].mask;
+    return picture;
+}
+
+const uint8_t* StoredRow(const Picture& picture, const std::vector<uint8_t>& rows, uint32_t visited) {
+    return rows.data() + (picture.topDown ? picture.height - 1 - visited : visited) * picture.stride;
+}
+
+TEST(PictureFlatten, EveryStorageGivesThePlainWalksFoundersAndPalette) {
+    std::mt19937 random(7);
+    for (const Kind& kind : kKinds) {
+        for (bool topDown : {false, true}) {
+            for (int tolerance : {0, 3, 20, 60}) {
+                SCOPED_TRACE(std::string(kind.name) + (topDown ? " top-down" : " bottom-up") + " at " +
+                             std::to_string(tolerance));
+                std::vector<uint8_t> rows;
+                Picture picture = MakePicture(kind, topDown, random, rows);
+                const std::vector<uint8_t> before = rows;
+                Image seen = MakeImage(picture.width, picture.height);
+                for (uint32_t y = 0; y < picture.height; ++y) {
+                    for (uint32_t x = 0; x < picture.width; ++x) {
+                        seen.At(x, y) = ColorOf(picture, StoredRow(picture, before, y), x);
+                    }
+                }
+                PlainWalk walk = WalkFirstFit(seen, tolerance);
+                quenvale::FlattenPalette palette{};
+                ASSERT_EQ(quenvale::FlattenPicture(picture, tolerance, &palette), quenvale::StatusOk);
+
+                uint32_t per = kind.storage == quenvale::StorageBgr24 ? 3 : Samples(picture);
+                uint32_t colorSamples = per - (kind.alpha ? 1 : 0);
+                for (uint32_t y = 0; y < picture.height; ++y) {
+                    for (uint32_t x = 0; x < picture.width; ++x) {
+                        const PlainEntry& entry = walk.entries[walk.entryOf[size_t{y} * picture.width + x]];
+                        const uint8_t* own = StoredRow(picture, before, y);
+                        const uint8_t* founder = StoredRow(picture, before, entry.y);
+                        const uint8_t* result = StoredRow(picture, rows, y);
+                        for (uint32_t i = 0; i < per; ++i) {
+                            uint32_t expected = i < colorSamples ? GetSample(picture, founder, entry.x, i)
+                                                                 : GetSample(picture, own, x, i);
+                            if (kind.storage == quenvale::StorageMasked) {
+                                expected = (expected & picture.colorBits) | (GetSample(picture, own, x, i) & ~picture.colorBits);
+                            }
+                            ASSERT_EQ(GetSample(picture, result, x, i), expected) << x << "," << y << " sample " << i;
+                        }
+                    }
+                    // The spare bytes after each row are not touched.
+                    const uint8_t* tail = StoredRow(picture, rows, y) + picture.stride - 2;
+                    EXPECT_EQ(std::memcmp(tail, StoredRow(picture, before, y) + picture.stride - 2, 2), 0);
+                }
+                ASSERT_EQ(palette.count, walk.entries.size());
+                for (size_t i = 0; i < palette.count; ++i) {
+                    const quenvale::FlattenEntry& got = palette.entries[i];
+                    const PlainEntry& want = walk.entries[i];
+                    EXPECT_EQ(got.color, uint32_t{want.color.red} << 16 | uint32_t{want.color.green} << 8 | want.color.blue);
+                    EXPECT_EQ(got.founderX, want.x);
+                    EXPECT_EQ(got.founderY, picture.height - 1 - want.y);  // counted from the top
+                    EXPECT_EQ(got.pixelCount, want.count);
+                    uint64_t value = 0;
+                    for (uint32_t s = 0; s < per; ++s) {
+                        uint32_t sample = GetSample(picture, StoredRow(picture, before, want.y), want.x,
+                                                    kind.storage == quenvale::StorageBgr24 ? 2 - s : s);
+                        value = value << SampleBits(picture) | sample;
+                    }
+                    EXPECT_EQ(got.founderValue, value) << "entry " << i;
+                }
+                quenvale::FreeFlattenPalette(&palette);
+            }
+        }
+    }
+}
+
+TEST(PictureFlatten, EmptyPicturesAndRleStreams) {
+    Picture empty{};
+    empty.storage = quenvale::StorageRgb;
+    empty.bits = 8;
+    quenvale::FlattenPalette palette{};
+    EXPECT_EQ(quenvale::FlattenPicture(empty, 20, &palette), quenvale::StatusOk);
+    EXPECT_EQ(palette.count, 0u);
+    // An RLE stream is no picture until decoded.
+    quenvale::BitmapFormat rle{};
+    rle.encoding = quenvale::EncodingRle8;
+    EXPECT_FALSE(quenvale::PictureOfBitmap(rle, nullptr, &empty));
+}
+
+}  // namespace
+}  // namespace quenvale_test
