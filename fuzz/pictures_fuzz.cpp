@@ -83,8 +83,9 @@ void RoundTrip(const uint8_t* data, const Picture& source, const std::vector<Png
     Check(encoded || source.width == 0 || source.height == 0, "a picture with pixels encodes");
     Picture again{};
     std::vector<PngChunk> againChunks;
+    std::vector<uint8_t> againCarried;
     if (encoded) {
-        Check(ReadPng(png.data(), png.size(), kFuzzMaxPixels, &again, &againChunks, &error), "the PNG written decodes");
+        Check(ReadPng(PictureInput{nullptr, png.data(), png.size()}, kFuzzMaxPixels, &again, &againChunks, &againCarried, &error), "the PNG written decodes");
         Check(again.width == source.width && again.height == source.height, "at the same size");
         if (filter == nullptr && source.bitDepth <= 8 && again.colorType == source.colorType &&
             again.bitDepth == source.bitDepth) {
@@ -114,7 +115,8 @@ void BitmapToPng(const uint8_t* data, size_t size, const quenvale::NamedFilter& 
         if (EncodePng(result, nullptr, nullptr, nullptr, &png, &error)) {
             Picture again{};
             std::vector<PngChunk> chunks;
-            Check(ReadPng(png.data(), png.size(), kFuzzMaxPixels, &again, &chunks, &error), "the PNG written decodes");
+            std::vector<uint8_t> carried;
+            Check(ReadPng(PictureInput{nullptr, png.data(), png.size()}, kFuzzMaxPixels, &again, &chunks, &carried, &error), "the PNG written decodes");
             Check(again.width == result.width && again.height == result.height, "at the same size");
             ReleasePicture(&again);
         }
@@ -171,11 +173,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!fixed.empty()) {
         data = fixed.data();
     }
-    bool decoded = png ? ReadPng(data, size, kFuzzMaxPixels, &picture, &chunks, &error)
-                       : ReadJpeg(data, size, kFuzzMaxPixels, &picture, nullptr, &error);
+    std::vector<uint8_t> carried;
+    PictureInput input{nullptr, data, size};
+    bool decoded = png ? ReadPng(input, kFuzzMaxPixels, &picture, &chunks, &carried, &error)
+                       : ReadJpeg(input, kFuzzMaxPixels, &picture, nullptr, nullptr, &error);
     Check(decoded || !error.reason.empty(), "a refusal says why");
     if (decoded) {
-        RoundTrip(data, picture, png ? &chunks : nullptr, filter);
+        RoundTrip(carried.data(), picture, png ? &chunks : nullptr, filter);
     }
     ReleasePicture(&picture);
     return 0;

@@ -414,6 +414,41 @@ def test_formats_by_name_and_option(work):
     check(back.returncode == 0, "a PNG from standard input")
 
 
+def peak_kib(*arguments):
+    """The host's peak resident memory, in KiB, measured in a process of its own."""
+    script = ("import resource, subprocess, sys; subprocess.run(sys.argv[1:], capture_output=True); "
+              "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+    done = subprocess.run([sys.executable, "-c", script, *HOST, *arguments], capture_output=True)
+    return int(done.stdout)
+
+
+def test_pictures_stay_in_memory(work):
+    """A PNG is read once and held no longer than its pixels need: only the
+    output's temporary is made, and the peak stays within the decoded
+    picture and the encoded output (the host's own footprint measured on a
+    tiny picture)."""
+    if len(HOST) > 1:
+        return  # an emulator's own files and memory would be counted
+    big = os.path.join(work, "big.png")
+    random.seed(3)
+    Image.frombytes("RGB", (2000, 1500), bytes(random.getrandbits(5) * 8 for _ in range(2000 * 1500 * 3))).save(big)
+    out = os.path.join(work, "big-out.png")
+    if shutil.which("strace"):
+        traced = subprocess.run(["strace", "-f", "-e", "trace=openat,creat", *HOST, big, out], capture_output=True)
+        calls = [line for line in traced.stderr.decode().splitlines() if "openat(" in line or "creat(" in line]
+        opened = [line for line in calls if '"' + big + '"' in line]
+        made = [line for line in calls if "O_CREAT" in line or "creat(" in line]
+        check(len(opened) == 1 and len(made) == 1 and ".big-out.png." in made[0],
+              f"the input opened once, only the output's temporary made: {opened} {made}")
+    tiny = os.path.join(work, "tiny.png")
+    Image.new("RGB", (1, 1)).save(tiny)
+    footprint = peak_kib(tiny, os.path.join(work, "tiny-out.png"))
+    peak = peak_kib(big, out)
+    decoded, encoded = 2000 * 1500 * 3, os.path.getsize(out)
+    check(peak - footprint <= (decoded + encoded) // 1024 + 4096,
+          f"peak {peak - footprint} KiB beyond the host's own, for {decoded} decoded and {encoded} encoded bytes")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="quenvale-pictures-")
     try:
@@ -423,6 +458,7 @@ def main():
         test_hostile_files_are_refused(work)
         test_budgets_and_legitimate_files(work)
         test_formats_by_name_and_option(work)
+        test_pictures_stay_in_memory(work)
     finally:
         shutil.rmtree(work)
     print(f"{len(failures)} failures")

@@ -18,14 +18,15 @@ enum FileFormat : uint8_t { FormatNone, FormatBmp, FormatPng, FormatJpeg };
 // Whether this build has the PNG and JPEG codecs (the Windows builds do not).
 extern const bool kPicturesBuiltIn;
 
-// The picture codecs' decoder of a format (tools/pictures/picture.h): the
-// whole file in memory, a picture of at most maxPixels, and for a PNG its
-// chunks as stored.
+// The picture codecs' decoder of a format (tools/pictures/picture.h): an
+// open file or bytes in memory, a picture of at most maxPixels, and for a
+// PNG its chunks to carry.
 struct Picture;
 struct PictureError;
+struct PictureInput;
 struct PngChunk;
-using PictureDecoder = bool (*)(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture,
-                                std::vector<PngChunk>* chunks, PictureError* error);
+using PictureDecoder = bool (*)(const PictureInput& input, uint64_t maxPixels, Picture* picture,
+                                std::vector<PngChunk>* chunks, std::vector<uint8_t>* carried, PictureError* error);
 
 struct Signature {
     size_t at;  // bytes into the file

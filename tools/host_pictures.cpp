@@ -24,10 +24,9 @@ namespace {
 // What one call through pictures holds, released by ReleaseJob.
 struct PictureJob {
     FILE* input;    // open from the sniff until the output is committed; null once closed
-    uint8_t* file;  // the input, whole
-    size_t fileLength;
     Picture source;
     std::vector<PngChunk> chunks;
+    std::vector<uint8_t> carried;  // the chunks to carry, as stored
     std::string bitmapIn;   // spool files; empty when not made
     std::string bitmapOut;
     Picture result;
@@ -37,7 +36,6 @@ void ReleaseJob(PictureJob& job) {
     if (job.input != nullptr) {
         std::fclose(job.input);
     }
-    std::free(job.file);
     ReleasePicture(&job.source);
     ReleasePicture(&job.result);
     for (const std::string* spool : {&job.bitmapIn, &job.bitmapOut}) {
@@ -47,31 +45,17 @@ void ReleaseJob(PictureJob& job) {
     }
 }
 
-bool ReadWholeFile(PictureJob& job, std::string* reason) {
-    FILE* file = job.input;
-    uint64_t length = 0;
-    bool read = file != nullptr && quenvale::RegularFileLength(file, &length);
-    if (!read || length > SIZE_MAX / 2 || length > 0xFFFFFFFFu) {
-        *reason = read ? "too large to read whole" : "not a regular file";
-        return false;
-    }
-    job.fileLength = static_cast<size_t>(length);
-    job.file = static_cast<uint8_t*>(std::malloc(job.fileLength + 1));
-    read = job.file != nullptr && quenvale::SeekFile(file, 0) && quenvale::ReadBytes(file, job.file, job.fileLength);
-    *reason = job.file == nullptr ? "not enough memory to read it" : "could not read it";
-    return read;
-}
-
-// Reads the input whole and decodes it.
+// Decodes the input from its open stream.
 bool DecodeSource(const Options& options, FileFormat from, const std::string& input, PictureJob& job) {
     PictureError error{};
-    if (!ReadWholeFile(job, &error.reason)) {
-        ReportFailure(input, error.reason);
+    uint64_t length = 0;
+    if (job.input == nullptr || !quenvale::RegularFileLength(job.input, &length)) {
+        ReportFailure(input, "not a regular file");
         return false;
     }
     PictureDecoder decode = RowOf(from).decode;
-    bool decoded = decode != nullptr && decode(job.file, job.fileLength, options.maxPixels, &job.source, &job.chunks,
-                                               &error);
+    bool decoded = decode != nullptr && decode(PictureInput{job.input, nullptr, length}, options.maxPixels,
+                                               &job.source, &job.chunks, &job.carried, &error);
     if (decode == nullptr) {
         error.reason = std::string("a ") + FormatName(from) + " file: this build has no decoder for it";
     }
@@ -177,7 +161,7 @@ bool EncodeResult(const Options& options, FileFormat from, PictureJob& job, std:
         job.result.resolution[1] = job.source.resolution[1];
     }
     bool carried = !job.chunks.empty();  // a PNG's, carried into the PNG made of it
-    done = done && EncodePng(job.result, job.file, carried ? &job.chunks : nullptr, carried ? &job.source : nullptr,
+    done = done && EncodePng(job.result, job.carried.data(), carried ? &job.chunks : nullptr, carried ? &job.source : nullptr,
                              png, &error);
     if (!done) {
         ReportFailure(output, file == nullptr ? "could not read the filtered bitmap: " + ErrorText(errno)
@@ -269,16 +253,24 @@ bool FlattenInMemory(const Options& options, FileFormat from, FileFormat to, Pic
                 return WriteBitmapOfPicture(job.source, stream, &error);
             }, &failure);
     } else {
-        std::vector<uint8_t> png;
+        EncodedPng png{};
         bool carried = !job.chunks.empty();  // a PNG's, carried into the PNG made of it
-        if (!EncodePng(job.source, job.file, carried ? &job.chunks : nullptr, carried ? &job.source : nullptr, &png,
-                       &error)) {
+        if (!EncodePngPieces(job.source, job.carried.data(), carried ? &job.chunks : nullptr,
+                             carried ? &job.source : nullptr, &png, &error)) {
+            ReleaseEncodedPng(&png);
             ReportFailure(output, error.reason);
             return false;
         }
-        std::free(job.file);  // carried over: no longer needed
-        job.file = nullptr;
-        written = WriteOutputBytes(options, job, outputFile, png, &failure);
+        ReleasePicture(&job.source);  // encoded: only the pieces are written
+        written = WriteOutputWhole(
+            options, job, outputFile, [&png](FILE* stream) {
+                bool all = true;
+                for (const EncodedPng::Piece& piece : png.pieces) {
+                    all = all && quenvale::WriteBytes(stream, piece.bytes, piece.length);
+                }
+                return all;
+            }, &failure);
+        ReleaseEncodedPng(&png);
     }
     if (!written) {
         ReportCall(failure, input, output, false);

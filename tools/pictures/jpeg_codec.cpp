@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <jpeglib.h>
 
@@ -81,10 +82,9 @@ bool CheckHeader(jpeg_decompress_struct* info, uint64_t maxPixels, Picture* pict
     return AllocateRows(picture, error);
 }
 
-}  // namespace
 
-bool ReadJpeg(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>*,
-              PictureError* error) {
+// From memory.
+bool DecodeJpeg(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture, PictureError* error) {
     jpeg_decompress_struct info{};
     ErrorManager errors{};
     info.err = jpeg_std_error(&errors.manager);
@@ -115,6 +115,19 @@ bool ReadJpeg(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* p
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
     return true;
+}
+
+}  // namespace
+
+bool ReadJpeg(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>*,
+              std::vector<uint8_t>*, PictureError* error) {
+    std::vector<uint8_t> whole;
+    if (input.file != nullptr && !ReadInputWhole(input, &whole, error)) {
+        return false;
+    }
+    return DecodeJpeg(input.file != nullptr ? whole.data() : input.bytes,
+                      input.file != nullptr ? whole.size() : static_cast<size_t>(input.length), maxPixels, picture,
+                      error);
 }
 
 }  // namespace quenvale_host

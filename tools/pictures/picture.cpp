@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
+#include "file_io.h"
 #include "picture.h"
 #include "pixel_values.h"
 
@@ -114,6 +116,24 @@ void LittleEndianSamples(Picture* picture) {
             std::swap(row[at], row[at + 1]);
         }
     }
+}
+
+bool ReadInputWhole(const PictureInput& input, std::vector<uint8_t>* bytes, PictureError* error) {
+    if (input.length > SIZE_MAX / 2 || input.length > 0xFFFFFFFFu) {
+        *error = {ProblemUnsupported, "too large to read whole"};
+        return false;
+    }
+    try {
+        bytes->resize(static_cast<size_t>(input.length));
+    } catch (const std::bad_alloc&) {
+        *error = {ProblemOutOfMemory, "not enough memory to read it"};
+        return false;
+    }
+    if (!quenvale::SeekFile(input.file, 0) || !quenvale::ReadBytes(input.file, bytes->data(), bytes->size())) {
+        *error = {ProblemBad, "could not read it"};
+        return false;
+    }
+    return true;
 }
 
 void ReleasePicture(Picture* picture) {

@@ -83,12 +83,23 @@ struct PngChunk {
     char type[5];
 };
 
-// Decoders: the whole file in memory, a picture of at most maxPixels.
-// ReadPng also lists the chunks.
-bool ReadPng(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
-             PictureError* error);
-bool ReadJpeg(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
-              PictureError* error);  // chunks: none, a JPEG has no PNG chunks
+// An input to decode: a file open for reading, length bytes long, or
+// bytes in memory (file null).
+struct PictureInput {
+    FILE* file;
+    const uint8_t* bytes;
+    uint64_t length;
+};
+// Decoders of a picture of at most maxPixels. ReadPng also lists the chunks,
+// copying all but the image data into carried, where the list points (a
+// file is read as it is decoded); ReadJpeg reads a file whole, since a JPEG
+// is small beside its pixels, and has no chunks.
+bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
+             std::vector<uint8_t>* carried, PictureError* error);
+// A file input's bytes, whole.
+bool ReadInputWhole(const PictureInput& input, std::vector<uint8_t>* bytes, PictureError* error);
+bool ReadJpeg(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
+              std::vector<uint8_t>* carried, PictureError* error);
 
 // A PNG of the picture. With source chunks, every chunk of the source but
 // its image data is carried in order; those that describe the pixels'
@@ -97,6 +108,21 @@ bool ReadJpeg(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* p
 // Without, the picture's resolution, ICC profile and EXIF are written.
 bool EncodePng(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
                const Picture* sourcePicture, std::vector<uint8_t>* png, PictureError* error);
+// The same PNG as the pieces it is written from, so that it is never
+// assembled in memory: the signature, the carried chunks (in source) and the
+// encoder's own (in encoded, which ReleaseEncodedPng frees).
+struct EncodedPng {
+    struct Piece {
+        const uint8_t* bytes;
+        size_t length;
+    };
+    uint8_t* encoded;
+    size_t encodedLength;
+    std::vector<Piece> pieces;
+};
+bool EncodePngPieces(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
+                     const Picture* sourcePicture, EncodedPng* png, PictureError* error);
+void ReleaseEncodedPng(EncodedPng* png);
 
 // The picture as a BMP the library reads: palettes indexed, grey as 8-bit
 // with a grey palette, RGB as 24-bit, alpha as 32-bit with an alpha mask,

@@ -4,9 +4,11 @@
 #include <spng.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "file_io.h"
 #include "picture.h"
 
 namespace quenvale_host {
@@ -28,45 +30,6 @@ uint32_t ReadBigEndian32(const uint8_t* bytes) {
 
 bool IsChunk(const PngChunk& chunk, const char* type) { return std::memcmp(chunk.type, type, 4) == 0; }
 
-// The chunks from the signature to IEND, checked for their frame and CRC
-// (libspng checks their contents, but passes over some it does not use,
-// and these are carried into the output); *imageBytes sums the IDATs.
-bool ListChunks(const uint8_t* file, size_t length, std::vector<PngChunk>* chunks, uint64_t* imageBytes,
-                PictureError* error) {
-    size_t at = sizeof kSignature;
-    *imageBytes = 0;
-    while (true) {
-        if (length - at < 12) {
-            *error = {ProblemBad, "the PNG is cut short: it ends before its IEND chunk"};
-            return false;
-        }
-        uint32_t dataBytes = ReadBigEndian32(file + at);
-        PngChunk chunk{at, 0, {}};
-        std::memcpy(chunk.type, file + at + 4, 4);
-        if (dataBytes > 0x7FFFFFFFu || dataBytes > length - at - 12) {
-            *error = {ProblemBad, std::string("the PNG is cut short in its ") + chunk.type + " chunk"};
-            return false;
-        }
-        chunk.bytes = size_t{dataBytes} + 12;
-        if (crc32(0, file + at + 4, dataBytes + 4) != ReadBigEndian32(file + at + 8 + dataBytes)) {
-            *error = {ProblemBad, std::string("damaged PNG: its ") + chunk.type + " chunk fails its CRC"};
-            return false;
-        }
-        if (IsChunk(chunk, "acTL")) {
-            *error = {ProblemUnsupported, "animated PNG: only still pictures are read"};
-            return false;
-        }
-        if (IsChunk(chunk, "IDAT")) {
-            *imageBytes += dataBytes;
-        }
-        chunks->push_back(chunk);
-        at += chunk.bytes;
-        if (IsChunk(chunk, "IEND")) {
-            return true;
-        }
-    }
-}
-
 void Refuse(PictureError* error, const char* what, int code) {
     if (code == SPNG_ECHUNK_LIMITS) {
         *error = {ProblemOverBudget, "its text, profile and metadata chunks hold more than " +
@@ -75,6 +38,107 @@ void Refuse(PictureError* error, const char* what, int code) {
     }
     PictureProblem problem = code == SPNG_EMEM ? ProblemOutOfMemory : ProblemBad;
     *error = {problem, std::string(what) + ": " + spng_strerror(code)};
+}
+
+// Reads the next count bytes of the input: a file front to back, or
+// bytes in memory at *at.
+bool ReadNext(const PictureInput& input, uint64_t* at, uint8_t* out, size_t count) {
+    if (input.file != nullptr) {
+        *at += count;
+        return count == 0 || std::fread(out, 1, count, input.file) == count;
+    }
+    std::memcpy(out, input.bytes + *at, count);
+    *at += count;
+    return true;
+}
+
+// The CRC of a chunk's type and data as they pass, IDAT's in pieces.
+bool CrcOfNext(const PictureInput& input, uint64_t* at, size_t count, uLong* crc) {
+    if (input.file == nullptr) {
+        *crc = crc32(*crc, input.bytes + *at, static_cast<uInt>(count));
+        *at += count;
+        return true;
+    }
+    uint8_t buffer[1 << 16];
+    while (count > 0) {
+        size_t piece = count < sizeof buffer ? count : sizeof buffer;
+        if (!ReadNext(input, at, buffer, piece)) {
+            return false;
+        }
+        *crc = crc32(*crc, buffer, static_cast<uInt>(piece));
+        count -= piece;
+    }
+    return true;
+}
+
+// The chunks from the signature to IEND, checked for their frame and CRC
+// (libspng checks their contents, but passes over some it does not use,
+// and these are carried into the output); *imageBytes sums the IDATs.
+// With carried, every chunk but IDAT is copied there and listed by its
+// place in the copy; without, listed by its place in the input's bytes.
+bool ListChunks(const PictureInput& input, std::vector<PngChunk>* chunks, std::vector<uint8_t>* carried,
+                uint64_t* imageBytes, PictureError* error) {
+    uint64_t at = sizeof kSignature;
+    *imageBytes = 0;
+    while (true) {
+        if (input.length - at < 12) {
+            *error = {ProblemBad, "the PNG is cut short: it ends before its IEND chunk"};
+            return false;
+        }
+        uint8_t head[8];
+        uint64_t start = at;
+        if (!ReadNext(input, &at, head, sizeof head)) {
+            *error = {ProblemBad, std::string("could not read it: ") + std::strerror(errno)};
+            return false;
+        }
+        uint32_t dataBytes = ReadBigEndian32(head);
+        PngChunk chunk{static_cast<size_t>(start), 0, {}};
+        std::memcpy(chunk.type, head + 4, 4);
+        if (dataBytes > 0x7FFFFFFFu || dataBytes > input.length - start - 12) {
+            *error = {ProblemBad, std::string("the PNG is cut short in its ") + chunk.type + " chunk"};
+            return false;
+        }
+        chunk.bytes = size_t{dataBytes} + 12;
+        bool image = IsChunk(chunk, "IDAT");
+        uLong crc = crc32(0, head + 4, 4);
+        uint8_t stored[4];
+        bool read = true;
+        if (carried != nullptr && !image && carried->size() + chunk.bytes > kMaxAncillaryBytes) {
+            Refuse(error, "", SPNG_ECHUNK_LIMITS);
+            return false;
+        }
+        if (carried != nullptr && !image) {
+            chunk.offset = carried->size();
+            carried->resize(chunk.offset + chunk.bytes);
+            uint8_t* copy = carried->data() + chunk.offset;
+            std::memcpy(copy, head, sizeof head);
+            read = ReadNext(input, &at, copy + 8, dataBytes + 4);
+            crc = crc32(crc, copy + 8, dataBytes);
+            std::memcpy(stored, copy + 8 + dataBytes, 4);
+        } else {
+            chunk.offset = carried != nullptr ? carried->size() : chunk.offset;  // an IDAT's: the encoder's take it
+            read = CrcOfNext(input, &at, dataBytes, &crc) && ReadNext(input, &at, stored, 4);
+        }
+        if (!read) {
+            *error = {ProblemBad, std::string("could not read it: ") + std::strerror(errno)};
+            return false;
+        }
+        if (crc != ReadBigEndian32(stored)) {
+            *error = {ProblemBad, std::string("damaged PNG: its ") + chunk.type + " chunk fails its CRC"};
+            return false;
+        }
+        if (IsChunk(chunk, "acTL")) {
+            *error = {ProblemUnsupported, "animated PNG: only still pictures are read"};
+            return false;
+        }
+        if (image) {
+            *imageBytes += dataBytes;
+        }
+        chunks->push_back(chunk);
+        if (IsChunk(chunk, "IEND")) {
+            return true;
+        }
+    }
 }
 
 bool DecodeImage(spng_ctx* context, uint64_t imageBytes, uint64_t maxPixels, Picture* picture, PictureError* error) {
@@ -148,7 +212,8 @@ bool DescribesEncoding(const PngChunk& chunk) {
     return false;
 }
 
-bool EncodeAlone(const Picture& picture, bool withMetadata, std::vector<uint8_t>* png, PictureError* error) {
+// The encoder's PNG of the picture, in a buffer of its own (*bytes, to be freed).
+bool EncodeAlone(const Picture& picture, bool withMetadata, uint8_t** bytes, size_t* length, PictureError* error) {
     spng_ctx* context = spng_ctx_new(SPNG_CTX_ENCODER);
     if (context == nullptr) {
         *error = {ProblemOutOfMemory, "not enough memory to encode the PNG"};
@@ -188,13 +253,8 @@ bool EncodeAlone(const Picture& picture, bool withMetadata, std::vector<uint8_t>
         code = spng_encode_image(context, picture.rows, picture.stride * picture.height, SPNG_FMT_PNG,
                                  SPNG_ENCODE_FINALIZE);
     }
-    size_t length = 0;
-    void* buffer = code == 0 ? spng_get_png_buffer(context, &length, &code) : nullptr;
-    if (buffer != nullptr) {
-        auto* bytes = static_cast<uint8_t*>(buffer);
-        png->assign(bytes, bytes + length);
-        std::free(buffer);
-    }
+    void* buffer = code == 0 ? spng_get_png_buffer(context, length, &code) : nullptr;
+    *bytes = static_cast<uint8_t*>(buffer);
     spng_ctx_free(context);
     if (code != 0 || buffer == nullptr) {
         Refuse(error, "could not encode the PNG", code != 0 ? code : SPNG_EMEM);
@@ -203,20 +263,23 @@ bool EncodeAlone(const Picture& picture, bool withMetadata, std::vector<uint8_t>
     return true;
 }
 
-void Append(std::vector<uint8_t>* out, const uint8_t* file, const PngChunk& chunk) {
-    out->insert(out->end(), file + chunk.offset, file + chunk.offset + chunk.bytes);
+void Append(EncodedPng* png, const uint8_t* file, const PngChunk& chunk) {
+    png->pieces.push_back({file + chunk.offset, chunk.bytes});
 }
 
 }  // namespace
 
-bool ReadPng(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
-             PictureError* error) {
-    if (length < sizeof kSignature || std::memcmp(file, kSignature, sizeof kSignature) != 0) {
+bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
+             std::vector<uint8_t>* carried, PictureError* error) {
+    uint8_t signature[sizeof kSignature];
+    uint64_t at = 0;
+    if (input.length < sizeof kSignature || !ReadNext(input, &at, signature, sizeof signature) ||
+        std::memcmp(signature, kSignature, sizeof kSignature) != 0) {
         *error = {ProblemBad, "not a PNG file"};
         return false;
     }
     uint64_t imageBytes = 0;
-    if (!ListChunks(file, length, chunks, &imageBytes, error)) {
+    if (!ListChunks(input, chunks, carried, &imageBytes, error)) {
         return false;
     }
     spng_ctx* context = spng_ctx_new(0);
@@ -229,8 +292,17 @@ bool ReadPng(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* pi
     // file's length (ListChunks has checked each chunk lies in the file):
     // a small icon may carry a larger XMP packet.
     spng_set_chunk_limits(context, kMaxAncillaryBytes, kMaxAncillaryBytes);
-    spng_set_png_buffer(context, file, length);
-    bool decoded = DecodeImage(context, imageBytes, maxPixels, picture, error);
+    // A file is decoded as it is read, never held whole beside its pixels.
+    bool decoded = true;
+    if (input.file != nullptr) {
+        decoded = quenvale::SeekFile(input.file, 0) && spng_set_png_file(context, input.file) == 0;
+        if (!decoded) {
+            *error = {ProblemBad, std::string("could not read it: ") + std::strerror(errno)};
+        }
+    } else {
+        spng_set_png_buffer(context, input.bytes, static_cast<size_t>(input.length));
+    }
+    decoded = decoded && DecodeImage(context, imageBytes, maxPixels, picture, error);
     if (decoded) {
         TakeAncillary(context, picture);
     }
@@ -238,25 +310,25 @@ bool ReadPng(const uint8_t* file, size_t length, uint64_t maxPixels, Picture* pi
     return decoded;
 }
 
-bool EncodePng(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
-               const Picture* sourcePicture, std::vector<uint8_t>* png, PictureError* error) {
+bool EncodePngPieces(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
+                     const Picture* sourcePicture, EncodedPng* png, PictureError* error) {
     if (picture.width == 0 || picture.height == 0) {
         *error = {ProblemUnsupported, "a PNG cannot hold a picture with no pixels"};
         return false;
     }
-    if (chunks == nullptr) {
-        return EncodeAlone(picture, true, png, error);
-    }
-    std::vector<uint8_t> fresh;
-    if (!EncodeAlone(picture, false, &fresh, error)) {
+    if (!EncodeAlone(picture, chunks == nullptr, &png->encoded, &png->encodedLength, error)) {
         return false;
+    }
+    if (chunks == nullptr) {
+        png->pieces.push_back({png->encoded, png->encodedLength});
+        return true;
     }
     std::vector<PngChunk> freshChunks;
     uint64_t unused = 0;
-    ListChunks(fresh.data(), fresh.size(), &freshChunks, &unused, error);
+    ListChunks(PictureInput{nullptr, png->encoded, png->encodedLength}, &freshChunks, nullptr, &unused, error);
     bool same = SameEncoding(picture, *sourcePicture);
     bool imageWritten = false;
-    png->assign(kSignature, kSignature + sizeof kSignature);
+    png->pieces.push_back({kSignature, sizeof kSignature});
     for (const PngChunk& chunk : *chunks) {
         bool image = IsChunk(chunk, "IDAT");
         bool palette = IsChunk(chunk, "PLTE");
@@ -269,7 +341,7 @@ bool EncodePng(const Picture& picture, const uint8_t* source, const std::vector<
             imageWritten = imageWritten || image;
             for (const PngChunk& ours : freshChunks) {
                 if (IsChunk(ours, chunk.type)) {
-                    Append(png, fresh.data(), ours);
+                    Append(png, png->encoded, ours);
                 }
             }
         } else if (same || !(palette || DescribesEncoding(chunk))) {
@@ -277,6 +349,23 @@ bool EncodePng(const Picture& picture, const uint8_t* source, const std::vector<
         }
     }
     return true;
+}
+
+void ReleaseEncodedPng(EncodedPng* png) {
+    std::free(png->encoded);
+    *png = EncodedPng{};
+}
+
+bool EncodePng(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
+               const Picture* sourcePicture, std::vector<uint8_t>* png, PictureError* error) {
+    EncodedPng pieces{};
+    bool encoded = EncodePngPieces(picture, source, chunks, sourcePicture, &pieces, error);
+    png->clear();
+    for (const EncodedPng::Piece& piece : pieces.pieces) {
+        png->insert(png->end(), piece.bytes, piece.bytes + piece.length);
+    }
+    ReleaseEncodedPng(&pieces);
+    return encoded;
 }
 
 }  // namespace quenvale_host
