@@ -1,10 +1,11 @@
-// The call through pictures. The flatten of a PNG or JPEG runs on the
-// decoded picture in memory, which is then encoded in the source's own
-// encoding (or written as a bitmap): the input is opened once and no file
-// is made but the output's temporary. The kernels are handed a bitmap of
-// the input in a spool file, and the bitmap they write is read back.
-// Everything that can be refused is refused before the output is touched,
-// and the result replaces the output whole, as the library's own output does.
+// The call through pictures. A PNG or JPEG is decoded as it is read and
+// filtered in memory: the flatten on the picture itself, a kernel on the
+// bitmap of it that the library reads, whose result is put back into the
+// source's encoding. The input is opened once, and no file is made but the
+// output's temporary. A bitmap that becomes a PNG goes through the
+// library's call, into a spool file read back. Everything that can be
+// refused is refused before the output is touched, and the result replaces
+// the output whole, as the library's own output does.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -27,9 +28,10 @@ struct PictureJob {
     Picture source;
     std::vector<PngChunk> chunks;
     std::vector<uint8_t> carried;  // the chunks to carry, as stored
-    std::string bitmapIn;   // spool files; empty when not made
-    std::string bitmapOut;
+    std::string bitmapOut;         // a bitmap's result, spooled; empty when not made
     Picture result;
+    BridgeBitmap bridge;           // a kernel's input
+    uint8_t* filtered;             // a kernel's output rows
 };
 
 void ReleaseJob(PictureJob& job) {
@@ -38,10 +40,10 @@ void ReleaseJob(PictureJob& job) {
     }
     ReleasePicture(&job.source);
     ReleasePicture(&job.result);
-    for (const std::string* spool : {&job.bitmapIn, &job.bitmapOut}) {
-        if (!spool->empty()) {
-            RemoveFile(*spool);
-        }
+    ReleaseBridgeBitmap(&job.bridge);
+    std::free(job.filtered);
+    if (!job.bitmapOut.empty()) {
+        RemoveFile(job.bitmapOut);
     }
 }
 
@@ -63,31 +65,6 @@ bool DecodeSource(const Options& options, FileFormat from, const std::string& in
         ReportFailure(input, error.reason);
     }
     return decoded;
-}
-
-// Decodes the input and writes it as a bitmap into a spool file.
-bool SpoolSource(const Options& options, FileFormat from, const std::string& input, PictureJob& job) {
-    if (!DecodeSource(options, from, input, job)) {
-        return false;
-    }
-    PictureError error{};
-    int systemError = 0;
-    FILE* spool = CreateSpoolFile("quenvale-picture-", &job.bitmapIn, &systemError);
-    if (spool == nullptr) {
-        ReportFailure(input, "could not make a temporary file in " + SpoolFolder() + ": " + ErrorText(systemError));
-        return false;
-    }
-    bool written = WriteBitmapOfPicture(job.source, spool, &error);
-    if (std::fclose(spool) != 0 && written) {
-        error.reason = ErrorText(errno);
-        written = false;
-    }
-    if (!written) {
-        ReportFailure(input, error.problem == ProblemUnsupported
-                                 ? error.reason
-                                 : "could not write a temporary file in " + SpoolFolder() + ": " + error.reason);
-    }
-    return written;
 }
 
 // A bitmap that becomes another format is held in memory whole: an RLE
@@ -136,52 +113,53 @@ bool WriteOutputWhole(const Options& options, PictureJob& job, const std::string
     return written;
 }
 
-bool WriteOutputBytes(const Options& options, PictureJob& job, const std::string& outputFile,
-                      const std::vector<uint8_t>& bytes, quenvale::Failure* failure) {
-    return WriteOutputWhole(
-        options, job, outputFile,
-        [&bytes](FILE* stream) { return quenvale::WriteBytes(stream, bytes.data(), bytes.size()); }, failure);
+
+// The output replaced whole as WriteOutputWhole does; a failure reported.
+template <typename Write>
+bool ReplaceOutput(const Options& options, PictureJob& job, const std::string& outputFile, Write write,
+                   const std::string& input, const std::string& output) {
+    quenvale::Failure failure{};
+    if (!WriteOutputWhole(options, job, outputFile, write, &failure)) {
+        ReportCall(failure, input, output, false);
+        return false;
+    }
+    return true;
 }
 
-// Reads back the library's bitmap and makes the PNG.
-bool EncodeResult(const Options& options, FileFormat from, PictureJob& job, std::vector<uint8_t>* png,
-                  const std::string& output) {
+// The PNG of a picture, in pieces, written over the output.
+bool WritePng(const Options& options, PictureJob& job, const Picture& picture, const std::string& outputFile,
+              const std::string& input, const std::string& output) {
+    EncodedPng png{};
     PictureError error{};
-    FILE* file = OpenFile(job.bitmapOut, "rb");
-    bool done = file != nullptr && ReadBitmapAsPicture(file, &job.result, &error);
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    bool flatten = options.filter == nullptr;
-    if (done && from != FormatBmp) {
-        done = MapToSourceEncoding(job.source, flatten, &job.result, &error);
-        job.result.iccProfile = job.source.iccProfile;
-        job.result.exif = job.source.exif;
-        job.result.resolution[0] = job.source.resolution[0];
-        job.result.resolution[1] = job.source.resolution[1];
-    }
     bool carried = !job.chunks.empty();  // a PNG's, carried into the PNG made of it
-    done = done && EncodePng(job.result, job.carried.data(), carried ? &job.chunks : nullptr, carried ? &job.source : nullptr,
-                             png, &error);
-    if (!done) {
-        ReportFailure(output, file == nullptr ? "could not read the filtered bitmap: " + ErrorText(errno)
-                                              : error.reason);
+    if (!EncodePngPieces(picture, job.carried.data(), carried ? &job.chunks : nullptr, carried ? &job.source : nullptr,
+                         &png, &error)) {
+        ReleaseEncodedPng(&png);
+        ReportFailure(output, error.reason);
+        return false;
     }
-    return done;
+    ReleasePicture(&job.source);  // encoded: only the pieces are written
+    ReleasePicture(&job.result);
+    bool written = ReplaceOutput(
+        options, job, outputFile, [&png](FILE* stream) {
+            bool all = true;
+            for (const EncodedPng::Piece& piece : png.pieces) {
+                all = all && quenvale::WriteBytes(stream, piece.bytes, piece.length);
+            }
+            return all;
+        }, input, output);
+    ReleaseEncodedPng(&png);
+    return written;
 }
 
-// The kernels, and any filter on a bitmap: the library's call on files.
-bool CallThroughSpool(const Options& options, FileFormat from, FileFormat to, PictureJob& job,
-                      const std::string& inputFile, const std::string& outputFile, const std::string& input,
-                      const std::string& output) {
-    bool done = from == FormatBmp ? BitmapWithinBudget(options, job, input) : SpoolSource(options, from, input, job);
-    const std::string& bitmap = from == FormatBmp ? inputFile : job.bitmapIn;
-    if (job.input != nullptr && (!done || to == FormatBmp)) {
-        std::fclose(job.input);  // the call opens its input by name
+// A bitmap to PNG: the library's call on the input file, into a spool file
+// whose bitmap is read back.
+bool BitmapToPng(const Options& options, PictureJob& job, const std::string& inputFile, const std::string& outputFile,
+                 const std::string& input, const std::string& output) {
+    bool done = BitmapWithinBudget(options, job, input);
+    if (!done && job.input != nullptr) {
+        std::fclose(job.input);
         job.input = nullptr;
-    }
-    if (done && to == FormatBmp) {
-        return CallOnFiles(options, bitmap, outputFile, input, output);
     }
     int systemError = 0;
     FILE* spool = done ? CreateSpoolFile("quenvale-result-", &job.bitmapOut, &systemError) : nullptr;
@@ -192,15 +170,26 @@ bool CallThroughSpool(const Options& options, FileFormat from, FileFormat to, Pi
     if (spool != nullptr) {
         std::fclose(spool);  // the call replaces it by name
     }
-    std::vector<uint8_t> png;
-    done = done && CallOnFiles(options, bitmap, job.bitmapOut, input, output) &&
-           EncodeResult(options, from, job, &png, output);
-    quenvale::Failure failure{};
-    if (done && !WriteOutputBytes(options, job, outputFile, png, &failure)) {
-        ReportCall(failure, input, output, false);
-        done = false;
+    done = done && CallOnFiles(options, inputFile, job.bitmapOut, input, output);
+    if (!done) {
+        return false;
     }
-    return done;
+    PictureError error{};
+    FILE* file = OpenFile(job.bitmapOut, "rb");
+    done = file != nullptr && ReadBitmapAsPicture(file, &job.result, &error);
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    if (!done) {
+        ReportFailure(output, file == nullptr ? "could not read the filtered bitmap: " + ErrorText(errno)
+                                              : error.reason);
+        return false;
+    }
+    return WritePng(options, job, job.result, outputFile, input, output);
+}
+
+bool IsFlatten(const Options& options) {
+    return options.filter == nullptr || options.filter == &quenvale::kNamedFilters[0];
 }
 
 // The flatten of a decoded picture, in place. With -v, the library's
@@ -229,11 +218,82 @@ bool FlattenDecoded(const Options& options, PictureJob& job, const std::string& 
     return status == quenvale::StatusOk;
 }
 
-// The flatten of a PNG or JPEG in memory, written as a PNG in the source's
-// own encoding or as the bitmap the library would have been handed, which
-// the flatten leaves the same whichever comes first.
-bool FlattenInMemory(const Options& options, FileFormat from, FileFormat to, PictureJob& job,
-                     const std::string& outputFile, const std::string& input, const std::string& output) {
+// A kernel on the bitmap of the decoded picture that the library would
+// have been handed, its output rows in memory; *format and *data describe
+// the result as the library would have written it.
+bool KernelDecoded(const Options& options, PictureJob& job, FILE* console, quenvale::KernelWork* work,
+                   quenvale::BitmapFormat* format, const uint8_t** data, const std::string& input,
+                   const std::string& output) {
+    PictureError error{};
+    if (!MakeBridgeBitmap(job.source, &job.bridge, &error)) {
+        ReportFailure(input, error.reason);
+        return false;
+    }
+    quenvale::Failure failure{};
+    if (!quenvale::PrepareKernel(options.filter->kernel, job.bridge.format, nullptr, work, &failure)) {
+        work->format = nullptr;  // nothing counted
+        ReportCall(failure, input, output, false);
+        return false;
+    }
+    if (console != nullptr) {  // the library's counter lines, as its call prints them
+        quenvale::CountPixelGrid(job.source.width, job.source.height);
+        quenvale::CountPixelGrid(job.source.width, job.source.height);
+    }
+    *format = job.bridge.format;
+    *data = job.bridge.rows;
+    if (work->output == quenvale::OutputPalette) {
+        quenvale::MapKernelPalette(*work, format->palette);
+        return true;
+    }
+    uint64_t stride = quenvale::KernelOutputStride(*work);
+    job.filtered = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(stride * format->rowCount) + 4, 1));
+    if (job.filtered == nullptr) {
+        ReportCall(quenvale::FailWith(quenvale::StatusOutOfMemory, quenvale::ReasonNone), input, output, false);
+        return false;
+    }
+    quenvale::RunKernelOnRows(*work, job.bridge.rows, job.filtered, &failure);
+    if (work->output == quenvale::OutputNewRgb24) {
+        format->encoding = quenvale::EncodingRgb24;
+        format->bitsPerPixel = 24;
+        format->paletteCount = 0;
+    }
+    format->stride = stride;
+    *data = job.filtered;
+    return true;
+}
+
+// A kernel's result as a PNG in the source's encoding where it can hold it,
+// or as the bitmap the library would have written.
+bool WriteKernelResult(const Options& options, PictureJob& job, const quenvale::KernelWork& work,
+                       const quenvale::BitmapFormat& format, const uint8_t* data, FileFormat to,
+                       const std::string& outputFile, const std::string& input, const std::string& output) {
+    auto size = static_cast<size_t>(format.stride * format.rowCount);
+    if (to == FormatBmp) {
+        return ReplaceOutput(
+            options, job, outputFile, [&](FILE* stream) {
+                quenvale::Failure unused{};
+                return quenvale::WriteKernelHeaders(work, job.bridge.headers.data(), stream, &unused) &&
+                       quenvale::WriteBytes(stream, data, size);
+            }, input, output);
+    }
+    PictureError error{};
+    bool mapped = PictureOfBitmapData(format, job.bridge.headers.data(), job.bridge.headers.size(),
+                                      const_cast<uint8_t*>(data), size, &job.result, &error) &&
+                  MapToSourceEncoding(job.source, false, &job.result, &error);
+    if (!mapped) {
+        ReportFailure(output, error.reason);
+        return false;
+    }
+    job.result.iccProfile = job.source.iccProfile;
+    job.result.exif = job.source.exif;
+    job.result.resolution[0] = job.source.resolution[0];
+    job.result.resolution[1] = job.source.resolution[1];
+    return WritePng(options, job, job.result, outputFile, input, output);
+}
+
+// A PNG or JPEG decoded, filtered and written, in memory.
+bool FilterInMemory(const Options& options, FileFormat from, FileFormat to, PictureJob& job,
+                    const std::string& outputFile, const std::string& input, const std::string& output) {
     if (!DecodeSource(options, from, input, job)) {
         return false;
     }
@@ -242,39 +302,28 @@ bool FlattenInMemory(const Options& options, FileFormat from, FileFormat to, Pic
         ReportFailure(input, error.reason);
         return false;
     }
-    if (!FlattenDecoded(options, job, input, output)) {
-        return false;
-    }
-    quenvale::Failure failure{};
-    bool written = false;
-    if (to == FormatBmp) {
-        written = WriteOutputWhole(
-            options, job, outputFile, [&job, &error](FILE* stream) {
-                return WriteBitmapOfPicture(job.source, stream, &error);
-            }, &failure);
-    } else {
-        EncodedPng png{};
-        bool carried = !job.chunks.empty();  // a PNG's, carried into the PNG made of it
-        if (!EncodePngPieces(job.source, job.carried.data(), carried ? &job.chunks : nullptr,
-                             carried ? &job.source : nullptr, &png, &error)) {
-            ReleaseEncodedPng(&png);
-            ReportFailure(output, error.reason);
+    if (IsFlatten(options)) {
+        if (!FlattenDecoded(options, job, input, output)) {
             return false;
         }
-        ReleasePicture(&job.source);  // encoded: only the pieces are written
-        written = WriteOutputWhole(
-            options, job, outputFile, [&png](FILE* stream) {
-                bool all = true;
-                for (const EncodedPng::Piece& piece : png.pieces) {
-                    all = all && quenvale::WriteBytes(stream, piece.bytes, piece.length);
-                }
-                return all;
-            }, &failure);
-        ReleaseEncodedPng(&png);
+        return to == FormatBmp ? ReplaceOutput(
+                                     options, job, outputFile, [&job, &error](FILE* stream) {
+                                         return WriteBitmapOfPicture(job.source, stream, &error);
+                                     }, input, output)
+                               : WritePng(options, job, job.source, outputFile, input, output);
     }
-    if (!written) {
-        ReportCall(failure, input, output, false);
+    quenvale::KernelWork work{};
+    quenvale::BitmapFormat format{};
+    const uint8_t* data = nullptr;
+    FILE* console = OpenLibraryConsole(options, output);
+    bool written = KernelDecoded(options, job, console, &work, &format, &data, input, output) &&
+                   WriteKernelResult(options, job, work, format, data, to, outputFile, input, output);
+    quenvale::ReleaseKernel(work);
+    if (console != nullptr && work.format != nullptr) {
+        quenvale::UncountPixelGrid(job.source.width, job.source.height);
+        quenvale::UncountPixelGrid(job.source.width, job.source.height);
     }
+    CloseLibraryConsole(console);
     return written;
 }
 
@@ -285,9 +334,8 @@ bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to,
                          const std::string& output) {
     PictureJob job{};
     job.input = inputStream;
-    bool flatten = options.filter == nullptr || options.filter == &quenvale::kNamedFilters[0];
-    bool done = from != FormatBmp && flatten ? FlattenInMemory(options, from, to, job, outputFile, input, output)
-                    : CallThroughSpool(options, from, to, job, inputFile, outputFile, input, output);
+    bool done = from != FormatBmp ? FilterInMemory(options, from, to, job, outputFile, input, output)
+                                  : BitmapToPng(options, job, inputFile, outputFile, input, output);
     ReleaseJob(job);
     return done;
 }

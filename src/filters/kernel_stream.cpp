@@ -110,6 +110,7 @@ void BuildEncoding(const BitmapFormat& format, uint32_t encode[3][256]) {
 struct Pump {
     KernelWork* work;
     FILE* output;
+    uint8_t* outRows;  // in memory: where the output's rows go instead
     Failure* failure;
     bool failed;
     uint32_t pushed;
@@ -337,7 +338,12 @@ void Darkest(KernelWork& work, uint32_t t) {
 }
 
 void WriteRow(KernelWork& work, Pump& pump) {
-    if (!pump.failed && !WriteBytes(pump.output, work.outRow, static_cast<size_t>(OutputStride(work)))) {
+    auto stride = static_cast<size_t>(OutputStride(work));
+    if (pump.outRows != nullptr) {
+        std::memcpy(pump.outRows + size_t{pump.emitted} * stride, work.outRow, stride);
+        return;
+    }
+    if (!pump.failed && !WriteBytes(pump.output, work.outRow, stride)) {
         *pump.failure = FailWithErrno(StatusOutputWriteFailed);
         pump.failed = true;
     }
@@ -369,11 +375,11 @@ void Emit(KernelWork& work, Pump& pump, uint32_t t) {
 
 // A colour map from a row's channel bytes to the output row's, the other
 // bytes of each pixel kept.
-void MapRowBytes(KernelWork& work, Pump& pump) {
+void MapRowBytes(KernelWork& work, Pump& pump, const uint8_t* row) {
     std::memset(work.outRow, 0, static_cast<size_t>(OutputStride(work)));
     const BitmapFormat& format = *work.format;
     size_t pixelBytes = format.bitsPerPixel / 8;
-    std::memcpy(work.outRow, work.inRow, pixelBytes * format.width);
+    std::memcpy(work.outRow, row, pixelBytes * format.width);
     work.kernel->mapBytes(work.outRow, pixelBytes, format.width, work.byteChannels);
     WriteRow(work, pump);
     pump.emitted = ++pump.pushed;
@@ -385,9 +391,9 @@ bool MapsValues(const KernelWork& work) {
     return IsPointMap(*work.kernel) && work.format->encoding == EncodingMasked && work.format->bitsPerPixel <= 16;
 }
 
-void MapRowValues(KernelWork& work, Pump& pump) {
+void MapRowValues(KernelWork& work, Pump& pump, const uint8_t* row) {
     std::memset(work.outRow, 0, static_cast<size_t>(OutputStride(work)));
-    const uint8_t* in = work.inRow;
+    const uint8_t* in = row;
     uint8_t* out = work.outRow;
     for (uint32_t x = 0; x < work.format->width; ++x, in += 2, out += 2) {
         uint32_t value = work.lookup[uint32_t{in[0]} | uint32_t{in[1]} << 8];
@@ -399,11 +405,11 @@ void MapRowValues(KernelWork& work, Pump& pump) {
 
 void PushRow(KernelWork& work, Pump& pump, const uint8_t* row, bool indices) {
     if (IsPointMap(*work.kernel) && HasByteChannels(work)) {
-        MapRowBytes(work, pump);
+        MapRowBytes(work, pump, row);
         return;
     }
     if (MapsValues(work)) {
-        MapRowValues(work, pump);
+        MapRowValues(work, pump, row);
         return;
     }
     uint32_t y = pump.pushed++;
@@ -699,7 +705,7 @@ bool WriteKernelOutput(KernelWork& work, FILE* input, uint64_t fileLength, FILE*
             return false;
         }
     } else {
-        Pump pump{&work, output, failure, false, 0, 0, 0, 0, 0};
+        Pump pump{&work, output, nullptr, failure, false, 0, 0, 0, 0, 0};
         bool read = IsRle(format) ? PumpRle(work, pump) : PumpRows(work, pump, input, fileLength);
         if (!read) {
             return false;
@@ -711,6 +717,61 @@ bool WriteKernelOutput(KernelWork& work, FILE* input, uint64_t fileLength, FILE*
     }
     return newBitmap || inPlace || format.rowsEnd >= fileLength ||
            CopyFileBytes(input, format.rowsEnd, fileLength - format.rowsEnd, output, failure);
+}
+
+uint64_t KernelOutputStride(const KernelWork& work) { return OutputStride(work); }
+
+bool RunKernelOnRows(KernelWork& work, const uint8_t* rows, uint8_t* out, Failure* failure) {
+    const BitmapFormat& format = *work.format;
+    if (work.output == OutputPalette || PaddingOnly(format)) {
+        return true;
+    }
+    Pump pump{&work, nullptr, out, failure, false, 0, 0, 0, 0, 0};
+    if (IsRle(format)) {
+        PumpRle(work, pump);
+    } else {
+        for (uint32_t y = 0; y < format.rowCount; ++y) {
+            PushRow(work, pump, rows + y * static_cast<size_t>(format.stride), false);
+        }
+    }
+    FinishRows(work, pump);
+    return true;
+}
+
+bool WriteKernelHeaders(const KernelWork& work, const uint8_t* headers, FILE* output, Failure* failure) {
+    const BitmapFormat& format = *work.format;
+    if (work.output == OutputNewRgb24 || work.output == OutputNewIndexed) {
+        return WriteNewHeader(work, output, failure);
+    }
+    bool written = true;
+    if (work.output == OutputPalette) {
+        // The input's headers with the palette's entries mapped, their other bytes kept.
+        size_t entriesEnd = format.paletteOffset + size_t{format.paletteCount} * format.paletteEntryBytes;
+        uint32_t mapped[256];
+        MapKernelPalette(work, mapped);
+        written = WriteBytes(output, headers, format.paletteOffset);
+        for (uint32_t i = 0; written && i < format.paletteCount; ++i) {
+            uint8_t entry[4];
+            std::memcpy(entry, headers + format.paletteOffset + size_t{i} * format.paletteEntryBytes,
+                        format.paletteEntryBytes);
+            entry[0] = static_cast<uint8_t>(mapped[i]), entry[1] = static_cast<uint8_t>(mapped[i] >> 8);
+            entry[2] = static_cast<uint8_t>(mapped[i] >> 16);
+            written = WriteBytes(output, entry, format.paletteEntryBytes);
+        }
+        written = written && WriteBytes(output, headers + entriesEnd, format.pixelOffset - entriesEnd);
+    } else {
+        written = WriteBytes(output, headers, format.pixelOffset);
+    }
+    if (!written) {
+        *failure = FailWithErrno(StatusOutputWriteFailed);
+    }
+    return written;
+}
+
+void MapKernelPalette(const KernelWork& work, uint32_t* palette) {
+    for (uint32_t i = 0; i < work.format->paletteCount; ++i) {
+        palette[i] = work.kernel->mapColor(work.format->palette[i]);
+    }
 }
 
 void ReleaseKernel(KernelWork& work) {

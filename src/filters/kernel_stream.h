@@ -81,6 +81,18 @@ bool WriteKernelOutput(KernelWork& work, FILE* input, uint64_t fileLength, FILE*
                        Failure* failure);
 void ReleaseKernel(KernelWork& work);
 
+// The same kernel on pixel data in memory, for pictures the host decoded:
+// the stored rows, format.stride apart (an RLE stream is taken by
+// PrepareKernel from its file), and the output's rows written to out,
+// KernelOutputStride apart, in the same row order. OutputPalette writes no
+// rows: MapKernelPalette gives the palette's entries mapped.
+uint64_t KernelOutputStride(const KernelWork& work);
+bool RunKernelOnRows(KernelWork& work, const uint8_t* rows, uint8_t* out, Failure* failure);
+void MapKernelPalette(const KernelWork& work, uint32_t* palette);
+// What comes before the output's rows, as WriteKernelOutput writes it, from
+// the input's bytes up to its pixel data (headers).
+bool WriteKernelHeaders(const KernelWork& work, const uint8_t* headers, FILE* output, Failure* failure);
+
 }  // namespace quenvale
 
 #endif

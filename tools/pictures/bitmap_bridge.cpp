@@ -3,6 +3,7 @@
 // back with the library's own reading of every encoding.
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -234,6 +235,20 @@ bool BitmapWithinPixelBudget(FILE* file, uint64_t maxPixels, PictureError* error
            WithinPixelBudget(format.width, format.rowCount, maxPixels, error);
 }
 
+bool PictureOfBitmapData(const quenvale::BitmapFormat& format, const uint8_t* prefix, size_t length, uint8_t* data,
+                         size_t size, Picture* picture, PictureError* error) {
+    quenvale::ChannelMask alpha = AlphaChannel(prefix, length, format);
+    DescribeAsPicture(format, alpha, picture);
+    if (!AllocateRows(picture, error)) {
+        return false;
+    }
+    TakePixels(format, data, size, alpha, picture);
+    if (picture->colorType == PngPalette) {
+        CoverIndices(picture);
+    }
+    return true;
+}
+
 bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error) {
     uint8_t prefix[quenvale::kFormatPrefixBytes];
     quenvale::BitmapFormat format{};
@@ -244,16 +259,8 @@ bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error) {
     size_t size = 0;
     bool read = parsed && quenvale::RowImageSize(format, &size) && (image.bytes != nullptr || size == 0) &&
                 (size == 0 || quenvale::ReadRowImage(file, image, format, &failure));
-    quenvale::ChannelMask alpha = read ? AlphaChannel(prefix, length, format) : quenvale::ChannelMask{0, 0, 0};
     if (read) {
-        DescribeAsPicture(format, alpha, picture);
-        read = AllocateRows(picture, error);
-        if (read) {
-            TakePixels(format, image.bytes, size, alpha, picture);
-            if (picture->colorType == PngPalette) {
-                CoverIndices(picture);
-            }
-        }
+        read = PictureOfBitmapData(format, prefix, length, image.bytes, size, picture, error);
     } else {
         char reason[quenvale::kReasonTextBytes] = "could not read the filtered bitmap";
         if (failure.status != quenvale::StatusOk) {
@@ -263,6 +270,40 @@ bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error) {
     }
     quenvale::FreeRowImage(image);
     return read;
+}
+
+bool MakeBridgeBitmap(const Picture& picture, BridgeBitmap* bitmap, PictureError* error) {
+    if (!BitmapOfPictureFits(picture, error)) {
+        return false;
+    }
+    uint32_t depth = BitmapDepth(picture);
+    uint64_t stride = (uint64_t{picture.width} * depth + 31) / 32 * 4;
+    bitmap->headers = BitmapHeaders(picture, depth, stride);
+    // The rows as the file would hold them, and a spare word: the kernels
+    // load whole words.
+    auto size = static_cast<size_t>(stride * picture.height);
+    bitmap->rows = static_cast<uint8_t*>(std::calloc(size + 4, 1));
+    if (bitmap->rows == nullptr) {
+        *error = {ProblemOutOfMemory, "not enough memory for its pixels"};
+        return false;
+    }
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        ConvertRow(picture, picture.rows + size_t{y} * picture.stride, depth, bitmap->rows + y * size_t{stride});
+    }
+    quenvale::Failure failure{};
+    if (!quenvale::ParseBitmapFormat(bitmap->headers.data(), bitmap->headers.size(), bitmap->headers.size() + size,
+                                     &bitmap->format, &failure)) {
+        char reason[quenvale::kReasonTextBytes];
+        quenvale::FormatReason(failure, reason, sizeof reason);
+        *error = {ProblemUnsupported, reason};
+        return false;
+    }
+    return true;
+}
+
+void ReleaseBridgeBitmap(BridgeBitmap* bitmap) {
+    std::free(bitmap->rows);
+    bitmap->rows = nullptr;
 }
 
 bool BitmapOfPictureFits(const Picture& picture, PictureError* error) {

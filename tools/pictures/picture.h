@@ -134,6 +134,19 @@ bool BitmapOfPictureFits(const Picture& picture, PictureError* error);
 // palettes and RLE as indices (never-set RLE pixels as entry 0), the rest as
 // RGB, or RGBA where an alpha mask is given.
 bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error);
+// The same from a bitmap's format, its header bytes (for an alpha mask) and
+// its pixel data in memory.
+bool PictureOfBitmapData(const quenvale::BitmapFormat& format, const uint8_t* prefix, size_t length, uint8_t* data,
+                         size_t size, Picture* picture, PictureError* error);
+// The bitmap WriteBitmapOfPicture writes, in memory: its headers, the
+// format the library reads in them, and its rows.
+struct BridgeBitmap {
+    std::vector<uint8_t> headers;
+    quenvale::BitmapFormat format;
+    uint8_t* rows;
+};
+bool MakeBridgeBitmap(const Picture& picture, BridgeBitmap* bitmap, PictureError* error);
+void ReleaseBridgeBitmap(BridgeBitmap* bitmap);
 // Whether a bitmap, which an RLE stream lets declare any size in a few
 // bytes, is within the budget for a picture held in memory.
 bool BitmapWithinPixelBudget(FILE* file, uint64_t maxPixels, PictureError* error);
