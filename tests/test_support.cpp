@@ -167,6 +167,52 @@ int32_t RunFilter(const std::string& input, const std::string& output, const cha
     return result;
 }
 
+namespace {
+
+// The kernel on the pixel data in memory, with the headers it writes for a
+// bitmap, gives the bytes the call on files wrote.
+void ExpectKernelInMemoryLikeOnFiles(const std::vector<uint8_t>& bytes, const std::string& inputPath,
+                                     const char* name, const std::vector<uint8_t>& written) {
+    quenvale::BitmapFormat format{};
+    quenvale::Failure failure{};
+    ASSERT_TRUE(quenvale::ParseBitmapFormat(bytes.data(), bytes.size(), bytes.size(), &format, &failure));
+    FILE* input = std::fopen(inputPath.c_str(), "rb");  // an RLE stream is taken from the file
+    ASSERT_NE(input, nullptr);
+    quenvale::KernelWork work{};
+    ASSERT_TRUE(quenvale::PrepareKernel(quenvale::FindNamedFilter(name)->kernel, format, input, &work, &failure));
+    std::vector<uint8_t> rows(static_cast<size_t>(format.stride) * format.rowCount + 4, 0);
+    if (!quenvale::IsRle(format)) {
+        std::copy(bytes.begin() + format.pixelOffset,
+                  bytes.begin() + std::min<uint64_t>(bytes.size(), format.pixelOffset + rows.size() - 4), rows.begin());
+    }
+    uint64_t stride = quenvale::KernelOutputStride(work);
+    std::vector<uint8_t> out(static_cast<size_t>(stride) * format.rowCount + 4, 0);
+    ASSERT_TRUE(quenvale::RunKernelOnRows(work, rows.data(), out.data(), &failure));
+    FILE* made = std::tmpfile();
+    ASSERT_NE(made, nullptr);
+    ASSERT_TRUE(quenvale::WriteKernelHeaders(work, bytes.data(), made, &failure));
+    bool sameRows = work.output == quenvale::OutputPalette;
+    const std::vector<uint8_t>& body = sameRows ? rows : out;
+    std::fwrite(body.data(), 1, body.size() - 4, made);
+    if (work.output == quenvale::OutputPixels || sameRows) {
+        // Whatever followed the rows is carried, as on files.
+        size_t end = static_cast<size_t>(std::min<uint64_t>(format.rowsEnd, bytes.size()));
+        std::fwrite(bytes.data() + end, 1, bytes.size() - end, made);
+    }
+    std::vector<uint8_t> got(static_cast<size_t>(std::ftell(made)));
+    std::rewind(made);
+    ASSERT_EQ(std::fread(got.data(), 1, got.size(), made), got.size());
+    std::fclose(made);
+    std::fclose(input);
+    quenvale::ReleaseKernel(work);
+    if (quenvale::IsRle(format) || format.rowsEnd > bytes.size()) {
+        return;  // a stream or a cut last row: the bytes differ by design beyond the rows
+    }
+    EXPECT_TRUE(got == written) << "in memory: " << got.size() << " bytes, on files: " << written.size();
+}
+
+}  // namespace
+
 void ExpectKernelLikeThePlainReading(const std::vector<uint8_t>& bytes, const char* name,
                                      quenvale::PixelKernel kernel) {
     SCOPED_TRACE(name);
@@ -179,6 +225,7 @@ void ExpectKernelLikeThePlainReading(const std::vector<uint8_t>& bytes, const ch
     ASSERT_EQ(RunFilter(input, output, name), ResultDone);
     std::optional<Picture> after = PlainPicture(ReadFile(output));
     ASSERT_TRUE(after.has_value()) << "the output is no bitmap";
+    ExpectKernelInMemoryLikeOnFiles(bytes, input, name, ReadFile(output));
     quenvale::PixelGrid source = GridFromImage(image);
     quenvale::PixelGrid destination = GridFromImage(image);
     quenvale::ForEachPixel(kernel, source, destination, image.width, image.height);
