@@ -61,11 +61,18 @@ Status FlattenBitmap(const BitmapFormat& format, uint8_t* pixels, int tolerance)
 // keeps its palette from one piece to the next; a piece holds at most the
 // capacity it was made with.
 struct CellIndex;
+// A packed colour's bits: blue in bits 0 to 7, green 8 to 15, red 16 to 23,
+// the order of a BGR pixel's bytes read little-endian.
+constexpr uint32_t kColorBits = 0xFFFFFF;
 // Null when out of memory. The pixels the flatten will search, for the
 // storage that pays only on a large image.
 CellIndex* NewCellIndex(uint32_t pieceCapacity, int tolerance, uint64_t pixels);
 void FreeCellIndex(CellIndex* index);                            // null is ignored
 uint32_t* CellIndexPiece(CellIndex* index);                      // pieceCapacity words to fill
+uint32_t CellIndexCapacity(const CellIndex* index);
+// Once the palette holds every entry it can, no pixel founds one and the
+// order of the rest no longer matters.
+bool CellIndexFull(const CellIndex& index);
 void FlattenPiece(CellIndex& index, uint32_t* colors, size_t count);
 
 }  // namespace quenvale
