@@ -1,21 +1,16 @@
 // The kernels streamed over stored rows. Rows go through a ring of decoded
 // colours as they are read (uncompressed) or decoded (RLE); each output row
 // is made once the rows of its window are in the ring, and written at once.
-//
 // The colour maps on 24-bit rows, and on 32-bit rows with a byte to each
-// channel, go from bytes to bytes without the ring. The blur keeps three
-// running sums a column over the rows of its window and slides a horizontal
-// sum along them. The darkest neighbour keeps each column's two darkest
-// pixels of the window's rows; the window's two darkest are among the five
-// columns' pairs, and the first of them that is not the centre is the
-// candidate. Keys that pack the channel sum above the pixel's place in the
-// window make "darkest, then first visited" a plain minimum.
+// channel, go from bytes to bytes without the ring. The row codecs and the
+// window operations are kernel_parts.h's.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <type_traits>
 
 #include "file_io.h"
+#include "kernel_parts.h"
 #include "kernel_stream.h"
 #include "memory.h"
 #include "pixel_values.h"
@@ -25,9 +20,7 @@ namespace quenvale {
 
 namespace {
 
-uint32_t ChannelSum(uint32_t color) { return (color >> 16) + (color >> 8 & 0xFF) + (color & 0xFF); }
-
-bool IsPointMap(const Kernel& kernel) { return kernel.mapColor != nullptr; }
+using namespace stream;
 
 // The rows of the window above and below a pixel.
 uint32_t WindowRadius(KernelWindow window) {
@@ -42,69 +35,6 @@ uint32_t WindowRadius(KernelWindow window) {
     return 0;
 }
 
-uint32_t OutputBits(const KernelWork& work) {
-    if (work.output == OutputNewRgb24) {
-        return 24;
-    }
-    const BitmapFormat& format = *work.format;
-    return format.encoding == EncodingRle8 ? 8 : format.encoding == EncodingRle4 ? 4 : format.bitsPerPixel;
-}
-
-uint64_t OutputStride(const KernelWork& work) {
-    if (work.output == OutputPixels) {
-        return work.format->stride;
-    }
-    return (uint64_t{work.format->width} * OutputBits(work) + 31) / 32 * 4;
-}
-
-// Where a pixel keeps each channel's byte: 24-bit pixels, and 32-bit ones
-// whose masks are whole bytes. False for others.
-bool FindByteChannels(const BitmapFormat& format, int* positions) {
-    if (format.encoding == EncodingRgb24) {
-        positions[0] = 2, positions[1] = 1, positions[2] = 0;
-        return true;
-    }
-    if (format.encoding != EncodingMasked || format.bitsPerPixel != 32) {
-        return false;
-    }
-    for (int channel = 0; channel < 3; ++channel) {
-        const ChannelMask& mask = format.channels[channel];
-        if (mask.bits != 8 || mask.shift % 8 != 0) {
-            return false;
-        }
-        positions[channel] = static_cast<int>(mask.shift / 8);
-    }
-    return true;
-}
-
-bool HasByteChannels(const KernelWork& work) { return work.byteChannels[0] >= 0; }
-
-// The stored bits nearest to an 8-bit result, for each channel: fewer bits
-// take the value whose widened colour is nearest (ties to the lower), more
-// bits the value whose top 8 bits are the result.
-void BuildEncoding(const BitmapFormat& format, uint32_t encode[3][256]) {
-    for (int channel = 0; channel < 3; ++channel) {
-        const ChannelMask& mask = format.channels[channel];
-        for (uint32_t target = 0; target < 256; ++target) {
-            uint32_t best = 0;
-            if (mask.bits >= 8) {
-                best = target << (mask.bits - 8);
-            } else if (mask.bits > 0) {
-                uint32_t distance = 256;
-                for (uint32_t v = 0; v < (1u << mask.bits); ++v) {
-                    uint32_t wide = ValueColor(format, v << mask.shift) >> (16 - 8 * channel) & 0xFF;
-                    uint32_t gap = wide > target ? wide - target : target - wide;
-                    if (gap < distance) {
-                        distance = gap;
-                        best = v;
-                    }
-                }
-            }
-            encode[channel][target] = mask.bits == 0 ? 0 : best << mask.shift;
-        }
-    }
-}
-
 // Rows on their way through a kernel: how many were pushed and written,
 // and the first failure to write.
 struct Pump {
@@ -115,227 +45,10 @@ struct Pump {
     bool failed;
     uint32_t pushed;
     uint32_t emitted;
-    uint32_t summedLow;   // blur: the rows [summedLow, summedHigh) are in the column sums
-    uint32_t summedHigh;
+    BlurSums blur;
     uint32_t rleRow;      // RLE: the stored row being filled in inRow
 };
 
-size_t RowAt(const KernelWork& work, uint32_t y) { return size_t{y % work.ringRows} * work.format->width; }
-
-// Decodes a stored row (bytes as stored, or an RLE row of one index a byte)
-// into its ring slot: colours, and the values and sums where kept.
-void DecodeRow(KernelWork& work, const uint8_t* row, bool indices, uint32_t y) {
-    const BitmapFormat& format = *work.format;
-    uint32_t width = format.width;
-    size_t at = RowAt(work, y);
-    uint32_t* colors = work.colors + at;
-    uint32_t* values = work.values != nullptr ? work.values + at : work.colors + at;
-    if (indices || format.bitsPerPixel == 8) {
-        for (uint32_t x = 0; x < width; ++x) {
-            values[x] = row[x];
-        }
-    } else if (format.encoding == EncodingRgb24) {
-        for (uint32_t x = 0; x < width; ++x, row += 3) {
-            values[x] = uint32_t{row[2]} << 16 | uint32_t{row[1]} << 8 | row[0];
-        }
-    } else if (format.bitsPerPixel == 16) {
-        for (uint32_t x = 0; x < width; ++x, row += 2) {
-            values[x] = uint32_t{row[0]} | uint32_t{row[1]} << 8;
-        }
-    } else {
-        for (uint32_t x = 0; x < width; ++x) {
-            values[x] = ReadPixelValue(row, x, format.bitsPerPixel);
-        }
-    }
-    if (work.lookup != nullptr) {
-        for (uint32_t x = 0; x < width; ++x) {
-            colors[x] = work.lookup[values[x]];
-        }
-    } else if (format.encoding == EncodingMasked) {
-        for (uint32_t x = 0; x < width; ++x) {
-            colors[x] = ValueColor(format, values[x]);
-        }
-    } else if (values != colors) {
-        std::memcpy(colors, values, size_t{width} * sizeof(uint32_t));  // 24-bit: the value is the colour
-    }
-    if (work.sums != nullptr) {
-        uint16_t* sums = work.sums + at;
-        for (uint32_t x = 0; x < width; ++x) {
-            sums[x] = static_cast<uint16_t>(ChannelSum(colors[x]));
-        }
-    }
-}
-
-// Writes the row of results into the output row: colours, or for the
-// darkest neighbour the chosen pixels' values (ring offsets in results); a
-// masked pixel keeps its other bits.
-void EncodeRow(KernelWork& work, uint32_t t) {
-    const BitmapFormat& format = *work.format;
-    uint32_t width = format.width;
-    uint8_t* row = work.outRow;
-    const uint32_t* results = work.results;
-    bool darkest = work.kernel->window == WindowDarkest;
-    const uint32_t* centre = work.values != nullptr ? work.values + RowAt(work, t) : nullptr;
-    if (work.output == OutputNewRgb24 || format.encoding == EncodingRgb24) {
-        for (uint32_t x = 0; x < width; ++x, row += 3) {
-            uint32_t color = darkest ? work.colors[results[x]] : results[x];
-            row[0] = static_cast<uint8_t>(color), row[1] = static_cast<uint8_t>(color >> 8);
-            row[2] = static_cast<uint8_t>(color >> 16);
-        }
-    } else if (format.encoding != EncodingMasked) {
-        uint32_t bits = OutputBits(work);  // an index: the darkest neighbour's
-        for (uint32_t x = 0; x < width; ++x) {
-            WritePixelValue(row, x, bits, work.values[results[x]]);
-        }
-    } else {
-        uint32_t keep = ~format.colorBits;
-        for (uint32_t x = 0; x < width; ++x) {
-            uint32_t color = results[x];
-            uint32_t stored = darkest ? work.values[color] & format.colorBits
-                                      : work.encode[0][color >> 16] | work.encode[1][color >> 8 & 0xFF] |
-                                            work.encode[2][color & 0xFF];
-            uint32_t value = (centre[x] & keep) | stored;
-            for (uint32_t byte = 0; byte < format.bitsPerPixel / 8; ++byte) {
-                *row++ = static_cast<uint8_t>(value >> (8 * byte));
-            }
-        }
-    }
-}
-
-// Exact truncating division by a window of at most 49 pixels as a multiply:
-// the error stays below 1 / 49 for sums under 2^26.
-struct Reciprocals {
-    uint64_t of[50];
-};
-
-Reciprocals MakeReciprocals() {
-    Reciprocals table{};
-    for (uint32_t d = 1; d < 50; ++d) {
-        table.of[d] = ((uint64_t{1} << 32) + d - 1) / d;
-    }
-    return table;
-}
-
-void Blur(KernelWork& work, Pump& pump, uint32_t t) {
-    static const Reciprocals kReciprocal = MakeReciprocals();
-    const BitmapFormat& format = *work.format;
-    uint32_t width = format.width;
-    uint32_t low = t >= 3 ? t - 3 : 0;
-    uint32_t high = std::min<uint64_t>(uint64_t{t} + 4, format.rowCount);  // exclusive
-    for (; pump.summedHigh < high; ++pump.summedHigh) {
-        const uint32_t* colors = work.colors + RowAt(work, pump.summedHigh);
-        uint32_t* sums = work.columns;
-        for (uint32_t x = 0; x < width; ++x, sums += 3) {
-            sums[0] += colors[x] >> 16, sums[1] += colors[x] >> 8 & 0xFF, sums[2] += colors[x] & 0xFF;
-        }
-    }
-    for (; pump.summedLow < low; ++pump.summedLow) {
-        const uint32_t* colors = work.colors + RowAt(work, pump.summedLow);
-        uint32_t* sums = work.columns;
-        for (uint32_t x = 0; x < width; ++x, sums += 3) {
-            sums[0] -= colors[x] >> 16, sums[1] -= colors[x] >> 8 & 0xFF, sums[2] -= colors[x] & 0xFF;
-        }
-    }
-    uint32_t rows = high - low;
-    const uint32_t* sums = work.columns;
-    uint32_t red = 0, green = 0, blue = 0;
-    for (uint32_t x = 0; x < width && x <= 3; ++x) {
-        red += sums[3 * size_t{x}], green += sums[3 * size_t{x} + 1], blue += sums[3 * size_t{x} + 2];
-    }
-    for (uint32_t x = 0; x < width; ++x) {
-        uint32_t left = x >= 3 ? x - 3 : 0;
-        uint32_t right = std::min<uint64_t>(uint64_t{x} + 3, width - 1);
-        uint64_t scale = kReciprocal.of[(right - left + 1) * rows];
-        work.results[x] = static_cast<uint32_t>(red * scale >> 32) << 16 |
-                          static_cast<uint32_t>(green * scale >> 32) << 8 | static_cast<uint32_t>(blue * scale >> 32);
-        if (uint64_t{x} + 4 < width) {
-            const uint32_t* entering = sums + 3 * (size_t{x} + 4);
-            red += entering[0], green += entering[1], blue += entering[2];
-        }
-        if (x >= 3) {
-            const uint32_t* leaving = sums + 3 * (size_t{x} - 3);
-            red -= leaving[0], green -= leaving[1], blue -= leaving[2];
-        }
-    }
-}
-
-// A pixel's key: its channel sum, above its column's place in the window
-// (0 to 4, in bits 3 to 5) and its row's (0 to 4, in bits 0 to 2), so that
-// the smaller key is darker or, on a tie, visited first: columns outer.
-// Less 2^15, the keys fit signed 16 bits, whose min and max every x86-64
-// processor does eight at a time.
-using Key = int16_t;
-constexpr int kKeyBias = 32768;
-constexpr Key kNoKey = 32767 - 40;  // a row or column the window lacks; above any key plus a place
-
-Key MakeKey(uint32_t sum, uint32_t column, uint32_t row) {
-    return static_cast<Key>(static_cast<int>(sum << 6 | column << 3 | row) - kKeyBias);
-}
-
-// The window's smallest two keys over the columns at offsets -2 to 2, each
-// column's best two given: min and max only, so the loops vectorise.
-void MergeColumns(const Key* first, const Key* second, uint32_t width, Key* best, Key* next) {
-    std::fill(best, best + width, kNoKey);
-    std::fill(next, next + width, kNoKey);
-    for (int offset = -2; offset <= 2; ++offset) {
-        // From x = 2 on the window starts at x - 2: the column's place is fixed.
-        int place = (offset + 2) << 3;
-        int64_t end = std::min<int64_t>(width, int64_t{width} - offset);
-        for (int64_t x = 2; x < end; ++x) {
-            auto a = static_cast<Key>(first[x + offset] + place);
-            auto b = static_cast<Key>(second[x + offset] + place);
-            next[x] = std::min(next[x], std::max(best[x], a));
-            best[x] = std::min(best[x], a);
-            next[x] = std::min(next[x], std::max(best[x], b));
-            best[x] = std::min(best[x], b);
-        }
-    }
-    for (uint32_t x = 0; x < width && x < 2; ++x) {
-        for (uint32_t column = 0; column <= std::min<uint64_t>(uint64_t{x} + 2, width - 1); ++column) {
-            for (Key key : {first[column], second[column]}) {
-                auto placed = static_cast<Key>(key + static_cast<int>(column << 3));
-                next[x] = std::min(next[x], std::max(best[x], placed));
-                best[x] = std::min(best[x], placed);
-            }
-        }
-    }
-}
-
-void Darkest(KernelWork& work, uint32_t t) {
-    const BitmapFormat& format = *work.format;
-    uint32_t width = format.width;
-    uint32_t top = t >= 2 ? t - 2 : 0;
-    uint32_t bottom = std::min<uint64_t>(uint64_t{t} + 2, format.rowCount - 1);
-    // Each column's two smallest keys over the window's rows.
-    auto* first = reinterpret_cast<Key*>(work.columns);
-    Key* second = first + width;
-    Key* best = second + width;
-    Key* next = best + width;
-    std::fill(first, first + width, kNoKey);
-    std::fill(second, second + width, kNoKey);
-    size_t rows[5] = {0, 0, 0, 0, 0};
-    for (uint32_t y = top; y <= bottom; ++y) {
-        rows[y - top] = RowAt(work, y);
-        const uint16_t* sums = work.sums + rows[y - top];
-        for (uint32_t x = 0; x < width; ++x) {
-            Key key = MakeKey(sums[x], 0, y - top);
-            second[x] = std::min(second[x], std::max(first[x], key));
-            first[x] = std::min(first[x], key);
-        }
-    }
-    MergeColumns(first, second, width, best, next);
-    size_t centreRow = RowAt(work, t);
-    const uint16_t* centreSums = work.sums + centreRow;
-    for (uint32_t x = 0; x < width; ++x) {
-        uint32_t left = x >= 2 ? x - 2 : 0;
-        Key chosen = best[x] == MakeKey(centreSums[x], x - left, t - top) ? next[x] : best[x];
-        auto key = static_cast<uint32_t>(chosen + kKeyBias);
-        // Eligible: a sum below the centre's plus 255; else the pixel stays.
-        bool eligible = chosen < kNoKey && (key >> 6) < uint32_t{centreSums[x]} + 255;
-        work.results[x] = eligible ? static_cast<uint32_t>(rows[key & 7] + left + (key >> 3 & 7))
-                                   : static_cast<uint32_t>(centreRow + x);
-    }
-}
 
 void WriteRow(KernelWork& work, Pump& pump) {
     auto stride = static_cast<size_t>(OutputStride(work));
@@ -355,7 +68,7 @@ void Emit(KernelWork& work, Pump& pump, uint32_t t) {
     std::memset(work.outRow, 0, static_cast<size_t>(OutputStride(work)));  // what follows the pixels is zero
     switch (work.kernel->window) {
         case WindowBlur:
-            Blur(work, pump, t);
+            Blur(work, pump.blur, t);
             break;
         case WindowDarkest:
             Darkest(work, t);
@@ -705,7 +418,7 @@ bool WriteKernelOutput(KernelWork& work, FILE* input, uint64_t fileLength, FILE*
             return false;
         }
     } else {
-        Pump pump{&work, output, nullptr, failure, false, 0, 0, 0, 0, 0};
+        Pump pump{&work, output, nullptr, failure, false, 0, 0, {0, 0}, 0};
         bool read = IsRle(format) ? PumpRle(work, pump) : PumpRows(work, pump, input, fileLength);
         if (!read) {
             return false;
@@ -726,7 +439,7 @@ bool RunKernelOnRows(KernelWork& work, const uint8_t* rows, uint8_t* out, Failur
     if (work.output == OutputPalette || PaddingOnly(format)) {
         return true;
     }
-    Pump pump{&work, nullptr, out, failure, false, 0, 0, 0, 0, 0};
+    Pump pump{&work, nullptr, out, failure, false, 0, 0, {0, 0}, 0};
     if (IsRle(format)) {
         PumpRle(work, pump);
     } else {
@@ -790,3 +503,4 @@ void ReleaseKernel(KernelWork& work) {
 }
 
 }  // namespace quenvale
+
