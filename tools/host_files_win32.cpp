@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "host.h"
+#include "output_file.h"
 
 namespace quenvale_host {
 
@@ -97,7 +98,7 @@ FILE* CreateSpoolFile(const char* prefix, std::string* path, int* error) {
     wchar_t name[MAX_PATH + 1];
     std::wstring widePrefix(prefix, prefix + std::strlen(prefix));
     if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, widePrefix.c_str(), 0, name) == 0) {
-        *error = EACCES;
+        *error = quenvale::ErrnoOfCreateError(GetLastError());
         return nullptr;
     }
     *path = Narrow(name);

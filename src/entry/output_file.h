@@ -45,6 +45,10 @@ struct TemporaryWatch {
     void (*released)();
 };
 void WatchTemporaries(const TemporaryWatch* watch);
+#else
+// errno for a Windows error (GetLastError) where a file or folder could
+// not be made, so that the reason shown is the system's own.
+int ErrnoOfCreateError(unsigned long error);
 #endif
 // Gives the temporaries' random parts a fixed sequence, MixBits(0), (1), ...
 // from this call on, so that a test can plant files at the names a call will

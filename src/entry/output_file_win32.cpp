@@ -41,28 +41,6 @@ uint64_t RandomBits() {
                    ++count);
 }
 
-// errno for the last Windows error of a failed create.
-int CreateError(DWORD error) {
-    switch (error) {
-        case ERROR_ACCESS_DENIED:
-        case ERROR_WRITE_PROTECT:
-            return EACCES;
-        case ERROR_FILE_EXISTS:
-        case ERROR_ALREADY_EXISTS:
-            return EEXIST;
-        case ERROR_FILENAME_EXCED_RANGE:
-            return ENAMETOOLONG;
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_FILE_NOT_FOUND:
-            return ENOENT;
-        case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL:
-            return ENOSPC;
-        default:
-            return EIO;
-    }
-}
-
 FILE* StreamOf(HANDLE handle) {
     int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
     if (descriptor < 0) {
@@ -106,7 +84,7 @@ FILE* CreateTemporary(const wchar_t* target, wchar_t** path) {
             }
             return stream;
         }
-        error = CreateError(GetLastError());
+        error = ErrnoOfCreateError(GetLastError());
         if (error == ENAMETOOLONG) {
             form = static_cast<TemporaryNameForm>(form + 1);
         } else if (error != EEXIST) {
@@ -136,6 +114,28 @@ bool SameFile(FILE* input, const wchar_t* path) {
 }
 
 }  // namespace
+
+int ErrnoOfCreateError(unsigned long error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_WRITE_PROTECT:
+            return EACCES;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ENAMETOOLONG;
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_FILE_NOT_FOUND:
+            return ENOENT;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        default:
+            return EIO;
+    }
+}
+
 
 bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputFile* output, Failure* failure) {
     (void)path;
@@ -204,7 +204,7 @@ bool CommitOutput(OutputFile& output, bool sync, Failure* failure) {
             written = false;
         } else if (MoveFileExW(output.temporaryPath, output.targetPath, MOVEFILE_REPLACE_EXISTING) == 0) {
             *failure = FailWith(StatusOutputWriteFailed, ReasonNone);
-            failure->systemError = CreateError(GetLastError());
+            failure->systemError = ErrnoOfCreateError(GetLastError());
             written = false;
         } else {
             ReleaseBytes(output.temporaryPath);  // it is the output now
