@@ -433,13 +433,18 @@ def test_pictures_stay_in_memory(work):
     random.seed(3)
     Image.frombytes("RGB", (2000, 1500), bytes(random.getrandbits(5) * 8 for _ in range(2000 * 1500 * 3))).save(big)
     out = os.path.join(work, "big-out.png")
-    if shutil.which("strace"):
-        traced = subprocess.run(["strace", "-f", "-e", "trace=openat,creat", *HOST, big, out], capture_output=True)
+    bitmap = os.path.join(work, "big.bmp")
+    Image.open(big).save(bitmap)
+    for source, arguments in ((big, []), (big, ["--filter", "blur"]), (bitmap, []), (bitmap, ["--filter", "gray"])):
+        if not shutil.which("strace"):
+            break
+        traced = subprocess.run(["strace", "-f", "-e", "trace=openat,creat", *HOST, *arguments, source, out],
+                                capture_output=True)
         calls = [line for line in traced.stderr.decode().splitlines() if "openat(" in line or "creat(" in line]
-        opened = [line for line in calls if '"' + big + '"' in line]
+        opened = [line for line in calls if '"' + source + '"' in line]
         made = [line for line in calls if "O_CREAT" in line or "creat(" in line]
         check(len(opened) == 1 and len(made) == 1 and ".big-out.png." in made[0],
-              f"the input opened once, only the output's temporary made: {opened} {made}")
+              f"{source} {arguments}: the input opened once, only the output's temporary made: {opened} {made}")
     tiny = os.path.join(work, "tiny.png")
     Image.new("RGB", (1, 1)).save(tiny)
     footprint = peak_kib(tiny, os.path.join(work, "tiny-out.png"))

@@ -1,17 +1,19 @@
 // The call through pictures. A PNG or JPEG is decoded as it is read and
 // filtered in memory: the flatten on the picture itself, a kernel on the
 // bitmap of it that the library reads, whose result is put back into the
-// source's encoding. The input is opened once, and no file is made but the
-// output's temporary. A bitmap that becomes a PNG goes through the
-// library's call, into a spool file read back. Everything that can be
-// refused is refused before the output is touched, and the result replaces
-// the output whole, as the library's own output does.
+// source's encoding. A bitmap that becomes a PNG is read and filtered as
+// the library's call does it, in memory. The input is opened once, and no
+// file is made but the output's temporary. Everything that can be refused
+// is refused before the output is touched, and the result replaces the
+// output whole, as the library's own output does.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "entry.h"
+#include "path_text.h"
+#include "pipeline.h"
 #include "filter_table.h"
 #include "pixel_grid.h"
 #include "host.h"
@@ -28,10 +30,10 @@ struct PictureJob {
     Picture source;
     std::vector<PngChunk> chunks;
     std::vector<uint8_t> carried;  // the chunks to carry, as stored
-    std::string bitmapOut;         // a bitmap's result, spooled; empty when not made
     Picture result;
     BridgeBitmap bridge;           // a kernel's input
     uint8_t* filtered;             // a kernel's output rows
+    bool counted;                  // the library's counter lines printed for the two grids
 };
 
 void ReleaseJob(PictureJob& job) {
@@ -42,9 +44,6 @@ void ReleaseJob(PictureJob& job) {
     ReleasePicture(&job.result);
     ReleaseBridgeBitmap(&job.bridge);
     std::free(job.filtered);
-    if (!job.bitmapOut.empty()) {
-        RemoveFile(job.bitmapOut);
-    }
 }
 
 // Decodes the input from its open stream.
@@ -65,20 +64,6 @@ bool DecodeSource(const Options& options, FileFormat from, const std::string& in
         ReportFailure(input, error.reason);
     }
     return decoded;
-}
-
-// A bitmap that becomes another format is held in memory whole: an RLE
-// stream of a few bytes may declare gigapixels.
-bool BitmapWithinBudget(const Options& options, PictureJob& job, const std::string& input) {
-    if (job.input == nullptr) {
-        return true;  // the call says why
-    }
-    PictureError error{};
-    bool within = BitmapWithinPixelBudget(job.input, options.maxPixels, &error);
-    if (!within) {
-        ReportFailure(input, error.reason);
-    }
-    return within;
 }
 
 // The output replaced whole by what write(stream) writes, through the
@@ -152,42 +137,6 @@ bool WritePng(const Options& options, PictureJob& job, const Picture& picture, c
     return written;
 }
 
-// A bitmap to PNG: the library's call on the input file, into a spool file
-// whose bitmap is read back.
-bool BitmapToPng(const Options& options, PictureJob& job, const std::string& inputFile, const std::string& outputFile,
-                 const std::string& input, const std::string& output) {
-    bool done = BitmapWithinBudget(options, job, input);
-    if (!done && job.input != nullptr) {
-        std::fclose(job.input);
-        job.input = nullptr;
-    }
-    int systemError = 0;
-    FILE* spool = done ? CreateSpoolFile("quenvale-result-", &job.bitmapOut, &systemError) : nullptr;
-    if (done && spool == nullptr) {
-        ReportFailure(output, "could not make a temporary file in " + SpoolFolder() + ": " + ErrorText(systemError));
-        done = false;
-    }
-    if (spool != nullptr) {
-        std::fclose(spool);  // the call replaces it by name
-    }
-    done = done && CallOnFiles(options, inputFile, job.bitmapOut, input, output);
-    if (!done) {
-        return false;
-    }
-    PictureError error{};
-    FILE* file = OpenFile(job.bitmapOut, "rb");
-    done = file != nullptr && ReadBitmapAsPicture(file, &job.result, &error);
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    if (!done) {
-        ReportFailure(output, file == nullptr ? "could not read the filtered bitmap: " + ErrorText(errno)
-                                              : error.reason);
-        return false;
-    }
-    return WritePng(options, job, job.result, outputFile, input, output);
-}
-
 bool IsFlatten(const Options& options) {
     return options.filter == nullptr || options.filter == &quenvale::kNamedFilters[0];
 }
@@ -218,6 +167,27 @@ bool FlattenDecoded(const Options& options, PictureJob& job, const std::string& 
     return status == quenvale::StatusOk;
 }
 
+// A kernel's result as the library would have written it: its input's
+// format with the palette mapped or the pixel values replaced, or a new
+// bitmap of 24-bit pixels or of the indices of an RLE stream.
+quenvale::BitmapFormat KernelResultFormat(const quenvale::KernelWork& work) {
+    quenvale::BitmapFormat format = *work.format;
+    if (work.output == quenvale::OutputPalette) {
+        quenvale::MapKernelPalette(work, format.palette);
+        return format;
+    }
+    if (work.output == quenvale::OutputNewRgb24) {
+        format.encoding = quenvale::EncodingRgb24;
+        format.bitsPerPixel = 24;
+        format.paletteCount = 0;
+    } else if (work.output == quenvale::OutputNewIndexed) {
+        format.bitsPerPixel = format.encoding == quenvale::EncodingRle4 ? 4 : 8;
+        format.encoding = quenvale::EncodingIndexed;
+    }
+    format.stride = quenvale::KernelOutputStride(work);
+    return format;
+}
+
 // A kernel on the bitmap of the decoded picture that the library would
 // have been handed, its output rows in memory; *format and *data describe
 // the result as the library would have written it.
@@ -239,25 +209,17 @@ bool KernelDecoded(const Options& options, PictureJob& job, FILE* console, quenv
         quenvale::CountPixelGrid(job.source.width, job.source.height);
         quenvale::CountPixelGrid(job.source.width, job.source.height);
     }
-    *format = job.bridge.format;
+    *format = KernelResultFormat(*work);
     *data = job.bridge.rows;
     if (work->output == quenvale::OutputPalette) {
-        quenvale::MapKernelPalette(*work, format->palette);
         return true;
     }
-    uint64_t stride = quenvale::KernelOutputStride(*work);
-    job.filtered = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(stride * format->rowCount) + 4, 1));
+    job.filtered = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(format->stride * format->rowCount) + 4, 1));
     if (job.filtered == nullptr) {
         ReportCall(quenvale::FailWith(quenvale::StatusOutOfMemory, quenvale::ReasonNone), input, output, false);
         return false;
     }
     quenvale::RunKernelOnRows(*work, job.bridge.rows, job.filtered, &failure);
-    if (work->output == quenvale::OutputNewRgb24) {
-        format->encoding = quenvale::EncodingRgb24;
-        format->bitsPerPixel = 24;
-        format->paletteCount = 0;
-    }
-    format->stride = stride;
     *data = job.filtered;
     return true;
 }
@@ -325,6 +287,136 @@ bool FilterInMemory(const Options& options, FileFormat from, FileFormat to, Pict
     }
     CloseLibraryConsole(console);
     return written;
+}
+
+// With -v, the library's own message for a refusal of a bitmap, naming the
+// path as its call would have been given it.
+void PrintBitmapFailure(FILE* console, const quenvale::Failure& failure, const std::string& inputFile) {
+    if (console != nullptr) {
+        std::u16string wide = CallPath(inputFile, 10);
+        bool outOfMemory = false;
+        char* text = quenvale::ConvertPath(wide.c_str(), &outOfMemory);
+        quenvale::PrintCallFailure(failure, text != nullptr ? text : inputFile.c_str(), nullptr);
+        quenvale::ReleaseBytes(text);
+    }
+}
+
+// A bitmap's filter run as the library's call runs it, on its pixel data in
+// memory: the flatten in place, a kernel into rows of its output. *format
+// and *data are the result as the call would have written it.
+bool FilterBitmap(const Options& options, FILE* console, PictureJob& job, const quenvale::BitmapFormat& source,
+                  quenvale::RowImage* image, quenvale::KernelWork* work, quenvale::BitmapFormat* format,
+                  const uint8_t** data, quenvale::Failure* failure) {
+    *format = source;
+    bool flatten = IsFlatten(options);
+    // An RLE stream that a window kernel decodes whole is read by PrepareKernel.
+    if (!flatten && !quenvale::PrepareKernel(options.filter->kernel, source, job.input, work, failure)) {
+        work->format = nullptr;
+        return false;
+    }
+    bool rows = flatten || work->output == quenvale::OutputPalette || !quenvale::IsRle(source);
+    *image = rows ? quenvale::AllocRowImage(source) : quenvale::RowImage{nullptr};
+    size_t size = 0;
+    bool sized = quenvale::RowImageSize(source, &size);
+    if (rows && image->bytes == nullptr && (!sized || size != 0)) {
+        *failure = quenvale::FailWith(quenvale::StatusOutOfMemory, quenvale::ReasonNone);
+        return false;
+    }
+    if (console != nullptr) {  // the library's counter lines, as its call prints them
+        quenvale::CountPixelGrid(source.width, source.rowCount);
+        quenvale::CountPixelGrid(source.width, source.rowCount);
+        job.counted = true;
+    }
+    if (rows && size != 0 && !quenvale::ReadRowImage(job.input, *image, source, failure)) {
+        return false;
+    }
+    *data = image->bytes;
+    if (flatten) {
+        quenvale::Picture picture{};
+        quenvale::Status status = quenvale::PictureOfBitmap(source, image->bytes, &picture)
+                                      ? quenvale::FlattenPicture(picture, options.call.tolerance, nullptr)
+                                      : quenvale::FlattenBitmap(source, image->bytes, options.call.tolerance);
+        *failure = quenvale::FailWith(status, quenvale::ReasonNone);
+        return status == quenvale::StatusOk;
+    }
+    *format = KernelResultFormat(*work);
+    if (work->output == quenvale::OutputPalette) {
+        return true;
+    }
+    job.filtered = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(format->stride * format->rowCount) + 4, 1));
+    if (job.filtered == nullptr) {
+        *failure = quenvale::FailWith(quenvale::StatusOutOfMemory, quenvale::ReasonNone);
+        return false;
+    }
+    quenvale::RunKernelOnRows(*work, image->bytes, job.filtered, failure);
+    *data = job.filtered;
+    return true;
+}
+
+// A bitmap to PNG: read and filtered as the library's call does it, in
+// memory, and its result taken as a picture.
+bool BitmapToPng(const Options& options, PictureJob& job, const std::string& inputFile, const std::string& outputFile,
+                 const std::string& input, const std::string& output) {
+    FILE* console = OpenLibraryConsole(options, output);
+    quenvale::Failure failure{};
+    uint8_t prefix[quenvale::kFormatPrefixBytes];
+    size_t length = 0;
+    quenvale::BitmapFormat source{};
+    if (job.input == nullptr) {
+        job.input = OpenFile(inputFile, "rb");  // for the system's reason: the sniff could not open it
+        failure = quenvale::FailWithErrno(quenvale::StatusInputOpenFailed);
+    }
+    if (job.input == nullptr || !ReadBitmapPrefix(job.input, prefix, &length, &source, &failure)) {
+        PrintBitmapFailure(console, failure, inputFile);
+        CloseLibraryConsole(console);
+        ReportCall(failure, input, output, false);
+        return false;
+    }
+    PictureError error{};
+    if (!WithinPixelBudget(source.width, source.rowCount, options.maxPixels, &error)) {
+        CloseLibraryConsole(console);
+        ReportFailure(input, error.reason);
+        return false;
+    }
+    if (source.width == 0 || source.rowCount == 0) {
+        // Refused before a walk over rows of nothing (a header may claim
+        // two billion of them).
+        CloseLibraryConsole(console);
+        ReportFailure(output, "a PNG cannot hold a picture with no pixels");
+        return false;
+    }
+    quenvale::RowImage image{nullptr};
+    quenvale::KernelWork work{};
+    quenvale::BitmapFormat format{};
+    const uint8_t* data = nullptr;
+    bool filtered = FilterBitmap(options, console, job, source, &image, &work, &format, &data, &failure);
+    size_t size = 0;
+    if (filtered && !quenvale::IsRle(format)) {
+        size = static_cast<size_t>(format.stride * format.rowCount);
+    } else if (filtered) {
+        quenvale::RowImageSize(format, &size);
+    }
+    bool taken = filtered && PictureOfBitmapData(format, prefix, length, const_cast<uint8_t*>(data), size,
+                                                 &job.result, &error);
+    if (!filtered) {
+        PrintBitmapFailure(console, failure, inputFile);
+    }
+    quenvale::ReleaseKernel(work);
+    quenvale::FreeRowImage(image);
+    std::free(job.filtered);
+    job.filtered = nullptr;
+    if (job.counted) {
+        quenvale::UncountPixelGrid(source.width, source.rowCount);
+        quenvale::UncountPixelGrid(source.width, source.rowCount);
+        job.counted = false;
+    }
+    CloseLibraryConsole(console);
+    if (!filtered) {
+        ReportCall(failure, input, output, false);
+    } else if (!taken) {
+        ReportFailure(output, error.reason);
+    }
+    return taken && WritePng(options, job, job.result, outputFile, input, output);
 }
 
 }  // namespace

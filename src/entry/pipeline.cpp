@@ -57,39 +57,7 @@ bool OutOfMemory(Call& call) { return Fail(call, FailWith(StatusOutOfMemory, Rea
 
 // The exported call's message for a failure. It is printed before the
 // call's releases, so their counter lines follow it.
-void PrintFailure(const Call& call) {
-    char reason[kReasonTextBytes];
-    switch (call.failure.status) {
-        case StatusInputOpenFailed:
-            PrintText("Oof, the file failed to open, please try again");
-            break;
-        case StatusBadInput:
-        case StatusUnsupported:
-        case StatusInputReadFailed:
-            FormatReason(call.failure, reason, sizeof reason);
-            PrintText("Could not read ");
-            PrintText(call.inputText);
-            PrintText(": ");
-            PrintText(reason);
-            break;
-        case StatusOutputOpenFailed:
-            PrintText("Could not open ");
-            PrintText(call.outputText == nullptr ? "" : call.outputText);
-            PrintText(" for writing");
-            break;
-        case StatusOutputWriteFailed:
-            PrintText("Could not write ");
-            PrintText(call.outputText);
-            break;
-        case StatusOutOfMemory:
-            PrintText("Not enough memory for ");
-            PrintText(call.inputText == nullptr ? "" : call.inputText);
-            break;
-        case StatusOk:
-        case StatusPathTooShort:
-            break;  // the exported call's rule: nothing printed
-    }
-}
+void PrintFailure(const Call& call) { PrintCallFailure(call.failure, call.inputText, call.outputText); }
 
 int32_t Finish(Call& call, Failure* report) {
     PrintFailure(call);
@@ -182,6 +150,40 @@ int32_t Run(const char16_t* inputPath, const char16_t* outputPath, const NamedFi
 const CallOptions kExportedOptions = {false, kColorTolerance};
 
 }  // namespace
+
+void PrintCallFailure(const Failure& failure, const char* inputText, const char* outputText) {
+    char reason[kReasonTextBytes];
+    switch (failure.status) {
+        case StatusInputOpenFailed:
+            PrintText("Oof, the file failed to open, please try again");
+            break;
+        case StatusBadInput:
+        case StatusUnsupported:
+        case StatusInputReadFailed:
+            FormatReason(failure, reason, sizeof reason);
+            PrintText("Could not read ");
+            PrintText(inputText);
+            PrintText(": ");
+            PrintText(reason);
+            break;
+        case StatusOutputOpenFailed:
+            PrintText("Could not open ");
+            PrintText(outputText == nullptr ? "" : outputText);
+            PrintText(" for writing");
+            break;
+        case StatusOutputWriteFailed:
+            PrintText("Could not write ");
+            PrintText(outputText);
+            break;
+        case StatusOutOfMemory:
+            PrintText("Not enough memory for ");
+            PrintText(inputText == nullptr ? "" : inputText);
+            break;
+        case StatusOk:
+        case StatusPathTooShort:
+            break;  // the exported call's rule: nothing printed
+    }
+}
 
 int32_t ResultOf(Status status) {
     switch (status) {

@@ -25,6 +25,10 @@ int32_t RunPipeline(const char16_t* inputPath, const char16_t* outputPath, const
 int32_t RunHostCall(const char16_t* inputPath, const char16_t* outputPath, const NamedFilter& filter,
                     const CallOptions& options, Failure* failure);
 
+// The exported call's console message for a failure, naming the paths as
+// the call was given them (either may be null).
+void PrintCallFailure(const Failure& failure, const char* inputText, const char* outputText);
+
 // The exported call's result code for a status.
 int32_t ResultOf(Status status);
 

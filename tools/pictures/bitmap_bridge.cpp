@@ -210,20 +210,22 @@ void DescribeAsPicture(const quenvale::BitmapFormat& format, const quenvale::Cha
     picture->resolution[1] = format.resolution[1] > 0 ? static_cast<uint32_t>(format.resolution[1]) : 0;
 }
 
-// The headers of the bitmap in file, from its start; *length of prefix's
-// bytes read.
-bool ReadBitmapFormat(FILE* file, uint8_t (&prefix)[quenvale::kFormatPrefixBytes], size_t* length,
+}  // namespace
+
+bool ReadBitmapPrefix(FILE* file, uint8_t (&prefix)[quenvale::kFormatPrefixBytes], size_t* length,
                       quenvale::BitmapFormat* format, quenvale::Failure* failure) {
     uint64_t fileLength = 0;
-    if (!quenvale::RegularFileLength(file, &fileLength) || !quenvale::SeekFile(file, 0)) {
+    if (!quenvale::RegularFileLength(file, &fileLength)) {
+        *failure = quenvale::FailWith(quenvale::StatusUnsupported, quenvale::ReasonNotRegular);
         return false;
     }
     *length = static_cast<size_t>(std::min<uint64_t>(fileLength, sizeof prefix));
-    return quenvale::ReadBytes(file, prefix, *length) &&
-           quenvale::ParseBitmapFormat(prefix, *length, fileLength, format, failure);
+    if (!quenvale::SeekFile(file, 0) || !quenvale::ReadBytes(file, prefix, *length)) {
+        *failure = quenvale::FailWith(quenvale::StatusInputReadFailed, quenvale::ReasonReadError);
+        return false;
+    }
+    return quenvale::ParseBitmapFormat(prefix, *length, fileLength, format, failure);
 }
-
-}  // namespace
 
 bool BitmapWithinPixelBudget(FILE* file, uint64_t maxPixels, PictureError* error) {
     uint8_t prefix[quenvale::kFormatPrefixBytes];
@@ -231,7 +233,7 @@ bool BitmapWithinPixelBudget(FILE* file, uint64_t maxPixels, PictureError* error
     quenvale::BitmapFormat format{};
     quenvale::Failure failure{};
     // A file that is no bitmap the library reads is left for its call to refuse.
-    return !ReadBitmapFormat(file, prefix, &length, &format, &failure) ||
+    return !ReadBitmapPrefix(file, prefix, &length, &format, &failure) ||
            WithinPixelBudget(format.width, format.rowCount, maxPixels, error);
 }
 
@@ -254,7 +256,7 @@ bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error) {
     quenvale::BitmapFormat format{};
     quenvale::Failure failure{};
     size_t length = 0;
-    bool parsed = ReadBitmapFormat(file, prefix, &length, &format, &failure);
+    bool parsed = ReadBitmapPrefix(file, prefix, &length, &format, &failure);
     quenvale::RowImage image = parsed ? quenvale::AllocRowImage(format) : quenvale::RowImage{nullptr};
     size_t size = 0;
     bool read = parsed && quenvale::RowImageSize(format, &size) && (image.bytes != nullptr || size == 0) &&

@@ -147,6 +147,11 @@ struct BridgeBitmap {
 };
 bool MakeBridgeBitmap(const Picture& picture, BridgeBitmap* bitmap, PictureError* error);
 void ReleaseBridgeBitmap(BridgeBitmap* bitmap);
+// A bitmap's headers from the file's start, as the library reads them:
+// *length bytes of prefix read, and *failure as the library's own call
+// fills it on a refusal.
+bool ReadBitmapPrefix(FILE* file, uint8_t (&prefix)[quenvale::kFormatPrefixBytes], size_t* length,
+                      quenvale::BitmapFormat* format, quenvale::Failure* failure);
 // Whether a bitmap, which an RLE stream lets declare any size in a few
 // bytes, is within the budget for a picture held in memory.
 bool BitmapWithinPixelBudget(FILE* file, uint64_t maxPixels, PictureError* error);
