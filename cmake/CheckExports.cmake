@@ -18,10 +18,11 @@ endif()
 message(STATUS "exports: ${names}")
 
 # Nor does it carry what the export never reaches: the grid forms, which the
-# tests hold the fast paths to, and the host's kernels and table of filters.
+# tests hold the fast paths to, the host's kernels and table of filters, and
+# the palette a flatten made.
 execute_process(COMMAND "${NM}" -C "${LIBRARY}" OUTPUT_VARIABLE all RESULT_VARIABLE status)
 foreach(unreached FlattenColors MatchPaletteEntry ForEachPixel KeepRedChannel GrayscaleAverage ThresholdBlackWhite
-                  BoxBlur7x7 DarkestNeighbor5x5 kNamedFilters PrepareKernel)
+                  BoxBlur7x7 DarkestNeighbor5x5 kNamedFilters PrepareKernel DescribeFlattenPalette)
   if(all MATCHES "quenvale::${unreached}[ (\n]")
     message(FATAL_ERROR "the shared library carries ${unreached}, which its export never reaches")
   endif()

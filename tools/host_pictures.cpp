@@ -151,7 +151,7 @@ bool FlattenDecoded(const Options& options, PictureJob& job, const std::string& 
         quenvale::CountPixelGrid(picture.width, picture.height);
     }
     LittleEndianSamples(&picture);
-    quenvale::Status status = quenvale::FlattenPicture(ModelOf(picture), options.call.tolerance, nullptr);
+    quenvale::Status status = quenvale::FlattenPicture(ModelOf(picture), options.call.tolerance);
     LittleEndianSamples(&picture);
     if (picture.colorType == PngPalette) {
         CoverIndices(&picture);
@@ -334,7 +334,7 @@ bool FilterBitmap(const Options& options, FILE* console, PictureJob& job, const 
     if (flatten) {
         quenvale::Picture picture{};
         quenvale::Status status = quenvale::PictureOfBitmap(source, image->bytes, &picture)
-                                      ? quenvale::FlattenPicture(picture, options.call.tolerance, nullptr)
+                                      ? quenvale::FlattenPicture(picture, options.call.tolerance)
                                       : quenvale::FlattenBitmap(source, image->bytes, options.call.tolerance);
         *failure = quenvale::FailWith(status, quenvale::ReasonNone);
         return status == quenvale::StatusOk;

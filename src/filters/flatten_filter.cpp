@@ -38,7 +38,7 @@ bool PrepareFlatten(const NamedFilter&, FilterJob& job, Failure* failure) {
     // Uncompressed rows are a picture; an RLE stream is flattened as stored.
     Picture picture{};
     Status status = PictureOfBitmap(format, job.image.bytes, &picture)
-                        ? FlattenPicture(picture, job.tolerance, nullptr)
+                        ? FlattenPicture(picture, job.tolerance)
                         : FlattenBitmap(format, job.image.bytes, job.tolerance);
     if (status != StatusOk) {
         *failure = FailWith(status, ReasonNone);

@@ -125,6 +125,12 @@ FlattenEntry* EntryOf(EntryTable& table, uint32_t color) {
 
 }  // namespace
 
+Status FlattenPicture(const Picture& picture, int tolerance, FlattenPalette* palette) {
+    *palette = FlattenPalette{nullptr, 0};
+    Status status = FlattenPicture(picture, tolerance);
+    return status == StatusOk ? DescribeFlattenPalette(picture, palette) : status;
+}
+
 void FreeFlattenPalette(FlattenPalette* palette) {
     ReleaseBytes(palette->entries);
     *palette = FlattenPalette{nullptr, 0};

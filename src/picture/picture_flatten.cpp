@@ -131,10 +131,7 @@ bool PictureOfBitmap(const BitmapFormat& format, uint8_t* pixels, Picture* pictu
     return true;
 }
 
-Status FlattenPicture(const Picture& picture, int tolerance, FlattenPalette* palette) {
-    if (palette != nullptr) {
-        *palette = FlattenPalette{nullptr, 0};
-    }
+Status FlattenPicture(const Picture& picture, int tolerance) {
     if (picture.width == 0 || picture.height == 0) {
         return StatusOk;
     }
@@ -150,9 +147,6 @@ Status FlattenPicture(const Picture& picture, int tolerance, FlattenPalette* pal
         status = FlattenBitmap(format, picture.rows, tolerance);
     } else {
         status = FlattenWideRgb(picture, tolerance);
-    }
-    if (status == StatusOk && palette != nullptr) {
-        status = DescribeFlattenPalette(picture, palette);
     }
     return status;
 }

@@ -67,8 +67,11 @@ void FreeFlattenPalette(FlattenPalette* palette);
 // a word with its bits outside the masks kept, every colour sample at its
 // full depth); alpha is each pixel's own. The colour the flatten sees is the
 // palette entry, the widened masked channels, or the top 8 bits of each
-// sample (grey as three equal channels). Where palette is not null it is
-// given the entries. StatusOutOfMemory leaves the picture partly flattened.
+// sample (grey as three equal channels). StatusOutOfMemory leaves the
+// picture partly flattened.
+Status FlattenPicture(const Picture& picture, int tolerance);
+// The same, and the palette it made (flatten_palette.cpp, so that a caller
+// that wants none links none of it).
 Status FlattenPicture(const Picture& picture, int tolerance, FlattenPalette* palette);
 
 // The palette a flatten at any tolerance left in a picture, read back from
