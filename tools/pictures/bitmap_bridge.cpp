@@ -268,7 +268,7 @@ bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error) {
         if (failure.status != quenvale::StatusOk) {
             quenvale::FormatReason(failure, reason, sizeof reason);
         }
-        *error = {ProblemBad, reason};
+        *error = {reason};
     }
     quenvale::FreeRowImage(image);
     return read;
@@ -286,7 +286,7 @@ bool MakeBridgeBitmap(const Picture& picture, BridgeBitmap* bitmap, PictureError
     auto size = static_cast<size_t>(stride * picture.height);
     bitmap->rows = static_cast<uint8_t*>(std::calloc(size + 4, 1));
     if (bitmap->rows == nullptr) {
-        *error = {ProblemOutOfMemory, "not enough memory for its pixels"};
+        *error = {"not enough memory for its pixels"};
         return false;
     }
     for (uint32_t y = 0; y < picture.height; ++y) {
@@ -297,7 +297,7 @@ bool MakeBridgeBitmap(const Picture& picture, BridgeBitmap* bitmap, PictureError
                                      &bitmap->format, &failure)) {
         char reason[quenvale::kReasonTextBytes];
         quenvale::FormatReason(failure, reason, sizeof reason);
-        *error = {ProblemUnsupported, reason};
+        *error = {reason};
         return false;
     }
     return true;
@@ -311,8 +311,8 @@ void ReleaseBridgeBitmap(BridgeBitmap* bitmap) {
 bool BitmapOfPictureFits(const Picture& picture, PictureError* error) {
     uint64_t stride = (uint64_t{picture.width} * BitmapDepth(picture) + 31) / 32 * 4;
     if (stride * picture.height > kMaxPixelBytes) {
-        *error = {ProblemUnsupported, "as a bitmap its pixel data would take " +
-                                          std::to_string(stride * picture.height) + " bytes, more than 4 GiB"};
+        *error = {"as a bitmap its pixel data would take " +
+                  std::to_string(stride * picture.height) + " bytes, more than 4 GiB"};
         return false;
     }
     return true;
@@ -332,7 +332,7 @@ bool WriteBitmapOfPicture(const Picture& picture, FILE* file, PictureError* erro
         written = std::fwrite(row.data(), 1, static_cast<size_t>(stride), file) == stride;
     }
     if (!written) {
-        *error = {ProblemBad, std::strerror(errno)};  // the caller names the file
+        *error = {std::strerror(errno)};  // the caller names the file
     }
     return written;
 }

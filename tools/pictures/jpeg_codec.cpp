@@ -62,8 +62,7 @@ void TakeMarkers(jpeg_decompress_struct* info, Picture* picture) {
 // Checks what the header says before any pixel is allocated.
 bool CheckHeader(jpeg_decompress_struct* info, uint64_t maxPixels, Picture* picture, PictureError* error) {
     if (info->jpeg_color_space == JCS_CMYK || info->jpeg_color_space == JCS_YCCK) {
-        *error = {ProblemUnsupported,
-                  std::string(info->jpeg_color_space == JCS_CMYK ? "CMYK" : "YCCK") + " JPEG: only grey and colour "
+        *error = {std::string(info->jpeg_color_space == JCS_CMYK ? "CMYK" : "YCCK") + " JPEG: only grey and colour "
                   "(RGB) JPEGs are read"};
         return false;
     }
@@ -93,7 +92,7 @@ bool DecodeJpeg(const uint8_t* file, size_t length, uint64_t maxPixels, Picture*
     if (setjmp(errors.jump) != 0) {
         jpeg_destroy_decompress(&info);
         ReleasePicture(picture);
-        *error = {ProblemBad, std::string("damaged JPEG: ") + errors.message};
+        *error = {std::string("damaged JPEG: ") + errors.message};
         return false;
     }
     jpeg_create_decompress(&info);

@@ -40,15 +40,15 @@ bool AllocateRows(Picture* picture, PictureError* error) {
     bool fits = RowBytes(picture->width, picture->colorType, picture->bitDepth, &stride);
     uint64_t total = uint64_t{stride} * picture->height;
     if (!fits || total > kMaxPixelBytes || total > SIZE_MAX / 2) {
-        *error = {ProblemUnsupported, "its pixel data would take " + std::to_string(total) +
-                                          " bytes, more than the 4 GiB this reads"};
+        *error = {"its pixel data would take " + std::to_string(total) +
+                  " bytes, more than the 4 GiB this reads"};
         return false;
     }
     picture->stride = stride;
     // One spare byte so that a width-0 picture still has storage to point at.
     picture->rows = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(total) + 1, 1));
     if (picture->rows == nullptr) {
-        *error = {ProblemOutOfMemory, "not enough memory for its pixels"};
+        *error = {"not enough memory for its pixels"};
         return false;
     }
     return true;
@@ -58,7 +58,7 @@ bool WithinPixelBudget(uint64_t width, uint64_t height, uint64_t maxPixels, Pict
     if (width * height <= maxPixels) {  // 32-bit sides: no overflow
         return true;
     }
-    *error = {ProblemOverBudget, std::to_string(width) + " x " + std::to_string(height) + " pixels, more than the " +
+    *error = {std::to_string(width) + " x " + std::to_string(height) + " pixels, more than the " +
                                      std::to_string(maxPixels) + " that --max-pixels allows"};
     return false;
 }
@@ -120,17 +120,17 @@ void LittleEndianSamples(Picture* picture) {
 
 bool ReadInputWhole(const PictureInput& input, std::vector<uint8_t>* bytes, PictureError* error) {
     if (input.length > SIZE_MAX / 2 || input.length > 0xFFFFFFFFu) {
-        *error = {ProblemUnsupported, "too large to read whole"};
+        *error = {"too large to read whole"};
         return false;
     }
     try {
         bytes->resize(static_cast<size_t>(input.length));
     } catch (const std::bad_alloc&) {
-        *error = {ProblemOutOfMemory, "not enough memory to read it"};
+        *error = {"not enough memory to read it"};
         return false;
     }
     if (!quenvale::SeekFile(input.file, 0) || !quenvale::ReadBytes(input.file, bytes->data(), bytes->size())) {
-        *error = {ProblemBad, "could not read it"};
+        *error = {"could not read it"};
         return false;
     }
     return true;

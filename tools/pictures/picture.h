@@ -34,11 +34,9 @@ struct Picture {
     std::vector<uint8_t> exif;  // a TIFF stream, as PNG's eXIf holds it
 };
 
-// Why a file was refused: damaged (bad) or in a form not read (unsupported),
-// or memory ran out, with a text for the user.
-enum PictureProblem : uint8_t { ProblemNone, ProblemBad, ProblemUnsupported, ProblemOutOfMemory, ProblemOverBudget };
+// Why a file was refused, as the user reads it: damaged, in a form not
+// read, beyond the budget, or memory ran out.
 struct PictureError {
-    PictureProblem problem;
     std::string reason;
 };
 

@@ -32,12 +32,11 @@ bool IsChunk(const PngChunk& chunk, const char* type) { return std::memcmp(chunk
 
 void Refuse(PictureError* error, const char* what, int code) {
     if (code == SPNG_ECHUNK_LIMITS) {
-        *error = {ProblemOverBudget, "its text, profile and metadata chunks hold more than " +
-                                         std::to_string(kMaxAncillaryBytes >> 20) + " MiB, more than this reads"};
+        *error = {"its text, profile and metadata chunks hold more than " +
+                  std::to_string(kMaxAncillaryBytes >> 20) + " MiB, more than this reads"};
         return;
     }
-    PictureProblem problem = code == SPNG_EMEM ? ProblemOutOfMemory : ProblemBad;
-    *error = {problem, std::string(what) + ": " + spng_strerror(code)};
+    *error = {std::string(what) + ": " + spng_strerror(code)};
 }
 
 // Reads the next count bytes of the input: a file front to back, or
@@ -82,20 +81,20 @@ bool ListChunks(const PictureInput& input, std::vector<PngChunk>* chunks, std::v
     *imageBytes = 0;
     while (true) {
         if (input.length - at < 12) {
-            *error = {ProblemBad, "the PNG is cut short: it ends before its IEND chunk"};
+            *error = {"the PNG is cut short: it ends before its IEND chunk"};
             return false;
         }
         uint8_t head[8];
         uint64_t start = at;
         if (!ReadNext(input, &at, head, sizeof head)) {
-            *error = {ProblemBad, std::string("could not read it: ") + std::strerror(errno)};
+            *error = {std::string("could not read it: ") + std::strerror(errno)};
             return false;
         }
         uint32_t dataBytes = ReadBigEndian32(head);
         PngChunk chunk{static_cast<size_t>(start), 0, {}};
         std::memcpy(chunk.type, head + 4, 4);
         if (dataBytes > 0x7FFFFFFFu || dataBytes > input.length - start - 12) {
-            *error = {ProblemBad, std::string("the PNG is cut short in its ") + chunk.type + " chunk"};
+            *error = {std::string("the PNG is cut short in its ") + chunk.type + " chunk"};
             return false;
         }
         chunk.bytes = size_t{dataBytes} + 12;
@@ -120,15 +119,15 @@ bool ListChunks(const PictureInput& input, std::vector<PngChunk>* chunks, std::v
             read = CrcOfNext(input, &at, dataBytes, &crc) && ReadNext(input, &at, stored, 4);
         }
         if (!read) {
-            *error = {ProblemBad, std::string("could not read it: ") + std::strerror(errno)};
+            *error = {std::string("could not read it: ") + std::strerror(errno)};
             return false;
         }
         if (crc != ReadBigEndian32(stored)) {
-            *error = {ProblemBad, std::string("damaged PNG: its ") + chunk.type + " chunk fails its CRC"};
+            *error = {std::string("damaged PNG: its ") + chunk.type + " chunk fails its CRC"};
             return false;
         }
         if (IsChunk(chunk, "acTL")) {
-            *error = {ProblemUnsupported, "animated PNG: only still pictures are read"};
+            *error = {"animated PNG: only still pictures are read"};
             return false;
         }
         if (image) {
@@ -159,8 +158,8 @@ bool DecodeImage(spng_ctx* context, uint64_t imageBytes, uint64_t maxPixels, Pic
     size_t stride = 0;
     RowBytes(header.width, header.color_type, header.bit_depth, &stride);
     if (uint64_t{stride} * header.height > imageBytes * kDeflateMaxRatio + kDeflateSlackBytes) {
-        *error = {ProblemBad, "damaged PNG: " + std::to_string(imageBytes) + " bytes of image data cannot hold " +
-                                  std::to_string(header.width) + " x " + std::to_string(header.height) + " pixels"};
+        *error = {"damaged PNG: " + std::to_string(imageBytes) + " bytes of image data cannot hold " +
+                  std::to_string(header.width) + " x " + std::to_string(header.height) + " pixels"};
         return false;
     }
     if (!AllocateRows(picture, error)) {
@@ -216,7 +215,7 @@ bool DescribesEncoding(const PngChunk& chunk) {
 bool EncodeAlone(const Picture& picture, bool withMetadata, uint8_t** bytes, size_t* length, PictureError* error) {
     spng_ctx* context = spng_ctx_new(SPNG_CTX_ENCODER);
     if (context == nullptr) {
-        *error = {ProblemOutOfMemory, "not enough memory to encode the PNG"};
+        *error = {"not enough memory to encode the PNG"};
         return false;
     }
     spng_set_option(context, SPNG_ENCODE_TO_BUFFER, 1);
@@ -275,7 +274,7 @@ bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, st
     uint64_t at = 0;
     if (input.length < sizeof kSignature || !ReadNext(input, &at, signature, sizeof signature) ||
         std::memcmp(signature, kSignature, sizeof kSignature) != 0) {
-        *error = {ProblemBad, "not a PNG file"};
+        *error = {"not a PNG file"};
         return false;
     }
     uint64_t imageBytes = 0;
@@ -284,7 +283,7 @@ bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, st
     }
     spng_ctx* context = spng_ctx_new(0);
     if (context == nullptr) {
-        *error = {ProblemOutOfMemory, "not enough memory to decode the PNG"};
+        *error = {"not enough memory to decode the PNG"};
         return false;
     }
     // libspng holds a compressed chunk's text or profile, once inflated, to
@@ -297,7 +296,7 @@ bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, st
     if (input.file != nullptr) {
         decoded = quenvale::SeekFile(input.file, 0) && spng_set_png_file(context, input.file) == 0;
         if (!decoded) {
-            *error = {ProblemBad, std::string("could not read it: ") + std::strerror(errno)};
+            *error = {std::string("could not read it: ") + std::strerror(errno)};
         }
     } else {
         spng_set_png_buffer(context, input.bytes, static_cast<size_t>(input.length));
@@ -313,7 +312,7 @@ bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, st
 bool EncodePngPieces(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
                      const Picture* sourcePicture, EncodedPng* png, PictureError* error) {
     if (picture.width == 0 || picture.height == 0) {
-        *error = {ProblemUnsupported, "a PNG cannot hold a picture with no pixels"};
+        *error = {"a PNG cannot hold a picture with no pixels"};
         return false;
     }
     if (!EncodeAlone(picture, chunks == nullptr, &png->encoded, &png->encodedLength, error)) {
