@@ -55,6 +55,25 @@ inline Timing Measure(int runs, const std::string& output, const std::function<v
     return Timing{samples[samples.size() / 2], samples.front(), samples.back()};
 }
 
+// Several bodies measured in turn, one run of each per round, so that what
+// drifts over the rounds (the disk still writing the inputs, the clock
+// speed) weighs on each alike; their timings in the bodies' order.
+inline std::vector<Timing> MeasureInTurn(int runs, const std::string& output,
+                                         const std::vector<std::function<void()>>& bodies) {
+    std::vector<std::vector<double>> samples(bodies.size());
+    for (int i = 0; i < runs; ++i) {
+        for (size_t b = 0; b < bodies.size(); ++b) {
+            samples[b].push_back(Measure(1, output, bodies[b]).median);
+        }
+    }
+    std::vector<Timing> timings;
+    for (std::vector<double>& runsOfOne : samples) {
+        std::sort(runsOfOne.begin(), runsOfOne.end());
+        timings.push_back(Timing{runsOfOne[runsOfOne.size() / 2], runsOfOne.front(), runsOfOne.back()});
+    }
+    return timings;
+}
+
 inline std::string Show(const Timing& t) {
     char text[96];
     std::snprintf(text, sizeof text, "%8.1f ms (%.1f .. %.1f)", t.median, t.low, t.high);

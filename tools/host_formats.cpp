@@ -17,10 +17,12 @@ namespace quenvale_host {
 #if defined(QUENVALE_PICTURES)
 const bool kPicturesBuiltIn = true;
 constexpr PictureDecoder kPngDecoder = ReadPng;
+constexpr PictureEncoder kPngEncoder = EncodePngPieces;
 constexpr PictureDecoder kJpegDecoder = ReadJpeg;
 #else
 const bool kPicturesBuiltIn = false;
 constexpr PictureDecoder kPngDecoder = nullptr;
+constexpr PictureEncoder kPngEncoder = nullptr;
 constexpr PictureDecoder kJpegDecoder = nullptr;
 #endif
 
@@ -32,16 +34,17 @@ const char kJpegRefusal[] = "JPEG is not written: flat colours do not survive it
 
 // BMP first: what no signature claims is read as BMP.
 const FormatRow kFormats[] = {
-    {FormatBmp, "BMP", "bmp dib", {}, false, nullptr, true, nullptr},
-    {FormatPng, "PNG", "png", {{0, 8, "\x89PNG\r\n\x1A\n"}}, true, kPngDecoder, true, nullptr},
-    {FormatJpeg, "JPEG", "jpg jpeg jpe jfif", {{0, 3, "\xFF\xD8\xFF"}}, true, kJpegDecoder, false, kJpegRefusal},
+    {FormatBmp, "BMP", "bmp dib", {}, false, nullptr, nullptr, true, nullptr},
+    {FormatPng, "PNG", "png", {{0, 8, "\x89PNG\r\n\x1A\n"}}, true, kPngDecoder, kPngEncoder, true, nullptr},
+    {FormatJpeg, "JPEG", "jpg jpeg jpe jfif", {{0, 3, "\xFF\xD8\xFF"}}, true, kJpegDecoder, nullptr, false,
+     kJpegRefusal},
     // Named, so that a refusal says what the file is; never read or written.
-    {FormatNone, "GIF", "gif", {{0, 6, "GIF87a"}, {0, 6, "GIF89a"}}, false, nullptr, false, nullptr},
-    {FormatNone, "WebP", "webp", {{8, 4, "WEBP"}}, false, nullptr, false, nullptr},
-    {FormatNone, "TIFF", "tif tiff", {{0, 4, "II*\0"}, {0, 4, "MM\0*"}}, false, nullptr, false, nullptr},
-    {FormatNone, "AVIF", "avif", {{4, 8, "ftypavif"}}, false, nullptr, false, nullptr},
-    {FormatNone, "HEIF", "heic heif", {{4, 8, "ftypheic"}}, false, nullptr, false, nullptr},
-    {FormatNone, "QOI", "qoi", {{0, 4, "qoif"}}, false, nullptr, false, nullptr},
+    {FormatNone, "GIF", "gif", {{0, 6, "GIF87a"}, {0, 6, "GIF89a"}}, false, nullptr, nullptr, false, nullptr},
+    {FormatNone, "WebP", "webp", {{8, 4, "WEBP"}}, false, nullptr, nullptr, false, nullptr},
+    {FormatNone, "TIFF", "tif tiff", {{0, 4, "II*\0"}, {0, 4, "MM\0*"}}, false, nullptr, nullptr, false, nullptr},
+    {FormatNone, "AVIF", "avif", {{4, 8, "ftypavif"}}, false, nullptr, nullptr, false, nullptr},
+    {FormatNone, "HEIF", "heic heif", {{4, 8, "ftypheic"}}, false, nullptr, nullptr, false, nullptr},
+    {FormatNone, "QOI", "qoi", {{0, 4, "qoif"}}, false, nullptr, nullptr, false, nullptr},
 };
 const size_t kFormatCount = sizeof kFormats / sizeof kFormats[0];
 

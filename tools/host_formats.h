@@ -25,8 +25,13 @@ struct Picture;
 struct PictureError;
 struct PictureInput;
 struct PngChunk;
+struct EncodedPng;
 using PictureDecoder = bool (*)(const PictureInput& input, uint64_t maxPixels, Picture* picture,
                                 std::vector<PngChunk>* chunks, std::vector<uint8_t>* carried, PictureError* error);
+// And its encoder of a picture: in pieces to write, carrying the chunks a
+// source of the same format gave (none: the picture's own metadata).
+using PictureEncoder = bool (*)(const Picture& picture, const uint8_t* carried, const std::vector<PngChunk>* chunks,
+                                const Picture* source, EncodedPng* encoded, PictureError* error);
 
 struct Signature {
     size_t at;  // bytes into the file
@@ -41,6 +46,7 @@ struct FormatRow {
     Signature signatures[2];
     bool codec;              // read (and written) through the picture codecs, which a build may lack
     PictureDecoder decode;   // where codec is set and this build has the codecs
+    PictureEncoder encode;   // the same, where written (BMP is written by the library)
     bool written;            // an output format
     const char* notWritten;  // where it is read but not written: why
 };

@@ -111,14 +111,20 @@ bool ReplaceOutput(const Options& options, PictureJob& job, const std::string& o
     return true;
 }
 
-// The PNG of a picture, in pieces, written over the output.
-bool WritePng(const Options& options, PictureJob& job, const Picture& picture, const std::string& outputFile,
-              const std::string& input, const std::string& output) {
+// The picture encoded by the output format's row, in pieces, written over
+// the output.
+bool WriteEncoded(const Options& options, FileFormat to, PictureJob& job, const Picture& picture,
+                  const std::string& outputFile, const std::string& input, const std::string& output) {
     EncodedPng png{};
     PictureError error{};
     bool carried = !job.chunks.empty();  // a PNG's, carried into the PNG made of it
-    if (!EncodePngPieces(picture, job.carried.data(), carried ? &job.chunks : nullptr, carried ? &job.source : nullptr,
-                         &png, &error)) {
+    PictureEncoder encode = RowOf(to).encode;
+    if (encode == nullptr) {
+        ReportFailure(output, std::string("a ") + FormatName(to) + " file: this build has no encoder for it");
+        return false;
+    }
+    if (!encode(picture, job.carried.data(), carried ? &job.chunks : nullptr, carried ? &job.source : nullptr, &png,
+                &error)) {
         ReleaseEncodedPng(&png);
         ReportFailure(output, error.reason);
         return false;
@@ -250,7 +256,7 @@ bool WriteKernelResult(const Options& options, PictureJob& job, const quenvale::
     job.result.exif = job.source.exif;
     job.result.resolution[0] = job.source.resolution[0];
     job.result.resolution[1] = job.source.resolution[1];
-    return WritePng(options, job, job.result, outputFile, input, output);
+    return WriteEncoded(options, to, job, job.result, outputFile, input, output);
 }
 
 // A PNG or JPEG decoded, filtered and written, in memory.
@@ -272,7 +278,7 @@ bool FilterInMemory(const Options& options, FileFormat from, FileFormat to, Pict
                                      options, job, outputFile, [&job, &error](FILE* stream) {
                                          return WriteBitmapOfPicture(job.source, stream, &error);
                                      }, input, output)
-                               : WritePng(options, job, job.source, outputFile, input, output);
+                               : WriteEncoded(options, to, job, job.source, outputFile, input, output);
     }
     quenvale::KernelWork work{};
     quenvale::BitmapFormat format{};
@@ -353,10 +359,10 @@ bool FilterBitmap(const Options& options, FILE* console, PictureJob& job, const 
     return true;
 }
 
-// A bitmap to PNG: read and filtered as the library's call does it, in
-// memory, and its result taken as a picture.
-bool BitmapToPng(const Options& options, PictureJob& job, const std::string& inputFile, const std::string& outputFile,
-                 const std::string& input, const std::string& output) {
+// A bitmap to another format: read and filtered as the library's call
+// does it, in memory, and its result taken as a picture.
+bool BitmapToPicture(const Options& options, FileFormat to, PictureJob& job, const std::string& inputFile,
+                     const std::string& outputFile, const std::string& input, const std::string& output) {
     FILE* console = OpenLibraryConsole(options, output);
     quenvale::Failure failure{};
     uint8_t prefix[quenvale::kFormatPrefixBytes];
@@ -416,7 +422,7 @@ bool BitmapToPng(const Options& options, PictureJob& job, const std::string& inp
     } else if (!taken) {
         ReportFailure(output, error.reason);
     }
-    return taken && WritePng(options, job, job.result, outputFile, input, output);
+    return taken && WriteEncoded(options, to, job, job.result, outputFile, input, output);
 }
 
 }  // namespace
@@ -427,7 +433,7 @@ bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to,
     PictureJob job{};
     job.input = inputStream;
     bool done = from != FormatBmp ? FilterInMemory(options, from, to, job, outputFile, input, output)
-                                  : BitmapToPng(options, job, inputFile, outputFile, input, output);
+                                  : BitmapToPicture(options, to, job, inputFile, outputFile, input, output);
     ReleaseJob(job);
     return done;
 }
