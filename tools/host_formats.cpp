@@ -118,6 +118,19 @@ const char* FormatName(FileFormat format) { return RowOf(format).name; }
 
 std::string FormatsRead() { return NameList(ReadHere, " ", " "); }
 
+std::string FormatsReadText() { return NameList(ReadHere, ", ", " or "); }
+
+std::string FormatsWrittenText() {
+    std::string extensions;
+    for (const FormatRow& row : kFormats) {
+        if (WrittenHere(row)) {
+            std::string first(row.extensions, std::strcspn(row.extensions, " "));
+            extensions += (extensions.empty() ? "." : ", .") + first;
+        }
+    }
+    return NameList(WrittenHere, ", ", " or ") + ", by its extension (" + extensions + ")";
+}
+
 std::string FormatsWritten() { return NameList(WrittenHere, " ", " "); }
 
 FileFormat SniffFormat(const std::string& path, std::string* claim) {

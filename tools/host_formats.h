@@ -59,6 +59,10 @@ const char* FormatName(FileFormat format);  // "BMP", "PNG", "JPEG"
 // The names of the formats this build reads or writes, for --version.
 std::string FormatsRead();
 std::string FormatsWritten();
+// The same for --help: "BMP, PNG or JPEG", and "BMP or PNG, by its
+// extension (.bmp, .png)".
+std::string FormatsReadText();
+std::string FormatsWrittenText();
 // A file's format by its first bytes. Anything no signature claims is taken
 // as BMP, whose reading says what is wrong with it; *claim says why a file
 // is refused at once: a damaged PNG signature, or a format that is not read.

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "host.h"
+#include "host_formats.h"
 #include "quenvale_version.h"
 
 namespace quenvale_host {
@@ -58,11 +59,13 @@ void PrintUsage() {
         "carrying every byte of INPUT but its pixel values unchanged. An INPUT or\n"
         "OUTPUT of - is standard input or output; a file named - is ./-. Nothing is\n"
         "printed on success; each failure is one line on standard error.\n"
-        "\n"
-        "INPUT is BMP, PNG or JPEG, told by its content. OUTPUT is BMP or PNG, by\n"
-        "its extension (.bmp, .png) or --format; else it keeps INPUT's format, and\n"
-        "a JPEG gives PNG. A PNG keeps its encoding and every chunk but the image\n"
-        "data.\n"
+        "\n");
+    // The formats from their table, so that a build without the codecs says so.
+    std::printf("INPUT is %s, told by its content.\nOUTPUT is %s or --format;\n",
+                FormatsReadText().c_str(), FormatsWrittenText().c_str());
+    std::printf(
+        "else it keeps INPUT's format, and a JPEG gives PNG. A PNG keeps its\n"
+        "encoding and every chunk but the image data.\n"
         "\n"
         "options:\n"
         "  --filter NAME       the filter to run (below)\n"
