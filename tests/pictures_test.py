@@ -261,6 +261,18 @@ def test_bmp_and_png_agree(work):
                 kind = read_png(os.path.join(work, "same-out.png"))[0][3]
                 expected = {"RGB": 2, "P": 2 if name == "blur" else 3, "L": 0 if name not in ("red", "green", "blue") else 2}
                 check(kind == expected[mode], f"{mode} {name}: colour type {kind}, not {expected[mode]}")
+    # A bitmap written as PNG is filtered in memory: the same pixels as the
+    # bitmap the library writes, RLE streams and palettes included.
+    rle = os.path.join(work, "same-rle.bmp")
+    subprocess.run([CONVERT, os.path.join(work, "same.png"), "-colors", "40", "-compress", "RLE", "BMP3:" + rle],
+                   check=True)
+    for source in (rle, os.path.join(work, "same.bmp")):
+        for name in filters:
+            a = run("--filter", name, source, os.path.join(work, "from-bmp.png"))
+            b = run("--filter", name, source, os.path.join(work, "from-bmp.bmp"))
+            check(a.returncode == 0 and b.returncode == 0 and
+                  pixels_rgba(os.path.join(work, "from-bmp.png")) == pixels_rgba(os.path.join(work, "from-bmp.bmp")),
+                  f"{source} {name}: the PNG differs from the bitmap {a.stderr}{b.stderr}")
 
 
 def test_jpeg_in(work):
