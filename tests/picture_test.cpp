@@ -140,7 +140,7 @@ Picture MakePicture(const Kind& kind, bool topDown, std::mt19937& random, std::v
         }
     }
     // A palette shorter than the indices reach: those past it are black.
-    picture.paletteCount = kind.bits == 1 ? 2 : (1u << kind.bits) - 1;
+    picture.paletteCount = kind.storage != quenvale::StorageIndexed ? 0 : kind.bits == 1 ? 2 : (1u << kind.bits) - 1;
     for (uint32_t i = 0; i < 256; ++i) {
         picture.palette[i] = i < picture.paletteCount ? (random() % 4 * 0x3F3F3Fu) ^ (random() % 0x202020u) : 0;
     }
@@ -231,6 +231,7 @@ TEST(PictureFlatten, EmptyPicturesAndRleStreams) {
     quenvale::FlattenPalette palette{};
     EXPECT_EQ(quenvale::FlattenPicture(empty, 20, &palette), quenvale::StatusOk);
     EXPECT_EQ(palette.count, 0u);
+    quenvale::FreeFlattenPalette(&palette);
     // An RLE stream is no picture until decoded.
     quenvale::BitmapFormat rle{};
     rle.encoding = quenvale::EncodingRle8;

@@ -457,6 +457,8 @@ def test_pictures_stay_in_memory(work):
         made = [line for line in calls if "O_CREAT" in line or "creat(" in line]
         check(len(opened) == 1 and len(made) == 1 and ".big-out.png." in made[0],
               f"{source} {arguments}: the input opened once, only the output's temporary made: {opened} {made}")
+    if os.environ.get("QUENVALE_SANITIZED"):
+        return  # a sanitizer's shadow memory and quarantine would be counted
     tiny = os.path.join(work, "tiny.png")
     Image.new("RGB", (1, 1)).save(tiny)
     footprint = peak_kib(tiny, os.path.join(work, "tiny-out.png"))

@@ -166,6 +166,10 @@ Status DescribeFlattenPalette(const Picture& flattened, FlattenPalette* palette)
         }
     }
     ReleaseBytes(table.slots);
+    if (table.count == 0) {
+        ReleaseBytes(table.entries);  // no pixels: no entries to hand over
+        return StatusOk;
+    }
     std::sort(table.entries, table.entries + table.count, [](const FlattenEntry& a, const FlattenEntry& b) {
         return a.founderX != b.founderX ? a.founderX < b.founderX : a.founderY < b.founderY;
     });
