@@ -290,7 +290,8 @@ bool MakeBridgeBitmap(const Picture& picture, BridgeBitmap* bitmap, PictureError
         return false;
     }
     for (uint32_t y = 0; y < picture.height; ++y) {
-        ConvertRow(picture, picture.rows + size_t{y} * picture.stride, depth, bitmap->rows + y * size_t{stride});
+        ConvertRow(picture, picture.rows + size_t{y} * picture.stride, depth,
+                   bitmap->rows + y * static_cast<size_t>(stride));
     }
     quenvale::Failure failure{};
     if (!quenvale::ParseBitmapFormat(bitmap->headers.data(), bitmap->headers.size(), bitmap->headers.size() + size,
