@@ -232,6 +232,10 @@ TEST(PictureFlatten, EmptyPicturesAndRleStreams) {
     EXPECT_EQ(quenvale::FlattenPicture(empty, 20, &palette), quenvale::StatusOk);
     EXPECT_EQ(palette.count, 0u);
     quenvale::FreeFlattenPalette(&palette);
+    // Rows of no pixels are not walked, however many a header claims.
+    empty.height = 2080376580;
+    EXPECT_EQ(quenvale::FlattenPicture(empty, 20, &palette), quenvale::StatusOk);
+    EXPECT_EQ(palette.count, 0u);
     // An RLE stream is no picture until decoded.
     quenvale::BitmapFormat rle{};
     rle.encoding = quenvale::EncodingRle8;

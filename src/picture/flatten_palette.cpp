@@ -138,6 +138,9 @@ void FreeFlattenPalette(FlattenPalette* palette) {
 
 Status DescribeFlattenPalette(const Picture& flattened, FlattenPalette* palette) {
     *palette = FlattenPalette{nullptr, 0};
+    if (flattened.width == 0 || flattened.height == 0) {
+        return StatusOk;  // no pixels: no entries, and no walk over empty rows
+    }
     EntryTable table{};
     if (!Grow(table)) {
         return StatusOutOfMemory;

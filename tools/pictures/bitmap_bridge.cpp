@@ -244,6 +244,9 @@ bool PictureOfBitmapData(const quenvale::BitmapFormat& format, const uint8_t* pr
     if (!AllocateRows(picture, error)) {
         return false;
     }
+    if (picture->width == 0) {
+        return true;  // no pixel to take: not a walk over the rows a header may claim
+    }
     TakePixels(format, data, size, alpha, picture);
     if (picture->colorType == PngPalette) {
         CoverIndices(picture);
