@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "entry.h"
-#include "path_text.h"
-#include "pipeline.h"
 #include "filter_table.h"
-#include "pixel_grid.h"
 #include "host.h"
 #include "host_call.h"
+#include "path_text.h"
 #include "picture.h"
+#include "pipeline.h"
+#include "pixel_grid.h"
 
 namespace quenvale_host {
 
@@ -67,48 +67,40 @@ bool DecodeSource(const Options& options, FileFormat from, const std::string& in
 }
 
 // The output replaced whole by what write(stream) writes, through the
-// library's own temporary; the input, still open, tells the output layer
-// whether the output is the input itself.
-template <typename Write>
-bool WriteOutputWhole(const Options& options, PictureJob& job, const std::string& outputFile, Write write,
-                      quenvale::Failure* failure) {
-    FILE* input = job.input;
-    job.input = nullptr;
-    if (input == nullptr) {
-        *failure = quenvale::FailWithErrno(quenvale::StatusInputOpenFailed);
-        return false;
-    }
-    std::u16string wide = CallPath(outputFile, 0);
-    quenvale::OutputFile output{};
-    bool written = quenvale::OpenOutput(wide.c_str(), outputFile.c_str(), input, &output, failure);
-    if (written && output.inPlace) {
-        // A new encoding cannot be written over the input it came from; the
-        // folder refused the temporary that would have taken it.
-        *failure = quenvale::FailWith(quenvale::StatusOutputWriteFailed, quenvale::ReasonNewLayoutInPlace);
-        failure->systemError = output.folderRefusal;
-        written = false;
-    }
-    if (written && !write(output.stream)) {
-        *failure = quenvale::FailWithErrno(quenvale::StatusOutputWriteFailed);
-        written = false;
-    }
-    std::fclose(input);  // Windows replaces no file that is open
-    written = written && quenvale::CommitOutput(output, options.call.sync, failure);
-    quenvale::AbandonOutput(output);
-    return written;
-}
-
-
-// The output replaced whole as WriteOutputWhole does; a failure reported.
+// library's own temporary; a failure reported. The input, still open,
+// tells the output layer whether the output is the input itself.
 template <typename Write>
 bool ReplaceOutput(const Options& options, PictureJob& job, const std::string& outputFile, Write write,
                    const std::string& input, const std::string& output) {
+    FILE* stream = job.input;
+    job.input = nullptr;
     quenvale::Failure failure{};
-    if (!WriteOutputWhole(options, job, outputFile, write, &failure)) {
+    if (stream == nullptr) {
+        failure = quenvale::FailWithErrno(quenvale::StatusInputOpenFailed);
         ReportCall(failure, input, output, false);
         return false;
     }
-    return true;
+    std::u16string wide = CallPath(outputFile, 0);
+    quenvale::OutputFile replaced{};
+    bool written = quenvale::OpenOutput(wide.c_str(), outputFile.c_str(), stream, &replaced, &failure);
+    if (written && replaced.inPlace) {
+        // A new encoding cannot be written over the input it came from; the
+        // folder refused the temporary that would have taken it.
+        failure = quenvale::FailWith(quenvale::StatusOutputWriteFailed, quenvale::ReasonNewLayoutInPlace);
+        failure.systemError = replaced.folderRefusal;
+        written = false;
+    }
+    if (written && !write(replaced.stream)) {
+        failure = quenvale::FailWithErrno(quenvale::StatusOutputWriteFailed);
+        written = false;
+    }
+    std::fclose(stream);  // Windows replaces no file that is open
+    written = written && quenvale::CommitOutput(replaced, options.call.sync, &failure);
+    quenvale::AbandonOutput(replaced);
+    if (!written) {
+        ReportCall(failure, input, output, false);
+    }
+    return written;
 }
 
 // The picture encoded by the output format's row, in pieces, written over
@@ -147,25 +139,49 @@ bool IsFlatten(const Options& options) {
     return options.filter == nullptr || options.filter == &quenvale::kNamedFilters[0];
 }
 
-// The flatten of a decoded picture, in place. With -v, the library's
-// counter lines for the two grids its call counts, as its call prints them.
+// With -v, the library's counter lines for the two grids its call counts,
+// as its call prints them: when the filter has taken its storage, and when
+// it gives it back.
+void ShowGridsTaken(FILE* console, PictureJob& job, uint32_t width, uint32_t height) {
+    if (console != nullptr) {
+        quenvale::CountCallGrids(width, height);
+        job.counted = true;
+    }
+}
+
+void ShowGridsReleased(PictureJob& job, uint32_t width, uint32_t height) {
+    if (job.counted) {
+        quenvale::UncountCallGrids(width, height);
+        job.counted = false;
+    }
+}
+
+// A kernel's output rows in memory, for its result's format; false when
+// memory runs out.
+bool RunKernelIntoJob(quenvale::KernelWork& work, const uint8_t* rows, const quenvale::BitmapFormat& format,
+                      PictureJob& job, const uint8_t** data) {
+    job.filtered = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(format.stride * format.rowCount) + 4, 1));
+    if (job.filtered == nullptr) {
+        return false;
+    }
+    quenvale::Failure unused{};  // rows in memory: nothing to read or write fails
+    quenvale::RunKernelOnRows(work, rows, job.filtered, &unused);
+    *data = job.filtered;
+    return true;
+}
+
+// The flatten of a decoded picture, in place.
 bool FlattenDecoded(const Options& options, PictureJob& job, const std::string& input, const std::string& output) {
     Picture& picture = job.source;
     FILE* console = OpenLibraryConsole(options, output);
-    if (console != nullptr) {
-        quenvale::CountPixelGrid(picture.width, picture.height);
-        quenvale::CountPixelGrid(picture.width, picture.height);
-    }
+    ShowGridsTaken(console, job, picture.width, picture.height);
     LittleEndianSamples(&picture);
     quenvale::Status status = quenvale::FlattenPicture(ModelOf(picture), options.call.tolerance);
     LittleEndianSamples(&picture);
     if (picture.colorType == PngPalette) {
         CoverIndices(&picture);
     }
-    if (console != nullptr) {
-        quenvale::UncountPixelGrid(picture.width, picture.height);
-        quenvale::UncountPixelGrid(picture.width, picture.height);
-    }
+    ShowGridsReleased(job, picture.width, picture.height);
     CloseLibraryConsole(console);
     if (status != quenvale::StatusOk) {
         ReportCall(quenvale::FailWith(status, quenvale::ReasonNone), input, output, false);
@@ -207,26 +223,16 @@ bool KernelDecoded(const Options& options, PictureJob& job, FILE* console, quenv
     }
     quenvale::Failure failure{};
     if (!quenvale::PrepareKernel(options.filter->kernel, job.bridge.format, nullptr, work, &failure)) {
-        work->format = nullptr;  // nothing counted
         ReportCall(failure, input, output, false);
         return false;
     }
-    if (console != nullptr) {  // the library's counter lines, as its call prints them
-        quenvale::CountPixelGrid(job.source.width, job.source.height);
-        quenvale::CountPixelGrid(job.source.width, job.source.height);
-    }
+    ShowGridsTaken(console, job, job.source.width, job.source.height);
     *format = KernelResultFormat(*work);
     *data = job.bridge.rows;
-    if (work->output == quenvale::OutputPalette) {
-        return true;
-    }
-    job.filtered = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(format->stride * format->rowCount) + 4, 1));
-    if (job.filtered == nullptr) {
+    if (work->output != quenvale::OutputPalette && !RunKernelIntoJob(*work, job.bridge.rows, *format, job, data)) {
         ReportCall(quenvale::FailWith(quenvale::StatusOutOfMemory, quenvale::ReasonNone), input, output, false);
         return false;
     }
-    quenvale::RunKernelOnRows(*work, job.bridge.rows, job.filtered, &failure);
-    *data = job.filtered;
     return true;
 }
 
@@ -287,10 +293,7 @@ bool FilterInMemory(const Options& options, FileFormat from, FileFormat to, Pict
     bool written = KernelDecoded(options, job, console, &work, &format, &data, input, output) &&
                    WriteKernelResult(options, job, work, format, data, to, outputFile, input, output);
     quenvale::ReleaseKernel(work);
-    if (console != nullptr && work.format != nullptr) {
-        quenvale::UncountPixelGrid(job.source.width, job.source.height);
-        quenvale::UncountPixelGrid(job.source.width, job.source.height);
-    }
+    ShowGridsReleased(job, job.source.width, job.source.height);
     CloseLibraryConsole(console);
     return written;
 }
@@ -317,7 +320,6 @@ bool FilterBitmap(const Options& options, FILE* console, PictureJob& job, const 
     bool flatten = IsFlatten(options);
     // An RLE stream that a window kernel decodes whole is read by PrepareKernel.
     if (!flatten && !quenvale::PrepareKernel(options.filter->kernel, source, job.input, work, failure)) {
-        work->format = nullptr;
         return false;
     }
     bool rows = flatten || work->output == quenvale::OutputPalette || !quenvale::IsRle(source);
@@ -328,11 +330,7 @@ bool FilterBitmap(const Options& options, FILE* console, PictureJob& job, const 
         *failure = quenvale::FailWith(quenvale::StatusOutOfMemory, quenvale::ReasonNone);
         return false;
     }
-    if (console != nullptr) {  // the library's counter lines, as its call prints them
-        quenvale::CountPixelGrid(source.width, source.rowCount);
-        quenvale::CountPixelGrid(source.width, source.rowCount);
-        job.counted = true;
-    }
+    ShowGridsTaken(console, job, source.width, source.rowCount);
     if (rows && size != 0 && !quenvale::ReadRowImage(job.input, *image, source, failure)) {
         return false;
     }
@@ -346,16 +344,10 @@ bool FilterBitmap(const Options& options, FILE* console, PictureJob& job, const 
         return status == quenvale::StatusOk;
     }
     *format = KernelResultFormat(*work);
-    if (work->output == quenvale::OutputPalette) {
-        return true;
-    }
-    job.filtered = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(format->stride * format->rowCount) + 4, 1));
-    if (job.filtered == nullptr) {
+    if (work->output != quenvale::OutputPalette && !RunKernelIntoJob(*work, image->bytes, *format, job, data)) {
         *failure = quenvale::FailWith(quenvale::StatusOutOfMemory, quenvale::ReasonNone);
         return false;
     }
-    quenvale::RunKernelOnRows(*work, image->bytes, job.filtered, failure);
-    *data = job.filtered;
     return true;
 }
 
@@ -411,11 +403,7 @@ bool BitmapToPicture(const Options& options, FileFormat to, PictureJob& job, con
     quenvale::FreeRowImage(image);
     std::free(job.filtered);
     job.filtered = nullptr;
-    if (job.counted) {
-        quenvale::UncountPixelGrid(source.width, source.rowCount);
-        quenvale::UncountPixelGrid(source.width, source.rowCount);
-        job.counted = false;
-    }
+    ShowGridsReleased(job, source.width, source.rowCount);
     CloseLibraryConsole(console);
     if (!filtered) {
         ReportCall(failure, input, output, false);

@@ -57,4 +57,14 @@ void UncountPixelGrid(uint32_t width, uint32_t height) {
     PrintAllocationCounter(allocationCounter -= static_cast<int64_t>(GridByteCount(width, height)));
 }
 
+void CountCallGrids(uint32_t width, uint32_t height) {
+    CountPixelGrid(width, height);
+    CountPixelGrid(width, height);
+}
+
+void UncountCallGrids(uint32_t width, uint32_t height) {
+    UncountPixelGrid(width, height);
+    UncountPixelGrid(width, height);
+}
+
 }  // namespace quenvale

@@ -38,6 +38,9 @@ void FreePixelGrid(PixelGrid grid, uint32_t width, uint32_t height);
 // so that the counter prints the same whatever the storage.
 void CountPixelGrid(uint32_t width, uint32_t height);
 void UncountPixelGrid(uint32_t width, uint32_t height);
+// The exported call's two grids (source and destination) at once.
+void CountCallGrids(uint32_t width, uint32_t height);
+void UncountCallGrids(uint32_t width, uint32_t height);
 
 }  // namespace quenvale
 

@@ -11,15 +11,13 @@
 namespace quenvale {
 
 void CountGrids(FilterJob& job) {
-    CountPixelGrid(job.format->width, job.format->rowCount);
-    CountPixelGrid(job.format->width, job.format->rowCount);
+    CountCallGrids(job.format->width, job.format->rowCount);
     job.counted = true;
 }
 
 void UncountGrids(FilterJob& job) {
     if (job.counted) {
-        UncountPixelGrid(job.format->width, job.format->rowCount);
-        UncountPixelGrid(job.format->width, job.format->rowCount);
+        UncountCallGrids(job.format->width, job.format->rowCount);
         job.counted = false;
     }
 }

@@ -189,6 +189,18 @@ bool PumpRows(KernelWork& work, Pump& pump, FILE* input, uint64_t fileLength) {
 }
 
 // A palette's entries mapped, every other byte of them kept.
+// The palette's stored entries, as many bytes each as the format gives
+// them, mapped in place: blue, green and red set, any fourth byte kept.
+void MapEntryBytes(const KernelWork& work, uint8_t* entries) {
+    const BitmapFormat& format = *work.format;
+    for (uint32_t i = 0; i < format.paletteCount; ++i) {
+        uint8_t* entry = entries + size_t{i} * format.paletteEntryBytes;
+        uint32_t color = work.kernel->mapColor(format.palette[i]);
+        entry[0] = static_cast<uint8_t>(color), entry[1] = static_cast<uint8_t>(color >> 8);
+        entry[2] = static_cast<uint8_t>(color >> 16);
+    }
+}
+
 bool WriteMappedPalette(const KernelWork& work, FILE* input, FILE* output, Failure* failure) {
     const BitmapFormat& format = *work.format;
     uint8_t entries[256 * 4];
@@ -197,12 +209,7 @@ bool WriteMappedPalette(const KernelWork& work, FILE* input, FILE* output, Failu
         *failure = FailWith(StatusInputReadFailed, ReasonReadError);
         return false;
     }
-    for (uint32_t i = 0; i < format.paletteCount; ++i) {
-        uint8_t* entry = entries + size_t{i} * format.paletteEntryBytes;
-        uint32_t color = work.kernel->mapColor(format.palette[i]);
-        entry[0] = static_cast<uint8_t>(color), entry[1] = static_cast<uint8_t>(color >> 8);
-        entry[2] = static_cast<uint8_t>(color >> 16);
-    }
+    MapEntryBytes(work, entries);
     if (!WriteBytes(output, entries, length)) {
         *failure = FailWithErrno(StatusOutputWriteFailed);
         return false;
@@ -459,19 +466,13 @@ bool WriteKernelHeaders(const KernelWork& work, const uint8_t* headers, FILE* ou
     bool written = true;
     if (work.output == OutputPalette) {
         // The input's headers with the palette's entries mapped, their other bytes kept.
-        size_t entriesEnd = format.paletteOffset + size_t{format.paletteCount} * format.paletteEntryBytes;
-        uint32_t mapped[256];
-        MapKernelPalette(work, mapped);
-        written = WriteBytes(output, headers, format.paletteOffset);
-        for (uint32_t i = 0; written && i < format.paletteCount; ++i) {
-            uint8_t entry[4];
-            std::memcpy(entry, headers + format.paletteOffset + size_t{i} * format.paletteEntryBytes,
-                        format.paletteEntryBytes);
-            entry[0] = static_cast<uint8_t>(mapped[i]), entry[1] = static_cast<uint8_t>(mapped[i] >> 8);
-            entry[2] = static_cast<uint8_t>(mapped[i] >> 16);
-            written = WriteBytes(output, entry, format.paletteEntryBytes);
-        }
-        written = written && WriteBytes(output, headers + entriesEnd, format.pixelOffset - entriesEnd);
+        uint8_t entries[256 * 4];
+        size_t length = size_t{format.paletteCount} * format.paletteEntryBytes;
+        std::memcpy(entries, headers + format.paletteOffset, length);
+        MapEntryBytes(work, entries);
+        size_t entriesEnd = format.paletteOffset + length;
+        written = WriteBytes(output, headers, format.paletteOffset) && WriteBytes(output, entries, length) &&
+                  WriteBytes(output, headers + entriesEnd, format.pixelOffset - entriesEnd);
     } else {
         written = WriteBytes(output, headers, format.pixelOffset);
     }

@@ -82,20 +82,18 @@ Status FlattenWideRgb(const Picture& picture, int tolerance) {
     if (uint64_t{width} * height > UINT32_MAX) {
         return StatusUnsupported;  // a place must fit the founder table's words
     }
-    auto pixel = [&picture, width, height, pixelBytes](uint32_t place) {
-        uint32_t visited = place / width;
+    auto pixel = [&picture, height, pixelBytes](uint32_t x, uint32_t visited) {
         uint32_t stored = picture.topDown ? height - 1 - visited : visited;
-        return picture.rows + size_t{stored} * picture.stride + (place % width) * pixelBytes;
+        return picture.rows + size_t{stored} * picture.stride + x * pixelBytes;
     };
     auto read = [&pixel, width](uint32_t x, uint32_t y, uint32_t* color) {
-        uint32_t place = y * width + x;
-        const uint8_t* at = pixel(place);
+        const uint8_t* at = pixel(x, y);
         // The high byte of each little-endian sample.
         *color = uint32_t{at[1]} << 16 | uint32_t{at[3]} << 8 | at[5];
-        return place;
+        return y * width + x;
     };
-    auto write = [&pixel](uint32_t, uint32_t, uint32_t founder, uint32_t own) {
-        std::memmove(pixel(own), pixel(founder), 6);
+    auto write = [&pixel, width](uint32_t x, uint32_t y, uint32_t founder, uint32_t) {
+        std::memmove(pixel(x, y), pixel(founder % width, founder / width), 6);
     };
     return FlattenByFounders(width, height, tolerance, read, write);
 }

@@ -18,13 +18,6 @@ namespace {
 
 using quenvale_writer::PutLe;
 
-bool HostIsLittleEndian() {
-    uint16_t one = 1;
-    uint8_t first = 0;
-    std::memcpy(&first, &one, 1);
-    return first == 1;
-}
-
 // The bitmap's depth for a picture: palettes of 2 bits go to 4, which
 // every reader takes.
 uint32_t BitmapDepth(const Picture& picture) {
@@ -38,6 +31,18 @@ uint32_t BitmapDepth(const Picture& picture) {
         default:
             return 32;
     }
+}
+
+// A row of that bitmap: whole 32-bit words.
+uint64_t BitmapStride(const Picture& picture) {
+    return (uint64_t{picture.width} * BitmapDepth(picture) + 31) / 32 * 4;
+}
+
+// The library's reason for a refusal, as a picture's error.
+PictureError ReasonOf(const quenvale::Failure& failure) {
+    char reason[quenvale::kReasonTextBytes];
+    quenvale::FormatReason(failure, reason, sizeof reason);
+    return PictureError{reason};
 }
 
 // File header, BITMAPINFOHEADER, or a V5 header with bit fields and an
@@ -267,11 +272,8 @@ bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error) {
     if (read) {
         read = PictureOfBitmapData(format, prefix, length, image.bytes, size, picture, error);
     } else {
-        char reason[quenvale::kReasonTextBytes] = "could not read the filtered bitmap";
-        if (failure.status != quenvale::StatusOk) {
-            quenvale::FormatReason(failure, reason, sizeof reason);
-        }
-        *error = {reason};
+        *error = failure.status != quenvale::StatusOk ? ReasonOf(failure)
+                                                      : PictureError{"could not read the filtered bitmap"};
     }
     quenvale::FreeRowImage(image);
     return read;
@@ -282,7 +284,7 @@ bool MakeBridgeBitmap(const Picture& picture, BridgeBitmap* bitmap, PictureError
         return false;
     }
     uint32_t depth = BitmapDepth(picture);
-    uint64_t stride = (uint64_t{picture.width} * depth + 31) / 32 * 4;
+    uint64_t stride = BitmapStride(picture);
     bitmap->headers = BitmapHeaders(picture, depth, stride);
     // The rows as the file would hold them, and a spare word: the kernels
     // load whole words.
@@ -299,9 +301,7 @@ bool MakeBridgeBitmap(const Picture& picture, BridgeBitmap* bitmap, PictureError
     quenvale::Failure failure{};
     if (!quenvale::ParseBitmapFormat(bitmap->headers.data(), bitmap->headers.size(), bitmap->headers.size() + size,
                                      &bitmap->format, &failure)) {
-        char reason[quenvale::kReasonTextBytes];
-        quenvale::FormatReason(failure, reason, sizeof reason);
-        *error = {reason};
+        *error = ReasonOf(failure);
         return false;
     }
     return true;
@@ -313,7 +313,7 @@ void ReleaseBridgeBitmap(BridgeBitmap* bitmap) {
 }
 
 bool BitmapOfPictureFits(const Picture& picture, PictureError* error) {
-    uint64_t stride = (uint64_t{picture.width} * BitmapDepth(picture) + 31) / 32 * 4;
+    uint64_t stride = BitmapStride(picture);
     if (stride * picture.height > kMaxPixelBytes) {
         *error = {"as a bitmap its pixel data would take " +
                   std::to_string(stride * picture.height) + " bytes, more than 4 GiB"};
@@ -327,7 +327,7 @@ bool WriteBitmapOfPicture(const Picture& picture, FILE* file, PictureError* erro
         return false;
     }
     uint32_t depth = BitmapDepth(picture);
-    uint64_t stride = (uint64_t{picture.width} * depth + 31) / 32 * 4;
+    uint64_t stride = BitmapStride(picture);
     std::vector<uint8_t> headers = BitmapHeaders(picture, depth, stride);
     std::vector<uint8_t> row(static_cast<size_t>(stride) + 1, 0);
     bool written = std::fwrite(headers.data(), 1, headers.size(), file) == headers.size();

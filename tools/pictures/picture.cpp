@@ -103,11 +103,15 @@ quenvale::Picture ModelOf(const Picture& picture) {
     return model;
 }
 
-void LittleEndianSamples(Picture* picture) {
+bool HostIsLittleEndian() {
     uint16_t one = 1;
     uint8_t first = 0;
     std::memcpy(&first, &one, 1);
-    if (first == 1 || picture->bitDepth != 16) {
+    return first == 1;
+}
+
+void LittleEndianSamples(Picture* picture) {
+    if (HostIsLittleEndian() || picture->bitDepth != 16) {
         return;
     }
     for (uint32_t y = 0; y < picture->height; ++y) {

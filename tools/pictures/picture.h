@@ -69,6 +69,7 @@ void WriteSample(const Picture& picture, uint8_t* row, size_t sample, uint32_t v
 // samples must be little-endian, as on every target this builds for
 // (LittleEndianSamples swaps them elsewhere, and back).
 quenvale::Picture ModelOf(const Picture& picture);
+bool HostIsLittleEndian();
 void LittleEndianSamples(Picture* picture);
 // A palette picture's entries made to cover every index its pixels use;
 // those added are black, as the library reads an index past its palette.
