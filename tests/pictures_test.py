@@ -275,6 +275,25 @@ def test_bmp_and_png_agree(work):
                   f"{source} {name}: the PNG differs from the bitmap {a.stderr}{b.stderr}")
 
 
+def test_bitmap_to_png_says_what_bitmap_to_bitmap_says(work):
+    """A bitmap written as PNG is read as the library reads it: with -v the
+    same counter lines and messages as the same bitmap written as a bitmap,
+    and for a refused one the same reason on standard error."""
+    good = os.path.join(work, "same.bmp")
+    data = open(good, "rb").read()
+    cut = os.path.join(work, "cut.bmp")
+    open(cut, "wb").write(data[:len(data) // 2])
+    bad = os.path.join(work, "bad.bmp")
+    open(bad, "wb").write(b"BM" + b"x" * 60)
+    for source in (good, cut, bad):
+        for name in ("flatten", "gray", "blur"):
+            as_bmp = run("-v", "--filter", name, source, os.path.join(work, "said.bmp"))
+            as_png = run("-v", "--filter", name, source, os.path.join(work, "said.png"))
+            check(as_bmp.stdout == as_png.stdout and as_bmp.returncode == as_png.returncode and
+                  as_bmp.stderr.replace(b"said.bmp", b"said.png") == as_png.stderr,
+                  f"{source} {name}: {as_bmp.stdout!r} {as_bmp.stderr!r} against {as_png.stdout!r} {as_png.stderr!r}")
+
+
 def test_jpeg_in(work):
     picture = test_picture(41, 27, 5)
     icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
@@ -473,6 +492,7 @@ def main():
     try:
         test_flatten_keeps_every_encoding(work)
         test_bmp_and_png_agree(work)
+        test_bitmap_to_png_says_what_bitmap_to_bitmap_says(work)
         test_jpeg_in(work)
         test_hostile_files_are_refused(work)
         test_budgets_and_legitimate_files(work)
