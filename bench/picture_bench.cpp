@@ -124,7 +124,7 @@ bool MakeInputs(const std::string& photoBmp, const std::string& png, const std::
         std::fclose(file);
     }
     std::vector<uint8_t> bytes;
-    bool made = read && quenvale_host::EncodePng(picture, nullptr, nullptr, nullptr, &bytes, &error) &&
+    bool made = read && quenvale_host::EncodePng(picture, nullptr, nullptr, nullptr, true, &bytes, &error) &&
                 quenvale_writer::WriteWholeFile(png, bytes) && WriteJpeg(picture, jpeg);
     quenvale_host::ReleasePicture(&picture);
     return made;

@@ -26,7 +26,8 @@ if(QUENVALE_HAVE_PICTURES)
     tools/pictures/jpeg_codec.cpp
     tools/pictures/picture.cpp
     tools/pictures/picture_mapping.cpp
-    tools/pictures/png_codec.cpp)
+    tools/pictures/png_codec.cpp
+    tools/pictures/smallest_encoding.cpp)
   target_include_directories(quenvale_pictures PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}/tools/pictures"
                                                PRIVATE "${SPNG_INCLUDE_DIR}")
   target_link_libraries(quenvale_pictures PUBLIC quenvale_core PRIVATE quenvale_bitmap_writer "${SPNG_LIBRARY}" JPEG::JPEG ZLIB::ZLIB)

@@ -150,7 +150,7 @@ def flatten_and_compare(work, name, what):
     """Runs the flatten on a PNG and checks pixels, encoding and chunks."""
     source = os.path.join(work, name)
     result = os.path.join(work, "flat-" + name)
-    done = run(source, result)
+    done = run("--keep-encoding", source, result)
     if done.returncode != 0:
         check(False, f"{what}: {done.stderr.decode()}")
         return
@@ -161,6 +161,65 @@ def flatten_and_compare(work, name, what):
     kept = [c for t, c in chunks if t != b"IDAT"]
     check([c for t, c in out_chunks if t != b"IDAT"] == kept, f"{what}: chunks not carried byte for byte")
     Image.open(result).load()  # and Pillow reads it
+
+
+def rgba8(path):
+    """A PNG's pixels as they decode at 8 bits a sample, tRNS applied."""
+    (width, height, depth, kind, _), pixels, palette, chunks = read_png(path)
+    trns = b"".join(c[8:-4] for t, c in chunks if t == b"tRNS")
+    key = struct.unpack(f">{len(trns) // 2}H", trns) if kind in (0, 2) and trns else None
+    out = []
+    for row in pixels:
+        for pixel in row:
+            rgb = colour(pixel, depth, kind, palette)
+            if kind == 3:
+                alpha = trns[pixel[0]] if pixel[0] < len(trns) else 255
+            elif kind in (4, 6):
+                alpha = pixel[-1] >> 8 if depth == 16 else pixel[-1]
+            else:
+                alpha = 0 if key is not None and pixel == key[:len(pixel)] else 255
+            out.append(rgb + (alpha,))
+    return out
+
+
+def smallest_encoding(colours, keep_header):
+    """The colour type and depth the smallest PNG of these colours takes."""
+    if keep_header[2] == 16:
+        return keep_header[3], 16
+    grey = all(r == g == b for r, g, b, _ in colours)
+    opaque = all(a == 255 for *_, a in colours)
+    grey_depth = next(d for d in (1, 2, 4, 8) if all(colour((r >> (8 - d),), d, 0, [])[0] == r for r, *_ in colours))
+    index_depth = next((d for d in (1, 2, 4, 8) if len(colours) <= 1 << d), None)
+    if grey and opaque and (index_depth is None or grey_depth <= index_depth):
+        return 0, grey_depth
+    if index_depth is not None:
+        return 3, index_depth
+    return (4, 8) if grey else (keep_header[3], keep_header[2])
+
+
+def test_smallest_png_holds_the_same_pixels(work):
+    """By default a PNG is written in the smallest encoding of its pixels;
+    it decodes to exactly what --keep-encoding writes, whose chunks the
+    flatten test checks."""
+    for name in make_pngs(work):
+        source = os.path.join(work, name)
+        for name_of_filter in ("flatten", "gray", "threshold", "red", "blur"):
+            small, kept = os.path.join(work, "small.png"), os.path.join(work, "kept.png")
+            a = run("--filter", name_of_filter, source, small)
+            b = run("--keep-encoding", "--filter", name_of_filter, source, kept)
+            what = f"{name} {name_of_filter}"
+            if a.returncode != 0 or b.returncode != 0:
+                check(False, f"{what}: {a.stderr}{b.stderr}")
+                continue
+            pixels = rgba8(kept)
+            check(rgba8(small) == pixels, f"{what}: the smallest PNG decodes to other pixels")
+            header, keep_header = read_png(small)[0], read_png(kept)[0]
+            if name_of_filter != "flatten" and read_png(source)[0][3] == keep_header[3] == 3:
+                check([p[3] for p in pixels] == [p[3] for p in rgba8(source)], f"{what}: the palette's alpha is lost")
+            expected = smallest_encoding(set(pixels), keep_header)
+            check((header[3], header[2]) == expected, f"{what}: written as {header}, not as {expected}")
+            check(header[4] == 0 or header[2] == 16, f"{what}: interlaced")
+            Image.open(small).load()
 
 
 def with_chunk(path, kind, data, before=b"IDAT"):
@@ -211,6 +270,8 @@ def make_pngs(work):
     pillow("grey1.png", grey.convert("1"))
     pillow("grey16.png", Image.eval(grey, lambda v: v).convert("I").point(lambda v: v * 257 + 3).convert("I;16"))
     pillow("palette8.png", picture.quantize(200), transparency=3)
+    pillow("grey8-key.png", grey, transparency=grey.getpixel((3, 4)))
+    pillow("rgb8-key.png", picture, transparency=picture.getpixel((5, 6)))
     pillow("palette4.png", picture.quantize(16), bits=4)
     pillow("palette2.png", picture.quantize(4), bits=2)
     pillow("palette1.png", picture.quantize(2), bits=1)
@@ -252,7 +313,8 @@ def test_bmp_and_png_agree(work):
         image.save(os.path.join(work, "same.png"))
         image.save(os.path.join(work, "same.bmp"))
         for name in filters:
-            a = run("--filter", name, os.path.join(work, "same.png"), os.path.join(work, "same-out.png"))
+            a = run("--keep-encoding", "--filter", name, os.path.join(work, "same.png"),
+                    os.path.join(work, "same-out.png"))
             b = run("--filter", name, os.path.join(work, "same.bmp"), os.path.join(work, "same-out.bmp"))
             check(a.returncode == 0 and b.returncode == 0, f"{mode} {name}: {a.stderr}{b.stderr}")
             if a.returncode == 0 and b.returncode == 0:
@@ -303,7 +365,7 @@ def test_jpeg_in(work):
         path = os.path.join(work, f"photo-{mode}.jpg")
         picture.convert(mode).save(path, quality=85, icc_profile=icc, exif=exif.tobytes())
         out = os.path.join(work, f"photo-{mode}.png")
-        done = run(path, out)
+        done = run("--keep-encoding", path, out)
         check(done.returncode == 0, f"JPEG {mode}: {done.stderr}")
         if done.returncode != 0:
             continue
@@ -491,6 +553,7 @@ def main():
     work = tempfile.mkdtemp(prefix="quenvale-pictures-")
     try:
         test_flatten_keeps_every_encoding(work)
+        test_smallest_png_holds_the_same_pixels(work)
         test_bmp_and_png_agree(work)
         test_bitmap_to_png_says_what_bitmap_to_bitmap_says(work)
         test_jpeg_in(work)

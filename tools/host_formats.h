@@ -29,9 +29,10 @@ struct EncodedPng;
 using PictureDecoder = bool (*)(const PictureInput& input, uint64_t maxPixels, Picture* picture,
                                 std::vector<PngChunk>* chunks, std::vector<uint8_t>* carried, PictureError* error);
 // And its encoder of a picture: in pieces to write, carrying the chunks a
-// source of the same format gave (none: the picture's own metadata).
+// source of the same format gave (none: the picture's own metadata), in the
+// smallest lossless encoding unless keepEncoding.
 using PictureEncoder = bool (*)(const Picture& picture, const uint8_t* carried, const std::vector<PngChunk>* chunks,
-                                const Picture* source, EncodedPng* encoded, PictureError* error);
+                                const Picture* source, bool keepEncoding, EncodedPng* encoded, PictureError* error);
 
 struct Signature {
     size_t at;  // bytes into the file

@@ -19,7 +19,7 @@ namespace {
 const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
 enum OptionId { OptionFilter, OptionTolerance, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
-                OptionSync, OptionMaxPixels, OptionJobs, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
+                OptionKeepEncoding, OptionSync, OptionMaxPixels, OptionJobs, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
     const char* name;
@@ -33,6 +33,7 @@ const OptionEntry kOptions[] = {
     {"--format", 0, true, OptionFormat},
     {"--output-dir", 0, true, OptionOutputDir}, {"--output", 'o', true, OptionOutput},
     {"--in-place", 0, false, OptionInPlace},    {"--sync", 0, false, OptionSync},
+    {"--keep-encoding", 0, false, OptionKeepEncoding},
     {"--max-pixels", 0, true, OptionMaxPixels}, {"--jobs", 'j', true, OptionJobs},
     {"--quiet", 'q', false, OptionQuiet},       {"--verbose", 'v', false, OptionVerbose},
     {"--help", 'h', false, OptionHelp},         {"--version", 0, false, OptionVersion},
@@ -64,13 +65,17 @@ void PrintUsage() {
     std::printf("INPUT is %s, told by its content.\nOUTPUT is %s or --format;\n",
                 FormatsReadText().c_str(), FormatsWrittenText().c_str());
     std::printf(
-        "else it keeps INPUT's format, and a JPEG gives PNG. A PNG keeps its\n"
-        "encoding and every chunk but the image data.\n"
+        "else it keeps INPUT's format, and a JPEG gives PNG. A PNG is written in\n"
+        "the smallest encoding that holds its pixels (a palette for 256 colours or\n"
+        "fewer, grey for grey), keeping every chunk but the image data and those\n"
+        "that described the old encoding.\n"
         "\n"
         "options:\n"
         "  --filter NAME       the filter to run (below)\n"
         "  --tolerance N       the flatten's reach per channel, 0 to 255 [20]\n"
         "  --format bmp|png    the output's format, whatever its name\n"
+        "  --keep-encoding     write a PNG in its source PNG's colour type and depth,\n"
+        "                      every chunk kept\n"
         "  -o, --output FILE   write the result of the one INPUT to FILE\n"
         "  --output-dir DIR    write each INPUT's result to DIR under its own name\n"
         "  --in-place          replace each INPUT with its result\n"
@@ -183,6 +188,9 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
             return -1;
         case OptionSync:
             options->call.sync = true;
+            return -1;
+        case OptionKeepEncoding:
+            options->keepEncoding = true;
             return -1;
         case OptionQuiet:
             options->quiet = true;

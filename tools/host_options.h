@@ -30,6 +30,7 @@ struct Options {
     bool quiet = false;    // no progress either
     bool verbose = false;  // the library's own text
     bool inPlace = false;
+    bool keepEncoding = false;  // a PNG written in its source's encoding, not the smallest
     const char* outputDir = nullptr;
     const char* output = nullptr;  // -o
     FileFormat format = FormatNone;  // --format: none, by the output's name

@@ -115,8 +115,8 @@ bool WriteEncoded(const Options& options, FileFormat to, PictureJob& job, const 
         ReportFailure(output, std::string("a ") + FormatName(to) + " file: this build has no encoder for it");
         return false;
     }
-    if (!encode(picture, job.carried.data(), carried ? &job.chunks : nullptr, carried ? &job.source : nullptr, &png,
-                &error)) {
+    if (!encode(picture, job.carried.data(), carried ? &job.chunks : nullptr, carried ? &job.source : nullptr,
+                options.keepEncoding, &png, &error)) {
         ReleaseEncodedPng(&png);
         ReportFailure(output, error.reason);
         return false;

@@ -29,6 +29,12 @@ struct Picture {
     size_t stride;      // bytes a row
     uint32_t paletteCount;
     uint8_t palette[256][3];
+    // PNG's tRNS: a palette's alpha for its first alphaCount entries (the
+    // rest opaque), or for grey and RGB one key colour that is transparent.
+    uint32_t alphaCount;
+    uint8_t paletteAlpha[256];
+    bool keyed;
+    uint16_t key[3];  // grey: key[0]
     uint32_t resolution[2];  // pixels per metre, across and down; 0 where unknown
     std::vector<uint8_t> iccProfile;
     std::vector<uint8_t> exif;  // a TIFF stream, as PNG's eXIf holds it
@@ -100,13 +106,15 @@ bool ReadInputWhole(const PictureInput& input, std::vector<uint8_t>* bytes, Pict
 bool ReadJpeg(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
               std::vector<uint8_t>* carried, PictureError* error);
 
-// A PNG of the picture. With source chunks, every chunk of the source but
-// its image data is carried in order; those that describe the pixels'
-// encoding (header, palette, transparency, background, histogram,
-// significant bits) are kept only while the encoding is the source's.
-// Without, the picture's resolution, ICC profile and EXIF are written.
+// A PNG of the picture. Unless keepEncoding, in the smallest encoding that
+// decodes to the same 8-bit RGBA (SmallestEncoding). With source chunks,
+// every chunk of the source but its image data is carried in order; those
+// that describe the pixels' encoding (palette, transparency, background,
+// histogram, significant bits) are kept only while the encoding is the
+// source's. Without, the picture's resolution, ICC profile and EXIF are
+// written.
 bool EncodePng(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
-               const Picture* sourcePicture, std::vector<uint8_t>* png, PictureError* error);
+               const Picture* sourcePicture, bool keepEncoding, std::vector<uint8_t>* png, PictureError* error);
 // The same PNG as the pieces it is written from, so that it is never
 // assembled in memory: the signature, the carried chunks (in source) and the
 // encoder's own (in encoded, which ReleaseEncodedPng frees).
@@ -120,7 +128,16 @@ struct EncodedPng {
     std::vector<Piece> pieces;
 };
 bool EncodePngPieces(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
-                     const Picture* sourcePicture, EncodedPng* png, PictureError* error);
+                     const Picture* sourcePicture, bool keepEncoding, EncodedPng* png, PictureError* error);
+// The picture's pixels in the smallest PNG encoding that decodes to the
+// same 8-bit RGBA, not interlaced: opaque grey at the fewest bits that hold
+// each grey exactly, unless a palette is narrower; a palette of 1 to 8 bits
+// (tRNS for alpha) for at most 256 colours; grey and alpha; else its own
+// type (and *changed false). 16-bit samples keep their own.
+bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, PictureError* error);
+// Whether two pictures of 8-bit (or narrower) samples decode to the same
+// 8-bit RGBA; of 16-bit ones, only whether their sizes and depths agree.
+bool SameRgba8(const Picture& a, const Picture& b);
 void ReleaseEncodedPng(EncodedPng* png);
 
 // The picture as a BMP the library reads: palettes indexed, grey as 8-bit

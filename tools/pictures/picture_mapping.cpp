@@ -1,6 +1,7 @@
 // The filter's result put back into its source's encoding: the library
 // works at 8 bits a channel on a bitmap, the PNG keeps its colour type and
 // depth where the result allows.
+#include <cstring>
 #include <unordered_map>
 
 #include "picture.h"
@@ -133,9 +134,21 @@ bool Repack(uint8_t depth, Picture* result, PictureError* error) {
     return true;
 }
 
-}  // namespace
+// The source's transparency, where the result keeps its encoding: a
+// palette's alpha by index, or the key colour of the same type and depth.
+void KeepTransparency(const Picture& source, Picture* result) {
+    if (result->colorType != source.colorType || result->bitDepth != source.bitDepth) {
+        return;
+    }
+    result->alphaCount = source.alphaCount;
+    std::memcpy(result->paletteAlpha, source.paletteAlpha, sizeof source.paletteAlpha);
+    result->keyed = source.keyed;
+    std::memcpy(result->key, source.key, sizeof source.key);
+}
 
-bool MapToSourceEncoding(const Picture& source, bool flatten, Picture* result, PictureError* error) {
+// The result's pixels in the source's type and depth where it can hold
+// them.
+bool MapPixels(const Picture& source, bool flatten, Picture* result, PictureError* error) {
     result->interlace = source.interlace;
     if (source.colorType == PngPalette) {
         // An indexed result keeps the source's depth; blur's RGB stays RGB.
@@ -168,6 +181,16 @@ bool MapToSourceEncoding(const Picture& source, bool flatten, Picture* result, P
     ReleasePicture(result);
     *result = out;
     return true;
+}
+
+}  // namespace
+
+bool MapToSourceEncoding(const Picture& source, bool flatten, Picture* result, PictureError* error) {
+    bool mapped = MapPixels(source, flatten, result, error);
+    if (mapped) {
+        KeepTransparency(source, result);
+    }
+    return mapped;
 }
 
 }  // namespace quenvale_host

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 
 #include "file_io.h"
@@ -190,6 +191,19 @@ void TakeAncillary(spng_ctx* context, Picture* picture) {
             picture->palette[i][2] = palette.entries[i].blue;
         }
     }
+    spng_trns transparency{};
+    if (spng_get_trns(context, &transparency) == 0) {
+        if (picture->colorType == PngPalette) {
+            picture->alphaCount = transparency.n_type3_entries;
+            std::memcpy(picture->paletteAlpha, transparency.type3_alpha, sizeof picture->paletteAlpha);
+        } else {
+            picture->keyed = true;
+            bool grey = picture->colorType == PngGray;
+            picture->key[0] = grey ? transparency.gray : transparency.red;
+            picture->key[1] = grey ? transparency.gray : transparency.green;
+            picture->key[2] = grey ? transparency.gray : transparency.blue;
+        }
+    }
     spng_phys physical{};
     if (spng_get_phys(context, &physical) == 0 && physical.unit_specifier == 1) {
         picture->resolution[0] = physical.ppu_x;
@@ -197,9 +211,21 @@ void TakeAncillary(spng_ctx* context, Picture* picture) {
     }
 }
 
-// IHDR's fields that EncodePng compares: the encoding of the pixels.
-bool SameEncoding(const Picture& a, const Picture& b) {
-    return a.colorType == b.colorType && a.bitDepth == b.bitDepth && a.interlace == b.interlace;
+// Whether the chunks that describe one picture's pixel encoding (its
+// palette, transparency, background...) describe the other's too: the same
+// colour type and depth, and where a new encoding was made for it, the
+// same palette and transparency.
+bool SameEncoding(const Picture& a, const Picture& b, bool made) {
+    bool same = a.colorType == b.colorType && a.bitDepth == b.bitDepth;
+    if (!same || !made) {
+        return same;
+    }
+    same = a.keyed == b.keyed && a.alphaCount == b.alphaCount &&
+           std::memcmp(a.paletteAlpha, b.paletteAlpha, a.alphaCount) == 0;
+    if (same && a.colorType == PngPalette) {
+        same = a.paletteCount == b.paletteCount && std::memcmp(a.palette, b.palette, 3 * size_t{a.paletteCount}) == 0;
+    }
+    return same && (!a.keyed || std::memcmp(a.key, b.key, sizeof a.key) == 0);
 }
 
 bool DescribesEncoding(const PngChunk& chunk) {
@@ -209,6 +235,48 @@ bool DescribesEncoding(const PngChunk& chunk) {
         }
     }
     return false;
+}
+
+// The size of the picture's rows as PNG image data with the filters given.
+size_t EncodedSize(const Picture& picture, int filters) {
+    spng_ctx* context = spng_ctx_new(SPNG_CTX_ENCODER);
+    size_t length = 0;
+    int code = context == nullptr ? SPNG_EMEM : 0;
+    if (code == 0) {
+        spng_set_option(context, SPNG_ENCODE_TO_BUFFER, 1);
+        spng_set_option(context, SPNG_FILTER_CHOICE, filters);
+        spng_ihdr header{picture.width, picture.height, picture.bitDepth, picture.colorType, 0, 0, 0};
+        code = spng_set_ihdr(context, &header);
+    }
+    if (code == 0) {
+        code = spng_encode_image(context, picture.rows, picture.stride * picture.height, SPNG_FMT_PNG,
+                                 SPNG_ENCODE_FINALIZE);
+    }
+    void* buffer = code == 0 ? spng_get_png_buffer(context, &length, &code) : nullptr;
+    std::free(buffer);
+    spng_ctx_free(context);
+    return code == 0 ? length : SIZE_MAX;
+}
+
+// The row filters for a picture of 8 bits or more a sample: none, or
+// libspng's choice per row, whichever makes the smaller PNG of a sample of
+// its rows (bands of 16 from every 128). Flat colours, as a flatten leaves
+// them, are half the size unfiltered; smooth pictures the other way round.
+int ChooseFilters(const Picture& picture) {
+    constexpr uint32_t kBand = 16, kEvery = 128;
+    Picture sample = picture;
+    sample.height = 0;
+    std::vector<uint8_t> rows;
+    for (uint32_t y = 0; y < picture.height; y += kEvery) {
+        uint32_t band = std::min(kBand, picture.height - y);
+        const uint8_t* from = picture.rows + size_t{y} * picture.stride;
+        rows.insert(rows.end(), from, from + band * picture.stride);
+        sample.height += band;
+    }
+    sample.rows = rows.data();
+    return EncodedSize(sample, SPNG_FILTER_CHOICE_NONE) <= EncodedSize(sample, SPNG_FILTER_CHOICE_ALL)
+               ? SPNG_FILTER_CHOICE_NONE
+               : SPNG_FILTER_CHOICE_ALL;
 }
 
 // The encoder's PNG of the picture, in a buffer of its own (*bytes, to be freed).
@@ -229,6 +297,19 @@ bool EncodeAlone(const Picture& picture, bool withMetadata, uint8_t** bytes, siz
         }
         code = spng_set_plte(context, &palette);
     }
+    if (code == 0 && (picture.alphaCount != 0 || picture.keyed)) {
+        spng_trns transparency{};
+        transparency.gray = picture.key[0];
+        transparency.red = picture.key[0];
+        transparency.green = picture.key[1];
+        transparency.blue = picture.key[2];
+        transparency.n_type3_entries = picture.alphaCount;
+        std::memcpy(transparency.type3_alpha, picture.paletteAlpha, sizeof transparency.type3_alpha);
+        code = spng_set_trns(context, &transparency);
+    }
+    // Rows of indices or of few bits compress best unfiltered.
+    bool unfiltered = picture.colorType == PngPalette || picture.bitDepth < 8;
+    spng_set_option(context, SPNG_FILTER_CHOICE, unfiltered ? SPNG_FILTER_CHOICE_NONE : ChooseFilters(picture));
     if (code == 0 && withMetadata) {
         if (picture.resolution[0] != 0 && picture.resolution[1] != 0) {
             spng_phys physical{picture.resolution[0], picture.resolution[1], 1};
@@ -309,13 +390,23 @@ bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, st
     return decoded;
 }
 
-bool EncodePngPieces(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
-                     const Picture* sourcePicture, EncodedPng* png, PictureError* error) {
-    if (picture.width == 0 || picture.height == 0) {
+bool EncodePngPieces(const Picture& given, const uint8_t* source, const std::vector<PngChunk>* chunks,
+                     const Picture* sourcePicture, bool keepEncoding, EncodedPng* png, PictureError* error) {
+    if (given.width == 0 || given.height == 0) {
         *error = {"a PNG cannot hold a picture with no pixels"};
         return false;
     }
-    if (!EncodeAlone(picture, chunks == nullptr, &png->encoded, &png->encodedLength, error)) {
+    Picture smallest{};
+    bool changed = false;
+    if (!keepEncoding && !SmallestEncoding(given, &smallest, &changed, error)) {
+        return false;
+    }
+    Picture plain = given;
+    plain.interlace = keepEncoding ? given.interlace : 0;  // Adam7 only makes it larger
+    const Picture& picture = changed ? smallest : plain;
+    bool encoded = EncodeAlone(picture, chunks == nullptr, &png->encoded, &png->encodedLength, error);
+    ReleasePicture(&smallest);
+    if (!encoded) {
         return false;
     }
     if (chunks == nullptr) {
@@ -325,24 +416,34 @@ bool EncodePngPieces(const Picture& picture, const uint8_t* source, const std::v
     std::vector<PngChunk> freshChunks;
     uint64_t unused = 0;
     ListChunks(PictureInput{nullptr, png->encoded, png->encodedLength}, &freshChunks, nullptr, &unused, error);
-    bool same = SameEncoding(picture, *sourcePicture);
-    bool imageWritten = false;
+    auto appendFresh = [png, &freshChunks](const char* type) {
+        for (const PngChunk& ours : freshChunks) {
+            if (IsChunk(ours, type)) {
+                Append(png, png->encoded, ours);
+            }
+        }
+    };
+    bool same = SameEncoding(picture, *sourcePicture, changed);
+    bool imageWritten = false, paletteWritten = false;
     png->pieces.push_back({kSignature, sizeof kSignature});
     for (const PngChunk& chunk : *chunks) {
-        bool image = IsChunk(chunk, "IDAT");
         bool palette = IsChunk(chunk, "PLTE");
-        if (image && imageWritten) {
-            continue;
-        }
-        if (image || IsChunk(chunk, "IHDR") || (palette && picture.colorType == PngPalette)) {
-            // The encoder's own: the header, the palette of a palette
-            // picture, and the image data in the place of the first IDAT.
-            imageWritten = imageWritten || image;
-            for (const PngChunk& ours : freshChunks) {
-                if (IsChunk(ours, chunk.type)) {
-                    Append(png, png->encoded, ours);
+        if (IsChunk(chunk, "IDAT")) {
+            if (!imageWritten && !same) {
+                // A new encoding's own transparency, and its palette where the
+                // source had none, go just before the image data.
+                if (picture.colorType == PngPalette && !paletteWritten) {
+                    appendFresh("PLTE");
                 }
+                appendFresh("tRNS");
             }
+            if (!imageWritten) {
+                appendFresh("IDAT");
+            }
+            imageWritten = true;
+        } else if (IsChunk(chunk, "IHDR") || (palette && picture.colorType == PngPalette)) {
+            appendFresh(chunk.type);  // the encoder's header, and palette of a palette picture
+            paletteWritten = paletteWritten || palette;
         } else if (same || !(palette || DescribesEncoding(chunk))) {
             Append(png, source, chunk);  // a suggested palette too, while the encoding stays
         }
@@ -356,9 +457,9 @@ void ReleaseEncodedPng(EncodedPng* png) {
 }
 
 bool EncodePng(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
-               const Picture* sourcePicture, std::vector<uint8_t>* png, PictureError* error) {
+               const Picture* sourcePicture, bool keepEncoding, std::vector<uint8_t>* png, PictureError* error) {
     EncodedPng pieces{};
-    bool encoded = EncodePngPieces(picture, source, chunks, sourcePicture, &pieces, error);
+    bool encoded = EncodePngPieces(picture, source, chunks, sourcePicture, keepEncoding, &pieces, error);
     png->clear();
     for (const EncodedPng::Piece& piece : pieces.pieces) {
         png->insert(png->end(), piece.bytes, piece.bytes + piece.length);
