@@ -4,8 +4,10 @@
 // bits outside a mask its own, and the palette read back is the walk's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "color_count.h"
 #include "picture_model.h"
 #include "test_support.h"
 
@@ -220,6 +222,54 @@ TEST(PictureFlatten, EveryStorageGivesThePlainWalksFoundersAndPalette) {
                 }
                 quenvale::FreeFlattenPalette(&palette);
             }
+        }
+    }
+}
+
+// The entries counted from the first colours, at every tolerance and with
+// the count cut short, are the plain walk's; the tolerance chosen for a
+// count is the bisection's: it gives at most that many and the one below
+// more, and on a picture whose count only falls it is the smallest that does.
+TEST(PictureFlatten, ColorCountsAndTheirToleranceFollowThePlainWalk) {
+    std::mt19937 random(11);
+    for (const Kind& kind : {kKinds[3], kKinds[8], kKinds[11], kKinds[15], kKinds[17]}) {
+        for (bool topDown : {false, true}) {
+            SCOPED_TRACE(std::string(kind.name) + (topDown ? " top-down" : " bottom-up"));
+            std::vector<uint8_t> rows;
+            Picture picture = MakePicture(kind, topDown, random, rows);
+            Image seen = MakeImage(picture.width, picture.height);
+            for (uint32_t y = 0; y < picture.height; ++y) {
+                for (uint32_t x = 0; x < picture.width; ++x) {
+                    seen.At(x, y) = ColorOf(picture, StoredRow(picture, rows, y), x);
+                }
+            }
+            std::vector<uint64_t> plain(256);
+            quenvale::FirstColors colors{};
+            ASSERT_EQ(quenvale::FindFirstColors(picture, &colors), quenvale::StatusOk);
+            bool falling = true;
+            for (int tolerance = 0; tolerance < 256; ++tolerance) {
+                plain[tolerance] = WalkFirstFit(seen, tolerance).entries.size();
+                falling = falling && (tolerance == 0 || plain[tolerance] <= plain[tolerance - 1]);
+                uint64_t entries = 0, cut = 0;
+                ASSERT_EQ(quenvale::CountEntries(colors, tolerance, UINT64_MAX - 1, &entries), quenvale::StatusOk);
+                ASSERT_EQ(quenvale::CountEntries(colors, tolerance, 3, &cut), quenvale::StatusOk);
+                ASSERT_EQ(entries, plain[tolerance]) << "at " << tolerance;
+                ASSERT_EQ(cut, std::min<uint64_t>(plain[tolerance], 4)) << "at " << tolerance;
+            }
+            for (uint64_t asked : {uint64_t{1}, uint64_t{2}, uint64_t{5}, uint64_t{16}, plain[0] - 1, plain[0]}) {
+                quenvale::ToleranceChoice choice{};
+                ASSERT_EQ(quenvale::ChooseTolerance(colors, asked, &choice), quenvale::StatusOk);
+                int t = choice.tolerance;
+                EXPECT_TRUE(choice.reached);
+                EXPECT_EQ(choice.entries, plain[t]);
+                EXPECT_LE(plain[t], asked) << asked << " colours";
+                EXPECT_TRUE(t == 0 || plain[t - 1] > asked) << asked << " colours at " << t;
+                if (falling) {
+                    EXPECT_EQ(t, std::find_if(plain.begin(), plain.end(), [asked](uint64_t n) { return n <= asked; }) -
+                                     plain.begin());
+                }
+            }
+            quenvale::FreeFirstColors(&colors);
         }
     }
 }

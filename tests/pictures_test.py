@@ -356,6 +356,32 @@ def test_bitmap_to_png_says_what_bitmap_to_bitmap_says(work):
                   f"{source} {name}: {as_bmp.stdout!r} {as_bmp.stderr!r} against {as_png.stdout!r} {as_png.stderr!r}")
 
 
+def test_colors_choose_the_tolerance(work):
+    """--colors flattens at the tolerance -v names: at most that many
+    colours there, more at the one below; the same for PNG and BMP."""
+    picture = test_picture(40, 30, 9)
+    for name in ("count.png", "count.bmp"):
+        source = os.path.join(work, name)
+        picture.save(source)
+        out, again = os.path.join(work, "count-out" + name[-4:]), os.path.join(work, "count-again" + name[-4:])
+        for asked in (1, 4, 16, 100):
+            done = run("-v", "--colors", str(asked), source, out)
+            said = [line for line in done.stdout.decode().splitlines() if "tolerance" in line]
+            check(done.returncode == 0 and len(said) == 1, f"{name} --colors {asked}: {done.stdout} {done.stderr}")
+            if not said:
+                continue
+            tolerance, colours = int(said[0].split()[2]), int(said[0].split()[4])
+            run("--tolerance", str(tolerance), source, again)
+            check(open(out, "rb").read() == open(again, "rb").read(), f"{name} --colors {asked}: not the flatten at {tolerance}")
+            check(len(set(pixels_rgba(out))) == colours <= asked, f"{name} --colors {asked}: {colours} colours said")
+            if tolerance > 0:
+                run("--tolerance", str(tolerance - 1), source, again)
+                check(len(set(pixels_rgba(again))) > asked, f"{name} --colors {asked}: {tolerance - 1} fits too")
+    for wrong in (["--colors", "0"], ["--colors", "65537"], ["--colors", "4", "--tolerance", "3"],
+                  ["--colors", "4", "--filter", "gray"]):
+        check(run(*wrong, source, out).returncode == 2, f"{wrong} is a usage error")
+
+
 def test_jpeg_in(work):
     picture = test_picture(41, 27, 5)
     icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
@@ -556,6 +582,7 @@ def main():
         test_smallest_png_holds_the_same_pixels(work)
         test_bmp_and_png_agree(work)
         test_bitmap_to_png_says_what_bitmap_to_bitmap_says(work)
+        test_colors_choose_the_tolerance(work)
         test_jpeg_in(work)
         test_hostile_files_are_refused(work)
         test_budgets_and_legitimate_files(work)

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "host_formats.h"
+#include "picture_model.h"
 #include "host_options.h"
 #include "status.h"
 
@@ -31,6 +32,16 @@ bool CallOnFiles(const Options& options, const std::string& inputFile, const std
 bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to, FILE* inputStream,
                          const std::string& inputFile, const std::string& outputFile, const std::string& input,
                          const std::string& output);
+// The tolerance --colors asks for, chosen on a picture in memory (samples
+// little-endian); with console (-v) the choice is told there. False, with
+// the failure reported, when its colours could not be counted.
+bool ToleranceForColors(const Options& options, const quenvale::Picture& picture, FILE* console,
+                        const std::string& input, int* tolerance);
+// The same for a bitmap, read from its open stream and left at its start;
+// a bitmap the call will refuse keeps the tolerance given, for the call to
+// say why.
+bool ToleranceForBitmap(const Options& options, FILE* stream, const std::string& input, const std::string& output,
+                        int* tolerance);
 // The stream the library's own text goes to for this call (null unless -v:
 // never the one the image goes to), and its close after the call.
 FILE* OpenLibraryConsole(const Options& options, const std::string& output);

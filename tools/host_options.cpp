@@ -18,7 +18,7 @@ namespace {
 
 const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
-enum OptionId { OptionFilter, OptionTolerance, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
+enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
                 OptionKeepEncoding, OptionSync, OptionMaxPixels, OptionJobs, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
@@ -30,6 +30,7 @@ struct OptionEntry {
 
 const OptionEntry kOptions[] = {
     {"--filter", 0, true, OptionFilter},       {"--tolerance", 0, true, OptionTolerance},
+    {"--colors", 0, true, OptionColors},
     {"--format", 0, true, OptionFormat},
     {"--output-dir", 0, true, OptionOutputDir}, {"--output", 'o', true, OptionOutput},
     {"--in-place", 0, false, OptionInPlace},    {"--sync", 0, false, OptionSync},
@@ -73,6 +74,8 @@ void PrintUsage() {
         "options:\n"
         "  --filter NAME       the filter to run (below)\n"
         "  --tolerance N       the flatten's reach per channel, 0 to 255 [20]\n"
+        "  --colors N          the flatten at the smallest tolerance found to give at\n"
+        "                      most N colours (1 to 65536); -v tells which\n"
         "  --format bmp|png    the output's format, whatever its name\n"
         "  --keep-encoding     write a PNG in its source PNG's colour type and depth,\n"
         "                      every chunk kept\n"
@@ -158,6 +161,12 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
             }
             options->toleranceGiven = true;
             return -1;
+        case OptionColors:
+            if (!ParseCount(value, &options->colors) || options->colors > kMaxColors) {
+                return UsageError(std::string("--colors takes a whole number from 1 to ") +
+                                  std::to_string(kMaxColors) + ", not '" + value + "'");
+            }
+            return -1;
         case OptionFormat: {
             std::string refusal;
             options->format = ParseFormat(value, &refusal);
@@ -206,6 +215,15 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
 int CheckArguments(const Options& options) {
     if (options.toleranceGiven && options.filter != nullptr) {
         return UsageError("--tolerance is for the flatten filter only");
+    }
+    if (options.colors != 0 && options.filter != nullptr) {
+        return UsageError("--colors is for the flatten filter only");
+    }
+    if (options.colors != 0 && options.toleranceGiven) {
+        return UsageError("--colors chooses the tolerance: give one or the other");
+    }
+    if (options.colors != 0 && !kPicturesBuiltIn) {
+        return UsageError("--colors needs the picture codecs, which this build lacks");
     }
     if (options.quiet && options.verbose) {
         return UsageError("-q and -v do not go together");

@@ -21,6 +21,8 @@ namespace quenvale_host {
 constexpr uint64_t kDefaultMaxPixels = 178956970;
 // The most files a batch runs at once.
 constexpr uint64_t kMaxJobs = 64;
+// The most colours --colors asks for.
+constexpr uint64_t kMaxColors = 65536;
 
 struct Options {
     const quenvale::NamedFilter* filter = nullptr;  // null: the flatten
@@ -34,6 +36,7 @@ struct Options {
     const char* outputDir = nullptr;
     const char* output = nullptr;  // -o
     FileFormat format = FormatNone;  // --format: none, by the output's name
+    uint64_t colors = 0;  // --colors: the flatten's tolerance chosen for at most this many; 0 when not given
     uint64_t maxPixels = kDefaultMaxPixels;
     uint64_t jobs = 0;  // --jobs: a batch's files at once; 0 for the number of cores
     std::vector<const char*> paths;

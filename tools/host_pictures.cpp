@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "color_count.h"
 #include "entry.h"
 #include "filter_table.h"
 #include "host.h"
@@ -170,13 +171,75 @@ bool RunKernelIntoJob(quenvale::KernelWork& work, const uint8_t* rows, const que
     return true;
 }
 
-// The flatten of a decoded picture, in place.
+}  // namespace
+
+bool ToleranceForColors(const Options& options, const quenvale::Picture& picture, FILE* console,
+                        const std::string& input, int* tolerance) {
+    quenvale::FirstColors colors{};
+    quenvale::ToleranceChoice choice{};
+    quenvale::Status status = quenvale::FindFirstColors(picture, &colors);
+    if (status == quenvale::StatusOk) {
+        status = quenvale::ChooseTolerance(colors, options.colors, &choice);
+    }
+    quenvale::FreeFirstColors(&colors);
+    if (status != quenvale::StatusOk) {
+        ReportFailure(input, status == quenvale::StatusOutOfMemory ? "not enough memory to count its colours"
+                                                                   : "too many pixels to count its colours");
+        return false;
+    }
+    *tolerance = choice.tolerance;
+    auto colours = [](uint64_t count) { return std::to_string(count) + (count == 1 ? " colour" : " colours"); };
+    if (console != nullptr && choice.reached) {
+        std::fprintf(console, "%s: tolerance %d gives %s (--colors %llu)\n", Printable(input).c_str(),
+                     choice.tolerance, colours(choice.entries).c_str(), static_cast<unsigned long long>(options.colors));
+    } else if (console != nullptr) {
+        std::fprintf(console, "%s: no tolerance gives %s or fewer; tolerance 255 gives %llu\n",
+                     Printable(input).c_str(), colours(options.colors).c_str(),
+                     static_cast<unsigned long long>(choice.entries));
+    }
+    return true;
+}
+
+bool ToleranceForBitmap(const Options& options, FILE* stream, const std::string& input, const std::string& output,
+                        int* tolerance) {
+    *tolerance = options.call.tolerance;
+    if (stream == nullptr) {
+        return true;  // the call says why it does not open
+    }
+    PictureError error{};
+    if (!BitmapWithinPixelBudget(stream, options.maxPixels, &error)) {
+        ReportFailure(input, error.reason);  // its colours are counted in memory
+        return false;
+    }
+    Picture picture{};
+    bool counted = true;
+    if (quenvale::SeekFile(stream, 0) && ReadBitmapAsPicture(stream, &picture, &error)) {
+        LittleEndianSamples(&picture);
+        FILE* console = OpenLibraryConsole(options, output);
+        counted = ToleranceForColors(options, ModelOf(picture), console, input, tolerance);
+        CloseLibraryConsole(console);
+    }  // else the call says what is wrong with the bitmap
+    ReleasePicture(&picture);
+    return counted && quenvale::SeekFile(stream, 0);
+}
+
+namespace {
+
+// The flatten of a decoded picture, in place, at the tolerance given or
+// the one --colors chose.
 bool FlattenDecoded(const Options& options, PictureJob& job, const std::string& input, const std::string& output) {
     Picture& picture = job.source;
     FILE* console = OpenLibraryConsole(options, output);
     ShowGridsTaken(console, job, picture.width, picture.height);
     LittleEndianSamples(&picture);
-    quenvale::Status status = quenvale::FlattenPicture(ModelOf(picture), options.call.tolerance);
+    int tolerance = options.call.tolerance;
+    if (options.colors != 0 && !ToleranceForColors(options, ModelOf(picture), console, input, &tolerance)) {
+        LittleEndianSamples(&picture);
+        ShowGridsReleased(job, picture.width, picture.height);
+        CloseLibraryConsole(console);
+        return false;
+    }
+    quenvale::Status status = quenvale::FlattenPicture(ModelOf(picture), tolerance);
     LittleEndianSamples(&picture);
     if (picture.colorType == PngPalette) {
         CoverIndices(&picture);

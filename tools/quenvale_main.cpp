@@ -152,12 +152,21 @@ bool CallAnyFormat(const Options& options, FileFormat planned, const std::string
         ReportFailure(from != quenvale_host::FormatBmp ? input : output, refusal);
         return false;
     }
+#if defined(QUENVALE_PICTURES)
+    Options chosen = options;
+    if (options.colors != 0 && from == quenvale_host::FormatBmp &&
+        !quenvale_host::ToleranceForBitmap(options, stream.file, input, output, &chosen.call.tolerance)) {
+        return false;
+    }
+#else
+    const Options& chosen = options;
+#endif
     if (from == quenvale_host::FormatBmp && to == quenvale_host::FormatBmp) {
         stream.Close();  // Windows replaces no file that is open
-        return quenvale_host::CallOnFiles(options, inputFile, outputFile, input, output);
+        return quenvale_host::CallOnFiles(chosen, inputFile, outputFile, input, output);
     }
 #if defined(QUENVALE_PICTURES)
-    return quenvale_host::CallThroughPictures(options, from, to, stream.Take(), inputFile, outputFile, input, output);
+    return quenvale_host::CallThroughPictures(chosen, from, to, stream.Take(), inputFile, outputFile, input, output);
 #else
     return false;
 #endif

@@ -376,7 +376,8 @@ bool CellIndexFull(const CellIndex& index) {
     return index.cells == nullptr && index.entryCount == MaxPaletteEntries(index.tolerance);
 }
 
-// Null when a block could not be had.
+uint64_t CellIndexEntries(const CellIndex& index) { return index.entryCount - (index.cells != nullptr ? 1 : 0); }
+
 namespace {
 
 // The search's storage for the index's tolerance: masks from 4 to 84, cells

@@ -15,8 +15,9 @@ namespace {
 
 uint32_t Sample16(const uint8_t* at) { return uint32_t{at[0]} | uint32_t{at[1]} << 8; }
 
-// A pixel's colour as the flatten sees it, and its stored value.
-void ReadPixel(const Picture& picture, const uint8_t* row, uint32_t x, uint32_t* color, uint64_t* value) {
+}  // namespace
+
+void ReadPictureColor(const Picture& picture, const uint8_t* row, uint32_t x, uint32_t* color, uint64_t* value) {
     switch (picture.storage) {
         case StorageBgr24: {
             const uint8_t* at = row + 3 * size_t{x};
@@ -60,6 +61,8 @@ void ReadPixel(const Picture& picture, const uint8_t* row, uint32_t x, uint32_t*
     }
     *color = picture.storage == StorageRgb ? top[0] << 16 | top[1] << 8 | top[2] : top[0] * 0x010101u;
 }
+
+namespace {
 
 // Entries by colour, in an open-addressed table that doubles when half full.
 struct EntryTable {
@@ -153,7 +156,7 @@ Status DescribeFlattenPalette(const Picture& flattened, FlattenPalette* palette)
         for (uint32_t x = 0; x < flattened.width; ++x) {
             uint32_t color = 0;
             uint64_t value = 0;
-            ReadPixel(flattened, row, x, &color, &value);
+            ReadPictureColor(flattened, row, x, &color, &value);
             FlattenEntry* entry = EntryOf(table, color);
             if (entry == nullptr) {
                 ReleaseBytes(table.entries);

@@ -46,6 +46,10 @@ struct Picture {
 // stream, which is no picture until decoded.
 bool PictureOfBitmap(const BitmapFormat& format, uint8_t* pixels, Picture* picture);
 
+// A pixel's colour as the flatten sees it (packed 0xRRGGBB), and its
+// stored value as a FlattenEntry's founderValue holds it.
+void ReadPictureColor(const Picture& picture, const uint8_t* row, uint32_t x, uint32_t* color, uint64_t* value);
+
 // One entry of the palette a flatten made.
 struct FlattenEntry {
     uint32_t color;        // packed 0xRRGGBB, as the flatten saw its founder (16-bit samples: their top 8 bits)
