@@ -382,6 +382,50 @@ def test_colors_choose_the_tolerance(work):
         check(run(*wrong, source, out).returncode == 2, f"{wrong} is a usage error")
 
 
+def test_palette_files(work):
+    """--palette: every colour of the output once, in the order the flatten
+    founded them (columns from the left, each from the bottom), its count
+    and founder; the counts sum to the pixels. The same in every format,
+    from PNG and BMP, to a file, to standard output and to a folder."""
+    import json
+    picture = test_picture(31, 23, 4)
+    sources = []
+    for name, image in (("pal-rgb.png", picture), ("pal-p.png", picture.quantize(90)), ("pal.bmp", picture)):
+        image.save(os.path.join(work, name))
+        sources.append(os.path.join(work, name))
+    for source in sources:
+        out = os.path.join(work, "pal-out" + source[-4:])
+        json_path, gpl_path = os.path.join(work, "p.json"), os.path.join(work, "p.gpl")
+        done = run("--tolerance", "30", "--palette", json_path, source, out)
+        check(done.returncode == 0, f"{source}: {done.stderr}")
+        entries = json.load(open(json_path))["colors"]
+        width, height = picture.size
+        seen = [p[:3] for p in pixels_rgba(out)]
+        first = {}
+        for x in range(width):
+            for y in range(height - 1, -1, -1):
+                first.setdefault(seen[y * width + x], (x, y))
+        check([tuple(e["rgb"]) for e in entries] == list(first), f"{source}: entries are not the output's colours in order")
+        check([(e["founder"]["x"], e["founder"]["y"]) for e in entries] == list(first.values()), f"{source}: founders")
+        check([e["count"] for e in entries] == [seen.count(c) for c in first], f"{source}: counts")
+        check(sum(e["count"] for e in entries) == width * height, f"{source}: counts do not sum to the pixels")
+        run("--tolerance", "30", "--palette", gpl_path, source, out)
+        lines = open(gpl_path).read().splitlines()
+        check(lines[0] == "GIMP Palette" and [tuple(map(int, l.split("\t")[0].split())) for l in lines[4:]] ==
+              list(first), f"{source}: the .gpl file")
+        listed = run("-v", "--tolerance", "30", "--palette", "-", "--palette-format", "txt", source, out)
+        check(listed.stdout.decode().split() == ["#%02x%02x%02x" % c for c in first] and b"Current" in listed.stderr,
+              f"{source}: to standard output {listed.stdout[:80]} {listed.stderr[:80]}")
+    folder = os.path.join(work, "palettes")
+    os.mkdir(folder)
+    done = run("--palette-dir", folder, "--output-dir", folder, *sources[:2])
+    check(sorted(os.listdir(folder)) == ["pal-p.gpl", "pal-p.png", "pal-rgb.gpl", "pal-rgb.png"],
+          f"--palette-dir: {os.listdir(folder)} {done.stderr}")
+    for wrong in (["--palette", "p.png"], ["--palette", "p.gpl", "--filter", "blur"],
+                  ["--palette", "p.gpl", "--output-dir", folder]):
+        check(run(*wrong, sources[0], out).returncode == 2, f"{wrong} is a usage error")
+
+
 def test_jpeg_in(work):
     picture = test_picture(41, 27, 5)
     icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
@@ -583,6 +627,7 @@ def main():
         test_bmp_and_png_agree(work)
         test_bitmap_to_png_says_what_bitmap_to_bitmap_says(work)
         test_colors_choose_the_tolerance(work)
+        test_palette_files(work)
         test_jpeg_in(work)
         test_hostile_files_are_refused(work)
         test_budgets_and_legitimate_files(work)

@@ -14,6 +14,8 @@
 
 namespace quenvale_host {
 
+struct Picture;
+
 // One line on standard error: "quenvale: PATH: REASON".
 void ReportFailure(const std::string& path, const std::string& reason);
 // A failed call's line, on the input or the output by what failed; an
@@ -42,6 +44,15 @@ bool ToleranceForColors(const Options& options, const quenvale::Picture& picture
 // say why.
 bool ToleranceForBitmap(const Options& options, FILE* stream, const std::string& input, const std::string& output,
                         int* tolerance);
+// The palette file of a flattened picture (--palette, --palette-dir): its
+// text made while the picture is in memory, written once the output is; and
+// both for a bitmap the call wrote, read back. True where none is asked.
+bool PreparePalette(const Options& options, Picture& picture, int tolerance, const std::string& input,
+                    std::string* text);
+bool WritePalette(const Options& options, const std::string& text, const std::string& input,
+                  const std::string& output);
+bool WriteBitmapPalette(const Options& options, const std::string& outputFile, const std::string& input,
+                        const std::string& output);
 // The stream the library's own text goes to for this call (null unless -v:
 // never the one the image goes to), and its close after the call.
 FILE* OpenLibraryConsole(const Options& options, const std::string& output);

@@ -10,6 +10,7 @@
 
 #include "host.h"
 #include "host_formats.h"
+#include "palette_file.h"
 #include "quenvale_version.h"
 
 namespace quenvale_host {
@@ -18,7 +19,7 @@ namespace {
 
 const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
-enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
+enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
                 OptionKeepEncoding, OptionSync, OptionMaxPixels, OptionJobs, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
@@ -30,7 +31,8 @@ struct OptionEntry {
 
 const OptionEntry kOptions[] = {
     {"--filter", 0, true, OptionFilter},       {"--tolerance", 0, true, OptionTolerance},
-    {"--colors", 0, true, OptionColors},
+    {"--colors", 0, true, OptionColors},       {"--palette", 0, true, OptionPalette},
+    {"--palette-dir", 0, true, OptionPaletteDir}, {"--palette-format", 0, true, OptionPaletteFormat},
     {"--format", 0, true, OptionFormat},
     {"--output-dir", 0, true, OptionOutputDir}, {"--output", 'o', true, OptionOutput},
     {"--in-place", 0, false, OptionInPlace},    {"--sync", 0, false, OptionSync},
@@ -76,6 +78,11 @@ void PrintUsage() {
         "  --tolerance N       the flatten's reach per channel, 0 to 255 [20]\n"
         "  --colors N          the flatten at the smallest tolerance found to give at\n"
         "                      most N colours (1 to 65536); -v tells which\n"
+        "  --palette FILE      write the flatten's palette to FILE (.gpl, .json, .txt;\n"
+        "                      - for standard output): every colour in the order it\n"
+        "                      was founded, with its pixel count and founder\n"
+        "  --palette-dir DIR   write each INPUT's palette to DIR, named as its output\n"
+        "  --palette-format F  gpl, json or txt, for - or --palette-dir [gpl]\n"
         "  --format bmp|png    the output's format, whatever its name\n"
         "  --keep-encoding     write a PNG in its source PNG's colour type and depth,\n"
         "                      every chunk kept\n"
@@ -167,6 +174,20 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
                                   std::to_string(kMaxColors) + ", not '" + value + "'");
             }
             return -1;
+        case OptionPalette:
+            options->palette = value;
+            return -1;
+        case OptionPaletteDir:
+            options->paletteDir = value;
+            return -1;
+        case OptionPaletteFormat: {
+            PaletteFormat unused{};
+            if (!PaletteFormatOf(value, &unused)) {
+                return UsageError(std::string("--palette-format takes gpl, json or txt, not '") + value + "'");
+            }
+            options->paletteFormat = value;
+            return -1;
+        }
         case OptionFormat: {
             std::string refusal;
             options->format = ParseFormat(value, &refusal);
@@ -211,6 +232,45 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
     return -1;
 }
 
+// --palette and its kin: for the flatten, one file for one INPUT or a
+// folder for any, named so that the format is known.
+int CheckPaletteOptions(const Options& options) {
+    bool wanted = options.palette != nullptr || options.paletteDir != nullptr;
+    bool batch = options.inPlace || options.outputDir != nullptr;
+    if (!wanted) {
+        return options.paletteFormat != nullptr ? UsageError("--palette-format goes with --palette or --palette-dir")
+                                                : -1;
+    }
+    if (options.filter != nullptr) {
+        return UsageError("--palette is for the flatten filter only");
+    }
+    if (!kPicturesBuiltIn) {
+        return UsageError("--palette needs the picture codecs, which this build lacks");
+    }
+    if (options.palette != nullptr && options.paletteDir != nullptr) {
+        return UsageError("--palette and --palette-dir do not go together");
+    }
+    if (options.palette != nullptr && batch) {
+        return UsageError("--palette names the palette of one INPUT; a batch takes --palette-dir");
+    }
+    if (options.palette == nullptr) {
+        return -1;
+    }
+    std::string name = options.palette;
+    bool toStandardOutput = name == "-";
+    const char* output = options.output != nullptr ? options.output : options.paths.size() == 2 ? options.paths[1] : "";
+    if (toStandardOutput && std::strcmp(output, "-") == 0) {
+        return UsageError("the picture and its palette cannot both go to standard output");
+    }
+    size_t dot = name.rfind('.');
+    PaletteFormat format{};
+    if (!toStandardOutput && options.paletteFormat == nullptr &&
+        (dot == std::string::npos || !PaletteFormatOf(name.substr(dot + 1), &format))) {
+        return UsageError("--palette " + name + ": name a .gpl, .json or .txt file, or give --palette-format");
+    }
+    return -1;
+}
+
 // The options that rule each other out, and the paths each form takes.
 int CheckArguments(const Options& options) {
     if (options.toleranceGiven && options.filter != nullptr) {
@@ -224,6 +284,10 @@ int CheckArguments(const Options& options) {
     }
     if (options.colors != 0 && !kPicturesBuiltIn) {
         return UsageError("--colors needs the picture codecs, which this build lacks");
+    }
+    int status = CheckPaletteOptions(options);
+    if (status >= 0) {
+        return status;
     }
     if (options.quiet && options.verbose) {
         return UsageError("-q and -v do not go together");

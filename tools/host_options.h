@@ -37,6 +37,9 @@ struct Options {
     const char* output = nullptr;  // -o
     FileFormat format = FormatNone;  // --format: none, by the output's name
     uint64_t colors = 0;  // --colors: the flatten's tolerance chosen for at most this many; 0 when not given
+    const char* palette = nullptr;     // --palette: the flatten's palette to this file, or - for standard output
+    const char* paletteDir = nullptr;  // --palette-dir: each input's palette to this folder
+    const char* paletteFormat = nullptr;  // --palette-format: gpl, json or txt, where no name tells
     uint64_t maxPixels = kDefaultMaxPixels;
     uint64_t jobs = 0;  // --jobs: a batch's files at once; 0 for the number of cores
     std::vector<const char*> paths;

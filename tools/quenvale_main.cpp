@@ -68,7 +68,8 @@ void ReportCall(const quenvale::Failure& failure, const std::string& input, cons
 
 FILE* OpenLibraryConsole(const Options& options, const std::string& output) {
     // The library's text only when asked for, and never where the image goes.
-    FILE* console = !options.verbose ? nullptr : output == "-" ? stderr : stdout;
+    bool paletteOut = options.palette != nullptr && std::strcmp(options.palette, "-") == 0;
+    FILE* console = !options.verbose ? nullptr : output == "-" || paletteOut ? stderr : stdout;
     quenvale::SetConsoleStream(console);
     quenvale::SetConsoleEndsLines(console != nullptr && quenvale_host::IsTerminal(console));
     return console;
@@ -163,7 +164,11 @@ bool CallAnyFormat(const Options& options, FileFormat planned, const std::string
 #endif
     if (from == quenvale_host::FormatBmp && to == quenvale_host::FormatBmp) {
         stream.Close();  // Windows replaces no file that is open
-        return quenvale_host::CallOnFiles(chosen, inputFile, outputFile, input, output);
+        bool written = quenvale_host::CallOnFiles(chosen, inputFile, outputFile, input, output);
+#if defined(QUENVALE_PICTURES)
+        written = written && quenvale_host::WriteBitmapPalette(chosen, outputFile, input, output);
+#endif
+        return written;
     }
 #if defined(QUENVALE_PICTURES)
     return quenvale_host::CallThroughPictures(chosen, from, to, stream.Take(), inputFile, outputFile, input, output);

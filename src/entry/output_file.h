@@ -29,7 +29,8 @@ struct OutputFile {
     uint32_t group;
 #endif
 };
-// Opens the output for the call whose input is open. On failure fills
+// Opens the output for the call whose input is open (null: an output of no
+// input, never written in place). On failure fills
 // *failure: the output could not be opened, no temporary could be made for
 // want of room or an I/O error (a write failure, the output untouched), or
 // memory ran out.

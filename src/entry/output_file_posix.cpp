@@ -140,7 +140,8 @@ bool OpenDirectly(const char* target, const struct stat* status, bool regular, F
     // In place, only the pixel data changes, so the file is opened without
     // emptying it.
     struct stat inputStatus;
-    output->inPlace = regular && fstat(fileno(input), &inputStatus) == 0 && inputStatus.st_dev == status->st_dev &&
+    output->inPlace = regular && input != nullptr && fstat(fileno(input), &inputStatus) == 0 &&
+                      inputStatus.st_dev == status->st_dev &&
                       inputStatus.st_ino == status->st_ino;
     output->stream = std::fopen(target, output->inPlace ? "r+b" : "wb");
     if (output->stream == nullptr) {

@@ -179,7 +179,7 @@ bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputF
             return false;
         }
     }
-    output->inPlace = regular && SameFile(input, target);
+    output->inPlace = regular && input != nullptr && SameFile(input, target);
     output->folderRefusal = refusal;
     output->stream = _wfopen(target, output->inPlace ? L"r+b" : L"wb");
     if (output->stream == nullptr) {
