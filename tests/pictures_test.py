@@ -120,18 +120,28 @@ def colour(pixel, depth, kind, palette):
     return tuple(samples)
 
 
-def plain_flatten(header, pixels, palette, tolerance=20):
+def stored_alpha(pixel, kind, trns):
+    """A pixel's alpha where tRNS holds it in the stored value, else None."""
+    if kind == 3:
+        return trns[pixel[0]] if pixel[0] < len(trns) else 255
+    if kind in (0, 2) and trns:
+        return 0 if pixel == struct.unpack(f">{len(trns) // 2}H", trns)[:len(pixel)] else 255
+    return None
+
+
+def plain_flatten(header, pixels, palette, tolerance=20, trns=b""):
     """The first-fit walk: columns, each from the bottom row up; each pixel
-    takes its founder's stored value, and keeps its own alpha."""
+    takes its founder's stored value, and keeps its own alpha: where tRNS
+    holds it, by joining only a founder of the same alpha."""
     width, height, depth, kind, _ = header
     cells = []
     out = [[None] * width for _ in range(height)]
     for x in range(width):
         for y in range(height - 1, -1, -1):
             pixel = pixels[y][x]
-            c = colour(pixel, depth, kind, palette)
+            c = colour(pixel, depth, kind, palette) + (stored_alpha(pixel, kind, trns),)
             for cell, founder in cells:
-                if all(abs(a - b) <= tolerance for a, b in zip(cell, c)):
+                if cell[3] == c[3] and all(abs(a - b) <= tolerance for a, b in zip(cell[:3], c[:3])):
                     break
             else:
                 founder = pixel
@@ -157,7 +167,9 @@ def flatten_and_compare(work, name, what):
     header, pixels, palette, chunks = read_png(source)
     out_header, out_pixels, _, out_chunks = read_png(result)
     check(out_header == header, f"{what}: encoding {header} became {out_header}")
-    check(out_pixels == plain_flatten(header, pixels, palette), f"{what}: pixels differ from the plain walk")
+    trns = b"".join(c[8:-4] for t, c in chunks if t == b"tRNS")
+    check(out_pixels == plain_flatten(header, pixels, palette, trns=trns), f"{what}: pixels differ from the plain walk")
+    check([p[3] for p in rgba8(result)] == [p[3] for p in rgba8(source)], f"{what}: a pixel's alpha changed")
     kept = [c for t, c in chunks if t != b"IDAT"]
     check([c for t, c in out_chunks if t != b"IDAT"] == kept, f"{what}: chunks not carried byte for byte")
     Image.open(result).load()  # and Pillow reads it
@@ -271,6 +283,15 @@ def make_pngs(work):
     pillow("grey16.png", Image.eval(grey, lambda v: v).convert("I").point(lambda v: v * 257 + 3).convert("I;16"))
     pillow("palette8.png", picture.quantize(200), transparency=3)
     pillow("grey8-key.png", grey, transparency=grey.getpixel((3, 4)))
+    grey16 = grey.convert("I").point(lambda v: v * 257 + 5).convert("I;16")
+    pillow("grey16-key.png", grey16)
+    with_chunk(os.path.join(work, "grey16-key.png"), b"tRNS", struct.pack(">H", grey16.getpixel((6, 2))))
+    # Near-white entries of every alpha: an opaque pixel must not join a
+    # transparent founder, nor lend it its colour.
+    whites = Image.new("P", picture.size)
+    whites.putpalette([255, 255, 255, 242, 242, 242, 250, 250, 250, 240, 240, 240, 30, 30, 30, 20, 20, 20])
+    whites.putdata([(x * 7 + y * 3 + (x * y) % 5) % 6 for y in range(picture.height) for x in range(picture.width)])
+    pillow("palette-alpha.png", whites, transparency=bytes([0, 255, 128, 0, 255, 64]))
     pillow("rgb8-key.png", picture, transparency=picture.getpixel((5, 6)))
     pillow("palette4.png", picture.quantize(16), bits=4)
     pillow("palette2.png", picture.quantize(4), bits=2)
@@ -281,6 +302,10 @@ def make_pngs(work):
         names.append(name)
 
     magick("rgb16.png", "rgb8.png", "-depth", "16", "-evaluate", "add", "0.3%", prefix="PNG48:")
+    shutil.copy(os.path.join(work, "rgb16.png"), os.path.join(work, "rgb16-key.png"))
+    key = read_png(os.path.join(work, "rgb16.png"))[1][4][9]
+    with_chunk(os.path.join(work, "rgb16-key.png"), b"tRNS", struct.pack(">3H", *key))
+    names.append("rgb16-key.png")
     magick("rgba16-interlaced.png", "rgba8.png", "-depth", "16", "-interlace", "PNG", prefix="PNG64:")
     magick("greyalpha16.png", "greyalpha8.png", "-depth", "16", "-evaluate", "add", "0.2%",
            "-define", "png:color-type=4")

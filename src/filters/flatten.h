@@ -55,6 +55,10 @@ Status FlattenRows(uint8_t* rows, ptrdiff_t stride, uint32_t width, uint32_t hei
 // data, each visited pixel given its founder's value in the file's own
 // encoding (an index, masked bits with the others kept, or bytes).
 Status FlattenBitmap(const BitmapFormat& format, uint8_t* pixels, int tolerance);
+// The same on uncompressed pixels of at most 16 bits whose values fall in
+// classes (a palette's alpha): a pixel joins only an entry whose founder's
+// value is of its own class, and the classes flatten apart.
+Status FlattenValuesInClasses(const BitmapFormat& format, uint8_t* pixels, int tolerance, const uint8_t* classOf);
 
 // The search behind every flatten: packed 0xRRGGBB colours in visiting
 // order, each replaced by its entry's colour at the given tolerance. It

@@ -11,6 +11,7 @@
 // each value's first position, a search of the values in that order maps
 // them all, and a second pass rewrites the pixels.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "flatten.h"
@@ -206,6 +207,50 @@ void FlattenRleStream(const BitmapFormat& format, uint8_t* stream, ValueWork& wo
     }
 }
 
+// The values of one alpha class, in the order of their first pixels, mapped
+// among themselves: through the search where there are many, by the plain
+// walk where few (a palette's entries of one alpha), which spares a search
+// per class its storage.
+bool MapClass(const BitmapFormat& format, const uint32_t* values, size_t count, int tolerance, uint32_t* map) {
+    uint32_t keep = format.encoding == EncodingMasked ? ~format.colorBits : 0;
+    if (count <= 1024) {
+        PaletteEntry entries[1024];
+        uint32_t founders[1024];
+        size_t entryCount = 0;
+        for (size_t i = 0; i < count; ++i) {
+            uint32_t color = ValueColor(format, values[i]);
+            Rgb pixel{static_cast<uint8_t>(color >> 16), static_cast<uint8_t>(color >> 8), static_cast<uint8_t>(color)};
+            size_t e = 0;
+            while (e < entryCount && !(std::abs(entries[e].color.red - pixel.red) <= tolerance &&
+                                       std::abs(entries[e].color.green - pixel.green) <= tolerance &&
+                                       std::abs(entries[e].color.blue - pixel.blue) <= tolerance)) {
+                ++e;
+            }
+            if (e == entryCount) {
+                entries[entryCount] = PaletteEntry{pixel};
+                founders[entryCount++] = values[i];
+            }
+            map[values[i]] = (founders[e] & ~keep) | (values[i] & keep);
+        }
+        return true;
+    }
+    ValueWork work{};
+    if (!AllocValueWork(work, static_cast<uint32_t>(count), tolerance)) {
+        return false;
+    }
+    uint32_t* piece = CellIndexPiece(work.index);
+    for (size_t i = 0; i < count; ++i) {
+        work.colors[i] = piece[i] = ValueColor(format, values[i]);
+    }
+    FlattenPiece(*work.index, piece, count);
+    RecordFounders(work.founders, work.colors, piece, values, count);
+    for (size_t i = 0; i < count; ++i) {
+        map[values[i]] = (FounderValue(work.founders, piece[i]) & ~keep) | (values[i] & keep);
+    }
+    FreeValueWork(work);
+    return true;
+}
+
 Status FlattenByValues(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
     uint32_t bits = format.encoding == EncodingRle4 ? 4 : format.encoding == EncodingRle8 ? 8 : format.bitsPerPixel;
     ValueWork work;
@@ -229,10 +274,10 @@ Status FlattenByValues(const BitmapFormat& format, uint8_t* pixels, int toleranc
 // 32-bit pixels have too many values for the passes above: they go through
 // the search a block of whole columns at a time, in the visiting order.
 Status FlattenWords(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
-    auto read = [&format, pixels](uint32_t x, uint32_t y, uint32_t* color) {
-        uint32_t value = ReadPixelValue(VisitRow(format, pixels, y), x, 32);
-        *color = ValueColor(format, value);
-        return value;
+    auto read = [&format, pixels](uint32_t x, uint32_t y, uint32_t* color, uint32_t* value) {
+        *value = ReadPixelValue(VisitRow(format, pixels, y), x, 32);
+        *color = ValueColor(format, *value);
+        return true;
     };
     auto write = [&format, pixels](uint32_t x, uint32_t y, uint32_t founder, uint32_t own) {
         WritePixelValue(VisitRow(format, pixels, y), x, 32, (founder & format.colorBits) | (own & ~format.colorBits));
@@ -241,6 +286,40 @@ Status FlattenWords(const BitmapFormat& format, uint8_t* pixels, int tolerance) 
 }
 
 }  // namespace
+
+Status FlattenValuesInClasses(const BitmapFormat& format, uint8_t* pixels, int tolerance, const uint8_t* classOf) {
+    ValueWork work;
+    if (!AllocValueWork(work, uint32_t{1} << format.bitsPerPixel, tolerance)) {
+        return StatusOutOfMemory;
+    }
+    SeeRows(format, pixels, work.first);
+    size_t seen = 0;
+    for (uint32_t value = 0; value < work.valueCount; ++value) {
+        if (work.first.x[value] != UINT32_MAX) {
+            work.order[seen++] = value;
+        }
+    }
+    const FirstPositions& first = work.first;
+    // By class, and within a class by first pixel.
+    std::sort(work.order, work.order + seen, [&first, classOf](uint32_t a, uint32_t b) {
+        if (classOf[a] != classOf[b]) {
+            return classOf[a] < classOf[b];
+        }
+        return first.x[a] != first.x[b] ? first.x[a] < first.x[b] : first.y[a] < first.y[b];
+    });
+    bool mapped = true;
+    for (size_t start = 0, end = 0; mapped && start < seen; start = end) {
+        while (end < seen && classOf[work.order[end]] == classOf[work.order[start]]) {
+            ++end;
+        }
+        mapped = MapClass(format, work.order + start, end - start, tolerance, work.map);
+    }
+    if (mapped) {
+        RewriteRows(format, pixels, work.map);
+    }
+    FreeValueWork(work);
+    return mapped ? StatusOk : StatusOutOfMemory;
+}
 
 Status FlattenBitmap(const BitmapFormat& format, uint8_t* pixels, int tolerance) {
     if (PaddingOnly(format)) {

@@ -46,15 +46,16 @@ inline uint32_t FounderValue(const FounderTable& table, uint32_t color) {
 
 // The flatten of pixels with too many values to map value by value: the
 // search takes a block of whole columns at a time in the visiting order.
-// read(x, visitedRow, &color) gives a pixel's colour and what its founder
-// records (its value, or its place); write(x, visitedRow, founder's, own)
-// stores the pixel's result.
+// read(x, visitedRow, &color, &recorded) gives a pixel's colour and what
+// its founder records (its value, or its place), or false for a pixel left
+// as it is that takes no part (a transparent key colour);
+// write(x, visitedRow, founder's, own) stores the pixel's result.
 template <typename Read, typename Write>
 Status FlattenByFounders(uint32_t width, uint32_t height, int tolerance, Read read, Write write) {
     uint64_t pixelCount = uint64_t{width} * height;
     auto capacity = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{1} << 16, pixelCount));
     CellIndex* index = NewCellIndex(capacity, tolerance, pixelCount);
-    auto* words = AllocateArrayOf<uint32_t>(2 * uint64_t{capacity});
+    auto* words = AllocateArrayOf<uint32_t>(4 * uint64_t{capacity});
     FounderTable founders{};
     bool complete = AllocFounderTable(founders, std::min(pixelCount, MaxPaletteEntries(tolerance)));
     if (index == nullptr || words == nullptr || !complete) {
@@ -66,26 +67,28 @@ Status FlattenByFounders(uint32_t width, uint32_t height, int tolerance, Read re
     uint32_t* piece = CellIndexPiece(index);
     uint32_t* recorded = words;
     uint32_t* colors = words + capacity;
+    uint32_t* across = words + 2 * uint64_t{capacity};  // each taken pixel's column and row in the block
+    uint32_t* down = words + 3 * uint64_t{capacity};
     uint32_t rows = std::min(height, capacity);
     uint32_t columns = std::min(width, capacity / rows);
-    for (uint32_t x = 0, across = 0; x < width; x += across) {
-        across = std::min(columns, width - x);
-        for (uint32_t y = 0, down = 0; y < height; y += down) {
-            down = std::min(rows, height - y);
+    for (uint32_t x = 0, blockWidth = 0; x < width; x += blockWidth) {
+        blockWidth = std::min(columns, width - x);
+        for (uint32_t y = 0, blockHeight = 0; y < height; y += blockHeight) {
+            blockHeight = std::min(rows, height - y);
             size_t n = 0;
-            for (uint32_t c = 0; c < across; ++c) {
-                for (uint32_t r = 0; r < down; ++r, ++n) {
-                    recorded[n] = read(x + c, y + r, &colors[n]);
-                    piece[n] = colors[n];
+            for (uint32_t c = 0; c < blockWidth; ++c) {
+                for (uint32_t r = 0; r < blockHeight; ++r) {
+                    if (read(x + c, y + r, &colors[n], &recorded[n])) {
+                        piece[n] = colors[n];
+                        across[n] = x + c;
+                        down[n++] = y + r;
+                    }
                 }
             }
             FlattenPiece(*index, piece, n);
             RecordFounders(founders, colors, piece, recorded, n);
-            n = 0;
-            for (uint32_t c = 0; c < across; ++c) {
-                for (uint32_t r = 0; r < down; ++r, ++n) {
-                    write(x + c, y + r, FounderValue(founders, piece[n]), recorded[n]);
-                }
+            for (size_t i = 0; i < n; ++i) {
+                write(across[i], down[i], FounderValue(founders, piece[i]), recorded[i]);
             }
         }
     }

@@ -8,6 +8,7 @@
 
 #include "flatten.h"
 #include "founder_table.h"
+#include "memory.h"
 #include "picture_model.h"
 #include "pixel_values.h"
 
@@ -74,11 +75,13 @@ bool FormatOfPicture(const Picture& picture, BitmapFormat* format) {
     return false;
 }
 
-// Pixels of 16-bit red, green and blue (and alpha): too wide for a word,
-// so each founder is recorded by its place, and its six colour bytes copied.
-Status FlattenWideRgb(const Picture& picture, int tolerance) {
+// RGB of 16-bit samples, too wide for a word, or RGB with a transparent key
+// colour, which takes no part: each founder is recorded by its place, and
+// its colour samples copied.
+Status FlattenRgbByPlace(const Picture& picture, int tolerance) {
     const uint32_t width = picture.width, height = picture.height;
-    const size_t pixelBytes = picture.alpha ? 8 : 6;
+    const size_t sampleBytes = picture.bits / 8;
+    const size_t pixelBytes = (picture.alpha ? 4 : 3) * sampleBytes;
     if (uint64_t{width} * height > UINT32_MAX) {
         return StatusUnsupported;  // a place must fit the founder table's words
     }
@@ -86,16 +89,42 @@ Status FlattenWideRgb(const Picture& picture, int tolerance) {
         uint32_t stored = picture.topDown ? height - 1 - visited : visited;
         return picture.rows + size_t{stored} * picture.stride + x * pixelBytes;
     };
-    auto read = [&pixel, width](uint32_t x, uint32_t y, uint32_t* color) {
+    auto read = [&picture, &pixel, width, sampleBytes](uint32_t x, uint32_t y, uint32_t* color, uint32_t* place) {
         const uint8_t* at = pixel(x, y);
-        // The high byte of each little-endian sample.
-        *color = uint32_t{at[1]} << 16 | uint32_t{at[3]} << 8 | at[5];
-        return y * width + x;
+        uint64_t value = 0;
+        for (size_t i = 0; i < 3 * sampleBytes; i += sampleBytes) {
+            value = value << picture.bits | (sampleBytes == 2 ? uint32_t{at[i]} | uint32_t{at[i + 1]} << 8 : at[i]);
+        }
+        // The high byte of each sample (little-endian when 16-bit).
+        size_t high = sampleBytes - 1;
+        *color = uint32_t{at[high]} << 16 | uint32_t{at[high + sampleBytes]} << 8 | at[high + 2 * sampleBytes];
+        *place = y * width + x;
+        return !picture.keyed || value != picture.key;
     };
-    auto write = [&pixel, width](uint32_t x, uint32_t y, uint32_t founder, uint32_t) {
-        std::memmove(pixel(x, y), pixel(founder % width, founder / width), 6);
+    auto write = [&pixel, width, sampleBytes](uint32_t x, uint32_t y, uint32_t founder, uint32_t) {
+        std::memmove(pixel(x, y), pixel(founder % width, founder / width), 3 * sampleBytes);
     };
     return FlattenByFounders(width, height, tolerance, read, write);
+}
+
+// The class of each value of a picture flattened as the format: its alpha
+// where a palette gives one, whether it is the key for grey; null where
+// there is none, or when memory runs out (*failed).
+uint8_t* AlphaClasses(const Picture& picture, const BitmapFormat& format, bool* failed) {
+    *failed = false;
+    bool palette = picture.storage == StorageIndexed && picture.alphaCount != 0;
+    bool key = picture.storage == StorageGrey && !picture.alpha && picture.keyed;
+    if (!palette && !key) {
+        return nullptr;
+    }
+    uint64_t values = uint64_t{1} << format.bitsPerPixel;
+    auto* classes = static_cast<uint8_t*>(AllocateBytes(values));
+    *failed = classes == nullptr;
+    for (uint64_t value = 0; classes != nullptr && value < values; ++value) {
+        classes[value] = palette ? (value < picture.alphaCount ? picture.paletteAlpha[value] : 0xFF)
+                                 : (value == picture.key ? 0 : 0xFF);
+    }
+    return classes;
 }
 
 }  // namespace
@@ -135,16 +164,21 @@ Status FlattenPicture(const Picture& picture, int tolerance) {
     }
     Status status = StatusOk;
     BitmapFormat format{};
-    if (picture.storage == StorageRgb && picture.bits == 8) {
+    if (picture.storage == StorageRgb && (picture.bits == 16 || picture.keyed)) {
+        status = FlattenRgbByPlace(picture, tolerance);
+    } else if (picture.storage == StorageRgb) {
         // The visiting order starts at the picture's bottom row.
         auto stride = static_cast<ptrdiff_t>(picture.stride);
         uint8_t* bottom = picture.rows + (picture.topDown ? (picture.height - 1) * picture.stride : 0);
         status = FlattenRows(bottom, picture.topDown ? -stride : stride, picture.width, picture.height, tolerance,
                              picture.alpha ? 4 : 3);
     } else if (FormatOfPicture(picture, &format)) {
-        status = FlattenBitmap(format, picture.rows, tolerance);
-    } else {
-        status = FlattenWideRgb(picture, tolerance);
+        bool failed = false;
+        uint8_t* classes = AlphaClasses(picture, format, &failed);
+        status = failed              ? StatusOutOfMemory
+                 : classes != nullptr ? FlattenValuesInClasses(format, picture.rows, tolerance, classes)
+                                      : FlattenBitmap(format, picture.rows, tolerance);
+        ReleaseBytes(classes);
     }
     return status;
 }

@@ -40,6 +40,14 @@ struct Picture {
     uint32_t palette[256];    // indexed: packed 0xRRGGBB
     ChannelMask channels[3];  // masked: red, green, blue
     uint32_t colorBits;       // masked: the union of the three masks; other bits are kept
+    // Alpha held in the stored value, as PNG's tRNS holds it: a palette's
+    // first alphaCount entries' alpha (the rest opaque), or for grey and RGB
+    // without an alpha sample one transparent value, its samples packed red
+    // first. A pixel joins only an entry whose founder has its alpha.
+    uint32_t alphaCount;
+    uint8_t paletteAlpha[256];
+    bool keyed;
+    uint64_t key;
 };
 
 // The uncompressed bitmap's pixel data as a picture, or false for an RLE
@@ -69,7 +77,8 @@ void FreeFlattenPalette(FlattenPalette* palette);
 // visited column by column, left to right, each column from the picture's
 // bottom row up, and each takes its founder's whole stored value (an index,
 // a word with its bits outside the masks kept, every colour sample at its
-// full depth); alpha is each pixel's own. The colour the flatten sees is the
+// full depth); alpha is each pixel's own, and where alpha is held in the
+// stored value, pixels of one alpha flatten apart from the others. The colour the flatten sees is the
 // palette entry, the widened masked channels, or the top 8 bits of each
 // sample (grey as three equal channels). StatusOutOfMemory leaves the
 // picture partly flattened.

@@ -83,6 +83,12 @@ quenvale::Picture ModelOf(const Picture& picture) {
     model.alpha = picture.colorType == PngGrayAlpha || picture.colorType == PngRgba;
     model.stride = picture.stride;
     model.rows = picture.rows;
+    model.alphaCount = picture.colorType == PngPalette ? picture.alphaCount : 0;
+    std::memcpy(model.paletteAlpha, picture.paletteAlpha, sizeof model.paletteAlpha);
+    model.keyed = picture.keyed && picture.colorType != PngPalette;
+    model.key = picture.colorType == PngRgb ? uint64_t{picture.key[0]} << (2 * picture.bitDepth) |
+                                                  uint64_t{picture.key[1]} << picture.bitDepth | picture.key[2]
+                                            : picture.key[0];
     switch (picture.colorType) {
         case PngPalette:
             model.storage = quenvale::StorageIndexed;
