@@ -129,25 +129,51 @@ def stored_alpha(pixel, kind, trns):
     return None
 
 
-def plain_flatten(header, pixels, palette, tolerance=20, trns=b""):
-    """The first-fit walk: columns, each from the bottom row up; each pixel
-    takes its founder's stored value, and keeps its own alpha: where tRNS
-    holds it, by joining only a founder of the same alpha."""
+def plain_groups(header, pixels, palette, tolerance=20, trns=b""):
+    """The first-fit walk: columns, each from the bottom row up; a pixel
+    joins the oldest founder within reach, and where tRNS holds alpha, only
+    one of the same alpha. Returns the founders and each pixel's group."""
     width, height, depth, kind, _ = header
     cells = []
-    out = [[None] * width for _ in range(height)]
+    group = [[None] * width for _ in range(height)]
     for x in range(width):
         for y in range(height - 1, -1, -1):
             pixel = pixels[y][x]
             c = colour(pixel, depth, kind, palette) + (stored_alpha(pixel, kind, trns),)
-            for cell, founder in cells:
+            for g, (cell, founder) in enumerate(cells):
                 if cell[3] == c[3] and all(abs(a - b) <= tolerance for a, b in zip(cell[:3], c[:3])):
                     break
             else:
-                founder = pixel
+                g = len(cells)
                 cells.append((c, pixel))
-            out[y][x] = founder[:-1] + pixel[-1:] if kind in (4, 6) else founder
-    return out
+            group[y][x] = g
+    return cells, group
+
+
+def plain_flatten(header, pixels, palette, tolerance=20, trns=b""):
+    """Each pixel takes its founder's stored value and keeps its own alpha."""
+    kind = header[3]
+    cells, group = plain_groups(header, pixels, palette, tolerance, trns)
+    return [[cells[g][1][:-1] + pixel[-1:] if kind in (4, 6) else cells[g][1] for g, pixel in zip(gs, row)]
+            for gs, row in zip(group, pixels)]
+
+
+def plain_means(header, pixels, palette, tolerance=20, trns=b""):
+    """Each pixel's colour at 8 bits when it takes its group's mean, rounded
+    to nearest, stored at the picture's depth."""
+    depth, kind = header[2], header[3]
+    cells, group = plain_groups(header, pixels, palette, tolerance, trns)
+    sums = [[0, 0, 0, 0] for _ in cells]
+    for gs, row in zip(group, pixels):
+        for g, pixel in zip(gs, row):
+            for i, v in enumerate(colour(pixel, depth, kind, palette)):
+                sums[g][i] += v
+            sums[g][3] += 1
+    means = [tuple((2 * s + n) // (2 * n) for s in (r, g, b)) for r, g, b, n in sums]
+    if kind != 3 and depth < 8:
+        # Grey of few bits: the sample nearest the mean, widened back.
+        means = [colour(((m[0] * ((1 << depth) - 1) + 127) // 255,), depth, 0, []) for m in means]
+    return [means[g] for gs in group for g in gs]
 
 
 def run(*arguments, stdin=None):
@@ -173,6 +199,12 @@ def flatten_and_compare(work, name, what):
     kept = [c for t, c in chunks if t != b"IDAT"]
     check([c for t, c in out_chunks if t != b"IDAT"] == kept, f"{what}: chunks not carried byte for byte")
     Image.open(result).load()  # and Pillow reads it
+    # The mean fill: the same groups, each at its mean, in the same encoding.
+    run("--keep-encoding", "--fill", "mean", source, result)
+    check(read_png(result)[0] == header, f"{what}: the mean fill changed the encoding")
+    check([p[:3] for p in rgba8(result)] == plain_means(header, pixels, palette, trns=trns),
+          f"{what}: mean colours differ from the plain walk's")
+    check([p[3] for p in rgba8(result)] == [p[3] for p in rgba8(source)], f"{what}: the mean fill changed an alpha")
 
 
 def rgba8(path):
@@ -348,6 +380,13 @@ def test_bmp_and_png_agree(work):
                 kind = read_png(os.path.join(work, "same-out.png"))[0][3]
                 expected = {"RGB": 2, "P": 2 if name == "blur" else 3, "L": 0 if name not in ("red", "green", "blue") else 2}
                 check(kind == expected[mode], f"{mode} {name}: colour type {kind}, not {expected[mode]}")
+        # The mean fill, which the library's call does not do, reads a bitmap
+        # as a picture: the same means as from the PNG, written as either.
+        means = [os.path.join(work, "mean" + e) for e in (".png", ".bmp", "-bmp.png", "-bmp.bmp")]
+        for source, out in zip(("same.png", "same.png", "same.bmp", "same.bmp"), means):
+            done = run("--fill", "mean", os.path.join(work, source), out)
+            check(done.returncode == 0, f"{mode} --fill mean {source} to {out}: {done.stderr}")
+        check(all(pixels_rgba(out) == pixels_rgba(means[0]) for out in means[1:]), f"{mode}: means differ by format")
     # A bitmap written as PNG is filtered in memory: the same pixels as the
     # bitmap the library writes, RLE streams and palettes included.
     rle = os.path.join(work, "same-rle.bmp")

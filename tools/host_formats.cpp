@@ -16,11 +16,13 @@ namespace quenvale_host {
 
 #if defined(QUENVALE_PICTURES)
 const bool kPicturesBuiltIn = true;
+constexpr PictureDecoder kBmpDecoder = ReadBitmap;
 constexpr PictureDecoder kPngDecoder = ReadPng;
 constexpr PictureEncoder kPngEncoder = EncodePngPieces;
 constexpr PictureDecoder kJpegDecoder = ReadJpeg;
 #else
 const bool kPicturesBuiltIn = false;
+constexpr PictureDecoder kBmpDecoder = nullptr;
 constexpr PictureDecoder kPngDecoder = nullptr;
 constexpr PictureEncoder kPngEncoder = nullptr;
 constexpr PictureDecoder kJpegDecoder = nullptr;
@@ -34,7 +36,9 @@ const char kJpegRefusal[] = "JPEG is not written: flat colours do not survive it
 
 // BMP first: what no signature claims is read as BMP.
 const FormatRow kFormats[] = {
-    {FormatBmp, "BMP", "bmp dib", {}, false, nullptr, nullptr, true, nullptr},
+    // A bitmap is read by the library's call; as a picture only where the
+    // call cannot take it (--fill mean).
+    {FormatBmp, "BMP", "bmp dib", {}, false, kBmpDecoder, nullptr, true, nullptr},
     {FormatPng, "PNG", "png", {{0, 8, "\x89PNG\r\n\x1A\n"}}, true, kPngDecoder, kPngEncoder, true, nullptr},
     {FormatJpeg, "JPEG", "jpg jpeg jpe jfif", {{0, 3, "\xFF\xD8\xFF"}}, true, kJpegDecoder, nullptr, false,
      kJpegRefusal},

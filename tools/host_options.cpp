@@ -19,7 +19,7 @@ namespace {
 
 const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
-enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
+enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFill, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
                 OptionKeepEncoding, OptionSync, OptionMaxPixels, OptionJobs, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
@@ -31,7 +31,7 @@ struct OptionEntry {
 
 const OptionEntry kOptions[] = {
     {"--filter", 0, true, OptionFilter},       {"--tolerance", 0, true, OptionTolerance},
-    {"--colors", 0, true, OptionColors},       {"--palette", 0, true, OptionPalette},
+    {"--colors", 0, true, OptionColors},       {"--fill", 0, true, OptionFill},       {"--palette", 0, true, OptionPalette},
     {"--palette-dir", 0, true, OptionPaletteDir}, {"--palette-format", 0, true, OptionPaletteFormat},
     {"--format", 0, true, OptionFormat},
     {"--output-dir", 0, true, OptionOutputDir}, {"--output", 'o', true, OptionOutput},
@@ -78,6 +78,8 @@ void PrintUsage() {
         "  --tolerance N       the flatten's reach per channel, 0 to 255 [20]\n"
         "  --colors N          the flatten at the smallest tolerance found to give at\n"
         "                      most N colours (1 to 65536); -v tells which\n"
+        "  --fill founder|mean each group's colour: its founder's, as the flatten\n"
+        "                      defines it, or the mean of its pixels [founder]\n"
         "  --palette FILE      write the flatten's palette to FILE (.gpl, .json, .txt;\n"
         "                      - for standard output): every colour in the order it\n"
         "                      was founded, with its pixel count and founder\n"
@@ -173,6 +175,12 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
                 return UsageError(std::string("--colors takes a whole number from 1 to ") +
                                   std::to_string(kMaxColors) + ", not '" + value + "'");
             }
+            return -1;
+        case OptionFill:
+            if (std::strcmp(value, "founder") != 0 && std::strcmp(value, "mean") != 0) {
+                return UsageError(std::string("--fill takes founder or mean, not '") + value + "'");
+            }
+            options->meanFill = std::strcmp(value, "mean") == 0;
             return -1;
         case OptionPalette:
             options->palette = value;
@@ -281,6 +289,12 @@ int CheckArguments(const Options& options) {
     }
     if (options.colors != 0 && options.toleranceGiven) {
         return UsageError("--colors chooses the tolerance: give one or the other");
+    }
+    if (options.meanFill && options.filter != nullptr) {
+        return UsageError("--fill is for the flatten filter only");
+    }
+    if (options.meanFill && !kPicturesBuiltIn) {
+        return UsageError("--fill mean needs the picture codecs, which this build lacks");
     }
     if (options.colors != 0 && !kPicturesBuiltIn) {
         return UsageError("--colors needs the picture codecs, which this build lacks");

@@ -6,6 +6,7 @@
 // file is made but the output's temporary. Everything that can be refused
 // is refused before the output is touched, and the result replaces the
 // output whole, as the library's own output does.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -344,7 +345,16 @@ bool FlattenDecoded(const Options& options, PictureJob& job, const std::string& 
         return false;
     }
     job.tolerance = tolerance;
-    quenvale::Status status = quenvale::FlattenPicture(ModelOf(picture), tolerance);
+    quenvale::Picture model = ModelOf(picture);
+    quenvale::Status status = options.meanFill ? quenvale::FlattenPictureToMeans(model, tolerance)
+                                               : quenvale::FlattenPicture(model, tolerance);
+    for (uint32_t i = 0; options.meanFill && i < model.paletteCount; ++i) {
+        // The founders' entries now hold their groups' means.
+        picture.palette[i][0] = static_cast<uint8_t>(model.palette[i] >> 16);
+        picture.palette[i][1] = static_cast<uint8_t>(model.palette[i] >> 8);
+        picture.palette[i][2] = static_cast<uint8_t>(model.palette[i]);
+    }
+    picture.paletteCount = std::max(picture.paletteCount, model.paletteCount);
     LittleEndianSamples(&picture);
     if (picture.colorType == PngPalette) {
         CoverIndices(&picture);
@@ -593,8 +603,11 @@ bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to,
                          const std::string& output) {
     PictureJob job{};
     job.input = inputStream;
-    bool done = from != FormatBmp ? FilterInMemory(options, from, to, job, outputFile, input, output)
-                                  : BitmapToPicture(options, to, job, inputFile, outputFile, input, output);
+    // A bitmap is filtered as the library's call does it, but for the mean
+    // fill, which the call does not do: then it is read as a picture.
+    bool done = from != FormatBmp || options.meanFill
+                    ? FilterInMemory(options, from, to, job, outputFile, input, output)
+                    : BitmapToPicture(options, to, job, inputFile, outputFile, input, output);
     ReleaseJob(job);
     return done;
 }

@@ -162,7 +162,7 @@ bool CallAnyFormat(const Options& options, FileFormat planned, const std::string
 #else
     const Options& chosen = options;
 #endif
-    if (from == quenvale_host::FormatBmp && to == quenvale_host::FormatBmp) {
+    if (from == quenvale_host::FormatBmp && to == quenvale_host::FormatBmp && !options.meanFill) {
         stream.Close();  // Windows replaces no file that is open
         bool written = quenvale_host::CallOnFiles(chosen, inputFile, outputFile, input, output);
 #if defined(QUENVALE_PICTURES)

@@ -87,6 +87,14 @@ Status FlattenPicture(const Picture& picture, int tolerance);
 // that wants none links none of it).
 Status FlattenPicture(const Picture& picture, int tolerance, FlattenPalette* palette);
 
+// The same grouping, each pixel given its group's mean colour as the
+// flatten sees colours, rounded to nearest per channel (mean_fill.cpp): a
+// palette's founder entry is rewritten to the mean, and the group's other
+// indices take the founder's index; other storages take the stored value
+// nearest the mean. Mean colours need not occur in the picture, where
+// founders' always do.
+Status FlattenPictureToMeans(Picture& picture, int tolerance);
+
 // The palette a flatten at any tolerance left in a picture, read back from
 // its pixels: a founder is the first pixel of the visiting order with its
 // entry's colour, since entries hold distinct colours and a pixel before it

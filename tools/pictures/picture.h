@@ -150,6 +150,10 @@ bool BitmapOfPictureFits(const Picture& picture, PictureError* error);
 // palettes and RLE as indices (never-set RLE pixels as entry 0), the rest as
 // RGB, or RGBA where an alpha mask is given.
 bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error);
+// The same as the decoder of the format table's BMP row: an open file,
+// within the pixel budget.
+bool ReadBitmap(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
+                std::vector<uint8_t>* carried, PictureError* error);
 // The same from a bitmap's format, its header bytes (for an alpha mask) and
 // its pixel data in memory.
 bool PictureOfBitmapData(const quenvale::BitmapFormat& format, const uint8_t* prefix, size_t length, uint8_t* data,
