@@ -477,6 +477,16 @@ def test_palette_files(work):
         lines = open(gpl_path).read().splitlines()
         check(lines[0] == "GIMP Palette" and [tuple(map(int, l.split("\t")[0].split())) for l in lines[4:]] ==
               list(first), f"{source}: the .gpl file")
+        layers = os.path.join(work, "layers-" + os.path.basename(source))
+        os.mkdir(layers)
+        run("--tolerance", "30", "--layers", layers, source, out)
+        masks = sorted(os.listdir(layers))
+        digits = max(2, len(str(len(first) - 1)))
+        expected = ["pal-out.%0*d-%02x%02x%02x.png" % ((digits, i) + c) for i, c in enumerate(first)]
+        check(masks == expected, f"{source}: layers {masks[:3]}, not {expected[:3]}")
+        for name, c in zip(masks, first):
+            black = [p[0] == 0 for p in pixels_rgba(os.path.join(layers, name))]
+            check(black == [s == c for s in seen], f"{source}: layer {name} is not where the output has its colour")
         listed = run("-v", "--tolerance", "30", "--palette", "-", "--palette-format", "txt", source, out)
         check(listed.stdout.decode().split() == ["#%02x%02x%02x" % c for c in first] and b"Current" in listed.stderr,
               f"{source}: to standard output {listed.stdout[:80]} {listed.stderr[:80]}")

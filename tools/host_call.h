@@ -4,8 +4,10 @@
 #ifndef QUENVALE_HOST_CALL_H
 #define QUENVALE_HOST_CALL_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "host_formats.h"
 #include "picture_model.h"
@@ -44,15 +46,23 @@ bool ToleranceForColors(const Options& options, const quenvale::Picture& picture
 // say why.
 bool ToleranceForBitmap(const Options& options, FILE* stream, const std::string& input, const std::string& output,
                         int* tolerance);
-// The palette file of a flattened picture (--palette, --palette-dir): its
-// text made while the picture is in memory, written once the output is; and
+// What a flatten writes beside its output (host_extras.cpp): its palette
+// file (--palette, --palette-dir) and its layers (--layers), made while
+// the flattened picture is in memory and written once the output is; and
 // both for a bitmap the call wrote, read back. True where none is asked.
-bool PreparePalette(const Options& options, Picture& picture, int tolerance, const std::string& input,
-                    std::string* text);
-bool WritePalette(const Options& options, const std::string& text, const std::string& input,
-                  const std::string& output);
-bool WriteBitmapPalette(const Options& options, const std::string& outputFile, const std::string& input,
-                        const std::string& output);
+struct FlattenExtras {
+    std::string palette;            // the palette file's text
+    std::vector<uint32_t> colors;   // the layers' colours, 0xRRGGBB, in the palette's order
+    std::vector<uint8_t> layerOf;   // each pixel's layer, rows from the top
+    uint32_t width;
+    uint32_t height;
+};
+bool PrepareExtras(const Options& options, Picture& picture, int tolerance, const std::string& input,
+                   FlattenExtras* extras);
+bool WriteExtras(const Options& options, const FlattenExtras& extras, const std::string& input,
+                 const std::string& output);
+bool WriteBitmapExtras(const Options& options, const std::string& outputFile, const std::string& input,
+                       const std::string& output);
 // The stream the library's own text goes to for this call (null unless -v:
 // never the one the image goes to), and its close after the call.
 FILE* OpenLibraryConsole(const Options& options, const std::string& output);

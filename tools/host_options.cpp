@@ -19,7 +19,7 @@ namespace {
 
 const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
-enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFill, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
+enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
                 OptionKeepEncoding, OptionSync, OptionMaxPixels, OptionJobs, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
@@ -31,7 +31,8 @@ struct OptionEntry {
 
 const OptionEntry kOptions[] = {
     {"--filter", 0, true, OptionFilter},       {"--tolerance", 0, true, OptionTolerance},
-    {"--colors", 0, true, OptionColors},       {"--fill", 0, true, OptionFill},       {"--palette", 0, true, OptionPalette},
+    {"--colors", 0, true, OptionColors},       {"--fill", 0, true, OptionFill},
+    {"--layers", 0, true, OptionLayers},       {"--palette", 0, true, OptionPalette},
     {"--palette-dir", 0, true, OptionPaletteDir}, {"--palette-format", 0, true, OptionPaletteFormat},
     {"--format", 0, true, OptionFormat},
     {"--output-dir", 0, true, OptionOutputDir}, {"--output", 'o', true, OptionOutput},
@@ -80,6 +81,9 @@ void PrintUsage() {
         "                      most N colours (1 to 65536); -v tells which\n"
         "  --fill founder|mean each group's colour: its founder's, as the flatten\n"
         "                      defines it, or the mean of its pixels [founder]\n"
+        "  --layers DIR        write one 1-bit PNG mask per colour to DIR, named\n"
+        "                      NAME.NN-RRGGBB.png: black where the output has that\n"
+        "                      colour (at most 256 colours)\n"
         "  --palette FILE      write the flatten's palette to FILE (.gpl, .json, .txt;\n"
         "                      - for standard output): every colour in the order it\n"
         "                      was founded, with its pixel count and founder\n"
@@ -181,6 +185,9 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
                 return UsageError(std::string("--fill takes founder or mean, not '") + value + "'");
             }
             options->meanFill = std::strcmp(value, "mean") == 0;
+            return -1;
+        case OptionLayers:
+            options->layersDir = value;
             return -1;
         case OptionPalette:
             options->palette = value;
@@ -289,6 +296,10 @@ int CheckArguments(const Options& options) {
     }
     if (options.colors != 0 && options.toleranceGiven) {
         return UsageError("--colors chooses the tolerance: give one or the other");
+    }
+    if (options.layersDir != nullptr && (options.filter != nullptr || !kPicturesBuiltIn)) {
+        return UsageError(options.filter != nullptr ? "--layers is for the flatten filter only"
+                                                    : "--layers needs the picture codecs, which this build lacks");
     }
     if (options.meanFill && options.filter != nullptr) {
         return UsageError("--fill is for the flatten filter only");

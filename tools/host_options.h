@@ -40,6 +40,7 @@ struct Options {
     const char* palette = nullptr;     // --palette: the flatten's palette to this file, or - for standard output
     const char* paletteDir = nullptr;  // --palette-dir: each input's palette to this folder
     const char* paletteFormat = nullptr;  // --palette-format: gpl, json or txt, where no name tells
+    const char* layersDir = nullptr;  // --layers: a 1-bit mask per palette entry, to this folder
     bool meanFill = false;  // --fill mean: each group takes its mean colour, not its founder's
     uint64_t maxPixels = kDefaultMaxPixels;
     uint64_t jobs = 0;  // --jobs: a batch's files at once; 0 for the number of cores

@@ -17,7 +17,6 @@
 #include "filter_table.h"
 #include "host.h"
 #include "host_call.h"
-#include "palette_file.h"
 #include "path_text.h"
 #include "picture.h"
 #include "pipeline.h"
@@ -38,7 +37,7 @@ struct PictureJob {
     uint8_t* filtered;             // a kernel's output rows
     bool counted;                  // the library's counter lines printed for the two grids
     int tolerance;                 // the flatten's
-    std::string palette;           // the palette file's text, written once the output is
+    FlattenExtras extras;          // written once the output is
 };
 
 void ReleaseJob(PictureJob& job) {
@@ -229,107 +228,6 @@ bool ToleranceForBitmap(const Options& options, FILE* stream, const std::string&
 
 namespace {
 
-// The path of the palette file for this input and output, and its format.
-void PalettePath(const Options& options, const std::string& input, const std::string& output, std::string* path,
-                 PaletteFormat* format) {
-    *format = PaletteGpl;
-    if (options.paletteFormat != nullptr) {
-        PaletteFormatOf(options.paletteFormat, format);
-    }
-    if (options.palette != nullptr) {
-        *path = options.palette;
-        size_t dot = path->rfind('.');
-        if (options.paletteFormat == nullptr && *path != "-") {
-            PaletteFormatOf(path->substr(dot + 1), format);  // its extension checked with the options
-        }
-        return;
-    }
-    std::string base = BaseName(output != "-" ? output : input != "-" ? input : "palette");
-    size_t dot = base.rfind('.');
-    base = dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
-    *path = std::string(options.paletteDir) + "/" + base + "." + PaletteExtension(*format);
-}
-
-}  // namespace
-
-bool PreparePalette(const Options& options, Picture& picture, int tolerance, const std::string& input,
-                    std::string* text) {
-    if (options.palette == nullptr && options.paletteDir == nullptr) {
-        return true;
-    }
-    quenvale::FlattenPalette palette{};
-    LittleEndianSamples(&picture);
-    quenvale::Picture model = ModelOf(picture);
-    quenvale::Status status = quenvale::DescribeFlattenPalette(model, &palette);
-    LittleEndianSamples(&picture);
-    if (status != quenvale::StatusOk) {
-        ReportFailure(input, "not enough memory to describe its palette");
-        return false;
-    }
-    std::string path;
-    PaletteFormat format{};
-    PalettePath(options, input, "", &path, &format);
-    *text = PaletteFileText(palette, model, format, BaseName(input), tolerance);
-    quenvale::FreeFlattenPalette(&palette);
-    return true;
-}
-
-bool WritePalette(const Options& options, const std::string& text, const std::string& input,
-                  const std::string& output) {
-    if (options.palette == nullptr && options.paletteDir == nullptr) {
-        return true;
-    }
-    std::string path;
-    PaletteFormat format{};
-    PalettePath(options, input, output, &path, &format);
-    if (path == "-") {
-        bool written = quenvale::WriteBytes(stdout, text.data(), text.size()) && std::fflush(stdout) == 0;
-        if (!written) {
-            ReportFailure(path, "could not write the palette: " + ErrorText(errno));
-        }
-        return written;
-    }
-    std::u16string wide = CallPath(path, 0);
-    quenvale::OutputFile replaced{};
-    quenvale::Failure failure{};
-    bool written = quenvale::OpenOutput(wide.c_str(), path.c_str(), nullptr, &replaced, &failure);
-    if (written && !quenvale::WriteBytes(replaced.stream, text.data(), text.size())) {
-        failure = quenvale::FailWithErrno(quenvale::StatusOutputWriteFailed);
-        written = false;
-    }
-    written = written && quenvale::CommitOutput(replaced, options.call.sync, &failure);
-    quenvale::AbandonOutput(replaced);
-    if (!written) {
-        ReportFailure(path, "could not write the palette: " + ErrorText(failure.systemError));
-    }
-    return written;
-}
-
-bool WriteBitmapPalette(const Options& options, const std::string& outputFile, const std::string& input,
-                        const std::string& output) {
-    if (options.palette == nullptr && options.paletteDir == nullptr) {
-        return true;
-    }
-    FILE* file = OpenFile(outputFile, "rb");
-    Picture picture{};
-    PictureError error{};
-    std::string text;
-    bool read = file != nullptr && ReadBitmapAsPicture(file, &picture, &error);
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    if (!read) {
-        ReportFailure(output, "could not read it back for its palette: " +
-                                  (file == nullptr ? ErrorText(errno) : error.reason));
-    }
-    bool done = read && PreparePalette(options, picture, options.call.tolerance, input, &text) &&
-                WritePalette(options, text, input, output);
-    ReleasePicture(&picture);
-    return done;
-}
-
-namespace {
-
 // The flatten of a decoded picture, in place, at the tolerance given or
 // the one --colors chose.
 bool FlattenDecoded(const Options& options, PictureJob& job, const std::string& input, const std::string& output) {
@@ -456,7 +354,7 @@ bool FilterInMemory(const Options& options, FileFormat from, FileFormat to, Pict
     }
     if (IsFlatten(options)) {
         if (!FlattenDecoded(options, job, input, output) ||
-            !PreparePalette(options, job.source, job.tolerance, input, &job.palette)) {
+            !PrepareExtras(options, job.source, job.tolerance, input, &job.extras)) {
             return false;
         }
         bool written = to == FormatBmp ? ReplaceOutput(
@@ -464,7 +362,7 @@ bool FilterInMemory(const Options& options, FileFormat from, FileFormat to, Pict
                                                  return WriteBitmapOfPicture(job.source, stream, &error);
                                              }, input, output)
                                        : WriteEncoded(options, to, job, job.source, outputFile, input, output);
-        return written && WritePalette(options, job.palette, input, output);
+        return written && WriteExtras(options, job.extras, input, output);
     }
     quenvale::KernelWork work{};
     quenvale::BitmapFormat format{};
@@ -590,10 +488,10 @@ bool BitmapToPicture(const Options& options, FileFormat to, PictureJob& job, con
     } else if (!taken) {
         ReportFailure(output, error.reason);
     }
-    return taken && (!IsFlatten(options) || PreparePalette(options, job.result, options.call.tolerance, input,
-                                                           &job.palette)) &&
+    return taken &&
+           (!IsFlatten(options) || PrepareExtras(options, job.result, options.call.tolerance, input, &job.extras)) &&
            WriteEncoded(options, to, job, job.result, outputFile, input, output) &&
-           WritePalette(options, job.palette, input, output);
+           WriteExtras(options, job.extras, input, output);
 }
 
 }  // namespace

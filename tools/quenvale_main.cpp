@@ -166,7 +166,7 @@ bool CallAnyFormat(const Options& options, FileFormat planned, const std::string
         stream.Close();  // Windows replaces no file that is open
         bool written = quenvale_host::CallOnFiles(chosen, inputFile, outputFile, input, output);
 #if defined(QUENVALE_PICTURES)
-        written = written && quenvale_host::WriteBitmapPalette(chosen, outputFile, input, output);
+        written = written && quenvale_host::WriteBitmapExtras(chosen, outputFile, input, output);
 #endif
         return written;
     }
