@@ -53,10 +53,12 @@ else()
  and writes a BMP that carries every byte of the input but its pixel
  values. This package holds the header, the CMake package and the
  pkg-config file.")
-  set(CPACK_COMPONENT_TOOL_DESCRIPTION "flattens the colours of BMP, PNG and JPEG pictures
+  set(CPACK_COMPONENT_TOOL_DESCRIPTION "flattens the colours of BMP, PNG, JPEG and WebP pictures
  quenvale flattens the colours of pictures, or runs one of seven per-pixel
- filters on them: BMP of every standard encoding, PNG and JPEG in, BMP and
- PNG out. A PNG keeps its encoding and every chunk but the image data.")
+ filters on them: BMP of every standard encoding, PNG, JPEG and WebP in;
+ BMP, the smallest lossless PNG and lossless WebP out. It takes a number of
+ colours, writes the palette for GIMP, Inkscape and Krita, and one mask per
+ colour for cutters and potrace.")
 
   if(QUENVALE_DEBIAN_DOCS)
     # The licence in Debian's machine-readable copyright format.

@@ -1,10 +1,12 @@
-# PNG and JPEG for the host, its tests, fuzz targets and benchmarks, through
-# libspng and libjpeg-turbo; never for the shared library. AUTO builds them
+# PNG, JPEG and WebP for the host, its tests, fuzz targets and benchmarks, through
+# libspng, libjpeg-turbo and libwebp; never for the shared library. AUTO builds them
 # where both are found (not in the Windows cross builds).
 set(QUENVALE_PICTURES AUTO CACHE STRING "PNG and JPEG in the host: AUTO, ON or OFF")
 set_property(CACHE QUENVALE_PICTURES PROPERTY STRINGS AUTO ON OFF)
+set(QUENVALE_WEBP AUTO CACHE STRING "WebP in the host, beside PNG and JPEG: AUTO or OFF")
 
 set(QUENVALE_HAVE_PICTURES OFF)
+set(QUENVALE_HAVE_WEBP OFF)
 if(NOT QUENVALE_PICTURES STREQUAL "OFF")
   find_path(SPNG_INCLUDE_DIR spng.h)
   find_library(SPNG_LIBRARY spng)
@@ -16,7 +18,8 @@ if(NOT QUENVALE_PICTURES STREQUAL "OFF")
     message(FATAL_ERROR "QUENVALE_PICTURES is ON, but libspng or libjpeg was not found "
                         "(Debian: libspng-dev libjpeg62-turbo-dev zlib1g-dev)")
   else()
-    message(STATUS "libspng or libjpeg not found: the host reads and writes BMP only")
+    message(WARNING "libspng or libjpeg not found: the host will read and write BMP only "
+                    "(Debian: libspng-dev libjpeg62-turbo-dev zlib1g-dev libwebp-dev)")
   endif()
 endif()
 
@@ -32,5 +35,18 @@ if(QUENVALE_HAVE_PICTURES)
                                                PRIVATE "${SPNG_INCLUDE_DIR}")
   target_link_libraries(quenvale_pictures PUBLIC quenvale_core PRIVATE quenvale_bitmap_writer "${SPNG_LIBRARY}" JPEG::JPEG ZLIB::ZLIB)
   target_compile_definitions(quenvale_pictures PUBLIC QUENVALE_PICTURES)
+  # WebP beside them where libwebp is found.
+  find_package(PkgConfig QUIET)
+  if(PKG_CONFIG_FOUND)
+    pkg_check_modules(WEBP QUIET IMPORTED_TARGET libwebp libwebpdemux libwebpmux)
+  endif()
+  if(WEBP_FOUND AND NOT QUENVALE_WEBP STREQUAL "OFF")
+    target_sources(quenvale_pictures PRIVATE tools/pictures/webp_codec.cpp)
+    target_link_libraries(quenvale_pictures PRIVATE PkgConfig::WEBP)
+    target_compile_definitions(quenvale_pictures PUBLIC QUENVALE_WEBP)
+    set(QUENVALE_HAVE_WEBP ON)
+  else()
+    message(WARNING "libwebp not found: the host will not read or write WebP (Debian: libwebp-dev)")
+  endif()
   quenvale_warnings(quenvale_pictures)
 endif()

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Makes the README's pictures: the bundled sample before and after the
-# flatten and three other filters, as PNG, written by the host itself (the
-# sample through the flatten at tolerance 0, which changes no pixel).
+# flatten and three other filters, and the bundled photograph at two colour
+# counts, as PNG, written by the host itself (a source through the flatten
+# at tolerance 0, which changes no pixel).
 #   doc/make_pictures.sh HOST [FOLDER]      (FOLDER: doc/pictures)
 set -eu
 host=$1
@@ -13,3 +14,10 @@ mkdir -p "$folder"
 for filter in flatten blur threshold darkest; do
   "$host" -q --filter "$filter" "$sample" "$folder/$filter.png"
 done
+# A photograph at two colour counts, by its founders and by its means.
+photo=$here/../samples/astronaut.png
+"$host" -q --tolerance 0 "$photo" "$folder/astronaut.png"
+for colours in 8 32; do
+  "$host" -q --colors "$colours" "$photo" "$folder/astronaut-$colours.png"
+done
+"$host" -q --colors 8 --fill mean "$photo" "$folder/astronaut-8-mean.png"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Seeds of the pictures target, each behind the byte that chooses CRC repair
 # and the filter (fuzz/pictures_fuzz.cpp): PNGs of each colour type and
-# JPEGs made from the sample by ImageMagick, a JPEG with EXIF and an ICC
+# JPEGs made from the sample by ImageMagick, WebPs by cwebp, a JPEG with EXIF and an ICC
 # profile in its markers, and a few bitmaps to be made into PNG.
 #   fuzz/picture_seeds.sh BITMAP_SEEDS OUT
 set -euo pipefail
@@ -19,6 +19,10 @@ done
 "$magick" "$raw/rgb.png" "$raw/colour.jpg"
 "$magick" "$raw/rgb.png" -colorspace gray "$raw/grey.jpg"
 "$magick" "$raw/rgb.png" -interlace JPEG "$raw/progressive.jpg"
+if command -v cwebp >/dev/null; then
+  cwebp -quiet -lossless "$raw/rgb.png" -o "$raw/lossless.webp"
+  cwebp -quiet -q 80 "$raw/rgb.png" -o "$raw/lossy.webp"
+fi
 for name in rle4.bmp rle8.bmp pal4-h40.bmp bf16-f800-v5.bmp; do
   cp "$bitmaps/$name" "$raw/"
 done

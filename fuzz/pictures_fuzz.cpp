@@ -126,6 +126,30 @@ void BitmapToPng(const uint8_t* data, size_t size, const quenvale::NamedFilter& 
     ReleasePicture(&result);
 }
 
+#if defined(QUENVALE_WEBP)
+// A WebP decoded, flattened, and written lossless: read again it holds the
+// same pixels.
+void WebpRoundTrip(const uint8_t* data, size_t size) {
+    Picture picture{};
+    PictureError error{};
+    bool decoded = ReadWebp(PictureInput{nullptr, data, size}, kFuzzMaxPixels, &picture, nullptr, nullptr, &error);
+    Check(decoded || !error.reason.empty(), "a refusal says why");
+    if (decoded) {
+        Check(quenvale::FlattenPicture(ModelOf(picture), 20) == quenvale::StatusOk, "the flatten runs");
+        EncodedPng webp{};
+        Check(EncodeWebpPieces(picture, nullptr, nullptr, nullptr, false, &webp, &error), "the WebP is written");
+        Picture again{};
+        Check(ReadWebp(PictureInput{nullptr, webp.encoded, webp.encodedLength}, kFuzzMaxPixels, &again, nullptr,
+                       nullptr, &error),
+              "the WebP written decodes");
+        Check(SameRgba8(picture, again), "to the same pixels");
+        ReleasePicture(&again);
+        ReleaseEncodedPng(&webp);
+    }
+    ReleasePicture(&picture);
+}
+#endif
+
 // The chunks' CRCs made right, so that the fuzzer's changes reach the
 // decoder instead of stopping at the first CRC check.
 std::vector<uint8_t> WithGoodCrcs(const uint8_t* data, size_t size) {
@@ -167,6 +191,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         BitmapToPng(data, size, filter != nullptr ? *filter : quenvale::kNamedFilters[0]);
         return 0;
     }
+#if defined(QUENVALE_WEBP)
+    if (size >= 12 && std::memcmp(data + 8, "WEBP", 4) == 0) {
+        WebpRoundTrip(data, size);
+        return 0;
+    }
+#endif
     Picture picture{};
     std::vector<PngChunk> chunks;
     PictureError error{};

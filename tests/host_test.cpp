@@ -412,13 +412,15 @@ TEST(Host, UsageErrorsAreOneLineWithAHint) {
         EXPECT_EQ(run.status, 0);
         for (const char* option : {"--filter", "--tolerance", "--output-dir", "--in-place", "--sync", "-q, --quiet",
                                    "-v, --verbose", "-o, --output", "-h, --help", "--version", "--  ", "gray",
-                                   "--format"}) {
+                                   "--format", "--colors", "--palette", "--layers", "--fill", "--keep-encoding"}) {
             EXPECT_NE(run.out.find(option), std::string::npos) << option;
         }
     }
     HostRun version = RunHost("--version");
     EXPECT_EQ(version.status, 0);
-#if defined(QUENVALE_HOST_PICTURES)
+#if defined(QUENVALE_HOST_WEBP)
+    EXPECT_EQ(version.out, "quenvale " QUENVALE_VERSION "\nreads: BMP PNG JPEG WebP\nwrites: BMP PNG WebP\n");
+#elif defined(QUENVALE_HOST_PICTURES)
     EXPECT_EQ(version.out, "quenvale " QUENVALE_VERSION "\nreads: BMP PNG JPEG\nwrites: BMP PNG\n");
 #else
     EXPECT_EQ(version.out, "quenvale " QUENVALE_VERSION "\nreads: BMP\nwrites: BMP\n");

@@ -500,6 +500,42 @@ def test_palette_files(work):
         check(run(*wrong, sources[0], out).returncode == 2, f"{wrong} is a usage error")
 
 
+def test_webp_round_trips(work):
+    """WebP in and out: lossless, so a WebP written holds exactly the
+    pixels of the PNG written of the same input, alpha included; an
+    animation and damaged files are refused with a reason."""
+    if b"WebP" not in run("--version").stdout:
+        print("this build has no WebP: skipped")
+        return
+    picture = test_picture(29, 21, 6)
+    rgba = picture.copy()
+    rgba.putalpha(Image.linear_gradient("L").resize(picture.size))
+    for name, image, options in (("lossless.webp", picture, {"lossless": True}), ("lossy.webp", picture, {"quality": 70}),
+                                 ("alpha.webp", rgba, {"lossless": True})):
+        source = os.path.join(work, name)
+        image.save(source, **options)
+        for extra in ([], ["--filter", "blur"], ["--colors", "8", "--fill", "mean"]):
+            webp, png = os.path.join(work, "out.webp"), os.path.join(work, "out.png")
+            a, b = run(*extra, source, webp), run(*extra, source, png)
+            check(a.returncode == 0 and b.returncode == 0, f"{name} {extra}: {a.stderr}{b.stderr}")
+            check(pixels_rgba(webp) == pixels_rgba(png), f"{name} {extra}: the WebP holds other pixels than the PNG")
+    frames = os.path.join(work, "animated.webp")
+    picture.save(frames, save_all=True, append_images=[rgba], lossless=True)
+    done = run(frames, os.path.join(work, "out.png"))
+    check(done.returncode == 1 and b"animated" in done.stderr, f"animated WebP: {done.stderr}")
+    data = open(os.path.join(work, "lossy.webp"), "rb").read()
+    rng = random.Random(3)
+    for cut in [12, 20, 30, len(data) // 2, len(data) - 1] + [None] * 20:
+        broken = bytearray(data[:cut] if cut else data)
+        if cut is None:
+            broken[rng.randrange(12, len(broken))] ^= 1 << rng.randrange(8)
+        path = os.path.join(work, "broken.webp")
+        open(path, "wb").write(broken)
+        done = run(path, os.path.join(work, "out.png"))
+        check(done.returncode in (0, 1) and (done.returncode == 0 or b"WebP" in done.stderr),
+              f"broken WebP ({cut}): {done.returncode} {done.stderr}")
+
+
 def test_jpeg_in(work):
     picture = test_picture(41, 27, 5)
     icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
@@ -702,6 +738,7 @@ def main():
         test_bitmap_to_png_says_what_bitmap_to_bitmap_says(work)
         test_colors_choose_the_tolerance(work)
         test_palette_files(work)
+        test_webp_round_trips(work)
         test_jpeg_in(work)
         test_hostile_files_are_refused(work)
         test_budgets_and_legitimate_files(work)

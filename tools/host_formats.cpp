@@ -20,12 +20,21 @@ constexpr PictureDecoder kBmpDecoder = ReadBitmap;
 constexpr PictureDecoder kPngDecoder = ReadPng;
 constexpr PictureEncoder kPngEncoder = EncodePngPieces;
 constexpr PictureDecoder kJpegDecoder = ReadJpeg;
+#if defined(QUENVALE_WEBP)
+constexpr PictureDecoder kWebpDecoder = ReadWebp;
+constexpr PictureEncoder kWebpEncoder = EncodeWebpPieces;
+#else
+constexpr PictureDecoder kWebpDecoder = nullptr;
+constexpr PictureEncoder kWebpEncoder = nullptr;
+#endif
 #else
 const bool kPicturesBuiltIn = false;
 constexpr PictureDecoder kBmpDecoder = nullptr;
 constexpr PictureDecoder kPngDecoder = nullptr;
 constexpr PictureEncoder kPngEncoder = nullptr;
 constexpr PictureDecoder kJpegDecoder = nullptr;
+constexpr PictureDecoder kWebpDecoder = nullptr;
+constexpr PictureEncoder kWebpEncoder = nullptr;
 #endif
 
 namespace {
@@ -44,7 +53,8 @@ const FormatRow kFormats[] = {
      kJpegRefusal},
     // Named, so that a refusal says what the file is; never read or written.
     {FormatNone, "GIF", "gif", {{0, 6, "GIF87a"}, {0, 6, "GIF89a"}}, false, nullptr, nullptr, false, nullptr},
-    {FormatNone, "WebP", "webp", {{8, 4, "WEBP"}}, false, nullptr, nullptr, false, nullptr},
+    // Lossless only: flat colours must survive.
+    {FormatWebp, "WebP", "webp", {{8, 4, "WEBP"}}, true, kWebpDecoder, kWebpEncoder, true, nullptr},
     {FormatNone, "TIFF", "tif tiff", {{0, 4, "II*\0"}, {0, 4, "MM\0*"}}, false, nullptr, nullptr, false, nullptr},
     {FormatNone, "AVIF", "avif", {{4, 8, "ftypavif"}}, false, nullptr, nullptr, false, nullptr},
     {FormatNone, "HEIF", "heic heif", {{4, 8, "ftypheic"}}, false, nullptr, nullptr, false, nullptr},
@@ -84,8 +94,10 @@ bool Claims(const FormatRow& row, const uint8_t* head, size_t got) {
     return false;
 }
 
-bool ReadHere(const FormatRow& row) { return row.format != FormatNone && (!row.codec || kPicturesBuiltIn); }
-bool WrittenHere(const FormatRow& row) { return row.written && ReadHere(row); }
+// A codec's format is read and written where this build has its decoder
+// and encoder (WebP needs libwebp beside the others).
+bool ReadHere(const FormatRow& row) { return row.format != FormatNone && (!row.codec || row.decode != nullptr); }
+bool WrittenHere(const FormatRow& row) { return row.written && ReadHere(row) && (!row.codec || row.encode != nullptr); }
 
 // The names of the rows chosen, between and last apart: "BMP, PNG and
 // JPEG", "BMP or PNG", "BMP PNG".
@@ -163,8 +175,8 @@ FileFormat SniffOpenFormat(FILE* file, std::string* claim) {
         if (row.format != FormatNone) {
             return row.format;
         }
-        *claim = std::string("a ") + row.name + " file: " +
-                 (kPicturesBuiltIn ? NameList(ReadHere, ", ", " and ") + " are read" : "this build reads BMP only");
+        *claim = std::string("a ") + row.name + " file: not read (" +
+                 (kPicturesBuiltIn ? NameList(ReadHere, ", ", " and ") + " are)" : "this build reads BMP only)");
         return FormatBmp;
     }
     if (got >= 4 && std::memcmp(head + 1, "PNG", 3) == 0) {

@@ -13,7 +13,7 @@
 
 namespace quenvale_host {
 
-enum FileFormat : uint8_t { FormatNone, FormatBmp, FormatPng, FormatJpeg };
+enum FileFormat : uint8_t { FormatNone, FormatBmp, FormatPng, FormatJpeg, FormatWebp };
 
 // Whether this build has the PNG and JPEG codecs (the Windows builds do not).
 extern const bool kPicturesBuiltIn;

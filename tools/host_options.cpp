@@ -89,7 +89,7 @@ void PrintUsage() {
         "                      was founded, with its pixel count and founder\n"
         "  --palette-dir DIR   write each INPUT's palette to DIR, named as its output\n"
         "  --palette-format F  gpl, json or txt, for - or --palette-dir [gpl]\n"
-        "  --format bmp|png    the output's format, whatever its name\n"
+        "  --format NAME       the output's format (bmp, png, webp), whatever its name\n"
         "  --keep-encoding     write a PNG in its source PNG's colour type and depth,\n"
         "                      every chunk kept\n"
         "  -o, --output FILE   write the result of the one INPUT to FILE\n"

@@ -10,6 +10,8 @@ set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# pkg-config (libwebp) reads the armhf packages' files, not the native ones.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
 # The runtime is the multiarch one, loader and libc alike: with the cross
 # toolchain's folder as the prefix, its loader met the multiarch libc that
 # the codecs' packages bring, of another release, and a thread's start

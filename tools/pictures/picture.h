@@ -101,6 +101,15 @@ struct PictureInput {
 // is small beside its pixels, and has no chunks.
 bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
              std::vector<uint8_t>* carried, PictureError* error);
+// A still WebP (read whole; an animation is refused) as 8-bit RGB, or RGBA
+// where it has alpha, with its ICC profile and EXIF; and a picture as a
+// lossless WebP, in pieces as a PNG is (webp_codec.cpp, where this build
+// has libwebp).
+bool ReadWebp(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
+              std::vector<uint8_t>* carried, PictureError* error);
+struct EncodedPng;
+bool EncodeWebpPieces(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
+                      const Picture* sourcePicture, bool keepEncoding, EncodedPng* encoded, PictureError* error);
 // A file input's bytes, whole.
 bool ReadInputWhole(const PictureInput& input, std::vector<uint8_t>* bytes, PictureError* error);
 bool ReadJpeg(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
@@ -135,6 +144,10 @@ bool EncodePngPieces(const Picture& picture, const uint8_t* source, const std::v
 // (tRNS for alpha) for at most 256 colours; grey and alpha; else its own
 // type (and *changed false). 16-bit samples keep their own.
 bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, PictureError* error);
+// The picture's pixels as they decode at 8 bits a sample, RGBA (16-bit
+// samples by their high byte, tRNS applied), into rgba (4 bytes a pixel);
+// *opaque tells whether every alpha is 255.
+bool DecodeRgba8(const Picture& picture, uint8_t* rgba, bool* opaque);
 // Whether two pictures of 8-bit (or narrower) samples decode to the same
 // 8-bit RGBA; of 16-bit ones, only whether their sizes and depths agree.
 bool SameRgba8(const Picture& a, const Picture& b);

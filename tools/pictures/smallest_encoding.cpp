@@ -234,6 +234,40 @@ bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, 
     return made;
 }
 
+bool DecodeRgba8(const Picture& picture, uint8_t* rgba, bool* opaque) {
+    Decoded decoded{picture, ChannelsOf(picture.colorType), false, {}};
+    MakeTable(&decoded);
+    *opaque = true;
+    uint32_t channels = ChannelsOf(picture.colorType);
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        const uint8_t* row = picture.rows + size_t{y} * picture.stride;
+        for (uint32_t x = 0; x < picture.width; ++x, rgba += 4) {
+            uint32_t color = 0;
+            if (picture.bitDepth == 16) {
+                // The high byte of each sample, grey as three; the key transparent.
+                uint32_t samples[4] = {};
+                bool key = picture.keyed;
+                for (uint32_t i = 0; i < channels; ++i) {
+                    samples[i] = ReadSample(picture, row, size_t{x} * channels + i);
+                    key = key && (i >= 3 || samples[i] == picture.key[i == 0 || channels < 3 ? 0 : i]);
+                }
+                bool grey = channels <= 2;
+                uint32_t alpha = channels == 2 || channels == 4 ? samples[channels - 1] >> 8 : key ? 0 : 0xFF;
+                color = (samples[0] >> 8) << 24 | (samples[grey ? 0 : 1] >> 8) << 16 | (samples[grey ? 0 : 2] >> 8) << 8 |
+                        alpha;
+            } else {
+                color = decoded.At(row, x);
+            }
+            rgba[0] = static_cast<uint8_t>(color >> 24);
+            rgba[1] = static_cast<uint8_t>(color >> 16);
+            rgba[2] = static_cast<uint8_t>(color >> 8);
+            rgba[3] = static_cast<uint8_t>(color);
+            *opaque = *opaque && rgba[3] == 0xFF;
+        }
+    }
+    return true;
+}
+
 bool SameRgba8(const Picture& a, const Picture& b) {
     if (a.width != b.width || a.height != b.height || a.bitDepth == 16 || b.bitDepth == 16) {
         return a.width == b.width && a.height == b.height && a.bitDepth == b.bitDepth;

@@ -1,0 +1,146 @@
+// WebP through libwebp: a still picture read whole and decoded to 8-bit RGB
+// or RGBA, with its ICC profile and EXIF; written lossless only (flat
+// colours must survive), alpha kept, the profile and EXIF carried.
+#include <webp/decode.h>
+#include <webp/demux.h>
+#include <webp/encode.h>
+#include <webp/mux.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "picture.h"
+
+namespace quenvale_host {
+
+namespace {
+
+// A metadata chunk of the container, copied; empty where there is none.
+std::vector<uint8_t> ChunkOf(const WebPDemuxer* demuxer, const char* fourcc) {
+    WebPChunkIterator chunk{};
+    std::vector<uint8_t> bytes;
+    if (WebPDemuxGetChunk(demuxer, fourcc, 1, &chunk)) {
+        bytes.assign(chunk.chunk.bytes, chunk.chunk.bytes + chunk.chunk.size);
+        WebPDemuxReleaseChunkIterator(&chunk);
+    }
+    return bytes;
+}
+
+const char* StatusText(VP8StatusCode status) {
+    switch (status) {
+        case VP8_STATUS_OUT_OF_MEMORY:
+            return "not enough memory to decode it";
+        case VP8_STATUS_UNSUPPORTED_FEATURE:
+            return "a WebP of a kind not read";
+        case VP8_STATUS_NOT_ENOUGH_DATA:
+            return "the WebP is cut short";
+        default:
+            return "damaged WebP";
+    }
+}
+
+}  // namespace
+
+bool ReadWebp(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>*,
+              std::vector<uint8_t>*, PictureError* error) {
+    std::vector<uint8_t> whole;
+    if (input.file != nullptr && !ReadInputWhole(input, &whole, error)) {
+        return false;
+    }
+    const uint8_t* bytes = input.file != nullptr ? whole.data() : input.bytes;
+    auto length = static_cast<size_t>(input.file != nullptr ? whole.size() : input.length);
+    WebPBitstreamFeatures features{};
+    VP8StatusCode status = WebPGetFeatures(bytes, length, &features);
+    if (status != VP8_STATUS_OK) {
+        *error = {StatusText(status)};
+        return false;
+    }
+    if (features.has_animation) {
+        *error = {"animated WebP: only still pictures are read"};
+        return false;
+    }
+    picture->width = static_cast<uint32_t>(features.width);
+    picture->height = static_cast<uint32_t>(features.height);
+    picture->colorType = features.has_alpha ? PngRgba : PngRgb;
+    picture->bitDepth = 8;
+    if (!WithinPixelBudget(picture->width, picture->height, maxPixels, error) || !AllocateRows(picture, error)) {
+        return false;
+    }
+    size_t size = picture->stride * picture->height;
+    auto stride = static_cast<int>(picture->stride);
+    uint8_t* decoded = features.has_alpha
+                           ? WebPDecodeRGBAInto(bytes, length, picture->rows, size, stride)
+                           : WebPDecodeRGBInto(bytes, length, picture->rows, size, stride);
+    if (decoded == nullptr) {
+        *error = {"damaged WebP: its image data does not decode"};
+        return false;
+    }
+    WebPData data{bytes, length};
+    WebPDemuxer* demuxer = WebPDemux(&data);
+    if (demuxer != nullptr) {
+        picture->iccProfile = ChunkOf(demuxer, "ICCP");
+        picture->exif = ChunkOf(demuxer, "EXIF");
+        WebPDemuxDelete(demuxer);
+    }
+    return true;
+}
+
+bool EncodeWebpPieces(const Picture& picture, const uint8_t*, const std::vector<PngChunk>*, const Picture*, bool,
+                      EncodedPng* encoded, PictureError* error) {
+    if (picture.width == 0 || picture.height == 0 || picture.width > WEBP_MAX_DIMENSION ||
+        picture.height > WEBP_MAX_DIMENSION) {
+        *error = {"a WebP holds 1 to 16383 pixels a side, not " + std::to_string(picture.width) + " x " +
+                  std::to_string(picture.height)};
+        return false;
+    }
+    std::vector<uint8_t> rgba(size_t{picture.width} * picture.height * 4);
+    bool opaque = true;
+    DecodeRgba8(picture, rgba.data(), &opaque);
+    uint8_t* image = nullptr;
+    auto width = static_cast<int>(picture.width), height = static_cast<int>(picture.height);
+    size_t length = 0;
+    if (opaque) {
+        // No alpha to carry: RGB, so that the file says the picture is opaque.
+        for (size_t i = 0; i < size_t{picture.width} * picture.height; ++i) {
+            std::memmove(&rgba[3 * i], &rgba[4 * i], 3);
+        }
+        length = WebPEncodeLosslessRGB(rgba.data(), width, height, 3 * width, &image);
+    } else {
+        length = WebPEncodeLosslessRGBA(rgba.data(), width, height, 4 * width, &image);
+    }
+    if (length == 0) {
+        WebPFree(image);
+        *error = {"could not encode the WebP"};
+        return false;
+    }
+    // The profile and EXIF go into the container beside the image.
+    WebPData assembled{image, length};
+    WebPMux* mux = picture.iccProfile.empty() && picture.exif.empty() ? nullptr : WebPMuxNew();
+    bool muxed = mux != nullptr && WebPMuxSetImage(mux, &assembled, 0) == WEBP_MUX_OK;
+    const std::vector<uint8_t>* metadata[2] = {&picture.iccProfile, &picture.exif};
+    const char* fourcc[2] = {"ICCP", "EXIF"};
+    for (int i = 0; i < 2 && muxed; ++i) {
+        WebPData chunk{metadata[i]->data(), metadata[i]->size()};
+        muxed = metadata[i]->empty() || WebPMuxSetChunk(mux, fourcc[i], &chunk, 1) == WEBP_MUX_OK;
+    }
+    WebPData withMetadata{nullptr, 0};
+    muxed = muxed && WebPMuxAssemble(mux, &withMetadata) == WEBP_MUX_OK;
+    WebPMuxDelete(mux);
+    const WebPData& file = muxed ? withMetadata : assembled;
+    // Copied into a block of the C heap, which ReleaseEncodedPng frees.
+    encoded->encoded = static_cast<uint8_t*>(std::malloc(file.size));
+    if (encoded->encoded != nullptr) {
+        std::memcpy(encoded->encoded, file.bytes, file.size);
+        encoded->encodedLength = file.size;
+        encoded->pieces.push_back({encoded->encoded, file.size});
+    }
+    WebPDataClear(&withMetadata);
+    WebPFree(image);
+    if (encoded->encoded == nullptr) {
+        *error = {"not enough memory to write the WebP"};
+        return false;
+    }
+    return true;
+}
+
+}  // namespace quenvale_host
