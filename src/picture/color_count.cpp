@@ -8,6 +8,7 @@
 
 #include "flatten.h"
 #include "memory.h"
+#include "pixel_values.h"
 
 namespace quenvale {
 
@@ -93,15 +94,27 @@ inline uint32_t ColorAt(const Picture& picture, const uint8_t* row, uint32_t x) 
 }
 
 // Calls see(colour, place) for each pixel that starts a run of its colour
-// along a row, rows in memory order, until it returns false.
+// along a row, rows in memory order, until it returns false; a key
+// colour's pixels are passed over, and *keySeen tells whether there were any.
 template <typename See>
-bool VisitRuns(const Picture& picture, See see) {
+bool VisitRuns(const Picture& picture, bool* keySeen, See see) {
+    *keySeen = false;
     for (uint32_t stored = 0; stored < picture.height; ++stored) {
         uint32_t visited = picture.topDown ? picture.height - 1 - stored : stored;
         const uint8_t* row = picture.rows + size_t{stored} * picture.stride;
         uint32_t last = kTaken;
         for (uint32_t x = 0; x < picture.width; ++x) {
-            uint32_t color = ColorAt(picture, row, x);
+            uint32_t color = 0;
+            if (picture.keyed) {
+                uint64_t value = 0;
+                ReadPictureColor(picture, row, x, &color, &value);
+                if (value == picture.key) {
+                    *keySeen = true;
+                    continue;
+                }
+            } else {
+                color = ColorAt(picture, row, x);
+            }
             if (color != last) {
                 last = color;
                 if (!see(color, x * picture.height + visited)) {
@@ -144,7 +157,7 @@ bool SortByPlace(uint64_t* keys, size_t count) {
 constexpr uint64_t kEveryColorPixels = uint64_t{1} << 21;
 
 // The keys (place above colour) of the picture's distinct colours, unsorted.
-Status FirstPlaces(const Picture& picture, uint64_t** keys, size_t* count) {
+Status FirstPlaces(const Picture& picture, uint64_t** keys, size_t* count, bool* keySeen) {
     *keys = nullptr;
     *count = 0;
     if (uint64_t{picture.width} * picture.height >= kEveryColorPixels) {
@@ -153,7 +166,7 @@ Status FirstPlaces(const Picture& picture, uint64_t** keys, size_t* count) {
             return StatusOutOfMemory;
         }
         std::memset(places, 0xFF, (size_t{1} << 24) * sizeof(uint32_t));
-        VisitRuns(picture, [places](uint32_t color, uint32_t place) {
+        VisitRuns(picture, keySeen, [places](uint32_t color, uint32_t place) {
             places[color] = std::min(places[color], place);
             return true;
         });
@@ -171,7 +184,7 @@ Status FirstPlaces(const Picture& picture, uint64_t** keys, size_t* count) {
         return *keys != nullptr ? StatusOk : StatusOutOfMemory;
     }
     PlaceTable table{nullptr, nullptr, 0, 0};
-    bool ok = Grow(table) && VisitRuns(picture, [&table](uint32_t color, uint32_t place) {
+    bool ok = Grow(table) && VisitRuns(picture, keySeen, [&table](uint32_t color, uint32_t place) {
         return See(table, color, place);
     });
     *keys = ok ? AllocateArrayOf<uint64_t>(table.count) : nullptr;
@@ -185,19 +198,85 @@ Status FirstPlaces(const Picture& picture, uint64_t** keys, size_t* count) {
     return *keys != nullptr ? StatusOk : StatusOutOfMemory;
 }
 
+// A palette with alpha: its indices in the order of their first pixels,
+// each with its colour and alpha.
+Status FirstIndices(const Picture& picture, FirstColors* colors) {
+    uint64_t first[256];  // column above visited row, or UINT64_MAX
+    std::fill(first, first + 256, UINT64_MAX);
+    for (uint32_t stored = 0; stored < picture.height; ++stored) {
+        uint32_t visited = picture.topDown ? picture.height - 1 - stored : stored;
+        const uint8_t* row = picture.rows + size_t{stored} * picture.stride;
+        for (uint32_t x = 0; x < picture.width; ++x) {
+            uint32_t index = ReadPixelValue(row, x, picture.bits);
+            first[index] = std::min(first[index], uint64_t{x} << 32 | visited);
+        }
+    }
+    uint32_t order[256];
+    size_t count = 0;
+    for (uint32_t index = 0; index < 256; ++index) {
+        if (first[index] != UINT64_MAX) {
+            order[count++] = index;
+        }
+    }
+    std::sort(order, order + count, [&first](uint32_t a, uint32_t b) { return first[a] < first[b]; });
+    colors->colors = AllocateArrayOf<uint32_t>(count);
+    colors->classes = static_cast<uint8_t*>(AllocateBytes(count));
+    if (colors->colors == nullptr || colors->classes == nullptr) {
+        FreeFirstColors(colors);
+        return StatusOutOfMemory;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t index = order[i];
+        colors->colors[i] = index < picture.paletteCount ? picture.palette[index] : 0;
+        colors->classes[i] = index < picture.alphaCount ? picture.paletteAlpha[index] : 0xFF;
+    }
+    colors->count = count;
+    return StatusOk;
+}
+
+// Entries among colours of classes: each joins only an older one of its
+// own class (a palette's few colours: the plain walk).
+uint64_t CountInClasses(const FirstColors& colors, int tolerance, uint64_t limit) {
+    uint32_t entries[256];
+    uint8_t classes[256];
+    uint64_t count = 0;
+    for (size_t i = 0; i < colors.count && count <= limit; ++i) {
+        uint32_t color = colors.colors[i];
+        bool joined = false;
+        for (uint64_t e = 0; e < count && !joined; ++e) {
+            uint32_t other = entries[e];
+            joined = classes[e] == colors.classes[i];
+            for (int shift = 0; shift < 24 && joined; shift += 8) {
+                int a = static_cast<int>(color >> shift & 0xFF), b = static_cast<int>(other >> shift & 0xFF);
+                joined = (a > b ? a - b : b - a) <= tolerance;
+            }
+        }
+        if (!joined) {
+            entries[count] = color;
+            classes[count++] = colors.classes[i];
+        }
+    }
+    return count;
+}
+
 }  // namespace
 
 Status FindFirstColors(const Picture& picture, FirstColors* colors) {
-    *colors = FirstColors{nullptr, 0};
+    *colors = FirstColors{nullptr, nullptr, 0, 0};
     if (picture.width == 0 || picture.height == 0) {
         return StatusOk;
     }
     if (uint64_t{picture.width} * picture.height > UINT32_MAX) {
         return StatusUnsupported;  // a place must fit its word
     }
+    if (picture.storage == StorageIndexed && picture.alphaCount != 0) {
+        return FirstIndices(picture, colors);
+    }
     uint64_t* keys = nullptr;
     size_t count = 0;
-    Status status = FirstPlaces(picture, &keys, &count);
+    bool keySeen = false;
+    Status status = FirstPlaces(picture, &keys, &count, &keySeen);
+    colors->keyEntries = keySeen ? 1 : 0;
     if (status == StatusOk && (!SortByPlace(keys, count) ||
                                (colors->colors = AllocateArrayOf<uint32_t>(count)) == nullptr)) {
         status = StatusOutOfMemory;
@@ -212,13 +291,19 @@ Status FindFirstColors(const Picture& picture, FirstColors* colors) {
 
 void FreeFirstColors(FirstColors* colors) {
     ReleaseBytes(colors->colors);
-    *colors = FirstColors{nullptr, 0};
+    ReleaseBytes(colors->classes);
+    *colors = FirstColors{nullptr, nullptr, 0, 0};
 }
 
 Status CountEntries(const FirstColors& colors, int tolerance, uint64_t limit, uint64_t* entries) {
     *entries = 0;
+    if (colors.classes != nullptr) {
+        *entries = std::min(CountInClasses(colors, tolerance, limit) + colors.keyEntries, limit + 1);
+        return StatusOk;
+    }
     if (tolerance == 0 || colors.count == 0) {
-        *entries = std::min<uint64_t>(colors.count, limit + 1);  // every colour its own entry
+        // Every colour its own entry.
+        *entries = std::min<uint64_t>(colors.count + colors.keyEntries, limit + 1);
         return StatusOk;
     }
     constexpr uint32_t kPiece = 4096;
@@ -233,7 +318,7 @@ Status CountEntries(const FirstColors& colors, int tolerance, uint64_t limit, ui
         *entries = CellIndexEntries(*index);
     }
     FreeCellIndex(index);
-    *entries = std::min(*entries, limit + 1);
+    *entries = std::min(*entries + colors.keyEntries, limit + 1);
     return StatusOk;
 }
 

@@ -16,9 +16,15 @@ namespace quenvale {
 // order of their first pixels. Only a pixel whose colour is new can found
 // an entry (one seen before found or joined an entry then, which is still
 // within its reach), so these decide every entry and its order.
+// Where alpha is held in the stored value (tRNS), a pixel joins only an
+// entry of its own alpha: a palette's colours then carry their alpha as a
+// class, and a key colour, which founds one entry of its own, is left out
+// of the colours and counted apart.
 struct FirstColors {
     uint32_t* colors;  // packed 0xRRGGBB
+    uint8_t* classes;  // each colour's alpha, or null where all are alike
     size_t count;
+    uint32_t keyEntries;  // 1 where a key colour's pixels are present
 };
 Status FindFirstColors(const Picture& picture, FirstColors* colors);
 void FreeFirstColors(FirstColors* colors);
