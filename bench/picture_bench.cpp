@@ -2,6 +2,7 @@
 
 #include <spng.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include "bench_timing.h"
 #include "bitmap_writer.h"
+#include "color_count.h"
 #include "picture.h"
 
 namespace quenvale_bench {
@@ -133,6 +135,60 @@ bool MakeInputs(const std::string& photoBmp, const std::string& png, const std::
 size_t FileBytes(const std::string& path) { return Slurp(path).size(); }
 
 }  // namespace
+
+void ReportColors(int runs, const std::string& photoBmp) {
+    Picture photo{};
+    quenvale_host::PictureError error{};
+    FILE* file = std::fopen(photoBmp.c_str(), "rb");
+    bool read = file != nullptr && quenvale_host::ReadBitmapAsPicture(file, &photo, &error);
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    if (!read) {
+        std::printf("colors: could not read the photo\n");
+        return;
+    }
+    size_t bytes = photo.stride * photo.height + 8;
+    std::vector<uint8_t> rows(bytes);
+    auto fresh = [&] {
+        std::copy(photo.rows, photo.rows + bytes - 8, rows.begin());
+        Picture copy = photo;
+        copy.rows = rows.data();
+        return quenvale_host::ModelOf(copy);
+    };
+    auto colors = [&](uint64_t asked) {
+        quenvale::Picture model = fresh();
+        quenvale::FirstColors first{};
+        quenvale::ToleranceChoice choice{};
+        quenvale::FindFirstColors(model, &first);
+        quenvale::ChooseTolerance(first, asked, &choice);
+        quenvale::FreeFirstColors(&first);
+        quenvale::FlattenPicture(model, choice.tolerance);
+    };
+    std::vector<Timing> timings = MeasureInTurn(runs, "", {[&] { quenvale::FlattenPicture(fresh(), 20); },
+                                                            [&] { colors(16); }, [&] { colors(256); },
+                                                            [&] { colors(4000); }});
+    std::printf("photo in memory: --colors N, its tolerance chosen and the flatten run\n  %-34s %s\n",
+                "one flatten at 20", Show(timings[0]).c_str());
+    Report("--colors 16", timings[1], "one flatten at 20", timings[0].median, 3, true);
+    Report("--colors 256", timings[2], "one flatten at 20", timings[0].median, 3, true);
+    Report("--colors 4000", timings[3], "one flatten at 20", timings[0].median, 3, true);
+
+    colors(256);
+    Picture flat = photo;
+    flat.rows = rows.data();
+    std::vector<uint8_t> smallest, kept, plain;
+    timings = MeasureInTurn(runs, "", {[&] { EncodePng(flat, nullptr, nullptr, nullptr, false, &smallest, &error); },
+                                       [&] { EncodePng(flat, nullptr, nullptr, nullptr, true, &kept, &error); },
+                                       [&] { plain = EncodeRgb(flat.rows, flat.width, flat.height, 2); }});
+    std::printf("its PNG at --colors 256\n  %-34s %s, %zu bytes\n", "RGB, libspng's filters per row",
+                Show(timings[2]).c_str(), plain.size());
+    Report("RGB, filters by the sample", timings[1], "libspng's per row", timings[2].median, 0, true);
+    std::printf("  %-34s %zu bytes, %.2fx smaller\n", "", kept.size(), double(plain.size()) / kept.size());
+    Report("the smallest (a palette)", timings[0], "libspng's per row", timings[2].median, 0, true);
+    std::printf("  %-34s %zu bytes, %.2fx smaller\n", "", smallest.size(), double(plain.size()) / smallest.size());
+    quenvale_host::ReleasePicture(&photo);
+}
 
 void ReportPictures(int runs, const std::string& dir, const std::string& photoBmp, const std::string& host,
                     bool imageMagick) {

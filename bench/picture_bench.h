@@ -10,6 +10,10 @@ namespace quenvale_bench {
 
 void ReportPictures(int runs, const std::string& dir, const std::string& photoBmp, const std::string& host,
                     bool imageMagick);
+// --colors N against one flatten at 20 on the photo in memory, and the PNG
+// of the result at 256 colours: the smallest encoding against the source's
+// type with its rows filtered by the sample's choice and by libspng's own.
+void ReportColors(int runs, const std::string& photoBmp);
 
 }  // namespace quenvale_bench
 

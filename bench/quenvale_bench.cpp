@@ -229,6 +229,7 @@ int main(int argc, char** argv) {
         bool made = cases[0].make(cases[0].path, cases[0].width, cases[0].height);
         if (made) {
             quenvale_bench::ReportPictures(runs, dir, cases[0].path, QUENVALE_HOST_PATH, imageMagick);
+            quenvale_bench::ReportColors(runs, cases[0].path);
         }
         return made ? 0 : 1;
     }
@@ -286,6 +287,7 @@ int main(int argc, char** argv) {
 #if defined(QUENVALE_HOST_PATH)
     if (pictures) {
         quenvale_bench::ReportPictures(runs, dir, photo.path, QUENVALE_HOST_PATH, imageMagick);
+        quenvale_bench::ReportColors(runs, photo.path);
     }
 #else
     (void)pictures;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
 
 #include "flatten.h"
 #include "memory.h"
@@ -13,68 +12,6 @@
 namespace quenvale {
 
 namespace {
-
-// Colours by their first place in the visiting order (column times height
-// plus row from the bottom), in an open-addressed table that doubles when
-// three quarters full.
-struct PlaceTable {
-    uint32_t* colors;  // colour | kTaken, or 0
-    uint32_t* places;
-    uint32_t mask;
-    size_t count;
-};
-
-constexpr uint32_t kTaken = 0x1000000;
-
-uint32_t SlotOf(uint32_t color, uint32_t mask) { return (color * 0x9E3779B1u >> 8) & mask; }
-
-bool Grow(PlaceTable& table) {
-    uint64_t slots = table.colors == nullptr ? 4096 : 2 * (uint64_t{table.mask} + 1);
-    auto* colors = AllocateArrayOf<uint32_t>(slots);
-    auto* places = AllocateArrayOf<uint32_t>(slots);
-    if (colors == nullptr || places == nullptr || slots > (uint64_t{1} << 26)) {
-        ReleaseBytes(colors);
-        ReleaseBytes(places);
-        return false;
-    }
-    std::memset(colors, 0, static_cast<size_t>(slots) * sizeof(uint32_t));
-    auto mask = static_cast<uint32_t>(slots - 1);
-    for (uint64_t i = 0; table.colors != nullptr && i <= table.mask; ++i) {
-        if (table.colors[i] != 0) {
-            uint32_t slot = SlotOf(table.colors[i] & kColorBits, mask);
-            while (colors[slot] != 0) {
-                slot = (slot + 1) & mask;
-            }
-            colors[slot] = table.colors[i];
-            places[slot] = table.places[i];
-        }
-    }
-    ReleaseBytes(table.colors);
-    ReleaseBytes(table.places);
-    table.colors = colors;
-    table.places = places;
-    table.mask = mask;
-    return true;
-}
-
-// Keeps the colour's earliest place; false when memory runs out.
-bool See(PlaceTable& table, uint32_t color, uint32_t place) {
-    uint32_t slot = SlotOf(color, table.mask);
-    while (table.colors[slot] != 0) {
-        if (table.colors[slot] == (color | kTaken)) {
-            table.places[slot] = std::min(table.places[slot], place);
-            return true;
-        }
-        slot = (slot + 1) & table.mask;
-    }
-    if (4 * (table.count + 1) > 3 * (uint64_t{table.mask} + 1)) {
-        return Grow(table) && See(table, color, place);
-    }
-    table.colors[slot] = color | kTaken;
-    table.places[slot] = place;
-    ++table.count;
-    return true;
-}
 
 // A pixel's colour as the flatten sees it: bytes read directly for the
 // common storages.
@@ -93,109 +30,91 @@ inline uint32_t ColorAt(const Picture& picture, const uint8_t* row, uint32_t x) 
     return color;
 }
 
-// Calls see(colour, place) for each pixel that starts a run of its colour
-// along a row, rows in memory order, until it returns false; a key
-// colour's pixels are passed over, and *keySeen tells whether there were any.
-template <typename See>
-bool VisitRuns(const Picture& picture, bool* keySeen, See see) {
+// The colours met, in order, in a block that doubles as it fills.
+struct ColorList {
+    uint32_t* colors;
+    size_t count;
+    size_t capacity;
+};
+
+bool Append(ColorList& list, uint32_t color) {
+    if (list.count == list.capacity) {
+        size_t capacity = list.capacity == 0 ? 4096 : 2 * list.capacity;
+        auto* colors = AllocateArrayOf<uint32_t>(capacity);
+        if (colors == nullptr) {
+            return false;
+        }
+        if (list.count != 0) {
+            std::memcpy(colors, list.colors, list.count * sizeof(uint32_t));
+        }
+        ReleaseBytes(list.colors);
+        list.colors = colors;
+        list.capacity = capacity;
+    }
+    list.colors[list.count++] = color;
+    return true;
+}
+
+// The pixels in the visiting order, column by column, each from the bottom
+// row up; a bit for every colour (2 MB) tells a new one. Stepping down a
+// column crosses a page at every row, so a strip of columns is first taken
+// row by row into a block of its own, column after column, and read from
+// there. A key colour's pixels are passed over, and *keySeen tells whether
+// there were any.
+bool VisitInOrder(const Picture& picture, ColorList& list, bool* keySeen) {
+    constexpr uint32_t kSkip = kColorBits + 1;
+    const uint32_t height = picture.height;
+    // Strips of up to 64 columns, of at most 4 MB.
+    uint32_t strip = static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(64, (uint64_t{1} << 20) / height)));
+    auto* seen = AllocateArrayOf<uint64_t>(uint64_t{1} << 18);
+    auto* block = AllocateArrayOf<uint32_t>(uint64_t{strip} * height);
+    bool ok = seen != nullptr && block != nullptr;
+    if (ok) {
+        std::memset(seen, 0, (size_t{1} << 18) * sizeof(uint64_t));
+    }
     *keySeen = false;
-    for (uint32_t stored = 0; stored < picture.height; ++stored) {
-        uint32_t visited = picture.topDown ? picture.height - 1 - stored : stored;
-        const uint8_t* row = picture.rows + size_t{stored} * picture.stride;
-        uint32_t last = kTaken;
-        for (uint32_t x = 0; x < picture.width; ++x) {
-            uint32_t color = 0;
-            if (picture.keyed) {
-                uint64_t value = 0;
-                ReadPictureColor(picture, row, x, &color, &value);
-                if (value == picture.key) {
-                    *keySeen = true;
-                    continue;
+    for (uint32_t x0 = 0; ok && x0 < picture.width; x0 += strip) {
+        uint32_t across = std::min(strip, picture.width - x0);
+        for (uint32_t visited = 0; visited < height; ++visited) {
+            uint32_t stored = picture.topDown ? height - 1 - visited : visited;
+            const uint8_t* row = picture.rows + size_t{stored} * picture.stride;
+            for (uint32_t c = 0; c < across; ++c) {
+                uint32_t color = 0;
+                if (picture.keyed) {
+                    uint64_t value = 0;
+                    ReadPictureColor(picture, row, x0 + c, &color, &value);
+                    *keySeen = *keySeen || value == picture.key;
+                    color = value == picture.key ? kSkip : color;
+                } else {
+                    color = ColorAt(picture, row, x0 + c);
                 }
-            } else {
-                color = ColorAt(picture, row, x);
-            }
-            if (color != last) {
-                last = color;
-                if (!see(color, x * picture.height + visited)) {
-                    return false;
-                }
+                block[size_t{c} * height + visited] = color;
             }
         }
-    }
-    return true;
-}
-
-// Sorts keys by their place, the bits above 24, a byte at a time from the
-// lowest (a photo has millions of distinct colours).
-bool SortByPlace(uint64_t* keys, size_t count) {
-    auto* other = AllocateArrayOf<uint64_t>(count);
-    if (other == nullptr) {
-        return false;
-    }
-    uint64_t* from = keys;
-    uint64_t* to = other;
-    for (int shift = 24; shift < 56; shift += 8) {
-        size_t starts[257] = {};
-        for (size_t i = 0; i < count; ++i) {
-            ++starts[(from[i] >> shift & 0xFF) + 1];
-        }
-        for (int b = 0; b < 256; ++b) {
-            starts[b + 1] += starts[b];
-        }
-        for (size_t i = 0; i < count; ++i) {
-            to[starts[from[i] >> shift & 0xFF]++] = from[i];
-        }
-        std::swap(from, to);
-    }
-    ReleaseBytes(other);  // four passes: the keys are back where they were
-    return true;
-}
-
-// On a large picture, one word for every colour holds its first place
-// (64 MB, against the table's many misses per probe); UINT32_MAX for none.
-constexpr uint64_t kEveryColorPixels = uint64_t{1} << 21;
-
-// The keys (place above colour) of the picture's distinct colours, unsorted.
-Status FirstPlaces(const Picture& picture, uint64_t** keys, size_t* count, bool* keySeen) {
-    *keys = nullptr;
-    *count = 0;
-    if (uint64_t{picture.width} * picture.height >= kEveryColorPixels) {
-        auto* places = AllocateArrayOf<uint32_t>(uint64_t{1} << 24);
-        if (places == nullptr) {
-            return StatusOutOfMemory;
-        }
-        std::memset(places, 0xFF, (size_t{1} << 24) * sizeof(uint32_t));
-        VisitRuns(picture, keySeen, [places](uint32_t color, uint32_t place) {
-            places[color] = std::min(places[color], place);
-            return true;
-        });
-        for (uint32_t color = 0; color <= kColorBits; ++color) {
-            *count += places[color] != UINT32_MAX ? 1 : 0;
-        }
-        *keys = AllocateArrayOf<uint64_t>(*count);
-        size_t n = 0;
-        for (uint32_t color = 0; *keys != nullptr && color <= kColorBits; ++color) {
-            if (places[color] != UINT32_MAX) {
-                (*keys)[n++] = uint64_t{places[color]} << 24 | color;
+        uint32_t last = kSkip;
+        size_t count = size_t{across} * height;
+        for (size_t i = 0; ok && i < count; ++i) {
+#if defined(__GNUC__)
+            // The bits are larger than the nearer caches: ask ahead.
+            if (i + 16 < count) {
+                __builtin_prefetch(seen + ((block[i + 16] & kColorBits) >> 6));
+            }
+#endif
+            uint32_t color = block[i];
+            if (color == last) {
+                continue;  // a run down the column, or a key colour
+            }
+            last = color;
+            uint64_t bit = uint64_t{1} << (color & 63);
+            if (color != kSkip && (seen[color >> 6] & bit) == 0) {
+                seen[color >> 6] |= bit;
+                ok = Append(list, color);
             }
         }
-        ReleaseBytes(places);
-        return *keys != nullptr ? StatusOk : StatusOutOfMemory;
     }
-    PlaceTable table{nullptr, nullptr, 0, 0};
-    bool ok = Grow(table) && VisitRuns(picture, keySeen, [&table](uint32_t color, uint32_t place) {
-        return See(table, color, place);
-    });
-    *keys = ok ? AllocateArrayOf<uint64_t>(table.count) : nullptr;
-    for (uint64_t i = 0; *keys != nullptr && i <= table.mask; ++i) {
-        if (table.colors[i] != 0) {
-            (*keys)[(*count)++] = uint64_t{table.places[i]} << 24 | (table.colors[i] & kColorBits);
-        }
-    }
-    ReleaseBytes(table.colors);
-    ReleaseBytes(table.places);
-    return *keys != nullptr ? StatusOk : StatusOutOfMemory;
+    ReleaseBytes(seen);
+    ReleaseBytes(block);
+    return ok;
 }
 
 // A palette with alpha: its indices in the order of their first pixels,
@@ -266,27 +185,17 @@ Status FindFirstColors(const Picture& picture, FirstColors* colors) {
     if (picture.width == 0 || picture.height == 0) {
         return StatusOk;
     }
-    if (uint64_t{picture.width} * picture.height > UINT32_MAX) {
-        return StatusUnsupported;  // a place must fit its word
-    }
     if (picture.storage == StorageIndexed && picture.alphaCount != 0) {
         return FirstIndices(picture, colors);
     }
-    uint64_t* keys = nullptr;
-    size_t count = 0;
+    ColorList list{nullptr, 0, 0};
     bool keySeen = false;
-    Status status = FirstPlaces(picture, &keys, &count, &keySeen);
-    colors->keyEntries = keySeen ? 1 : 0;
-    if (status == StatusOk && (!SortByPlace(keys, count) ||
-                               (colors->colors = AllocateArrayOf<uint32_t>(count)) == nullptr)) {
-        status = StatusOutOfMemory;
+    if (!VisitInOrder(picture, list, &keySeen)) {
+        ReleaseBytes(list.colors);
+        return StatusOutOfMemory;
     }
-    for (size_t i = 0; status == StatusOk && i < count; ++i) {
-        colors->colors[i] = static_cast<uint32_t>(keys[i] & kColorBits);
-    }
-    colors->count = status == StatusOk ? count : 0;
-    ReleaseBytes(keys);
-    return status;
+    *colors = FirstColors{list.colors, nullptr, list.count, keySeen ? 1u : 0u};
+    return StatusOk;
 }
 
 void FreeFirstColors(FirstColors* colors) {
@@ -311,7 +220,8 @@ Status CountEntries(const FirstColors& colors, int tolerance, uint64_t limit, ui
     if (index == nullptr) {
         return StatusOutOfMemory;
     }
-    for (size_t at = 0; at < colors.count && *entries <= limit; at += kPiece) {
+    // A palette that holds every entry it can founds no more.
+    for (size_t at = 0; at < colors.count && *entries <= limit && !CellIndexFull(*index); at += kPiece) {
         size_t count = std::min<size_t>(kPiece, colors.count - at);
         std::memcpy(CellIndexPiece(index), colors.colors + at, count * sizeof(uint32_t));
         FlattenPiece(*index, CellIndexPiece(index), count);
@@ -331,7 +241,14 @@ Status ChooseTolerance(const FirstColors& colors, uint64_t colorCount, Tolerance
     while (upper - lower > 1) {
         int middle = (lower + upper) / 2;
         uint64_t entries = 0;
-        Status status = CountEntries(colors, middle, colorCount, &entries);
+        Status status = StatusOk;
+        if (colors.classes == nullptr && MaxPaletteEntries(middle) + colors.keyEntries <= colorCount) {
+            // No palette at this tolerance can hold more: it fits uncounted.
+            upper = middle;
+            upperCounted = false;
+            continue;
+        }
+        status = CountEntries(colors, middle, colorCount, &entries);
         if (status != StatusOk) {
             return status;
         }
