@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "color_count.h"
@@ -221,6 +222,68 @@ TEST(PictureFlatten, EveryStorageGivesThePlainWalksFoundersAndPalette) {
                     EXPECT_EQ(got.founderValue, value) << "entry " << i;
                 }
                 quenvale::FreeFlattenPalette(&palette);
+            }
+        }
+    }
+}
+
+// The mean fill in every storage, against the plain walk's groups averaged
+// here: each pixel is seen as its group's mean colour, stored at its
+// storage's nearest value (a palette entry exactly), its alpha and the bits
+// outside a mask its own, and a palette pixel takes its founder's index.
+TEST(PictureFlatten, EveryStorageTakesItsGroupsMeans) {
+    std::mt19937 random(5);
+    for (const Kind& kind : kKinds) {
+        for (bool topDown : {false, true}) {
+            SCOPED_TRACE(std::string(kind.name) + (topDown ? " top-down" : " bottom-up"));
+            std::vector<uint8_t> rows;
+            Picture picture = MakePicture(kind, topDown, random, rows);
+            const std::vector<uint8_t> before = rows;
+            Image seen = MakeImage(picture.width, picture.height);
+            for (uint32_t y = 0; y < picture.height; ++y) {
+                for (uint32_t x = 0; x < picture.width; ++x) {
+                    seen.At(x, y) = ColorOf(picture, StoredRow(picture, before, y), x);
+                }
+            }
+            PlainWalk walk = WalkFirstFit(seen, 20);
+            std::vector<std::array<uint64_t, 4>> sums(walk.entries.size());
+            for (size_t i = 0; i < walk.entryOf.size(); ++i) {
+                const Rgb& color = seen.pixels[i];
+                std::array<uint64_t, 4>& sum = sums[walk.entryOf[i]];
+                sum = {sum[0] + color.red, sum[1] + color.green, sum[2] + color.blue, sum[3] + 1};
+            }
+            ASSERT_EQ(quenvale::FlattenPictureToMeans(picture, 20), quenvale::StatusOk);
+            uint32_t per = kind.storage == quenvale::StorageBgr24 ? 3 : Samples(picture);
+            for (uint32_t y = 0; y < picture.height; ++y) {
+                for (uint32_t x = 0; x < picture.width; ++x) {
+                    size_t i = size_t{y} * picture.width + x;
+                    const std::array<uint64_t, 4>& sum = sums[walk.entryOf[i]];
+                    uint8_t expected[3];
+                    for (int c = 0; c < 3; ++c) {
+                        auto mean = static_cast<uint32_t>((2 * sum[c] + sum[3]) / (2 * sum[3]));
+                        uint32_t bits = kind.storage == quenvale::StorageMasked   ? picture.channels[c].bits
+                                        : kind.storage == quenvale::StorageIndexed ? 8
+                                                                                   : SampleBits(picture);
+                        uint32_t most = (uint32_t{1} << bits) - 1;
+                        expected[c] = Top8((mean * most + 127) / 255, bits);
+                    }
+                    const uint8_t* own = StoredRow(picture, before, y);
+                    const uint8_t* result = StoredRow(picture, rows, y);
+                    Rgb got = ColorOf(picture, result, x);
+                    ASSERT_EQ((std::array<uint8_t, 3>{got.red, got.green, got.blue}),
+                              (std::array<uint8_t, 3>{expected[0], expected[1], expected[2]}))
+                        << x << "," << y;
+                    const PlainEntry& entry = walk.entries[walk.entryOf[i]];
+                    if (kind.storage == quenvale::StorageIndexed) {
+                        EXPECT_EQ(GetSample(picture, result, x, 0),
+                                  GetSample(picture, StoredRow(picture, before, entry.y), entry.x, 0));
+                    } else if (kind.storage == quenvale::StorageMasked) {
+                        EXPECT_EQ(GetSample(picture, result, x, 0) & ~picture.colorBits,
+                                  GetSample(picture, own, x, 0) & ~picture.colorBits);
+                    } else if (kind.alpha) {
+                        EXPECT_EQ(GetSample(picture, result, x, per - 1), GetSample(picture, own, x, per - 1));
+                    }
+                }
             }
         }
     }
