@@ -164,6 +164,17 @@ const uint8_t* StoredRow(const Picture& picture, const std::vector<uint8_t>& row
     return rows.data() + (picture.topDown ? picture.height - 1 - visited : visited) * picture.stride;
 }
 
+// Every pixel's colour as the flatten sees it, rows as visited.
+Image SeenImage(const Picture& picture, const std::vector<uint8_t>& rows) {
+    Image seen = MakeImage(picture.width, picture.height);
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        for (uint32_t x = 0; x < picture.width; ++x) {
+            seen.At(x, y) = ColorOf(picture, StoredRow(picture, rows, y), x);
+        }
+    }
+    return seen;
+}
+
 TEST(PictureFlatten, EveryStorageGivesThePlainWalksFoundersAndPalette) {
     std::mt19937 random(7);
     for (const Kind& kind : kKinds) {
@@ -174,12 +185,7 @@ TEST(PictureFlatten, EveryStorageGivesThePlainWalksFoundersAndPalette) {
                 std::vector<uint8_t> rows;
                 Picture picture = MakePicture(kind, topDown, random, rows);
                 const std::vector<uint8_t> before = rows;
-                Image seen = MakeImage(picture.width, picture.height);
-                for (uint32_t y = 0; y < picture.height; ++y) {
-                    for (uint32_t x = 0; x < picture.width; ++x) {
-                        seen.At(x, y) = ColorOf(picture, StoredRow(picture, before, y), x);
-                    }
-                }
+                Image seen = SeenImage(picture, before);
                 PlainWalk walk = WalkFirstFit(seen, tolerance);
                 quenvale::FlattenPalette palette{};
                 ASSERT_EQ(quenvale::FlattenPicture(picture, tolerance, &palette), quenvale::StatusOk);
@@ -239,12 +245,7 @@ TEST(PictureFlatten, EveryStorageTakesItsGroupsMeans) {
             std::vector<uint8_t> rows;
             Picture picture = MakePicture(kind, topDown, random, rows);
             const std::vector<uint8_t> before = rows;
-            Image seen = MakeImage(picture.width, picture.height);
-            for (uint32_t y = 0; y < picture.height; ++y) {
-                for (uint32_t x = 0; x < picture.width; ++x) {
-                    seen.At(x, y) = ColorOf(picture, StoredRow(picture, before, y), x);
-                }
-            }
+            Image seen = SeenImage(picture, before);
             PlainWalk walk = WalkFirstFit(seen, 20);
             std::vector<std::array<uint64_t, 4>> sums(walk.entries.size());
             for (size_t i = 0; i < walk.entryOf.size(); ++i) {
@@ -300,12 +301,7 @@ TEST(PictureFlatten, ColorCountsAndTheirToleranceFollowThePlainWalk) {
             SCOPED_TRACE(std::string(kind.name) + (topDown ? " top-down" : " bottom-up"));
             std::vector<uint8_t> rows;
             Picture picture = MakePicture(kind, topDown, random, rows);
-            Image seen = MakeImage(picture.width, picture.height);
-            for (uint32_t y = 0; y < picture.height; ++y) {
-                for (uint32_t x = 0; x < picture.width; ++x) {
-                    seen.At(x, y) = ColorOf(picture, StoredRow(picture, rows, y), x);
-                }
-            }
+            Image seen = SeenImage(picture, rows);
             std::vector<uint64_t> plain(256);
             quenvale::FirstColors colors{};
             ASSERT_EQ(quenvale::FindFirstColors(picture, &colors), quenvale::StatusOk);
