@@ -117,14 +117,21 @@ bool WriteJpeg(const Picture& picture, const std::string& path) {
     return std::fclose(file) == 0;
 }
 
-bool MakeInputs(const std::string& photoBmp, const std::string& png, const std::string& jpeg) {
-    Picture picture{};
+// The photo bitmap as a picture.
+bool ReadPhoto(const std::string& photoBmp, Picture* picture) {
     quenvale_host::PictureError error{};
     FILE* file = std::fopen(photoBmp.c_str(), "rb");
-    bool read = file != nullptr && quenvale_host::ReadBitmapAsPicture(file, &picture, &error);
+    bool read = file != nullptr && quenvale_host::ReadBitmapAsPicture(file, picture, &error);
     if (file != nullptr) {
         std::fclose(file);
     }
+    return read;
+}
+
+bool MakeInputs(const std::string& photoBmp, const std::string& png, const std::string& jpeg) {
+    Picture picture{};
+    quenvale_host::PictureError error{};
+    bool read = ReadPhoto(photoBmp, &picture);
     std::vector<uint8_t> bytes;
     bool made = read && quenvale_host::EncodePng(picture, nullptr, nullptr, nullptr, true, &bytes, &error) &&
                 quenvale_writer::WriteWholeFile(png, bytes) && WriteJpeg(picture, jpeg);
@@ -139,12 +146,7 @@ size_t FileBytes(const std::string& path) { return Slurp(path).size(); }
 void ReportColors(int runs, const std::string& photoBmp) {
     Picture photo{};
     quenvale_host::PictureError error{};
-    FILE* file = std::fopen(photoBmp.c_str(), "rb");
-    bool read = file != nullptr && quenvale_host::ReadBitmapAsPicture(file, &photo, &error);
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    if (!read) {
+    if (!ReadPhoto(photoBmp, &photo)) {
         std::printf("colors: could not read the photo\n");
         return;
     }

@@ -32,21 +32,14 @@ std::string StemOf(const std::string& input, const std::string& output) {
 // The path of the palette file for this input and output, and its format.
 void PalettePath(const Options& options, const std::string& input, const std::string& output, std::string* path,
                  PaletteFormat* format) {
-    *format = PaletteGpl;
-    if (options.paletteFormat != nullptr) {
-        PaletteFormatOf(options.paletteFormat, format);
-    }
+    // The name and format were checked with the options.
+    PaletteFormatFor(options.palette != nullptr ? options.palette : "", options.paletteFormat, format);
     if (options.palette != nullptr) {
         *path = options.palette;
-        size_t dot = path->rfind('.');
-        if (options.paletteFormat == nullptr && *path != "-") {
-            PaletteFormatOf(path->substr(dot + 1), format);  // its extension checked with the options
-        }
         return;
     }
     *path = std::string(options.paletteDir) + "/" + StemOf(input, output) + "." + PaletteExtension(*format);
 }
-
 
 // Writes the pieces as the file at path, replaced whole; the failure
 // reported against path.

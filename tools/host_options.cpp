@@ -277,10 +277,8 @@ int CheckPaletteOptions(const Options& options) {
     if (toStandardOutput && std::strcmp(output, "-") == 0) {
         return UsageError("the picture and its palette cannot both go to standard output");
     }
-    size_t dot = name.rfind('.');
     PaletteFormat format{};
-    if (!toStandardOutput && options.paletteFormat == nullptr &&
-        (dot == std::string::npos || !PaletteFormatOf(name.substr(dot + 1), &format))) {
+    if (!PaletteFormatFor(name, options.paletteFormat, &format)) {
         return UsageError("--palette " + name + ": name a .gpl, .json or .txt file, or give --palette-format");
     }
     return -1;

@@ -85,6 +85,15 @@ bool PaletteFormatOf(const std::string& extension, PaletteFormat* format) {
     return false;
 }
 
+bool PaletteFormatFor(const std::string& name, const char* given, PaletteFormat* format) {
+    *format = PaletteGpl;
+    if (given != nullptr) {
+        return PaletteFormatOf(given, format);
+    }
+    size_t dot = name.rfind('.');
+    return name == "-" || (dot != std::string::npos && PaletteFormatOf(name.substr(dot + 1), format));
+}
+
 const char* PaletteExtension(PaletteFormat format) {
     for (const PaletteKind& kind : kPaletteKinds) {
         if (kind.format == format) {

@@ -15,6 +15,10 @@ enum PaletteFormat { PaletteGpl, PaletteJson, PaletteText };
 // for another.
 bool PaletteFormatOf(const std::string& extension, PaletteFormat* format);
 const char* PaletteExtension(PaletteFormat format);
+// The format of a palette file of this name: --palette-format's where
+// given, gpl for standard output (-), else its extension's; false where
+// the extension names none.
+bool PaletteFormatFor(const std::string& name, const char* given, PaletteFormat* format);
 // The file's text: the entries of a flatten of the picture (for how its
 // founders' values are stored), named as the input is, at the tolerance.
 std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenvale::Picture& picture,

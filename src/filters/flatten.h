@@ -77,6 +77,8 @@ uint32_t CellIndexCapacity(const CellIndex* index);
 // Once the palette holds every entry it can, no pixel founds one and the
 // order of the rest no longer matters.
 bool CellIndexFull(const CellIndex& index);
+// Whether two packed colours lie within the tolerance on every channel.
+bool WithinReach(uint32_t a, uint32_t b, int tolerance);
 // The entries the palette holds so far.
 uint64_t CellIndexEntries(const CellIndex& index);
 void FlattenPiece(CellIndex& index, uint32_t* colors, size_t count);

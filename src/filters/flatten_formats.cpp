@@ -11,7 +11,6 @@
 // each value's first position, a search of the values in that order maps
 // them all, and a second pass rewrites the pixels.
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 #include "flatten.h"
@@ -214,20 +213,17 @@ void FlattenRleStream(const BitmapFormat& format, uint8_t* stream, ValueWork& wo
 bool MapClass(const BitmapFormat& format, const uint32_t* values, size_t count, int tolerance, uint32_t* map) {
     uint32_t keep = format.encoding == EncodingMasked ? ~format.colorBits : 0;
     if (count <= 1024) {
-        PaletteEntry entries[1024];
+        uint32_t entries[1024];
         uint32_t founders[1024];
         size_t entryCount = 0;
         for (size_t i = 0; i < count; ++i) {
             uint32_t color = ValueColor(format, values[i]);
-            Rgb pixel{static_cast<uint8_t>(color >> 16), static_cast<uint8_t>(color >> 8), static_cast<uint8_t>(color)};
             size_t e = 0;
-            while (e < entryCount && !(std::abs(entries[e].color.red - pixel.red) <= tolerance &&
-                                       std::abs(entries[e].color.green - pixel.green) <= tolerance &&
-                                       std::abs(entries[e].color.blue - pixel.blue) <= tolerance)) {
+            while (e < entryCount && !WithinReach(entries[e], color, tolerance)) {
                 ++e;
             }
             if (e == entryCount) {
-                entries[entryCount] = PaletteEntry{pixel};
+                entries[entryCount] = color;
                 founders[entryCount++] = values[i];
             }
             map[values[i]] = (founders[e] & ~keep) | (values[i] & keep);

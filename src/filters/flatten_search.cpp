@@ -234,16 +234,6 @@ inline uint32_t MatchFew(CellIndex& index, uint32_t color) {
     return color;
 }
 
-bool WithinReach(uint32_t a, uint32_t b, int tolerance) {
-    for (int shift = 0; shift < 24; shift += 8) {
-        int difference = static_cast<int>(a >> shift & 0xFF) - static_cast<int>(b >> shift & 0xFF);
-        if (difference > tolerance || difference < -tolerance) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The oldest entry within reach among the pixel's cell and its neighbours.
 uint32_t MatchAnyTolerance(CellIndex& index, uint32_t color) {
     uint32_t r8 = color >> 16, g8 = color >> 8 & 0xFF, b8 = color & 0xFF;
@@ -374,6 +364,16 @@ void FlattenPiece(CellIndex& index, uint32_t* pixels, size_t count) { SearchPiec
 // The cells count entries from 1.
 bool CellIndexFull(const CellIndex& index) {
     return index.cells == nullptr && index.entryCount == MaxPaletteEntries(index.tolerance);
+}
+
+bool WithinReach(uint32_t a, uint32_t b, int tolerance) {
+    for (int shift = 0; shift < 24; shift += 8) {
+        int difference = static_cast<int>(a >> shift & 0xFF) - static_cast<int>(b >> shift & 0xFF);
+        if (difference > tolerance || difference < -tolerance) {
+            return false;
+        }
+    }
+    return true;
 }
 
 uint64_t CellIndexEntries(const CellIndex& index) { return index.entryCount - (index.cells != nullptr ? 1 : 0); }

@@ -163,12 +163,7 @@ uint64_t CountInClasses(const FirstColors& colors, int tolerance, uint64_t limit
         uint32_t color = colors.colors[i];
         bool joined = false;
         for (uint64_t e = 0; e < count && !joined; ++e) {
-            uint32_t other = entries[e];
-            joined = classes[e] == colors.classes[i];
-            for (int shift = 0; shift < 24 && joined; shift += 8) {
-                int a = static_cast<int>(color >> shift & 0xFF), b = static_cast<int>(other >> shift & 0xFF);
-                joined = (a > b ? a - b : b - a) <= tolerance;
-            }
+            joined = classes[e] == colors.classes[i] && WithinReach(entries[e], color, tolerance);
         }
         if (!joined) {
             entries[count] = color;
