@@ -28,6 +28,7 @@ if(QUENVALE_HAVE_PICTURES)
     tools/pictures/bitmap_bridge.cpp
     tools/pictures/jpeg_codec.cpp
     tools/pictures/picture.cpp
+    tools/pictures/picture_filters.cpp
     tools/pictures/picture_mapping.cpp
     tools/pictures/png_codec.cpp
     tools/pictures/smallest_encoding.cpp)
@@ -35,6 +36,7 @@ if(QUENVALE_HAVE_PICTURES)
                                                PRIVATE "${SPNG_INCLUDE_DIR}")
   target_link_libraries(quenvale_pictures PUBLIC quenvale_core PRIVATE quenvale_bitmap_writer "${SPNG_LIBRARY}" JPEG::JPEG ZLIB::ZLIB)
   target_compile_definitions(quenvale_pictures PUBLIC QUENVALE_PICTURES)
+  set_target_properties(quenvale_pictures PROPERTIES POSITION_INDEPENDENT_CODE ON)
   # WebP beside them where libwebp is found.
   find_package(PkgConfig QUIET)
   if(PKG_CONFIG_FOUND)

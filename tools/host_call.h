@@ -18,12 +18,21 @@ namespace quenvale_host {
 
 struct Picture;
 
-// One line on standard error: "quenvale: PATH: REASON".
-void ReportFailure(const std::string& path, const std::string& reason);
+// A failure of the file at path, with the system's error number where a
+// system call failed (0 where none did). Defined by the program, not here:
+// the host prints "quenvale: PATH: REASON" on standard error, the Python
+// module raises it.
+void ReportFailure(const std::string& path, const std::string& reason, int systemError = 0);
 // A failed call's line, on the input or the output by what failed; an
 // output written to a spool file names the spool's folder.
 void ReportCall(const quenvale::Failure& failure, const std::string& input, const std::string& output,
                 bool outputSpooled);
+// The call on a file of any format the host reads, to the format planned,
+// or, where none is, to the one the options and the output's name choose;
+// true when the output was written. inputFile and outputFile are opened,
+// input and output named in the failures.
+bool CallAnyFormat(const Options& options, FileFormat planned, const std::string& inputFile,
+                   const std::string& outputFile, const std::string& input, const std::string& output);
 // The call on the files inputFile and outputFile, reported as input and
 // output; true when the output was written.
 bool CallOnFiles(const Options& options, const std::string& inputFile, const std::string& outputFile,

@@ -58,7 +58,8 @@ bool WriteWhole(const Options& options, const std::string& path, const std::vect
     written = written && quenvale::CommitOutput(replaced, options.call.sync, &failure);
     quenvale::AbandonOutput(replaced);
     if (!written) {
-        ReportFailure(path, std::string("could not write ") + what + ": " + ErrorText(failure.systemError));
+        ReportFailure(path, std::string("could not write ") + what + ": " + ErrorText(failure.systemError),
+                      failure.systemError);
     }
     return written;
 }
@@ -174,7 +175,8 @@ bool WriteExtras(const Options& options, const FlattenExtras& extras, const std:
         bool written = quenvale::WriteBytes(stdout, extras.palette.data(), extras.palette.size()) &&
                        std::fflush(stdout) == 0;
         if (!written) {
-            ReportFailure(path, "could not write the palette: " + ErrorText(errno));
+            int error = errno;
+            ReportFailure(path, "could not write the palette: " + ErrorText(error), error);
         }
         return written;
     }

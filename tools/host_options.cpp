@@ -388,11 +388,6 @@ int ParseLongOption(int argc, char** argv, int* i, Options* options) {
 
 }  // namespace
 
-int UsageError(const std::string& message) {
-    std::fprintf(stderr, "quenvale: %s (see quenvale --help)\n", Printable(message).c_str());
-    return 2;
-}
-
 int ParseArguments(int argc, char** argv, Options* options) {
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {

@@ -50,7 +50,8 @@ struct Options {
 // Fills options from the arguments; returns -1 to go on, or the exit status
 // (0 after --help or --version, 2 after a usage error, reported).
 int ParseArguments(int argc, char** argv, Options* options);
-// One line on standard error with the hint to --help; returns 2.
+// A usage error; returns 2. Defined by the program, as ReportFailure is:
+// the host prints one line on standard error with the hint to --help.
 int UsageError(const std::string& message);
 
 }  // namespace quenvale_host

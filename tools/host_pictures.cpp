@@ -178,13 +178,8 @@ bool RunKernelIntoJob(quenvale::KernelWork& work, const uint8_t* rows, const que
 
 bool ToleranceForColors(const Options& options, const quenvale::Picture& picture, FILE* console,
                         const std::string& input, int* tolerance) {
-    quenvale::FirstColors colors{};
     quenvale::ToleranceChoice choice{};
-    quenvale::Status status = quenvale::FindFirstColors(picture, &colors);
-    if (status == quenvale::StatusOk) {
-        status = quenvale::ChooseTolerance(colors, options.colors, &choice);
-    }
-    quenvale::FreeFirstColors(&colors);
+    quenvale::Status status = quenvale::ChooseToleranceFor(picture, options.colors, &choice);
     if (status != quenvale::StatusOk) {
         ReportFailure(input, status == quenvale::StatusOutOfMemory ? "not enough memory to count its colours"
                                                                    : "too many pixels to count its colours");
@@ -236,54 +231,21 @@ bool FlattenDecoded(const Options& options, PictureJob& job, const std::string& 
     ShowGridsTaken(console, job, picture.width, picture.height);
     LittleEndianSamples(&picture);
     int tolerance = options.call.tolerance;
-    if (options.colors != 0 && !ToleranceForColors(options, ModelOf(picture), console, input, &tolerance)) {
-        LittleEndianSamples(&picture);
+    bool chosen = options.colors == 0 || ToleranceForColors(options, ModelOf(picture), console, input, &tolerance);
+    LittleEndianSamples(&picture);
+    if (!chosen) {
         ShowGridsReleased(job, picture.width, picture.height);
         CloseLibraryConsole(console);
         return false;
     }
     job.tolerance = tolerance;
-    quenvale::Picture model = ModelOf(picture);
-    quenvale::Status status = options.meanFill ? quenvale::FlattenPictureToMeans(model, tolerance)
-                                               : quenvale::FlattenPicture(model, tolerance);
-    for (uint32_t i = 0; options.meanFill && i < model.paletteCount; ++i) {
-        // The founders' entries now hold their groups' means.
-        picture.palette[i][0] = static_cast<uint8_t>(model.palette[i] >> 16);
-        picture.palette[i][1] = static_cast<uint8_t>(model.palette[i] >> 8);
-        picture.palette[i][2] = static_cast<uint8_t>(model.palette[i]);
-    }
-    picture.paletteCount = std::max(picture.paletteCount, model.paletteCount);
-    LittleEndianSamples(&picture);
-    if (picture.colorType == PngPalette) {
-        CoverIndices(&picture);
-    }
+    quenvale::Status status = FlattenHeld(&picture, tolerance, options.meanFill, nullptr);
     ShowGridsReleased(job, picture.width, picture.height);
     CloseLibraryConsole(console);
     if (status != quenvale::StatusOk) {
         ReportCall(quenvale::FailWith(status, quenvale::ReasonNone), input, output, false);
     }
     return status == quenvale::StatusOk;
-}
-
-// A kernel's result as the library would have written it: its input's
-// format with the palette mapped or the pixel values replaced, or a new
-// bitmap of 24-bit pixels or of the indices of an RLE stream.
-quenvale::BitmapFormat KernelResultFormat(const quenvale::KernelWork& work) {
-    quenvale::BitmapFormat format = *work.format;
-    if (work.output == quenvale::OutputPalette) {
-        quenvale::MapKernelPalette(work, format.palette);
-        return format;
-    }
-    if (work.output == quenvale::OutputNewRgb24) {
-        format.encoding = quenvale::EncodingRgb24;
-        format.bitsPerPixel = 24;
-        format.paletteCount = 0;
-    } else if (work.output == quenvale::OutputNewIndexed) {
-        format.bitsPerPixel = format.encoding == quenvale::EncodingRle4 ? 4 : 8;
-        format.encoding = quenvale::EncodingIndexed;
-    }
-    format.stride = quenvale::KernelOutputStride(work);
-    return format;
 }
 
 // A kernel on the bitmap of the decoded picture that the library would

@@ -35,7 +35,7 @@ void ClearProgress() {
 
 namespace quenvale_host {
 
-void ReportFailure(const std::string& path, const std::string& reason) {
+void ReportFailure(const std::string& path, const std::string& reason, int /*systemError*/) {
     std::string line = "quenvale: " + Printable(path) + ": " + Printable(reason) + "\n";
     if (reportSink != nullptr) {
         *reportSink += line;
@@ -46,60 +46,9 @@ void ReportFailure(const std::string& path, const std::string& reason) {
     std::fputs(line.c_str(), stderr);
 }
 
-// The system's text where a system call failed, else the reason from the
-// library's own table.
-// Where the call wrote a spool file, the spool's folder is named, so that
-// a full TMPDIR is not taken for the output's disk.
-void ReportCall(const quenvale::Failure& failure, const std::string& input, const std::string& output,
-                bool outputSpooled) {
-    bool outputSide =
-        failure.status == quenvale::StatusOutputOpenFailed || failure.status == quenvale::StatusOutputWriteFailed;
-    char reason[quenvale::kReasonTextBytes];
-    quenvale::FormatReason(failure, reason, sizeof reason);
-    // A reason and the system's error where both are known.
-    std::string text = failure.systemError == 0   ? std::string(reason)
-                       : failure.reason == quenvale::ReasonNone ? ErrorText(failure.systemError)
-                                                               : std::string(reason) + ": " + ErrorText(failure.systemError);
-    if (outputSide && outputSpooled) {
-        text = "a temporary file in " + SpoolFolder() + ": " + text;
-    }
-    ReportFailure(outputSide ? output : input, text);
-}
-
-FILE* OpenLibraryConsole(const Options& options, const std::string& output) {
-    // The library's text only when asked for, and never where the image goes.
-    bool paletteOut = options.palette != nullptr && std::strcmp(options.palette, "-") == 0;
-    FILE* console = !options.verbose ? nullptr : output == "-" || paletteOut ? stderr : stdout;
-    quenvale::SetConsoleStream(console);
-    quenvale::SetConsoleEndsLines(console != nullptr && quenvale_host::IsTerminal(console));
-    return console;
-}
-
-void CloseLibraryConsole(FILE* console) {
-    if (console != nullptr) {
-        // The library's messages end without a line feed; keep the prompt off them.
-        if (quenvale::ConsoleLineOpen()) {
-            std::fputs("\n", console);
-        }
-        std::fflush(console);
-    }
-}
-
-bool CallOnFiles(const Options& options, const std::string& inputFile, const std::string& outputFile,
-                 const std::string& input, const std::string& output) {
-    std::u16string wideInput = quenvale_host::CallPath(inputFile, 10);
-    std::u16string wideOutput = quenvale_host::CallPath(outputFile, 0);
-    FILE* console = OpenLibraryConsole(options, output);
-    quenvale::Failure failure{};
-    int32_t result =
-        quenvale::RunHostCall(wideInput.c_str(), wideOutput.c_str(),
-                              options.filter != nullptr ? *options.filter : quenvale::kNamedFilters[0], options.call,
-                              &failure);
-    CloseLibraryConsole(console);
-    if (result != ResultDone) {
-        ReportCall(failure, input, output, outputFile != output);
-    }
-    return result == ResultDone;
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "quenvale: %s (see quenvale --help)\n", Printable(message).c_str());
+    return 2;
 }
 
 }  // namespace quenvale_host
@@ -112,71 +61,6 @@ using quenvale_host::Options;
 using quenvale_host::ReportFailure;
 using quenvale_host::UsageError;
 
-// The input as the sniff opened it, closed on every way out.
-struct InputStream {
-    FILE* file;
-    ~InputStream() { Close(); }
-    void Close() {
-        if (file != nullptr) {
-            std::fclose(file);
-            file = nullptr;
-        }
-    }
-    FILE* Take() {
-        FILE* taken = file;
-        file = nullptr;
-        return taken;
-    }
-};
-
-// The call on a file of any format the host reads, to the format chosen.
-// A batch plans the format of each output; one file takes it from its name.
-bool CallAnyFormat(const Options& options, FileFormat planned, const std::string& inputFile,
-                   const std::string& outputFile, const std::string& input, const std::string& output) {
-    std::string refusal;
-    // Opened once: a picture is read from this stream, a bitmap by its name.
-    InputStream stream{quenvale_host::OpenFile(inputFile, "rb")};
-    FileFormat from = quenvale_host::SniffOpenFormat(stream.file, &refusal);
-    if (!refusal.empty()) {
-        ReportFailure(input, refusal);
-        return false;
-    }
-    FileFormat to = planned != quenvale_host::FormatNone
-                        ? planned
-                        : quenvale_host::ChooseOutputFormat(options.format, from, output, &refusal);
-    if (to == quenvale_host::FormatNone) {
-        ReportFailure(output, refusal);
-        return false;
-    }
-    refusal = quenvale_host::BuildRefusal(from, to);
-    if (!refusal.empty()) {
-        ReportFailure(from != quenvale_host::FormatBmp ? input : output, refusal);
-        return false;
-    }
-#if defined(QUENVALE_PICTURES)
-    Options chosen = options;
-    if (options.colors != 0 && from == quenvale_host::FormatBmp &&
-        !quenvale_host::ToleranceForBitmap(options, stream.file, input, output, &chosen.call.tolerance)) {
-        return false;
-    }
-#else
-    const Options& chosen = options;
-#endif
-    if (from == quenvale_host::FormatBmp && to == quenvale_host::FormatBmp && !options.meanFill) {
-        stream.Close();  // Windows replaces no file that is open
-        bool written = quenvale_host::CallOnFiles(chosen, inputFile, outputFile, input, output);
-#if defined(QUENVALE_PICTURES)
-        written = written && quenvale_host::WriteBitmapExtras(chosen, outputFile, input, output);
-#endif
-        return written;
-    }
-#if defined(QUENVALE_PICTURES)
-    return quenvale_host::CallThroughPictures(chosen, from, to, stream.Take(), inputFile, outputFile, input, output);
-#else
-    return false;
-#endif
-}
-
 // Runs the call on one input and output as the user gave them, through
 // spool files for standard input and output; true when the output was
 // written.
@@ -186,21 +70,23 @@ bool RunOne(const Options& options, FileFormat planned, const std::string& input
     int error = 0;
     if (input == "-" && !quenvale_host::SpoolStandardInput(&inputFile, &error)) {
         ReportFailure(input, "could not take standard input into a temporary file in " +
-                                 quenvale_host::SpoolFolder() + ": " + ErrorText(error));
+                                 quenvale_host::SpoolFolder() + ": " + ErrorText(error),
+                      error);
         return false;
     }
     bool written = false;
     FILE* spool = output == "-" ? quenvale_host::CreateSpoolFile("quenvale-stdout-", &outputFile, &error) : nullptr;
     if (output == "-" && spool == nullptr) {
         ReportFailure(output, "could not make a temporary file in " + quenvale_host::SpoolFolder() + ": " +
-                                  ErrorText(error));
+                                  ErrorText(error),
+                      error);
     } else {
         if (spool != nullptr) {
             std::fclose(spool);  // the call replaces it by name
         }
-        written = CallAnyFormat(options, planned, inputFile, outputFile, input, output);
+        written = quenvale_host::CallAnyFormat(options, planned, inputFile, outputFile, input, output);
         if (written && output == "-" && !quenvale_host::CopyToStandardOutput(outputFile, &error)) {
-            ReportFailure(output, ErrorText(error));
+            ReportFailure(output, ErrorText(error), error);
             written = false;
         }
         if (output == "-") {

@@ -265,4 +265,14 @@ Status ChooseTolerance(const FirstColors& colors, uint64_t colorCount, Tolerance
     return StatusOk;
 }
 
+Status ChooseToleranceFor(const Picture& picture, uint64_t colorCount, ToleranceChoice* choice) {
+    FirstColors colors{};
+    Status status = FindFirstColors(picture, &colors);
+    if (status == StatusOk) {
+        status = ChooseTolerance(colors, colorCount, choice);
+    }
+    FreeFirstColors(&colors);
+    return status;
+}
+
 }  // namespace quenvale

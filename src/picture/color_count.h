@@ -47,6 +47,9 @@ struct ToleranceChoice {
     bool reached;
 };
 Status ChooseTolerance(const FirstColors& colors, uint64_t colorCount, ToleranceChoice* choice);
+// The same from the picture itself: its first colours found, the choice
+// made on them, and they freed.
+Status ChooseToleranceFor(const Picture& picture, uint64_t colorCount, ToleranceChoice* choice);
 
 }  // namespace quenvale
 

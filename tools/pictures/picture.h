@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "color_count.h"
+#include "kernel_stream.h"
 #include "picture_model.h"
 
 namespace quenvale_host {
@@ -196,6 +198,21 @@ bool BitmapWithinPixelBudget(FILE* file, uint64_t maxPixels, PictureError* error
 // (its founder), or the 8-bit result widened for the other filters; alpha is
 // the source's. Takes the result's rows.
 bool MapToSourceEncoding(const Picture& source, bool flatten, Picture* result, PictureError* error);
+
+// The filters on a picture in memory, as the host runs them on a decoded
+// file (picture_filters.cpp). The flatten in place, founders' values or
+// groups' means, with the palette it made where entries is not null; a
+// palette picture's entries are made to cover its indices.
+quenvale::Status FlattenHeld(Picture* picture, int tolerance, bool meanFill, quenvale::FlattenPalette* entries);
+// The tolerance that gives at most colors entries (ChooseToleranceFor).
+quenvale::Status ChooseHeldTolerance(Picture* picture, uint64_t colors, quenvale::ToleranceChoice* choice);
+// A kernel on the bitmap MakeBridgeBitmap makes of the source, its result
+// in the source's encoding where it can hold it (MapToSourceEncoding).
+bool KernelOnHeld(const quenvale::Kernel& kernel, const Picture& source, Picture* result, PictureError* error);
+// How a kernel's result is stored: its input's format with the palette
+// mapped or the pixel values replaced, or a new bitmap of 24-bit pixels or
+// of the indices of an RLE stream.
+quenvale::BitmapFormat KernelResultFormat(const quenvale::KernelWork& work);
 
 }  // namespace quenvale_host
 

@@ -1,0 +1,140 @@
+// One call on one file of any format the host reads: the sniff, the
+// output's format, and the library's call or the picture path; and the
+// texts of its failures.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "entry.h"
+#include "host.h"
+#include "host_call.h"
+#include "host_formats.h"
+#include "host_options.h"
+#include "quenvale.h"
+
+namespace quenvale_host {
+
+namespace {
+
+// The input as the sniff opened it, closed on every way out.
+struct InputStream {
+    FILE* file;
+    ~InputStream() { Close(); }
+    void Close() {
+        if (file != nullptr) {
+            std::fclose(file);
+            file = nullptr;
+        }
+    }
+    FILE* Take() {
+        FILE* taken = file;
+        file = nullptr;
+        return taken;
+    }
+};
+
+}  // namespace
+
+bool CallAnyFormat(const Options& options, FileFormat planned, const std::string& inputFile,
+                   const std::string& outputFile, const std::string& input, const std::string& output) {
+    std::string refusal;
+    // Opened once: a picture is read from this stream, a bitmap by its name.
+    InputStream stream{OpenFile(inputFile, "rb")};
+    FileFormat from = SniffOpenFormat(stream.file, &refusal);
+    if (!refusal.empty()) {
+        ReportFailure(input, refusal);
+        return false;
+    }
+    FileFormat to = planned != FormatNone
+                        ? planned
+                        : ChooseOutputFormat(options.format, from, output, &refusal);
+    if (to == FormatNone) {
+        ReportFailure(output, refusal);
+        return false;
+    }
+    refusal = BuildRefusal(from, to);
+    if (!refusal.empty()) {
+        ReportFailure(from != FormatBmp ? input : output, refusal);
+        return false;
+    }
+#if defined(QUENVALE_PICTURES)
+    Options chosen = options;
+    if (options.colors != 0 && from == FormatBmp &&
+        !ToleranceForBitmap(options, stream.file, input, output, &chosen.call.tolerance)) {
+        return false;
+    }
+#else
+    const Options& chosen = options;
+#endif
+    if (from == FormatBmp && to == FormatBmp && !options.meanFill) {
+        stream.Close();  // Windows replaces no file that is open
+        bool written = CallOnFiles(chosen, inputFile, outputFile, input, output);
+#if defined(QUENVALE_PICTURES)
+        written = written && WriteBitmapExtras(chosen, outputFile, input, output);
+#endif
+        return written;
+    }
+#if defined(QUENVALE_PICTURES)
+    return CallThroughPictures(chosen, from, to, stream.Take(), inputFile, outputFile, input, output);
+#else
+    return false;
+#endif
+}
+
+// The system's text where a system call failed, else the reason from the
+// library's own table.
+// Where the call wrote a spool file, the spool's folder is named, so that
+// a full TMPDIR is not taken for the output's disk.
+void ReportCall(const quenvale::Failure& failure, const std::string& input, const std::string& output,
+                bool outputSpooled) {
+    bool outputSide =
+        failure.status == quenvale::StatusOutputOpenFailed || failure.status == quenvale::StatusOutputWriteFailed;
+    char reason[quenvale::kReasonTextBytes];
+    quenvale::FormatReason(failure, reason, sizeof reason);
+    // A reason and the system's error where both are known.
+    std::string text = failure.systemError == 0   ? std::string(reason)
+                       : failure.reason == quenvale::ReasonNone ? ErrorText(failure.systemError)
+                                                               : std::string(reason) + ": " + ErrorText(failure.systemError);
+    if (outputSide && outputSpooled) {
+        text = "a temporary file in " + SpoolFolder() + ": " + text;
+    }
+    ReportFailure(outputSide ? output : input, text, failure.systemError);
+}
+
+FILE* OpenLibraryConsole(const Options& options, const std::string& output) {
+    // The library's text only when asked for, and never where the image goes.
+    bool paletteOut = options.palette != nullptr && std::strcmp(options.palette, "-") == 0;
+    FILE* console = !options.verbose ? nullptr : output == "-" || paletteOut ? stderr : stdout;
+    quenvale::SetConsoleStream(console);
+    quenvale::SetConsoleEndsLines(console != nullptr && IsTerminal(console));
+    return console;
+}
+
+void CloseLibraryConsole(FILE* console) {
+    if (console != nullptr) {
+        // The library's messages end without a line feed; keep the prompt off them.
+        if (quenvale::ConsoleLineOpen()) {
+            std::fputs("\n", console);
+        }
+        std::fflush(console);
+    }
+}
+
+bool CallOnFiles(const Options& options, const std::string& inputFile, const std::string& outputFile,
+                 const std::string& input, const std::string& output) {
+    std::u16string wideInput = quenvale_host::CallPath(inputFile, 10);
+    std::u16string wideOutput = quenvale_host::CallPath(outputFile, 0);
+    FILE* console = OpenLibraryConsole(options, output);
+    quenvale::Failure failure{};
+    int32_t result =
+        quenvale::RunHostCall(wideInput.c_str(), wideOutput.c_str(),
+                              options.filter != nullptr ? *options.filter : quenvale::kNamedFilters[0], options.call,
+                              &failure);
+    CloseLibraryConsole(console);
+    if (result != ResultDone) {
+        ReportCall(failure, input, output, outputFile != output);
+    }
+    return result == ResultDone;
+}
+
+}  // namespace quenvale_host
