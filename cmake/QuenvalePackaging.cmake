@@ -1,5 +1,6 @@
 # Packages made by CPack from a release build: on Linux three Debian
-# packages (libquenvale1, libquenvale-dev, quenvale), on Windows one ZIP kit
+# packages (libquenvale1, libquenvale-dev, quenvale) and, where the Python
+# module is built, python3-quenvale, on Windows one ZIP kit
 # per architecture. The Debian files each package carries (copyright,
 # changelog) are installed only by the deb preset.
 option(QUENVALE_DEBIAN_DOCS "Install each Debian package's copyright and changelog files" OFF)
@@ -19,6 +20,9 @@ else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_ALL Runtime Development Tool)
+  if(QUENVALE_HAVE_PYTHON)
+    list(APPEND CPACK_COMPONENTS_ALL Python)
+  endif()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(runtime libquenvale${PROJECT_VERSION_MAJOR})
@@ -35,7 +39,8 @@ else()
       "${QUENVALE_GENERATED}/shlibs;${QUENVALE_GENERATED}/triggers;${scripts}/postinst;${scripts}/postrm")
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_CONTROL_EXTRA "${scripts}/postrm")
   set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_EXTRA "${scripts}/postrm")
-  foreach(component RUNTIME DEVELOPMENT TOOL)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA "${scripts}/postrm")
+  foreach(component RUNTIME DEVELOPMENT TOOL PYTHON)
     set(CPACK_DEBIAN_${component}_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   endforeach()
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libquenvale-dev)
@@ -43,6 +48,19 @@ else()
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${runtime} (= ${PROJECT_VERSION})")
   set(CPACK_DEBIAN_TOOL_PACKAGE_NAME quenvale)
   set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION graphics)
+  # The module is built for one Python's ABI: that Python, and numpy.
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quenvale)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  string(REGEX MATCH "^[0-9]+\\.[0-9]+" python_abi "${Python3_VERSION}")
+  math(EXPR python_next "${Python3_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+      "python3 (>= ${python_abi}), python3 (<< ${Python3_VERSION_MAJOR}.${python_next}), python3-numpy")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-pil, python3-distributed")
+  set(CPACK_COMPONENT_PYTHON_DESCRIPTION "flattens the colours of pictures - Python 3 module
+ The quenvale module flattens the colours of numpy arrays and Pillow images
+ in memory, or runs one of seven per-pixel filters on them, with the GIL
+ released; and runs the quenvale tool's own call on BMP, PNG, JPEG and WebP
+ files, for a loop or a Dask cluster.")
   set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "library that flattens the colours of BMP files
  Quenvale reads a BMP of any standard encoding, reduces it to flat colours
  (first fit, a tolerance of 20 a channel) and writes a BMP that carries
@@ -78,7 +96,11 @@ else()
       COMMAND gzip -9n -c "${QUENVALE_GENERATED}/changelog" > "${QUENVALE_GENERATED}/changelog.gz"
       DEPENDS "${QUENVALE_GENERATED}/changelog" VERBATIM)
     add_custom_target(quenvale_changelog ALL DEPENDS "${QUENVALE_GENERATED}/changelog.gz")
-    foreach(component Runtime Development Tool)
+    set(components Runtime Development Tool)
+    if(QUENVALE_HAVE_PYTHON)
+      list(APPEND components Python)
+    endif()
+    foreach(component ${components})
       string(TOUPPER ${component} upper)
       install(FILES "${QUENVALE_GENERATED}/copyright" "${QUENVALE_GENERATED}/changelog.gz"
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME} COMPONENT ${component})

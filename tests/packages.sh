@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages, installs them, and uses them as a user would:
 # the installed tool flattens the sample, the C consumer builds against the
-# installed -dev through pkg-config and find_package; then removes them and
+# installed -dev through pkg-config and find_package, Debian's python3
+# imports the module and flattens an array; then removes them and
 # purges them by name, as a user would.
 # Run as root on a Debian machine (CI).   tests/packages.sh
 set -euo pipefail
@@ -15,7 +16,7 @@ done
 echo "== lintian"
 lintian --fail-on error,warning "${packages[@]}"
 apt-get install -y -qq "${packages[@]/#/./}" >/dev/null
-trap 'apt-get purge -y -qq quenvale libquenvale-dev libquenvale1 >/dev/null' EXIT
+trap 'apt-get purge -y -qq python3-quenvale quenvale libquenvale-dev libquenvale1 >/dev/null' EXIT
 work=$(mktemp -d)
 /usr/bin/quenvale samples/sample.bmp "$work/sample_flat.png"
 /usr/bin/quenvale samples/sample.bmp "$work/sample_flat.bmp"
@@ -27,11 +28,17 @@ cp -r tests/consumer "$work/cmake-consumer"
 cmake -S "$work/cmake-consumer" -B "$work/cmake-build" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
 "$work/cmake-build/flatten_one" "$work" >/dev/null
+(cd "$work" && /usr/bin/python3 -c '
+import numpy, quenvale
+result, palette = quenvale.flatten(numpy.arange(48, dtype=numpy.uint8).reshape(4, 4, 3), 10)
+assert len(palette) == 4 and int(palette.counts.sum()) == 16, palette
+assert quenvale.__file__.startswith("/usr/lib/python3/dist-packages/"), quenvale.__file__
+')
 ldd "$work/pc-consumer" | grep -E "libquenvale.so.1 => (/usr)?/lib/" >/dev/null || { echo "not the installed library" >&2; exit 1; }
-apt-get remove -y -qq quenvale libquenvale-dev libquenvale1 >/dev/null
-apt-get purge -y -qq quenvale libquenvale-dev libquenvale1 >/dev/null
+apt-get remove -y -qq python3-quenvale quenvale libquenvale-dev libquenvale1 >/dev/null
+apt-get purge -y -qq python3-quenvale quenvale libquenvale-dev libquenvale1 >/dev/null
 trap - EXIT
-if dpkg-query -W -f '${db:Status-Abbrev}\n' quenvale libquenvale-dev libquenvale1 2>/dev/null | grep -qv '^un'; then
+if dpkg-query -W -f '${db:Status-Abbrev}\n' python3-quenvale quenvale libquenvale-dev libquenvale1 2>/dev/null | grep -qv '^un'; then
   echo "still known to dpkg after the purge" >&2
   exit 1
 fi

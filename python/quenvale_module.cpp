@@ -1,0 +1,404 @@
+// The Python extension quenvale._core: the flatten and the kernels on numpy
+// arrays, and the host's own call on files. Pixels are worked on with the
+// GIL released, and nothing here is shared between calls but constants,
+// so threads may call it at once. The package (quenvale/__init__.py) gives
+// it its Python face: Pillow images, the palette, the keyword arguments.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "filter_table.h"
+#include "host.h"
+#include "host_call.h"
+#include "host_options.h"
+#include "picture.h"
+
+namespace py = pybind11;
+using quenvale_host::Picture;
+using quenvale_host::PictureError;
+
+namespace {
+
+// A refused picture or file: quenvale.Error, a ValueError.
+struct RefusedError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The first failure the host's code reports on this thread during a call.
+struct Captured {
+    bool any;
+    std::string path;
+    std::string reason;
+    int systemError;
+};
+thread_local Captured* captured = nullptr;
+
+void Capture(const std::string& path, const std::string& reason, int systemError) {
+    if (captured != nullptr && !captured->any) {
+        *captured = Captured{true, path, reason, systemError};
+    }
+}
+
+// The spare bytes after a picture's last pixel, which the flatten may load
+// as part of a word.
+constexpr size_t kSpareBytes = 8;
+
+// An array the functions take, as a picture over storage of its own that
+// the result array will own.
+struct HeldArray {
+    Picture picture;
+    py::array storage;  // uint8, the rows and the spare bytes
+    size_t channels;
+    size_t itemBytes;
+};
+
+uint8_t ColorTypeOf(size_t channels) {
+    static const uint8_t types[] = {0, quenvale_host::PngGray, quenvale_host::PngGrayAlpha, quenvale_host::PngRgb,
+                                    quenvale_host::PngRgba};
+    return types[channels];
+}
+
+// The checks an array must pass, with what was expected, before anything
+// is allocated for it.
+void CheckArray(const py::array& image, bool indexed, size_t* channels) {
+    py::dtype type = image.dtype();
+    bool unsignedInteger = type.kind() == 'u' && (type.itemsize() == 1 || (type.itemsize() == 2 && !indexed));
+    if (!unsignedInteger) {
+        throw py::type_error(std::string("expected an array of dtype ") + (indexed ? "uint8" : "uint8 or uint16") +
+                             ", not " + py::str(static_cast<py::object>(type)).cast<std::string>());
+    }
+    py::ssize_t depth = image.ndim() == 3 ? image.shape(2) : 0;
+    if (image.ndim() == 2) {
+        *channels = 1;
+    } else if (image.ndim() == 3 && !indexed && depth >= 2 && depth <= 4) {
+        *channels = static_cast<size_t>(depth);
+    } else {
+        std::string shape = "(";
+        for (py::ssize_t i = 0; i < image.ndim(); ++i) {
+            shape += (i != 0 ? ", " : "") + std::to_string(image.shape(i));
+        }
+        shape += image.ndim() == 1 ? ",)" : ")";
+        throw py::value_error(std::string("expected an array of shape ") +
+                              (indexed ? "H x W of palette indices" : "H x W, H x W x 2, H x W x 3 or H x W x 4") +
+                              ", not " + shape);
+    }
+    if (image.shape(0) > INT32_MAX || image.shape(1) > INT32_MAX) {
+        throw RefusedError("a side of more than 2147483647 pixels");
+    }
+}
+
+// The array's pixels copied into rows stride bytes apart, in the
+// machine's byte order, whatever its strides and byte order.
+void CopyIn(const py::array& image, size_t channels, size_t itemBytes, bool swap, uint8_t* rows, size_t stride) {
+    const auto* base = static_cast<const uint8_t*>(image.data());
+    py::ssize_t height = image.shape(0), width = image.shape(1);
+    py::ssize_t rowStep = image.strides(0), pixelStep = image.strides(1);
+    py::ssize_t sampleStep = image.ndim() == 3 ? image.strides(2) : 0;
+    auto item = static_cast<py::ssize_t>(itemBytes);
+    bool packed = !swap && pixelStep == static_cast<py::ssize_t>(channels) * item && (channels == 1 || sampleStep == item);
+    size_t rowBytes = static_cast<size_t>(width) * channels * itemBytes;
+    for (py::ssize_t y = 0; y < height; ++y) {
+        const uint8_t* from = base + y * rowStep;
+        uint8_t* to = rows + static_cast<size_t>(y) * stride;
+        if (packed) {
+            std::memcpy(to, from, rowBytes);
+            continue;
+        }
+        for (py::ssize_t x = 0; x < width; ++x) {
+            for (size_t c = 0; c < channels; ++c) {
+                const uint8_t* sample = from + x * pixelStep + static_cast<py::ssize_t>(c) * sampleStep;
+                to[0] = sample[swap ? 1 : 0];
+                if (itemBytes == 2) {
+                    to[1] = sample[swap ? 0 : 1];
+                }
+                to += itemBytes;
+            }
+        }
+    }
+}
+
+// The array held as a picture: a palette's indices with its entries (and
+// their alpha), or grey or RGB samples with alpha or a transparent key.
+// Empty arrays are held with no storage. The GIL is released for the copy.
+HeldArray HoldArray(const py::array& image, const py::object& palette, const py::object& alpha,
+                    const py::object& key) {
+    HeldArray held{};
+    bool indexed = !palette.is_none();
+    CheckArray(image, indexed, &held.channels);
+    held.itemBytes = static_cast<size_t>(image.dtype().itemsize());
+    Picture& picture = held.picture;
+    picture.height = static_cast<uint32_t>(image.shape(0));
+    picture.width = static_cast<uint32_t>(image.shape(1));
+    picture.colorType = indexed ? static_cast<uint8_t>(quenvale_host::PngPalette) : ColorTypeOf(held.channels);
+    picture.bitDepth = static_cast<uint8_t>(held.itemBytes * 8);
+    if (indexed) {
+        std::string entries = palette.cast<py::bytes>();
+        std::string alphas = alpha.is_none() ? std::string() : std::string(alpha.cast<py::bytes>());
+        if (entries.size() % 3 != 0 || entries.size() > 768 || alphas.size() > entries.size() / 3) {
+            throw py::value_error("expected a palette of at most 256 RGB entries, and an alpha for at most each");
+        }
+        picture.paletteCount = static_cast<uint32_t>(entries.size() / 3);
+        std::memcpy(picture.palette, entries.data(), entries.size());
+        picture.alphaCount = static_cast<uint32_t>(alphas.size());
+        std::memcpy(picture.paletteAlpha, alphas.data(), alphas.size());
+    } else if (!key.is_none()) {
+        std::vector<uint16_t> samples = key.cast<std::vector<uint16_t>>();
+        size_t colours = held.channels == 1 ? 1 : held.channels == 3 ? 3 : 0;
+        if (samples.size() != colours) {
+            throw py::value_error("a transparent key is a grey value for an H x W array, or an RGB triple for "
+                                  "H x W x 3; arrays with alpha take none");
+        }
+        picture.keyed = true;
+        std::copy(samples.begin(), samples.end(), picture.key);
+    }
+    size_t stride = 0;
+    uint64_t total = 0;
+    if (!quenvale_host::RowBytes(picture.width, picture.colorType, picture.bitDepth, &stride) ||
+        (total = uint64_t{stride} * picture.height) > quenvale_host::kMaxPixelBytes || total > SIZE_MAX / 2) {
+        throw RefusedError("its pixel data would take " + std::to_string(total) +
+                           " bytes, more than the 4 GiB this reads");
+    }
+    picture.stride = stride;
+    held.storage = py::array_t<uint8_t>(static_cast<py::ssize_t>(total + kSpareBytes));
+    picture.rows = static_cast<uint8_t*>(held.storage.mutable_data());
+    std::memset(picture.rows + total, 0, kSpareBytes);
+    bool swap = held.itemBytes == 2 && image.dtype().byteorder() == (quenvale_host::HostIsLittleEndian() ? '>' : '<');
+    py::gil_scoped_release unlocked;
+    CopyIn(image, held.channels, held.itemBytes, swap, picture.rows, stride);
+    return held;
+}
+
+// The held picture's rows as an array over its storage: the result.
+py::array ResultOf(const HeldArray& held) {
+    const Picture& picture = held.picture;
+    auto item = static_cast<py::ssize_t>(held.itemBytes);
+    std::vector<py::ssize_t> shape{picture.height, picture.width};
+    std::vector<py::ssize_t> strides{static_cast<py::ssize_t>(picture.stride),
+                                     static_cast<py::ssize_t>(held.channels) * item};
+    if (held.channels > 1) {
+        shape.push_back(static_cast<py::ssize_t>(held.channels));
+        strides.push_back(item);
+    }
+    py::dtype type = held.itemBytes == 2 ? py::dtype::of<uint16_t>() : py::dtype::of<uint8_t>();
+    return py::array(type, shape, strides, picture.rows, held.storage);
+}
+
+// A picture the kernels made, copied into a new array: samples of under 8
+// bits widened (a palette's indices kept), 16-bit ones kept whole.
+py::array ArrayOfPicture(const Picture& picture) {
+    size_t channels = quenvale_host::ChannelsOf(picture.colorType);
+    bool wide = picture.bitDepth == 16;
+    std::vector<py::ssize_t> shape{picture.height, picture.width};
+    if (channels > 1) {
+        shape.push_back(static_cast<py::ssize_t>(channels));
+    }
+    py::array result = wide ? py::array(py::dtype::of<uint16_t>(), shape) : py::array(py::dtype::of<uint8_t>(), shape);
+    auto* out = static_cast<uint8_t*>(result.mutable_data());
+    size_t rowBytes = size_t{picture.width} * channels * (wide ? 2 : 1);
+    bool widen = picture.bitDepth < 8 && picture.colorType != quenvale_host::PngPalette;
+    py::gil_scoped_release unlocked;
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        const uint8_t* row = picture.rows + size_t{y} * picture.stride;
+        uint8_t* to = out + size_t{y} * rowBytes;
+        if (picture.bitDepth >= 8) {
+            std::memcpy(to, row, rowBytes);
+            continue;
+        }
+        for (size_t sample = 0; sample < size_t{picture.width} * channels; ++sample) {
+            uint32_t value = quenvale_host::ReadSample(picture, row, sample);
+            to[sample] = static_cast<uint8_t>(widen ? quenvale_host::WidenSample(value, picture.bitDepth) : value);
+        }
+    }
+    return result;
+}
+
+py::object PaletteBytes(const Picture& picture) {
+    if (picture.colorType != quenvale_host::PngPalette) {
+        return py::none();
+    }
+    return py::bytes(reinterpret_cast<const char*>(picture.palette), size_t{picture.paletteCount} * 3);
+}
+
+// The palette a flatten made, one row an entry: colour (0xRRGGBB), pixel
+// count, and the founder's column and row (row 0 at the top).
+py::array EntryTable(const quenvale::FlattenPalette& palette) {
+    py::array_t<uint64_t> table({static_cast<py::ssize_t>(palette.count), py::ssize_t{4}});
+    auto rows = table.mutable_unchecked<2>();
+    for (size_t i = 0; i < palette.count; ++i) {
+        const quenvale::FlattenEntry& entry = palette.entries[i];
+        auto at = static_cast<py::ssize_t>(i);
+        rows(at, 0) = entry.color;
+        rows(at, 1) = entry.pixelCount;
+        rows(at, 2) = entry.founderX;
+        rows(at, 3) = entry.founderY;
+    }
+    return std::move(table);
+}
+
+void CheckTolerance(int tolerance) {
+    if (tolerance < 0 || tolerance > 255) {
+        throw py::value_error("tolerance takes a whole number from 0 to 255, not " + std::to_string(tolerance));
+    }
+}
+
+// flatten: (result, palette bytes or None, entry table, tolerance used).
+py::tuple Flatten(const py::array& image, int tolerance, uint64_t colors, bool meanFill, const py::object& palette,
+                  const py::object& alpha, const py::object& key) {
+    CheckTolerance(tolerance);
+    if (colors > quenvale_host::kMaxColors) {
+        throw py::value_error("colors takes a whole number from 1 to " + std::to_string(quenvale_host::kMaxColors) +
+                              ", not " + std::to_string(colors));
+    }
+    HeldArray held = HoldArray(image, palette, alpha, key);
+    Picture& picture = held.picture;
+    quenvale::FlattenPalette entries{};
+    quenvale::Status status = quenvale::StatusOk;
+    if (picture.width != 0 && picture.height != 0) {
+        py::gil_scoped_release unlocked;
+        quenvale::ToleranceChoice choice{};
+        if (colors != 0 && (status = quenvale_host::ChooseHeldTolerance(&picture, colors, &choice)) == quenvale::StatusOk) {
+            tolerance = choice.tolerance;
+        }
+        if (status == quenvale::StatusOk) {
+            status = quenvale_host::FlattenHeld(&picture, tolerance, meanFill, &entries);
+        }
+    }
+    if (status != quenvale::StatusOk) {
+        quenvale::FreeFlattenPalette(&entries);
+        if (status == quenvale::StatusOutOfMemory) {
+            throw std::bad_alloc();
+        }
+        throw RefusedError("too many pixels to flatten");
+    }
+    py::array table = EntryTable(entries);
+    quenvale::FreeFlattenPalette(&entries);
+    return py::make_tuple(ResultOf(held), PaletteBytes(picture), table, tolerance);
+}
+
+// filter: (result, palette bytes or None); the flatten's row is Flatten.
+py::tuple Filter(const py::array& image, const std::string& name, const py::object& palette, const py::object& alpha,
+                 const py::object& key) {
+    const quenvale::NamedFilter* filter = quenvale::FindNamedFilter(name.c_str());
+    if (filter == nullptr || filter == &quenvale::kNamedFilters[0]) {
+        std::string names;
+        for (size_t i = 1; i < quenvale::kNamedFilterCount; ++i) {
+            names += std::string(i > 1 ? ", " : "") + quenvale::kNamedFilters[i].name;
+        }
+        throw py::value_error("unknown filter '" + name + "' (the kernels are " + names + "; flatten() flattens)");
+    }
+    HeldArray held = HoldArray(image, palette, alpha, key);
+    if (held.picture.width == 0 || held.picture.height == 0) {
+        return py::make_tuple(ResultOf(held), PaletteBytes(held.picture));
+    }
+    Picture result{};
+    PictureError error{};
+    bool done = false;
+    {
+        py::gil_scoped_release unlocked;
+        done = quenvale_host::KernelOnHeld(filter->kernel, held.picture, &result, &error);
+    }
+    if (!done) {
+        quenvale_host::ReleasePicture(&result);
+        throw RefusedError(error.reason);
+    }
+    py::array array = ArrayOfPicture(result);
+    py::object entries = PaletteBytes(result);
+    quenvale_host::ReleasePicture(&result);
+    return py::make_tuple(array, entries);
+}
+
+// flatten_file: the host's own command line, as arguments after its name,
+// run on one input and one output. A failure raises OSError where the
+// system gave an error number, quenvale.Error where the file was refused,
+// and ValueError for arguments the host would not take.
+void FlattenFile(const std::vector<std::string>& arguments) {
+    std::u16string units;
+    for (const std::string& argument : arguments) {
+        if (!quenvale_host::DecodeUtf8(argument, &units)) {
+            throw py::value_error("a path is not valid UTF-8, as this takes paths");
+        }
+    }
+    std::vector<std::string> words{"quenvale"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    Captured failure{};
+    bool written = false;
+    int status = -1;
+    {
+        py::gil_scoped_release unlocked;
+        captured = &failure;
+        quenvale_host::Options options;
+        status = quenvale_host::ParseArguments(static_cast<int>(words.size()), argv.data(), &options);
+        if (status < 0) {
+            written = quenvale_host::CallAnyFormat(options, quenvale_host::FormatNone, options.paths[0],
+                                                   options.paths[1], options.paths[0], options.paths[1]);
+        }
+        captured = nullptr;
+    }
+    if (status >= 0) {
+        throw py::value_error(failure.reason);
+    }
+    if (written) {
+        return;
+    }
+    if (failure.systemError != 0) {
+        py::object error = py::reinterpret_steal<py::object>(
+            PyObject_CallFunction(PyExc_OSError, "isO", failure.systemError, failure.reason.c_str(),
+                                  py::str(failure.path).ptr()));
+        if (!error) {
+            throw py::error_already_set();
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+        throw py::error_already_set();
+    }
+    throw RefusedError(failure.path + ": " + failure.reason);
+}
+
+}  // namespace
+
+namespace quenvale_host {
+
+void ReportFailure(const std::string& path, const std::string& reason, int systemError) {
+    Capture(path, reason, systemError);
+}
+
+int UsageError(const std::string& message) {
+    Capture("", message, 0);
+    return 2;
+}
+
+}  // namespace quenvale_host
+
+PYBIND11_MODULE(_core, module) {
+    module.doc() = "The native part of quenvale; use the quenvale package.";
+    static py::exception<RefusedError> refused(module, "Error", PyExc_ValueError);
+    py::register_exception_translator([](std::exception_ptr thrown) {
+        try {
+            if (thrown) {
+                std::rethrow_exception(thrown);
+            }
+        } catch (const RefusedError& error) {
+            PyErr_SetString(refused.ptr(), error.what());
+        }
+    });
+    module.def("flatten", &Flatten, py::arg("image"), py::arg("tolerance"), py::arg("colors"), py::arg("mean"),
+               py::arg("palette"), py::arg("alpha"), py::arg("key"));
+    module.def("filter", &Filter, py::arg("image"), py::arg("name"), py::arg("palette"), py::arg("alpha"),
+               py::arg("key"));
+    module.def("flatten_file", &FlattenFile, py::arg("arguments"));
+    std::vector<std::string> names;
+    for (size_t i = 0; i < quenvale::kNamedFilterCount; ++i) {
+        names.emplace_back(quenvale::kNamedFilters[i].name);
+    }
+    module.attr("FILTERS") = py::tuple(py::cast(names));
+    module.attr("MAX_COLORS") = quenvale_host::kMaxColors;
+}

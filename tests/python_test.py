@@ -1,0 +1,252 @@
+"""The Python module against the host: every picture the pictures harness
+writes, as Pillow images and as numpy arrays of every layout, flattened and
+filtered in memory, must give the pixels the host writes for its file; and
+flatten_file must write what the host writes. Then the refusals, threads,
+and a Dask cluster. Run by CTest with the module on PYTHONPATH and the host
+in QUENVALE_HOST.
+"""
+import concurrent.futures
+import os
+import sys
+
+import numpy
+import pytest
+from PIL import Image
+
+import quenvale
+
+sys.path.insert(0, os.path.dirname(__file__))
+import pictures_test as harness  # noqa: E402  (its PNGs of every colour type)
+
+HOST = os.environ["QUENVALE_HOST"]
+harness.HOST = [HOST]
+
+
+def run_host(*arguments):
+    done = harness.run(*arguments)
+    assert done.returncode == 0, (arguments, done.stderr)
+
+
+@pytest.fixture(scope="module")
+def pngs(tmp_path_factory):
+    work = str(tmp_path_factory.mktemp("pictures"))
+    return work, harness.make_pngs(work)
+
+
+def host_result(work, name, *options):
+    out = os.path.join(work, "host-" + "".join(options).replace("-", "") + "-" + name)
+    run_host(*options, "--keep-encoding", os.path.join(work, name), out)
+    return Image.open(out)
+
+
+def as_rgba(image):
+    return numpy.asarray(image.convert("RGBA"))
+
+
+def same_pixels(ours, theirs):
+    """Equal as stored where both hold 16-bit grey, else as 8-bit RGBA."""
+    if ours.mode in ("I", "I;16") and theirs.mode in ("I", "I;16"):
+        return numpy.array_equal(numpy.asarray(ours).astype(numpy.int64), numpy.asarray(theirs).astype(numpy.int64))
+    return numpy.array_equal(as_rgba(ours), as_rgba(theirs))
+
+
+def test_pillow_images_and_arrays_like_the_host(pngs):
+    work, names = pngs
+    for name in names:
+        source = Image.open(os.path.join(work, name))
+        _, _, depth, kind, _ = harness.read_png(os.path.join(work, name))[0]
+        if depth == 16 and kind != 0:
+            continue  # Pillow opens these at 8 bits: not the host's picture
+        for options, kwargs in ([], {}), (["--tolerance", "45"], {"tolerance": 45}), (["--fill", "mean"],
+                                                                                        {"fill": "mean"}):
+            if kwargs.get("fill") == "mean" and depth < 8 and kind == 0:
+                continue  # Pillow widens the samples, and means are then kept at 8 bits
+            want = host_result(work, name, *options)
+            got, palette = quenvale.flatten(source, **kwargs)
+            assert got.mode == source.mode, name
+            assert same_pixels(got, want), (name, options)
+            assert int(palette.counts.sum()) == source.width * source.height
+            # Each founder has its entry's colour, in the result.
+            rgb = as_rgba(got)[..., :3]
+            for entry in palette:
+                assert tuple(rgb[entry.y, entry.x]) == entry.color or got.mode in ("I", "I;16"), (name, entry)
+            if source.mode in ("L", "LA", "RGB", "RGBA") and "transparency" not in source.info:
+                array, _ = quenvale.flatten(numpy.asarray(source), **kwargs)
+                assert numpy.array_equal(array, numpy.asarray(got)), name
+
+
+def test_kernels_like_the_host(pngs):
+    work, _ = pngs
+    for name in ("rgb8.png", "grey8.png", "palette8.png", "rgba8.png", "greyalpha8.png"):
+        source = Image.open(os.path.join(work, name))
+        for kernel in quenvale.FILTERS[1:]:
+            want = host_result(work, name, "--filter", kernel)
+            assert same_pixels(quenvale.filter(source, kernel), want), (name, kernel)
+            if source.mode != "P":
+                assert numpy.array_equal(as_rgba(Image.fromarray(quenvale.filter(numpy.asarray(source), kernel))),
+                                         as_rgba(want)), (name, kernel)
+
+
+def layouts(array):
+    """The same pixels with other strides and byte orders."""
+    yield "reversed", numpy.ascontiguousarray(array[::-1])[::-1]
+    yield "fortran", numpy.asfortranarray(array)
+    wide = numpy.zeros((array.shape[0] * 3, array.shape[1] * 2) + array.shape[2:], array.dtype)
+    wide[::3, ::2] = array
+    yield "strided", wide[::3, ::2]
+    locked = array.copy()
+    locked.flags.writeable = False
+    yield "read-only", locked
+    if array.dtype == numpy.uint16:
+        yield "big-endian", array.astype(">u2")
+
+
+def test_every_array_layout_gives_the_same_result():
+    rng = numpy.random.default_rng(3)
+    for shape in [(23, 31), (23, 31, 2), (23, 31, 3), (23, 31, 4)]:
+        for dtype in (numpy.uint8, numpy.uint16):
+            top = 256 if dtype == numpy.uint8 else 65536
+            array = (rng.integers(0, 4, shape) * (top // 5) + rng.integers(0, top // 40, shape)).astype(dtype)
+            want, palette = quenvale.flatten(array)
+            assert want.shape == array.shape and want.dtype == array.dtype
+            assert int(palette.counts.sum()) == shape[0] * shape[1]
+            for what, other in layouts(array):
+                got, other_palette = quenvale.flatten(other)
+                assert numpy.array_equal(got, want) and got.dtype == numpy.dtype(dtype), (shape, dtype, what)
+                assert other_palette == palette
+                assert numpy.array_equal(quenvale.filter(other, "blur"), quenvale.filter(array, "blur")), what
+            assert numpy.array_equal(array, array.copy())  # the input untouched
+    # Zero strides, one pixel, no pixels.
+    broadcast = numpy.broadcast_to(numpy.array([9, 200, 30], numpy.uint8), (40, 50, 3))
+    got, palette = quenvale.flatten(broadcast)
+    assert len(palette) == 1 and palette[0] == ((9, 200, 30), 2000, 0, 39) and (got == broadcast).all()
+    assert len(quenvale.flatten(numpy.full((1, 1, 4), 7, numpy.uint8))[1]) == 1
+    for empty in (numpy.zeros((0, 5, 3), numpy.uint8), numpy.zeros((4, 0), numpy.uint16)):
+        got, palette = quenvale.flatten(empty)
+        assert got.shape == empty.shape and len(palette) == 0
+        assert quenvale.filter(empty, "darkest").shape == empty.shape
+
+
+def test_colors_and_palette():
+    rng = numpy.random.default_rng(5)
+    array = rng.integers(0, 256, (64, 48, 3), dtype=numpy.uint8)
+    for colors in (1, 4, 16, 200):
+        got, palette = quenvale.flatten(array, colors=colors)
+        assert 1 <= len(palette) <= colors
+        assert len(numpy.unique(got.reshape(-1, 3), axis=0)) == len(palette)
+        assert numpy.array_equal(numpy.asarray(palette), palette.colors) and palette.colors.dtype == numpy.uint8
+        assert list(palette)[0] == palette[0] and isinstance(palette[0], tuple)
+        assert numpy.array_equal(palette.founders[0], [palette[0].x, palette[0].y])
+    assert len(palette[1:3]) == 2
+
+
+def test_flatten_file_writes_what_the_host_writes(pngs, tmp_path):
+    work, names = pngs
+    for name, options, kwargs in [
+        ("rgb8.png", [], {}),
+        ("palette8.png", ["--colors", "12", "--fill", "mean"], {"colors": 12, "fill": "mean"}),
+        ("grey16.png", ["--tolerance", "5"], {"tolerance": 5}),
+        ("rgba8.png", ["--filter", "blur", "--format", "bmp"], {"filter": "blur", "format": "bmp"}),
+        ("rgb8-key.png", ["--keep-encoding"], {"keep_encoding": True}),
+    ]:
+        theirs, ours = tmp_path / ("host-" + name), tmp_path / ("module-" + name)
+        if "filter" not in kwargs:
+            options += ["--palette", str(theirs) + ".json"]
+            kwargs["palette"] = str(ours) + ".json"
+        run_host(*options, os.path.join(work, name), str(theirs))
+        quenvale.flatten_file(os.path.join(work, name), ours, **kwargs)
+        assert ours.read_bytes() == theirs.read_bytes(), name
+        if "palette" in kwargs:
+            assert (tmp_path / ("module-" + name + ".json")).read_text().replace("module-", "host-") == \
+                (tmp_path / ("host-" + name + ".json")).read_text(), name
+    layers = tmp_path / "layers"
+    layers.mkdir()
+    quenvale.flatten_file(os.path.join(work, "rgb8.png"), tmp_path / "cut.png", colors=3, layers=layers)
+    assert len(os.listdir(layers)) == len(quenvale.flatten(Image.open(os.path.join(work, "rgb8.png")), colors=3)[1])
+
+
+def test_refusals_raise_what_they_say(pngs, tmp_path):
+    work, _ = pngs
+    array = numpy.zeros((4, 4, 3), numpy.uint8)
+    for image, kind, words in [
+        (array.astype(numpy.float32), TypeError, "uint8 or uint16"),
+        (array.astype(numpy.int16), TypeError, "uint8 or uint16"),
+        (array.astype(bool), TypeError, "uint8 or uint16"),
+        (array.tolist(), TypeError, "numpy array"),
+        (numpy.zeros(5, numpy.uint8), ValueError, "shape"),
+        (numpy.zeros((2, 2, 5), numpy.uint8), ValueError, "H x W x 4"),
+        (numpy.zeros((2, 2, 2, 3), numpy.uint8), ValueError, "shape"),
+        (Image.new("CMYK", (2, 2)), TypeError, "mode"),
+    ]:
+        with pytest.raises(kind, match=words):
+            quenvale.flatten(image)
+        with pytest.raises(kind, match=words):
+            quenvale.filter(image, "blur")
+    for kwargs, words in [({"tolerance": 256}, "0 to 255"), ({"tolerance": -1}, "0 to 255"),
+                          ({"colors": 0}, "colors"), ({"colors": 65537}, "colors"), ({"fill": "median"}, "fill")]:
+        with pytest.raises(ValueError, match=words):
+            quenvale.flatten(array, **kwargs)
+    with pytest.raises(ValueError, match="unknown filter 'sharpen'"):
+        quenvale.filter(array, "sharpen")
+
+    kept = tmp_path / "kept.png"
+    kept.write_bytes(b"precious")
+    broken = tmp_path / "broken.png"
+    broken.write_bytes(open(os.path.join(work, "rgb8.png"), "rb").read()[:300])
+    with pytest.raises(quenvale.Error, match="broken.png: "):
+        quenvale.flatten_file(broken, kept)
+    with pytest.raises(FileNotFoundError) as missing:
+        quenvale.flatten_file(tmp_path / "missing.png", kept)
+    assert missing.value.errno == 2 and missing.value.filename == str(tmp_path / "missing.png")
+    with pytest.raises(OSError) as unwritable:
+        quenvale.flatten_file(os.path.join(work, "rgb8.png"), tmp_path / "no" / "such" / "out.png")
+    assert unwritable.value.errno == 2 and unwritable.value.filename.endswith("out.png")
+    with pytest.raises(ValueError, match="colors= chooses the tolerance"):
+        quenvale.flatten_file(os.path.join(work, "rgb8.png"), kept, 30, colors=8)
+    with pytest.raises(ValueError, match="unknown filter"):
+        quenvale.flatten_file(os.path.join(work, "rgb8.png"), kept, filter="sharpen")
+    with pytest.raises(TypeError):
+        quenvale.flatten_file(3, kept)
+    assert kept.read_bytes() == b"precious"
+
+
+def test_threads_give_what_one_thread_gives():
+    rng = numpy.random.default_rng(11)
+    arrays = [rng.integers(0, 256, (120, 90, 3), dtype=numpy.uint8) // (i + 1) for i in range(16)]
+    alone = [quenvale.flatten(a, 30) for a in arrays]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        together = list(pool.map(lambda a: quenvale.flatten(a, 30), arrays))
+        kernels = list(pool.map(lambda a: quenvale.filter(a, "darkest"), arrays))
+    for (want, want_palette), (got, palette) in zip(alone, together):
+        assert numpy.array_equal(want, got) and want_palette == palette
+    for array, kernel in zip(arrays, kernels):
+        assert numpy.array_equal(quenvale.filter(array, "darkest"), kernel)
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_a_dask_cluster_flattens_a_folder(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    rng = numpy.random.default_rng(13)
+    inputs = []
+    for i in range(200):
+        path = tmp_path / f"picture{i:03}.png"
+        Image.fromarray(rng.integers(0, 256, (24, 32, 3), dtype=numpy.uint8) // (1 + i % 7)).save(path)
+        inputs.append(path)
+    (tmp_path / "out").mkdir()
+    outputs = [tmp_path / "out" / path.name for path in inputs]
+    # The README's recipe, on a local cluster of two worker processes.
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        futures = client.map(quenvale.flatten_file, [str(p) for p in inputs], [str(p) for p in outputs], colors=8)
+        client.gather(futures)
+    for path, out in zip(inputs, outputs):
+        alone = tmp_path / "alone.png"
+        quenvale.flatten_file(path, alone, colors=8)
+        assert out.read_bytes() == alone.read_bytes(), path.name
+
+
+def test_help_and_types():
+    assert "tolerance" in quenvale.flatten.__doc__ and "kernels" in quenvale.filter.__doc__
+    stub = os.path.join(os.path.dirname(quenvale.__file__), "__init__.pyi")
+    assert os.path.exists(stub) and os.path.exists(os.path.join(os.path.dirname(stub), "py.typed"))
+    assert issubclass(quenvale.Error, ValueError)
