@@ -363,6 +363,33 @@ void FlattenFile(const std::vector<std::string>& arguments) {
     throw RefusedError(failure.path + ": " + failure.reason);
 }
 
+// For the benchmark: the engine's flatten, in place, on packed 8-bit RGB
+// rows already in memory (with spare bytes after them), and with the
+// palette it made or without: the baselines flatten() is measured against.
+void EngineFlatten(py::array_t<uint8_t, py::array::c_style> rows, uint32_t width, uint32_t height, int tolerance,
+                   bool palette) {
+    CheckTolerance(tolerance);
+    if (static_cast<uint64_t>(rows.size()) < uint64_t{width} * height * 3 + kSpareBytes) {
+        throw py::value_error("the rows are shorter than the picture and its spare bytes");
+    }
+    quenvale::Picture model{};
+    model.width = width;
+    model.height = height;
+    model.topDown = true;
+    model.storage = quenvale::StorageRgb;
+    model.bits = 8;
+    model.stride = size_t{width} * 3;
+    model.rows = rows.mutable_data();
+    py::gil_scoped_release unlocked;
+    quenvale::FlattenPalette entries{};
+    if (palette) {
+        quenvale::FlattenPicture(model, tolerance, &entries);
+    } else {
+        quenvale::FlattenPicture(model, tolerance);
+    }
+    quenvale::FreeFlattenPalette(&entries);
+}
+
 }  // namespace
 
 namespace quenvale_host {
@@ -395,6 +422,8 @@ PYBIND11_MODULE(_core, module) {
     module.def("filter", &Filter, py::arg("image"), py::arg("name"), py::arg("palette"), py::arg("alpha"),
                py::arg("key"));
     module.def("flatten_file", &FlattenFile, py::arg("arguments"));
+    module.def("_engine_flatten", &EngineFlatten, py::arg("rows"), py::arg("width"), py::arg("height"),
+               py::arg("tolerance"), py::arg("palette"));
     std::vector<std::string> names;
     for (size_t i = 0; i < quenvale::kNamedFilterCount; ++i) {
         names.emplace_back(quenvale::kNamedFilters[i].name);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
 
 #include "color_count.h"
 #include "picture_model.h"
@@ -120,10 +121,11 @@ Rgb ColorOf(const Picture& picture, const uint8_t* row, uint32_t x) {
 
 // A picture of random rows (few levels, so that entries gather pixels),
 // with two spare bytes a row and a random palette or masks.
-Picture MakePicture(const Kind& kind, bool topDown, std::mt19937& random, std::vector<uint8_t>& storage) {
+Picture MakePicture(const Kind& kind, bool topDown, std::mt19937& random, std::vector<uint8_t>& storage,
+                    uint32_t width = 13, uint32_t height = 11) {
     Picture picture{};
-    picture.width = 13;
-    picture.height = 11;
+    picture.width = width;
+    picture.height = height;
     picture.topDown = topDown;
     picture.storage = kind.storage;
     picture.bits = kind.bits;
@@ -173,6 +175,49 @@ Image SeenImage(const Picture& picture, const std::vector<uint8_t>& rows) {
         }
     }
     return seen;
+}
+
+// The palette read back from any picture: each distinct colour one entry,
+// founded by its first pixel in the visiting order, with its pixel count.
+// Large enough for thousands of colours, more than the walk's cache holds,
+// and (16-bit samples, masked words) several stored values of one colour.
+TEST(PictureFlatten, PaletteReadBackIsEachColoursFirstPixelAndCount) {
+    std::mt19937 random(11);
+    for (const Kind& kind : kKinds) {
+        SCOPED_TRACE(kind.name);
+        std::vector<uint8_t> rows;
+        Picture picture = MakePicture(kind, kind.bits % 2 == 0, random, rows, 301, 67);
+        Image seen = SeenImage(picture, rows);
+        std::vector<uint64_t> order;  // each entry's founder: x, then y
+        std::map<uint32_t, std::pair<size_t, uint64_t>> first;  // colour: its place in order, its count
+        for (uint32_t x = 0; x < picture.width; ++x) {
+            for (uint32_t y = 0; y < picture.height; ++y) {
+                const Rgb& c = seen.At(x, y);
+                uint32_t color = uint32_t{c.red} << 16 | uint32_t{c.green} << 8 | c.blue;
+                auto [at, fresh] = first.emplace(color, std::make_pair(order.size(), 0));
+                if (fresh) {
+                    order.push_back(uint64_t{x} << 32 | y);
+                }
+                ++at->second.second;
+            }
+        }
+        quenvale::FlattenPalette palette{};
+        ASSERT_EQ(quenvale::DescribeFlattenPalette(picture, &palette), quenvale::StatusOk);
+        ASSERT_EQ(palette.count, order.size());
+        for (size_t i = 0; i < palette.count; ++i) {
+            const quenvale::FlattenEntry& got = palette.entries[i];
+            uint32_t x = static_cast<uint32_t>(order[i] >> 32), y = static_cast<uint32_t>(order[i]);
+            ASSERT_EQ(got.founderX, x) << "entry " << i;
+            ASSERT_EQ(got.founderY, picture.height - 1 - y) << "entry " << i;
+            ASSERT_EQ(first[got.color].first, i);
+            ASSERT_EQ(got.pixelCount, first[got.color].second) << "entry " << i;
+            uint32_t color = 0;
+            uint64_t value = 0;
+            quenvale::ReadPictureColor(picture, StoredRow(picture, rows, y), x, &color, &value);
+            ASSERT_EQ(got.founderValue, value) << "entry " << i;
+        }
+        quenvale::FreeFlattenPalette(&palette);
+    }
 }
 
 TEST(PictureFlatten, EveryStorageGivesThePlainWalksFoundersAndPalette) {
