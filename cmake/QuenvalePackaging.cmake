@@ -9,12 +9,12 @@ set(CPACK_PACKAGE_NAME quenvale)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "the Quenvale authors")
 set(CPACK_PACKAGE_CONTACT "the Quenvale authors <authors@quenvale.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "flattens the colours of pictures")
 set(CPACK_RESOURCE_FILE_LICENSE "${CMAKE_CURRENT_SOURCE_DIR}/LICENSE")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}/packages")
 
 if(WIN32)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "flattens the colours of pictures")
   include(QuenvaleWindowsKit)
 else()
   set(CPACK_GENERATOR DEB)
@@ -28,6 +28,11 @@ else()
   set(runtime libquenvale${PROJECT_VERSION_MAJOR})
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${runtime})
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+  # Each package's description is its component's: the synopsis, then lines
+  # that CPack indents by one space (it indents lines already indented once
+  # more, which shows them as verbatim text). It prepends a summary of the
+  # whole unless the summary is its own default.
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
   # shlibs, so that packages linking the library depend on it, and the
   # ldconfig trigger. Maintainer scripts of our own, which call no ldconfig,
   # keep CPack from writing its own that do; every package has a postrm, so
@@ -57,26 +62,26 @@ else()
       "python3 (>= ${python_abi}), python3 (<< ${Python3_VERSION_MAJOR}.${python_next}), python3-numpy")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-pil, python3-distributed")
   set(CPACK_COMPONENT_PYTHON_DESCRIPTION "flattens the colours of pictures - Python 3 module
- The quenvale module flattens the colours of numpy arrays and Pillow images
- in memory, or runs one of seven per-pixel filters on them, with the GIL
- released; and runs the quenvale tool's own call on BMP, PNG, JPEG and WebP
- files, for a loop or a Dask cluster.")
+The quenvale module flattens the colours of numpy arrays and Pillow images
+in memory, or runs one of seven per-pixel filters on them, with the GIL
+released; and runs the quenvale tool's own call on BMP, PNG, JPEG and WebP
+files, for a loop or a Dask cluster.")
   set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "library that flattens the colours of BMP files
- Quenvale reads a BMP of any standard encoding, reduces it to flat colours
- (first fit, a tolerance of 20 a channel) and writes a BMP that carries
- every byte of the input but its pixel values. This package holds the
- shared library.")
+Quenvale reads a BMP of any standard encoding, reduces it to flat colours
+(first fit, a tolerance of 20 a channel) and writes a BMP that carries
+every byte of the input but its pixel values. This package holds the
+shared library.")
   set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "library that flattens the colours of BMP files - development files
- Quenvale reads a BMP of any standard encoding, reduces it to flat colours
- and writes a BMP that carries every byte of the input but its pixel
- values. This package holds the header, the CMake package and the
- pkg-config file.")
+Quenvale reads a BMP of any standard encoding, reduces it to flat colours
+and writes a BMP that carries every byte of the input but its pixel
+values. This package holds the header, the CMake package and the
+pkg-config file.")
   set(CPACK_COMPONENT_TOOL_DESCRIPTION "flattens the colours of BMP, PNG, JPEG and WebP pictures
- quenvale flattens the colours of pictures, or runs one of seven per-pixel
- filters on them: BMP of every standard encoding, PNG, JPEG and WebP in;
- BMP, the smallest lossless PNG and lossless WebP out. It takes a number of
- colours, writes the palette for GIMP, Inkscape and Krita, and one mask per
- colour for cutters and potrace.")
+quenvale flattens the colours of pictures, or runs one of seven per-pixel
+filters on them: BMP of every standard encoding, PNG, JPEG and WebP in;
+BMP, the smallest lossless PNG and lossless WebP out. It takes a number of
+colours, writes the palette for GIMP, Inkscape and Krita, and one mask per
+colour for cutters and potrace.")
 
   if(QUENVALE_DEBIAN_DOCS)
     # The licence in Debian's machine-readable copyright format.
