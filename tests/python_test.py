@@ -5,6 +5,7 @@ flatten_file must write what the host writes. Then the refusals, threads,
 and a Dask cluster. Run by CTest with the module on PYTHONPATH and the host
 in QUENVALE_HOST.
 """
+import ast
 import concurrent.futures
 import os
 import sys
@@ -207,6 +208,8 @@ def test_refusals_raise_what_they_say(pngs, tmp_path):
         quenvale.flatten_file(os.path.join(work, "rgb8.png"), kept, filter="sharpen")
     with pytest.raises(TypeError):
         quenvale.flatten_file(3, kept)
+    with pytest.raises(ValueError, match="UTF-8"):
+        quenvale.flatten_file(os.fsdecode(b"\xff.png"), kept)
     assert kept.read_bytes() == b"precious"
 
 
@@ -248,5 +251,6 @@ def test_a_dask_cluster_flattens_a_folder(tmp_path):
 def test_help_and_types():
     assert "tolerance" in quenvale.flatten.__doc__ and "kernels" in quenvale.filter.__doc__
     stub = os.path.join(os.path.dirname(quenvale.__file__), "__init__.pyi")
-    assert os.path.exists(stub) and os.path.exists(os.path.join(os.path.dirname(stub), "py.typed"))
+    assert os.path.exists(os.path.join(os.path.dirname(stub), "py.typed"))
+    ast.parse(open(stub).read())
     assert issubclass(quenvale.Error, ValueError)

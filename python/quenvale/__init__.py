@@ -241,6 +241,10 @@ def _path(value: Any, what: str) -> str:
         path = os.fsdecode(path)
     if "\0" in path:
         raise ValueError("%s: embedded null character in path" % what)
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError("%s: the path is not valid UTF-8, as the tool takes paths" % what) from None
     # The host reads "-" as standard input or output; here it is a file.
     return "./-" if path == "-" else path
 
