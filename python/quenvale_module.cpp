@@ -408,6 +408,8 @@ int UsageError(const std::string& message) {
 PYBIND11_MODULE(_core, module) {
     module.doc() = "The native part of quenvale; use the quenvale package.";
     static py::exception<RefusedError> refused(module, "Error", PyExc_ValueError);
+    refused.attr("__module__") = "quenvale";
+    refused.doc() = "A picture or file refused, with the reason; a ValueError.";
     py::register_exception_translator([](std::exception_ptr thrown) {
         try {
             if (thrown) {

@@ -51,6 +51,17 @@ def same_pixels(ours, theirs):
     return numpy.array_equal(as_rgba(ours), as_rgba(theirs))
 
 
+OPTIONS = [([], {}), (["--tolerance", "45"], {"tolerance": 45}), (["--fill", "mean"], {"fill": "mean"}),
+           (["--colors", "12"], {"colors": 12})]
+
+
+def stored_array(path):
+    """A PNG's samples as stored, 16-bit ones whole, as an array of its shape."""
+    header, pixels, _, _ = harness.read_png(path)
+    array = numpy.array(pixels, numpy.uint16 if header[2] == 16 else numpy.uint8)
+    return array[..., 0] if array.shape[2] == 1 else array
+
+
 def test_pillow_images_and_arrays_like_the_host(pngs):
     work, names = pngs
     for name in names:
@@ -58,8 +69,7 @@ def test_pillow_images_and_arrays_like_the_host(pngs):
         _, _, depth, kind, _ = harness.read_png(os.path.join(work, name))[0]
         if depth == 16 and kind != 0:
             continue  # Pillow opens these at 8 bits: not the host's picture
-        for options, kwargs in ([], {}), (["--tolerance", "45"], {"tolerance": 45}), (["--fill", "mean"],
-                                                                                        {"fill": "mean"}):
+        for options, kwargs in OPTIONS:
             if kwargs.get("fill") == "mean" and depth < 8 and kind == 0:
                 continue  # Pillow widens the samples, and means are then kept at 8 bits
             want = host_result(work, name, *options)
@@ -86,6 +96,25 @@ def test_kernels_like_the_host(pngs):
             if source.mode != "P":
                 assert numpy.array_equal(as_rgba(Image.fromarray(quenvale.filter(numpy.asarray(source), kernel))),
                                          as_rgba(want)), (name, kernel)
+
+
+def test_sixteen_bit_arrays_like_the_host(pngs):
+    """Pillow opens these at 8 bits: their samples are read as stored."""
+    work, names = pngs
+    for name in names:
+        path = os.path.join(work, name)
+        header = harness.read_png(path)[0]
+        if header[2] != 16 or "key" in name:
+            continue
+        array = stored_array(path)
+        for options, kwargs in OPTIONS:
+            got, palette = quenvale.flatten(array, **kwargs)
+            want = stored_array(host_result(work, name, *options).filename)
+            assert got.dtype == numpy.uint16 and numpy.array_equal(got, want), (name, options)
+            assert int(palette.counts.sum()) == array.shape[0] * array.shape[1]
+        for kernel in ("red", "blur", "darkest"):
+            want = stored_array(host_result(work, name, "--filter", kernel).filename)
+            assert numpy.array_equal(quenvale.filter(array, kernel), want), (name, kernel)
 
 
 def layouts(array):
@@ -202,6 +231,10 @@ def test_refusals_raise_what_they_say(pngs, tmp_path):
     with pytest.raises(OSError) as unwritable:
         quenvale.flatten_file(os.path.join(work, "rgb8.png"), tmp_path / "no" / "such" / "out.png")
     assert unwritable.value.errno == 2 and unwritable.value.filename.endswith("out.png")
+    for extra in ({"palette": tmp_path / "no" / "p.gpl"}, {"layers": tmp_path / "no", "colors": 4}):
+        with pytest.raises(OSError) as unwritable:
+            quenvale.flatten_file(os.path.join(work, "rgb8.png"), tmp_path / "written.png", **extra)
+        assert unwritable.value.errno == 2 and "/no" in unwritable.value.filename, extra
     with pytest.raises(ValueError, match="colors= chooses the tolerance"):
         quenvale.flatten_file(os.path.join(work, "rgb8.png"), kept, 30, colors=8)
     with pytest.raises(ValueError, match="unknown filter"):
