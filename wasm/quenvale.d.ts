@@ -1,0 +1,46 @@
+// Types of the quenvale package.
+export interface RgbaImage {
+  readonly width: number;
+  readonly height: number;
+  readonly data: Uint8ClampedArray | Uint8Array;
+}
+
+export interface PaletteEntry {
+  /** The colour as the flatten saw it: red, green, blue. */
+  color: [number, number, number];
+  hex: string;
+  /** The pixels that took the entry. */
+  count: number;
+  /** The founding pixel's column and row, row 0 at the top. */
+  x: number;
+  y: number;
+}
+
+export interface FlattenOptions {
+  /** The reach per channel, 0 to 255 (20 by default). */
+  tolerance?: number;
+  /** Instead of tolerance: the tolerance that gives at most this many colours. */
+  colors?: number;
+  /** Each group's colour: its founder's (the default) or its mean. */
+  fill?: "founder" | "mean";
+}
+
+export interface FlattenResult {
+  imageData: ImageData | { width: number; height: number; data: Uint8ClampedArray };
+  palette: PaletteEntry[];
+  /** The tolerance used: the one given, or the one colors chose. */
+  tolerance: number;
+}
+
+export class Quenvale {
+  /** Loads the module: in the browser from beside this file, in Node from its bytes. */
+  static load(options?: { wasmBinary?: ArrayBuffer | Uint8Array; locateFile?: (path: string) => string }): Promise<Quenvale>;
+  /** The filters by the tool's names: flatten first, then the kernels. */
+  readonly filters: readonly string[];
+  /** The bytes the module's memory has grown to. */
+  readonly memoryBytes: number;
+  flatten(image: RgbaImage, options?: FlattenOptions): FlattenResult;
+  filter(image: RgbaImage, name: string): FlattenResult["imageData"];
+}
+
+export default Quenvale;

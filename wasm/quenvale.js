@@ -1,0 +1,155 @@
+// Quenvale in JavaScript: the flatten and the kernels on RGBA pixels, in
+// the browser or in Node, through the WebAssembly module. The results are
+// the command-line tool's, pixel for pixel.
+//
+//   import { Quenvale } from "quenvale";
+//   const quenvale = await Quenvale.load();
+//   const { imageData, palette } = quenvale.flatten(imageData, { tolerance: 20 });
+import createQuenvaleCore from "./quenvale-core.js";
+
+const FILLS = ["founder", "mean"];
+const MAX_COLORS = 65536;
+// ImageData's own limit on a side, and the pixels whose counts fit the
+// module's 32-bit words.
+const MAX_SIDE = 65535;
+const MAX_PIXELS = 0xffffffff / 4;
+
+function isNode() {
+  return typeof process === "object" && typeof process.versions === "object" && !!process.versions.node;
+}
+
+function wholeNumber(value, name, low, high) {
+  if (typeof value !== "number" || !Number.isInteger(value)) {
+    throw new TypeError(`${name} must be a whole number from ${low} to ${high}, not ${String(value)}`);
+  }
+  if (value < low || value > high) {
+    throw new RangeError(`${name} must be from ${low} to ${high}, not ${value}`);
+  }
+  return value;
+}
+
+// The picture's checks, with what was expected, before any memory is taken.
+function checkImage(image) {
+  if (image === null || typeof image !== "object") {
+    throw new TypeError("expected an ImageData or {width, height, data} of RGBA pixels");
+  }
+  const { width, height, data } = image;
+  wholeNumber(width, "width", 1, MAX_SIDE);
+  wholeNumber(height, "height", 1, MAX_SIDE);
+  if (!(data instanceof Uint8ClampedArray || data instanceof Uint8Array)) {
+    throw new TypeError("data must be a Uint8ClampedArray or Uint8Array of RGBA pixels");
+  }
+  if (width * height > MAX_PIXELS) {
+    throw new RangeError(`${width} x ${height} pixels, more than the ${MAX_PIXELS} taken`);
+  }
+  if (data.length !== width * height * 4) {
+    throw new RangeError(`data holds ${data.length} bytes; ${width} x ${height} RGBA pixels take ${width * height * 4}`);
+  }
+  return { width, height, data };
+}
+
+function makeImage(width, height, pixels) {
+  // ImageData where there is one (browsers, workers), else its shape.
+  return typeof ImageData === "function" ? new ImageData(pixels, width, height) : { width, height, data: pixels };
+}
+
+export class Quenvale {
+  /**
+   * Loads the module: in the browser from beside this file, in Node from
+   * its bytes (options.wasmBinary, or read from beside this file).
+   */
+  static async load(options = {}) {
+    const settings = { ...options };
+    if (!settings.wasmBinary && isNode()) {
+      const { readFile } = await import("node:fs/promises");
+      settings.wasmBinary = await readFile(new URL("./quenvale-core.wasm", import.meta.url));
+    }
+    return new Quenvale(await createQuenvaleCore(settings));
+  }
+
+  constructor(core) {
+    this._core = core;
+    const names = [];
+    for (let i = 0; ; ++i) {
+      const name = core._qv_filter_name(i);
+      if (name === 0) break;
+      names.push(core.UTF8ToString(name));
+    }
+    /** The filters by the tool's names: flatten first, then the kernels. */
+    this.filters = Object.freeze(names);
+  }
+
+  /** The bytes the module's memory has grown to (it never shrinks). */
+  get memoryBytes() {
+    return this._core.HEAPU8.length;
+  }
+
+  // The pixels copied into the module, work(pointer) run on them, and the
+  // result copied out; the module's storage is given back whatever happens.
+  _withPixels(image, work) {
+    const { width, height, data } = checkImage(image);
+    const core = this._core;
+    const pointer = core._qv_alloc_pixels(width, height);
+    if (pointer === 0) {
+      throw new RangeError(`not enough memory for a picture of ${width} x ${height} pixels`);
+    }
+    try {
+      core.HEAPU8.set(data, pointer);
+      const extra = work(pointer, width, height);
+      const pixels = new Uint8ClampedArray(core.HEAPU8.subarray(pointer, pointer + width * height * 4));
+      return { imageData: makeImage(width, height, pixels), ...extra };
+    } finally {
+      core._qv_free(pointer);
+    }
+  }
+
+  /**
+   * Flattens the colours: pixels are visited column by column, left to
+   * right, each from the bottom row up, and each joins the oldest palette
+   * entry within the tolerance on red, green and blue, or founds one.
+   * Returns {imageData, palette, tolerance}; the palette lists the entries
+   * in creation order as {color: [r, g, b], hex, count, x, y}.
+   */
+  flatten(image, options = {}) {
+    const { tolerance = 20, colors, fill = "founder" } = options;
+    wholeNumber(tolerance, "tolerance", 0, 255);
+    if (colors !== undefined) wholeNumber(colors, "colors", 1, MAX_COLORS);
+    if (!FILLS.includes(fill)) throw new RangeError(`fill must be "founder" or "mean", not ${String(fill)}`);
+    const core = this._core;
+    return this._withPixels(image, (pointer, width, height) => {
+      const result = core._qv_flatten(pointer, width, height, tolerance, colors ?? 0, fill === "mean" ? 1 : 0);
+      if (result === 0) throw new RangeError(`not enough memory to flatten ${width} x ${height} pixels`);
+      try {
+        const words = core.HEAPU32.subarray(result >>> 2);
+        if (words[0] !== 0) throw new RangeError(`not enough memory to flatten ${width} x ${height} pixels`);
+        const palette = [];
+        for (let i = 0; i < words[2]; ++i) {
+          const [packed, count, x, y] = words.subarray(3 + 4 * i, 7 + 4 * i);
+          const color = [packed >>> 16, (packed >>> 8) & 0xff, packed & 0xff];
+          palette.push({ color, hex: "#" + packed.toString(16).padStart(6, "0"), count, x, y });
+        }
+        return { palette, tolerance: words[1] };
+      } finally {
+        core._qv_free(result);
+      }
+    });
+  }
+
+  /** Runs a kernel by the tool's name: red, green, blue, gray, threshold, blur or darkest. */
+  filter(image, name) {
+    const index = this.filters.indexOf(name);
+    if (index < 0) {
+      throw new RangeError(`unknown filter ${String(name)}; the filters are ${this.filters.join(", ")}`);
+    }
+    if (index === 0) return this.flatten(image).imageData;
+    const core = this._core;
+    return this._withPixels(image, (pointer, width, height) => {
+      if (core._qv_filter(pointer, width, height, index) !== 0) {
+        throw new RangeError(`not enough memory to filter ${width} x ${height} pixels`);
+      }
+      return {};
+    }).imageData;
+  }
+}
+
+export default Quenvale;

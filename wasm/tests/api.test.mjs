@@ -1,0 +1,92 @@
+// The JavaScript API against the native host on the same PNGs: the flatten
+// under each option and every kernel, exact; its refusals; and its memory,
+// given back after every call.
+import assert from "node:assert/strict";
+import { join } from "node:path";
+import { test } from "node:test";
+import { pathToFileURL } from "node:url";
+
+import { decodeRgba, hostResult, npmDir, samplePath, testPicture, workFolder, writePng } from "./helpers.mjs";
+
+const { Quenvale } = await import(pathToFileURL(join(npmDir, "quenvale.js")).href);
+const quenvale = await Quenvale.load();
+const folder = workFolder();
+
+const pictures = [
+  ["astronaut.png", samplePath("astronaut.png")],
+  ["rgba.png", join(folder, "rgba.png"), testPicture(97, 61, true)],
+  ["rgb.png", join(folder, "rgb.png"), testPicture(64, 48, false, 3)],
+];
+for (const [, path, made] of pictures) if (made) writePng(path, made, made.data[3] === 255 ? 3 : 4);
+
+test("the flatten gives the host's pixels, under every option", () => {
+  for (const [name, path] of pictures) {
+    const source = decodeRgba(path);
+    for (const [options, hostOptions] of [
+      [{}, []],
+      [{ tolerance: 45 }, ["--tolerance", "45"]],
+      [{ fill: "mean" }, ["--fill", "mean"]],
+      [{ colors: 12 }, ["--colors", "12"]],
+    ]) {
+      const { imageData, palette } = quenvale.flatten(source, options);
+      const want = hostResult(folder, path, ...hostOptions);
+      assert.deepEqual(imageData.data, want.data, `${name} ${JSON.stringify(options)}`);
+      assert.equal(palette.reduce((sum, entry) => sum + entry.count, 0), source.width * source.height);
+      if (options.colors) assert.ok(palette.length <= options.colors);
+      for (const entry of palette) {
+        const at = (entry.y * source.width + entry.x) * 4;
+        assert.deepEqual([...imageData.data.subarray(at, at + 3)], entry.color, `${name}: founder of ${entry.hex}`);
+      }
+    }
+  }
+});
+
+test("every kernel gives the host's pixels", () => {
+  for (const [name, path] of pictures) {
+    const source = decodeRgba(path);
+    for (const filter of quenvale.filters.slice(1)) {
+      const want = hostResult(folder, path, "--filter", filter);
+      assert.deepEqual(quenvale.filter(source, filter).data, want.data, `${name} ${filter}`);
+    }
+  }
+});
+
+test("bad input throws what was expected", () => {
+  const good = testPicture(4, 3, false);
+  const cases = [
+    [null, TypeError, /ImageData/],
+    [{ width: 4, height: 3, data: [1, 2] }, TypeError, /Uint8ClampedArray/],
+    [{ ...good, data: good.data.subarray(4) }, RangeError, /holds 44 bytes; 4 x 3 RGBA pixels take 48/],
+    [{ ...good, width: 0 }, RangeError, /width must be from 1/],
+    [{ ...good, height: 2.5 }, TypeError, /height must be a whole number/],
+    [{ width: 65535, height: 65535, data: new Uint8Array(4) }, RangeError, /more than/],
+  ];
+  for (const [image, kind, words] of cases) {
+    assert.throws(() => quenvale.flatten(image), { name: kind.name, message: words });
+    assert.throws(() => quenvale.filter(image, "blur"), { name: kind.name, message: words });
+  }
+  for (const [options, kind] of [
+    [{ tolerance: 256 }, RangeError],
+    [{ tolerance: "20" }, TypeError],
+    [{ colors: 0 }, RangeError],
+    [{ fill: "median" }, RangeError],
+  ]) {
+    assert.throws(() => quenvale.flatten(good, options), kind);
+  }
+  assert.throws(() => quenvale.filter(good, "sharpen"), { name: "RangeError", message: /unknown filter sharpen/ });
+});
+
+test("a picture beyond the module's memory is refused, and memory is given back after every call", () => {
+  // 2 GiB is all the module may have: 600 MP cannot fit.
+  const width = 30000, height = 20000;
+  const huge = { width, height, data: { length: width * height * 4 } };
+  Object.setPrototypeOf(huge.data, Uint8Array.prototype);
+  assert.throws(() => quenvale.flatten(huge), { name: "RangeError", message: /not enough memory/ });
+
+  const picture = testPicture(4000, 3000, false);  // 12 MP
+  quenvale.flatten(picture);
+  quenvale.filter(picture, "blur");
+  const grown = quenvale.memoryBytes;
+  for (let i = 0; i < 100; ++i) quenvale.flatten(picture, { tolerance: i % 40 });
+  assert.equal(quenvale.memoryBytes, grown);
+});
