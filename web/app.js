@@ -1,0 +1,193 @@
+// The page: a picture read by the browser itself, flattened in a worker as
+// the settings change (a newer request supersedes one not yet sent), shown
+// before and after, its palette as swatches, and saved as a PNG (indexed
+// where it has 256 colours or fewer) and as palette files.
+import { encode } from "./vendor/fast-png/index.js";
+
+// Pixels the page takes: about 400 MB of RGBA in the worker's memory at most.
+const MAX_PIXELS = 100_000_000;
+const $ = (id) => document.getElementById(id);
+const worker = new Worker("worker.js", { type: "module" });
+
+let nextId = 1;
+let pictureId = 0;  // the request that sent the current picture
+let busy = false;
+let waiting = null;  // the newest request not yet sent
+let shown = null;    // the result on screen: {width, height, data, palette, tolerance, name}
+let name = "picture";
+
+function say(text) {
+  $("message").textContent = text;
+}
+
+function settings() {
+  const colors = $("colors").value === "" ? undefined : Number($("colors").value);
+  return { filter: $("filter").value, tolerance: Number($("tolerance").value), colors, fill: $("fill").value };
+}
+
+function send(request) {
+  if (busy) {
+    waiting = request;  // supersedes any other not yet sent
+    return;
+  }
+  busy = true;
+  request.sent = performance.now();
+  worker.postMessage(request);
+}
+
+function ask() {
+  if (pictureId === 0) return;
+  const request = { id: nextId++, ...settings() };
+  if (request.colors !== undefined && !(Number.isInteger(request.colors) && request.colors >= 1 &&
+                                        request.colors <= 65536)) {
+    say("The number of colours is a whole number from 1 to 65536.");
+    return;
+  }
+  $("status").textContent = "Working…";
+  send(request);
+}
+
+worker.onmessage = ({ data: reply }) => {
+  busy = false;
+  if (waiting) {
+    const next = waiting;
+    waiting = null;
+    send(next);
+  }
+  if (reply.filters) {
+    const select = $("filter");
+    const chosen = select.value;
+    select.replaceChildren(...reply.filters.map((filter) => new Option(filter, filter, false, filter === chosen)));
+    ask();
+    return;
+  }
+  if (reply.id < pictureId || waiting) return;  // an older picture's, or already superseded
+  if (reply.error) {
+    say(`Could not work on this picture: ${reply.error}`);
+    $("status").textContent = "";
+    return;
+  }
+  say("");
+  const { width, height } = reply;
+  const data = new Uint8ClampedArray(reply.data);
+  $("after").getContext("2d").putImageData(new ImageData(data, width, height), 0, 0);
+  shown = { width, height, data, palette: reply.palette, tolerance: reply.tolerance, name };
+  showPalette(reply.palette);
+  const colours = reply.palette ? `${reply.palette.length} colours at tolerance ${reply.tolerance}` : "done";
+  $("status").textContent = `${colours} (${Math.round(reply.milliseconds)} ms)`;
+  $("status").dataset.done = String(reply.id);
+  for (const button of ["savePng", "saveGpl", "saveJson"]) $(button).disabled = button !== "savePng" && !reply.palette;
+};
+
+function showPalette(palette) {
+  const list = $("palette");
+  list.replaceChildren();
+  for (const entry of palette ?? []) {
+    const item = document.createElement("li");
+    const swatch = document.createElement("span");
+    swatch.className = "swatch";
+    swatch.style.background = entry.hex;
+    item.append(swatch, `${entry.hex} ${entry.count.toLocaleString("en")} px`);
+    list.append(item);
+  }
+}
+
+async function open(file) {
+  name = file.name || "pasted.png";
+  let bitmap;
+  try {
+    // The file's own pixels: no colour management, no premultiplied alpha.
+    bitmap = await createImageBitmap(file, { colorSpaceConversion: "none", premultiplyAlpha: "none" });
+  } catch {
+    say(`Could not read ${name}: not a picture this browser decodes (PNG, JPEG, WebP, GIF).`);
+    return;
+  }
+  const { width, height } = bitmap;
+  if (width * height > MAX_PIXELS) {
+    bitmap.close();
+    say(`${name} is ${width} x ${height} pixels, more than the ${MAX_PIXELS.toLocaleString("en")} this page takes.`);
+    return;
+  }
+  for (const canvas of [$("before"), $("after")]) {
+    canvas.width = width;
+    canvas.height = height;
+  }
+  const context = $("before").getContext("2d", { willReadFrequently: true });
+  context.drawImage(bitmap, 0, 0);
+  bitmap.close();
+  const picture = context.getImageData(0, 0, width, height, { colorSpace: "srgb" });
+  $("after").getContext("2d").clearRect(0, 0, width, height);
+  say("");
+  pictureId = nextId++;
+  waiting = null;
+  send({ id: pictureId, picture: { width, height, data: picture.data } });
+}
+
+function save(bytes, type, suffix) {
+  const link = document.createElement("a");
+  link.href = URL.createObjectURL(new Blob([bytes], { type }));
+  link.download = name.replace(/\.[^.]*$/, "") + suffix;
+  link.click();
+  setTimeout(() => URL.revokeObjectURL(link.href), 1000);
+}
+
+// The result as a PNG: indexed where its colours fit a palette.
+function pngOf({ width, height, data }) {
+  const colours = new Map();
+  const indices = new Uint8Array(width * height);
+  for (let i = 0; i < width * height && colours.size <= 256; ++i) {
+    const key = data[i * 4] << 24 | data[i * 4 + 1] << 16 | data[i * 4 + 2] << 8 | data[i * 4 + 3];
+    if (!colours.has(key)) colours.set(key, colours.size);
+    indices[i] = colours.get(key);
+  }
+  if (colours.size <= 256) {
+    const palette = [...colours.keys()].map((key) => [key >>> 24, (key >>> 16) & 255, (key >>> 8) & 255, key & 255]);
+    const opaque = palette.every((entry) => entry[3] === 255);
+    return encode({ width, height, data: indices, depth: 8, channels: 1,
+                    palette: opaque ? palette.map((entry) => entry.slice(0, 3)) : palette });
+  }
+  return encode({ width, height, data: new Uint8Array(data.buffer, data.byteOffset, data.length), depth: 8,
+                  channels: 4 });
+}
+
+// The palette files, as the tool writes them.
+function gplOf({ palette, tolerance, name: title }) {
+  const lines = palette.map(({ color: [r, g, b], hex, count, x, y }) =>
+    `${String(r).padStart(3)} ${String(g).padStart(3)} ${String(b).padStart(3)}\t${hex} ${count} px, founder ${x},${y}`);
+  return `GIMP Palette\nName: ${title}\nColumns: 16\n# ${palette.length} colours at tolerance ${tolerance}, ` +
+         `in the order they were founded\n${lines.join("\n")}\n`;
+}
+
+function jsonOf({ palette, tolerance, name: title }) {
+  const entries = palette.map(({ color, hex, count, x, y }) =>
+    `  {"hex": "${hex}", "rgb": [${color.join(", ")}], "stored": [${color.join(", ")}], "count": ${count}, ` +
+    `"founder": {"x": ${x}, "y": ${y}}}`);
+  return `{"name": ${JSON.stringify(title)}, "tolerance": ${tolerance}, "colors": [\n${entries.join(",\n")}\n]}\n`;
+}
+
+$("file").addEventListener("change", () => $("file").files[0] && open($("file").files[0]));
+$("drop").addEventListener("keydown", (event) => {
+  if (event.key === "Enter" || event.key === " ") {
+    event.preventDefault();
+    $("file").click();
+  }
+});
+$("drop").addEventListener("dragover", (event) => event.preventDefault());
+$("drop").addEventListener("drop", (event) => {
+  event.preventDefault();
+  if (event.dataTransfer.files[0]) open(event.dataTransfer.files[0]);
+});
+document.addEventListener("paste", (event) => {
+  const file = [...event.clipboardData.files][0];
+  if (file) open(file);
+});
+$("tolerance").addEventListener("input", () => {
+  $("toleranceValue").textContent = $("tolerance").value;
+  ask();
+});
+for (const id of ["colors", "filter", "fill"]) $(id).addEventListener("change", ask);
+$("view").addEventListener("change", () => ($("pictures").className = $("view").value));
+$("split").addEventListener("input", () => $("pictures").style.setProperty("--split", `${$("split").value}%`));
+$("savePng").addEventListener("click", () => shown && save(pngOf(shown), "image/png", "_flat.png"));
+$("saveGpl").addEventListener("click", () => shown?.palette && save(gplOf(shown), "text/plain", "_flat.gpl"));
+$("saveJson").addEventListener("click", () => shown?.palette && save(jsonOf(shown), "application/json", "_flat.json"));
