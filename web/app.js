@@ -37,7 +37,7 @@ function send(request) {
 
 function ask() {
   if (pictureId === 0) return;
-  const request = { id: nextId++, ...settings() };
+  const request = { id: nextId++, asked: performance.now(), ...settings() };
   if (request.colors !== undefined && !(Number.isInteger(request.colors) && request.colors >= 1 &&
                                         request.colors <= 65536)) {
     say("The number of colours is a whole number from 1 to 65536.");
@@ -76,6 +76,8 @@ worker.onmessage = ({ data: reply }) => {
   const colours = reply.palette ? `${reply.palette.length} colours at tolerance ${reply.tolerance}` : "done";
   $("status").textContent = `${colours} (${Math.round(reply.milliseconds)} ms)`;
   $("status").dataset.done = String(reply.id);
+  // From the setting's change to the picture on screen, for the benchmark.
+  $("status").dataset.latency = String(Math.round(performance.now() - reply.asked));
   for (const button of ["savePng", "saveGpl", "saveJson"]) $(button).disabled = button !== "savePng" && !reply.palette;
 };
 

@@ -22,8 +22,8 @@ self.onmessage = async ({ data: request }) => {
       result = { imageData: quenvale.filter(picture, filter), palette: null, tolerance };
     }
     const { width, height, data } = result.imageData;
-    self.postMessage({ id: request.id, width, height, data, palette: result.palette, tolerance: result.tolerance,
-                       milliseconds: performance.now() - started }, [data.buffer]);
+    self.postMessage({ id: request.id, asked: request.asked, width, height, data, palette: result.palette,
+                       tolerance: result.tolerance, milliseconds: performance.now() - started }, [data.buffer]);
   } catch (error) {
     self.postMessage({ id: request.id, error: `${error.name}: ${error.message}` });
   }

@@ -8,7 +8,7 @@ import { pathToFileURL } from "node:url";
 
 export const host = process.env.QUENVALE_HOST;
 export const npmDir = process.env.QUENVALE_NPM;
-const deps = process.env.QUENVALE_DEPS;
+const deps = process.env.QUENVALE_DEPS ?? new URL("../../build/wasm/wasm/deps/node_modules", import.meta.url).pathname;
 export const png = await import(pathToFileURL(join(deps, "fast-png/lib/index.js")).href);
 
 export function workFolder() {
