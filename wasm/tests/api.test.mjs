@@ -6,7 +6,7 @@ import { join } from "node:path";
 import { test } from "node:test";
 import { pathToFileURL } from "node:url";
 
-import { decodeRgba, hostResult, npmDir, samplePath, testPicture, workFolder, writePng } from "./helpers.mjs";
+import { decodeRgba, hostResult, needsHost, npmDir, samplePath, testPicture, workFolder, writePng } from "./helpers.mjs";
 
 const { Quenvale } = await import(pathToFileURL(join(npmDir, "quenvale.js")).href);
 const quenvale = await Quenvale.load();
@@ -19,7 +19,7 @@ const pictures = [
 ];
 for (const [, path, made] of pictures) if (made) writePng(path, made, made.data[3] === 255 ? 3 : 4);
 
-test("the flatten gives the host's pixels, under every option", () => {
+test("the flatten gives the host's pixels, under every option", needsHost, () => {
   for (const [name, path] of pictures) {
     const source = decodeRgba(path);
     for (const [options, hostOptions] of [
@@ -41,7 +41,7 @@ test("the flatten gives the host's pixels, under every option", () => {
   }
 });
 
-test("every kernel gives the host's pixels", () => {
+test("every kernel gives the host's pixels", needsHost, () => {
   for (const [name, path] of pictures) {
     const source = decodeRgba(path);
     for (const filter of quenvale.filters.slice(1)) {

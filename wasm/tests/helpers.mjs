@@ -1,12 +1,14 @@
 // What the Node and browser tests share: the npm package's module, the
 // PNG codec of the page (fast-png), the native host, and pictures made here.
 import { execFileSync } from "node:child_process";
-import { mkdtempSync, readFileSync, writeFileSync } from "node:fs";
+import { existsSync, mkdtempSync, readFileSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { pathToFileURL } from "node:url";
 
 export const host = process.env.QUENVALE_HOST;
+// The tests that compare with the host skip where there is none.
+export const needsHost = { skip: host && existsSync(host) ? false : `no native host at ${host}: build the default preset first` };
 export const npmDir = process.env.QUENVALE_NPM;
 const deps = process.env.QUENVALE_DEPS ?? new URL("../../build/wasm/wasm/deps/node_modules", import.meta.url).pathname;
 export const png = await import(pathToFileURL(join(deps, "fast-png/lib/index.js")).href);

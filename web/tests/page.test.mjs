@@ -9,10 +9,9 @@ import { existsSync, readdirSync, readFileSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
 import { after, before, test } from "node:test";
 
-import { decodeRgba, png, samplePath, testPicture, workFolder, writePng } from "../../wasm/tests/helpers.mjs";
+import { decodeRgba, needsHost, png, samplePath, testPicture, workFolder, writePng } from "../../wasm/tests/helpers.mjs";
 import { andWait as andWaitOn, launchChromium, servePage, setTolerance as setToleranceOn } from "./browser.mjs";
 
-const host = process.env.QUENVALE_HOST;
 const screenshot = new URL("../../doc/pictures/page.png", import.meta.url).pathname;
 
 let server, browser, page, origin, folder, downloads;
@@ -54,13 +53,13 @@ async function download(button, suffix) {
   throw new Error(`no ${suffix} was downloaded`);
 }
 
-test("the page flattens a picture as the host does, and saves it", async () => {
+test("the page flattens a picture as the host does, and saves it", needsHost, async () => {
   const input = join(folder, "picture.png");
   writePng(input, testPicture(160, 96, false, 5), 3);
   await andWait(() => choose(input));
   await andWait(() => setTolerance(60));
   assert.match(await page.$eval("#status", (status) => status.textContent), /colours at tolerance 60 /);
-  execFileSync(host, ["--tolerance", "60", "--palette", join(folder, "host.gpl"), input, join(folder, "host.png")]);
+  execFileSync(process.env.QUENVALE_HOST, ["--tolerance", "60", "--palette", join(folder, "host.gpl"), input, join(folder, "host.png")]);
   const want = decodeRgba(join(folder, "host.png"));
   const shown = await page.$eval("#after", (canvas) =>
     Array.from(canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height).data));
