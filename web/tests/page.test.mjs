@@ -76,6 +76,22 @@ test("the page flattens a picture as the host does, and saves it", needsHost, as
   assert.equal(readFileSync(await download("#saveGpl", "_flat.gpl"), "utf8"), hostGpl);
 });
 
+test("the newest setting wins when the slider moves faster than the flatten", needsHost, async () => {
+  const input = join(folder, "quick.png");
+  writePng(input, testPicture(600, 400, false, 9), 3);
+  await andWait(() => choose(input));
+  await andWait(async () => {
+    for (const tolerance of [5, 12, 27, 33, 41]) await setTolerance(tolerance);
+  });
+  await page.waitForFunction(() => / at tolerance 41 /.test(document.getElementById("status").textContent));
+  await new Promise((resolve) => setTimeout(resolve, 300));  // no older result may land after it
+  execFileSync(process.env.QUENVALE_HOST, ["--tolerance", "41", input, join(folder, "quick-host.png")]);
+  const shown = await page.$eval("#after", (canvas) =>
+    Array.from(canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height).data));
+  assert.deepEqual(Uint8ClampedArray.from(shown), decodeRgba(join(folder, "quick-host.png")).data);
+  assert.match(await page.$eval("#status", (status) => status.textContent), / at tolerance 41 /);
+});
+
 test("every control has a label, and the page fits 360 px", async () => {
   const unlabelled = await page.$$eval("input, select, button", (controls) =>
     controls.filter((control) => control.type !== "file" && !control.labels?.length &&
