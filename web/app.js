@@ -2,7 +2,7 @@
 // the settings change (a newer request supersedes one not yet sent), shown
 // before and after, its palette as swatches, and saved as a PNG (indexed
 // where it has 256 colours or fewer) and as palette files.
-import { encode } from "./vendor/fast-png/index.js";
+import { decode, encode } from "./vendor/fast-png/index.js";
 
 // Pixels the page takes: about 400 MB of RGBA in the worker's memory at most.
 const MAX_PIXELS = 100_000_000;
@@ -94,30 +94,72 @@ function showPalette(palette) {
   }
 }
 
+// A PNG's own samples as RGBA (16-bit ones by their high byte, as the
+// flatten sees them): a canvas would store alpha premultiplied and lose the
+// colours of partly transparent pixels. Null for a PNG too large.
+function rgbaOfPng(bytes) {
+  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  if (bytes.length < 24 || view.getUint32(16) * view.getUint32(20) > MAX_PIXELS) return null;
+  const { width, height, data, depth, channels, palette, transparency } = decode(bytes);
+  const rgba = new Uint8ClampedArray(width * height * 4);
+  const high = depth === 16 ? (value) => value >> 8 : depth < 8 && !palette ? (value) => value * (255 / ((1 << depth) - 1)) : (value) => value;
+  const rowBytes = Math.ceil((width * channels * depth) / 8);
+  const sample = (i, c) => {
+    if (depth >= 8) return data[i * channels + c];
+    const x = i % width, bit = (x * depth) % 8;
+    return (data[Math.floor(i / width) * rowBytes + Math.floor((x * depth) / 8)] >> (8 - depth - bit)) & ((1 << depth) - 1);
+  };
+  for (let i = 0; i < width * height; ++i) {
+    let pixel;
+    if (palette) {
+      const entry = palette[sample(i, 0)] ?? [0, 0, 0];
+      pixel = [entry[0], entry[1], entry[2], entry[3] ?? 255];
+    } else {
+      const grey = channels <= 2;
+      const values = grey ? [sample(i, 0), sample(i, 0), sample(i, 0)] : [sample(i, 0), sample(i, 1), sample(i, 2)];
+      const keyed = transparency && (grey ? transparency[0] === values[0]
+                                          : values.every((value, c) => transparency[c] === value));
+      const alpha = channels === 2 || channels === 4 ? high(sample(i, channels - 1)) : keyed ? 0 : 255;
+      pixel = [...values.map(high), alpha];
+    }
+    rgba.set(pixel, i * 4);
+  }
+  return new ImageData(rgba, width, height);
+}
+
 async function open(file) {
   name = file.name || "pasted.png";
-  let bitmap;
+  const bytes = new Uint8Array(await file.arrayBuffer());
+  const isPng = bytes.length > 8 && bytes[0] === 0x89 && bytes[1] === 0x50 && bytes[2] === 0x4e && bytes[3] === 0x47;
+  let picture = null;
   try {
-    // The file's own pixels: no colour management, no premultiplied alpha.
-    bitmap = await createImageBitmap(file, { colorSpaceConversion: "none", premultiplyAlpha: "none" });
+    if (isPng) {
+      picture = rgbaOfPng(bytes);
+    } else {
+      // The file's own pixels: no colour management, no premultiplied alpha.
+      const bitmap = await createImageBitmap(file, { colorSpaceConversion: "none", premultiplyAlpha: "none" });
+      if (bitmap.width * bitmap.height <= MAX_PIXELS) {
+        const canvas = new OffscreenCanvas(bitmap.width, bitmap.height);
+        const context = canvas.getContext("2d", { willReadFrequently: true });
+        context.drawImage(bitmap, 0, 0);
+        picture = context.getImageData(0, 0, bitmap.width, bitmap.height, { colorSpace: "srgb" });
+      }
+      bitmap.close();
+    }
   } catch {
     say(`Could not read ${name}: not a picture this browser decodes (PNG, JPEG, WebP, GIF).`);
     return;
   }
-  const { width, height } = bitmap;
-  if (width * height > MAX_PIXELS) {
-    bitmap.close();
-    say(`${name} is ${width} x ${height} pixels, more than the ${MAX_PIXELS.toLocaleString("en")} this page takes.`);
+  if (picture === null) {
+    say(`${name} is more than the ${MAX_PIXELS.toLocaleString("en")} pixels this page takes.`);
     return;
   }
+  const { width, height } = picture;
   for (const canvas of [$("before"), $("after")]) {
     canvas.width = width;
     canvas.height = height;
   }
-  const context = $("before").getContext("2d", { willReadFrequently: true });
-  context.drawImage(bitmap, 0, 0);
-  bitmap.close();
-  const picture = context.getImageData(0, 0, width, height, { colorSpace: "srgb" });
+  $("before").getContext("2d").putImageData(picture, 0, 0);
   $("after").getContext("2d").clearRect(0, 0, width, height);
   say("");
   pictureId = nextId++;

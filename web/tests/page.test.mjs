@@ -92,6 +92,16 @@ test("the newest setting wins when the slider moves faster than the flatten", ne
   assert.match(await page.$eval("#status", (status) => status.textContent), / at tolerance 41 /);
 });
 
+test("a partly transparent PNG keeps its own samples: the saved PNG is the host's", needsHost, async () => {
+  const input = join(folder, "alpha.png");
+  writePng(input, testPicture(120, 80, true, 4), 4);
+  await andWait(() => choose(input));
+  await andWait(() => setTolerance(25));
+  execFileSync(process.env.QUENVALE_HOST, ["--tolerance", "25", input, join(folder, "alpha-host.png")]);
+  const saved = await download("#savePng", "alpha_flat.png");
+  assert.deepEqual(decodeRgba(saved).data, decodeRgba(join(folder, "alpha-host.png")).data);
+});
+
 test("every control has a label, and the page fits 360 px", async () => {
   const unlabelled = await page.$$eval("input, select, button", (controls) =>
     controls.filter((control) => control.type !== "file" && !control.labels?.length &&
