@@ -3,6 +3,7 @@ CMake build (the module's target alone), and takes the version from the
 CMake project, where it is written once."""
 import os
 import re
+import shutil
 import subprocess
 import sys
 
@@ -39,7 +40,7 @@ class CMakeBuild(build_ext):
             options.append("-Dpybind11_DIR=" + pybind11.get_cmake_dir())
         except ImportError:
             pass  # Debian's pybind11-dev is found by CMake itself
-        generator = ["-G", "Ninja"] if self._have("ninja") else []
+        generator = ["-G", "Ninja"] if shutil.which("ninja") else []
         subprocess.run(["cmake", "-S", ROOT, "-B", build, *generator, *options], check=True)
         subprocess.run(["cmake", "--build", build, "--target", "quenvale_python", "--parallel"], check=True)
         built = os.path.join(build, "python", "quenvale")
@@ -47,11 +48,6 @@ class CMakeBuild(build_ext):
         for name in os.listdir(built):
             if name.startswith("_core.") and name.endswith((".so", ".pyd")):
                 self.copy_file(os.path.join(built, name), os.path.join(target, name))
-
-    @staticmethod
-    def _have(program):
-        return any(os.access(os.path.join(folder, program), os.X_OK)
-                   for folder in os.environ.get("PATH", "").split(os.pathsep))
 
 
 setup(

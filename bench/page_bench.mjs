@@ -8,25 +8,16 @@ import { mkdtempSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 
-import { writePng } from "../wasm/tests/helpers.mjs";
+import { depsDir, photo, writePng } from "../wasm/tests/helpers.mjs";
 import { andWait, launchChromium, servePage, setTolerance } from "../web/tests/browser.mjs";
 
 const runs = process.argv[2] === "--runs" ? Number(process.argv[3]) : 9;
 const width = 1920, height = 1080;
-const data = new Uint8ClampedArray(width * height * 4);
-for (let i = 0, state = 1; i < width * height; ++i) {
-  const x = i % width, y = Math.floor(i / width);
-  for (let c = 0; c < 3; ++c) {
-    state = (state * 1103515245 + 12345) >>> 0;
-    data[i * 4 + c] = 128 + 90 * Math.sin(x / (150 + 40 * c)) * Math.cos(y / (250 - 30 * c)) + ((state >>> 16) % 7) - 3;
-  }
-  data[i * 4 + 3] = 255;
-}
 const picture = join(mkdtempSync(join(tmpdir(), "quenvale-page-bench-")), "photo.png");
-writePng(picture, { width, height, data }, 3);
+writePng(picture, photo(width, height), 3);
 
 const { server, origin } = await servePage(process.env.QUENVALE_WEB ?? join(process.cwd(), "build/wasm/web"));
-const browser = await launchChromium(process.env.QUENVALE_DEPS ?? join(process.cwd(), "build/wasm/wasm/deps/node_modules"));
+const browser = await launchChromium(depsDir);
 const page = await browser.newPage();
 await page.goto(origin, { waitUntil: "networkidle0" });
 await andWait(page, async () => (await page.$("#file")).uploadFile(picture));

@@ -13,6 +13,8 @@ import { join } from "node:path";
 import { pathToFileURL } from "node:url";
 import { gzipSync } from "node:zlib";
 
+import { photo } from "../wasm/tests/helpers.mjs";
+
 const args = process.argv.slice(2);
 let runs = 7;
 let python = "build/bench/python";
@@ -25,27 +27,8 @@ for (let i = 0; i < args.length; ++i) {
 if (builds.length === 0) builds.push("build/wasm/wasm/npm");
 
 const width = 4000, height = 3000;
-function photo() {
-  // Smooth fields of colour with edges and noise, opaque.
-  const data = new Uint8ClampedArray(width * height * 4);
-  let state = 1;
-  for (let y = 0; y < height; ++y) {
-    for (let x = 0; x < width; ++x) {
-      const at = (y * width + x) * 4;
-      const edge = ((Math.floor(x / 700) + Math.floor(y / 900)) % 3 === 0) ? 0.6 : 1;
-      for (let c = 0; c < 3; ++c) {
-        state = (state * 1103515245 + 12345) >>> 0;
-        const noise = ((state >>> 16) % 7) - 3;
-        data[at + c] = edge * (128 + 90 * Math.sin(x / (300 + 70 * c)) * Math.cos(y / (500 - 60 * c))) + noise;
-      }
-      data[at + 3] = 255;
-    }
-  }
-  return { width, height, data };
-}
-
 const median = (samples) => [...samples].sort((a, b) => a - b)[Math.floor(samples.length / 2)];
-const picture = photo();
+const picture = photo(width, height);
 
 // The native baseline, in a Python process of its own, on the same bytes.
 const folder = mkdtempSync(join(tmpdir(), "quenvale-wasm-bench-"));

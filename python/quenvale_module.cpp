@@ -260,13 +260,7 @@ py::tuple Flatten(const py::array& image, int tolerance, uint64_t colors, bool m
     quenvale::Status status = quenvale::StatusOk;
     if (picture.width != 0 && picture.height != 0) {
         py::gil_scoped_release unlocked;
-        quenvale::ToleranceChoice choice{};
-        if (colors != 0 && (status = quenvale_host::ChooseHeldTolerance(&picture, colors, &choice)) == quenvale::StatusOk) {
-            tolerance = choice.tolerance;
-        }
-        if (status == quenvale::StatusOk) {
-            status = quenvale_host::FlattenHeld(&picture, tolerance, meanFill, &entries);
-        }
+        status = quenvale_host::FlattenHeldToCount(&picture, &tolerance, colors, meanFill, &entries);
     }
     if (status != quenvale::StatusOk) {
         quenvale::FreeFlattenPalette(&entries);

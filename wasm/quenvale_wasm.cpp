@@ -59,15 +59,7 @@ EMSCRIPTEN_KEEPALIVE uint32_t* qv_flatten(uint8_t* rgba, uint32_t width, uint32_
                                           uint32_t colors, int mean) {
     Picture picture = RgbaPicture(rgba, width, height);
     quenvale::FlattenPalette entries{};
-    quenvale::Status status = quenvale::StatusOk;
-    if (colors != 0) {
-        quenvale::ToleranceChoice choice{};
-        status = quenvale_host::ChooseHeldTolerance(&picture, colors, &choice);
-        tolerance = choice.tolerance;
-    }
-    if (status == quenvale::StatusOk) {
-        status = quenvale_host::FlattenHeld(&picture, tolerance, mean != 0, &entries);
-    }
+    quenvale::Status status = quenvale_host::FlattenHeldToCount(&picture, &tolerance, colors, mean != 0, &entries);
     size_t count = status == quenvale::StatusOk ? entries.count : 0;
     auto* result = static_cast<uint32_t*>(std::malloc((3 + 4 * count) * sizeof(uint32_t)));
     if (result != nullptr) {

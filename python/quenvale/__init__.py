@@ -19,6 +19,7 @@ work on pixels: threads may call them at once.
 from __future__ import annotations
 
 import os
+import re
 from typing import Any, Iterator, NamedTuple, Optional, Sequence, Tuple, Union, overload
 
 import numpy
@@ -146,11 +147,20 @@ def _pil_parts(image: Any) -> Tuple[numpy.ndarray, Optional[bytes], Optional[byt
         wide = numpy.asarray(image)
         if wide.size and (wide.min() < 0 or wide.max() > 65535):
             raise ValueError("a mode I image is taken as 16-bit grey, and this one has values outside 0 to 65535")
-        return wide.astype(numpy.uint16), None, None, transparency
+        return wide.astype(numpy.uint16), None, None, None if transparency is None else (transparency,)
     key = transparency if image.mode in ("L", "RGB", "I;16") and transparency is not None else None
     if isinstance(key, int) and image.mode == "RGB":
         key = None
+    if isinstance(key, int):
+        key = (key,)
     return numpy.asarray(image), None, None, key
+
+
+def _parts(image: Any) -> Tuple[bool, numpy.ndarray, Optional[bytes], Optional[bytes], Any]:
+    """Whether the image is Pillow's, and its parts as the core takes them."""
+    if _is_pil(image):
+        return (True, *_pil_parts(image))
+    return False, _check_array(image), None, None, None
 
 
 def _pil_result(source: Any, array: numpy.ndarray, entries: Optional[bytes]) -> Any:
@@ -201,10 +211,7 @@ def flatten(
         raise ValueError("colors takes a whole number from 1 to %d, not %r" % (_core.MAX_COLORS, colors))
     if fill not in _FILLS:
         raise ValueError("fill takes 'founder' or 'mean', not %r" % (fill,))
-    pil = _is_pil(image)
-    array, entries, alpha, key = _pil_parts(image) if pil else (_check_array(image), None, None, None)
-    if key is not None and not isinstance(key, tuple):
-        key = (key,)
+    pil, array, entries, alpha, key = _parts(image)
     result, new_entries, table, _ = _core.flatten(
         array, int(tolerance), int(colors or 0), fill == "mean", entries, alpha, key
     )
@@ -221,10 +228,7 @@ def filter(image: Any, name: str) -> Any:
         return flatten(image)[0]
     if not isinstance(name, str):
         raise TypeError("name must be a str, not %s" % type(name).__name__)
-    pil = _is_pil(image)
-    array, entries, alpha, key = _pil_parts(image) if pil else (_check_array(image), None, None, None)
-    if key is not None and not isinstance(key, tuple):
-        key = (key,)
+    pil, array, entries, alpha, key = _parts(image)
     result, new_entries = _core.filter(array, name, entries, alpha, key)
     return _pil_result(image, result, new_entries) if pil else result
 
@@ -305,8 +309,6 @@ def flatten_file(
         raise
     except ValueError as error:
         # The host's words for its options, in this function's.
-        import re
-
         raise ValueError(
             re.sub(r"--([a-z][a-z-]*)", lambda m: m.group(1).replace("-", "_") + "=", str(error))
         ) from None

@@ -204,8 +204,11 @@ bool MapToSourceEncoding(const Picture& source, bool flatten, Picture* result, P
 // groups' means, with the palette it made where entries is not null; a
 // palette picture's entries are made to cover its indices.
 quenvale::Status FlattenHeld(Picture* picture, int tolerance, bool meanFill, quenvale::FlattenPalette* entries);
-// The tolerance that gives at most colors entries (ChooseToleranceFor).
-quenvale::Status ChooseHeldTolerance(Picture* picture, uint64_t colors, quenvale::ToleranceChoice* choice);
+// The same at *tolerance or, where colors is not 0, at the tolerance that
+// gives at most that many entries (ChooseToleranceFor), which *tolerance
+// then holds.
+quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t colors, bool meanFill,
+                                    quenvale::FlattenPalette* entries);
 // A kernel on the bitmap MakeBridgeBitmap makes of the source, its result
 // in the source's encoding where it can hold it (MapToSourceEncoding).
 bool KernelOnHeld(const quenvale::Kernel& kernel, const Picture& source, Picture* result, PictureError* error);

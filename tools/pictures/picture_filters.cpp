@@ -33,11 +33,19 @@ quenvale::Status FlattenHeld(Picture* picture, int tolerance, bool meanFill, que
     return status;
 }
 
-quenvale::Status ChooseHeldTolerance(Picture* picture, uint64_t colors, quenvale::ToleranceChoice* choice) {
-    LittleEndianSamples(picture);
-    quenvale::Status status = quenvale::ChooseToleranceFor(ModelOf(*picture), colors, choice);
-    LittleEndianSamples(picture);
-    return status;
+quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t colors, bool meanFill,
+                                    quenvale::FlattenPalette* entries) {
+    if (colors != 0) {
+        quenvale::ToleranceChoice choice{};
+        LittleEndianSamples(picture);
+        quenvale::Status status = quenvale::ChooseToleranceFor(ModelOf(*picture), colors, &choice);
+        LittleEndianSamples(picture);
+        if (status != quenvale::StatusOk) {
+            return status;
+        }
+        *tolerance = choice.tolerance;
+    }
+    return FlattenHeld(picture, *tolerance, meanFill, entries);
 }
 
 quenvale::BitmapFormat KernelResultFormat(const quenvale::KernelWork& work) {

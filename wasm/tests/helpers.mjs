@@ -10,8 +10,8 @@ export const host = process.env.QUENVALE_HOST;
 // The tests that compare with the host skip where there is none.
 export const needsHost = { skip: host && existsSync(host) ? false : `no native host at ${host}: build the default preset first` };
 export const npmDir = process.env.QUENVALE_NPM;
-const deps = process.env.QUENVALE_DEPS ?? new URL("../../build/wasm/wasm/deps/node_modules", import.meta.url).pathname;
-export const png = await import(pathToFileURL(join(deps, "fast-png/lib/index.js")).href);
+export const depsDir = process.env.QUENVALE_DEPS ?? new URL("../../build/wasm/wasm/deps/node_modules", import.meta.url).pathname;
+export const png = await import(pathToFileURL(join(depsDir, "fast-png/lib/index.js")).href);
 
 export function workFolder() {
   return mkdtempSync(join(tmpdir(), "quenvale-wasm-"));
@@ -73,6 +73,26 @@ export function testPicture(width, height, alpha, seed = 7) {
       data[at + 1] = (y * 13) % 256;
       data[at + 2] = (x + y) % 3 ? random() & 0xf0 : 40;
       data[at + 3] = alpha ? (x * 255) / Math.max(1, width - 1) : 255;
+    }
+  }
+  return { width, height, data };
+}
+
+// A photo's character, opaque, for the benchmarks: smooth fields of colour
+// with edges between areas and sensor noise.
+export function photo(width, height) {
+  const data = new Uint8ClampedArray(width * height * 4);
+  let state = 1;
+  for (let y = 0; y < height; ++y) {
+    for (let x = 0; x < width; ++x) {
+      const at = (y * width + x) * 4;
+      const edge = ((Math.floor(x / 700) + Math.floor(y / 900)) % 3 === 0) ? 0.6 : 1;
+      for (let c = 0; c < 3; ++c) {
+        state = (state * 1103515245 + 12345) >>> 0;
+        const noise = ((state >>> 16) % 7) - 3;
+        data[at + c] = edge * (128 + 90 * Math.sin(x / (300 + 70 * c)) * Math.cos(y / (500 - 60 * c))) + noise;
+      }
+      data[at + 3] = 255;
     }
   }
   return { width, height, data };

@@ -9,7 +9,7 @@ import { existsSync, readdirSync, readFileSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
 import { after, before, test } from "node:test";
 
-import { decodeRgba, needsHost, png, samplePath, testPicture, workFolder, writePng } from "../../wasm/tests/helpers.mjs";
+import { decodeRgba, depsDir, needsHost, png, samplePath, testPicture, workFolder, writePng } from "../../wasm/tests/helpers.mjs";
 import { andWait as andWaitOn, launchChromium, servePage, setTolerance as setToleranceOn } from "./browser.mjs";
 
 const screenshot = new URL("../../doc/pictures/page.png", import.meta.url).pathname;
@@ -22,7 +22,7 @@ before(async () => {
   ({ server, origin } = await servePage(process.env.QUENVALE_WEB));
   folder = workFolder();
   downloads = join(folder, "downloads");
-  browser = await launchChromium(process.env.QUENVALE_DEPS);
+  browser = await launchChromium(depsDir);
   page = await browser.newPage();
   await page.setViewport({ width: 1100, height: 1080 });
   const session = await page.createCDPSession();
