@@ -39,9 +39,16 @@ foreach(kind LIBDIR INCLUDEDIR)
     set(QUENVALE_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
   endif()
 endforeach()
-# The prefix is found from the file's own folder, so a relocated install works.
-file(RELATIVE_PATH QUENVALE_PC_UP "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
-string(REGEX REPLACE "/$" "" QUENVALE_PC_UP "${QUENVALE_PC_UP}")
+# The prefix is found from the file's own folder, so a relocated install
+# works; but the system's prefixes are written as they are, so that
+# pkg-config knows /usr/include for the system's and prints no flag for it.
+if(CMAKE_INSTALL_PREFIX MATCHES "^/usr(/local)?$")
+  set(QUENVALE_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH pc_up "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
+  string(REGEX REPLACE "/$" "" pc_up "${pc_up}")
+  set(QUENVALE_PC_PREFIX "\${pcfiledir}/${pc_up}")
+endif()
 configure_file(cmake/quenvale.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quenvale.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quenvale.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT Development)

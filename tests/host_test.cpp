@@ -289,6 +289,78 @@ TEST(Host, BatchesThatWouldLoseAFileAreRefusedBeforeAnyWork) {
     EXPECT_EQ(ReadFile(folder + "/flat/c.bmp"), *ExpectedFlatten(bytes));
 }
 
+#if defined(QUENVALE_HOST_PICTURES)
+// The palette and layers are outputs like the image: none may replace an
+// input or another output, a folder they need is checked before any work,
+// and a job that is refused replaces nothing.
+TEST(Host, PalettesAndLayersNeverReplaceAnInputOrEachOther) {
+    std::string folder = TempPath("extras");
+    ASSERT_TRUE(MakeDirectory(folder));
+    std::string cd = "cd '" + folder + "' && ";
+    ASSERT_EQ(RunShell(cd + "mkdir a b pd flat").status, 0);
+    Image image = MakeImage(4, 4, Rgb{1, 2, 3});
+    image.At(0, 0) = Rgb{200, 0, 0};
+    image.At(1, 0) = Rgb{0, 0, 200};
+    std::vector<uint8_t> bytes = EncodeBitmap(image);
+    const std::pair<const char*, const char*> refusals[] = {
+        {"--palette a.bmp --palette-format txt a.bmp out.bmp",
+         "quenvale: the palette a.bmp is the input a.bmp, which it would replace\n"},
+        {"--palette out.bmp --palette-format txt a.bmp out.bmp",
+         "quenvale: the palette out.bmp of a.bmp would replace out.bmp, the result of a.bmp\n"},
+        {"--palette link.gpl a.bmp out.bmp", "quenvale: the palette link.gpl is the input a.bmp, which it would replace\n"},
+        {"--in-place --layers nowhere a/x.bmp b/x.bmp",
+         "quenvale: nowhere: no such folder for --layers; make it first (mkdir -p)\n"},
+        {"--in-place --palette-dir nowhere a/x.bmp", "quenvale: nowhere: no such folder for --palette-dir; make it first (mkdir -p)\n"},
+        {"--palette nowhere/p.gpl a.bmp out.bmp", "quenvale: nowhere/p.gpl: no such folder for the palette; make it first (mkdir -p)\n"},
+        {"--in-place --palette-dir pd a/x.bmp b/x.bmp",
+         "quenvale: the palette pd/x.gpl of b/x.bmp would replace pd/x.gpl, the palette of a/x.bmp\n"},
+        {"--in-place --layers pd a/x.bmp b/x.bmp",
+         "quenvale: a/x.bmp and b/x.bmp would both write their layers as pd/x.NN-RRGGBB.png\n"},
+        {"--in-place --layers a a/x.bmp a/x.00-c80000.png",
+         "quenvale: a/x.00-c80000.png is named as a layer of a/x.bmp in a, which would replace it\n"},
+        {"--palette \"$(printf 'p\\377.gpl')\" a.bmp out.bmp", "quenvale: --palette: the path is not valid UTF-8 (see quenvale --help)\n"},
+        {"--layers \"$(printf 'p\\377')\" a.bmp out.bmp", "quenvale: --layers: the path is not valid UTF-8 (see quenvale --help)\n"},
+        {"--colours 8 a.bmp out.bmp", "quenvale: unknown option '--colours'; did you mean --colors? (see quenvale --help)\n"},
+    };
+    for (const auto& [arguments, message] : refusals) {
+        SCOPED_TRACE(arguments);
+        for (const char* name : {"/a.bmp", "/a/x.bmp", "/b/x.bmp", "/a/x.00-c80000.png"}) {
+            WriteFile(folder + name, bytes);
+        }
+        ASSERT_EQ(RunShell(cd + "ln -sf a.bmp link.gpl").status, 0);
+        HostRun run = RunHost(arguments, cd);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.err, message);
+        for (const char* name : {"/a.bmp", "/a/x.bmp", "/b/x.bmp", "/a/x.00-c80000.png"}) {
+            EXPECT_EQ(ReadFile(folder + name), bytes) << name;
+        }
+        EXPECT_FALSE(FileExists(folder + "/out.bmp"));
+        EXPECT_EQ(std::system(("[ -z \"$(ls -A '" + folder + "/pd')\" ]").c_str()), 0);
+    }
+    // A bitmap's palette comes from the picture in memory: its output may be
+    // a device, and a run with fewer colours leaves no stale layer behind.
+    HostRun toNull = RunHost("--palette p.txt --layers pd a.bmp /dev/null", cd);
+    EXPECT_EQ(toNull.status, 0) << toNull.err;
+    EXPECT_EQ(Slurp(folder + "/p.txt"), "#c80000\n#010203\n#0000c8\n");
+    HostRun fewer = RunHost("--tolerance 255 --layers pd a.bmp /dev/null", cd);
+    EXPECT_EQ(fewer.status, 0) << fewer.err;
+    EXPECT_EQ(RunShell("ls '" + folder + "/pd'").out, "null.00-c80000.png\n");
+    // A header that claims more pixels than --max-pixels is refused before
+    // the palette is made, as the image alone would be.
+    std::vector<uint8_t> rle = EncodeBitmap(MakeImage(1, 1));
+    PutLe32(rle, 18, 60000);
+    PutLe32(rle, 22, 60000);
+    rle[28] = 8;
+    PutLe32(rle, 30, 1);
+    WriteFile(folder + "/huge.bmp", rle);
+    HostRun huge = RunHost("--max-pixels 1000000 --palette p.gpl --layers pd huge.bmp out.bmp", cd);
+    EXPECT_EQ(huge.status, 1);
+    EXPECT_NE(huge.err.find("quenvale: huge.bmp: "), std::string::npos) << huge.err;
+    EXPECT_FALSE(FileExists(folder + "/out.bmp"));
+    EXPECT_FALSE(FileExists(folder + "/p.gpl"));
+}
+#endif
+
 TEST(Host, HostilePathsAndNamesAreRefusedOrShownEscaped) {
     std::string folder = TempPath("hostile-names");
     ASSERT_TRUE(MakeDirectory(folder));
@@ -353,6 +425,29 @@ TEST(Host, LinksInSharedFoldersAreFollowedOnlyAsTheKernelWould) {
             }
         }
     }
+    // A folder link planted there is refused at any component, for every
+    // output, before any work.
+    ASSERT_EQ(RunShell(cd + "ln -sfn ../private shared/masks && chown -h 54321 shared/masks").status, 0);
+    std::vector<std::string> planted = {"in.bmp -o shared/masks/o.bmp", "--output-dir shared/masks in.bmp"};
+#if defined(QUENVALE_HOST_PICTURES)
+    planted.insert(planted.end(), {"--layers shared/masks in.bmp o.bmp", "--palette shared/masks/p.gpl in.bmp o.bmp",
+                                   "--palette-dir shared/masks in.bmp o.bmp"});
+#endif
+    for (const std::string& arguments : planted) {
+        SCOPED_TRACE(arguments);
+        HostRun run = RunHost(arguments, cd);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.err.find("a link in a shared sticky folder"), std::string::npos) << run.err;
+        EXPECT_EQ(RunShell("ls -A '" + folder + "/private'").out, "notes.txt\n");
+    }
+#if defined(QUENVALE_HOST_PICTURES)
+    // A planted link at the palette's own name says why it is refused.
+    ASSERT_EQ(RunShell(cd + "ln -sfn ../private/p.gpl shared/p.gpl && chown -h 54321 shared/p.gpl").status, 0);
+    HostRun named = RunHost("--palette shared/p.gpl in.bmp o.bmp", cd);
+    EXPECT_EQ(named.status, 1);
+    EXPECT_EQ(named.err, "quenvale: shared/p.gpl: could not write the palette: a link in a shared sticky folder, "
+                         "owned by neither this user nor the folder's owner: not followed\n");
+#endif
 }
 
 // A terminating signal mid-call removes the output's temporary too; the

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace quenvale_host {
 
@@ -34,6 +35,9 @@ struct FileId {
     uint64_t index;
 };
 bool IdentityOf(const std::string& path, FileId* id);
+// The names of the regular files in a folder (no links, no folders), in
+// no particular order; none where it cannot be read.
+std::vector<std::string> NamesIn(const std::string& folder);
 // The folder part of a path: "." for a bare name.
 std::string FolderOf(const std::string& path);
 

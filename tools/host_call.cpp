@@ -3,6 +3,7 @@
 // texts of its failures.
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "entry.h"
@@ -67,10 +68,31 @@ bool CallAnyFormat(const Options& options, FileFormat planned, const std::string
     const Options& chosen = options;
 #endif
     if (from == FormatBmp && to == FormatBmp && !options.meanFill) {
+#if defined(QUENVALE_PICTURES)
+        // The palette and layers come from the same flatten in memory, made
+        // and staged before the call writes the output: never read back
+        // from an output that may be a pipe, and within --max-pixels.
+        FlattenExtras extras{};
+        bool wanted = stream.file != nullptr &&
+                      (options.palette != nullptr || options.paletteDir != nullptr || options.layersDir != nullptr);
+        bool staged = true;
+        try {
+            staged = !wanted || (BitmapExtras(chosen, stream.file, inputFile, input, output, &extras) &&
+                                 StageExtras(chosen, extras, input, output));
+        } catch (const std::bad_alloc&) {
+            ReportFailure(input, "not enough memory for its palette");
+            staged = false;
+        }
+        if (!staged) {
+            AbandonExtras(extras);
+            return false;
+        }
+#endif
         stream.Close();  // Windows replaces no file that is open
         bool written = CallOnFiles(chosen, inputFile, outputFile, input, output);
 #if defined(QUENVALE_PICTURES)
-        written = written && WriteBitmapExtras(chosen, outputFile, input, output);
+        written = written && CommitExtras(chosen, extras, input, output);
+        AbandonExtras(extras);
 #endif
         return written;
     }

@@ -12,6 +12,7 @@
 #include "host_formats.h"
 #include "picture_model.h"
 #include "host_options.h"
+#include "output_file.h"
 #include "status.h"
 
 namespace quenvale_host {
@@ -56,22 +57,35 @@ bool ToleranceForColors(const Options& options, const quenvale::Picture& picture
 bool ToleranceForBitmap(const Options& options, FILE* stream, const std::string& input, const std::string& output,
                         int* tolerance);
 // What a flatten writes beside its output (host_extras.cpp): its palette
-// file (--palette, --palette-dir) and its layers (--layers), made while
-// the flattened picture is in memory and written once the output is; and
-// both for a bitmap the call wrote, read back. True where none is asked.
+// file (--palette, --palette-dir) and its layers (--layers), made from the
+// flattened picture in memory. They are staged (written to temporaries)
+// before the output is written, and committed just before it replaces its
+// target, so that a job that fails replaces nothing, and an input written
+// in place is replaced last. True where none is asked.
 struct FlattenExtras {
     std::string palette;            // the palette file's text
-    std::vector<uint32_t> colors;   // the layers' colours, 0xRRGGBB, in the palette's order
-    std::vector<uint8_t> layerOf;   // each pixel's layer, rows from the top
+    std::vector<uint32_t> colors;   // the layers' colours, 0xAARRGGBB, in the palette's order
+    std::vector<uint16_t> layerOf;  // each pixel's layer, rows from the top; kNoLayer where transparent
     uint32_t width;
     uint32_t height;
+    std::vector<quenvale::OutputFile> staged;  // written, not yet in place
+    std::vector<std::string> stagedPaths;
+    std::vector<std::string> layerNames;       // this run's, so that stale ones can go
 };
+constexpr uint16_t kNoLayer = 0xFFFF;
 bool PrepareExtras(const Options& options, Picture& picture, int tolerance, const std::string& input,
                    FlattenExtras* extras);
-bool WriteExtras(const Options& options, const FlattenExtras& extras, const std::string& input,
-                 const std::string& output);
-bool WriteBitmapExtras(const Options& options, const std::string& outputFile, const std::string& input,
-                       const std::string& output);
+bool StageExtras(const Options& options, FlattenExtras& extras, const std::string& input, const std::string& output);
+// Puts the staged files in place (and a palette asked on standard output
+// there), then removes the layers a run with more colours left; reported
+// on failure.
+bool CommitExtras(const Options& options, FlattenExtras& extras, const std::string& input, const std::string& output);
+void AbandonExtras(FlattenExtras& extras);
+// The extras of a bitmap the library's call will flatten, made by the same
+// flatten in memory before the call (host_pictures.cpp); reported on
+// failure.
+bool BitmapExtras(const Options& options, FILE* stream, const std::string& inputFile, const std::string& input,
+                  const std::string& output, FlattenExtras* extras);
 // The stream the library's own text goes to for this call (null unless -v:
 // never the one the image goes to), and its close after the call.
 FILE* OpenLibraryConsole(const Options& options, const std::string& output);

@@ -11,6 +11,7 @@
 #include "host.h"
 #include "host_call.h"
 #include "output_file.h"
+#include "output_set.h"
 #include "palette_file.h"
 #include "picture.h"
 
@@ -21,29 +22,20 @@ namespace {
 // More layers than this are refused: each is a file, and a pass of its own.
 constexpr size_t kMaxLayers = 256;
 
-// The name of this input's files in a folder: the output's name without
-// its extension, or the input's where the output is standard output.
-std::string StemOf(const std::string& input, const std::string& output) {
-    std::string base = BaseName(output != "-" && !output.empty() ? output : input != "-" ? input : "stdin");
-    size_t dot = base.rfind('.');
-    return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
+// The reason a file could not be written: the library's own, with the
+// system's where one failed; never the text of error 0.
+std::string WriteFailure(const quenvale::Failure& failure, const char* what) {
+    char reason[quenvale::kReasonTextBytes];
+    quenvale::FormatReason(failure, reason, sizeof reason);
+    std::string text = failure.systemError == 0               ? std::string(reason)
+                       : failure.reason == quenvale::ReasonNone ? ErrorText(failure.systemError)
+                                                               : std::string(reason) + ": " + ErrorText(failure.systemError);
+    return std::string("could not write ") + what + ": " + text;
 }
 
-// The path of the palette file for this input and output, and its format.
-void PalettePath(const Options& options, const std::string& input, const std::string& output, std::string* path,
-                 PaletteFormat* format) {
-    // The name and format were checked with the options.
-    PaletteFormatFor(options.palette != nullptr ? options.palette : "", options.paletteFormat, format);
-    if (options.palette != nullptr) {
-        *path = options.palette;
-        return;
-    }
-    *path = std::string(options.paletteDir) + "/" + StemOf(input, output) + "." + PaletteExtension(*format);
-}
-
-// Writes the pieces as the file at path, replaced whole; the failure
-// reported against path.
-bool WriteWhole(const Options& options, const std::string& path, const std::vector<EncodedPng::Piece>& pieces,
+// Writes the pieces to a temporary that will replace the file at path,
+// held in extras until committed; the failure reported against path.
+bool StageWhole(FlattenExtras& extras, const std::string& path, const std::vector<EncodedPng::Piece>& pieces,
                 const char* what) {
     std::u16string wide = CallPath(path, 0);
     quenvale::OutputFile replaced{};
@@ -55,13 +47,14 @@ bool WriteWhole(const Options& options, const std::string& path, const std::vect
             written = false;
         }
     }
-    written = written && quenvale::CommitOutput(replaced, options.call.sync, &failure);
-    quenvale::AbandonOutput(replaced);
     if (!written) {
-        ReportFailure(path, std::string("could not write ") + what + ": " + ErrorText(failure.systemError),
-                      failure.systemError);
+        quenvale::AbandonOutput(replaced);
+        ReportFailure(path, WriteFailure(failure, what), failure.systemError);
+        return false;
     }
-    return written;
+    extras.staged.push_back(replaced);
+    extras.stagedPaths.push_back(path);
+    return true;
 }
 
 // Each pixel's layer: its palette entry, by its colour as the flatten sees it.
@@ -72,10 +65,10 @@ bool PrepareLayers(const quenvale::Picture& model, const quenvale::FlattenPalett
                                  " layers written; ask for fewer with --colors");
         return false;
     }
-    std::unordered_map<uint32_t, uint8_t> layerOf;
+    std::unordered_map<uint32_t, uint16_t> layerOf;
     for (size_t i = 0; i < palette.count; ++i) {
-        extras->colors.push_back(palette.entries[i].color);
-        layerOf.emplace(palette.entries[i].color, static_cast<uint8_t>(i));
+        extras->colors.push_back(0xFF000000u | palette.entries[i].color);
+        layerOf.emplace(palette.entries[i].color, static_cast<uint16_t>(i));
     }
     extras->width = model.width;
     extras->height = model.height;
@@ -92,8 +85,7 @@ bool PrepareLayers(const quenvale::Picture& model, const quenvale::FlattenPalett
     return true;
 }
 
-bool WriteLayers(const Options& options, const FlattenExtras& extras, const std::string& input,
-                 const std::string& output) {
+bool StageLayers(const Options& options, FlattenExtras& extras, const std::string& input, const std::string& output) {
     Picture mask{};
     mask.width = extras.width;
     mask.height = extras.height;
@@ -104,30 +96,42 @@ bool WriteLayers(const Options& options, const FlattenExtras& extras, const std:
         ReportFailure(input, error.reason);
         return false;
     }
-    size_t digits = std::max<size_t>(2, std::to_string(extras.colors.size() - 1).size());
+    std::string stem = StemOf(input, output);
     bool written = true;
     for (size_t layer = 0; written && layer < extras.colors.size(); ++layer) {
         for (uint32_t y = 0; y < mask.height; ++y) {
             uint8_t* row = mask.rows + size_t{y} * mask.stride;
-            const uint8_t* of = extras.layerOf.data() + size_t{y} * mask.width;
+            const uint16_t* of = extras.layerOf.data() + size_t{y} * mask.width;
             for (uint32_t x = 0; x < mask.width; ++x) {
                 WriteSample(mask, row, x, of[x] == layer ? 0 : 1);
             }
         }
-        char name[32];
-        std::snprintf(name, sizeof name, ".%0*zu-%06x.png", static_cast<int>(digits), layer,
-                      static_cast<unsigned>(extras.colors[layer]));
-        std::string path = std::string(options.layersDir) + "/" + StemOf(input, output) + name;
+        std::string name = LayerName(stem, layer, extras.colors.size(), extras.colors[layer]);
+        std::string path = std::string(options.layersDir) + "/" + name;
         EncodedPng png{};
         written = EncodePngPieces(mask, nullptr, nullptr, nullptr, true, &png, &error);
         if (!written) {
             ReportFailure(path, error.reason);
         }
-        written = written && WriteWhole(options, path, png.pieces, "the layer");
+        written = written && StageWhole(extras, path, png.pieces, "the layer");
+        extras.layerNames.push_back(name);
         ReleaseEncodedPng(&png);
     }
     ReleasePicture(&mask);
     return written;
+}
+
+// The layers of this stem that an earlier run left and this one did not
+// write: a run with fewer colours would otherwise leave masks that overlap.
+void RemoveStaleLayers(const Options& options, const FlattenExtras& extras, const std::string& input,
+                       const std::string& output) {
+    std::string stem = StemOf(input, output);
+    for (const std::string& name : NamesIn(options.layersDir)) {
+        if (IsLayerOf(name, stem) &&
+            std::find(extras.layerNames.begin(), extras.layerNames.end(), name) == extras.layerNames.end()) {
+            RemoveFile(std::string(options.layersDir) + "/" + name);
+        }
+    }
 }
 
 }  // namespace
@@ -147,9 +151,8 @@ bool PrepareExtras(const Options& options, Picture& picture, int tolerance, cons
         ReportFailure(input, "not enough memory to describe its palette");
     }
     if (prepared && palette) {
-        std::string path;
         PaletteFormat format{};
-        PalettePath(options, input, "", &path, &format);
+        PalettePathOf(options, input, "", &format);
         extras->palette = PaletteFileText(entries, model, format, BaseName(input), tolerance);
     }
     if (prepared && options.layersDir != nullptr) {
@@ -160,51 +163,50 @@ bool PrepareExtras(const Options& options, Picture& picture, int tolerance, cons
     return prepared;
 }
 
-bool WriteExtras(const Options& options, const FlattenExtras& extras, const std::string& input,
-                 const std::string& output) {
-    if (options.layersDir != nullptr && !WriteLayers(options, extras, input, output)) {
+bool StageExtras(const Options& options, FlattenExtras& extras, const std::string& input, const std::string& output) {
+    if (options.layersDir != nullptr && !StageLayers(options, extras, input, output)) {
         return false;
     }
-    if (options.palette == nullptr && options.paletteDir == nullptr) {
-        return true;
-    }
-    std::string path;
     PaletteFormat format{};
-    PalettePath(options, input, output, &path, &format);
-    if (path == "-") {
-        bool written = quenvale::WriteBytes(stdout, extras.palette.data(), extras.palette.size()) &&
-                       std::fflush(stdout) == 0;
-        if (!written) {
-            int error = errno;
-            ReportFailure(path, "could not write the palette: " + ErrorText(error), error);
-        }
-        return written;
+    std::string path = PalettePathOf(options, input, output, &format);
+    if (path.empty() || path == "-") {
+        return true;
     }
     std::vector<EncodedPng::Piece> text{{reinterpret_cast<const uint8_t*>(extras.palette.data()), extras.palette.size()}};
-    return WriteWhole(options, path, text, "the palette");
+    return StageWhole(extras, path, text, "the palette");
 }
 
-bool WriteBitmapExtras(const Options& options, const std::string& outputFile, const std::string& input,
-                       const std::string& output) {
-    if (options.palette == nullptr && options.paletteDir == nullptr && options.layersDir == nullptr) {
-        return true;
+bool CommitExtras(const Options& options, FlattenExtras& extras, const std::string& input, const std::string& output) {
+    bool committed = true;
+    for (size_t i = 0; i < extras.staged.size(); ++i) {
+        quenvale::Failure failure{};
+        if (committed && !quenvale::CommitOutput(extras.staged[i], options.call.sync, &failure)) {
+            ReportFailure(extras.stagedPaths[i], WriteFailure(failure, "it"), failure.systemError);
+            committed = false;
+        }
+        quenvale::AbandonOutput(extras.staged[i]);  // what was not committed
     }
-    FILE* file = OpenFile(outputFile, "rb");
-    Picture picture{};
-    PictureError error{};
-    FlattenExtras extras{};
-    bool read = file != nullptr && ReadBitmapAsPicture(file, &picture, &error);
-    if (file != nullptr) {
-        std::fclose(file);
+    extras.staged.clear();
+    PaletteFormat format{};
+    if (committed && PalettePathOf(options, input, output, &format) == "-") {
+        committed = quenvale::WriteBytes(stdout, extras.palette.data(), extras.palette.size()) &&
+                    std::fflush(stdout) == 0;
+        if (!committed) {
+            int error = errno;
+            ReportFailure("-", "could not write the palette: " + ErrorText(error), error);
+        }
     }
-    if (!read) {
-        ReportFailure(output, "could not read it back for its palette: " +
-                                  (file == nullptr ? ErrorText(errno) : error.reason));
+    if (committed && options.layersDir != nullptr) {
+        RemoveStaleLayers(options, extras, input, output);
     }
-    bool done = read && PrepareExtras(options, picture, options.call.tolerance, input, &extras) &&
-                WriteExtras(options, extras, input, output);
-    ReleasePicture(&picture);
-    return done;
+    return committed;
+}
+
+void AbandonExtras(FlattenExtras& extras) {
+    for (quenvale::OutputFile& staged : extras.staged) {
+        quenvale::AbandonOutput(staged);
+    }
+    extras.staged.clear();
 }
 
 }  // namespace quenvale_host

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -27,10 +29,12 @@ constexpr int kThreads = 64;                // as many as --jobs takes
 constexpr int kSpoolSlots = 4 * kThreads;  // standard input and output, and a picture's two bitmaps
 char spoolPaths[kSpoolSlots][4096];
 std::atomic<int> spoolState[kSpoolSlots];  // 0 free, 1 being written, 2 held
-char temporaryNames[kThreads][4096];
-int temporaryFolders[kThreads];
-std::atomic<int> temporaryState[kThreads];
-thread_local int temporarySlot = -1;  // this thread's, while it holds one
+// Each thread may hold an image's temporary and those of its palette and
+// layers at once.
+constexpr int kTemporarySlots = 4 * kThreads;
+char temporaryNames[kTemporarySlots][4096];
+int temporaryFolders[kTemporarySlots];
+std::atomic<int> temporaryState[kTemporarySlots];
 
 // A free slot, claimed: its index, or -1.
 int ClaimSlot(std::atomic<int>* states, int count) {
@@ -49,7 +53,7 @@ void RemoveSpoolsAndEnd(int signalNumber) {
             unlink(spoolPaths[i]);
         }
     }
-    for (int i = 0; i < kThreads; ++i) {
+    for (int i = 0; i < kTemporarySlots; ++i) {
         if (temporaryState[i].load() == 2) {
             unlinkat(temporaryFolders[i], temporaryNames[i], 0);
         }
@@ -89,19 +93,21 @@ void HoldSpool(const std::string& path) {
 // blocked; a name too long to hold is left to its own removal.
 void HoldTemporary(int folder, const char* name) {
     size_t length = std::strlen(name);
-    int slot = length < sizeof temporaryNames[0] ? ClaimSlot(temporaryState, kThreads) : -1;
+    int slot = length < sizeof temporaryNames[0] ? ClaimSlot(temporaryState, kTemporarySlots) : -1;
     if (slot >= 0) {
         std::memcpy(temporaryNames[slot], name, length + 1);
         temporaryFolders[slot] = folder;
         temporaryState[slot].store(2);
-        temporarySlot = slot;
     }
 }
 
-void ReleaseTemporary() {
-    if (temporarySlot >= 0) {
-        temporaryState[temporarySlot].store(0);
-        temporarySlot = -1;
+void ReleaseTemporary(int folder, const char* name) {
+    for (int i = 0; i < kTemporarySlots; ++i) {
+        if (temporaryState[i].load() == 2 && temporaryFolders[i] == folder &&
+            std::strcmp(temporaryNames[i], name) == 0) {
+            temporaryState[i].store(0);
+            return;
+        }
     }
 }
 
@@ -191,5 +197,23 @@ void RemoveFile(const std::string& path) {
 }
 
 bool IsTerminal(FILE* stream) { return isatty(fileno(stream)) != 0; }
+
+std::vector<std::string> NamesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* listing = opendir(folder.c_str());
+    if (listing == nullptr) {
+        return names;
+    }
+    int descriptor = dirfd(listing);
+    while (const dirent* entry = readdir(listing)) {
+        struct stat status;
+        // Links are no file of ours: never counted, never removed.
+        if (fstatat(descriptor, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)) {
+            names.push_back(entry->d_name);
+        }
+    }
+    closedir(listing);
+    return names;
+}
 
 }  // namespace quenvale_host

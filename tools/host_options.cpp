@@ -3,6 +3,7 @@
 // "--" to end them.
 #include "host_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,34 @@ const OptionEntry kOptions[] = {
     {"--quiet", 'q', false, OptionQuiet},       {"--verbose", 'v', false, OptionVerbose},
     {"--help", 'h', false, OptionHelp},         {"--version", 0, false, OptionVersion},
 };
+
+// The known long option nearest to a mistyped one (--colours, --pallete),
+// by edit distance, or null where none is within a third of its length.
+const OptionEntry* NearestOption(const std::string& name) {
+    const OptionEntry* nearest = nullptr;
+    size_t best = name.size() / 3 + 1;
+    for (const OptionEntry& entry : kOptions) {
+        std::string known = entry.name;
+        std::vector<size_t> row(known.size() + 1);
+        for (size_t j = 0; j <= known.size(); ++j) {
+            row[j] = j;
+        }
+        for (size_t i = 1; i <= name.size(); ++i) {
+            size_t diagonal = row[0];
+            row[0] = i;
+            for (size_t j = 1; j <= known.size(); ++j) {
+                size_t above = row[j];
+                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (name[i - 1] == known[j - 1] ? 0 : 1)});
+                diagonal = above;
+            }
+        }
+        if (row[known.size()] < best) {
+            best = row[known.size()];
+            nearest = &entry;
+        }
+    }
+    return nearest;
+}
 
 const OptionEntry* FindOption(const std::string& name, char letter) {
     for (const OptionEntry& entry : kOptions) {
@@ -373,7 +402,9 @@ int ParseLongOption(int argc, char** argv, int* i, Options* options) {
     const char* value = equals != std::string::npos ? argv[*i] + equals + 1 : nullptr;
     const OptionEntry* option = FindOption(name, 0);
     if (option == nullptr) {
-        return UsageError("unknown option '" + name + "'");
+        const OptionEntry* nearest = NearestOption(name);
+        return UsageError("unknown option '" + name + "'" +
+                          (nearest != nullptr ? std::string("; did you mean ") + nearest->name + "?" : ""));
     }
     if (option->takesValue && value == nullptr) {
         if (++*i == argc) {

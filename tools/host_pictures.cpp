@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "color_count.h"
@@ -48,6 +49,7 @@ void ReleaseJob(PictureJob& job) {
     ReleasePicture(&job.result);
     ReleaseBridgeBitmap(&job.bridge);
     std::free(job.filtered);
+    AbandonExtras(job.extras);
 }
 
 // Decodes the input from its open stream.
@@ -99,9 +101,12 @@ bool ReplaceOutput(const Options& options, PictureJob& job, const std::string& o
         written = false;
     }
     std::fclose(stream);  // Windows replaces no file that is open
-    written = written && quenvale::CommitOutput(replaced, options.call.sync, &failure);
+    // The palette and layers go in place first: the output, which may be
+    // the input itself, is replaced last, once nothing else can fail.
+    bool extras = !written || CommitExtras(options, job.extras, input, output);
+    written = written && extras && quenvale::CommitOutput(replaced, options.call.sync, &failure);
     quenvale::AbandonOutput(replaced);
-    if (!written) {
+    if (!written && extras) {
         ReportCall(failure, input, output, false);
     }
     return written;
@@ -316,15 +321,15 @@ bool FilterInMemory(const Options& options, FileFormat from, FileFormat to, Pict
     }
     if (IsFlatten(options)) {
         if (!FlattenDecoded(options, job, input, output) ||
-            !PrepareExtras(options, job.source, job.tolerance, input, &job.extras)) {
+            !PrepareExtras(options, job.source, job.tolerance, input, &job.extras) ||
+            !StageExtras(options, job.extras, input, output)) {
             return false;
         }
-        bool written = to == FormatBmp ? ReplaceOutput(
-                                             options, job, outputFile, [&job, &error](FILE* stream) {
-                                                 return WriteBitmapOfPicture(job.source, stream, &error);
-                                             }, input, output)
-                                       : WriteEncoded(options, to, job, job.source, outputFile, input, output);
-        return written && WriteExtras(options, job.extras, input, output);
+        return to == FormatBmp ? ReplaceOutput(
+                                     options, job, outputFile, [&job, &error](FILE* stream) {
+                                         return WriteBitmapOfPicture(job.source, stream, &error);
+                                     }, input, output)
+                               : WriteEncoded(options, to, job, job.source, outputFile, input, output);
     }
     quenvale::KernelWork work{};
     quenvale::BitmapFormat format{};
@@ -391,11 +396,11 @@ bool FilterBitmap(const Options& options, FILE* console, PictureJob& job, const 
     return true;
 }
 
-// A bitmap to another format: read and filtered as the library's call
-// does it, in memory, and its result taken as a picture.
-bool BitmapToPicture(const Options& options, FileFormat to, PictureJob& job, const std::string& inputFile,
-                     const std::string& outputFile, const std::string& input, const std::string& output) {
-    FILE* console = OpenLibraryConsole(options, output);
+// A bitmap read and filtered as the library's call does it, in memory, and
+// its result taken as a picture (job.result); with a console, the call's
+// own text is printed there.
+bool FilterBitmapToResult(const Options& options, FileFormat to, PictureJob& job, FILE* console,
+                          const std::string& inputFile, const std::string& input, const std::string& output) {
     quenvale::Failure failure{};
     uint8_t prefix[quenvale::kFormatPrefixBytes];
     size_t length = 0;
@@ -416,7 +421,7 @@ bool BitmapToPicture(const Options& options, FileFormat to, PictureJob& job, con
         ReportFailure(input, error.reason);
         return false;
     }
-    if (source.width == 0 || source.rowCount == 0) {
+    if (to != FormatBmp && (source.width == 0 || source.rowCount == 0)) {
         // Refused before a walk over rows of nothing (a header may claim
         // two billion of them).
         CloseLibraryConsole(console);
@@ -450,13 +455,37 @@ bool BitmapToPicture(const Options& options, FileFormat to, PictureJob& job, con
     } else if (!taken) {
         ReportFailure(output, error.reason);
     }
-    return taken &&
-           (!IsFlatten(options) || PrepareExtras(options, job.result, options.call.tolerance, input, &job.extras)) &&
-           WriteEncoded(options, to, job, job.result, outputFile, input, output) &&
-           WriteExtras(options, job.extras, input, output);
+    return taken;
+}
+
+// A bitmap to another format, through its result in memory.
+bool BitmapToPicture(const Options& options, FileFormat to, PictureJob& job, const std::string& inputFile,
+                     const std::string& outputFile, const std::string& input, const std::string& output) {
+    FILE* console = OpenLibraryConsole(options, output);
+    return FilterBitmapToResult(options, to, job, console, inputFile, input, output) &&
+           (!IsFlatten(options) || (PrepareExtras(options, job.result, options.call.tolerance, input, &job.extras) &&
+                                    StageExtras(options, job.extras, input, output))) &&
+           WriteEncoded(options, to, job, job.result, outputFile, input, output);
 }
 
 }  // namespace
+
+bool BitmapExtras(const Options& options, FILE* stream, const std::string& inputFile, const std::string& input,
+                  const std::string& output, FlattenExtras* extras) {
+    PictureJob job{};
+    job.input = stream;
+    // The call prints its own text; this flatten, quiet, only feeds the extras.
+    quenvale::SetConsoleStream(nullptr);
+    bool made = FilterBitmapToResult(options, FormatBmp, job, nullptr, inputFile, input, output) &&
+                PrepareExtras(options, job.result, options.call.tolerance, input, &job.extras);
+    if (made) {
+        *extras = std::move(job.extras);
+        job.extras = FlattenExtras{};
+    }
+    job.input = nullptr;  // the caller's, to seek back and close
+    ReleaseJob(job);
+    return made;
+}
 
 bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to, FILE* inputStream,
                          const std::string& inputFile, const std::string& outputFile, const std::string& input,
@@ -465,9 +494,16 @@ bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to,
     job.input = inputStream;
     // A bitmap is filtered as the library's call does it, but for the mean
     // fill, which the call does not do: then it is read as a picture.
-    bool done = from != FormatBmp || options.meanFill
-                    ? FilterInMemory(options, from, to, job, outputFile, input, output)
-                    : BitmapToPicture(options, to, job, inputFile, outputFile, input, output);
+    bool done = false;
+    try {
+        done = from != FormatBmp || options.meanFill
+                   ? FilterInMemory(options, from, to, job, outputFile, input, output)
+                   : BitmapToPicture(options, to, job, inputFile, outputFile, input, output);
+    } catch (const std::bad_alloc&) {
+        // A codec's or a palette's buffers: this file is refused, its
+        // temporaries removed, and a batch goes on.
+        ReportFailure(input, "not enough memory for it");
+    }
     ReleaseJob(job);
     return done;
 }

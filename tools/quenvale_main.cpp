@@ -15,6 +15,7 @@
 #include "host_call.h"
 #include "host_formats.h"
 #include "host_options.h"
+#include "output_set.h"
 #include "quenvale.h"
 
 namespace {
@@ -57,6 +58,8 @@ namespace {
 
 using quenvale_host::ErrorText;
 using quenvale_host::FileFormat;
+using quenvale_host::Identity;
+using quenvale_host::NameKey;
 using quenvale_host::Options;
 using quenvale_host::ReportFailure;
 using quenvale_host::UsageError;
@@ -108,18 +111,6 @@ void ShowProgress(bool lineEach, size_t done, size_t total, const std::string& n
                  lineEach ? "\n" : "");
     progressLineOpen = !lineEach;
     std::fflush(stderr);
-}
-
-// What a name stands for in a batch: the device and index of its file where
-// it has one, else the name itself.
-using NameKey = std::tuple<uint64_t, uint64_t, std::string>;
-
-NameKey Identity(const std::string& path) {
-    quenvale_host::FileId id{};
-    if (quenvale_host::IdentityOf(path, &id)) {
-        return NameKey{id.device, id.index, std::string()};
-    }
-    return NameKey{0, 0, path};
 }
 
 // A batch refused before any work: one line, exit status 2.
@@ -215,6 +206,14 @@ int RunBatch(const Options& options) {
     if (status >= 0) {
         return status;
     }
+    std::vector<quenvale_host::JobPaths> planned;
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        planned.push_back({options.paths[i], outputs[i]});
+    }
+    std::string refusal = quenvale_host::CheckOutputSet(options, planned);
+    if (!refusal.empty()) {
+        return RefuseBatch(refusal);
+    }
     bool progress = !options.quiet && quenvale_host::IsTerminal(stderr);
     bool lineEach = options.verbose && quenvale_host::IsTerminal(stdout);
     size_t failed = 0;
@@ -279,8 +278,13 @@ int quenvale_host::RunHost(int argc, char** argv) {
     if (options.output != nullptr && !quenvale_host::DecodeUtf8(options.output, &units)) {
         return UsageError("-o: the path is not valid UTF-8");
     }
-    if (options.outputDir != nullptr && !quenvale_host::DecodeUtf8(options.outputDir, &units)) {
-        return UsageError("--output-dir: the path is not valid UTF-8");
+    for (const auto& [path, option] : {std::pair<const char*, const char*>{options.outputDir, "--output-dir"},
+                                       {options.palette, "--palette"},
+                                       {options.paletteDir, "--palette-dir"},
+                                       {options.layersDir, "--layers"}}) {
+        if (path != nullptr && !quenvale_host::DecodeUtf8(path, &units)) {
+            return UsageError(std::string(option) + ": the path is not valid UTF-8");
+        }
     }
     quenvale_host::RemoveTemporariesOnSignals();
     quenvale_host::KeepFreedMemory();
@@ -288,5 +292,9 @@ int quenvale_host::RunHost(int argc, char** argv) {
         return RunBatch(options);
     }
     const char* output = options.output != nullptr ? options.output : options.paths[1];
+    std::string refusal = quenvale_host::CheckOutputSet(options, {{options.paths[0], output}});
+    if (!refusal.empty()) {
+        return RefuseBatch(refusal);
+    }
     return RunOne(options, quenvale_host::FormatNone, options.paths[0], output) ? 0 : 1;
 }

@@ -39,11 +39,12 @@ bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputF
 // should a signal end the process: held once it is created (SIGINT,
 // SIGTERM, SIGHUP and SIGPIPE are blocked from before its creation until
 // held returns, so that none falls between), released once it is renamed
-// into place or removed. POSIX only; none by default.
+// into place or removed. A thread may hold several at once (an image and
+// the palette and layers beside it). POSIX only; none by default.
 #if !defined(_WIN32)
 struct TemporaryWatch {
     void (*held)(int folder, const char* name);
-    void (*released)();
+    void (*released)(int folder, const char* name);  // the one held under these
 };
 void WatchTemporaries(const TemporaryWatch* watch);
 #else
@@ -51,6 +52,11 @@ void WatchTemporaries(const TemporaryWatch* watch);
 // not be made, so that the reason shown is the system's own.
 int ErrnoOfCreateError(unsigned long error);
 #endif
+// Whether reaching path, at any of its components, follows a link that a
+// shared sticky folder's rule refuses (a link there owned by neither this
+// user nor the folder's owner), as OpenOutput refuses it; so that a folder
+// an output goes to can be checked before any work.
+bool PathCrossesRefusedLink(const char* path);
 // Gives the temporaries' random parts a fixed sequence, MixBits(0), (1), ...
 // from this call on, so that a test can plant files at the names a call will
 // try; false restores real randomness.

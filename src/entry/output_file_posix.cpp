@@ -222,6 +222,64 @@ bool MayFollowLink(const char* linkPath, const struct stat& link) {
     return !shared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
 }
 
+// Whether reaching path follows a link that the rule above refuses, at any
+// component and along each link's own text: a folder link planted in /tmp
+// would otherwise take the output anywhere its planter chose. Links nest
+// at most as deep as the kernel follows them; deeper is refused too.
+enum LinkWalk { LinksClear, LinkRefused, LinkNoMemory };
+
+LinkWalk CrossesRefusedLink(const char* path, int depth) {
+    constexpr int kMaxDepth = 40;
+    if (depth > kMaxDepth) {
+        return LinkRefused;
+    }
+    // A short path's prefixes on the stack: most outputs take no memory here.
+    size_t length = std::strlen(path);
+    char shortPrefix[256];
+    char* prefix = length < sizeof shortPrefix ? shortPrefix : AllocateArrayOf<char>(uint64_t{length} + 1);
+    if (prefix == nullptr) {
+        return LinkNoMemory;
+    }
+    LinkWalk walk = LinksClear;
+    for (size_t end = 1; walk == LinksClear && end <= length; ++end) {
+        if (end < length && path[end] != '/') {
+            continue;
+        }
+        std::memcpy(prefix, path, end);
+        prefix[end] = 0;
+        struct stat link;
+        if (lstat(prefix, &link) != 0 || !S_ISLNK(link.st_mode)) {
+            continue;
+        }
+        if (!MayFollowLink(prefix, link)) {
+            walk = LinkRefused;
+            break;
+        }
+        // The link's own text, from the link's folder unless absolute.
+        size_t textBytes = static_cast<size_t>(link.st_size);
+        const char* slash = std::strrchr(prefix, '/');
+        size_t folderBytes = slash == nullptr ? 0 : static_cast<size_t>(slash - prefix) + 1;
+        char* next = AllocateArrayOf<char>(uint64_t{folderBytes} + textBytes + 1);
+        ssize_t got = next == nullptr ? -1 : readlink(prefix, next + folderBytes, textBytes);
+        if (next == nullptr) {
+            walk = LinkNoMemory;
+        } else if (got >= 0 && next[folderBytes] == '/') {
+            std::memmove(next, next + folderBytes, static_cast<size_t>(got));
+            next[got] = 0;
+            walk = CrossesRefusedLink(next, depth + 1);
+        } else if (got >= 0) {
+            std::memcpy(next, prefix, folderBytes);
+            next[folderBytes + static_cast<size_t>(got)] = 0;
+            walk = CrossesRefusedLink(next, depth + 1);
+        }  // a link that cannot be read cannot be followed either
+        ReleaseBytes(next);
+    }
+    if (prefix != shortPrefix) {
+        ReleaseBytes(prefix);
+    }
+    return walk;
+}
+
 // Follows the output's chain of links one by one, each under the rule
 // above, to the name they end at: *resolved is null where path is no link,
 // and *dangling set where the last link names nothing yet.
@@ -283,6 +341,12 @@ bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputF
         failure->systemError = path == nullptr ? EFAULT : ENOENT;
         return false;
     }
+    LinkWalk walk = CrossesRefusedLink(path, 0);
+    if (walk != LinksClear) {
+        *failure = walk == LinkNoMemory ? FailWith(StatusOutOfMemory, ReasonNone)
+                                        : FailWith(StatusOutputOpenFailed, ReasonLinkInSharedFolder);
+        return false;
+    }
     // A symbolic link stays a link: its final target gets the result. A
     // link to nothing yet is written through, which creates its target.
     char* resolved = nullptr;
@@ -333,7 +397,7 @@ bool CommitOutput(OutputFile& output, bool sync, Failure* failure) {
                   renameat(output.folder, output.temporaryName, output.folder, output.targetName) == 0;
         if (written) {
             if (temporaryWatch != nullptr) {
-                temporaryWatch->released();
+                temporaryWatch->released(output.folder, output.temporaryName);
             }
             ReleaseBytes(output.temporaryName);  // it is the output now
             output.temporaryName = nullptr;
@@ -353,7 +417,7 @@ void AbandonOutput(OutputFile& output) {
     if (output.temporaryName != nullptr) {
         unlinkat(output.folder, output.temporaryName, 0);
         if (temporaryWatch != nullptr) {
-            temporaryWatch->released();
+            temporaryWatch->released(output.folder, output.temporaryName);
         }
         close(output.folder);
     }
@@ -361,5 +425,7 @@ void AbandonOutput(OutputFile& output) {
     ReleaseBytes(output.targetName);
     output = OutputFile{};
 }
+
+bool PathCrossesRefusedLink(const char* path) { return CrossesRefusedLink(path, 0) != LinksClear; }
 
 }  // namespace quenvale

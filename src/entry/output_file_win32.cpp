@@ -227,4 +227,8 @@ void AbandonOutput(OutputFile& output) {
     output = OutputFile{};
 }
 
+// Windows has no sticky folders shared by every user: no link is refused
+// for where it lies.
+bool PathCrossesRefusedLink(const char*) { return false; }
+
 }  // namespace quenvale

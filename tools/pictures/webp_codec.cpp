@@ -66,13 +66,22 @@ bool ReadWebp(const PictureInput& input, uint64_t maxPixels, Picture* picture, s
     if (!WithinPixelBudget(picture->width, picture->height, maxPixels, error) || !AllocateRows(picture, error)) {
         return false;
     }
-    size_t size = picture->stride * picture->height;
-    auto stride = static_cast<int>(picture->stride);
-    uint8_t* decoded = features.has_alpha
-                           ? WebPDecodeRGBAInto(bytes, length, picture->rows, size, stride)
-                           : WebPDecodeRGBInto(bytes, length, picture->rows, size, stride);
-    if (decoded == nullptr) {
-        *error = {"damaged WebP: its image data does not decode"};
+    // The advanced call, for its status: out of memory is not damage.
+    WebPDecoderConfig config;
+    if (!WebPInitDecoderConfig(&config)) {
+        *error = {"this build's libwebp does not match its headers"};
+        return false;
+    }
+    config.output.colorspace = features.has_alpha ? MODE_RGBA : MODE_RGB;
+    config.output.is_external_memory = 1;
+    config.output.u.RGBA.rgba = picture->rows;
+    config.output.u.RGBA.stride = static_cast<int>(picture->stride);
+    config.output.u.RGBA.size = picture->stride * picture->height;
+    VP8StatusCode decoded = WebPDecode(bytes, length, &config);
+    WebPFreeDecBuffer(&config.output);
+    if (decoded != VP8_STATUS_OK) {
+        *error = {decoded == VP8_STATUS_OUT_OF_MEMORY ? "not enough memory to decode it"
+                                                      : "damaged WebP: its image data does not decode"};
         return false;
     }
     WebPData data{bytes, length};
