@@ -40,9 +40,10 @@ foreach(kind LIBDIR INCLUDEDIR)
   endif()
 endforeach()
 # The prefix is found from the file's own folder, so a relocated install
-# works; but the system's prefixes are written as they are, so that
-# pkg-config knows /usr/include for the system's and prints no flag for it.
-if(CMAKE_INSTALL_PREFIX MATCHES "^/usr(/local)?$")
+# works; but the system's own (/usr, the Debian packages') is written as it
+# is, so that pkg-config knows /usr/include for the system's and prints no
+# flag for it.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   set(QUENVALE_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
 else()
   file(RELATIVE_PATH pc_up "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")

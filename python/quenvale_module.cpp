@@ -16,7 +16,9 @@
 #include "host.h"
 #include "host_call.h"
 #include "host_options.h"
+#include "output_set.h"
 #include "picture.h"
+#include "quenvale_version.h"
 
 namespace py = pybind11;
 using quenvale_host::Picture;
@@ -225,9 +227,9 @@ py::object PaletteBytes(const Picture& picture) {
 }
 
 // The palette a flatten made, one row an entry: colour (0xRRGGBB), pixel
-// count, and the founder's column and row (row 0 at the top).
+// count, the founder's column and row (row 0 at the top), and its alpha.
 py::array EntryTable(const quenvale::FlattenPalette& palette) {
-    py::array_t<uint64_t> table({static_cast<py::ssize_t>(palette.count), py::ssize_t{4}});
+    py::array_t<uint64_t> table({static_cast<py::ssize_t>(palette.count), py::ssize_t{5}});
     auto rows = table.mutable_unchecked<2>();
     for (size_t i = 0; i < palette.count; ++i) {
         const quenvale::FlattenEntry& entry = palette.entries[i];
@@ -236,6 +238,7 @@ py::array EntryTable(const quenvale::FlattenPalette& palette) {
         rows(at, 1) = entry.pixelCount;
         rows(at, 2) = entry.founderX;
         rows(at, 3) = entry.founderY;
+        rows(at, 4) = entry.alpha;
     }
     return std::move(table);
 }
@@ -246,7 +249,8 @@ void CheckTolerance(int tolerance) {
     }
 }
 
-// flatten: (result, palette bytes or None, entry table, tolerance used).
+// flatten: (result, palette bytes or None, entry table, tolerance used,
+// fully transparent pixels).
 py::tuple Flatten(const py::array& image, int tolerance, uint64_t colors, bool meanFill, const py::object& palette,
                   const py::object& alpha, const py::object& key) {
     CheckTolerance(tolerance);
@@ -270,8 +274,9 @@ py::tuple Flatten(const py::array& image, int tolerance, uint64_t colors, bool m
         throw RefusedError("too many pixels to flatten");
     }
     py::array table = EntryTable(entries);
+    uint64_t transparent = entries.transparent;
     quenvale::FreeFlattenPalette(&entries);
-    return py::make_tuple(ResultOf(held), PaletteBytes(picture), table, tolerance);
+    return py::make_tuple(ResultOf(held), PaletteBytes(picture), table, tolerance, transparent);
 }
 
 // filter: (result, palette bytes or None); the flatten's row is Flatten.
@@ -327,16 +332,26 @@ void FlattenFile(const std::vector<std::string>& arguments) {
     Captured failure{};
     bool written = false;
     int status = -1;
+    std::string refusal;
     {
         py::gil_scoped_release unlocked;
         captured = &failure;
         quenvale_host::Options options;
         status = quenvale_host::ParseArguments(static_cast<int>(words.size()), argv.data(), &options);
         if (status < 0) {
+            // The outputs checked as the host checks them, before any work.
+            refusal = quenvale_host::CheckOutputSet(options, {{options.paths[0], options.paths[1]}});
+        }
+        if (status < 0 && refusal.empty()) {
+            // A SIGTERM mid-call removes the temporaries, where Python leaves it as it comes.
+            quenvale_host::RemoveTemporariesOnSignals(true);
             written = quenvale_host::CallAnyFormat(options, quenvale_host::FormatNone, options.paths[0],
                                                    options.paths[1], options.paths[0], options.paths[1]);
         }
         captured = nullptr;
+    }
+    if (!refusal.empty()) {
+        throw RefusedError(refusal);
     }
     if (status >= 0) {
         throw py::value_error(failure.reason);
@@ -426,4 +441,5 @@ PYBIND11_MODULE(_core, module) {
     }
     module.attr("FILTERS") = py::tuple(py::cast(names));
     module.attr("MAX_COLORS") = quenvale_host::kMaxColors;
+    module.attr("__version__") = QUENVALE_VERSION;
 }

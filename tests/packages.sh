@@ -22,6 +22,8 @@ work=$(mktemp -d)
 /usr/bin/quenvale samples/sample.bmp "$work/sample_flat.bmp"
 cmp -s <(head -c 54 samples/sample.bmp) <(head -c 54 "$work/sample_flat.bmp")
 man -w quenvale >/dev/null
+# The system's own folders are no flags: pkg-config knows them by name.
+[ -z "$(pkg-config --cflags quenvale)" ] || { echo "pkg-config: $(pkg-config --cflags quenvale)" >&2; exit 1; }
 cc -std=c11 -Wall -Wextra -Werror -o "$work/pc-consumer" tests/consumer/flatten_one.c $(pkg-config --cflags --libs quenvale)
 "$work/pc-consumer" "$work" >/dev/null
 cp -r tests/consumer "$work/cmake-consumer"

@@ -190,8 +190,13 @@ TEST(PictureFlatten, PaletteReadBackIsEachColoursFirstPixelAndCount) {
         Image seen = SeenImage(picture, rows);
         std::vector<uint64_t> order;  // each entry's founder: x, then y
         std::map<uint32_t, std::pair<size_t, uint64_t>> first;  // colour: its place in order, its count
+        uint64_t transparent = 0;  // pixels of alpha 0: no colour
         for (uint32_t x = 0; x < picture.width; ++x) {
             for (uint32_t y = 0; y < picture.height; ++y) {
+                if (kind.alpha && GetSample(picture, StoredRow(picture, rows, y), x, Samples(picture) - 1) == 0) {
+                    ++transparent;
+                    continue;
+                }
                 const Rgb& c = seen.At(x, y);
                 uint32_t color = uint32_t{c.red} << 16 | uint32_t{c.green} << 8 | c.blue;
                 auto [at, fresh] = first.emplace(color, std::make_pair(order.size(), 0));
@@ -204,6 +209,7 @@ TEST(PictureFlatten, PaletteReadBackIsEachColoursFirstPixelAndCount) {
         quenvale::FlattenPalette palette{};
         ASSERT_EQ(quenvale::DescribeFlattenPalette(picture, &palette), quenvale::StatusOk);
         ASSERT_EQ(palette.count, order.size());
+        EXPECT_EQ(palette.transparent, transparent);
         for (size_t i = 0; i < palette.count; ++i) {
             const quenvale::FlattenEntry& got = palette.entries[i];
             uint32_t x = static_cast<uint32_t>(order[i] >> 32), y = static_cast<uint32_t>(order[i]);
@@ -256,17 +262,45 @@ TEST(PictureFlatten, EveryStorageGivesThePlainWalksFoundersAndPalette) {
                     const uint8_t* tail = StoredRow(picture, rows, y) + picture.stride - 2;
                     EXPECT_EQ(std::memcmp(tail, StoredRow(picture, before, y) + picture.stride - 2, 2), 0);
                 }
-                ASSERT_EQ(palette.count, walk.entries.size());
+                // The palette is the walk's entries as their visible pixels
+                // show them: fully transparent pixels are no colour, so an
+                // entry's founder is its first visible pixel, and an entry
+                // with none is no entry.
+                struct Visible {
+                    uint32_t x = 0, y = 0;
+                    uint64_t count = 0;
+                };
+                std::vector<Visible> visible(walk.entries.size());
+                std::vector<size_t> order;
+                uint64_t transparent = 0;
+                for (uint32_t x = 0; x < picture.width; ++x) {
+                    for (uint32_t y = 0; y < picture.height; ++y) {
+                        if (kind.alpha && GetSample(picture, StoredRow(picture, before, y), x, per - 1) == 0) {
+                            ++transparent;
+                            continue;
+                        }
+                        size_t of = walk.entryOf[size_t{y} * picture.width + x];
+                        if (visible[of].count++ == 0) {
+                            visible[of].x = x;
+                            visible[of].y = y;
+                            order.push_back(of);
+                        }
+                    }
+                }
+                ASSERT_EQ(palette.count, order.size());
+                EXPECT_EQ(palette.transparent, transparent);
                 for (size_t i = 0; i < palette.count; ++i) {
                     const quenvale::FlattenEntry& got = palette.entries[i];
-                    const PlainEntry& want = walk.entries[i];
+                    const PlainEntry& want = walk.entries[order[i]];
+                    const Visible& first = visible[order[i]];
                     EXPECT_EQ(got.color, uint32_t{want.color.red} << 16 | uint32_t{want.color.green} << 8 | want.color.blue);
-                    EXPECT_EQ(got.founderX, want.x);
-                    EXPECT_EQ(got.founderY, picture.height - 1 - want.y);  // counted from the top
-                    EXPECT_EQ(got.pixelCount, want.count);
+                    EXPECT_EQ(got.alpha, 0xFF);
+                    EXPECT_EQ(got.founderX, first.x);
+                    EXPECT_EQ(got.founderY, picture.height - 1 - first.y);  // counted from the top
+                    EXPECT_EQ(got.pixelCount, first.count);
                     uint64_t value = 0;
                     for (uint32_t s = 0; s < per; ++s) {
-                        uint32_t sample = GetSample(picture, StoredRow(picture, before, want.y), want.x,
+                        uint32_t sample = GetSample(picture, StoredRow(picture, rows, first.y), first.x,
                                                     kind.storage == quenvale::StorageBgr24 ? 2 - s : s);
                         value = value << SampleBits(picture) | sample;
                     }

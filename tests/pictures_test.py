@@ -444,13 +444,14 @@ def test_colors_choose_the_tolerance(work):
             reached = not said[0].split(": ", 1)[1].startswith("no tolerance")
             run("--tolerance", str(tolerance), source, again)
             check(open(out, "rb").read() == open(again, "rb").read(), f"{name} --colors {asked}: not the flatten at {tolerance}")
-            # An entry is a colour of one alpha.
-            written = len(set(pixels_rgba(out)))
+            # An entry is a colour of one alpha; fully transparent pixels are no colour.
+            written = len(set(p for p in pixels_rgba(out) if p[3] != 0))
             check(written == colours and (colours <= asked) == reached and (reached or tolerance == 255),
                   f"{name} --colors {asked}: {said[0]}, {written} written")
             if tolerance > 0:
                 run("--tolerance", str(tolerance - 1), source, again)
-                check(len(set(pixels_rgba(again))) > asked, f"{name} --colors {asked}: {tolerance - 1} fits too")
+                check(len(set(p for p in pixels_rgba(again) if p[3] != 0)) > asked,
+                      f"{name} --colors {asked}: {tolerance - 1} fits too")
     for wrong in (["--colors", "0"], ["--colors", "65537"], ["--colors", "4", "--tolerance", "3"],
                   ["--colors", "4", "--filter", "gray"]):
         check(run(*wrong, source, out).returncode == 2, f"{wrong} is a usage error")
@@ -508,6 +509,44 @@ def test_palette_files(work):
     for wrong in (["--palette", "p.png"], ["--palette", "p.gpl", "--filter", "blur"],
                   ["--palette", "p.gpl", "--output-dir", folder]):
         check(run(*wrong, sources[0], out).returncode == 2, f"{wrong} is a usage error")
+
+
+def test_palette_and_layers_keep_alpha_apart(work):
+    """A palette logo (transparent black ground, opaque black text, a red
+    mark) and an icon on transparent white: fully transparent pixels are no
+    colour (no entry, no mask, counted apart), and entries of two palette
+    alphas stay two entries and two masks."""
+    import json
+    logo = Image.new("P", (12, 8), 0)
+    logo.putpalette([0, 0, 0, 0, 0, 0, 255, 0, 0, 0, 0, 0])
+    for x in range(2, 6):
+        logo.putpixel((x, 3), 1)
+    logo.putpixel((9, 5), 2)
+    logo.putpixel((10, 5), 3)  # black again, half transparent
+    logo_path = os.path.join(work, "logo.png")
+    logo.save(logo_path, transparency=bytes([0, 255, 255, 128]))
+    icon = Image.new("RGBA", (10, 6), (255, 255, 255, 0))
+    for x in range(3, 7):
+        icon.putpixel((x, 2), (0, 90, 200, 255))
+    icon_path = os.path.join(work, "icon.png")
+    icon.save(icon_path)
+    for source, colours, transparent in ((logo_path, [((0, 0, 0), 255), ((255, 0, 0), 255), ((0, 0, 0), 128)], 90),
+                                         (icon_path, [((0, 90, 200), 255)], 56)):
+        layers = os.path.join(work, "alpha-layers-" + os.path.basename(source))
+        os.mkdir(layers)
+        palette = os.path.join(work, "alpha.json")
+        out = os.path.join(work, "alpha-out.png")
+        done = run("--tolerance", "0", "--palette", palette, "--layers", layers, source, out)
+        check(done.returncode == 0, f"{source}: {done.stderr}")
+        written = json.load(open(palette))
+        got = [(tuple(e["rgb"]), e.get("alpha", 255)) for e in written["colors"]]
+        check(got == colours and written.get("transparent") == transparent, f"{source}: palette {written}")
+        masks = sorted(os.listdir(layers))
+        check(len(masks) == len(colours), f"{source}: layers {masks}")
+        seen = pixels_rgba(out)
+        for name, (rgb, alpha) in zip(masks, colours):
+            black = [p[0] == 0 for p in pixels_rgba(os.path.join(layers, name))]
+            check(black == [s[:3] == rgb and s[3] == alpha for s in seen], f"{source}: layer {name}")
 
 
 def test_webp_round_trips(work):
@@ -748,6 +787,7 @@ def main():
         test_bitmap_to_png_says_what_bitmap_to_bitmap_says(work)
         test_colors_choose_the_tolerance(work)
         test_palette_files(work)
+        test_palette_and_layers_keep_alpha_apart(work)
         test_webp_round_trips(work)
         test_jpeg_in(work)
         test_hostile_files_are_refused(work)

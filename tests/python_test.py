@@ -76,7 +76,7 @@ def test_pillow_images_and_arrays_like_the_host(pngs):
             got, palette = quenvale.flatten(source, **kwargs)
             assert got.mode == source.mode, name
             assert same_pixels(got, want), (name, options)
-            assert int(palette.counts.sum()) == source.width * source.height
+            assert int(palette.counts.sum()) + palette.transparent == source.width * source.height
             # Each founder has its entry's colour, in the result.
             rgb = as_rgba(got)[..., :3]
             for entry in palette:
@@ -111,7 +111,7 @@ def test_sixteen_bit_arrays_like_the_host(pngs):
             got, palette = quenvale.flatten(array, **kwargs)
             want = stored_array(host_result(work, name, *options).filename)
             assert got.dtype == numpy.uint16 and numpy.array_equal(got, want), (name, options)
-            assert int(palette.counts.sum()) == array.shape[0] * array.shape[1]
+            assert int(palette.counts.sum()) + palette.transparent == array.shape[0] * array.shape[1]
         for kernel in ("red", "blur", "darkest"):
             want = stored_array(host_result(work, name, "--filter", kernel).filename)
             assert numpy.array_equal(quenvale.filter(array, kernel), want), (name, kernel)
@@ -139,7 +139,7 @@ def test_every_array_layout_gives_the_same_result():
             array = (rng.integers(0, 4, shape) * (top // 5) + rng.integers(0, top // 40, shape)).astype(dtype)
             want, palette = quenvale.flatten(array)
             assert want.shape == array.shape and want.dtype == array.dtype
-            assert int(palette.counts.sum()) == shape[0] * shape[1]
+            assert int(palette.counts.sum()) + palette.transparent == shape[0] * shape[1]
             for what, other in layouts(array):
                 got, other_palette = quenvale.flatten(other)
                 assert numpy.array_equal(got, want) and got.dtype == numpy.dtype(dtype), (shape, dtype, what)
@@ -158,11 +158,15 @@ def test_every_array_layout_gives_the_same_result():
 
 
 def test_colors_and_palette():
+    assert quenvale.__version__.count(".") >= 2
     rng = numpy.random.default_rng(5)
     array = rng.integers(0, 256, (64, 48, 3), dtype=numpy.uint8)
     for colors in (1, 4, 16, 200):
         got, palette = quenvale.flatten(array, colors=colors)
         assert 1 <= len(palette) <= colors
+        # The tolerance colors= chose is the one that gives the same flatten.
+        again, at = quenvale.flatten(array, palette.tolerance)
+        assert numpy.array_equal(again, got) and at == palette and at.tolerance == palette.tolerance
         assert len(numpy.unique(got.reshape(-1, 3), axis=0)) == len(palette)
         assert numpy.array_equal(numpy.asarray(palette), palette.colors) and palette.colors.dtype == numpy.uint8
         assert list(palette)[0] == palette[0] and isinstance(palette[0], tuple)
@@ -218,6 +222,13 @@ def test_refusals_raise_what_they_say(pngs, tmp_path):
             quenvale.flatten(array, **kwargs)
     with pytest.raises(ValueError, match="unknown filter 'sharpen'"):
         quenvale.filter(array, "sharpen")
+    for kwargs, words in [({"tolerance": 20, "colors": 8}, "not both"), ({"tolerance": 2**40}, "tolerance takes")]:
+        with pytest.raises(ValueError, match=words):
+            quenvale.flatten(array, **kwargs)
+    keyed = Image.new("RGB", (2, 2))
+    keyed.info["transparency"] = (300, 0, 0)
+    with pytest.raises(ValueError, match="transparency"):
+        quenvale.flatten(keyed)
 
     kept = tmp_path / "kept.png"
     kept.write_bytes(b"precious")
@@ -231,14 +242,28 @@ def test_refusals_raise_what_they_say(pngs, tmp_path):
     with pytest.raises(OSError) as unwritable:
         quenvale.flatten_file(os.path.join(work, "rgb8.png"), tmp_path / "no" / "such" / "out.png")
     assert unwritable.value.errno == 2 and unwritable.value.filename.endswith("out.png")
-    for extra in ({"palette": tmp_path / "no" / "p.gpl"}, {"layers": tmp_path / "no", "colors": 4}):
-        with pytest.raises(OSError) as unwritable:
-            quenvale.flatten_file(os.path.join(work, "rgb8.png"), tmp_path / "written.png", **extra)
-        assert unwritable.value.errno == 2 and "/no" in unwritable.value.filename, extra
-    with pytest.raises(ValueError, match="colors= chooses the tolerance"):
-        quenvale.flatten_file(os.path.join(work, "rgb8.png"), kept, 30, colors=8)
-    with pytest.raises(ValueError, match="unknown filter"):
-        quenvale.flatten_file(os.path.join(work, "rgb8.png"), kept, filter="sharpen")
+    # The outputs are checked as one set before any work, as the host checks them.
+    source = tmp_path / "source.png"
+    source.write_bytes(open(os.path.join(work, "rgb8.png"), "rb").read())
+    for extra, words in [({"palette": tmp_path / "no" / "p.gpl"}, "no such folder"),
+                         ({"layers": tmp_path / "no", "colors": 4}, "no such folder"),
+                         ({"palette": source, "palette_format": "txt"}, "is the input"),
+                         ({"palette": kept, "palette_format": "txt"}, "would replace")]:
+        with pytest.raises(quenvale.Error, match=words):
+            quenvale.flatten_file(source, kept, **extra)
+        assert source.read_bytes() == open(os.path.join(work, "rgb8.png"), "rb").read()
+        assert not (tmp_path / "written.png").exists()
+    # Every argument is checked here and named as the caller named it: a
+    # value is never read as an option, nor edited in the message.
+    for kwargs, kind, words in [({"tolerance": 30, "colors": 8}, ValueError, "give tolerance or colors, not both"),
+                                ({"filter": "sharpen"}, ValueError, "filter takes one of"),
+                                ({"tolerance": "5 --in-place"}, TypeError, "tolerance must be a whole number"),
+                                ({"tolerance": 2**40}, ValueError, "tolerance takes a whole number from 0 to 255"),
+                                ({"max_pixels": 0}, ValueError, "max_pixels"),
+                                ({"filter": "blur", "colors": 4}, ValueError, "colors is for the flatten filter only"),
+                                ({"palette_format": "txt"}, ValueError, "palette_format goes with palette")]:
+        with pytest.raises(kind, match=words):
+            quenvale.flatten_file(source, kept, **kwargs)
     with pytest.raises(TypeError):
         quenvale.flatten_file(3, kept)
     with pytest.raises(ValueError, match="UTF-8"):

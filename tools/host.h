@@ -51,7 +51,10 @@ std::string SpoolFolder();
 // From here on, a terminating signal removes the library's output
 // temporary as well as the spool files, then ends the process as it would
 // have.
-void RemoveTemporariesOnSignals();
+// With defaultOnly (a host inside another program, as the Python module),
+// only signals that would end the process as they are taken: a handler
+// the program set is kept.
+void RemoveTemporariesOnSignals(bool defaultOnly = false);
 // Copies standard input whole into a new spool file.
 bool SpoolStandardInput(std::string* path, int* error);
 // Copies a file to standard output.

@@ -1,7 +1,9 @@
 // What a flatten writes beside its output: its palette as a file, and its
 // layers, one 1-bit PNG mask per palette entry, black where the output has
 // that entry and white elsewhere (as potrace and cutters take a shape), so
-// that the masks of one picture cover every pixel exactly once.
+// that the masks of one picture cover every visible pixel exactly once;
+// entries of two palette alphas are two layers, and fully transparent
+// pixels are in none.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -65,10 +67,12 @@ bool PrepareLayers(const quenvale::Picture& model, const quenvale::FlattenPalett
                                  " layers written; ask for fewer with --colors");
         return false;
     }
+    // Keyed as the palette keys them: a colour and its palette alpha.
     std::unordered_map<uint32_t, uint16_t> layerOf;
     for (size_t i = 0; i < palette.count; ++i) {
-        extras->colors.push_back(0xFF000000u | palette.entries[i].color);
-        layerOf.emplace(palette.entries[i].color, static_cast<uint16_t>(i));
+        uint32_t argb = uint32_t{palette.entries[i].alpha} << 24 | palette.entries[i].color;
+        extras->colors.push_back(argb);
+        layerOf.emplace(argb, static_cast<uint16_t>(i));
     }
     extras->width = model.width;
     extras->height = model.height;
@@ -77,9 +81,12 @@ bool PrepareLayers(const quenvale::Picture& model, const quenvale::FlattenPalett
         const uint8_t* row = model.rows + size_t{model.topDown ? y : model.height - 1 - y} * model.stride;
         for (uint32_t x = 0; x < model.width; ++x) {
             uint32_t color = 0;
-            uint64_t unused = 0;
-            quenvale::ReadPictureColor(model, row, x, &color, &unused);
-            extras->layerOf[size_t{y} * model.width + x] = layerOf[color];
+            uint64_t value = 0;
+            quenvale::ReadPictureColor(model, row, x, &color, &value);
+            uint32_t alpha = quenvale::PaletteAlphaOf(model, value);
+            // A fully transparent pixel is in no layer: it has no shape to cut.
+            auto layer = alpha == 0 ? layerOf.end() : layerOf.find(alpha << 24 | color);
+            extras->layerOf[size_t{y} * model.width + x] = layer == layerOf.end() ? kNoLayer : layer->second;
         }
     }
     return true;

@@ -62,16 +62,18 @@ void RemoveSpoolsAndEnd(int signalNumber) {
     raise(signalNumber);
 }
 
-void HandleSignals() {
-    static bool handled = false;
-    if (handled) {
+// Where defaultOnly, a signal that already has a handler (Python's SIGINT,
+// which raises KeyboardInterrupt) keeps it.
+void HandleSignals(bool defaultOnly = false) {
+    static std::atomic<bool> handled{false};
+    if (handled.exchange(true)) {
         return;
     }
-    handled = true;
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         struct sigaction action {};
         // A signal the caller ignores (nohup) stays ignored.
-        if (sigaction(signalNumber, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+        if (sigaction(signalNumber, nullptr, &action) == 0 && action.sa_handler != SIG_IGN &&
+            (!defaultOnly || action.sa_handler == SIG_DFL)) {
             action.sa_handler = RemoveSpoolsAndEnd;
             sigemptyset(&action.sa_mask);
             action.sa_flags = 0;
@@ -125,8 +127,8 @@ void KeepFreedMemory() {
 #endif
 }
 
-void RemoveTemporariesOnSignals() {
-    HandleSignals();
+void RemoveTemporariesOnSignals(bool defaultOnly) {
+    HandleSignals(defaultOnly);
     static const quenvale::TemporaryWatch kWatch{HoldTemporary, ReleaseTemporary};
     quenvale::WatchTemporaries(&kWatch);
 }

@@ -34,7 +34,7 @@ const char kPathSeparators[] = "/\\";
 
 // A console's Ctrl+C ends the process at once on Windows, where no handler
 // of this host runs; a temporary left is recognisable by its name.
-void RemoveTemporariesOnSignals() {}
+void RemoveTemporariesOnSignals(bool) {}
 
 void KeepFreedMemory() {}
 

@@ -3,7 +3,9 @@
 // picture or a palette without a word, since every file is replaced whole.
 #include "output_set.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <map>
 
 #include "host.h"

@@ -111,22 +111,30 @@ std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenv
             // GIMP takes a line's name after a tab; # lines are comments.
             text = "GIMP Palette\nName: " + Printable(name) + "\nColumns: 16\n# " + std::to_string(palette.count) +
                    " colours at tolerance " + std::to_string(tolerance) + ", in the order they were founded\n";
+            if (palette.transparent != 0) {
+                text += "# " + std::to_string(palette.transparent) + " fully transparent pixels, no colour\n";
+            }
             for (size_t i = 0; i < palette.count; ++i) {
                 const quenvale::FlattenEntry& entry = palette.entries[i];
-                char line[96];
-                std::snprintf(line, sizeof line, "%3u %3u %3u\t%s %llu px, founder %u,%u\n", entry.color >> 16,
+                char line[112];
+                // GIMP has no alpha: an entry's own is told in its name.
+                std::snprintf(line, sizeof line, "%3u %3u %3u\t%s%s %llu px, founder %u,%u\n", entry.color >> 16,
                               entry.color >> 8 & 0xFF, entry.color & 0xFF, Hex(entry.color).c_str(),
+                              entry.alpha == 0xFF ? "" : (" alpha " + std::to_string(entry.alpha)).c_str(),
                               static_cast<unsigned long long>(entry.pixelCount), entry.founderX, entry.founderY);
                 text += line;
             }
             return text;
         case PaletteJson:
-            text = "{\"name\": " + Quoted(name) + ", \"tolerance\": " + std::to_string(tolerance) + ", \"colors\": [";
+            text = "{\"name\": " + Quoted(name) + ", \"tolerance\": " + std::to_string(tolerance) +
+                   (palette.transparent != 0 ? ", \"transparent\": " + std::to_string(palette.transparent) : "") +
+                   ", \"colors\": [";
             for (size_t i = 0; i < palette.count; ++i) {
                 const quenvale::FlattenEntry& entry = palette.entries[i];
                 text += std::string(i == 0 ? "\n" : ",\n") + "  {\"hex\": \"" + Hex(entry.color) + "\", \"rgb\": [" +
                         std::to_string(entry.color >> 16) + ", " + std::to_string(entry.color >> 8 & 0xFF) + ", " +
-                        std::to_string(entry.color & 0xFF) + "], \"stored\": [" +
+                        std::to_string(entry.color & 0xFF) + "]" +
+                        (entry.alpha != 0xFF ? ", \"alpha\": " + std::to_string(entry.alpha) : "") + ", \"stored\": [" +
                         StoredSamples(picture, entry.founderValue) + "], \"count\": " +
                         std::to_string(entry.pixelCount) + ", \"founder\": {\"x\": " + std::to_string(entry.founderX) +
                         ", \"y\": " + std::to_string(entry.founderY) + "}}";
@@ -134,7 +142,10 @@ std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenv
             return text + "\n]}\n";
         case PaletteText:
             for (size_t i = 0; i < palette.count; ++i) {
-                text += Hex(palette.entries[i].color) + "\n";
+                const quenvale::FlattenEntry& entry = palette.entries[i];
+                char alpha[4];
+                std::snprintf(alpha, sizeof alpha, "%02x", static_cast<unsigned>(entry.alpha));
+                text += Hex(entry.color) + (entry.alpha != 0xFF ? alpha : "") + "\n";
             }
             return text;
     }

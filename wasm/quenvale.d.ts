@@ -19,7 +19,7 @@ export interface PaletteEntry {
 export interface FlattenOptions {
   /** The reach per channel, 0 to 255 (20 by default). */
   tolerance?: number;
-  /** Instead of tolerance: the tolerance that gives at most this many colours. */
+  /** Instead of tolerance (the two together are refused): the tolerance that gives at most this many colours. */
   colors?: number;
   /** Each group's colour: its founder's (the default) or its mean. */
   fill?: "founder" | "mean";
@@ -30,6 +30,8 @@ export interface FlattenResult {
   palette: PaletteEntry[];
   /** The tolerance used: the one given, or the one colors chose. */
   tolerance: number;
+  /** Fully transparent pixels: no colour, in no palette entry. */
+  transparent: number;
 }
 
 export class Quenvale {

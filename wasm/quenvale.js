@@ -107,11 +107,17 @@ export class Quenvale {
    * Flattens the colours: pixels are visited column by column, left to
    * right, each from the bottom row up, and each joins the oldest palette
    * entry within the tolerance on red, green and blue, or founds one.
-   * Returns {imageData, palette, tolerance}; the palette lists the entries
-   * in creation order as {color: [r, g, b], hex, count, x, y}.
+   * Returns {imageData, palette, tolerance, transparent}; the palette lists
+   * the entries in creation order as {color: [r, g, b], hex, count, x, y};
+   * fully transparent pixels are no colour, counted in transparent. colors
+   * chooses the tolerance, so the two together are refused, as the tool
+   * refuses them.
    */
   flatten(image, options = {}) {
     const { tolerance = 20, colors, fill = "founder" } = options;
+    if (options.tolerance !== undefined && colors !== undefined) {
+      throw new TypeError("colors chooses the tolerance: give tolerance or colors, not both");
+    }
     wholeNumber(tolerance, "tolerance", 0, 255);
     if (colors !== undefined) wholeNumber(colors, "colors", 1, MAX_COLORS);
     if (!FILLS.includes(fill)) throw new RangeError(`fill must be "founder" or "mean", not ${String(fill)}`);
@@ -124,11 +130,11 @@ export class Quenvale {
         if (words[0] !== 0) throw new RangeError(`not enough memory to flatten ${width} x ${height} pixels`);
         const palette = [];
         for (let i = 0; i < words[2]; ++i) {
-          const [packed, count, x, y] = words.subarray(3 + 4 * i, 7 + 4 * i);
+          const [packed, count, x, y] = words.subarray(4 + 4 * i, 8 + 4 * i);
           const color = [packed >>> 16, (packed >>> 8) & 0xff, packed & 0xff];
           palette.push({ color, hex: "#" + packed.toString(16).padStart(6, "0"), count, x, y });
         }
-        return { palette, tolerance: words[1] };
+        return { palette, tolerance: words[1], transparent: words[3] };
       } finally {
         core._qv_free(result);
       }

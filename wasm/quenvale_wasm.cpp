@@ -53,7 +53,7 @@ EMSCRIPTEN_KEEPALIVE void qv_free(void* block) { std::free(block); }
 // Flattens the pixels in place at the tolerance, or at the one that gives at
 // most `colors` entries where colors is not 0, founders' colours or groups'
 // means. Returns a block for qv_free: status, tolerance used, entry count,
-// then four words an entry (colour 0xRRGGBB, pixel count, founder's x and
+// fully transparent pixels (no colour, in no entry), then four words an entry (colour 0xRRGGBB, pixel count, founder's x and
 // y, row 0 at the top); null when even that could not be had.
 EMSCRIPTEN_KEEPALIVE uint32_t* qv_flatten(uint8_t* rgba, uint32_t width, uint32_t height, int tolerance,
                                           uint32_t colors, int mean) {
@@ -61,16 +61,17 @@ EMSCRIPTEN_KEEPALIVE uint32_t* qv_flatten(uint8_t* rgba, uint32_t width, uint32_
     quenvale::FlattenPalette entries{};
     quenvale::Status status = quenvale_host::FlattenHeldToCount(&picture, &tolerance, colors, mean != 0, &entries);
     size_t count = status == quenvale::StatusOk ? entries.count : 0;
-    auto* result = static_cast<uint32_t*>(std::malloc((3 + 4 * count) * sizeof(uint32_t)));
+    auto* result = static_cast<uint32_t*>(std::malloc((4 + 4 * count) * sizeof(uint32_t)));
     if (result != nullptr) {
         result[0] = status == quenvale::StatusOk            ? CallDone
                     : status == quenvale::StatusOutOfMemory ? CallOutOfMemory
                                                             : CallRefused;
         result[1] = static_cast<uint32_t>(tolerance);
         result[2] = static_cast<uint32_t>(count);
+        result[3] = static_cast<uint32_t>(entries.transparent);  // the pixels fit 32 bits: the caller checks
         for (size_t i = 0; i < count; ++i) {
             const quenvale::FlattenEntry& entry = entries.entries[i];
-            uint32_t* row = result + 3 + 4 * i;
+            uint32_t* row = result + 4 + 4 * i;
             row[0] = entry.color;
             row[1] = static_cast<uint32_t>(entry.pixelCount);  // the pixels fit 32 bits: the caller checks
             row[2] = entry.founderX;

@@ -13,7 +13,7 @@ let nextId = 1;
 let pictureId = 0;  // the request that sent the current picture
 let busy = false;
 let waiting = null;  // the newest request not yet sent
-let shown = null;    // the result on screen: {width, height, data, palette, tolerance, name}
+let shown = null;    // the result on screen: {width, height, data, palette, tolerance, transparent, name}
 let name = "picture";
 
 function say(text) {
@@ -22,7 +22,8 @@ function say(text) {
 
 function settings() {
   const colors = $("colors").value === "" ? undefined : Number($("colors").value);
-  return { filter: $("filter").value, tolerance: Number($("tolerance").value), colors, fill: $("fill").value };
+  const tolerance = colors === undefined ? Number($("tolerance").value) : undefined;
+  return { filter: $("filter").value, tolerance, colors, fill: $("fill").value };
 }
 
 function send(request) {
@@ -65,14 +66,23 @@ worker.onmessage = ({ data: reply }) => {
   if (reply.error) {
     say(`Could not work on this picture: ${reply.error}`);
     $("status").textContent = "";
+    shown = null;
+    showPalette(null);
+    for (const button of ["savePng", "saveGpl", "saveJson"]) $(button).disabled = true;
     return;
   }
   say("");
   const { width, height } = reply;
   const data = new Uint8ClampedArray(reply.data);
   $("after").getContext("2d").putImageData(new ImageData(data, width, height), 0, 0);
-  shown = { width, height, data, palette: reply.palette, tolerance: reply.tolerance, name };
+  shown = { width, height, data, palette: reply.palette, tolerance: reply.tolerance, transparent: reply.transparent,
+            name };
   showPalette(reply.palette);
+  // The slider shows the tolerance the colour count chose.
+  if (settings().colors !== undefined && reply.palette) {
+    $("tolerance").value = String(reply.tolerance);
+    $("toleranceValue").textContent = String(reply.tolerance);
+  }
   const colours = reply.palette ? `${reply.palette.length} colours at tolerance ${reply.tolerance}` : "done";
   $("status").textContent = `${colours} (${Math.round(reply.milliseconds)} ms)`;
   $("status").dataset.done = String(reply.id);
@@ -127,6 +137,18 @@ function rgbaOfPng(bytes) {
   return new ImageData(rgba, width, height);
 }
 
+// A refused picture leaves nothing of the last one: no picture, palette,
+// status or downloads that would belong to another file.
+function clearResult() {
+  shown = null;
+  pictureId = 0;
+  waiting = null;
+  showPalette(null);
+  $("status").textContent = "";
+  for (const id of ["before", "after"]) $(id).getContext("2d").clearRect(0, 0, $(id).width, $(id).height);
+  for (const button of ["savePng", "saveGpl", "saveJson"]) $(button).disabled = true;
+}
+
 async function open(file) {
   name = file.name || "pasted.png";
   const bytes = new Uint8Array(await file.arrayBuffer());
@@ -147,10 +169,12 @@ async function open(file) {
       bitmap.close();
     }
   } catch {
+    clearResult();
     say(`Could not read ${name}: not a picture this browser decodes (PNG, JPEG, WebP, GIF).`);
     return;
   }
   if (picture === null) {
+    clearResult();
     say(`${name} is more than the ${MAX_PIXELS.toLocaleString("en")} pixels this page takes.`);
     return;
   }
@@ -195,18 +219,20 @@ function pngOf({ width, height, data }) {
 }
 
 // The palette files, as the tool writes them.
-function gplOf({ palette, tolerance, name: title }) {
+function gplOf({ palette, tolerance, transparent, name: title }) {
   const lines = palette.map(({ color: [r, g, b], hex, count, x, y }) =>
     `${String(r).padStart(3)} ${String(g).padStart(3)} ${String(b).padStart(3)}\t${hex} ${count} px, founder ${x},${y}`);
+  const clear = transparent ? `# ${transparent} fully transparent pixels, no colour\n` : "";
   return `GIMP Palette\nName: ${title}\nColumns: 16\n# ${palette.length} colours at tolerance ${tolerance}, ` +
-         `in the order they were founded\n${lines.join("\n")}\n`;
+         `in the order they were founded\n${clear}${lines.join("\n")}\n`;
 }
 
-function jsonOf({ palette, tolerance, name: title }) {
+function jsonOf({ palette, tolerance, transparent, name: title }) {
   const entries = palette.map(({ color, hex, count, x, y }) =>
     `  {"hex": "${hex}", "rgb": [${color.join(", ")}], "stored": [${color.join(", ")}], "count": ${count}, ` +
     `"founder": {"x": ${x}, "y": ${y}}}`);
-  return `{"name": ${JSON.stringify(title)}, "tolerance": ${tolerance}, "colors": [\n${entries.join(",\n")}\n]}\n`;
+  const clear = transparent ? `, "transparent": ${transparent}` : "";
+  return `{"name": ${JSON.stringify(title)}, "tolerance": ${tolerance}${clear}, "colors": [\n${entries.join(",\n")}\n]}\n`;
 }
 
 $("file").addEventListener("change", () => $("file").files[0] && open($("file").files[0]));
@@ -229,6 +255,14 @@ $("tolerance").addEventListener("input", () => {
   $("toleranceValue").textContent = $("tolerance").value;
   ask();
 });
+// A colour count chooses the tolerance: the slider then shows that choice
+// and cannot be moved, as the tool takes one or the other.
+function followColors() {
+  $("tolerance").disabled = $("colors").value !== "";
+  $("tolerance").title = $("tolerance").disabled ? "chosen by the number of colours" : "";
+}
+$("colors").addEventListener("input", followColors);
+followColors();
 for (const id of ["colors", "filter", "fill"]) $(id).addEventListener("change", ask);
 $("view").addEventListener("change", () => ($("pictures").className = $("view").value));
 $("split").addEventListener("input", () => $("pictures").style.setProperty("--split", `${$("split").value}%`));

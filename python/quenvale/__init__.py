@@ -19,7 +19,6 @@ work on pixels: threads may call them at once.
 from __future__ import annotations
 
 import os
-import re
 from typing import Any, Iterator, NamedTuple, Optional, Sequence, Tuple, Union, overload
 
 import numpy
@@ -27,12 +26,16 @@ import numpy
 from . import _core
 from ._core import Error
 
-__all__ = ["Entry", "Error", "FILTERS", "Palette", "filter", "flatten", "flatten_file"]
+__version__: str = _core.__version__
+
+__all__ = ["Entry", "Error", "FILTERS", "Palette", "__version__", "filter", "flatten", "flatten_file"]
 
 #: The filters by the host's names: the flatten first, then the seven kernels.
 FILTERS: Tuple[str, ...] = _core.FILTERS
 
 _FILLS = ("founder", "mean")
+_FORMATS = ("bmp", "png", "webp")
+_PALETTE_FORMATS = ("gpl", "json", "txt")
 _PIL_MODES = ("1", "L", "LA", "P", "RGB", "RGBA", "I;16", "I")
 
 
@@ -51,14 +54,18 @@ class Palette(Sequence[Entry]):
     """The entries a flatten made, in order of creation.
 
     ``list(palette)`` gives them as tuples; ``numpy.asarray(palette)`` gives
-    their colours, an N x 3 uint8 array; ``counts`` and ``founders`` give the
-    rest as arrays.
+    their colours, an N x 3 uint8 array; ``counts``, ``founders`` and
+    ``alphas`` give the rest as arrays. ``tolerance`` is the tolerance the
+    flatten ran at (the one ``colors=`` chose), and ``transparent`` the
+    fully transparent pixels, which are no colour and take no entry.
     """
 
-    __slots__ = ("_table",)
+    __slots__ = ("_table", "tolerance", "transparent")
 
-    def __init__(self, table: numpy.ndarray) -> None:
-        self._table = table  # N x 4 uint64: colour 0xRRGGBB, count, x, y
+    def __init__(self, table: numpy.ndarray, tolerance: int = 20, transparent: int = 0) -> None:
+        self._table = table  # N x 5 uint64: colour 0xRRGGBB, count, x, y, alpha
+        self.tolerance = tolerance
+        self.transparent = transparent
 
     def __len__(self) -> int:
         return len(self._table)
@@ -70,8 +77,8 @@ class Palette(Sequence[Entry]):
 
     def __getitem__(self, index: Union[int, slice]) -> Union[Entry, "Palette"]:
         if isinstance(index, slice):
-            return Palette(self._table[index])
-        color, count, x, y = (int(v) for v in self._table[index])
+            return Palette(self._table[index], self.tolerance, self.transparent)
+        color, count, x, y = (int(v) for v in self._table[index][:4])
         return Entry((color >> 16, (color >> 8) & 0xFF, color & 0xFF), count, x, y)
 
     def __iter__(self) -> Iterator[Entry]:
@@ -86,8 +93,15 @@ class Palette(Sequence[Entry]):
 
     @property
     def counts(self) -> numpy.ndarray:
-        """The pixels that took each entry, uint64; they sum to the picture's pixels."""
+        """The pixels that took each entry, uint64; with ``transparent`` they
+        sum to the picture's pixels."""
         return self._table[:, 1].copy()
+
+    @property
+    def alphas(self) -> numpy.ndarray:
+        """Each entry's alpha, uint8: 255, or a palette's own alpha (tRNS),
+        which keeps entries of one colour apart."""
+        return self._table[:, 4].astype(numpy.uint8)
 
     @property
     def founders(self) -> numpy.ndarray:
@@ -99,7 +113,11 @@ class Palette(Sequence[Entry]):
         return colors if dtype is None else colors.astype(dtype)
 
     def __eq__(self, other: object) -> bool:
-        return isinstance(other, Palette) and numpy.array_equal(self._table, other._table)
+        return (
+            isinstance(other, Palette)
+            and numpy.array_equal(self._table, other._table)
+            and (self.tolerance, self.transparent) == (other.tolerance, other.transparent)
+        )
 
     __hash__ = None  # type: ignore[assignment]
 
@@ -147,13 +165,25 @@ def _pil_parts(image: Any) -> Tuple[numpy.ndarray, Optional[bytes], Optional[byt
         wide = numpy.asarray(image)
         if wide.size and (wide.min() < 0 or wide.max() > 65535):
             raise ValueError("a mode I image is taken as 16-bit grey, and this one has values outside 0 to 65535")
-        return wide.astype(numpy.uint16), None, None, None if transparency is None else (transparency,)
+        return wide.astype(numpy.uint16), None, None, _key(transparency, 65535)
     key = transparency if image.mode in ("L", "RGB", "I;16") and transparency is not None else None
     if isinstance(key, int) and image.mode == "RGB":
         key = None
     if isinstance(key, int):
         key = (key,)
-    return numpy.asarray(image), None, None, key
+    return numpy.asarray(image), None, None, _key(key, 65535 if image.mode == "I;16" else 255)
+
+
+def _key(key: Any, top: int) -> Any:
+    """Pillow's transparent key, each sample checked: a bad one is the
+    caller's ValueError, never a failed cast in the core."""
+    if key is None:
+        return None
+    samples = tuple(key) if isinstance(key, (tuple, list)) else (key,)
+    for sample in samples:
+        if not isinstance(sample, (int, numpy.integer)) or isinstance(sample, bool) or not 0 <= sample <= top:
+            raise ValueError("transparency: a key sample is a whole number from 0 to %d, not %r" % (top, sample))
+    return tuple(int(sample) for sample in samples)
 
 
 def _parts(image: Any) -> Tuple[bool, numpy.ndarray, Optional[bytes], Optional[bytes], Any]:
@@ -182,8 +212,27 @@ def _pil_result(source: Any, array: numpy.ndarray, entries: Optional[bytes]) -> 
     return result
 
 
+def _whole(value: Any, what: str, low: int, high: int) -> int:
+    """An argument that takes a whole number in [low, high], or the error naming it."""
+    if not isinstance(value, (int, numpy.integer)) or isinstance(value, bool):
+        raise TypeError("%s must be a whole number, not %s" % (what, type(value).__name__))
+    if not low <= value <= high:
+        raise ValueError("%s takes a whole number from %d to %d, not %r" % (what, low, high, value))
+    return int(value)
+
+
+def _tolerance_and_colors(tolerance: Optional[int], colors: Optional[int]) -> Tuple[int, int]:
+    """The two as the host takes them: one or the other, each in its range."""
+    if tolerance is not None and colors is not None:
+        raise ValueError("colors chooses the tolerance: give tolerance or colors, not both")
+    return (
+        20 if tolerance is None else _whole(tolerance, "tolerance", 0, 255),
+        0 if colors is None else _whole(colors, "colors", 1, _core.MAX_COLORS),
+    )
+
+
 def flatten(
-    image: Any, tolerance: int = 20, *, colors: Optional[int] = None, fill: str = "founder"
+    image: Any, tolerance: Optional[int] = None, *, colors: Optional[int] = None, fill: str = "founder"
 ) -> Tuple[Any, Palette]:
     """Flatten the colours of ``image``; returns ``(result, palette)``.
 
@@ -194,28 +243,25 @@ def flatten(
     kind, shape and dtype (a Pillow image stays in its mode, a palette image
     keeps its indices); the input is not changed.
 
-    ``tolerance`` (0 to 255) is the reach per channel. ``colors`` instead
-    chooses the tolerance: at most that many entries, the one below giving
-    more. ``fill="mean"`` gives each group its mean colour rather than its
+    ``tolerance`` (0 to 255, 20 by default) is the reach per channel.
+    ``colors`` instead chooses the tolerance (giving both is refused, as the
+    tool refuses it): at most that many entries, the one below giving more;
+    ``palette.tolerance`` tells which. ``fill="mean"`` gives each group its mean colour rather than its
     founder's. Alpha is each pixel's own; a palette's alpha or a transparent
     key (Pillow's ``transparency``) keeps pixels of one alpha apart.
 
     Raises TypeError or ValueError for an image or argument it cannot take,
     quenvale.Error (a ValueError) for a picture it refuses, MemoryError.
     """
-    if not isinstance(tolerance, (int, numpy.integer)) or isinstance(tolerance, bool):
-        raise TypeError("tolerance must be a whole number, not %s" % type(tolerance).__name__)
-    if colors is not None and (
-        not isinstance(colors, (int, numpy.integer)) or isinstance(colors, bool) or not 1 <= colors <= _core.MAX_COLORS
-    ):
-        raise ValueError("colors takes a whole number from 1 to %d, not %r" % (_core.MAX_COLORS, colors))
+    tolerance, count = _tolerance_and_colors(tolerance, colors)
     if fill not in _FILLS:
         raise ValueError("fill takes 'founder' or 'mean', not %r" % (fill,))
     pil, array, entries, alpha, key = _parts(image)
-    result, new_entries, table, _ = _core.flatten(
-        array, int(tolerance), int(colors or 0), fill == "mean", entries, alpha, key
+    result, new_entries, table, chosen, transparent = _core.flatten(
+        array, tolerance, count, fill == "mean", entries, alpha, key
     )
-    return (_pil_result(image, result, new_entries) if pil else result), Palette(table)
+    palette = Palette(table, int(chosen), int(transparent))
+    return (_pil_result(image, result, new_entries) if pil else result), palette
 
 
 def filter(image: Any, name: str) -> Any:
@@ -256,7 +302,7 @@ def _path(value: Any, what: str) -> str:
 def flatten_file(
     input: PathLike,
     output: PathLike,
-    tolerance: int = 20,
+    tolerance: Optional[int] = None,
     *,
     filter: str = "flatten",
     format: Optional[str] = None,
@@ -274,41 +320,58 @@ def flatten_file(
     encoding, a PNG is the smallest lossless one unless ``keep_encoding``;
     the output is replaced whole or not at all. ``palette`` writes the
     palette (.gpl, .json or .txt, or ``palette_format``), ``layers`` a mask
-    per colour into that folder. ``max_pixels`` bounds a picture held in
-    memory (the host's default otherwise).
+    per colour into that folder, which must exist. ``max_pixels`` bounds a
+    picture held in memory (the host's default otherwise).
 
     Raises OSError (with errno and the file name) where the system failed,
-    quenvale.Error (a ValueError) for a refused picture, ValueError or
-    TypeError for arguments the host would not take.
+    quenvale.Error (a ValueError) for a refused picture or set of outputs,
+    ValueError or TypeError for arguments the host would not take, each
+    naming the argument.
     """
+    tolerance_given = tolerance is not None
+    tolerance, count = _tolerance_and_colors(tolerance, colors)
+    if not isinstance(filter, str) or filter not in FILTERS:
+        raise ValueError("filter takes one of %s, not %r" % (", ".join(FILTERS), filter))
+    if format is not None and format not in _FORMATS:
+        raise ValueError("format takes one of %s, not %r" % (", ".join(_FORMATS), format))
+    if fill not in _FILLS:
+        raise ValueError("fill takes 'founder' or 'mean', not %r" % (fill,))
+    if palette_format is not None and palette_format not in _PALETTE_FORMATS:
+        raise ValueError("palette_format takes one of %s, not %r" % (", ".join(_PALETTE_FORMATS), palette_format))
+    if palette_format is not None and palette is None:
+        raise ValueError("palette_format goes with palette")
+    if filter != "flatten":
+        for given, name in ((tolerance_given, "tolerance"), (colors is not None, "colors"),
+                            (fill != "founder", "fill"), (palette is not None, "palette"),
+                            (layers is not None, "layers")):
+            if given:
+                raise ValueError("%s is for the flatten filter only, not %r" % (name, filter))
+    # The host's own argument list, built from checked values alone: a value
+    # can never be read as an option.
     arguments = []
     if filter != "flatten":
-        arguments += ["--filter", str(filter)]
-    if tolerance != 20:
+        arguments += ["--filter", filter]
+    if tolerance_given:
         arguments += ["--tolerance", str(tolerance)]
     if format is not None:
-        arguments += ["--format", str(format)]
-    if colors is not None:
-        arguments += ["--colors", str(colors)]
+        arguments += ["--format", format]
+    if count:
+        arguments += ["--colors", str(count)]
     if fill != "founder":
-        arguments += ["--fill", str(fill)]
+        arguments += ["--fill", fill]
     if palette is not None:
-        arguments += ["--palette", _path(palette, "palette")]
+        palette_path = _path(palette, "palette")
+        extension = os.path.splitext(palette_path)[1][1:].lower()
+        if palette_format is None and extension not in _PALETTE_FORMATS:
+            raise ValueError("palette: name a .gpl, .json or .txt file, or give palette_format")
+        arguments += ["--palette", palette_path]
     if palette_format is not None:
-        arguments += ["--palette-format", str(palette_format)]
+        arguments += ["--palette-format", palette_format]
     if layers is not None:
         arguments += ["--layers", _path(layers, "layers")]
     if keep_encoding:
         arguments.append("--keep-encoding")
     if max_pixels is not None:
-        arguments += ["--max-pixels", str(max_pixels)]
+        arguments += ["--max-pixels", str(_whole(max_pixels, "max_pixels", 1, 2**64 - 1))]
     arguments += ["-q", "--", _path(input, "input"), _path(output, "output")]
-    try:
-        _core.flatten_file(arguments)
-    except Error:
-        raise
-    except ValueError as error:
-        # The host's words for its options, in this function's.
-        raise ValueError(
-            re.sub(r"--([a-z][a-z-]*)", lambda m: m.group(1).replace("-", "_") + "=", str(error))
-        ) from None
+    _core.flatten_file(arguments)

@@ -11,6 +11,8 @@ FILTERS: Tuple[str, ...]
 
 class Error(ValueError): ...
 
+__version__: str
+
 class Entry(NamedTuple):
     color: Tuple[int, int, int]
     count: int
@@ -18,7 +20,9 @@ class Entry(NamedTuple):
     y: int
 
 class Palette(Sequence[Entry]):
-    def __init__(self, table: numpy.ndarray) -> None: ...
+    tolerance: int
+    transparent: int
+    def __init__(self, table: numpy.ndarray, tolerance: int = 20, transparent: int = 0) -> None: ...
     def __len__(self) -> int: ...
     @overload
     def __getitem__(self, index: int) -> Entry: ...
@@ -31,6 +35,8 @@ class Palette(Sequence[Entry]):
     def counts(self) -> numpy.typing.NDArray[numpy.uint64]: ...
     @property
     def founders(self) -> numpy.typing.NDArray[numpy.uint64]: ...
+    @property
+    def alphas(self) -> numpy.typing.NDArray[numpy.uint8]: ...
     def __array__(self, dtype: Any = ...) -> numpy.ndarray: ...
 
 # An image: a numpy array (uint8 or uint16; H x W, H x W x 2, x 3 or x 4)
@@ -39,13 +45,13 @@ _Image = Any
 PathLike = Union[str, os.PathLike[str]]
 
 def flatten(
-    image: _Image, tolerance: int = 20, *, colors: Optional[int] = None, fill: str = "founder"
+    image: _Image, tolerance: Optional[int] = None, *, colors: Optional[int] = None, fill: str = "founder"
 ) -> Tuple[_Image, Palette]: ...
 def filter(image: _Image, name: str) -> _Image: ...
 def flatten_file(
     input: PathLike,
     output: PathLike,
-    tolerance: int = 20,
+    tolerance: Optional[int] = None,
     *,
     filter: str = "flatten",
     format: Optional[str] = None,

@@ -130,10 +130,12 @@ Status FirstIndices(const Picture& picture, FirstColors* colors) {
             first[index] = std::min(first[index], uint64_t{x} << 32 | visited);
         }
     }
+    // A fully transparent index founds entries only its own alpha joins:
+    // no colour, and not counted.
     uint32_t order[256];
     size_t count = 0;
     for (uint32_t index = 0; index < 256; ++index) {
-        if (first[index] != UINT64_MAX) {
+        if (first[index] != UINT64_MAX && !(index < picture.alphaCount && picture.paletteAlpha[index] == 0)) {
             order[count++] = index;
         }
     }
@@ -176,7 +178,7 @@ uint64_t CountInClasses(const FirstColors& colors, int tolerance, uint64_t limit
 }  // namespace
 
 Status FindFirstColors(const Picture& picture, FirstColors* colors) {
-    *colors = FirstColors{nullptr, nullptr, 0, 0};
+    *colors = FirstColors{nullptr, nullptr, 0};
     if (picture.width == 0 || picture.height == 0) {
         return StatusOk;
     }
@@ -184,30 +186,30 @@ Status FindFirstColors(const Picture& picture, FirstColors* colors) {
         return FirstIndices(picture, colors);
     }
     ColorList list{nullptr, 0, 0};
-    bool keySeen = false;
+    bool keySeen = false;  // the key's pixels are fully transparent: no colour, not counted
     if (!VisitInOrder(picture, list, &keySeen)) {
         ReleaseBytes(list.colors);
         return StatusOutOfMemory;
     }
-    *colors = FirstColors{list.colors, nullptr, list.count, keySeen ? 1u : 0u};
+    *colors = FirstColors{list.colors, nullptr, list.count};
     return StatusOk;
 }
 
 void FreeFirstColors(FirstColors* colors) {
     ReleaseBytes(colors->colors);
     ReleaseBytes(colors->classes);
-    *colors = FirstColors{nullptr, nullptr, 0, 0};
+    *colors = FirstColors{nullptr, nullptr, 0};
 }
 
 Status CountEntries(const FirstColors& colors, int tolerance, uint64_t limit, uint64_t* entries) {
     *entries = 0;
     if (colors.classes != nullptr) {
-        *entries = std::min(CountInClasses(colors, tolerance, limit) + colors.keyEntries, limit + 1);
+        *entries = std::min(CountInClasses(colors, tolerance, limit), limit + 1);
         return StatusOk;
     }
     if (tolerance == 0 || colors.count == 0) {
         // Every colour its own entry.
-        *entries = std::min<uint64_t>(colors.count + colors.keyEntries, limit + 1);
+        *entries = std::min<uint64_t>(colors.count, limit + 1);
         return StatusOk;
     }
     constexpr uint32_t kPiece = 4096;
@@ -223,7 +225,7 @@ Status CountEntries(const FirstColors& colors, int tolerance, uint64_t limit, ui
         *entries = CellIndexEntries(*index);
     }
     FreeCellIndex(index);
-    *entries = std::min(*entries + colors.keyEntries, limit + 1);
+    *entries = std::min(*entries, limit + 1);
     return StatusOk;
 }
 
@@ -237,7 +239,7 @@ Status ChooseTolerance(const FirstColors& colors, uint64_t colorCount, Tolerance
         int middle = (lower + upper) / 2;
         uint64_t entries = 0;
         Status status = StatusOk;
-        if (colors.classes == nullptr && MaxPaletteEntries(middle) + colors.keyEntries <= colorCount) {
+        if (colors.classes == nullptr && MaxPaletteEntries(middle) <= colorCount) {
             // No palette at this tolerance can hold more: it fits uncounted.
             upper = middle;
             upperCounted = false;

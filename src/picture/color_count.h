@@ -18,13 +18,12 @@ namespace quenvale {
 // within its reach), so these decide every entry and its order.
 // Where alpha is held in the stored value (tRNS), a pixel joins only an
 // entry of its own alpha: a palette's colours then carry their alpha as a
-// class, and a key colour, which founds one entry of its own, is left out
-// of the colours and counted apart.
+// class. Fully transparent pixels held so (a key colour, an index of alpha
+// 0) join only each other: they are no colour and are left out.
 struct FirstColors {
     uint32_t* colors;  // packed 0xRRGGBB
     uint8_t* classes;  // each colour's alpha, or null where all are alike
     size_t count;
-    uint32_t keyEntries;  // 1 where a key colour's pixels are present
 };
 Status FindFirstColors(const Picture& picture, FirstColors* colors);
 void FreeFirstColors(FirstColors* colors);

@@ -1,5 +1,5 @@
 // The palette a flatten left in a picture, read back from its pixels: each
-// distinct colour is one entry, its founder the colour's first pixel in the
+// distinct colour (with its palette alpha) is one entry, its founder the colour's first pixel in the
 // visiting order (the smallest column, then the lowest row), and entries
 // are created in the order of their founders.
 #include <algorithm>
@@ -62,7 +62,29 @@ void ReadPictureColor(const Picture& picture, const uint8_t* row, uint32_t x, ui
     *color = picture.storage == StorageRgb ? top[0] << 16 | top[1] << 8 | top[2] : top[0] * 0x010101u;
 }
 
+uint8_t PaletteAlphaOf(const Picture& picture, uint64_t value) {
+    switch (picture.storage) {
+        case StorageIndexed:
+            return value < picture.alphaCount ? picture.paletteAlpha[value] : 0xFF;
+        case StorageGrey:
+        case StorageRgb:
+            if (picture.alpha) {
+                return (value & ((uint64_t{1} << picture.bits) - 1)) == 0 ? 0 : 0xFF;
+            }
+            return picture.keyed && value == picture.key ? 0 : 0xFF;
+        case StorageMasked:
+        case StorageBgr24:
+            break;
+    }
+    return 0xFF;
+}
+
 namespace {
+
+// While the rows are walked, an entry's colour holds its alpha in its top
+// byte, so that entries of two alphas stay apart; every fully transparent
+// pixel goes to the one entry of key 0, which no visible colour has.
+constexpr uint32_t kTransparentKey = 0;
 
 // Entries by colour, in an open-addressed table that doubles when half full.
 struct EntryTable {
@@ -129,7 +151,7 @@ FlattenEntry* EntryOf(EntryTable& table, uint32_t color) {
         }
         return EntryOf(table, color);
     }
-    table.entries[table.count] = FlattenEntry{color, 0, UINT32_MAX, 0, 0};
+    table.entries[table.count] = FlattenEntry{color, 0, 0, UINT32_MAX, 0, 0};
     table.slots[slot] = static_cast<uint32_t>(++table.count);
     return &table.entries[table.count - 1];
 }
@@ -195,7 +217,8 @@ FlattenEntry* SeePixel(const Picture& flattened, EntryTable& table, const uint8_
     uint32_t color = 0;
     uint64_t value = 0;
     ReadPictureColor(flattened, row, x, &color, &value);
-    FlattenEntry* entry = EntryOf(table, color);
+    uint32_t alpha = PaletteAlphaOf(flattened, value);
+    FlattenEntry* entry = EntryOf(table, alpha == 0 ? kTransparentKey : alpha << 24 | color);
     if (entry != nullptr && x < entry->founderX) {
         entry->founderX = x;
         entry->founderY = visited;
@@ -267,18 +290,18 @@ bool WalkAnyRows(const Picture& flattened, EntryTable& table, CachedPixel* cache
 }  // namespace
 
 Status FlattenPicture(const Picture& picture, int tolerance, FlattenPalette* palette) {
-    *palette = FlattenPalette{nullptr, 0};
+    *palette = FlattenPalette{};
     Status status = FlattenPicture(picture, tolerance);
     return status == StatusOk ? DescribeFlattenPalette(picture, palette) : status;
 }
 
 void FreeFlattenPalette(FlattenPalette* palette) {
     ReleaseBytes(palette->entries);
-    *palette = FlattenPalette{nullptr, 0};
+    *palette = FlattenPalette{};
 }
 
 Status DescribeFlattenPalette(const Picture& flattened, FlattenPalette* palette) {
-    *palette = FlattenPalette{nullptr, 0};
+    *palette = FlattenPalette{};
     if (flattened.width == 0 || flattened.height == 0) {
         return StatusOk;  // no pixels: no entries, and no walk over empty rows
     }
@@ -299,8 +322,21 @@ Status DescribeFlattenPalette(const Picture& flattened, FlattenPalette* palette)
         return StatusOutOfMemory;
     }
     ReleaseBytes(table.slots);
+    uint64_t transparent = 0;
+    for (size_t i = 0; i < table.count; ++i) {
+        if (table.entries[i].color == kTransparentKey) {
+            transparent = table.entries[i].pixelCount;
+            table.entries[i] = table.entries[--table.count];
+            break;
+        }
+    }
+    for (size_t i = 0; i < table.count; ++i) {
+        table.entries[i].alpha = static_cast<uint8_t>(table.entries[i].color >> 24);
+        table.entries[i].color &= 0xFFFFFF;
+    }
     if (table.count == 0) {
-        ReleaseBytes(table.entries);  // no pixels: no entries to hand over
+        ReleaseBytes(table.entries);  // no visible pixels: no entries to hand over
+        palette->transparent = transparent;
         return StatusOk;
     }
     std::sort(table.entries, table.entries + table.count, [](const FlattenEntry& a, const FlattenEntry& b) {
@@ -309,7 +345,7 @@ Status DescribeFlattenPalette(const Picture& flattened, FlattenPalette* palette)
     for (size_t i = 0; i < table.count; ++i) {
         table.entries[i].founderY = flattened.height - 1 - table.entries[i].founderY;
     }
-    *palette = FlattenPalette{table.entries, table.count};
+    *palette = FlattenPalette{table.entries, table.count, transparent};
     return StatusOk;
 }
 

@@ -61,16 +61,25 @@ void ReadPictureColor(const Picture& picture, const uint8_t* row, uint32_t x, ui
 // One entry of the palette a flatten made.
 struct FlattenEntry {
     uint32_t color;        // packed 0xRRGGBB, as the flatten saw its founder (16-bit samples: their top 8 bits)
+    uint8_t alpha;         // 255, or the alpha that the stored value holds (tRNS), which keeps entries apart
     uint64_t founderValue; // the founder's stored value: an index, a word, or its samples packed red first, alpha last
     uint32_t founderX;     // the founder's column
     uint32_t founderY;     // and row, 0 at the picture's top
-    uint64_t pixelCount;   // pixels that took the entry
+    uint64_t pixelCount;   // pixels that took the entry, fully transparent ones left out
 };
-// The entries in order of creation.
+// The entries in order of creation. Fully transparent pixels are no colour:
+// they make no entry and are counted apart.
 struct FlattenPalette {
     FlattenEntry* entries;
     size_t count;
+    uint64_t transparent;  // pixels of alpha 0
 };
+
+// The alpha a stored value (as ReadPictureColor gives it) has as the
+// palette sees it: 0 for a fully transparent pixel, the palette's alpha
+// for an index (tRNS), else 255: an alpha sample of its own, which the
+// flatten keeps per pixel, does not set entries apart unless it is 0.
+uint8_t PaletteAlphaOf(const Picture& picture, uint64_t value);
 void FreeFlattenPalette(FlattenPalette* palette);
 
 // First-fit flat colours at the tolerance per channel, in place: pixels are
@@ -96,8 +105,8 @@ Status FlattenPicture(const Picture& picture, int tolerance, FlattenPalette* pal
 Status FlattenPictureToMeans(Picture& picture, int tolerance);
 
 // The palette a flatten at any tolerance left in a picture, read back from
-// its pixels: a founder is the first pixel of the visiting order with its
-// entry's colour, since entries hold distinct colours and a pixel before it
+// its pixels: an entry is a colour and its palette alpha, and a founder is
+// the first pixel of the visiting order with its entry's colour, since entries hold distinct colours and a pixel before it
 // had no entry of that colour to join.
 Status DescribeFlattenPalette(const Picture& flattened, FlattenPalette* palette);
 

@@ -28,10 +28,11 @@ test("the flatten gives the host's pixels, under every option", needsHost, () =>
       [{ fill: "mean" }, ["--fill", "mean"]],
       [{ colors: 12 }, ["--colors", "12"]],
     ]) {
-      const { imageData, palette } = quenvale.flatten(source, options);
+      const { imageData, palette, transparent } = quenvale.flatten(source, options);
       const want = hostResult(folder, path, ...hostOptions);
       assert.deepEqual(imageData.data, want.data, `${name} ${JSON.stringify(options)}`);
-      assert.equal(palette.reduce((sum, entry) => sum + entry.count, 0), source.width * source.height);
+      assert.equal(palette.reduce((sum, entry) => sum + entry.count, 0) + transparent,
+                   source.width * source.height);
       if (options.colors) assert.ok(palette.length <= options.colors);
       for (const entry of palette) {
         const at = (entry.y * source.width + entry.x) * 4;
@@ -70,6 +71,7 @@ test("bad input throws what was expected", () => {
     [{ tolerance: "20" }, TypeError],
     [{ colors: 0 }, RangeError],
     [{ fill: "median" }, RangeError],
+    [{ tolerance: 20, colors: 8 }, TypeError],
   ]) {
     assert.throws(() => quenvale.flatten(good, options), kind);
   }
