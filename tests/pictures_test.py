@@ -708,6 +708,20 @@ def test_budgets_and_legitimate_files(work):
         done = run("--max-pixels", "1000000", jpeg, os.path.join(work, "arithmetic2.png"))
         check(done.returncode == 1 and b"2000 x 1500 pixels, more than the 1000000" in done.stderr,
               f"JPEG over the budget: {done.stderr}")
+    # A batch's jobs share the budget: pictures that each fill it run one
+    # at a time, all of them, and give what one job gives.
+    shared = [os.path.join(work, "shared%d.png" % i) for i in range(6)]
+    for i, path in enumerate(shared):
+        test_picture(30, 20, i).save(path)
+    results = {}
+    for jobs in ("1", "4"):
+        folder = os.path.join(work, "shared-out-" + jobs)
+        os.mkdir(folder)
+        done = subprocess.run([*HOST, "--jobs", jobs, "--max-pixels", "600", "--output-dir", folder, *shared],
+                              capture_output=True, timeout=60)
+        check(done.returncode == 0, f"--jobs {jobs} within one budget: {done.stderr}")
+        results[jobs] = [open(os.path.join(folder, os.path.basename(p)), "rb").read() for p in shared]
+    check(results["1"] == results["4"], "--jobs 4 within one budget gives other bytes than --jobs 1")
 
 
 def test_formats_by_name_and_option(work):

@@ -79,6 +79,15 @@ void KeepFreedMemory();
 // (host_jobs_posix.cpp; Windows runs them one after another).
 void RunInOrder(size_t count, size_t jobs, const std::function<void(size_t)>& work,
                 const std::function<void(size_t)>& done);
+// A batch's pictures in memory, all jobs together, within one budget of
+// pixels (--max-pixels): ShareBatchPixels sets it (0: none, the default);
+// ReserveBatchPixels takes a picture's pixels for this thread's job,
+// waiting while other jobs hold too many (a job that holds some already
+// does not wait, so that no two wait on each other); ReleaseBatchPixels
+// gives back what this thread's job took.
+void ShareBatchPixels(uint64_t budget);
+void ReserveBatchPixels(uint64_t pixels);
+void ReleaseBatchPixels();
 // The cores this machine has, at least 1.
 size_t CoreCount();
 

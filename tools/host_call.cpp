@@ -12,6 +12,9 @@
 #include "host_formats.h"
 #include "host_options.h"
 #include "quenvale.h"
+#if defined(QUENVALE_PICTURES)
+#include "picture.h"
+#endif
 
 namespace quenvale_host {
 
@@ -39,6 +42,9 @@ struct InputStream {
 bool CallAnyFormat(const Options& options, FileFormat planned, const std::string& inputFile,
                    const std::string& outputFile, const std::string& input, const std::string& output) {
     std::string refusal;
+#if defined(QUENVALE_PICTURES)
+    WatchPixelBudget(ReserveBatchPixels);  // a batch's jobs share one budget
+#endif
     // Opened once: a picture is read from this stream, a bitmap by its name.
     InputStream stream{OpenFile(inputFile, "rb")};
     FileFormat from = SniffOpenFormat(stream.file, &refusal);

@@ -1,5 +1,6 @@
 // A batch's files on threads, on POSIX: each worker takes the next file,
-// and the calling thread hands on the results in the batch's order.
+// and the calling thread hands on the results in the batch's order; the
+// pixels their pictures hold at once share one budget.
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -53,6 +54,42 @@ void RunInOrder(size_t count, size_t jobs, const std::function<void(size_t)>& wo
     for (std::thread& thread : workers) {
         thread.join();
     }
+}
+
+namespace {
+
+std::mutex poolMutex;
+std::condition_variable poolFreed;
+uint64_t poolBudget = 0;  // 0: not shared
+uint64_t poolHeld = 0;
+thread_local uint64_t heldHere = 0;
+
+}  // namespace
+
+void ShareBatchPixels(uint64_t budget) {
+    std::lock_guard<std::mutex> lock(poolMutex);
+    poolBudget = budget;
+}
+
+void ReserveBatchPixels(uint64_t pixels) {
+    std::unique_lock<std::mutex> lock(poolMutex);
+    if (poolBudget == 0) {
+        return;
+    }
+    // Each picture is within the budget alone, so waiting for the others
+    // to give theirs back always ends.
+    if (heldHere == 0) {
+        poolFreed.wait(lock, [pixels] { return poolHeld + pixels <= poolBudget; });
+    }
+    poolHeld += pixels;
+    heldHere += pixels;
+}
+
+void ReleaseBatchPixels() {
+    std::lock_guard<std::mutex> lock(poolMutex);
+    poolHeld -= heldHere;
+    heldHere = 0;
+    poolFreed.notify_all();
 }
 
 size_t CoreCount() {

@@ -16,4 +16,9 @@ void RunInOrder(size_t count, size_t jobs, const std::function<void(size_t)>& wo
 
 size_t CoreCount() { return 1; }
 
+// One job at a time holds all it takes: no budget to share.
+void ShareBatchPixels(uint64_t) {}
+void ReserveBatchPixels(uint64_t) {}
+void ReleaseBatchPixels() {}
+
 }  // namespace quenvale_host

@@ -234,11 +234,15 @@ int RunBatch(const Options& options) {
         if (progress) {
             ShowProgress(false, 0, total, options.paths[0]);
         }
+        // The pictures held at once stay within one picture's budget: a
+        // job waits rather than take more.
+        quenvale_host::ShareBatchPixels(options.maxPixels);
         quenvale_host::RunInOrder(
             total, jobs,
             [&](size_t i) {
                 reportSink = &reports[i];
                 written[i] = RunOne(options, formats[i], options.paths[i], outputs[i]) ? 1 : 0;
+                quenvale_host::ReleaseBatchPixels();
                 reportSink = nullptr;
             },
             [&](size_t i) {

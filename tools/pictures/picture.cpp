@@ -1,6 +1,7 @@
 // Picture storage and sample access, shared by the codecs and the bitmap
 // bridge.
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -54,8 +55,19 @@ bool AllocateRows(Picture* picture, PictureError* error) {
     return true;
 }
 
+namespace {
+
+std::atomic<void (*)(uint64_t)> pixelWatch{nullptr};
+
+}  // namespace
+
+void WatchPixelBudget(void (*reserve)(uint64_t pixels)) { pixelWatch.store(reserve); }
+
 bool WithinPixelBudget(uint64_t width, uint64_t height, uint64_t maxPixels, PictureError* error) {
     if (width * height <= maxPixels) {  // 32-bit sides: no overflow
+        if (void (*reserve)(uint64_t) = pixelWatch.load()) {
+            reserve(width * height);
+        }
         return true;
     }
     *error = {std::to_string(width) + " x " + std::to_string(height) + " pixels, more than the " +

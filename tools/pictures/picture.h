@@ -59,6 +59,10 @@ constexpr size_t kMaxAncillaryBytes = size_t{64} << 20;
 // false, with *error naming the option, for a picture beyond it. Checked
 // before anything of the picture is allocated.
 bool WithinPixelBudget(uint64_t width, uint64_t height, uint64_t maxPixels, PictureError* error);
+// Told of each picture's pixels once they are within the budget and before
+// any is allocated, so that a host running several jobs at once can keep
+// them all within one budget, making a job wait (none by default).
+void WatchPixelBudget(void (*reserve)(uint64_t pixels));
 
 // Samples a pixel, the bytes of a row, and the row storage; false (with
 // *error) when they do not fit or memory runs out.
