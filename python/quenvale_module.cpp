@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -315,7 +316,12 @@ py::tuple Filter(const py::array& image, const std::string& name, const py::obje
 // run on one input and one output. A failure raises OSError where the
 // system gave an error number, quenvale.Error where the file was refused,
 // and ValueError for arguments the host would not take.
-void FlattenFile(const std::vector<std::string>& arguments) {
+// What a caller may set to stop a flatten_file between its steps.
+struct Cancel {
+    std::atomic<bool> asked{false};
+};
+
+void FlattenFile(const std::vector<std::string>& arguments, Cancel& cancel) {
     std::u16string units;
     for (const std::string& argument : arguments) {
         if (!quenvale_host::DecodeUtf8(argument, &units)) {
@@ -345,8 +351,10 @@ void FlattenFile(const std::vector<std::string>& arguments) {
         if (status < 0 && refusal.empty()) {
             // A SIGTERM mid-call removes the temporaries, where Python leaves it as it comes.
             quenvale_host::RemoveTemporariesOnSignals(true);
+            quenvale_host::WatchCancel(&cancel.asked);
             written = quenvale_host::CallAnyFormat(options, quenvale_host::FormatNone, options.paths[0],
                                                    options.paths[1], options.paths[0], options.paths[1]);
+            quenvale_host::WatchCancel(nullptr);
         }
         captured = nullptr;
     }
@@ -432,7 +440,11 @@ PYBIND11_MODULE(_core, module) {
                py::arg("palette"), py::arg("alpha"), py::arg("key"));
     module.def("filter", &Filter, py::arg("image"), py::arg("name"), py::arg("palette"), py::arg("alpha"),
                py::arg("key"));
-    module.def("flatten_file", &FlattenFile, py::arg("arguments"));
+    py::class_<Cancel>(module, "Cancel", "Asks a flatten_file running on another thread to stop.")
+        .def(py::init<>())
+        .def("cancel", [](Cancel& cancel) { cancel.asked.store(true); })
+        .def_property_readonly("asked", [](const Cancel& cancel) { return cancel.asked.load(); });
+    module.def("flatten_file", &FlattenFile, py::arg("arguments"), py::arg("cancel"));
     module.def("_engine_flatten", &EngineFlatten, py::arg("rows"), py::arg("width"), py::arg("height"),
                py::arg("tolerance"), py::arg("palette"));
     std::vector<std::string> names;

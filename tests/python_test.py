@@ -9,6 +9,7 @@ import ast
 import concurrent.futures
 import os
 import sys
+import time
 
 import numpy
 import pytest
@@ -269,6 +270,40 @@ def test_refusals_raise_what_they_say(pngs, tmp_path):
     with pytest.raises(ValueError, match="UTF-8"):
         quenvale.flatten_file(os.fsdecode(b"\xff.png"), kept)
     assert kept.read_bytes() == b"precious"
+
+
+def test_a_signal_mid_call_leaves_nothing_and_ctrl_c_stops_it(tmp_path):
+    """SIGTERM during flatten_file removes its temporaries as the process
+    ends; Ctrl-C stops the call at its next step (here, between layers),
+    replaces nothing, and raises KeyboardInterrupt."""
+    import signal
+    import subprocess
+    rng = numpy.random.default_rng(3)
+    source = tmp_path / "many.png"
+    Image.fromarray(rng.integers(0, 256, (1200, 1200, 3), dtype=numpy.uint8)).quantize(200).save(source)
+    for number in (signal.SIGTERM, signal.SIGINT):
+        work = tmp_path / ("run%d" % number)
+        layers = work / "layers"
+        layers.mkdir(parents=True)
+        script = ("import sys, quenvale\nprint('calling', flush=True)\n"
+                  "quenvale.flatten_file(%r, %r, colors=200, layers=%r)\n" % (str(source), str(work / "out.png"),
+                                                                             str(layers)))
+        child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        assert child.stdout.readline() == b"calling\n"
+        # Once the call is under way: its layers are being written.
+        for _ in range(400):
+            if any(name.startswith(".") or name.endswith(".png") for name in os.listdir(layers)):
+                break
+            time.sleep(0.01)
+        child.send_signal(number)
+        _, err = child.communicate(timeout=60)
+        if number == signal.SIGTERM:
+            assert child.returncode == -signal.SIGTERM
+        else:
+            # Raised once the call has stopped: the process ends as Python
+            # ends it, never aborted with the call still running.
+            assert b"KeyboardInterrupt" in err and child.returncode in (1, -signal.SIGINT), err[-500:]
+        assert os.listdir(layers) == [] and os.listdir(work) == ["layers"], (number, os.listdir(layers)[:5])
 
 
 def test_threads_give_what_one_thread_gives():

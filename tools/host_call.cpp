@@ -95,6 +95,13 @@ bool CallAnyFormat(const Options& options, FileFormat planned, const std::string
         }
 #endif
         stream.Close();  // Windows replaces no file that is open
+        if (CancelAsked()) {
+            ReportFailure(input, "interrupted");
+#if defined(QUENVALE_PICTURES)
+            AbandonExtras(extras);
+#endif
+            return false;
+        }
         bool written = CallOnFiles(chosen, inputFile, outputFile, input, output);
 #if defined(QUENVALE_PICTURES)
         written = written && CommitExtras(chosen, extras, input, output);

@@ -106,6 +106,11 @@ bool StageLayers(const Options& options, FlattenExtras& extras, const std::strin
     std::string stem = StemOf(input, output);
     bool written = true;
     for (size_t layer = 0; written && layer < extras.colors.size(); ++layer) {
+        if (CancelAsked()) {
+            ReportFailure(input, "interrupted");
+            written = false;
+            break;
+        }
         for (uint32_t y = 0; y < mask.height; ++y) {
             uint8_t* row = mask.rows + size_t{y} * mask.stride;
             const uint16_t* of = extras.layerOf.data() + size_t{y} * mask.width;

@@ -47,7 +47,13 @@ int ClaimSlot(std::atomic<int>* states, int count) {
     return -1;
 }
 
+std::atomic<int> temporariesMaking{0};  // threads between a temporary's making and its holding
+
 void RemoveSpoolsAndEnd(int signalNumber) {
+    // A temporary another thread is making is held within microseconds:
+    // wait for it (bounded), or it would outlive the process.
+    for (long spins = 0; temporariesMaking.load() > 0 && spins < 100000000; ++spins) {
+    }
     for (int i = 0; i < kSpoolSlots; ++i) {
         if (spoolState[i].load() == 2) {
             unlink(spoolPaths[i]);
@@ -103,6 +109,8 @@ void HoldTemporary(int folder, const char* name) {
     }
 }
 
+void MakingTemporary(bool begun) { temporariesMaking.fetch_add(begun ? 1 : -1); }
+
 void ReleaseTemporary(int folder, const char* name) {
     for (int i = 0; i < kTemporarySlots; ++i) {
         if (temporaryState[i].load() == 2 && temporaryFolders[i] == folder &&
@@ -129,7 +137,7 @@ void KeepFreedMemory() {
 
 void RemoveTemporariesOnSignals(bool defaultOnly) {
     HandleSignals(defaultOnly);
-    static const quenvale::TemporaryWatch kWatch{HoldTemporary, ReleaseTemporary};
+    static const quenvale::TemporaryWatch kWatch{HoldTemporary, ReleaseTemporary, MakingTemporary};
     quenvale::WatchTemporaries(&kWatch);
 }
 

@@ -101,6 +101,11 @@ bool ReplaceOutput(const Options& options, PictureJob& job, const std::string& o
         written = false;
     }
     std::fclose(stream);  // Windows replaces no file that is open
+    if (written && CancelAsked()) {
+        ReportFailure(input, "interrupted");
+        quenvale::AbandonOutput(replaced);
+        return false;
+    }
     // The palette and layers go in place first: the output, which may be
     // the input itself, is replaced last, once nothing else can fail.
     bool extras = !written || CommitExtras(options, job.extras, input, output);
@@ -116,6 +121,10 @@ bool ReplaceOutput(const Options& options, PictureJob& job, const std::string& o
 // the output.
 bool WriteEncoded(const Options& options, FileFormat to, PictureJob& job, const Picture& picture,
                   const std::string& outputFile, const std::string& input, const std::string& output) {
+    if (CancelAsked()) {
+        ReportFailure(input, "interrupted");
+        return false;
+    }
     EncodedPng png{};
     PictureError error{};
     bool carried = !job.chunks.empty();  // a PNG's, carried into the PNG made of it

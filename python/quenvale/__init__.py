@@ -19,6 +19,7 @@ work on pixels: threads may call them at once.
 from __future__ import annotations
 
 import os
+import threading
 from typing import Any, Iterator, NamedTuple, Optional, Sequence, Tuple, Union, overload
 
 import numpy
@@ -374,4 +375,34 @@ def flatten_file(
     if max_pixels is not None:
         arguments += ["--max-pixels", str(_whole(max_pixels, "max_pixels", 1, 2**64 - 1))]
     arguments += ["-q", "--", _path(input, "input"), _path(output, "output")]
-    _core.flatten_file(arguments)
+    # On a thread of its own, so that Ctrl-C reaches this one at once: the
+    # call is asked to stop, stops at its next step replacing nothing, and
+    # KeyboardInterrupt is raised when it has.
+    # An event, not Thread.join: a join that Ctrl-C interrupts can take the
+    # thread for ended while it still runs.
+    cancel = _core.Cancel()
+    outcome: list = []
+    done = threading.Event()
+
+    def call() -> None:
+        try:
+            _core.flatten_file(arguments, cancel)
+        except BaseException as error:  # handed to the caller's thread
+            outcome.append(error)
+        finally:
+            done.set()
+
+    threading.Thread(target=call, name="quenvale.flatten_file", daemon=True).start()
+    try:
+        while not done.wait(0.05):
+            pass
+    except KeyboardInterrupt:
+        cancel.cancel()
+        while not done.is_set():
+            try:
+                done.wait(0.05)
+            except KeyboardInterrupt:
+                pass  # asked to stop already: it is stopping
+        raise
+    if outcome:
+        raise outcome[0]

@@ -45,6 +45,10 @@ bool OpenOutput(const char16_t* widePath, const char* path, FILE* input, OutputF
 struct TemporaryWatch {
     void (*held)(int folder, const char* name);
     void (*released)(int folder, const char* name);  // the one held under these
+    // Around the making of each (begun, then not): the signals are blocked
+    // only in the making thread, so another thread that takes one must
+    // wait for the making to end before it removes what is held.
+    void (*making)(bool begun);
 };
 void WatchTemporaries(const TemporaryWatch* watch);
 #else

@@ -107,10 +107,16 @@ int CreateTemporary(int folder, const char* target, char** name) {
         ComposeTemporaryName(target, length, form, RandomBits(), *name);
         HeldSignals held{};
         HoldSignals(&held);
+        if (temporaryWatch != nullptr) {
+            temporaryWatch->making(true);
+        }
         int descriptor = openat(folder, *name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         int error = errno;
         if (descriptor >= 0 && temporaryWatch != nullptr) {
             temporaryWatch->held(folder, *name);
+        }
+        if (temporaryWatch != nullptr) {
+            temporaryWatch->making(false);
         }
         ReleaseSignals(held);
         errno = error;
