@@ -10,7 +10,7 @@ export const host = process.env.QUENVALE_HOST;
 // The tests that compare with the host skip where there is none.
 export const needsHost = { skip: host && existsSync(host) ? false : `no native host at ${host}: build the default preset first` };
 export const npmDir = process.env.QUENVALE_NPM;
-export const depsDir = process.env.QUENVALE_DEPS ?? new URL("../../build/wasm/wasm/deps/node_modules", import.meta.url).pathname;
+export const depsDir = process.env.QUENVALE_DEPS ?? new URL("../../web/node_modules", import.meta.url).pathname;
 export const png = await import(pathToFileURL(join(depsDir, "fast-png/lib/index.js")).href);
 
 export function workFolder() {
