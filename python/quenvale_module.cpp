@@ -16,7 +16,7 @@
 #include "filter_table.h"
 #include "host.h"
 #include "host_call.h"
-#include "host_options.h"
+#include "job.h"
 #include "output_set.h"
 #include "picture.h"
 #include "quenvale_version.h"
@@ -312,57 +312,74 @@ py::tuple Filter(const py::array& image, const std::string& name, const py::obje
     return py::make_tuple(array, entries);
 }
 
-// flatten_file: the host's own command line, as arguments after its name,
-// run on one input and one output. A failure raises OSError where the
-// system gave an error number, quenvale.Error where the file was refused,
-// and ValueError for arguments the host would not take.
 // What a caller may set to stop a flatten_file between its steps.
 struct Cancel {
     std::atomic<bool> asked{false};
 };
 
-void FlattenFile(const std::vector<std::string>& arguments, Cancel& cancel) {
+// flatten_file: one job built from the package's arguments, checked there
+// already (the same checks as the host's options), its outputs checked as
+// a set, and run by the host's own runner. A failure raises OSError where
+// the system gave an error number, quenvale.Error where the file or its set
+// of outputs was refused.
+void FlattenFile(const std::string& input, const std::string& output, const std::string& filter, int tolerance,
+                 uint64_t colors, bool mean, const std::string& format, const std::string& palette,
+                 const std::string& paletteFormat, const std::string& layers, bool keepEncoding, uint64_t maxPixels,
+                 Cancel& cancel) {
     std::u16string units;
-    for (const std::string& argument : arguments) {
-        if (!quenvale_host::DecodeUtf8(argument, &units)) {
+    for (const std::string* path : {&input, &output, &palette, &layers}) {
+        if (!quenvale_host::DecodeUtf8(*path, &units)) {
             throw py::value_error("a path is not valid UTF-8, as this takes paths");
         }
     }
-    std::vector<std::string> words{"quenvale"};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
+    quenvale_host::JobOptions options;
+    if (filter != "flatten") {
+        options.filter = quenvale::FindNamedFilter(filter.c_str());
+        if (options.filter == nullptr) {
+            throw py::value_error("unknown filter '" + filter + "'");
+        }
+        options.filterGiven = true;
     }
-    argv.push_back(nullptr);
+    if (tolerance >= 0) {
+        CheckTolerance(tolerance);
+        options.call.tolerance = tolerance;
+        options.toleranceGiven = true;
+    }
+    options.colors = colors;
+    options.meanFill = mean;
+    if (!format.empty()) {
+        std::string refusal;
+        options.format = quenvale_host::ParseFormat(format, &refusal);
+        if (options.format == quenvale_host::FormatNone) {
+            throw py::value_error(refusal);
+        }
+    }
+    options.palette = palette.empty() ? nullptr : palette.c_str();
+    options.paletteFormat = paletteFormat.empty() ? nullptr : paletteFormat.c_str();
+    options.layersDir = layers.empty() ? nullptr : layers.c_str();
+    options.keepEncoding = keepEncoding;
+    if (maxPixels != 0) {
+        options.maxPixels = maxPixels;
+    }
+    quenvale_host::JobPaths paths{input, output};
     Captured failure{};
     bool written = false;
-    int status = -1;
     std::string refusal;
     {
         py::gil_scoped_release unlocked;
         captured = &failure;
-        quenvale_host::Options options;
-        status = quenvale_host::ParseArguments(static_cast<int>(words.size()), argv.data(), &options);
-        if (status < 0) {
-            // The outputs checked as the host checks them, before any work.
-            refusal = quenvale_host::CheckOutputSet(options, {{options.paths[0], options.paths[1]}});
-        }
-        if (status < 0 && refusal.empty()) {
+        refusal = quenvale_host::CheckOutputSet(options, {paths});
+        if (refusal.empty()) {
             // A SIGTERM mid-call removes the temporaries, where Python leaves it as it comes.
             quenvale_host::RemoveTemporariesOnSignals(true);
             quenvale_host::WatchCancel(&cancel.asked);
-            written = quenvale_host::CallAnyFormat(options, quenvale_host::FormatNone, options.paths[0],
-                                                   options.paths[1], options.paths[0], options.paths[1]);
+            written = quenvale_host::RunJob(options, paths);
             quenvale_host::WatchCancel(nullptr);
         }
         captured = nullptr;
     }
     if (!refusal.empty()) {
         throw RefusedError(refusal);
-    }
-    if (status >= 0) {
-        throw py::value_error(failure.reason);
     }
     if (written) {
         return;
@@ -444,7 +461,10 @@ PYBIND11_MODULE(_core, module) {
         .def(py::init<>())
         .def("cancel", [](Cancel& cancel) { cancel.asked.store(true); })
         .def_property_readonly("asked", [](const Cancel& cancel) { return cancel.asked.load(); });
-    module.def("flatten_file", &FlattenFile, py::arg("arguments"), py::arg("cancel"));
+    module.def("flatten_file", &FlattenFile, py::arg("input"), py::arg("output"), py::arg("filter"),
+               py::arg("tolerance"), py::arg("colors"), py::arg("mean"), py::arg("format"), py::arg("palette"),
+               py::arg("palette_format"), py::arg("layers"), py::arg("keep_encoding"), py::arg("max_pixels"),
+               py::arg("cancel"));
     module.def("_engine_flatten", &EngineFlatten, py::arg("rows"), py::arg("width"), py::arg("height"),
                py::arg("tolerance"), py::arg("palette"));
     std::vector<std::string> names;

@@ -10,7 +10,6 @@
 #include "host.h"
 #include "host_call.h"
 #include "host_formats.h"
-#include "host_options.h"
 #include "quenvale.h"
 #if defined(QUENVALE_PICTURES)
 #include "picture.h"
@@ -39,7 +38,7 @@ struct InputStream {
 
 }  // namespace
 
-bool CallAnyFormat(const Options& options, FileFormat planned, const std::string& inputFile,
+bool CallAnyFormat(const JobOptions& options, FileFormat planned, const std::string& inputFile,
                    const std::string& outputFile, const std::string& input, const std::string& output) {
     std::string refusal;
 #if defined(QUENVALE_PICTURES)
@@ -65,13 +64,13 @@ bool CallAnyFormat(const Options& options, FileFormat planned, const std::string
         return false;
     }
 #if defined(QUENVALE_PICTURES)
-    Options chosen = options;
+    JobOptions chosen = options;
     if (options.colors != 0 && from == FormatBmp &&
         !ToleranceForBitmap(options, stream.file, input, output, &chosen.call.tolerance)) {
         return false;
     }
 #else
-    const Options& chosen = options;
+    const JobOptions& chosen = options;
 #endif
     if (from == FormatBmp && to == FormatBmp && !options.meanFill) {
 #if defined(QUENVALE_PICTURES)
@@ -136,7 +135,7 @@ void ReportCall(const quenvale::Failure& failure, const std::string& input, cons
     ReportFailure(outputSide ? output : input, text, failure.systemError);
 }
 
-FILE* OpenLibraryConsole(const Options& options, const std::string& output) {
+FILE* OpenLibraryConsole(const JobOptions& options, const std::string& output) {
     // The library's text only when asked for, and never where the image goes.
     bool paletteOut = options.palette != nullptr && std::strcmp(options.palette, "-") == 0;
     FILE* console = !options.verbose ? nullptr : output == "-" || paletteOut ? stderr : stdout;
@@ -155,7 +154,7 @@ void CloseLibraryConsole(FILE* console) {
     }
 }
 
-bool CallOnFiles(const Options& options, const std::string& inputFile, const std::string& outputFile,
+bool CallOnFiles(const JobOptions& options, const std::string& inputFile, const std::string& outputFile,
                  const std::string& input, const std::string& output) {
     std::u16string wideInput = quenvale_host::CallPath(inputFile, 10);
     std::u16string wideOutput = quenvale_host::CallPath(outputFile, 0);

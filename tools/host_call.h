@@ -11,7 +11,7 @@
 
 #include "host_formats.h"
 #include "picture_model.h"
-#include "host_options.h"
+#include "job.h"
 #include "output_file.h"
 #include "status.h"
 
@@ -32,29 +32,29 @@ void ReportCall(const quenvale::Failure& failure, const std::string& input, cons
 // or, where none is, to the one the options and the output's name choose;
 // true when the output was written. inputFile and outputFile are opened,
 // input and output named in the failures.
-bool CallAnyFormat(const Options& options, FileFormat planned, const std::string& inputFile,
+bool CallAnyFormat(const JobOptions& options, FileFormat planned, const std::string& inputFile,
                    const std::string& outputFile, const std::string& input, const std::string& output);
 // The call on the files inputFile and outputFile, reported as input and
 // output; true when the output was written.
-bool CallOnFiles(const Options& options, const std::string& inputFile, const std::string& outputFile,
+bool CallOnFiles(const JobOptions& options, const std::string& inputFile, const std::string& outputFile,
                  const std::string& input, const std::string& output);
 // The same where the input is a PNG or JPEG, or the output a PNG: the
 // library is handed a bitmap of the input's pixels, and the bitmap it
 // writes becomes the output.
 // inputStream is the input opened for the sniff (null where it would not
 // open), which the call takes and closes.
-bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to, FILE* inputStream,
+bool CallThroughPictures(const JobOptions& options, FileFormat from, FileFormat to, FILE* inputStream,
                          const std::string& inputFile, const std::string& outputFile, const std::string& input,
                          const std::string& output);
 // The tolerance --colors asks for, chosen on a picture in memory (samples
 // little-endian); with console (-v) the choice is told there. False, with
 // the failure reported, when its colours could not be counted.
-bool ToleranceForColors(const Options& options, const quenvale::Picture& picture, FILE* console,
+bool ToleranceForColors(const JobOptions& options, const quenvale::Picture& picture, FILE* console,
                         const std::string& input, int* tolerance);
 // The same for a bitmap, read from its open stream and left at its start;
 // a bitmap the call will refuse keeps the tolerance given, for the call to
 // say why.
-bool ToleranceForBitmap(const Options& options, FILE* stream, const std::string& input, const std::string& output,
+bool ToleranceForBitmap(const JobOptions& options, FILE* stream, const std::string& input, const std::string& output,
                         int* tolerance);
 // What a flatten writes beside its output (host_extras.cpp): its palette
 // file (--palette, --palette-dir) and its layers (--layers), made from the
@@ -73,22 +73,22 @@ struct FlattenExtras {
     std::vector<std::string> layerNames;       // this run's, so that stale ones can go
 };
 constexpr uint16_t kNoLayer = 0xFFFF;
-bool PrepareExtras(const Options& options, Picture& picture, int tolerance, const std::string& input,
+bool PrepareExtras(const JobOptions& options, Picture& picture, int tolerance, const std::string& input,
                    FlattenExtras* extras);
-bool StageExtras(const Options& options, FlattenExtras& extras, const std::string& input, const std::string& output);
+bool StageExtras(const JobOptions& options, FlattenExtras& extras, const std::string& input, const std::string& output);
 // Puts the staged files in place (and a palette asked on standard output
 // there), then removes the layers a run with more colours left; reported
 // on failure.
-bool CommitExtras(const Options& options, FlattenExtras& extras, const std::string& input, const std::string& output);
+bool CommitExtras(const JobOptions& options, FlattenExtras& extras, const std::string& input, const std::string& output);
 void AbandonExtras(FlattenExtras& extras);
 // The extras of a bitmap the library's call will flatten, made by the same
 // flatten in memory before the call (host_pictures.cpp); reported on
 // failure.
-bool BitmapExtras(const Options& options, FILE* stream, const std::string& inputFile, const std::string& input,
+bool BitmapExtras(const JobOptions& options, FILE* stream, const std::string& inputFile, const std::string& input,
                   const std::string& output, FlattenExtras* extras);
 // The stream the library's own text goes to for this call (null unless -v:
 // never the one the image goes to), and its close after the call.
-FILE* OpenLibraryConsole(const Options& options, const std::string& output);
+FILE* OpenLibraryConsole(const JobOptions& options, const std::string& output);
 void CloseLibraryConsole(FILE* console);
 
 }  // namespace quenvale_host

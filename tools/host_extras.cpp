@@ -92,7 +92,7 @@ bool PrepareLayers(const quenvale::Picture& model, const quenvale::FlattenPalett
     return true;
 }
 
-bool StageLayers(const Options& options, FlattenExtras& extras, const std::string& input, const std::string& output) {
+bool StageLayers(const JobOptions& options, FlattenExtras& extras, const std::string& input, const std::string& output) {
     Picture mask{};
     mask.width = extras.width;
     mask.height = extras.height;
@@ -135,7 +135,7 @@ bool StageLayers(const Options& options, FlattenExtras& extras, const std::strin
 
 // The layers of this stem that an earlier run left and this one did not
 // write: a run with fewer colours would otherwise leave masks that overlap.
-void RemoveStaleLayers(const Options& options, const FlattenExtras& extras, const std::string& input,
+void RemoveStaleLayers(const JobOptions& options, const FlattenExtras& extras, const std::string& input,
                        const std::string& output) {
     std::string stem = StemOf(input, output);
     for (const std::string& name : NamesIn(options.layersDir)) {
@@ -148,7 +148,7 @@ void RemoveStaleLayers(const Options& options, const FlattenExtras& extras, cons
 
 }  // namespace
 
-bool PrepareExtras(const Options& options, Picture& picture, int tolerance, const std::string& input,
+bool PrepareExtras(const JobOptions& options, Picture& picture, int tolerance, const std::string& input,
                    FlattenExtras* extras) {
     bool palette = options.palette != nullptr || options.paletteDir != nullptr;
     if (!palette && options.layersDir == nullptr) {
@@ -175,7 +175,7 @@ bool PrepareExtras(const Options& options, Picture& picture, int tolerance, cons
     return prepared;
 }
 
-bool StageExtras(const Options& options, FlattenExtras& extras, const std::string& input, const std::string& output) {
+bool StageExtras(const JobOptions& options, FlattenExtras& extras, const std::string& input, const std::string& output) {
     if (options.layersDir != nullptr && !StageLayers(options, extras, input, output)) {
         return false;
     }
@@ -188,7 +188,7 @@ bool StageExtras(const Options& options, FlattenExtras& extras, const std::strin
     return StageWhole(extras, path, text, "the palette");
 }
 
-bool CommitExtras(const Options& options, FlattenExtras& extras, const std::string& input, const std::string& output) {
+bool CommitExtras(const JobOptions& options, FlattenExtras& extras, const std::string& input, const std::string& output) {
     bool committed = true;
     for (size_t i = 0; i < extras.staged.size(); ++i) {
         quenvale::Failure failure{};

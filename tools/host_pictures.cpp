@@ -53,7 +53,7 @@ void ReleaseJob(PictureJob& job) {
 }
 
 // Decodes the input from its open stream.
-bool DecodeSource(const Options& options, FileFormat from, const std::string& input, PictureJob& job) {
+bool DecodeSource(const JobOptions& options, FileFormat from, const std::string& input, PictureJob& job) {
     PictureError error{};
     uint64_t length = 0;
     if (job.input == nullptr || !quenvale::RegularFileLength(job.input, &length)) {
@@ -76,7 +76,7 @@ bool DecodeSource(const Options& options, FileFormat from, const std::string& in
 // library's own temporary; a failure reported. The input, still open,
 // tells the output layer whether the output is the input itself.
 template <typename Write>
-bool ReplaceOutput(const Options& options, PictureJob& job, const std::string& outputFile, Write write,
+bool ReplaceOutput(const JobOptions& options, PictureJob& job, const std::string& outputFile, Write write,
                    const std::string& input, const std::string& output) {
     FILE* stream = job.input;
     job.input = nullptr;
@@ -119,7 +119,7 @@ bool ReplaceOutput(const Options& options, PictureJob& job, const std::string& o
 
 // The picture encoded by the output format's row, in pieces, written over
 // the output.
-bool WriteEncoded(const Options& options, FileFormat to, PictureJob& job, const Picture& picture,
+bool WriteEncoded(const JobOptions& options, FileFormat to, PictureJob& job, const Picture& picture,
                   const std::string& outputFile, const std::string& input, const std::string& output) {
     if (CancelAsked()) {
         ReportFailure(input, "interrupted");
@@ -153,7 +153,7 @@ bool WriteEncoded(const Options& options, FileFormat to, PictureJob& job, const 
     return written;
 }
 
-bool IsFlatten(const Options& options) {
+bool IsFlatten(const JobOptions& options) {
     return options.filter == nullptr || options.filter == &quenvale::kNamedFilters[0];
 }
 
@@ -190,7 +190,7 @@ bool RunKernelIntoJob(quenvale::KernelWork& work, const uint8_t* rows, const que
 
 }  // namespace
 
-bool ToleranceForColors(const Options& options, const quenvale::Picture& picture, FILE* console,
+bool ToleranceForColors(const JobOptions& options, const quenvale::Picture& picture, FILE* console,
                         const std::string& input, int* tolerance) {
     quenvale::ToleranceChoice choice{};
     quenvale::Status status = quenvale::ChooseToleranceFor(picture, options.colors, &choice);
@@ -212,7 +212,7 @@ bool ToleranceForColors(const Options& options, const quenvale::Picture& picture
     return true;
 }
 
-bool ToleranceForBitmap(const Options& options, FILE* stream, const std::string& input, const std::string& output,
+bool ToleranceForBitmap(const JobOptions& options, FILE* stream, const std::string& input, const std::string& output,
                         int* tolerance) {
     *tolerance = options.call.tolerance;
     if (stream == nullptr) {
@@ -239,7 +239,7 @@ namespace {
 
 // The flatten of a decoded picture, in place, at the tolerance given or
 // the one --colors chose.
-bool FlattenDecoded(const Options& options, PictureJob& job, const std::string& input, const std::string& output) {
+bool FlattenDecoded(const JobOptions& options, PictureJob& job, const std::string& input, const std::string& output) {
     Picture& picture = job.source;
     FILE* console = OpenLibraryConsole(options, output);
     ShowGridsTaken(console, job, picture.width, picture.height);
@@ -265,7 +265,7 @@ bool FlattenDecoded(const Options& options, PictureJob& job, const std::string& 
 // A kernel on the bitmap of the decoded picture that the library would
 // have been handed, its output rows in memory; *format and *data describe
 // the result as the library would have written it.
-bool KernelDecoded(const Options& options, PictureJob& job, FILE* console, quenvale::KernelWork* work,
+bool KernelDecoded(const JobOptions& options, PictureJob& job, FILE* console, quenvale::KernelWork* work,
                    quenvale::BitmapFormat* format, const uint8_t** data, const std::string& input,
                    const std::string& output) {
     PictureError error{};
@@ -290,7 +290,7 @@ bool KernelDecoded(const Options& options, PictureJob& job, FILE* console, quenv
 
 // A kernel's result as a PNG in the source's encoding where it can hold it,
 // or as the bitmap the library would have written.
-bool WriteKernelResult(const Options& options, PictureJob& job, const quenvale::KernelWork& work,
+bool WriteKernelResult(const JobOptions& options, PictureJob& job, const quenvale::KernelWork& work,
                        const quenvale::BitmapFormat& format, const uint8_t* data, FileFormat to,
                        const std::string& outputFile, const std::string& input, const std::string& output) {
     auto size = static_cast<size_t>(format.stride * format.rowCount);
@@ -318,7 +318,7 @@ bool WriteKernelResult(const Options& options, PictureJob& job, const quenvale::
 }
 
 // A PNG or JPEG decoded, filtered and written, in memory.
-bool FilterInMemory(const Options& options, FileFormat from, FileFormat to, PictureJob& job,
+bool FilterInMemory(const JobOptions& options, FileFormat from, FileFormat to, PictureJob& job,
                     const std::string& outputFile, const std::string& input, const std::string& output) {
     if (!DecodeSource(options, from, input, job)) {
         return false;
@@ -367,7 +367,7 @@ void PrintBitmapFailure(FILE* console, const quenvale::Failure& failure, const s
 // A bitmap's filter run as the library's call runs it, on its pixel data in
 // memory: the flatten in place, a kernel into rows of its output. *format
 // and *data are the result as the call would have written it.
-bool FilterBitmap(const Options& options, FILE* console, PictureJob& job, const quenvale::BitmapFormat& source,
+bool FilterBitmap(const JobOptions& options, FILE* console, PictureJob& job, const quenvale::BitmapFormat& source,
                   quenvale::RowImage* image, quenvale::KernelWork* work, quenvale::BitmapFormat* format,
                   const uint8_t** data, quenvale::Failure* failure) {
     *format = source;
@@ -408,7 +408,7 @@ bool FilterBitmap(const Options& options, FILE* console, PictureJob& job, const 
 // A bitmap read and filtered as the library's call does it, in memory, and
 // its result taken as a picture (job.result); with a console, the call's
 // own text is printed there.
-bool FilterBitmapToResult(const Options& options, FileFormat to, PictureJob& job, FILE* console,
+bool FilterBitmapToResult(const JobOptions& options, FileFormat to, PictureJob& job, FILE* console,
                           const std::string& inputFile, const std::string& input, const std::string& output) {
     quenvale::Failure failure{};
     uint8_t prefix[quenvale::kFormatPrefixBytes];
@@ -468,7 +468,7 @@ bool FilterBitmapToResult(const Options& options, FileFormat to, PictureJob& job
 }
 
 // A bitmap to another format, through its result in memory.
-bool BitmapToPicture(const Options& options, FileFormat to, PictureJob& job, const std::string& inputFile,
+bool BitmapToPicture(const JobOptions& options, FileFormat to, PictureJob& job, const std::string& inputFile,
                      const std::string& outputFile, const std::string& input, const std::string& output) {
     FILE* console = OpenLibraryConsole(options, output);
     return FilterBitmapToResult(options, to, job, console, inputFile, input, output) &&
@@ -479,7 +479,7 @@ bool BitmapToPicture(const Options& options, FileFormat to, PictureJob& job, con
 
 }  // namespace
 
-bool BitmapExtras(const Options& options, FILE* stream, const std::string& inputFile, const std::string& input,
+bool BitmapExtras(const JobOptions& options, FILE* stream, const std::string& inputFile, const std::string& input,
                   const std::string& output, FlattenExtras* extras) {
     PictureJob job{};
     job.input = stream;
@@ -496,7 +496,7 @@ bool BitmapExtras(const Options& options, FILE* stream, const std::string& input
     return made;
 }
 
-bool CallThroughPictures(const Options& options, FileFormat from, FileFormat to, FILE* inputStream,
+bool CallThroughPictures(const JobOptions& options, FileFormat from, FileFormat to, FILE* inputStream,
                          const std::string& inputFile, const std::string& outputFile, const std::string& input,
                          const std::string& output) {
     PictureJob job{};

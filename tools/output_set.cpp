@@ -93,7 +93,7 @@ std::string StemOf(const std::string& input, const std::string& output) {
     return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
 }
 
-std::string PalettePathOf(const Options& options, const std::string& input, const std::string& output,
+std::string PalettePathOf(const JobOptions& options, const std::string& input, const std::string& output,
                           PaletteFormat* format) {
     // The name and format were checked with the options.
     PaletteFormatFor(options.palette != nullptr ? options.palette : "", options.paletteFormat, format);
@@ -146,10 +146,9 @@ bool IsLayerOf(const std::string& name, const std::string& stem) {
     return true;
 }
 
-std::string CheckOutputSet(const Options& options, const std::vector<JobPaths>& jobs) {
+std::string CheckOutputSet(const JobOptions& options, const std::vector<JobPaths>& jobs) {
     for (const auto& [folder, option] : {std::pair<const char*, const char*>{options.paletteDir, "--palette-dir"},
-                                         {options.layersDir, "--layers"},
-                                         {options.outputDir, "--output-dir"}}) {
+                                         {options.layersDir, "--layers"}}) {
         std::string refusal = folder != nullptr ? CheckFolder(folder, option) : "";
         if (!refusal.empty()) {
             return refusal;

@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-#include "host_options.h"
+#include "job.h"
 #include "palette_file.h"
 
 namespace quenvale_host {
@@ -21,18 +21,12 @@ namespace quenvale_host {
 using NameKey = std::tuple<uint64_t, uint64_t, std::string>;
 NameKey Identity(const std::string& path);
 
-// One input and the image it writes ("-": standard input or output).
-struct JobPaths {
-    std::string input;
-    std::string output;
-};
-
 // The name of a job's files in a folder: the output's name without its
 // extension, or the input's where the output is standard output.
 std::string StemOf(const std::string& input, const std::string& output);
 // The job's palette file ("-": standard output; "": none asked) and its
 // format, from --palette or --palette-dir.
-std::string PalettePathOf(const Options& options, const std::string& input, const std::string& output,
+std::string PalettePathOf(const JobOptions& options, const std::string& input, const std::string& output,
                           PaletteFormat* format);
 // The name of layer `layer` of `count`, colour 0xAARRGGBB with its alpha
 // shown only where the layer is not opaque: STEM.NN-RRGGBB.png or
@@ -42,7 +36,7 @@ std::string LayerName(const std::string& stem, size_t layer, size_t count, uint3
 bool IsLayerOf(const std::string& name, const std::string& stem);
 
 // The set checked: "" where every job may go on, else the one-line refusal.
-std::string CheckOutputSet(const Options& options, const std::vector<JobPaths>& jobs);
+std::string CheckOutputSet(const JobOptions& options, const std::vector<JobPaths>& jobs);
 
 }  // namespace quenvale_host
 

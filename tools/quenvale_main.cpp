@@ -15,6 +15,7 @@
 #include "host_call.h"
 #include "host_formats.h"
 #include "host_options.h"
+#include "job.h"
 #include "output_set.h"
 #include "quenvale.h"
 
@@ -63,44 +64,6 @@ using quenvale_host::NameKey;
 using quenvale_host::Options;
 using quenvale_host::ReportFailure;
 using quenvale_host::UsageError;
-
-// Runs the call on one input and output as the user gave them, through
-// spool files for standard input and output; true when the output was
-// written.
-bool RunOne(const Options& options, FileFormat planned, const std::string& input, const std::string& output) {
-    std::string inputFile = input;
-    std::string outputFile = output;
-    int error = 0;
-    if (input == "-" && !quenvale_host::SpoolStandardInput(&inputFile, &error)) {
-        ReportFailure(input, "could not take standard input into a temporary file in " +
-                                 quenvale_host::SpoolFolder() + ": " + ErrorText(error),
-                      error);
-        return false;
-    }
-    bool written = false;
-    FILE* spool = output == "-" ? quenvale_host::CreateSpoolFile("quenvale-stdout-", &outputFile, &error) : nullptr;
-    if (output == "-" && spool == nullptr) {
-        ReportFailure(output, "could not make a temporary file in " + quenvale_host::SpoolFolder() + ": " +
-                                  ErrorText(error),
-                      error);
-    } else {
-        if (spool != nullptr) {
-            std::fclose(spool);  // the call replaces it by name
-        }
-        written = quenvale_host::CallAnyFormat(options, planned, inputFile, outputFile, input, output);
-        if (written && output == "-" && !quenvale_host::CopyToStandardOutput(outputFile, &error)) {
-            ReportFailure(output, ErrorText(error), error);
-            written = false;
-        }
-        if (output == "-") {
-            quenvale_host::RemoveFile(outputFile);
-        }
-    }
-    if (input == "-") {
-        quenvale_host::RemoveFile(inputFile);
-    }
-    return written;
-}
 
 // Files done of all and the current name, on standard error when it is a
 // terminal: one line that is rewritten, or a line per file when the
@@ -225,7 +188,7 @@ int RunBatch(const Options& options) {
             if (progress) {
                 ShowProgress(lineEach, i, total, options.paths[i]);
             }
-            failed += RunOne(options, formats[i], options.paths[i], outputs[i]) ? 0 : 1;
+            failed += quenvale_host::RunJob(options, {options.paths[i], outputs[i]}, formats[i]) ? 0 : 1;
         }
     } else {
         // Files on threads; their lines and the progress in the batch's order.
@@ -241,7 +204,7 @@ int RunBatch(const Options& options) {
             total, jobs,
             [&](size_t i) {
                 reportSink = &reports[i];
-                written[i] = RunOne(options, formats[i], options.paths[i], outputs[i]) ? 1 : 0;
+                written[i] = quenvale_host::RunJob(options, {options.paths[i], outputs[i]}, formats[i]) ? 1 : 0;
                 quenvale_host::ReleaseBatchPixels();
                 reportSink = nullptr;
             },
@@ -300,5 +263,5 @@ int quenvale_host::RunHost(int argc, char** argv) {
     if (!refusal.empty()) {
         return RefuseBatch(refusal);
     }
-    return RunOne(options, quenvale_host::FormatNone, options.paths[0], output) ? 0 : 1;
+    return quenvale_host::RunJob(options, {options.paths[0], output}) ? 0 : 1;
 }

@@ -347,34 +347,17 @@ def flatten_file(
                             (layers is not None, "layers")):
             if given:
                 raise ValueError("%s is for the flatten filter only, not %r" % (name, filter))
-    # The host's own argument list, built from checked values alone: a value
-    # can never be read as an option.
-    arguments = []
-    if filter != "flatten":
-        arguments += ["--filter", filter]
-    if tolerance_given:
-        arguments += ["--tolerance", str(tolerance)]
-    if format is not None:
-        arguments += ["--format", format]
-    if count:
-        arguments += ["--colors", str(count)]
-    if fill != "founder":
-        arguments += ["--fill", fill]
-    if palette is not None:
-        palette_path = _path(palette, "palette")
-        extension = os.path.splitext(palette_path)[1][1:].lower()
-        if palette_format is None and extension not in _PALETTE_FORMATS:
-            raise ValueError("palette: name a .gpl, .json or .txt file, or give palette_format")
-        arguments += ["--palette", palette_path]
-    if palette_format is not None:
-        arguments += ["--palette-format", palette_format]
-    if layers is not None:
-        arguments += ["--layers", _path(layers, "layers")]
-    if keep_encoding:
-        arguments.append("--keep-encoding")
-    if max_pixels is not None:
-        arguments += ["--max-pixels", str(_whole(max_pixels, "max_pixels", 1, 2**64 - 1))]
-    arguments += ["-q", "--", _path(input, "input"), _path(output, "output")]
+    palette_path = "" if palette is None else _path(palette, "palette")
+    if palette is not None and palette_format is None and \
+            os.path.splitext(palette_path)[1][1:].lower() not in _PALETTE_FORMATS:
+        raise ValueError("palette: name a .gpl, .json or .txt file, or give palette_format")
+    # The job, built from checked values: the host's own runner takes it.
+    job = (
+        _path(input, "input"), _path(output, "output"), filter, tolerance if tolerance_given else -1, count,
+        fill == "mean", format or "", palette_path, palette_format or "",
+        "" if layers is None else _path(layers, "layers"), bool(keep_encoding),
+        0 if max_pixels is None else _whole(max_pixels, "max_pixels", 1, 2**64 - 1),
+    )
     # On a thread of its own, so that Ctrl-C reaches this one at once: the
     # call is asked to stop, stops at its next step replacing nothing, and
     # KeyboardInterrupt is raised when it has.
@@ -386,7 +369,7 @@ def flatten_file(
 
     def call() -> None:
         try:
-            _core.flatten_file(arguments, cancel)
+            _core.flatten_file(*job, cancel)
         except BaseException as error:  # handed to the caller's thread
             outcome.append(error)
         finally:

@@ -1,0 +1,64 @@
+// A job: one input, the output it becomes, the files written beside it,
+// and what is done to it; and the one runner that every face calls. The
+// command line parses into jobs (host_options.h, quenvale_main.cpp), and
+// the Python module builds them from its arguments: neither runs the
+// other's command line.
+#ifndef QUENVALE_JOB_H
+#define QUENVALE_JOB_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "filter_table.h"
+#include "flatten.h"
+#include "host_formats.h"
+#include "pipeline.h"
+
+namespace quenvale_host {
+
+// The pixels a picture held in memory may have unless --max-pixels says
+// otherwise: Pillow's DecompressionBombError threshold (twice its
+// MAX_IMAGE_PIXELS, 1 GiB / 4 / 3), so that a file Pillow opens opens
+// here too; about 13,400 x 13,400, 680 MiB as 8-bit RGBA.
+constexpr uint64_t kDefaultMaxPixels = 178956970;
+// The most files a batch runs at once.
+constexpr uint64_t kMaxJobs = 64;
+// The most colours --colors asks for.
+constexpr uint64_t kMaxColors = 65536;
+
+// What a job does and writes. The strings are the caller's, alive for the
+// job's run.
+struct JobOptions {
+    const quenvale::NamedFilter* filter = nullptr;  // null: the flatten
+    quenvale::CallOptions call{false, quenvale::kColorTolerance};
+    bool filterGiven = false;
+    bool toleranceGiven = false;
+    bool verbose = false;  // the library's own text
+    bool keepEncoding = false;  // a PNG written in its source's encoding, not the smallest
+    FileFormat format = FormatNone;  // the output's: none, by the output's name
+    uint64_t colors = 0;  // the flatten's tolerance chosen for at most this many; 0 when not asked
+    const char* palette = nullptr;     // the flatten's palette to this file, or - for standard output
+    const char* paletteDir = nullptr;  // each input's palette to this folder
+    const char* paletteFormat = nullptr;  // gpl, json or txt, where no name tells
+    const char* layersDir = nullptr;  // a 1-bit mask per palette entry, to this folder
+    bool meanFill = false;  // each group takes its mean colour, not its founder's
+    uint64_t maxPixels = kDefaultMaxPixels;
+};
+
+// One input and the output it becomes ("-": standard input or output).
+struct JobPaths {
+    std::string input;
+    std::string output;
+};
+
+// Runs one job whose outputs were checked as a set (output_set.h): standard
+// input and output go through spool files; the output is written in the
+// format planned, or where none is, the one the options and its name
+// choose. True when the output was written; failures are reported through
+// ReportFailure (host_call.h).
+bool RunJob(const JobOptions& options, const JobPaths& paths, FileFormat planned = FormatNone);
+
+}  // namespace quenvale_host
+
+#endif
