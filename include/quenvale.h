@@ -47,7 +47,9 @@ enum QuenvaleResult {
 };
 
 /* Both paths are NUL-terminated strings of 16-bit code units (UTF-16).
- * Not thread-safe: the call updates a module-wide allocation counter. */
+ * Calls may run on several threads at once: the allocation counter is
+ * module-wide and atomic, so the counts printed by calls running together
+ * include each other's grids. */
 QUENVALE_API int32_t Quenvale(const char16_t* inputPath, const char16_t* outputPath);
 
 #ifdef __cplusplus

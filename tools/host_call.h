@@ -38,9 +38,9 @@ bool CallAnyFormat(const JobOptions& options, FileFormat planned, const std::str
 // output; true when the output was written.
 bool CallOnFiles(const JobOptions& options, const std::string& inputFile, const std::string& outputFile,
                  const std::string& input, const std::string& output);
-// The same where the input is a PNG or JPEG, or the output a PNG: the
-// library is handed a bitmap of the input's pixels, and the bitmap it
-// writes becomes the output.
+// The same where the input or the output is no BMP (or the mean fill is
+// asked): the picture is decoded and filtered in memory, a bitmap by the
+// library's own reading and filters, and its result encoded as the output.
 // inputStream is the input opened for the sniff (null where it would not
 // open), which the call takes and closes.
 bool CallThroughPictures(const JobOptions& options, FileFormat from, FileFormat to, FILE* inputStream,

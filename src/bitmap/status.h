@@ -1,8 +1,10 @@
-// The one error model: every failing operation hands up a Failure that says
-// what went wrong (its Status), why (a Reason from one table of texts) and,
-// where a system call failed, the system's error number taken as that call
-// returned. The exported call's result codes and console texts are derived
-// from it at the edge, and the host prints its reasons from the same table.
+// The engine's error model: every failing operation of the library hands up
+// a Failure that says what went wrong (its Status), why (a Reason from one
+// table of texts) and, where a system call failed, the system's error
+// number taken as that call returned. The exported call's result codes and
+// console texts are derived from it at the edge, and the host prints its
+// reasons from the same table; the picture codecs, outside the library,
+// report a PictureError of their own.
 #ifndef QUENVALE_STATUS_H
 #define QUENVALE_STATUS_H
 
