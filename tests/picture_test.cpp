@@ -10,7 +10,7 @@
 #include <map>
 
 #include "color_count.h"
-#include "picture_model.h"
+#include "picture_flatten.h"
 #include "test_support.h"
 
 namespace quenvale_test {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host_formats.h"
-#include "picture_model.h"
+#include "picture_flatten.h"
 #include "job.h"
 #include "output_file.h"
 #include "status.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "picture_model.h"
+#include "picture_flatten.h"
 
 namespace quenvale_host {
 

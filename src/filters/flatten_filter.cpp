@@ -5,7 +5,7 @@
 #include "file_io.h"
 #include "filter_table.h"
 #include "flatten.h"
-#include "picture_model.h"
+#include "picture_flatten.h"
 #include "pixel_grid.h"
 
 namespace quenvale {

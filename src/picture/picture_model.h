@@ -1,5 +1,6 @@
 // A decoded picture in memory, whatever its source format: how its pixels
-// are stored, and the flatten on it in place, with the palette it made.
+// are stored, and how they are read. The operations on it are a layer
+// above (picture_flatten.h).
 // Every uncompressed BMP encoding, and every PNG and JPEG the host reads,
 // is one of these storages; an RLE stream is flattened as it is stored.
 #ifndef QUENVALE_PICTURE_MODEL_H
@@ -58,57 +59,11 @@ bool PictureOfBitmap(const BitmapFormat& format, uint8_t* pixels, Picture* pictu
 // stored value as a FlattenEntry's founderValue holds it.
 void ReadPictureColor(const Picture& picture, const uint8_t* row, uint32_t x, uint32_t* color, uint64_t* value);
 
-// One entry of the palette a flatten made.
-struct FlattenEntry {
-    uint32_t color;        // packed 0xRRGGBB, as the flatten saw its founder (16-bit samples: their top 8 bits)
-    uint8_t alpha;         // 255, or the alpha that the stored value holds (tRNS), which keeps entries apart
-    uint64_t founderValue; // the founder's stored value: an index, a word, or its samples packed red first, alpha last
-    uint32_t founderX;     // the founder's column
-    uint32_t founderY;     // and row, 0 at the picture's top
-    uint64_t pixelCount;   // pixels that took the entry, fully transparent ones left out
-};
-// The entries in order of creation. Fully transparent pixels are no colour:
-// they make no entry and are counted apart.
-struct FlattenPalette {
-    FlattenEntry* entries;
-    size_t count;
-    uint64_t transparent;  // pixels of alpha 0
-};
-
 // The alpha a stored value (as ReadPictureColor gives it) has as the
 // palette sees it: 0 for a fully transparent pixel, the palette's alpha
 // for an index (tRNS), else 255: an alpha sample of its own, which the
 // flatten keeps per pixel, does not set entries apart unless it is 0.
 uint8_t PaletteAlphaOf(const Picture& picture, uint64_t value);
-void FreeFlattenPalette(FlattenPalette* palette);
-
-// First-fit flat colours at the tolerance per channel, in place: pixels are
-// visited column by column, left to right, each column from the picture's
-// bottom row up, and each takes its founder's whole stored value (an index,
-// a word with its bits outside the masks kept, every colour sample at its
-// full depth); alpha is each pixel's own, and where alpha is held in the
-// stored value, pixels of one alpha flatten apart from the others. The colour the flatten sees is the
-// palette entry, the widened masked channels, or the top 8 bits of each
-// sample (grey as three equal channels). StatusOutOfMemory leaves the
-// picture partly flattened.
-Status FlattenPicture(const Picture& picture, int tolerance);
-// The same, and the palette it made (flatten_palette.cpp, so that a caller
-// that wants none links none of it).
-Status FlattenPicture(const Picture& picture, int tolerance, FlattenPalette* palette);
-
-// The same grouping, each pixel given its group's mean colour as the
-// flatten sees colours, rounded to nearest per channel (mean_fill.cpp): a
-// palette's founder entry is rewritten to the mean, and the group's other
-// indices take the founder's index; other storages take the stored value
-// nearest the mean. Mean colours need not occur in the picture, where
-// founders' always do.
-Status FlattenPictureToMeans(Picture& picture, int tolerance);
-
-// The palette a flatten at any tolerance left in a picture, read back from
-// its pixels: an entry is a colour and its palette alpha, and a founder is
-// the first pixel of the visiting order with its entry's colour, since entries hold distinct colours and a pixel before it
-// had no entry of that colour to join.
-Status DescribeFlattenPalette(const Picture& flattened, FlattenPalette* palette);
 
 }  // namespace quenvale
 

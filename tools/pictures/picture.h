@@ -14,7 +14,7 @@
 
 #include "color_count.h"
 #include "kernel_stream.h"
-#include "picture_model.h"
+#include "picture_flatten.h"
 
 namespace quenvale_host {
 

@@ -6,78 +6,10 @@
 #include <cstring>
 
 #include "memory.h"
-#include "picture_model.h"
+#include "picture_flatten.h"
 #include "pixel_values.h"
 
 namespace quenvale {
-
-namespace {
-
-uint32_t Sample16(const uint8_t* at) { return uint32_t{at[0]} | uint32_t{at[1]} << 8; }
-
-}  // namespace
-
-void ReadPictureColor(const Picture& picture, const uint8_t* row, uint32_t x, uint32_t* color, uint64_t* value) {
-    switch (picture.storage) {
-        case StorageBgr24: {
-            const uint8_t* at = row + 3 * size_t{x};
-            *color = uint32_t{at[2]} << 16 | uint32_t{at[1]} << 8 | at[0];
-            *value = *color;
-            return;
-        }
-        case StorageIndexed: {
-            uint32_t index = ReadPixelValue(row, x, picture.bits);
-            *color = index < picture.paletteCount ? picture.palette[index] : 0;
-            *value = index;
-            return;
-        }
-        case StorageMasked: {
-            uint32_t word = ReadPixelValue(row, x, picture.bits);
-            *color = WidenChannel(word, picture.channels[0]) << 16 | WidenChannel(word, picture.channels[1]) << 8 |
-                     WidenChannel(word, picture.channels[2]);
-            *value = word;
-            return;
-        }
-        case StorageGrey:
-        case StorageRgb:
-            break;
-    }
-    uint32_t samples = (picture.storage == StorageRgb ? 3 : 1) + (picture.alpha ? 1 : 0);
-    if (picture.bits < 8) {
-        uint32_t grey = ReadPixelValue(row, x, picture.bits);
-        *color = WidenChannel(grey, ChannelMask{(1u << picture.bits) - 1, 0, picture.bits}) * 0x010101u;
-        *value = grey;
-        return;
-    }
-    uint32_t top[3] = {};
-    *value = 0;
-    for (uint32_t i = 0; i < samples; ++i) {
-        uint32_t sample = picture.bits == 16 ? Sample16(row + (size_t{x} * samples + i) * 2)
-                                             : row[size_t{x} * samples + i];
-        *value = *value << picture.bits | sample;
-        if (i < 3) {
-            top[i] = picture.bits == 16 ? sample >> 8 : sample;
-        }
-    }
-    *color = picture.storage == StorageRgb ? top[0] << 16 | top[1] << 8 | top[2] : top[0] * 0x010101u;
-}
-
-uint8_t PaletteAlphaOf(const Picture& picture, uint64_t value) {
-    switch (picture.storage) {
-        case StorageIndexed:
-            return value < picture.alphaCount ? picture.paletteAlpha[value] : 0xFF;
-        case StorageGrey:
-        case StorageRgb:
-            if (picture.alpha) {
-                return (value & ((uint64_t{1} << picture.bits) - 1)) == 0 ? 0 : 0xFF;
-            }
-            return picture.keyed && value == picture.key ? 0 : 0xFF;
-        case StorageMasked:
-        case StorageBgr24:
-            break;
-    }
-    return 0xFF;
-}
 
 namespace {
 

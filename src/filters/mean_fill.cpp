@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "memory.h"
-#include "picture_model.h"
+#include "picture_flatten.h"
 #include "pixel_values.h"
 
 namespace quenvale {

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "picture_model.h"
+#include "picture_flatten.h"
 #include "status.h"
 
 namespace quenvale {

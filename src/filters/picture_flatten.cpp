@@ -9,7 +9,7 @@
 #include "flatten.h"
 #include "founder_table.h"
 #include "memory.h"
-#include "picture_model.h"
+#include "picture_flatten.h"
 #include "pixel_values.h"
 
 namespace quenvale {
@@ -128,35 +128,6 @@ uint8_t* AlphaClasses(const Picture& picture, const BitmapFormat& format, bool* 
 }
 
 }  // namespace
-
-bool PictureOfBitmap(const BitmapFormat& format, uint8_t* pixels, Picture* picture) {
-    if (IsRle(format)) {
-        return false;
-    }
-    *picture = Picture{};
-    picture->width = format.width;
-    picture->height = format.rowCount;
-    picture->topDown = format.topDown;
-    picture->stride = static_cast<size_t>(format.stride);
-    picture->rows = pixels;
-    picture->bits = static_cast<uint8_t>(format.bitsPerPixel);
-    switch (format.encoding) {
-        case EncodingRgb24:
-            picture->storage = StorageBgr24;
-            break;
-        case EncodingIndexed:
-            picture->storage = StorageIndexed;
-            picture->paletteCount = format.paletteCount;
-            std::memcpy(picture->palette, format.palette, sizeof format.palette);
-            break;
-        default:
-            picture->storage = StorageMasked;
-            std::memcpy(picture->channels, format.channels, sizeof format.channels);
-            picture->colorBits = format.colorBits;
-            break;
-    }
-    return true;
-}
 
 Status FlattenPicture(const Picture& picture, int tolerance) {
     if (picture.width == 0 || picture.height == 0) {
