@@ -358,6 +358,12 @@ TEST(Host, PalettesAndLayersNeverReplaceAnInputOrEachOther) {
     EXPECT_NE(huge.err.find("quenvale: huge.bmp: "), std::string::npos) << huge.err;
     EXPECT_FALSE(FileExists(folder + "/out.bmp"));
     EXPECT_FALSE(FileExists(folder + "/p.gpl"));
+    // A picture of no columns and 604 million rows (found by fuzzing the job
+    // runner): its palette, layers and mean fill walk no rows of nothing.
+    HostRun empty = RunShell("cd '" + folder + "' && timeout 3 " + kHost + " --fill mean --colors 90 --palette e.json " +
+                             "--layers pd '" + QUENVALE_REGRESSIONS + "/zero-width-604m-rows.bmp' e.bmp");
+    EXPECT_EQ(empty.status, 0) << empty.err;
+    EXPECT_EQ(Slurp(folder + "/e.json"), "{\"name\": \"zero-width-604m-rows.bmp\", \"tolerance\": 0, \"colors\": [\n]}\n");
 }
 #endif
 

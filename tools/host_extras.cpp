@@ -77,7 +77,8 @@ bool PrepareLayers(const quenvale::Picture& model, const quenvale::FlattenPalett
     extras->width = model.width;
     extras->height = model.height;
     extras->layerOf.resize(size_t{model.width} * model.height);
-    for (uint32_t y = 0; y < model.height; ++y) {
+    // No pixels: no walk over the rows a header may claim.
+    for (uint32_t y = 0; !extras->layerOf.empty() && y < model.height; ++y) {
         const uint8_t* row = model.rows + size_t{model.topDown ? y : model.height - 1 - y} * model.stride;
         for (uint32_t x = 0; x < model.width; ++x) {
             uint32_t color = 0;

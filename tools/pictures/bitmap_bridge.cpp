@@ -337,7 +337,8 @@ bool WriteBitmapOfPicture(const Picture& picture, FILE* file, PictureError* erro
     std::vector<uint8_t> headers = BitmapHeaders(picture, depth, stride);
     std::vector<uint8_t> row(static_cast<size_t>(stride) + 1, 0);
     bool written = std::fwrite(headers.data(), 1, headers.size(), file) == headers.size();
-    for (uint32_t y = 0; written && y < picture.height; ++y) {
+    // Rows of no bytes are not walked: a header may claim two billion.
+    for (uint32_t y = 0; written && picture.width != 0 && y < picture.height; ++y) {
         ConvertRow(picture, picture.rows + size_t{y} * picture.stride, depth, row.data());
         written = std::fwrite(row.data(), 1, static_cast<size_t>(stride), file) == stride;
     }

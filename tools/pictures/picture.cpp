@@ -77,7 +77,7 @@ bool WithinPixelBudget(uint64_t width, uint64_t height, uint64_t maxPixels, Pict
 
 void CoverIndices(Picture* picture) {
     uint32_t largest = 0;
-    for (uint32_t y = 0; y < picture->height; ++y) {
+    for (uint32_t y = 0; picture->width != 0 && y < picture->height; ++y) {
         const uint8_t* row = picture->rows + size_t{y} * picture->stride;
         for (uint32_t x = 0; x < picture->width; ++x) {
             largest = std::max(largest, ReadSample(*picture, row, x));

@@ -1,0 +1,120 @@
+// libFuzzer target: the job runner, as every face calls it, on the
+// fuzzer's bytes as an input file of any format, with the outputs beside
+// the image that a job may ask for. The first byte chooses: bit 0 a JSON
+// palette, bit 1 the layers, bit 2 a colour count (the second byte, 1 to
+// 256) or else a tolerance (the second byte), bit 3 the mean fill, bits 4
+// and 5 the output's format (PNG, BMP, WebP, or the input's own), bit 6 a
+// kernel (the second byte's low bits) in place of the flatten. Invariants:
+// the input is never changed; a job that fails leaves no output and no
+// temporary; one that succeeds leaves its output, its palette where asked,
+// and masks of its own stem only.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "filter_table.h"
+#include "fuzz_support.h"
+#include "job.h"
+#include "output_set.h"
+
+namespace quenvale_host {
+
+// The program's part: the fuzzer prints nothing.
+void ReportFailure(const std::string&, const std::string&, int) {}
+int UsageError(const std::string&) { return 2; }
+
+}  // namespace quenvale_host
+
+namespace {
+
+using quenvale_fuzz::Check;
+
+// A few megapixels at most, as the other targets take.
+constexpr uint64_t kFuzzMaxPixels = 4u << 20;
+
+std::string folder;
+
+std::vector<std::string> Names(const std::string& at) {
+    std::vector<std::string> names;
+    if (DIR* listing = opendir(at.c_str())) {
+        while (const dirent* entry = readdir(listing)) {
+            if (entry->d_name[0] != '.' || (entry->d_name[1] != 0 && std::string(entry->d_name) != "..")) {
+                names.push_back(entry->d_name);
+            }
+        }
+        closedir(listing);
+    }
+    return names;
+}
+
+void Clear(const std::string& at) {
+    for (const std::string& name : Names(at)) {
+        std::remove((at + "/" + name).c_str());
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    folder = quenvale_fuzz::FuzzPath("job");
+    mkdir(folder.c_str(), 0700);
+    mkdir((folder + "/layers").c_str(), 0700);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) {
+        return 0;
+    }
+    uint8_t choice = data[0];
+    uint8_t value = data[1];
+    std::string input = folder + "/input";
+    quenvale_fuzz::Spill(input, data + 2, size - 2);
+    static const char* const kOutputs[] = {"/out.png", "/out.bmp", "/out.webp", "/out"};
+    std::string output = folder + kOutputs[choice >> 4 & 3];
+    std::string palette = folder + "/out.json";
+    std::string layers = folder + "/layers";
+
+    quenvale_host::JobOptions options;
+    options.maxPixels = kFuzzMaxPixels;
+    if ((choice & 0x40) != 0) {
+        options.filter = &quenvale::kNamedFilters[1 + value % (quenvale::kNamedFilterCount - 1)];
+        options.filterGiven = true;
+    } else {
+        options.palette = (choice & 1) != 0 ? palette.c_str() : nullptr;
+        options.layersDir = (choice & 2) != 0 ? layers.c_str() : nullptr;
+        if ((choice & 4) != 0) {
+            options.colors = 1 + value;
+        } else {
+            options.call.tolerance = value;
+            options.toleranceGiven = true;
+        }
+        options.meanFill = (choice & 8) != 0;
+    }
+    if ((choice >> 4 & 3) == 3) {
+        options.format = quenvale_host::FormatNone;  // the input's own, by its content
+    }
+    quenvale_host::JobPaths paths{input, output};
+    Check(quenvale_host::CheckOutputSet(options, {paths}).empty(), "a fuzz job's outputs are a good set");
+    bool written = quenvale_host::RunJob(options, paths);
+
+    Check(quenvale_fuzz::Slurp(input) == std::vector<uint8_t>(data + 2, data + size), "the input is unchanged");
+    for (const std::string& name : Names(folder)) {
+        Check(name.find(".tmp") == std::string::npos && name[0] != '.', "no temporary is left");
+    }
+    struct stat status;
+    Check(written == (stat(output.c_str(), &status) == 0), "an output exactly where the job succeeded");
+    if (!written) {
+        Check(stat(palette.c_str(), &status) != 0, "no palette where the job failed");
+        Check(Names(layers).empty(), "no layers where the job failed");
+    }
+    for (const std::string& name : Names(layers)) {
+        Check(quenvale_host::IsLayerOf(name, quenvale_host::StemOf(input, output)), "layers of the job's stem");
+    }
+    Clear(layers);
+    Clear(folder);
+    mkdir(layers.c_str(), 0700);
+    return 0;
+}
