@@ -19,14 +19,6 @@
 #include "job.h"
 #include "output_set.h"
 
-namespace quenvale_host {
-
-// The program's part: the fuzzer prints nothing.
-void ReportFailure(const std::string&, const std::string&, int) {}
-int UsageError(const std::string&) { return 2; }
-
-}  // namespace quenvale_host
-
 namespace {
 
 using quenvale_fuzz::Check;
@@ -98,7 +90,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     quenvale_host::JobPaths paths{input, output};
     Check(quenvale_host::CheckOutputSet(options, {paths}).empty(), "a fuzz job's outputs are a good set");
-    bool written = quenvale_host::RunJob(options, paths);
+    quenvale_host::JobOutcome outcome = quenvale_host::RunJob(options, paths);
+    bool written = outcome.written;
+    Check(written == outcome.errors.empty(), "a failed job says why, and a written one has no failure");
 
     Check(quenvale_fuzz::Slurp(input) == std::vector<uint8_t>(data + 2, data + size), "the input is unchanged");
     for (const std::string& name : Names(folder)) {

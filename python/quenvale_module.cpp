@@ -32,21 +32,6 @@ struct RefusedError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The first failure the host's code reports on this thread during a call.
-struct Captured {
-    bool any;
-    std::string path;
-    std::string reason;
-    int systemError;
-};
-thread_local Captured* captured = nullptr;
-
-void Capture(const std::string& path, const std::string& reason, int systemError) {
-    if (captured != nullptr && !captured->any) {
-        *captured = Captured{true, path, reason, systemError};
-    }
-}
-
 // The spare bytes after a picture's last pixel, which the flatten may load
 // as part of a word.
 constexpr size_t kSpareBytes = 8;
@@ -362,28 +347,27 @@ void FlattenFile(const std::string& input, const std::string& output, const std:
         options.maxPixels = maxPixels;
     }
     quenvale_host::JobPaths paths{input, output};
-    Captured failure{};
-    bool written = false;
+    quenvale_host::JobOutcome outcome{false, {}};
     std::string refusal;
     {
         py::gil_scoped_release unlocked;
-        captured = &failure;
         refusal = quenvale_host::CheckOutputSet(options, {paths});
         if (refusal.empty()) {
             // A SIGTERM mid-call removes the temporaries, where Python leaves it as it comes.
             quenvale_host::RemoveTemporariesOnSignals(true);
             quenvale_host::WatchCancel(&cancel.asked);
-            written = quenvale_host::RunJob(options, paths);
+            outcome = quenvale_host::RunJob(options, paths);
             quenvale_host::WatchCancel(nullptr);
         }
-        captured = nullptr;
     }
     if (!refusal.empty()) {
         throw RefusedError(refusal);
     }
-    if (written) {
+    if (outcome.written) {
         return;
     }
+    // The job's first failure, mapped to Python's exceptions here alone.
+    const quenvale_host::JobError& failure = outcome.errors.front();
     if (failure.systemError != 0) {
         py::object error = py::reinterpret_steal<py::object>(
             PyObject_CallFunction(PyExc_OSError, "isO", failure.systemError, failure.reason.c_str(),
@@ -426,18 +410,6 @@ void EngineFlatten(py::array_t<uint8_t, py::array::c_style> rows, uint32_t width
 
 }  // namespace
 
-namespace quenvale_host {
-
-void ReportFailure(const std::string& path, const std::string& reason, int systemError) {
-    Capture(path, reason, systemError);
-}
-
-int UsageError(const std::string& message) {
-    Capture("", message, 0);
-    return 2;
-}
-
-}  // namespace quenvale_host
 
 PYBIND11_MODULE(_core, module) {
     module.doc() = "The native part of quenvale; use the quenvale package.";

@@ -20,9 +20,8 @@ namespace quenvale_host {
 struct Picture;
 
 // A failure of the file at path, with the system's error number where a
-// system call failed (0 where none did). Defined by the program, not here:
-// the host prints "quenvale: PATH: REASON" on standard error, the Python
-// module raises it.
+// system call failed (0 where none did): recorded in the outcome of the job
+// this thread runs (job.cpp), which its face reports.
 void ReportFailure(const std::string& path, const std::string& reason, int systemError = 0);
 // A failed call's line, on the input or the output by what failed; an
 // output written to a spool file names the spool's folder.

@@ -10,7 +10,38 @@
 
 namespace quenvale_host {
 
-bool RunJob(const JobOptions& options, const JobPaths& paths, FileFormat planned) {
+namespace {
+
+// The job this thread runs, whose failures ReportFailure records.
+thread_local JobOutcome* running = nullptr;
+
+bool RunOnFiles(const JobOptions& options, const JobPaths& paths, FileFormat planned);
+
+}  // namespace
+
+void ReportFailure(const std::string& path, const std::string& reason, int systemError) {
+    if (running != nullptr) {
+        running->errors.push_back(JobError{path, reason, systemError});
+    }
+}
+
+JobOutcome RunJob(const JobOptions& options, const JobPaths& paths, FileFormat planned) {
+    JobOutcome outcome{false, {}};
+    JobOutcome* outer = running;
+    running = &outcome;
+    outcome.written = RunOnFiles(options, paths, planned);
+    running = outer;
+    if (outcome.written) {
+        outcome.errors.clear();
+    } else if (outcome.errors.empty()) {
+        outcome.errors.push_back(JobError{paths.input, "failed, for a reason not recorded", 0});
+    }
+    return outcome;
+}
+
+namespace {
+
+bool RunOnFiles(const JobOptions& options, const JobPaths& paths, FileFormat planned) {
     const std::string& input = paths.input;
     const std::string& output = paths.output;
     std::string inputFile = input;
@@ -44,5 +75,7 @@ bool RunJob(const JobOptions& options, const JobPaths& paths, FileFormat planned
     }
     return written;
 }
+
+}  // namespace
 
 }  // namespace quenvale_host

@@ -52,12 +52,25 @@ struct JobPaths {
     std::string output;
 };
 
+// A job's failure, the one shape every face takes it in: the file it
+// concerns, named as the caller named it; the reason, in words; and the
+// system's error number where a system call failed (0 where none did), for
+// the face to map (Python to OSError, the command line to its exit).
+struct JobError {
+    std::string path;
+    std::string reason;
+    int systemError;
+};
+struct JobOutcome {
+    bool written;                  // the output is in place
+    std::vector<JobError> errors;  // in the order they arose; none where written
+};
+
 // Runs one job whose outputs were checked as a set (output_set.h): standard
 // input and output go through spool files; the output is written in the
 // format planned, or where none is, the one the options and its name
-// choose. True when the output was written; failures are reported through
-// ReportFailure (host_call.h).
-bool RunJob(const JobOptions& options, const JobPaths& paths, FileFormat planned = FormatNone);
+// choose. Nothing is printed but the library's own text where asked (-v).
+JobOutcome RunJob(const JobOptions& options, const JobPaths& paths, FileFormat planned = FormatNone);
 
 }  // namespace quenvale_host
 

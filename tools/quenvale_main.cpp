@@ -22,9 +22,6 @@
 namespace {
 
 bool progressLineOpen = false;  // a batch's progress is showing on the terminal
-// Where a batch's worker thread keeps its file's lines, for the calling
-// thread to print in the batch's order; null: printed at once.
-thread_local std::string* reportSink = nullptr;
 
 void ClearProgress() {
     if (progressLineOpen) {
@@ -33,20 +30,32 @@ void ClearProgress() {
     }
 }
 
+// A job's failures as lines: "quenvale: PATH: REASON", escaped.
+std::string FailureLines(const quenvale_host::JobOutcome& outcome) {
+    std::string lines;
+    for (const quenvale_host::JobError& error : outcome.errors) {
+        lines += "quenvale: " + quenvale_host::Printable(error.path) + ": " + quenvale_host::Printable(error.reason) +
+                 "\n";
+    }
+    return lines;
+}
+
+// A job run, its failures printed on standard error after the library's
+// own text; true when its output was written.
+bool RunAndReport(const quenvale_host::Options& options, const quenvale_host::JobPaths& paths,
+                  quenvale_host::FileFormat planned) {
+    quenvale_host::JobOutcome outcome = quenvale_host::RunJob(options, paths, planned);
+    if (!outcome.written) {
+        std::fflush(stdout);
+        ClearProgress();
+        std::fputs(FailureLines(outcome).c_str(), stderr);
+    }
+    return outcome.written;
+}
+
 }  // namespace
 
 namespace quenvale_host {
-
-void ReportFailure(const std::string& path, const std::string& reason, int /*systemError*/) {
-    std::string line = "quenvale: " + Printable(path) + ": " + Printable(reason) + "\n";
-    if (reportSink != nullptr) {
-        *reportSink += line;
-        return;
-    }
-    std::fflush(stdout);
-    ClearProgress();
-    std::fputs(line.c_str(), stderr);
-}
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "quenvale: %s (see quenvale --help)\n", Printable(message).c_str());
@@ -62,7 +71,6 @@ using quenvale_host::FileFormat;
 using quenvale_host::Identity;
 using quenvale_host::NameKey;
 using quenvale_host::Options;
-using quenvale_host::ReportFailure;
 using quenvale_host::UsageError;
 
 // Files done of all and the current name, on standard error when it is a
@@ -188,7 +196,7 @@ int RunBatch(const Options& options) {
             if (progress) {
                 ShowProgress(lineEach, i, total, options.paths[i]);
             }
-            failed += quenvale_host::RunJob(options, {options.paths[i], outputs[i]}, formats[i]) ? 0 : 1;
+            failed += RunAndReport(options, {options.paths[i], outputs[i]}, formats[i]) ? 0 : 1;
         }
     } else {
         // Files on threads; their lines and the progress in the batch's order.
@@ -203,10 +211,11 @@ int RunBatch(const Options& options) {
         quenvale_host::RunInOrder(
             total, jobs,
             [&](size_t i) {
-                reportSink = &reports[i];
-                written[i] = quenvale_host::RunJob(options, {options.paths[i], outputs[i]}, formats[i]) ? 1 : 0;
+                quenvale_host::JobOutcome outcome =
+                    quenvale_host::RunJob(options, {options.paths[i], outputs[i]}, formats[i]);
                 quenvale_host::ReleaseBatchPixels();
-                reportSink = nullptr;
+                written[i] = outcome.written ? 1 : 0;
+                reports[i] = FailureLines(outcome);
             },
             [&](size_t i) {
                 if (!reports[i].empty()) {
@@ -263,5 +272,5 @@ int quenvale_host::RunHost(int argc, char** argv) {
     if (!refusal.empty()) {
         return RefuseBatch(refusal);
     }
-    return quenvale_host::RunJob(options, {options.paths[0], output}) ? 0 : 1;
+    return RunAndReport(options, {options.paths[0], output}, quenvale_host::FormatNone) ? 0 : 1;
 }
