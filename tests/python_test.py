@@ -194,6 +194,25 @@ def test_flatten_file_writes_what_the_host_writes(pngs, tmp_path):
         if "palette" in kwargs:
             assert (tmp_path / ("module-" + name + ".json")).read_text().replace("module-", "host-") == \
                 (tmp_path / ("host-" + name + ".json")).read_text(), name
+    # One table of jobs, every storage the harness writes: the module's job
+    # gives the host's bytes, palette and layers.
+    for name in names:
+        for options, kwargs in [(["--colors", "5"], {"colors": 5}), (["--tolerance", "40", "--fill", "mean"],
+                                                                        {"tolerance": 40, "fill": "mean"})]:
+            sides = {}
+            for side in ("host", "module"):
+                folder = tmp_path / ("%s-%s-%s" % (side, name, options[1]))
+                (folder / "layers").mkdir(parents=True)
+                out, palette = folder / ("out" + name[-4:]), folder / "palette.json"
+                if side == "host":
+                    run_host(*options, "--palette", str(palette), "--layers", str(folder / "layers"),
+                             os.path.join(work, name), str(out))
+                else:
+                    quenvale.flatten_file(os.path.join(work, name), out, palette=palette, layers=folder / "layers",
+                                          **kwargs)
+                sides[side] = (out.read_bytes(), palette.read_text(),
+                               {f: (folder / "layers" / f).read_bytes() for f in os.listdir(folder / "layers")})
+            assert sides["module"] == sides["host"], (name, options)
     layers = tmp_path / "layers"
     layers.mkdir()
     quenvale.flatten_file(os.path.join(work, "rgb8.png"), tmp_path / "cut.png", colors=3, layers=layers)
