@@ -150,9 +150,18 @@ export class Quenvale {
     if (index === 0) return this.flatten(image).imageData;
     const core = this._core;
     return this._withPixels(image, (pointer, width, height) => {
-      if (core._qv_filter(pointer, width, height, index) !== 0) {
-        throw new RangeError(`not enough memory to filter ${width} x ${height} pixels`);
+      // The kernel by its name, as the tool takes it, not by a row number.
+      const bytes = new TextEncoder().encode(name);
+      const text = core._qv_alloc_text(bytes.length);
+      if (text === 0) throw new RangeError(`not enough memory to filter ${width} x ${height} pixels`);
+      let status;
+      try {
+        core.HEAPU8.set(bytes, text);
+        status = core._qv_filter(pointer, width, height, text);
+      } finally {
+        core._qv_free(text);
       }
+      if (status !== 0) throw new RangeError(`not enough memory to filter ${width} x ${height} pixels`);
       return {};
     }).imageData;
   }

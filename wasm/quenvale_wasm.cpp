@@ -48,6 +48,12 @@ EMSCRIPTEN_KEEPALIVE uint8_t* qv_alloc_pixels(uint32_t width, uint32_t height) {
     return static_cast<uint8_t*>(std::calloc(static_cast<size_t>(bytes), 1));
 }
 
+// Room for a text of this many bytes and its NUL, for qv_free; null when
+// memory cannot grow.
+EMSCRIPTEN_KEEPALIVE char* qv_alloc_text(uint32_t bytes) {
+    return static_cast<char*>(std::calloc(size_t{bytes} + 1, 1));
+}
+
 EMSCRIPTEN_KEEPALIVE void qv_free(void* block) { std::free(block); }
 
 // Flattens the pixels in place at the tolerance, or at the one that gives at
@@ -82,16 +88,17 @@ EMSCRIPTEN_KEEPALIVE uint32_t* qv_flatten(uint8_t* rgba, uint32_t width, uint32_
     return result;
 }
 
-// Runs the kernel of the filter table's row `filter` (1 on; row 0 is the
-// flatten) on the pixels in place; a CallStatus.
-EMSCRIPTEN_KEEPALIVE uint32_t qv_filter(uint8_t* rgba, uint32_t width, uint32_t height, uint32_t filter) {
-    if (filter == 0 || filter >= quenvale::kNamedFilterCount) {
+// Runs the kernel named (as the tool names it) on the pixels in place; a
+// CallStatus, refused for the flatten (qv_flatten) or an unknown name.
+EMSCRIPTEN_KEEPALIVE uint32_t qv_filter(uint8_t* rgba, uint32_t width, uint32_t height, const char* name) {
+    const quenvale::NamedFilter* filter = quenvale::FindNamedFilter(name);
+    if (filter == nullptr || filter == &quenvale::kNamedFilters[0]) {
         return CallRefused;
     }
     Picture source = RgbaPicture(rgba, width, height);
     Picture result{};
     quenvale_host::PictureError error{};
-    bool done = quenvale_host::KernelOnHeld(quenvale::kNamedFilters[filter].kernel, source, &result, &error);
+    bool done = quenvale_host::KernelOnHeld(filter->kernel, source, &result, &error);
     // An RGBA source keeps its type and depth: the result's rows are its pixels.
     done = done && result.colorType == quenvale_host::PngRgba && result.bitDepth == 8;
     for (uint32_t y = 0; done && y < height; ++y) {
