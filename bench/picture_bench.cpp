@@ -133,7 +133,7 @@ bool MakeInputs(const std::string& photoBmp, const std::string& png, const std::
     quenvale_host::PictureError error{};
     bool read = ReadPhoto(photoBmp, &picture);
     std::vector<uint8_t> bytes;
-    bool made = read && quenvale_host::EncodePng(picture, nullptr, nullptr, nullptr, true, &bytes, &error) &&
+    bool made = read && quenvale_host::EncodePng(picture, quenvale_host::EncodeRequest{nullptr, nullptr, true}, &bytes, &error) &&
                 quenvale_writer::WriteWholeFile(png, bytes) && WriteJpeg(picture, jpeg);
     quenvale_host::ReleasePicture(&picture);
     return made;
@@ -180,8 +180,8 @@ void ReportColors(int runs, const std::string& photoBmp) {
     Picture flat = photo;
     flat.rows = rows.data();
     std::vector<uint8_t> smallest, kept, plain;
-    timings = MeasureInTurn(runs, "", {[&] { EncodePng(flat, nullptr, nullptr, nullptr, false, &smallest, &error); },
-                                       [&] { EncodePng(flat, nullptr, nullptr, nullptr, true, &kept, &error); },
+    timings = MeasureInTurn(runs, "", {[&] { EncodePng(flat, quenvale_host::EncodeRequest{nullptr, nullptr, false}, &smallest, &error); },
+                                       [&] { EncodePng(flat, quenvale_host::EncodeRequest{nullptr, nullptr, true}, &kept, &error); },
                                        [&] { plain = EncodeRgb(flat.rows, flat.width, flat.height, 2); }});
     std::printf("its PNG at --colors 256\n  %-34s %s, %zu bytes\n", "RGB, libspng's filters per row",
                 Show(timings[2]).c_str(), plain.size());

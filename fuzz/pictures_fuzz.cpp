@@ -60,8 +60,7 @@ bool Filtered(const quenvale::NamedFilter& filter, Picture* result) {
     return true;
 }
 
-void RoundTrip(const uint8_t* data, const Picture& source, const std::vector<PngChunk>* chunks,
-               const quenvale::NamedFilter* filter) {
+void RoundTrip(const SourceCarry* carry, const Picture& source, const quenvale::NamedFilter* filter) {
     PictureError error{};
     FILE* file = std::fopen(bitmapPath.c_str(), "w+b");
     Check(file != nullptr, "temp file");
@@ -80,13 +79,14 @@ void RoundTrip(const uint8_t* data, const Picture& source, const std::vector<Png
     Check(MapToSourceEncoding(source, flatten, &result, &error), "maps to its source's encoding");
     std::vector<uint8_t> png;
     bool keep = (source.width + source.height) % 2 == 0;  // either encoding, by the input
-    bool encoded = EncodePng(result, data, chunks, chunks != nullptr ? &source : nullptr, keep, &png, &error);
+    bool encoded =
+        EncodePng(result, EncodeRequest{carry, carry != nullptr ? &source : nullptr, keep}, &png, &error);
     Check(encoded || source.width == 0 || source.height == 0, "a picture with pixels encodes");
     Picture again{};
-    std::vector<PngChunk> againChunks;
-    std::vector<uint8_t> againCarried;
+    SourceCarry againCarry;
     if (encoded) {
-        Check(ReadPng(PictureInput{nullptr, png.data(), png.size()}, kFuzzMaxPixels, &again, &againChunks, &againCarried, &error), "the PNG written decodes");
+        Check(ReadPng(PictureInput{nullptr, png.data(), png.size()}, kFuzzMaxPixels, &again, &againCarry, &error),
+              "the PNG written decodes");
         Check(again.width == source.width && again.height == source.height, "at the same size");
         if (filter == nullptr && source.bitDepth <= 8 && again.colorType == source.colorType &&
             again.bitDepth == source.bitDepth && keep) {
@@ -114,11 +114,11 @@ void BitmapToPng(const uint8_t* data, size_t size, const quenvale::NamedFilter& 
     Picture result{};
     if (within && Filtered(filter, &result)) {
         std::vector<uint8_t> png;
-        if (EncodePng(result, nullptr, nullptr, nullptr, false, &png, &error)) {
+        if (EncodePng(result, EncodeRequest{nullptr, nullptr, false}, &png, &error)) {
             Picture again{};
-            std::vector<PngChunk> chunks;
-            std::vector<uint8_t> carried;
-            Check(ReadPng(PictureInput{nullptr, png.data(), png.size()}, kFuzzMaxPixels, &again, &chunks, &carried, &error), "the PNG written decodes");
+            SourceCarry carry;
+            Check(ReadPng(PictureInput{nullptr, png.data(), png.size()}, kFuzzMaxPixels, &again, &carry, &error),
+                  "the PNG written decodes");
             Check(again.width == result.width && again.height == result.height, "at the same size");
             ReleasePicture(&again);
         }
@@ -132,19 +132,18 @@ void BitmapToPng(const uint8_t* data, size_t size, const quenvale::NamedFilter& 
 void WebpRoundTrip(const uint8_t* data, size_t size) {
     Picture picture{};
     PictureError error{};
-    bool decoded = ReadWebp(PictureInput{nullptr, data, size}, kFuzzMaxPixels, &picture, nullptr, nullptr, &error);
+    bool decoded = ReadWebp(PictureInput{nullptr, data, size}, kFuzzMaxPixels, &picture, nullptr, &error);
     Check(decoded || !error.reason.empty(), "a refusal says why");
     if (decoded) {
         Check(quenvale::FlattenPicture(ModelOf(picture), 20) == quenvale::StatusOk, "the flatten runs");
-        EncodedPng webp{};
-        Check(EncodeWebpPieces(picture, nullptr, nullptr, nullptr, false, &webp, &error), "the WebP is written");
+        EncodedFile webp{};
+        Check(EncodeWebpPieces(picture, EncodeRequest{nullptr, nullptr, false}, &webp, &error), "the WebP is written");
         Picture again{};
-        Check(ReadWebp(PictureInput{nullptr, webp.encoded, webp.encodedLength}, kFuzzMaxPixels, &again, nullptr,
-                       nullptr, &error),
+        Check(ReadWebp(PictureInput{nullptr, webp.encoded, webp.encodedLength}, kFuzzMaxPixels, &again, nullptr, &error),
               "the WebP written decodes");
         Check(SameRgba8(picture, again), "to the same pixels");
         ReleasePicture(&again);
-        ReleaseEncodedPng(&webp);
+        ReleaseEncodedFile(&webp);
     }
     ReleasePicture(&picture);
 }
@@ -198,20 +197,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 #endif
     Picture picture{};
-    std::vector<PngChunk> chunks;
     PictureError error{};
     bool png = size >= 8 && data[0] == 0x89;
     std::vector<uint8_t> fixed = png && repair ? WithGoodCrcs(data, size) : std::vector<uint8_t>();
     if (!fixed.empty()) {
         data = fixed.data();
     }
-    std::vector<uint8_t> carried;
+    SourceCarry carry;
     PictureInput input{nullptr, data, size};
-    bool decoded = png ? ReadPng(input, kFuzzMaxPixels, &picture, &chunks, &carried, &error)
-                       : ReadJpeg(input, kFuzzMaxPixels, &picture, nullptr, nullptr, &error);
+    bool decoded = png ? ReadPng(input, kFuzzMaxPixels, &picture, &carry, &error)
+                       : ReadJpeg(input, kFuzzMaxPixels, &picture, nullptr, &error);
     Check(decoded || !error.reason.empty(), "a refusal says why");
     if (decoded) {
-        RoundTrip(carried.data(), picture, png ? &chunks : nullptr, filter);
+        RoundTrip(png ? &carry : nullptr, picture, filter);
     }
     ReleasePicture(&picture);
     return 0;

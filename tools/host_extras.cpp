@@ -37,13 +37,13 @@ std::string WriteFailure(const quenvale::Failure& failure, const char* what) {
 
 // Writes the pieces to a temporary that will replace the file at path,
 // held in extras until committed; the failure reported against path.
-bool StageWhole(FlattenExtras& extras, const std::string& path, const std::vector<EncodedPng::Piece>& pieces,
+bool StageWhole(FlattenExtras& extras, const std::string& path, const std::vector<EncodedFile::Piece>& pieces,
                 const char* what) {
     std::u16string wide = CallPath(path, 0);
     quenvale::OutputFile replaced{};
     quenvale::Failure failure{};
     bool written = quenvale::OpenOutput(wide.c_str(), path.c_str(), nullptr, &replaced, &failure);
-    for (const EncodedPng::Piece& piece : pieces) {
+    for (const EncodedFile::Piece& piece : pieces) {
         if (written && !quenvale::WriteBytes(replaced.stream, piece.bytes, piece.length)) {
             failure = quenvale::FailWithErrno(quenvale::StatusOutputWriteFailed);
             written = false;
@@ -121,14 +121,14 @@ bool StageLayers(const JobOptions& options, FlattenExtras& extras, const std::st
         }
         std::string name = LayerName(stem, layer, extras.colors.size(), extras.colors[layer]);
         std::string path = std::string(options.layersDir) + "/" + name;
-        EncodedPng png{};
-        written = EncodePngPieces(mask, nullptr, nullptr, nullptr, true, &png, &error);
+        EncodedFile png{};
+        written = EncodePngPieces(mask, EncodeRequest{nullptr, nullptr, true}, &png, &error);
         if (!written) {
             ReportFailure(path, error.reason);
         }
         written = written && StageWhole(extras, path, png.pieces, "the layer");
         extras.layerNames.push_back(name);
-        ReleaseEncodedPng(&png);
+        ReleaseEncodedFile(&png);
     }
     ReleasePicture(&mask);
     return written;
@@ -185,7 +185,7 @@ bool StageExtras(const JobOptions& options, FlattenExtras& extras, const std::st
     if (path.empty() || path == "-") {
         return true;
     }
-    std::vector<EncodedPng::Piece> text{{reinterpret_cast<const uint8_t*>(extras.palette.data()), extras.palette.size()}};
+    std::vector<EncodedFile::Piece> text{{reinterpret_cast<const uint8_t*>(extras.palette.data()), extras.palette.size()}};
     return StageWhole(extras, path, text, "the palette");
 }
 

@@ -18,21 +18,21 @@ enum FileFormat : uint8_t { FormatNone, FormatBmp, FormatPng, FormatJpeg, Format
 // Whether this build has the PNG and JPEG codecs (the Windows builds do not).
 extern const bool kPicturesBuiltIn;
 
-// The picture codecs' decoder of a format (tools/pictures/picture.h): an
-// open file or bytes in memory, a picture of at most maxPixels, and for a
-// PNG its chunks to carry.
+// A format's codec (tools/pictures/picture.h): its decoder reads an open
+// file or bytes in memory into a picture of at most maxPixels, with what
+// the source carries into an output of its own format; its encoder writes
+// a picture as asked (a carry to keep, or the picture's own metadata; the
+// smallest encoding, or the picture's own), in pieces to write.
 struct Picture;
 struct PictureError;
 struct PictureInput;
-struct PngChunk;
-struct EncodedPng;
-using PictureDecoder = bool (*)(const PictureInput& input, uint64_t maxPixels, Picture* picture,
-                                std::vector<PngChunk>* chunks, std::vector<uint8_t>* carried, PictureError* error);
-// And its encoder of a picture: in pieces to write, carrying the chunks a
-// source of the same format gave (none: the picture's own metadata), in the
-// smallest lossless encoding unless keepEncoding.
-using PictureEncoder = bool (*)(const Picture& picture, const uint8_t* carried, const std::vector<PngChunk>* chunks,
-                                const Picture* source, bool keepEncoding, EncodedPng* encoded, PictureError* error);
+struct SourceCarry;
+struct EncodeRequest;
+struct EncodedFile;
+using PictureDecoder = bool (*)(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry* carry,
+                                PictureError* error);
+using PictureEncoder = bool (*)(const Picture& picture, const EncodeRequest& request, EncodedFile* encoded,
+                                PictureError* error);
 
 struct Signature {
     size_t at;  // bytes into the file

@@ -31,8 +31,7 @@ namespace {
 struct PictureJob {
     FILE* input;    // open from the sniff until the output is committed; null once closed
     Picture source;
-    std::vector<PngChunk> chunks;
-    std::vector<uint8_t> carried;  // the chunks to carry, as stored
+    SourceCarry carry;             // what the source carries into an output of its format
     Picture result;
     BridgeBitmap bridge;           // a kernel's input
     uint8_t* filtered;             // a kernel's output rows
@@ -62,7 +61,7 @@ bool DecodeSource(const JobOptions& options, FileFormat from, const std::string&
     }
     PictureDecoder decode = RowOf(from).decode;
     bool decoded = decode != nullptr && decode(PictureInput{job.input, nullptr, length}, options.maxPixels,
-                                               &job.source, &job.chunks, &job.carried, &error);
+                                               &job.source, &job.carry, &error);
     if (decode == nullptr) {
         error.reason = std::string("a ") + FormatName(from) + " file: this build has no decoder for it";
     }
@@ -125,17 +124,17 @@ bool WriteEncoded(const JobOptions& options, FileFormat to, PictureJob& job, con
         ReportFailure(input, "interrupted");
         return false;
     }
-    EncodedPng png{};
+    EncodedFile png{};
     PictureError error{};
-    bool carried = !job.chunks.empty();  // a PNG's, carried into the PNG made of it
+    bool carried = !job.carry.chunks.empty();  // a PNG's, carried into the PNG made of it
     PictureEncoder encode = RowOf(to).encode;
     if (encode == nullptr) {
         ReportFailure(output, std::string("a ") + FormatName(to) + " file: this build has no encoder for it");
         return false;
     }
-    if (!encode(picture, job.carried.data(), carried ? &job.chunks : nullptr, carried ? &job.source : nullptr,
-                options.keepEncoding, &png, &error)) {
-        ReleaseEncodedPng(&png);
+    EncodeRequest request{carried ? &job.carry : nullptr, carried ? &job.source : nullptr, options.keepEncoding};
+    if (!encode(picture, request, &png, &error)) {
+        ReleaseEncodedFile(&png);
         ReportFailure(output, error.reason);
         return false;
     }
@@ -144,12 +143,12 @@ bool WriteEncoded(const JobOptions& options, FileFormat to, PictureJob& job, con
     bool written = ReplaceOutput(
         options, job, outputFile, [&png](FILE* stream) {
             bool all = true;
-            for (const EncodedPng::Piece& piece : png.pieces) {
+            for (const EncodedFile::Piece& piece : png.pieces) {
                 all = all && quenvale::WriteBytes(stream, piece.bytes, piece.length);
             }
             return all;
         }, input, output);
-    ReleaseEncodedPng(&png);
+    ReleaseEncodedFile(&png);
     return written;
 }
 

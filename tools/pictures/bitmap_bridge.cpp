@@ -279,8 +279,7 @@ bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error) {
     return read;
 }
 
-bool ReadBitmap(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>*,
-                std::vector<uint8_t>*, PictureError* error) {
+bool ReadBitmap(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry*, PictureError* error) {
     return input.file != nullptr && BitmapWithinPixelBudget(input.file, maxPixels, error) &&
            quenvale::SeekFile(input.file, 0) && ReadBitmapAsPicture(input.file, picture, error);
 }

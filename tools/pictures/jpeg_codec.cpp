@@ -118,8 +118,7 @@ bool DecodeJpeg(const uint8_t* file, size_t length, uint64_t maxPixels, Picture*
 
 }  // namespace
 
-bool ReadJpeg(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>*,
-              std::vector<uint8_t>*, PictureError* error) {
+bool ReadJpeg(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry*, PictureError* error) {
     std::vector<uint8_t> whole;
     if (input.file != nullptr && !ReadInputWhole(input, &whole, error)) {
         return false;

@@ -101,39 +101,31 @@ struct PictureInput {
     const uint8_t* bytes;
     uint64_t length;
 };
-// Decoders of a picture of at most maxPixels. ReadPng also lists the chunks,
-// copying all but the image data into carried, where the list points (a
-// file is read as it is decoded); ReadJpeg reads a file whole, since a JPEG
-// is small beside its pixels, and has no chunks.
-bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
-             std::vector<uint8_t>* carried, PictureError* error);
-// A still WebP (read whole; an animation is refused) as 8-bit RGB, or RGBA
-// where it has alpha, with its ICC profile and EXIF; and a picture as a
-// lossless WebP, in pieces as a PNG is (webp_codec.cpp, where this build
-// has libwebp).
-bool ReadWebp(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
-              std::vector<uint8_t>* carried, PictureError* error);
-struct EncodedPng;
-bool EncodeWebpPieces(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
-                      const Picture* sourcePicture, bool keepEncoding, EncodedPng* encoded, PictureError* error);
-// A file input's bytes, whole.
-bool ReadInputWhole(const PictureInput& input, std::vector<uint8_t>* bytes, PictureError* error);
-bool ReadJpeg(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
-              std::vector<uint8_t>* carried, PictureError* error);
 
-// A PNG of the picture. Unless keepEncoding, in the smallest encoding that
-// decodes to the same 8-bit RGBA (SmallestEncoding). With source chunks,
-// every chunk of the source but its image data is carried in order; those
-// that describe the pixels' encoding (palette, transparency, background,
-// histogram, significant bits) are kept only while the encoding is the
-// source's. Without, the picture's resolution, ICC profile and EXIF are
-// written.
-bool EncodePng(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
-               const Picture* sourcePicture, bool keepEncoding, std::vector<uint8_t>* png, PictureError* error);
-// The same PNG as the pieces it is written from, so that it is never
-// assembled in memory: the signature, the carried chunks (in source) and the
-// encoder's own (in encoded, which ReleaseEncodedPng frees).
-struct EncodedPng {
+// What a source carries into an output of its own format beyond its
+// pixels: a PNG's chunks (listed, and all but the image data copied into
+// bytes). The other formats carry their metadata in the picture itself
+// (its ICC profile, EXIF and resolution), and leave this empty.
+struct SourceCarry {
+    std::vector<PngChunk> chunks;
+    std::vector<uint8_t> bytes;
+};
+
+// What an encoder is asked beside the picture: a source's carry to keep
+// (null: the picture's own metadata is written), the source picture that
+// carry describes, and whether to keep the picture's own encoding rather
+// than the smallest that holds its pixels.
+struct EncodeRequest {
+    const SourceCarry* carry;
+    const Picture* source;
+    bool keepEncoding;
+};
+
+// A file encoded, as the pieces it is written from in order, so that it is
+// never assembled in memory: a PNG's signature, carried chunks (pointing
+// into the carry) and the encoder's own (in encoded, which
+// ReleaseEncodedFile frees); another format's whole file in encoded.
+struct EncodedFile {
     struct Piece {
         const uint8_t* bytes;
         size_t length;
@@ -142,8 +134,33 @@ struct EncodedPng {
     size_t encodedLength;
     std::vector<Piece> pieces;
 };
-bool EncodePngPieces(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
-                     const Picture* sourcePicture, bool keepEncoding, EncodedPng* png, PictureError* error);
+void ReleaseEncodedFile(EncodedFile* file);
+// Decoders of a picture of at most maxPixels. ReadPng also lists the chunks,
+// copying all but the image data into carried, where the list points (a
+// file is read as it is decoded); ReadJpeg reads a file whole, since a JPEG
+// is small beside its pixels, and has no chunks.
+bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry* carry, PictureError* error);
+// A still WebP (read whole; an animation is refused) as 8-bit RGB, or RGBA
+// where it has alpha, with its ICC profile and EXIF; and a picture as a
+// lossless WebP, in pieces as a PNG is (webp_codec.cpp, where this build
+// has libwebp).
+bool ReadWebp(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry* carry, PictureError* error);
+bool EncodeWebpPieces(const Picture& picture, const EncodeRequest& request, EncodedFile* encoded,
+                      PictureError* error);
+// A file input's bytes, whole.
+bool ReadInputWhole(const PictureInput& input, std::vector<uint8_t>* bytes, PictureError* error);
+bool ReadJpeg(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry* carry, PictureError* error);
+
+// A PNG of the picture. Unless keepEncoding, in the smallest encoding that
+// decodes to the same 8-bit RGBA (SmallestEncoding). With source chunks,
+// every chunk of the source but its image data is carried in order; those
+// that describe the pixels' encoding (palette, transparency, background,
+// histogram, significant bits) are kept only while the encoding is the
+// source's. Without, the picture's resolution, ICC profile and EXIF are
+// written.
+bool EncodePng(const Picture& picture, const EncodeRequest& request, std::vector<uint8_t>* png, PictureError* error);
+// The same PNG as the pieces it is written from.
+bool EncodePngPieces(const Picture& picture, const EncodeRequest& request, EncodedFile* png, PictureError* error);
 // The picture's pixels in the smallest PNG encoding that decodes to the
 // same 8-bit RGBA, not interlaced: opaque grey at the fewest bits that hold
 // each grey exactly, unless a palette is narrower; a palette of 1 to 8 bits
@@ -157,7 +174,6 @@ bool DecodeRgba8(const Picture& picture, uint8_t* rgba, bool* opaque);
 // Whether two pictures of 8-bit (or narrower) samples decode to the same
 // 8-bit RGBA; of 16-bit ones, only whether their sizes and depths agree.
 bool SameRgba8(const Picture& a, const Picture& b);
-void ReleaseEncodedPng(EncodedPng* png);
 
 // The picture as a BMP the library reads: palettes indexed, grey as 8-bit
 // with a grey palette, RGB as 24-bit, alpha as 32-bit with an alpha mask,
@@ -171,8 +187,7 @@ bool BitmapOfPictureFits(const Picture& picture, PictureError* error);
 bool ReadBitmapAsPicture(FILE* file, Picture* picture, PictureError* error);
 // The same as the decoder of the format table's BMP row: an open file,
 // within the pixel budget.
-bool ReadBitmap(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
-                std::vector<uint8_t>* carried, PictureError* error);
+bool ReadBitmap(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry* carry, PictureError* error);
 // The same from a bitmap's format, its header bytes (for an alpha mask) and
 // its pixel data in memory.
 bool PictureOfBitmapData(const quenvale::BitmapFormat& format, const uint8_t* prefix, size_t length, uint8_t* data,

@@ -343,14 +343,16 @@ bool EncodeAlone(const Picture& picture, bool withMetadata, uint8_t** bytes, siz
     return true;
 }
 
-void Append(EncodedPng* png, const uint8_t* file, const PngChunk& chunk) {
+void Append(EncodedFile* png, const uint8_t* file, const PngChunk& chunk) {
     png->pieces.push_back({file + chunk.offset, chunk.bytes});
 }
 
 }  // namespace
 
-bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>* chunks,
-             std::vector<uint8_t>* carried, PictureError* error) {
+bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry* carry, PictureError* error) {
+    std::vector<PngChunk> unlisted;
+    std::vector<PngChunk>* chunks = carry != nullptr ? &carry->chunks : &unlisted;
+    std::vector<uint8_t>* carried = carry != nullptr ? &carry->bytes : nullptr;
     uint8_t signature[sizeof kSignature];
     uint64_t at = 0;
     if (input.length < sizeof kSignature || !ReadNext(input, &at, signature, sizeof signature) ||
@@ -390,8 +392,11 @@ bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, st
     return decoded;
 }
 
-bool EncodePngPieces(const Picture& given, const uint8_t* source, const std::vector<PngChunk>* chunks,
-                     const Picture* sourcePicture, bool keepEncoding, EncodedPng* png, PictureError* error) {
+bool EncodePngPieces(const Picture& given, const EncodeRequest& request, EncodedFile* png, PictureError* error) {
+    const std::vector<PngChunk>* chunks = request.carry != nullptr ? &request.carry->chunks : nullptr;
+    const uint8_t* source = request.carry != nullptr ? request.carry->bytes.data() : nullptr;
+    const Picture* sourcePicture = request.source;
+    bool keepEncoding = request.keepEncoding;
     if (given.width == 0 || given.height == 0) {
         *error = {"a PNG cannot hold a picture with no pixels"};
         return false;
@@ -451,20 +456,19 @@ bool EncodePngPieces(const Picture& given, const uint8_t* source, const std::vec
     return true;
 }
 
-void ReleaseEncodedPng(EncodedPng* png) {
+void ReleaseEncodedFile(EncodedFile* png) {
     std::free(png->encoded);
-    *png = EncodedPng{};
+    *png = EncodedFile{};
 }
 
-bool EncodePng(const Picture& picture, const uint8_t* source, const std::vector<PngChunk>* chunks,
-               const Picture* sourcePicture, bool keepEncoding, std::vector<uint8_t>* png, PictureError* error) {
-    EncodedPng pieces{};
-    bool encoded = EncodePngPieces(picture, source, chunks, sourcePicture, keepEncoding, &pieces, error);
+bool EncodePng(const Picture& picture, const EncodeRequest& request, std::vector<uint8_t>* png, PictureError* error) {
+    EncodedFile pieces{};
+    bool encoded = EncodePngPieces(picture, request, &pieces, error);
     png->clear();
-    for (const EncodedPng::Piece& piece : pieces.pieces) {
+    for (const EncodedFile::Piece& piece : pieces.pieces) {
         png->insert(png->end(), piece.bytes, piece.bytes + piece.length);
     }
-    ReleaseEncodedPng(&pieces);
+    ReleaseEncodedFile(&pieces);
     return encoded;
 }
 

@@ -43,8 +43,7 @@ const char* StatusText(VP8StatusCode status) {
 
 }  // namespace
 
-bool ReadWebp(const PictureInput& input, uint64_t maxPixels, Picture* picture, std::vector<PngChunk>*,
-              std::vector<uint8_t>*, PictureError* error) {
+bool ReadWebp(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry*, PictureError* error) {
     std::vector<uint8_t> whole;
     if (input.file != nullptr && !ReadInputWhole(input, &whole, error)) {
         return false;
@@ -96,8 +95,9 @@ bool ReadWebp(const PictureInput& input, uint64_t maxPixels, Picture* picture, s
     return true;
 }
 
-bool EncodeWebpPieces(const Picture& picture, const uint8_t*, const std::vector<PngChunk>*, const Picture*, bool,
-                      EncodedPng* encoded, PictureError* error) {
+// Lossless ARGB always, with the picture's own profile and EXIF: the
+// request's carry and encoding have nothing to say to it.
+bool EncodeWebpPieces(const Picture& picture, const EncodeRequest&, EncodedFile* encoded, PictureError* error) {
     if (picture.width == 0 || picture.height == 0 || picture.width > WEBP_MAX_DIMENSION ||
         picture.height > WEBP_MAX_DIMENSION) {
         *error = {"a WebP holds 1 to 16383 pixels a side, not " + std::to_string(picture.width) + " x " +
@@ -166,7 +166,7 @@ bool EncodeWebpPieces(const Picture& picture, const uint8_t*, const std::vector<
     muxed = muxed && WebPMuxAssemble(mux, &withMetadata) == WEBP_MUX_OK;
     WebPMuxDelete(mux);
     const WebPData& file = muxed ? withMetadata : assembled;
-    // Copied into a block of the C heap, which ReleaseEncodedPng frees.
+    // Copied into a block of the C heap, which ReleaseEncodedFile frees.
     encoded->encoded = static_cast<uint8_t*>(std::malloc(file.size));
     if (encoded->encoded != nullptr) {
         std::memcpy(encoded->encoded, file.bytes, file.size);
