@@ -4,7 +4,6 @@
 #ifndef QUENVALE_HOST_H
 #define QUENVALE_HOST_H
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -89,12 +88,6 @@ void RunInOrder(size_t count, size_t jobs, const std::function<void(size_t)>& wo
 void ShareBatchPixels(uint64_t budget);
 void ReserveBatchPixels(uint64_t pixels);
 void ReleaseBatchPixels();
-// A job of this thread asked to stop (the Python module's Ctrl-C): the flag
-// is looked at between a job's steps (before its encoding, between its
-// layers, before anything replaces a file), and a job that sees it set
-// stops there, replacing nothing. Null, the default: never.
-void WatchCancel(const std::atomic<bool>* flag);
-bool CancelAsked();
 // The cores this machine has, at least 1.
 size_t CoreCount();
 

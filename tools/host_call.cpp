@@ -3,7 +3,6 @@
 // texts of its failures.
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "entry.h"
@@ -11,9 +10,6 @@
 #include "host_call.h"
 #include "host_formats.h"
 #include "quenvale.h"
-#if defined(QUENVALE_PICTURES)
-#include "picture.h"
-#endif
 
 namespace quenvale_host {
 
@@ -41,9 +37,6 @@ struct InputStream {
 bool CallAnyFormat(const JobOptions& options, FileFormat planned, const std::string& inputFile,
                    const std::string& outputFile, const std::string& input, const std::string& output) {
     std::string refusal;
-#if defined(QUENVALE_PICTURES)
-    WatchPixelBudget(ReserveBatchPixels);  // a batch's jobs share one budget
-#endif
     // Opened once: a picture is read from this stream, a bitmap by its name.
     InputStream stream{OpenFile(inputFile, "rb")};
     FileFormat from = SniffOpenFormat(stream.file, &refusal);
@@ -78,24 +71,13 @@ bool CallAnyFormat(const JobOptions& options, FileFormat planned, const std::str
         // and staged before the call writes the output: never read back
         // from an output that may be a pipe, and within --max-pixels.
         FlattenExtras extras{};
-        bool wanted = stream.file != nullptr &&
-                      (options.palette != nullptr || options.paletteDir != nullptr || options.layersDir != nullptr);
-        bool staged = true;
-        try {
-            staged = !wanted || (BitmapExtras(chosen, stream.file, inputFile, input, output, &extras) &&
-                                 StageExtras(chosen, extras, input, output));
-        } catch (const std::bad_alloc&) {
-            ReportFailure(input, "not enough memory for its palette");
-            staged = false;
-        }
-        if (!staged) {
-            AbandonExtras(extras);
+        if (stream.file != nullptr && WritesExtras(options) &&
+            !BitmapExtras(chosen, stream.file, inputFile, input, output, &extras)) {
             return false;
         }
 #endif
         stream.Close();  // Windows replaces no file that is open
-        if (CancelAsked()) {
-            ReportFailure(input, "interrupted");
+        if (StopAsked(input)) {
 #if defined(QUENVALE_PICTURES)
             AbandonExtras(extras);
 #endif
@@ -115,20 +97,22 @@ bool CallAnyFormat(const JobOptions& options, FileFormat planned, const std::str
 #endif
 }
 
-// The system's text where a system call failed, else the reason from the
-// library's own table.
+std::string FailureText(const quenvale::Failure& failure) {
+    char reason[quenvale::kReasonTextBytes];
+    quenvale::FormatReason(failure, reason, sizeof reason);
+    // A reason and the system's error where both are known.
+    return failure.systemError == 0               ? std::string(reason)
+           : failure.reason == quenvale::ReasonNone ? ErrorText(failure.systemError)
+                                                   : std::string(reason) + ": " + ErrorText(failure.systemError);
+}
+
 // Where the call wrote a spool file, the spool's folder is named, so that
 // a full TMPDIR is not taken for the output's disk.
 void ReportCall(const quenvale::Failure& failure, const std::string& input, const std::string& output,
                 bool outputSpooled) {
     bool outputSide =
         failure.status == quenvale::StatusOutputOpenFailed || failure.status == quenvale::StatusOutputWriteFailed;
-    char reason[quenvale::kReasonTextBytes];
-    quenvale::FormatReason(failure, reason, sizeof reason);
-    // A reason and the system's error where both are known.
-    std::string text = failure.systemError == 0   ? std::string(reason)
-                       : failure.reason == quenvale::ReasonNone ? ErrorText(failure.systemError)
-                                                               : std::string(reason) + ": " + ErrorText(failure.systemError);
+    std::string text = FailureText(failure);
     if (outputSide && outputSpooled) {
         text = "a temporary file in " + SpoolFolder() + ": " + text;
     }

@@ -23,6 +23,9 @@ struct Picture;
 // system call failed (0 where none did): recorded in the outcome of the job
 // this thread runs (job.cpp), which its face reports.
 void ReportFailure(const std::string& path, const std::string& reason, int systemError = 0);
+// A failure's words: the system's text where a system call failed, the
+// reason from the library's own table, or both; never the text of error 0.
+std::string FailureText(const quenvale::Failure& failure);
 // A failed call's line, on the input or the output by what failed; an
 // output written to a spool file names the spool's folder.
 void ReportCall(const quenvale::Failure& failure, const std::string& input, const std::string& output,
@@ -72,17 +75,18 @@ struct FlattenExtras {
     std::vector<std::string> layerNames;       // this run's, so that stale ones can go
 };
 constexpr uint16_t kNoLayer = 0xFFFF;
-bool PrepareExtras(const JobOptions& options, Picture& picture, int tolerance, const std::string& input,
-                   FlattenExtras* extras);
-bool StageExtras(const JobOptions& options, FlattenExtras& extras, const std::string& input, const std::string& output);
+// The extras made from the flattened picture and staged; true where none
+// is asked.
+bool StageExtras(const JobOptions& options, Picture& picture, int tolerance, const std::string& input,
+                 const std::string& output, FlattenExtras* extras);
 // Puts the staged files in place (and a palette asked on standard output
 // there), then removes the layers a run with more colours left; reported
 // on failure.
 bool CommitExtras(const JobOptions& options, FlattenExtras& extras, const std::string& input, const std::string& output);
 void AbandonExtras(FlattenExtras& extras);
 // The extras of a bitmap the library's call will flatten, made by the same
-// flatten in memory before the call (host_pictures.cpp); reported on
-// failure.
+// flatten in memory and staged before the call (host_pictures.cpp);
+// reported on failure.
 bool BitmapExtras(const JobOptions& options, FILE* stream, const std::string& inputFile, const std::string& input,
                   const std::string& output, FlattenExtras* extras);
 // The stream the library's own text goes to for this call (null unless -v:

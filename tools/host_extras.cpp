@@ -24,17 +24,6 @@ namespace {
 // More layers than this are refused: each is a file, and a pass of its own.
 constexpr size_t kMaxLayers = 256;
 
-// The reason a file could not be written: the library's own, with the
-// system's where one failed; never the text of error 0.
-std::string WriteFailure(const quenvale::Failure& failure, const char* what) {
-    char reason[quenvale::kReasonTextBytes];
-    quenvale::FormatReason(failure, reason, sizeof reason);
-    std::string text = failure.systemError == 0               ? std::string(reason)
-                       : failure.reason == quenvale::ReasonNone ? ErrorText(failure.systemError)
-                                                               : std::string(reason) + ": " + ErrorText(failure.systemError);
-    return std::string("could not write ") + what + ": " + text;
-}
-
 // Writes the pieces to a temporary that will replace the file at path,
 // held in extras until committed; the failure reported against path.
 bool StageWhole(FlattenExtras& extras, const std::string& path, const std::vector<EncodedFile::Piece>& pieces,
@@ -51,7 +40,7 @@ bool StageWhole(FlattenExtras& extras, const std::string& path, const std::vecto
     }
     if (!written) {
         quenvale::AbandonOutput(replaced);
-        ReportFailure(path, WriteFailure(failure, what), failure.systemError);
+        ReportFailure(path, std::string("could not write ") + what + ": " + FailureText(failure), failure.systemError);
         return false;
     }
     extras.staged.push_back(replaced);
@@ -107,8 +96,7 @@ bool StageLayers(const JobOptions& options, FlattenExtras& extras, const std::st
     std::string stem = StemOf(input, output);
     bool written = true;
     for (size_t layer = 0; written && layer < extras.colors.size(); ++layer) {
-        if (CancelAsked()) {
-            ReportFailure(input, "interrupted");
+        if (StopAsked(input)) {
             written = false;
             break;
         }
@@ -149,12 +137,12 @@ void RemoveStaleLayers(const JobOptions& options, const FlattenExtras& extras, c
 
 }  // namespace
 
-bool PrepareExtras(const JobOptions& options, Picture& picture, int tolerance, const std::string& input,
-                   FlattenExtras* extras) {
-    bool palette = options.palette != nullptr || options.paletteDir != nullptr;
-    if (!palette && options.layersDir == nullptr) {
+bool StageExtras(const JobOptions& options, Picture& picture, int tolerance, const std::string& input,
+                 const std::string& output, FlattenExtras* extras) {
+    if (!WritesExtras(options)) {
         return true;
     }
+    bool palette = options.palette != nullptr || options.paletteDir != nullptr;
     quenvale::FlattenPalette entries{};
     LittleEndianSamples(&picture);
     quenvale::Picture model = ModelOf(picture);
@@ -163,9 +151,9 @@ bool PrepareExtras(const JobOptions& options, Picture& picture, int tolerance, c
     if (!prepared) {
         ReportFailure(input, "not enough memory to describe its palette");
     }
+    PaletteFormat format{};
+    std::string path = PalettePathOf(options, input, output, &format);
     if (prepared && palette) {
-        PaletteFormat format{};
-        PalettePathOf(options, input, "", &format);
         extras->palette = PaletteFileText(entries, model, format, BaseName(input), tolerance);
     }
     if (prepared && options.layersDir != nullptr) {
@@ -173,20 +161,15 @@ bool PrepareExtras(const JobOptions& options, Picture& picture, int tolerance, c
     }
     LittleEndianSamples(&picture);
     quenvale::FreeFlattenPalette(&entries);
-    return prepared;
-}
-
-bool StageExtras(const JobOptions& options, FlattenExtras& extras, const std::string& input, const std::string& output) {
-    if (options.layersDir != nullptr && !StageLayers(options, extras, input, output)) {
+    if (!prepared || (options.layersDir != nullptr && !StageLayers(options, *extras, input, output))) {
         return false;
     }
-    PaletteFormat format{};
-    std::string path = PalettePathOf(options, input, output, &format);
     if (path.empty() || path == "-") {
-        return true;
+        return true;  // standard output's is written when the extras are committed
     }
-    std::vector<EncodedFile::Piece> text{{reinterpret_cast<const uint8_t*>(extras.palette.data()), extras.palette.size()}};
-    return StageWhole(extras, path, text, "the palette");
+    std::vector<EncodedFile::Piece> text{{reinterpret_cast<const uint8_t*>(extras->palette.data()),
+                                          extras->palette.size()}};
+    return StageWhole(*extras, path, text, "the palette");
 }
 
 bool CommitExtras(const JobOptions& options, FlattenExtras& extras, const std::string& input, const std::string& output) {
@@ -194,7 +177,7 @@ bool CommitExtras(const JobOptions& options, FlattenExtras& extras, const std::s
     for (size_t i = 0; i < extras.staged.size(); ++i) {
         quenvale::Failure failure{};
         if (committed && !quenvale::CommitOutput(extras.staged[i], options.call.sync, &failure)) {
-            ReportFailure(extras.stagedPaths[i], WriteFailure(failure, "it"), failure.systemError);
+            ReportFailure(extras.stagedPaths[i], "could not write it: " + FailureText(failure), failure.systemError);
             committed = false;
         }
         quenvale::AbandonOutput(extras.staged[i]);  // what was not committed

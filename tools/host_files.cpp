@@ -30,16 +30,6 @@ bool CopyStream(FILE* from, FILE* to, int* error) {
 
 }  // namespace
 
-namespace {
-
-thread_local const std::atomic<bool>* cancelFlag = nullptr;
-
-}  // namespace
-
-void WatchCancel(const std::atomic<bool>* flag) { cancelFlag = flag; }
-
-bool CancelAsked() { return cancelFlag != nullptr && cancelFlag->load(); }
-
 bool DecodeUtf8(const std::string& text, std::u16string* units) {
     units->assign(text.size() + 1, u'\0');
     size_t count = 0;

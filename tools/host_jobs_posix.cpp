@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "host.h"
+#if defined(QUENVALE_PICTURES)
+#include "picture.h"
+#endif
 
 namespace quenvale_host {
 
@@ -67,6 +70,9 @@ thread_local uint64_t heldHere = 0;
 }  // namespace
 
 void ShareBatchPixels(uint64_t budget) {
+#if defined(QUENVALE_PICTURES)
+    WatchPixelBudget(ReserveBatchPixels);  // each picture's pixels, before they are taken
+#endif
     std::lock_guard<std::mutex> lock(poolMutex);
     poolBudget = budget;
 }

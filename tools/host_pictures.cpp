@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "color_count.h"
@@ -100,8 +101,7 @@ bool ReplaceOutput(const JobOptions& options, PictureJob& job, const std::string
         written = false;
     }
     std::fclose(stream);  // Windows replaces no file that is open
-    if (written && CancelAsked()) {
-        ReportFailure(input, "interrupted");
+    if (written && StopAsked(input)) {
         quenvale::AbandonOutput(replaced);
         return false;
     }
@@ -120,8 +120,7 @@ bool ReplaceOutput(const JobOptions& options, PictureJob& job, const std::string
 // the output.
 bool WriteEncoded(const JobOptions& options, FileFormat to, PictureJob& job, const Picture& picture,
                   const std::string& outputFile, const std::string& input, const std::string& output) {
-    if (CancelAsked()) {
-        ReportFailure(input, "interrupted");
+    if (StopAsked(input)) {
         return false;
     }
     EncodedFile png{};
@@ -329,8 +328,7 @@ bool FilterInMemory(const JobOptions& options, FileFormat from, FileFormat to, P
     }
     if (IsFlatten(options)) {
         if (!FlattenDecoded(options, job, input, output) ||
-            !PrepareExtras(options, job.source, job.tolerance, input, &job.extras) ||
-            !StageExtras(options, job.extras, input, output)) {
+            !StageExtras(options, job.source, job.tolerance, input, output, &job.extras)) {
             return false;
         }
         return to == FormatBmp ? ReplaceOutput(
@@ -471,8 +469,7 @@ bool BitmapToPicture(const JobOptions& options, FileFormat to, PictureJob& job, 
                      const std::string& outputFile, const std::string& input, const std::string& output) {
     FILE* console = OpenLibraryConsole(options, output);
     return FilterBitmapToResult(options, to, job, console, inputFile, input, output) &&
-           (!IsFlatten(options) || (PrepareExtras(options, job.result, options.call.tolerance, input, &job.extras) &&
-                                    StageExtras(options, job.extras, input, output))) &&
+           (!IsFlatten(options) || StageExtras(options, job.result, options.call.tolerance, input, output, &job.extras)) &&
            WriteEncoded(options, to, job, job.result, outputFile, input, output);
 }
 
@@ -484,12 +481,16 @@ bool BitmapExtras(const JobOptions& options, FILE* stream, const std::string& in
     job.input = stream;
     // The call prints its own text; this flatten, quiet, only feeds the extras.
     quenvale::SetConsoleStream(nullptr);
-    bool made = FilterBitmapToResult(options, FormatBmp, job, nullptr, inputFile, input, output) &&
-                PrepareExtras(options, job.result, options.call.tolerance, input, &job.extras);
-    if (made) {
-        *extras = std::move(job.extras);
-        job.extras = FlattenExtras{};
+    bool made = false;
+    try {
+        made = FilterBitmapToResult(options, FormatBmp, job, nullptr, inputFile, input, output) &&
+               StageExtras(options, job.result, options.call.tolerance, input, output, &job.extras);
+    } catch (const std::bad_alloc&) {
+        ReportFailure(input, "not enough memory for its palette");
     }
+    if (made) {
+        std::swap(*extras, job.extras);  // staged: the caller's, to commit or abandon
+    }  // else what was staged goes with the job
     job.input = nullptr;  // the caller's, to seek back and close
     ReleaseJob(job);
     return made;

@@ -12,8 +12,10 @@ namespace quenvale_host {
 
 namespace {
 
-// The job this thread runs, whose failures ReportFailure records.
+// The job this thread runs, whose failures ReportFailure records, and the
+// flag that asks it to stop.
 thread_local JobOutcome* running = nullptr;
+thread_local const std::atomic<bool>* cancelFlag = nullptr;
 
 bool RunOnFiles(const JobOptions& options, const JobPaths& paths, FileFormat planned);
 
@@ -23,6 +25,20 @@ void ReportFailure(const std::string& path, const std::string& reason, int syste
     if (running != nullptr) {
         running->errors.push_back(JobError{path, reason, systemError});
     }
+}
+
+void WatchCancel(const std::atomic<bool>* flag) { cancelFlag = flag; }
+
+bool StopAsked(const std::string& input) {
+    if (cancelFlag == nullptr || !cancelFlag->load()) {
+        return false;
+    }
+    ReportFailure(input, "interrupted");
+    return true;
+}
+
+bool WritesExtras(const JobOptions& options) {
+    return options.palette != nullptr || options.paletteDir != nullptr || options.layersDir != nullptr;
 }
 
 JobOutcome RunJob(const JobOptions& options, const JobPaths& paths, FileFormat planned) {

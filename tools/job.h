@@ -6,6 +6,7 @@
 #ifndef QUENVALE_JOB_H
 #define QUENVALE_JOB_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -71,6 +72,16 @@ struct JobOutcome {
 // format planned, or where none is, the one the options and its name
 // choose. Nothing is printed but the library's own text where asked (-v).
 JobOutcome RunJob(const JobOptions& options, const JobPaths& paths, FileFormat planned = FormatNone);
+
+// A job of this thread asked to stop (the Python module's Ctrl-C): the flag
+// is looked at between a job's steps (before its encoding, between its
+// layers, before anything replaces a file). Null, the default: never.
+void WatchCancel(const std::atomic<bool>* flag);
+// Whether the job running on this thread was asked to stop: then true,
+// with its failure recorded, and the job stops there replacing nothing.
+bool StopAsked(const std::string& input);
+// Whether the job writes a palette or layers beside its output.
+bool WritesExtras(const JobOptions& options);
 
 }  // namespace quenvale_host
 

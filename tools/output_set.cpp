@@ -9,6 +9,7 @@
 #include <map>
 
 #include "host.h"
+#include "host_call.h"
 #include "output_file.h"
 
 namespace quenvale_host {
@@ -50,6 +51,11 @@ struct Claims {
     }
 };
 
+// The library's own words for a link it will not follow.
+std::string RefusedLinkText() {
+    return FailureText(quenvale::FailWith(quenvale::StatusOutputOpenFailed, quenvale::ReasonLinkInSharedFolder));
+}
+
 // A folder an option names: it exists, is a folder, and is reached through
 // no refused link. "" where it is fit.
 std::string CheckFolder(const std::string& folder, const char* option) {
@@ -61,11 +67,19 @@ std::string CheckFolder(const std::string& folder, const char* option) {
         return folder + ": not a folder, as " + option + " needs";
     }
     if (quenvale::PathCrossesRefusedLink(folder.c_str())) {
-        return folder + ": " + option + " goes through a link in a shared sticky folder, owned by neither this "
-                                        "user nor the folder's owner: not followed";
+        return folder + ": " + option + " goes through " + RefusedLinkText();
     }
     return "";
 }
+
+// A file's folder reached through a refused link: why, or "".
+std::string CheckFileFolder(const std::string& path) {
+    return quenvale::PathCrossesRefusedLink(FolderOf(path).c_str())
+               ? path + ": its folder is reached through " + RefusedLinkText()
+               : "";
+}
+
+bool SamePlace(const Place& a, const Place& b) { return a.name == b.name || a.file == b.file; }
 
 // The stem whose layer this file name would be, or "" where it is none.
 std::string LayerStemOf(const std::string& name) {
@@ -157,25 +171,27 @@ std::string CheckOutputSet(const JobOptions& options, const std::vector<JobPaths
     // Inputs first: any output that is one is refused, but an image written
     // in place over its own input.
     Claims inputs;
+    std::vector<Place> inputPlaces;  // each job's, where it has a file
     for (const JobPaths& job : jobs) {
+        inputPlaces.push_back(job.input != "-" ? PlaceOf(job.input) : Place{});
         if (job.input != "-") {
-            inputs.Add(PlaceOf(job.input), job.input);
+            inputs.Add(inputPlaces.back(), job.input);
         }
     }
     Claims written;
     std::map<std::pair<NameKey, std::string>, std::string> stems;  // the layers' folder and stem, to the input
     NameKey layersFolder = options.layersDir != nullptr ? Identity(options.layersDir) : NameKey{};
     std::vector<std::pair<Place, std::string>> files;  // every input and output, against the layers' names
-    for (const JobPaths& job : jobs) {
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        const JobPaths& job = jobs[i];
         if (job.output != "-") {
             Place place = PlaceOf(job.output);
-            if (quenvale::PathCrossesRefusedLink(FolderOf(job.output).c_str())) {
-                return job.output + ": its folder is reached through a link in a shared sticky folder, owned by "
-                                    "neither this user nor the folder's owner: not followed";
+            std::string refusal = CheckFileFolder(job.output);
+            if (!refusal.empty()) {
+                return refusal;
             }
             const std::string* input = inputs.Find(place);
-            bool ownInput = input != nullptr && job.input != "-" && inputs.Find(PlaceOf(job.input)) == input;
-            if (input != nullptr && !ownInput) {
+            if (input != nullptr && !(job.input != "-" && SamePlace(place, inputPlaces[i]))) {
                 return job.output + " is the input " + *input + "; the result of " + job.input + " would replace it";
             }
             if (const std::string* other = written.Find(place)) {
@@ -185,7 +201,7 @@ std::string CheckOutputSet(const JobOptions& options, const std::vector<JobPaths
             files.emplace_back(place, job.output);
         }
         if (job.input != "-") {
-            files.emplace_back(PlaceOf(job.input), job.input);
+            files.emplace_back(inputPlaces[i], job.input);
         }
         PaletteFormat format{};
         std::string palette = PalettePathOf(options, job.input, job.output, &format);
@@ -194,9 +210,9 @@ std::string CheckOutputSet(const JobOptions& options, const std::vector<JobPaths
             if (KindOfPath(FolderOf(palette)) != PathFolder) {
                 return palette + ": no such folder for the palette; make it first (mkdir -p)";
             }
-            if (quenvale::PathCrossesRefusedLink(FolderOf(palette).c_str())) {
-                return palette + ": its folder is reached through a link in a shared sticky folder, owned by "
-                                 "neither this user nor the folder's owner: not followed";
+            std::string refusal = CheckFileFolder(palette);
+            if (!refusal.empty()) {
+                return refusal;
             }
             if (const std::string* input = inputs.Find(place)) {
                 return "the palette " + palette + " is the input " + *input + ", which it would replace";

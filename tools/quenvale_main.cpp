@@ -196,7 +196,7 @@ int RunBatch(const Options& options) {
             if (progress) {
                 ShowProgress(lineEach, i, total, options.paths[i]);
             }
-            failed += RunAndReport(options, {options.paths[i], outputs[i]}, formats[i]) ? 0 : 1;
+            failed += RunAndReport(options, planned[i], formats[i]) ? 0 : 1;
         }
     } else {
         // Files on threads; their lines and the progress in the batch's order.
@@ -211,8 +211,7 @@ int RunBatch(const Options& options) {
         quenvale_host::RunInOrder(
             total, jobs,
             [&](size_t i) {
-                quenvale_host::JobOutcome outcome =
-                    quenvale_host::RunJob(options, {options.paths[i], outputs[i]}, formats[i]);
+                quenvale_host::JobOutcome outcome = quenvale_host::RunJob(options, planned[i], formats[i]);
                 quenvale_host::ReleaseBatchPixels();
                 written[i] = outcome.written ? 1 : 0;
                 reports[i] = FailureLines(outcome);
@@ -251,10 +250,8 @@ int quenvale_host::RunHost(int argc, char** argv) {
             return UsageError("a path is not valid UTF-8");
         }
     }
-    if (options.output != nullptr && !quenvale_host::DecodeUtf8(options.output, &units)) {
-        return UsageError("-o: the path is not valid UTF-8");
-    }
-    for (const auto& [path, option] : {std::pair<const char*, const char*>{options.outputDir, "--output-dir"},
+    for (const auto& [path, option] : {std::pair<const char*, const char*>{options.output, "-o"},
+                                       {options.outputDir, "--output-dir"},
                                        {options.palette, "--palette"},
                                        {options.paletteDir, "--palette-dir"},
                                        {options.layersDir, "--layers"}}) {
@@ -268,9 +265,10 @@ int quenvale_host::RunHost(int argc, char** argv) {
         return RunBatch(options);
     }
     const char* output = options.output != nullptr ? options.output : options.paths[1];
-    std::string refusal = quenvale_host::CheckOutputSet(options, {{options.paths[0], output}});
+    quenvale_host::JobPaths job{options.paths[0], output};
+    std::string refusal = quenvale_host::CheckOutputSet(options, {job});
     if (!refusal.empty()) {
         return RefuseBatch(refusal);
     }
-    return RunAndReport(options, {options.paths[0], output}, quenvale_host::FormatNone) ? 0 : 1;
+    return RunAndReport(options, job, quenvale_host::FormatNone) ? 0 : 1;
 }

@@ -228,10 +228,42 @@ bool MayFollowLink(const char* linkPath, const struct stat& link) {
     return !shared || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
 }
 
+// A link's text as a path: taken from the link's own folder unless it is
+// absolute, in a block for ReleaseBytes (*target). A link rewritten longer
+// since it was lstat'd (link) reads as changed, to be looked at again.
+enum LinkText { LinkTextRead, LinkTextChanged, LinkTextUnread, LinkTextNoMemory };
+
+LinkText ReadLinkTarget(const char* at, const struct stat& link, char** target) {
+    size_t textBytes = static_cast<size_t>(link.st_size);
+    const char* slash = std::strrchr(at, '/');
+    size_t folderBytes = slash == nullptr ? 0 : static_cast<size_t>(slash - at) + 1;
+    char* next = AllocateArrayOf<char>(uint64_t{folderBytes} + textBytes + 1);
+    if (next == nullptr) {
+        return LinkTextNoMemory;
+    }
+    ssize_t got = readlink(at, next + folderBytes, textBytes + 1);
+    if (got < 0 || static_cast<size_t>(got) > textBytes) {
+        int error = errno;  // readlink's, for the caller
+        ReleaseBytes(next);
+        errno = error;
+        return got < 0 ? LinkTextUnread : LinkTextChanged;
+    }
+    if (got > 0 && next[folderBytes] == '/') {
+        std::memmove(next, next + folderBytes, static_cast<size_t>(got));
+        next[got] = 0;
+    } else {
+        std::memcpy(next, at, folderBytes);
+        next[folderBytes + static_cast<size_t>(got)] = 0;
+    }
+    *target = next;
+    return LinkTextRead;
+}
+
 // Whether reaching path follows a link that the rule above refuses, at any
 // component and along each link's own text: a folder link planted in /tmp
 // would otherwise take the output anywhere its planter chose. Links nest
-// at most as deep as the kernel follows them; deeper is refused too.
+// at most as deep as the kernel follows them; deeper is refused too, and
+// so is a link rewritten while it is looked at.
 enum LinkWalk { LinksClear, LinkRefused, LinkNoMemory };
 
 LinkWalk CrossesRefusedLink(const char* path, int depth) {
@@ -261,24 +293,21 @@ LinkWalk CrossesRefusedLink(const char* path, int depth) {
             walk = LinkRefused;
             break;
         }
-        // The link's own text, from the link's folder unless absolute.
-        size_t textBytes = static_cast<size_t>(link.st_size);
-        const char* slash = std::strrchr(prefix, '/');
-        size_t folderBytes = slash == nullptr ? 0 : static_cast<size_t>(slash - prefix) + 1;
-        char* next = AllocateArrayOf<char>(uint64_t{folderBytes} + textBytes + 1);
-        ssize_t got = next == nullptr ? -1 : readlink(prefix, next + folderBytes, textBytes);
-        if (next == nullptr) {
-            walk = LinkNoMemory;
-        } else if (got >= 0 && next[folderBytes] == '/') {
-            std::memmove(next, next + folderBytes, static_cast<size_t>(got));
-            next[got] = 0;
-            walk = CrossesRefusedLink(next, depth + 1);
-        } else if (got >= 0) {
-            std::memcpy(next, prefix, folderBytes);
-            next[folderBytes + static_cast<size_t>(got)] = 0;
-            walk = CrossesRefusedLink(next, depth + 1);
-        }  // a link that cannot be read cannot be followed either
-        ReleaseBytes(next);
+        char* next = nullptr;
+        switch (ReadLinkTarget(prefix, link, &next)) {
+            case LinkTextRead:
+                walk = CrossesRefusedLink(next, depth + 1);
+                ReleaseBytes(next);
+                break;
+            case LinkTextChanged:
+                walk = LinkRefused;
+                break;
+            case LinkTextNoMemory:
+                walk = LinkNoMemory;
+                break;
+            case LinkTextUnread:
+                break;  // a link that cannot be read cannot be followed either
+        }
     }
     if (prefix != shortPrefix) {
         ReleaseBytes(prefix);
@@ -307,30 +336,18 @@ bool ResolveOutputLinks(const char* path, char** resolved, bool* dangling, Failu
         } else if (!MayFollowLink(at, link)) {
             *failure = FailWith(StatusOutputOpenFailed, ReasonLinkInSharedFolder);
         } else {
-            // The link's text, taken from the link's own folder unless absolute;
-            // a link rewritten longer since lstat is read again.
-            size_t textBytes = static_cast<size_t>(link.st_size);
-            const char* slash = std::strrchr(at, '/');
-            size_t folderBytes = slash == nullptr ? 0 : static_cast<size_t>(slash - at) + 1;
-            char* next = AllocateArrayOf<char>(uint64_t{folderBytes} + textBytes + 1);
-            ssize_t got = next == nullptr ? -1 : readlink(at, next + folderBytes, textBytes + 1);
-            if (next != nullptr && got >= 0 && static_cast<size_t>(got) <= textBytes) {
-                if (next[folderBytes] == '/') {
-                    std::memmove(next, next + folderBytes, static_cast<size_t>(got));
-                    next[got] = 0;
-                } else {
-                    std::memcpy(next, at, folderBytes);
-                    next[folderBytes + static_cast<size_t>(got)] = 0;
-                }
+            char* next = nullptr;
+            LinkText text = ReadLinkTarget(at, link, &next);
+            if (text == LinkTextRead) {
                 ReleaseBytes(current);
                 current = next;
                 continue;
             }
-            *failure = next == nullptr ? FailWith(StatusOutOfMemory, ReasonNone) : FailWithErrno(StatusOutputOpenFailed);
-            ReleaseBytes(next);
-            if (got >= 0) {
+            if (text == LinkTextChanged) {
                 continue;  // the same link, read again with its new size
             }
+            *failure = text == LinkTextNoMemory ? FailWith(StatusOutOfMemory, ReasonNone)
+                                                : FailWithErrno(StatusOutputOpenFailed);
         }
         ReleaseBytes(current);
         return false;

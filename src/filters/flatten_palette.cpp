@@ -254,18 +254,21 @@ Status DescribeFlattenPalette(const Picture& flattened, FlattenPalette* palette)
         return StatusOutOfMemory;
     }
     ReleaseBytes(table.slots);
+    // The transparent pixels' entry is no entry; the others' keys part into
+    // colour and alpha.
     uint64_t transparent = 0;
+    size_t kept = 0;
     for (size_t i = 0; i < table.count; ++i) {
-        if (table.entries[i].color == kTransparentKey) {
-            transparent = table.entries[i].pixelCount;
-            table.entries[i] = table.entries[--table.count];
-            break;
+        FlattenEntry entry = table.entries[i];
+        if (entry.color == kTransparentKey) {
+            transparent = entry.pixelCount;
+            continue;
         }
+        entry.alpha = static_cast<uint8_t>(entry.color >> 24);
+        entry.color &= 0xFFFFFF;
+        table.entries[kept++] = entry;
     }
-    for (size_t i = 0; i < table.count; ++i) {
-        table.entries[i].alpha = static_cast<uint8_t>(table.entries[i].color >> 24);
-        table.entries[i].color &= 0xFFFFFF;
-    }
+    table.count = kept;
     if (table.count == 0) {
         ReleaseBytes(table.entries);  // no visible pixels: no entries to hand over
         palette->transparent = transparent;
