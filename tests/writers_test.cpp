@@ -205,8 +205,11 @@ TEST(Writers, EveryEncodingTheyWriteFlattensLikeThePlainReading) {
         std::optional<std::vector<uint8_t>> expected = ExpectedFlatten(bytes);
         ASSERT_TRUE(expected.has_value());
         EXPECT_EQ(written, *expected);
-        // And the writer's own decoder still reads the result.
-        ASSERT_EQ(std::system(("convert '" + flat + "' '" + TempPath("flat.ppm") + "'").c_str()), 0);
+        // And a decoder of the writers' still reads the result (ImageMagick's,
+        // where it is installed: Pillow's writers run without it).
+        if (Have("convert -version")) {
+            ASSERT_EQ(std::system(("convert '" + flat + "' '" + TempPath("flat.ppm") + "'").c_str()), 0);
+        }
         // Every other filter takes the file too.
         for (const quenvale::NamedFilter* kernel : KernelFilters()) {
             ExpectKernelLikeThePlainReading(bytes, kernel->name, kernel->grid);
