@@ -30,7 +30,7 @@ std::string resultPath;
 
 // Sample by sample: the bits after a row's last sample are the file's own.
 bool SameSamples(const Picture& a, const Picture& b) {
-    size_t samples = size_t{a.width} * ChannelsOf(a.colorType);
+    size_t samples = size_t{a.width} * ChannelsOf(a);
     for (uint32_t y = 0; y < a.height; ++y) {
         for (size_t i = 0; i < samples; ++i) {
             if (ReadSample(a, a.rows + size_t{y} * a.stride, i) != ReadSample(b, b.rows + size_t{y} * b.stride, i)) {
@@ -88,12 +88,12 @@ void RoundTrip(const SourceCarry* carry, const Picture& source, const quenvale::
         Check(ReadPng(PictureInput{nullptr, png.data(), png.size()}, kFuzzMaxPixels, &again, &againCarry, &error),
               "the PNG written decodes");
         Check(again.width == source.width && again.height == source.height, "at the same size");
-        if (filter == nullptr && source.bitDepth <= 8 && again.colorType == source.colorType &&
-            again.bitDepth == source.bitDepth && keep) {
+        if (filter == nullptr && source.bits <= 8 && PngColorTypeOf(again) == PngColorTypeOf(source) &&
+            again.bits == source.bits && keep) {
             Check(SameSamples(source, again), "with the same samples");
         }
-        Check(!keep || filter != nullptr || again.colorType == source.colorType || source.colorType == PngGray ||
-                  source.colorType == PngGrayAlpha,
+        Check(!keep || filter != nullptr || PngColorTypeOf(again) == PngColorTypeOf(source) || PngColorTypeOf(source) == PngGray ||
+                  PngColorTypeOf(source) == PngGrayAlpha,
               "in the source's colour type, or colour where grey could not hold it");
         Check(keep || SameRgba8(result, again), "the smallest encoding decodes to the result's pixels");
     }
@@ -135,7 +135,7 @@ void WebpRoundTrip(const uint8_t* data, size_t size) {
     bool decoded = ReadWebp(PictureInput{nullptr, data, size}, kFuzzMaxPixels, &picture, nullptr, &error);
     Check(decoded || !error.reason.empty(), "a refusal says why");
     if (decoded) {
-        Check(quenvale::FlattenPicture(ModelOf(picture), 20) == quenvale::StatusOk, "the flatten runs");
+        Check(quenvale::FlattenPicture(picture, 20) == quenvale::StatusOk, "the flatten runs");
         EncodedFile webp{};
         Check(EncodeWebpPieces(picture, EncodeRequest{nullptr, nullptr, false}, &webp, &error), "the WebP is written");
         Picture again{};

@@ -122,8 +122,7 @@ HeldArray HoldArray(const py::array& image, const py::object& palette, const py:
     Picture& picture = held.picture;
     picture.height = static_cast<uint32_t>(image.shape(0));
     picture.width = static_cast<uint32_t>(image.shape(1));
-    picture.colorType = indexed ? static_cast<uint8_t>(quenvale_host::PngPalette) : ColorTypeOf(held.channels);
-    picture.bitDepth = static_cast<uint8_t>(held.itemBytes * 8);
+    quenvale_host::SetPngEncoding(&picture, indexed ? static_cast<uint8_t>(quenvale_host::PngPalette) : ColorTypeOf(held.channels), static_cast<uint8_t>(held.itemBytes * 8));
     if (indexed) {
         std::string entries = palette.cast<py::bytes>();
         std::string alphas = alpha.is_none() ? std::string() : std::string(alpha.cast<py::bytes>());
@@ -131,7 +130,10 @@ HeldArray HoldArray(const py::array& image, const py::object& palette, const py:
             throw py::value_error("expected a palette of at most 256 RGB entries, and an alpha for at most each");
         }
         picture.paletteCount = static_cast<uint32_t>(entries.size() / 3);
-        std::memcpy(picture.palette, entries.data(), entries.size());
+        for (uint32_t i = 0; i < picture.paletteCount; ++i) {
+            const auto* rgb = reinterpret_cast<const uint8_t*>(entries.data()) + 3 * size_t{i};
+            quenvale_host::SetPaletteEntry(&picture, i, rgb[0], rgb[1], rgb[2]);
+        }
         picture.alphaCount = static_cast<uint32_t>(alphas.size());
         std::memcpy(picture.paletteAlpha, alphas.data(), alphas.size());
     } else if (!key.is_none()) {
@@ -142,11 +144,12 @@ HeldArray HoldArray(const py::array& image, const py::object& palette, const py:
                                   "H x W x 3; arrays with alpha take none");
         }
         picture.keyed = true;
-        std::copy(samples.begin(), samples.end(), picture.key);
+        quenvale_host::SetKey(&picture, samples[0], samples.size() == 3 ? samples[1] : 0,
+                              samples.size() == 3 ? samples[2] : 0);
     }
     size_t stride = 0;
     uint64_t total = 0;
-    if (!quenvale_host::RowBytes(picture.width, picture.colorType, picture.bitDepth, &stride) ||
+    if (!quenvale_host::RowBytes(picture.width, quenvale_host::PngColorTypeOf(picture), picture.bits, &stride) ||
         (total = uint64_t{stride} * picture.height) > quenvale_host::kMaxPixelBytes || total > SIZE_MAX / 2) {
         throw RefusedError("its pixel data would take " + std::to_string(total) +
                            " bytes, more than the 4 GiB this reads");
@@ -179,8 +182,8 @@ py::array ResultOf(const HeldArray& held) {
 // A picture the kernels made, copied into a new array: samples of under 8
 // bits widened (a palette's indices kept), 16-bit ones kept whole.
 py::array ArrayOfPicture(const Picture& picture) {
-    size_t channels = quenvale_host::ChannelsOf(picture.colorType);
-    bool wide = picture.bitDepth == 16;
+    size_t channels = quenvale_host::ChannelsOf(picture);
+    bool wide = picture.bits == 16;
     std::vector<py::ssize_t> shape{picture.height, picture.width};
     if (channels > 1) {
         shape.push_back(static_cast<py::ssize_t>(channels));
@@ -188,28 +191,34 @@ py::array ArrayOfPicture(const Picture& picture) {
     py::array result = wide ? py::array(py::dtype::of<uint16_t>(), shape) : py::array(py::dtype::of<uint8_t>(), shape);
     auto* out = static_cast<uint8_t*>(result.mutable_data());
     size_t rowBytes = size_t{picture.width} * channels * (wide ? 2 : 1);
-    bool widen = picture.bitDepth < 8 && picture.colorType != quenvale_host::PngPalette;
+    bool widen = picture.bits < 8 && quenvale_host::PngColorTypeOf(picture) != quenvale_host::PngPalette;
     py::gil_scoped_release unlocked;
     for (uint32_t y = 0; y < picture.height; ++y) {
         const uint8_t* row = picture.rows + size_t{y} * picture.stride;
         uint8_t* to = out + size_t{y} * rowBytes;
-        if (picture.bitDepth >= 8) {
+        if (picture.bits >= 8) {
             std::memcpy(to, row, rowBytes);
             continue;
         }
         for (size_t sample = 0; sample < size_t{picture.width} * channels; ++sample) {
             uint32_t value = quenvale_host::ReadSample(picture, row, sample);
-            to[sample] = static_cast<uint8_t>(widen ? quenvale_host::WidenSample(value, picture.bitDepth) : value);
+            to[sample] = static_cast<uint8_t>(widen ? quenvale_host::WidenSample(value, picture.bits) : value);
         }
     }
     return result;
 }
 
 py::object PaletteBytes(const Picture& picture) {
-    if (picture.colorType != quenvale_host::PngPalette) {
+    if (quenvale_host::PngColorTypeOf(picture) != quenvale_host::PngPalette) {
         return py::none();
     }
-    return py::bytes(reinterpret_cast<const char*>(picture.palette), size_t{picture.paletteCount} * 3);
+    std::string entries;
+    for (uint32_t i = 0; i < picture.paletteCount; ++i) {
+        for (uint32_t channel = 0; channel < 3; ++channel) {
+            entries.push_back(static_cast<char>(quenvale_host::PaletteSample(picture, i, channel)));
+        }
+    }
+    return py::bytes(entries);
 }
 
 // The palette a flatten made, one row an entry: colour (0xRRGGBB), pixel

@@ -17,7 +17,6 @@
 
 namespace quenvale_host {
 
-struct Picture;
 
 // A failure of the file at path, with the system's error number where a
 // system call failed (0 where none did): recorded in the outcome of the job

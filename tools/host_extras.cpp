@@ -86,8 +86,7 @@ bool StageLayers(const JobOptions& options, FlattenExtras& extras, const std::st
     Picture mask{};
     mask.width = extras.width;
     mask.height = extras.height;
-    mask.colorType = PngGray;
-    mask.bitDepth = 1;
+    SetPngEncoding(&mask, PngGray, 1);
     PictureError error{};
     if (!AllocateRows(&mask, &error)) {
         ReportFailure(input, error.reason);
@@ -145,8 +144,7 @@ bool StageExtras(const JobOptions& options, Picture& picture, int tolerance, con
     bool palette = options.palette != nullptr || options.paletteDir != nullptr;
     quenvale::FlattenPalette entries{};
     LittleEndianSamples(&picture);
-    quenvale::Picture model = ModelOf(picture);
-    quenvale::Status status = quenvale::DescribeFlattenPalette(model, &entries);
+    quenvale::Status status = quenvale::DescribeFlattenPalette(picture, &entries);
     bool prepared = status == quenvale::StatusOk;
     if (!prepared) {
         ReportFailure(input, "not enough memory to describe its palette");
@@ -154,10 +152,10 @@ bool StageExtras(const JobOptions& options, Picture& picture, int tolerance, con
     PaletteFormat format{};
     std::string path = PalettePathOf(options, input, output, &format);
     if (prepared && palette) {
-        extras->palette = PaletteFileText(entries, model, format, BaseName(input), tolerance);
+        extras->palette = PaletteFileText(entries, picture, format, BaseName(input), tolerance);
     }
     if (prepared && options.layersDir != nullptr) {
-        prepared = PrepareLayers(model, entries, input, extras);
+        prepared = PrepareLayers(picture, entries, input, extras);
     }
     LittleEndianSamples(&picture);
     quenvale::FreeFlattenPalette(&entries);

@@ -11,7 +11,13 @@
 #include <string>
 #include <vector>
 
+namespace quenvale {
+struct Picture;
+}  // namespace quenvale
+
 namespace quenvale_host {
+
+using quenvale::Picture;
 
 enum FileFormat : uint8_t { FormatNone, FormatBmp, FormatPng, FormatJpeg, FormatWebp };
 
@@ -23,7 +29,6 @@ extern const bool kPicturesBuiltIn;
 // the source carries into an output of its own format; its encoder writes
 // a picture as asked (a carry to keep, or the picture's own metadata; the
 // smallest encoding, or the picture's own), in pieces to write.
-struct Picture;
 struct PictureError;
 struct PictureInput;
 struct SourceCarry;

@@ -226,7 +226,7 @@ bool ToleranceForBitmap(const JobOptions& options, FILE* stream, const std::stri
     if (quenvale::SeekFile(stream, 0) && ReadBitmapAsPicture(stream, &picture, &error)) {
         LittleEndianSamples(&picture);
         FILE* console = OpenLibraryConsole(options, output);
-        counted = ToleranceForColors(options, ModelOf(picture), console, input, tolerance);
+        counted = ToleranceForColors(options, picture, console, input, tolerance);
         CloseLibraryConsole(console);
     }  // else the call says what is wrong with the bitmap
     ReleasePicture(&picture);
@@ -243,7 +243,7 @@ bool FlattenDecoded(const JobOptions& options, PictureJob& job, const std::strin
     ShowGridsTaken(console, job, picture.width, picture.height);
     LittleEndianSamples(&picture);
     int tolerance = options.call.tolerance;
-    bool chosen = options.colors == 0 || ToleranceForColors(options, ModelOf(picture), console, input, &tolerance);
+    bool chosen = options.colors == 0 || ToleranceForColors(options, picture, console, input, &tolerance);
     LittleEndianSamples(&picture);
     if (!chosen) {
         ShowGridsReleased(job, picture.width, picture.height);

@@ -24,8 +24,7 @@ Picture RgbaPicture(uint8_t* rgba, uint32_t width, uint32_t height) {
     Picture picture{};
     picture.width = width;
     picture.height = height;
-    picture.colorType = quenvale_host::PngRgba;
-    picture.bitDepth = 8;
+    quenvale_host::SetPngEncoding(&picture, quenvale_host::PngRgba, 8);
     picture.stride = size_t{width} * 4;
     picture.rows = rgba;
     return picture;
@@ -100,7 +99,7 @@ EMSCRIPTEN_KEEPALIVE uint32_t qv_filter(uint8_t* rgba, uint32_t width, uint32_t 
     quenvale_host::PictureError error{};
     bool done = quenvale_host::KernelOnHeld(filter->kernel, source, &result, &error);
     // An RGBA source keeps its type and depth: the result's rows are its pixels.
-    done = done && result.colorType == quenvale_host::PngRgba && result.bitDepth == 8;
+    done = done && quenvale_host::PngColorTypeOf(result) == quenvale_host::PngRgba && result.bits == 8;
     for (uint32_t y = 0; done && y < height; ++y) {
         std::memcpy(rgba + size_t{y} * source.stride, result.rows + size_t{y} * result.stride, source.stride);
     }

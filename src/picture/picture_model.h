@@ -1,13 +1,15 @@
-// A decoded picture in memory, whatever its source format: how its pixels
-// are stored, and how they are read. The operations on it are a layer
-// above (picture_flatten.h).
-// Every uncompressed BMP encoding, and every PNG and JPEG the host reads,
-// is one of these storages; an RLE stream is flattened as it is stored.
+// The one picture in memory, whatever its source format: how its pixels
+// are stored, how they are read, and the metadata a codec carries with
+// them. The operations on it are a layer above (picture_flatten.h).
+// Every uncompressed BMP encoding, and every PNG, JPEG and WebP the host
+// reads, is one of these storages; an RLE stream is flattened as it is
+// stored.
 #ifndef QUENVALE_PICTURE_MODEL_H
 #define QUENVALE_PICTURE_MODEL_H
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "bitmap_format.h"
 #include "status.h"
@@ -27,7 +29,8 @@ enum PixelStorage : uint8_t {
 // byte's high bits down, as BMP and PNG both pack them, and 16-bit samples
 // are little-endian. The byte after the last pixel must be readable (the
 // flatten loads whole words), as a RowImage's spare bytes and the host's
-// decoded rows make it.
+// decoded rows make it. The host's codecs hold a picture top down, in the
+// first three storages (PNG's own terms), and say where it came from.
 struct Picture {
     uint32_t width;
     uint32_t height;
@@ -49,6 +52,11 @@ struct Picture {
     uint8_t paletteAlpha[256];
     bool keyed;
     uint64_t key;
+    // Carried from the source by a codec; the engine does not read them.
+    uint8_t interlace;            // 0, or 1 for an Adam7 source (the rows are never interlaced)
+    uint32_t resolution[2];       // pixels per metre, across and down; 0 where unknown
+    std::vector<uint8_t> iccProfile;
+    std::vector<uint8_t> exif;    // a TIFF stream, as PNG's eXIf holds it
 };
 
 // The uncompressed bitmap's pixel data as a picture, or false for an RLE

@@ -21,9 +21,9 @@ using quenvale_writer::PutLe;
 // The bitmap's depth for a picture: palettes of 2 bits go to 4, which
 // every reader takes.
 uint32_t BitmapDepth(const Picture& picture) {
-    switch (picture.colorType) {
+    switch (PngColorTypeOf(picture)) {
         case PngPalette:
-            return picture.bitDepth == 1 ? 1 : picture.bitDepth <= 4 ? 4 : 8;
+            return picture.bits == 1 ? 1 : picture.bits <= 4 ? 4 : 8;
         case PngGray:
             return 8;
         case PngRgb:
@@ -50,8 +50,8 @@ PictureError ReasonOf(const quenvale::Failure& failure) {
 std::vector<uint8_t> BitmapHeaders(const Picture& picture, uint32_t depth, uint64_t stride) {
     bool masked = depth == 32;
     uint32_t infoBytes = masked ? quenvale::kV5HeaderBytes : quenvale::kInfoHeaderBytes;
-    uint32_t entries = picture.colorType == PngPalette ? picture.paletteCount
-                       : picture.colorType == PngGray  ? 1u << (picture.bitDepth < 8 ? picture.bitDepth : 8)
+    uint32_t entries = PngColorTypeOf(picture) == PngPalette ? picture.paletteCount
+                       : PngColorTypeOf(picture) == PngGray  ? 1u << (picture.bits < 8 ? picture.bits : 8)
                                                        : 0;
     uint32_t offset = quenvale::kFileHeaderBytes + infoBytes + 4 * entries;
     uint64_t fileBytes = offset + stride * picture.height;
@@ -81,11 +81,11 @@ std::vector<uint8_t> BitmapHeaders(const Picture& picture, uint32_t depth, uint6
     }
     uint8_t* palette = bytes.data() + at + infoBytes;
     for (uint32_t i = 0; i < entries; ++i) {
-        uint32_t grey = WidenSample(i, picture.bitDepth < 8 ? picture.bitDepth : 8);
-        const uint8_t* rgb = picture.palette[i];
-        palette[4 * i] = picture.colorType == PngPalette ? rgb[2] : static_cast<uint8_t>(grey);
-        palette[4 * i + 1] = picture.colorType == PngPalette ? rgb[1] : static_cast<uint8_t>(grey);
-        palette[4 * i + 2] = picture.colorType == PngPalette ? rgb[0] : static_cast<uint8_t>(grey);
+        uint32_t grey = WidenSample(i, picture.bits < 8 ? picture.bits : 8);
+        bool indexed = picture.storage == quenvale::StorageIndexed;
+        palette[4 * i] = indexed ? PaletteSample(picture, i, 2) : static_cast<uint8_t>(grey);
+        palette[4 * i + 1] = indexed ? PaletteSample(picture, i, 1) : static_cast<uint8_t>(grey);
+        palette[4 * i + 2] = indexed ? PaletteSample(picture, i, 0) : static_cast<uint8_t>(grey);
     }
     return bytes;
 }
@@ -93,19 +93,19 @@ std::vector<uint8_t> BitmapHeaders(const Picture& picture, uint32_t depth, uint6
 // One picture row as the bitmap stores it. 16-bit samples give their top
 // 8 bits; grey is replicated into the three channels where there is alpha.
 void ConvertRow(const Picture& picture, const uint8_t* row, uint32_t depth, uint8_t* out) {
-    uint32_t channels = ChannelsOf(picture.colorType);
-    if (picture.colorType == PngPalette || picture.colorType == PngGray) {
-        if (picture.bitDepth == depth) {
+    uint32_t channels = ChannelsOf(picture);
+    if (PngColorTypeOf(picture) == PngPalette || PngColorTypeOf(picture) == PngGray) {
+        if (picture.bits == depth) {
             std::memcpy(out, row, picture.stride);
             return;
         }
         for (uint32_t x = 0; x < picture.width; ++x) {
             uint32_t value = ReadSample(picture, row, x);
-            quenvale::WritePixelValue(out, x, depth, picture.bitDepth == 16 ? value >> 8 : value);
+            quenvale::WritePixelValue(out, x, depth, picture.bits == 16 ? value >> 8 : value);
         }
         return;
     }
-    size_t step = picture.bitDepth / 8;
+    size_t step = picture.bits / 8;
     size_t top = step == 2 && HostIsLittleEndian() ? 1 : 0;  // the high byte of a 16-bit sample
     for (uint32_t x = 0; x < picture.width; ++x) {
         const uint8_t* pixel = row + size_t{x} * channels * step + top;
@@ -167,11 +167,11 @@ void TakePixels(const quenvale::BitmapFormat& format, uint8_t* data, size_t size
     for (uint32_t y = 0; y < picture->height; ++y) {
         const uint8_t* stored = data + (format.topDown ? y : picture->height - 1 - y) * format.stride;
         uint8_t* row = picture->rows + size_t{y} * picture->stride;
-        if (picture->colorType == PngPalette) {
+        if (PngColorTypeOf(*picture) == PngPalette) {
             std::memcpy(row, stored, picture->stride);
             continue;
         }
-        uint32_t channels = ChannelsOf(picture->colorType);
+        uint32_t channels = ChannelsOf(*picture);
         for (uint32_t x = 0; x < picture->width; ++x) {
             uint8_t* to = row + size_t{x} * channels;
             if (format.encoding == quenvale::EncodingRgb24) {
@@ -198,18 +198,15 @@ void DescribeAsPicture(const quenvale::BitmapFormat& format, const quenvale::Cha
     picture->width = format.width;
     picture->height = format.rowCount;
     bool indexed = format.encoding == quenvale::EncodingIndexed || quenvale::IsRle(format);
-    picture->colorType = indexed ? PngPalette : alpha.mask != 0 ? PngRgba : PngRgb;
-    picture->bitDepth = !indexed ? 8 : format.encoding == quenvale::EncodingRle8 ? 8
+    SetPngEncoding(picture, indexed ? PngPalette : alpha.mask != 0 ? PngRgba : PngRgb, !indexed ? 8 : format.encoding == quenvale::EncodingRle8 ? 8
                         : format.encoding == quenvale::EncodingRle4              ? 4
-                                                                                 : format.bitsPerPixel;
+                                                                                 : format.bitsPerPixel);
     // PNG allows no more entries than the depth can index.
-    uint32_t most = indexed ? 1u << picture->bitDepth : 0;
+    uint32_t most = indexed ? 1u << picture->bits : 0;
     picture->paletteCount = indexed ? std::min(std::max<uint32_t>(format.paletteCount, 1), most) : 0;
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t color = i < format.paletteCount ? format.palette[i] : 0;
-        picture->palette[i][0] = static_cast<uint8_t>(color >> 16);
-        picture->palette[i][1] = static_cast<uint8_t>(color >> 8);
-        picture->palette[i][2] = static_cast<uint8_t>(color);
+        picture->palette[i] = color & 0xFFFFFF;
     }
     picture->resolution[0] = format.resolution[0] > 0 ? static_cast<uint32_t>(format.resolution[0]) : 0;
     picture->resolution[1] = format.resolution[1] > 0 ? static_cast<uint32_t>(format.resolution[1]) : 0;
@@ -253,7 +250,7 @@ bool PictureOfBitmapData(const quenvale::BitmapFormat& format, const uint8_t* pr
         return true;  // no pixel to take: not a walk over the rows a header may claim
     }
     TakePixels(format, data, size, alpha, picture);
-    if (picture->colorType == PngPalette) {
+    if (PngColorTypeOf(*picture) == PngPalette) {
         CoverIndices(picture);
     }
     return true;

@@ -70,8 +70,7 @@ bool CheckHeader(jpeg_decompress_struct* info, uint64_t maxPixels, Picture* pict
     info->out_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
     picture->width = info->image_width;
     picture->height = info->image_height;
-    picture->colorType = grey ? PngGray : PngRgb;
-    picture->bitDepth = 8;
+    SetPngEncoding(picture, grey ? PngGray : PngRgb, 8);
     if (!WithinPixelBudget(picture->width, picture->height, maxPixels, error)) {
         return false;
     }

@@ -1,5 +1,5 @@
-// Picture storage and sample access, shared by the codecs and the bitmap
-// bridge.
+// Picture storage and sample access in PNG's terms, shared by the codecs
+// and the bitmap bridge.
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -38,7 +38,7 @@ bool RowBytes(uint32_t width, uint8_t colorType, uint8_t bitDepth, size_t* strid
 
 bool AllocateRows(Picture* picture, PictureError* error) {
     size_t stride = 0;
-    bool fits = RowBytes(picture->width, picture->colorType, picture->bitDepth, &stride);
+    bool fits = RowBytes(picture->width, PngColorTypeOf(*picture), picture->bits, &stride);
     uint64_t total = uint64_t{stride} * picture->height;
     if (!fits || total > kMaxPixelBytes || total > SIZE_MAX / 2) {
         *error = {"its pixel data would take " + std::to_string(total) +
@@ -86,39 +86,32 @@ void CoverIndices(Picture* picture) {
     picture->paletteCount = std::max(picture->paletteCount, largest + 1);
 }
 
-quenvale::Picture ModelOf(const Picture& picture) {
-    quenvale::Picture model{};
-    model.width = picture.width;
-    model.height = picture.height;
-    model.topDown = true;
-    model.bits = picture.bitDepth;
-    model.alpha = picture.colorType == PngGrayAlpha || picture.colorType == PngRgba;
-    model.stride = picture.stride;
-    model.rows = picture.rows;
-    model.alphaCount = picture.colorType == PngPalette ? picture.alphaCount : 0;
-    std::memcpy(model.paletteAlpha, picture.paletteAlpha, sizeof model.paletteAlpha);
-    model.keyed = picture.keyed && picture.colorType != PngPalette;
-    model.key = picture.colorType == PngRgb ? uint64_t{picture.key[0]} << (2 * picture.bitDepth) |
-                                                  uint64_t{picture.key[1]} << picture.bitDepth | picture.key[2]
-                                            : picture.key[0];
-    switch (picture.colorType) {
-        case PngPalette:
-            model.storage = quenvale::StorageIndexed;
-            model.paletteCount = picture.paletteCount;
-            for (uint32_t i = 0; i < picture.paletteCount; ++i) {
-                const uint8_t* rgb = picture.palette[i];
-                model.palette[i] = uint32_t{rgb[0]} << 16 | uint32_t{rgb[1]} << 8 | rgb[2];
-            }
-            break;
-        case PngGray:
-        case PngGrayAlpha:
-            model.storage = quenvale::StorageGrey;
-            break;
-        default:
-            model.storage = quenvale::StorageRgb;
-            break;
+void SetPngEncoding(Picture* picture, uint8_t colorType, uint8_t bitDepth) {
+    picture->topDown = true;
+    picture->bits = bitDepth;
+    picture->alpha = colorType == PngGrayAlpha || colorType == PngRgba;
+    picture->storage = colorType == PngPalette                            ? quenvale::StorageIndexed
+                       : colorType == PngGray || colorType == PngGrayAlpha ? quenvale::StorageGrey
+                                                                           : quenvale::StorageRgb;
+}
+
+void SetPaletteEntry(Picture* picture, uint32_t index, uint32_t red, uint32_t green, uint32_t blue) {
+    picture->palette[index] = (red & 0xFF) << 16 | (green & 0xFF) << 8 | (blue & 0xFF);
+}
+
+uint32_t KeySample(const Picture& picture, uint32_t channel) {
+    if (picture.storage != quenvale::StorageRgb) {
+        return static_cast<uint32_t>(picture.key);
     }
-    return model;
+    uint64_t mask = (uint64_t{1} << picture.bits) - 1;
+    return static_cast<uint32_t>(picture.key >> (picture.bits * (2 - channel)) & mask);
+}
+
+void SetKey(Picture* picture, uint32_t red, uint32_t green, uint32_t blue) {
+    // RGB's samples packed red first, as the engine compares a stored value.
+    picture->key = picture->storage == quenvale::StorageRgb
+                       ? uint64_t{red} << (2 * picture->bits) | uint64_t{green} << picture->bits | blue
+                       : red;
 }
 
 bool HostIsLittleEndian() {
@@ -129,7 +122,7 @@ bool HostIsLittleEndian() {
 }
 
 void LittleEndianSamples(Picture* picture) {
-    if (HostIsLittleEndian() || picture->bitDepth != 16) {
+    if (HostIsLittleEndian() || picture->bits != 16) {
         return;
     }
     for (uint32_t y = 0; y < picture->height; ++y) {
@@ -168,7 +161,7 @@ uint32_t WidenSample(uint32_t value, uint32_t depth) {
 }
 
 uint32_t ReadSample(const Picture& picture, const uint8_t* row, size_t sample) {
-    switch (picture.bitDepth) {
+    switch (picture.bits) {
         case 16: {
             uint16_t value;
             std::memcpy(&value, row + sample * 2, 2);
@@ -178,15 +171,15 @@ uint32_t ReadSample(const Picture& picture, const uint8_t* row, size_t sample) {
             return row[sample];
         default: {
             // Packed from the high bits down.
-            size_t bit = sample * picture.bitDepth;
-            uint32_t shift = 8 - picture.bitDepth - static_cast<uint32_t>(bit % 8);
-            return (row[bit / 8] >> shift) & ((1u << picture.bitDepth) - 1);
+            size_t bit = sample * picture.bits;
+            uint32_t shift = 8 - picture.bits - static_cast<uint32_t>(bit % 8);
+            return (row[bit / 8] >> shift) & ((1u << picture.bits) - 1);
         }
     }
 }
 
 void WriteSample(const Picture& picture, uint8_t* row, size_t sample, uint32_t value) {
-    switch (picture.bitDepth) {
+    switch (picture.bits) {
         case 16: {
             auto wide = static_cast<uint16_t>(value);
             std::memcpy(row + sample * 2, &wide, 2);
@@ -196,9 +189,9 @@ void WriteSample(const Picture& picture, uint8_t* row, size_t sample, uint32_t v
             row[sample] = static_cast<uint8_t>(value);
             break;
         default: {
-            size_t bit = sample * picture.bitDepth;
-            uint32_t shift = 8 - picture.bitDepth - static_cast<uint32_t>(bit % 8);
-            uint32_t mask = ((1u << picture.bitDepth) - 1) << shift;
+            size_t bit = sample * picture.bits;
+            uint32_t shift = 8 - picture.bits - static_cast<uint32_t>(bit % 8);
+            uint32_t mask = ((1u << picture.bits) - 1) << shift;
             row[bit / 8] = static_cast<uint8_t>((row[bit / 8] & ~mask) | ((value << shift) & mask));
             break;
         }

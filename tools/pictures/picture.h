@@ -1,8 +1,7 @@
-// Pictures the host reads and writes beside the library's BMP: PNG in and
-// out, JPEG in. A picture is held in PNG's own terms (colour type, bit
-// depth, packed rows); a PNG or JPEG input is handed to the library as a
-// BMP of the same pixels, and a PNG output is made from the BMP it writes.
-// None of this is in the shared library, which keeps to BMP.
+// The host's codecs and what they share: pictures read and written beside
+// the library's BMP (PNG and WebP in and out, JPEG in), held as the
+// engine's one picture in PNG's terms (colour type, bit depth, packed rows,
+// top down). None of this is in the shared library, which keeps to BMP.
 #ifndef QUENVALE_PICTURE_H
 #define QUENVALE_PICTURE_H
 
@@ -21,26 +20,23 @@ namespace quenvale_host {
 // PNG's colour types.
 enum PngColorType : uint8_t { PngGray = 0, PngRgb = 2, PngPalette = 3, PngGrayAlpha = 4, PngRgba = 6 };
 
-struct Picture {
-    uint32_t width;
-    uint32_t height;
-    uint8_t colorType;  // a PngColorType
-    uint8_t bitDepth;   // of a sample: 1, 2, 4, 8 or 16
-    uint8_t interlace;  // 0, or 1 for Adam7
-    uint8_t* rows;      // top row first, packed as PNG packs them; 16-bit samples in host order
-    size_t stride;      // bytes a row
-    uint32_t paletteCount;
-    uint8_t palette[256][3];
-    // PNG's tRNS: a palette's alpha for its first alphaCount entries (the
-    // rest opaque), or for grey and RGB one key colour that is transparent.
-    uint32_t alphaCount;
-    uint8_t paletteAlpha[256];
-    bool keyed;
-    uint16_t key[3];  // grey: key[0]
-    uint32_t resolution[2];  // pixels per metre, across and down; 0 where unknown
-    std::vector<uint8_t> iccProfile;
-    std::vector<uint8_t> exif;  // a TIFF stream, as PNG's eXIf holds it
-};
+// The engine's one picture (picture_model.h), held by the codecs top down
+// in PNG's terms; these give and set it in those terms.
+using quenvale::Picture;
+inline uint8_t PngColorTypeOf(const Picture& picture) {
+    return picture.storage == quenvale::StorageIndexed ? PngPalette
+           : picture.storage == quenvale::StorageGrey  ? (picture.alpha ? PngGrayAlpha : PngGray)
+                                                       : (picture.alpha ? PngRgba : PngRgb);
+}
+void SetPngEncoding(Picture* picture, uint8_t colorType, uint8_t bitDepth);
+// A palette entry's sample (0 red, 1 green, 2 blue), and an entry set.
+inline uint8_t PaletteSample(const Picture& picture, uint32_t index, uint32_t channel) {
+    return static_cast<uint8_t>(picture.palette[index] >> (16 - 8 * channel));
+}
+void SetPaletteEntry(Picture* picture, uint32_t index, uint32_t red, uint32_t green, uint32_t blue);
+// The transparent key's sample of a channel (grey: any channel), and a key set.
+uint32_t KeySample(const Picture& picture, uint32_t channel);
+void SetKey(Picture* picture, uint32_t red, uint32_t green, uint32_t blue);
 
 // Why a file was refused, as the user reads it: damaged, in a form not
 // read, beyond the budget, or memory ran out.
@@ -67,6 +63,7 @@ void WatchPixelBudget(void (*reserve)(uint64_t pixels));
 // Samples a pixel, the bytes of a row, and the row storage; false (with
 // *error) when they do not fit or memory runs out.
 uint32_t ChannelsOf(uint8_t colorType);
+inline uint32_t ChannelsOf(const Picture& picture) { return ChannelsOf(PngColorTypeOf(picture)); }
 bool RowBytes(uint32_t width, uint8_t colorType, uint8_t bitDepth, size_t* stride);
 bool AllocateRows(Picture* picture, PictureError* error);
 void ReleasePicture(Picture* picture);
@@ -77,10 +74,9 @@ uint32_t WidenSample(uint32_t value, uint32_t depth);
 uint32_t ReadSample(const Picture& picture, const uint8_t* row, size_t sample);
 void WriteSample(const Picture& picture, uint8_t* row, size_t sample, uint32_t value);
 
-// The picture as the library's model sees it, over the same rows: 16-bit
-// samples must be little-endian, as on every target this builds for
+// The codecs hold 16-bit samples in the host's order; the engine reads
+// them little-endian, as every target this builds for holds them
 // (LittleEndianSamples swaps them elsewhere, and back).
-quenvale::Picture ModelOf(const Picture& picture);
 bool HostIsLittleEndian();
 void LittleEndianSamples(Picture* picture);
 // A palette picture's entries made to cover every index its pixels use;

@@ -12,22 +12,15 @@ namespace quenvale_host {
 
 quenvale::Status FlattenHeld(Picture* picture, int tolerance, bool meanFill, quenvale::FlattenPalette* entries) {
     LittleEndianSamples(picture);
-    quenvale::Picture model = ModelOf(*picture);
-    quenvale::Status status = meanFill            ? quenvale::FlattenPictureToMeans(model, tolerance)
-                              : entries != nullptr ? quenvale::FlattenPicture(model, tolerance, entries)
-                                                   : quenvale::FlattenPicture(model, tolerance);
+    // The founders' entries of a palette picture come to hold their groups' means.
+    quenvale::Status status = meanFill            ? quenvale::FlattenPictureToMeans(*picture, tolerance)
+                              : entries != nullptr ? quenvale::FlattenPicture(*picture, tolerance, entries)
+                                                   : quenvale::FlattenPicture(*picture, tolerance);
     if (status == quenvale::StatusOk && meanFill && entries != nullptr) {
-        status = quenvale::DescribeFlattenPalette(model, entries);
+        status = quenvale::DescribeFlattenPalette(*picture, entries);
     }
-    for (uint32_t i = 0; meanFill && i < model.paletteCount; ++i) {
-        // The founders' entries now hold their groups' means.
-        picture->palette[i][0] = static_cast<uint8_t>(model.palette[i] >> 16);
-        picture->palette[i][1] = static_cast<uint8_t>(model.palette[i] >> 8);
-        picture->palette[i][2] = static_cast<uint8_t>(model.palette[i]);
-    }
-    picture->paletteCount = std::max(picture->paletteCount, model.paletteCount);
     LittleEndianSamples(picture);
-    if (picture->colorType == PngPalette) {
+    if (picture->storage == quenvale::StorageIndexed) {
         CoverIndices(picture);
     }
     return status;
@@ -38,7 +31,7 @@ quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t c
     if (colors != 0) {
         quenvale::ToleranceChoice choice{};
         LittleEndianSamples(picture);
-        quenvale::Status status = quenvale::ChooseToleranceFor(ModelOf(*picture), colors, &choice);
+        quenvale::Status status = quenvale::ChooseToleranceFor(*picture, colors, &choice);
         LittleEndianSamples(picture);
         if (status != quenvale::StatusOk) {
             return status;

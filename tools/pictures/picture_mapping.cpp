@@ -12,12 +12,11 @@ namespace {
 
 // A result pixel's colour, 0xAARRGGBB.
 uint32_t ResultColor(const Picture& result, const uint8_t* row, uint32_t x) {
-    if (result.colorType == PngPalette) {
-        const uint8_t* entry = result.palette[ReadSample(result, row, x)];
-        return 0xFF000000u | uint32_t{entry[0]} << 16 | uint32_t{entry[1]} << 8 | entry[2];
+    if (PngColorTypeOf(result) == PngPalette) {
+        return 0xFF000000u | result.palette[ReadSample(result, row, x)];
     }
-    const uint8_t* pixel = row + size_t{x} * ChannelsOf(result.colorType);
-    uint32_t alpha = result.colorType == PngRgba ? pixel[3] : 0xFF;
+    const uint8_t* pixel = row + size_t{x} * ChannelsOf(result);
+    uint32_t alpha = PngColorTypeOf(result) == PngRgba ? pixel[3] : 0xFF;
     return alpha << 24 | uint32_t{pixel[0]} << 16 | uint32_t{pixel[1]} << 8 | pixel[2];
 }
 
@@ -51,8 +50,8 @@ using FounderMap = std::unordered_map<uint32_t, uint64_t>;
 
 uint64_t SourceChannels(const Picture& source, uint32_t x, uint32_t y) {
     const uint8_t* row = source.rows + size_t{y} * source.stride;
-    size_t first = size_t{x} * ChannelsOf(source.colorType);
-    if (source.colorType == PngGray || source.colorType == PngGrayAlpha) {
+    size_t first = size_t{x} * ChannelsOf(source);
+    if (PngColorTypeOf(source) == PngGray || PngColorTypeOf(source) == PngGrayAlpha) {
         uint64_t grey = ReadSample(source, row, first);
         return grey << 32 | grey << 16 | grey;
     }
@@ -73,9 +72,9 @@ FounderMap FindFounders(const Picture& source, const Picture& result) {
 
 // Writes the mapped picture's samples from the result, pixel by pixel.
 void FillSamples(const Picture& source, const Picture& result, const FounderMap* founders, Picture* out) {
-    uint32_t channels = ChannelsOf(out->colorType);
+    uint32_t channels = ChannelsOf(*out);
     bool alpha = channels == 2 || channels == 4;
-    bool sourceAlpha = source.colorType == PngGrayAlpha || source.colorType == PngRgba;
+    bool sourceAlpha = PngColorTypeOf(source) == PngGrayAlpha || PngColorTypeOf(source) == PngRgba;
     for (uint32_t y = 0; y < out->height; ++y) {
         const uint8_t* from = result.rows + size_t{y} * result.stride;
         const uint8_t* sourceRow = source.rows + size_t{y} * source.stride;
@@ -89,7 +88,7 @@ void FillSamples(const Picture& source, const Picture& result, const FounderMap*
                 // 8 bits to the out depth: widened to 16, or cut to fewer.
                 for (int i = 0; i < 3; ++i) {
                     uint32_t byte = color >> (8 * i) & 0xFF;
-                    uint64_t value = out->bitDepth == 16 ? byte * 257 : byte >> (8 - out->bitDepth);
+                    uint64_t value = out->bits == 16 ? byte * 257 : byte >> (8 - out->bits);
                     wide |= value << (16 * i);
                 }
             }
@@ -103,10 +102,10 @@ void FillSamples(const Picture& source, const Picture& result, const FounderMap*
             }
             if (alpha) {
                 // The source's alpha at its own depth where it had one.
-                uint32_t value = sourceAlpha && source.bitDepth == out->bitDepth
-                                     ? ReadSample(source, sourceRow, size_t{x} * ChannelsOf(source.colorType) +
-                                                                         ChannelsOf(source.colorType) - 1)
-                                 : out->bitDepth == 16 ? (color >> 24) * 257
+                uint32_t value = sourceAlpha && source.bits == out->bits
+                                     ? ReadSample(source, sourceRow, size_t{x} * ChannelsOf(source) +
+                                                                         ChannelsOf(source) - 1)
+                                 : out->bits == 16 ? (color >> 24) * 257
                                                        : color >> 24;
                 WriteSample(*out, to, first + channels - 1, value);
             }
@@ -117,7 +116,7 @@ void FillSamples(const Picture& source, const Picture& result, const FounderMap*
 // Indices of one depth repacked to another, the palette kept.
 bool Repack(uint8_t depth, Picture* result, PictureError* error) {
     Picture out = *result;
-    out.bitDepth = depth;
+    out.bits = depth;
     out.rows = nullptr;
     if (!AllocateRows(&out, error)) {
         return false;
@@ -137,42 +136,41 @@ bool Repack(uint8_t depth, Picture* result, PictureError* error) {
 // The source's transparency, where the result keeps its encoding: a
 // palette's alpha by index, or the key colour of the same type and depth.
 void KeepTransparency(const Picture& source, Picture* result) {
-    if (result->colorType != source.colorType || result->bitDepth != source.bitDepth) {
+    if (PngColorTypeOf(*result) != PngColorTypeOf(source) || result->bits != source.bits) {
         return;
     }
     result->alphaCount = source.alphaCount;
     std::memcpy(result->paletteAlpha, source.paletteAlpha, sizeof source.paletteAlpha);
     result->keyed = source.keyed;
-    std::memcpy(result->key, source.key, sizeof source.key);
+    result->key = source.key;
 }
 
 // The result's pixels in the source's type and depth where it can hold
 // them.
 bool MapPixels(const Picture& source, bool flatten, Picture* result, PictureError* error) {
     result->interlace = source.interlace;
-    if (source.colorType == PngPalette) {
+    if (PngColorTypeOf(source) == PngPalette) {
         // An indexed result keeps the source's depth; blur's RGB stays RGB.
-        bool repack = result->colorType == PngPalette && result->bitDepth != source.bitDepth;
-        return !repack || Repack(source.bitDepth, result, error);
+        bool repack = PngColorTypeOf(*result) == PngPalette && result->bits != source.bits;
+        return !repack || Repack(source.bits, result, error);
     }
-    bool sourceGrey = source.colorType == PngGray || source.colorType == PngGrayAlpha;
-    bool sourceAlpha = source.colorType == PngGrayAlpha || source.colorType == PngRgba;
+    bool sourceGrey = PngColorTypeOf(source) == PngGray || PngColorTypeOf(source) == PngGrayAlpha;
+    bool sourceAlpha = PngColorTypeOf(source) == PngGrayAlpha || PngColorTypeOf(source) == PngRgba;
     bool grey = false;
     uint8_t depth = 8;
-    SurveyResult(*result, source.bitDepth, &grey, &depth);
+    SurveyResult(*result, source.bits, &grey, &depth);
     grey = grey && sourceGrey;
     Picture out = *result;
-    out.colorType = grey ? (sourceAlpha ? PngGrayAlpha : PngGray) : sourceAlpha ? PngRgba : PngRgb;
-    out.bitDepth = source.bitDepth == 16 ? 16 : grey ? depth : 8;
+    SetPngEncoding(&out, grey ? (sourceAlpha ? PngGrayAlpha : PngGray) : sourceAlpha ? PngRgba : PngRgb, source.bits == 16 ? 16 : grey ? depth : 8);
     out.paletteCount = 0;
-    if (out.colorType == result->colorType && out.bitDepth == result->bitDepth) {
+    if (PngColorTypeOf(out) == PngColorTypeOf(*result) && out.bits == result->bits) {
         return true;  // the result is already in the source's encoding
     }
     out.rows = nullptr;
     if (!AllocateRows(&out, error)) {
         return false;
     }
-    if (flatten && source.bitDepth == 16) {
+    if (flatten && source.bits == 16) {
         FounderMap founders = FindFounders(source, *result);
         FillSamples(source, *result, &founders, &out);
     } else {

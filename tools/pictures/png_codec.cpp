@@ -150,8 +150,7 @@ bool DecodeImage(spng_ctx* context, uint64_t imageBytes, uint64_t maxPixels, Pic
     }
     picture->width = header.width;
     picture->height = header.height;
-    picture->colorType = header.color_type;
-    picture->bitDepth = header.bit_depth;
+    SetPngEncoding(picture, header.color_type, header.bit_depth);
     picture->interlace = header.interlace_method;
     if (!WithinPixelBudget(header.width, header.height, maxPixels, error)) {
         return false;
@@ -186,22 +185,18 @@ void TakeAncillary(spng_ctx* context, Picture* picture) {
     if (spng_get_plte(context, &palette) == 0) {
         picture->paletteCount = palette.n_entries;
         for (uint32_t i = 0; i < palette.n_entries; ++i) {
-            picture->palette[i][0] = palette.entries[i].red;
-            picture->palette[i][1] = palette.entries[i].green;
-            picture->palette[i][2] = palette.entries[i].blue;
+            SetPaletteEntry(picture, i, palette.entries[i].red, palette.entries[i].green, palette.entries[i].blue);
         }
     }
     spng_trns transparency{};
     if (spng_get_trns(context, &transparency) == 0) {
-        if (picture->colorType == PngPalette) {
+        if (PngColorTypeOf(*picture) == PngPalette) {
             picture->alphaCount = transparency.n_type3_entries;
             std::memcpy(picture->paletteAlpha, transparency.type3_alpha, sizeof picture->paletteAlpha);
         } else {
             picture->keyed = true;
-            bool grey = picture->colorType == PngGray;
-            picture->key[0] = grey ? transparency.gray : transparency.red;
-            picture->key[1] = grey ? transparency.gray : transparency.green;
-            picture->key[2] = grey ? transparency.gray : transparency.blue;
+            bool grey = PngColorTypeOf(*picture) == PngGray;
+            SetKey(picture, grey ? transparency.gray : transparency.red, transparency.green, transparency.blue);
         }
     }
     spng_phys physical{};
@@ -216,16 +211,16 @@ void TakeAncillary(spng_ctx* context, Picture* picture) {
 // colour type and depth, and where a new encoding was made for it, the
 // same palette and transparency.
 bool SameEncoding(const Picture& a, const Picture& b, bool made) {
-    bool same = a.colorType == b.colorType && a.bitDepth == b.bitDepth;
+    bool same = PngColorTypeOf(a) == PngColorTypeOf(b) && a.bits == b.bits;
     if (!same || !made) {
         return same;
     }
     same = a.keyed == b.keyed && a.alphaCount == b.alphaCount &&
            std::memcmp(a.paletteAlpha, b.paletteAlpha, a.alphaCount) == 0;
-    if (same && a.colorType == PngPalette) {
-        same = a.paletteCount == b.paletteCount && std::memcmp(a.palette, b.palette, 3 * size_t{a.paletteCount}) == 0;
+    if (same && PngColorTypeOf(a) == PngPalette) {
+        same = a.paletteCount == b.paletteCount && std::memcmp(a.palette, b.palette, sizeof a.palette[0] * a.paletteCount) == 0;
     }
-    return same && (!a.keyed || std::memcmp(a.key, b.key, sizeof a.key) == 0);
+    return same && (!a.keyed || a.key == b.key);
 }
 
 bool DescribesEncoding(const PngChunk& chunk) {
@@ -245,7 +240,7 @@ size_t EncodedSize(const Picture& picture, int filters) {
     if (code == 0) {
         spng_set_option(context, SPNG_ENCODE_TO_BUFFER, 1);
         spng_set_option(context, SPNG_FILTER_CHOICE, filters);
-        spng_ihdr header{picture.width, picture.height, picture.bitDepth, picture.colorType, 0, 0, 0};
+        spng_ihdr header{picture.width, picture.height, picture.bits, PngColorTypeOf(picture), 0, 0, 0};
         code = spng_set_ihdr(context, &header);
     }
     if (code == 0) {
@@ -287,28 +282,28 @@ bool EncodeAlone(const Picture& picture, bool withMetadata, uint8_t** bytes, siz
         return false;
     }
     spng_set_option(context, SPNG_ENCODE_TO_BUFFER, 1);
-    spng_ihdr header{picture.width, picture.height, picture.bitDepth, picture.colorType, 0, 0, picture.interlace};
+    spng_ihdr header{picture.width, picture.height, picture.bits, PngColorTypeOf(picture), 0, 0, picture.interlace};
     int code = spng_set_ihdr(context, &header);
-    if (code == 0 && picture.colorType == PngPalette) {
+    if (code == 0 && PngColorTypeOf(picture) == PngPalette) {
         spng_plte palette{};
         palette.n_entries = picture.paletteCount;
         for (uint32_t i = 0; i < picture.paletteCount; ++i) {
-            palette.entries[i] = {picture.palette[i][0], picture.palette[i][1], picture.palette[i][2], 0};
+            palette.entries[i] = {PaletteSample(picture, i, 0), PaletteSample(picture, i, 1), PaletteSample(picture, i, 2), 0};
         }
         code = spng_set_plte(context, &palette);
     }
     if (code == 0 && (picture.alphaCount != 0 || picture.keyed)) {
         spng_trns transparency{};
-        transparency.gray = picture.key[0];
-        transparency.red = picture.key[0];
-        transparency.green = picture.key[1];
-        transparency.blue = picture.key[2];
+        transparency.gray = static_cast<uint16_t>(KeySample(picture, 0));
+        transparency.red = static_cast<uint16_t>(KeySample(picture, 0));
+        transparency.green = static_cast<uint16_t>(KeySample(picture, 1));
+        transparency.blue = static_cast<uint16_t>(KeySample(picture, 2));
         transparency.n_type3_entries = picture.alphaCount;
         std::memcpy(transparency.type3_alpha, picture.paletteAlpha, sizeof transparency.type3_alpha);
         code = spng_set_trns(context, &transparency);
     }
     // Rows of indices or of few bits compress best unfiltered.
-    bool unfiltered = picture.colorType == PngPalette || picture.bitDepth < 8;
+    bool unfiltered = PngColorTypeOf(picture) == PngPalette || picture.bits < 8;
     spng_set_option(context, SPNG_FILTER_CHOICE, unfiltered ? SPNG_FILTER_CHOICE_NONE : ChooseFilters(picture));
     if (code == 0 && withMetadata) {
         if (picture.resolution[0] != 0 && picture.resolution[1] != 0) {
@@ -437,7 +432,7 @@ bool EncodePngPieces(const Picture& given, const EncodeRequest& request, Encoded
             if (!imageWritten && !same) {
                 // A new encoding's own transparency, and its palette where the
                 // source had none, go just before the image data.
-                if (picture.colorType == PngPalette && !paletteWritten) {
+                if (PngColorTypeOf(picture) == PngPalette && !paletteWritten) {
                     appendFresh("PLTE");
                 }
                 appendFresh("tRNS");
@@ -446,7 +441,7 @@ bool EncodePngPieces(const Picture& given, const EncodeRequest& request, Encoded
                 appendFresh("IDAT");
             }
             imageWritten = true;
-        } else if (IsChunk(chunk, "IHDR") || (palette && picture.colorType == PngPalette)) {
+        } else if (IsChunk(chunk, "IHDR") || (palette && PngColorTypeOf(picture) == PngPalette)) {
             appendFresh(chunk.type);  // the encoder's header, and palette of a palette picture
             paletteWritten = paletteWritten || palette;
         } else if (same || !(palette || DescribesEncoding(chunk))) {

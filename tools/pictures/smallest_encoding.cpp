@@ -25,13 +25,12 @@ struct Decoded {
             return values[ReadSample(picture, row, x)];
         }
         const uint8_t* pixel = row + size_t{x} * channels;
-        switch (picture.colorType) {
+        switch (PngColorTypeOf(picture)) {
             case PngGrayAlpha:
                 return pixel[0] * 0x01010100u | pixel[1];
             case PngRgb: {
                 uint32_t rgba = uint32_t{pixel[0]} << 24 | uint32_t{pixel[1]} << 16 | uint32_t{pixel[2]} << 8 | 0xFF;
-                bool key = picture.keyed && pixel[0] == picture.key[0] && pixel[1] == picture.key[1] &&
-                           pixel[2] == picture.key[2];
+                bool key = picture.keyed && (rgba >> 8) == picture.key;  // 8-bit samples, packed as the key
                 return key ? rgba & ~0xFFu : rgba;
             }
             default:
@@ -42,15 +41,14 @@ struct Decoded {
 
 void MakeTable(Decoded* decoded) {
     const Picture& picture = decoded->picture;
-    decoded->table = picture.colorType == PngPalette || picture.colorType == PngGray;
+    decoded->table = PngColorTypeOf(picture) == PngPalette || PngColorTypeOf(picture) == PngGray;
     for (uint32_t value = 0; value < 256 && decoded->table; ++value) {
-        if (picture.colorType == PngPalette) {
-            const uint8_t* rgb = picture.palette[value];
+        if (PngColorTypeOf(picture) == PngPalette) {
             uint32_t alpha = value < picture.alphaCount ? picture.paletteAlpha[value] : 0xFF;
-            decoded->values[value] = uint32_t{rgb[0]} << 24 | uint32_t{rgb[1]} << 16 | uint32_t{rgb[2]} << 8 | alpha;
-        } else if (value < (1u << picture.bitDepth)) {
-            uint32_t grey = WidenSample(value, picture.bitDepth);
-            bool key = picture.keyed && value == picture.key[0];
+            decoded->values[value] = picture.palette[value] << 8 | alpha;
+        } else if (value < (1u << picture.bits)) {
+            uint32_t grey = WidenSample(value, picture.bits);
+            bool key = picture.keyed && value == picture.key;
             decoded->values[value] = grey * 0x01010100u | (key ? 0 : 0xFF);
         }
     }
@@ -139,9 +137,7 @@ void MakePalette(const ColorSet& set, Picture* out, uint8_t* order) {
             if (((color & 0xFF) != 0xFF) != (pass == 0)) {
                 continue;
             }
-            out->palette[next][0] = static_cast<uint8_t>(color >> 24);
-            out->palette[next][1] = static_cast<uint8_t>(color >> 16);
-            out->palette[next][2] = static_cast<uint8_t>(color >> 8);
+            out->palette[next] = color >> 8;
             out->paletteAlpha[next] = static_cast<uint8_t>(color);
             out->alphaCount = pass == 0 ? next + 1 : out->alphaCount;
             order[i] = static_cast<uint8_t>(next++);
@@ -162,20 +158,20 @@ void FillPixels(const Decoded& decoded, ColorSet* set, const uint8_t* order, Pic
                 any = true;
                 last = color;
                 uint32_t entry = 0;
-                switch (out->colorType) {
+                switch (PngColorTypeOf(*out)) {
                     case PngPalette:
                         set->Find(color, &entry);
                         lastValue = order[entry];
                         break;
                     case PngGray:
-                        lastValue = (color >> 24) >> (8 - out->bitDepth);
+                        lastValue = (color >> 24) >> (8 - out->bits);
                         break;
                     default:  // grey and alpha
                         lastValue = (color >> 24) << 8 | (color & 0xFF);
                         break;
                 }
             }
-            if (out->colorType == PngGrayAlpha) {
+            if (PngColorTypeOf(*out) == PngGrayAlpha) {
                 to[2 * size_t{x}] = static_cast<uint8_t>(lastValue >> 8);
                 to[2 * size_t{x} + 1] = static_cast<uint8_t>(lastValue);
             } else {
@@ -189,10 +185,10 @@ void FillPixels(const Decoded& decoded, ColorSet* set, const uint8_t* order, Pic
 
 bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, PictureError* error) {
     *changed = false;
-    if (picture.bitDepth == 16 || picture.width == 0 || picture.height == 0) {
+    if (picture.bits == 16 || picture.width == 0 || picture.height == 0) {
         return true;  // 16-bit samples hold more than 8-bit RGBA tells
     }
-    Decoded decoded{picture, ChannelsOf(picture.colorType), false, {}};
+    Decoded decoded{picture, ChannelsOf(picture), false, {}};
     MakeTable(&decoded);
     auto* set = new (std::nothrow) ColorSet{};
     if (set == nullptr) {
@@ -207,21 +203,18 @@ bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, 
     out.paletteCount = 0;
     uint8_t paletteDepth = survey.many ? 16 : IndexDepth(set->count);
     if (survey.grey && survey.opaque && survey.greyDepth <= paletteDepth) {
-        out.colorType = PngGray;
-        out.bitDepth = survey.greyDepth;
+        SetPngEncoding(&out, PngGray, survey.greyDepth);
     } else if (!survey.many) {
-        out.colorType = PngPalette;
-        out.bitDepth = paletteDepth;
+        SetPngEncoding(&out, PngPalette, paletteDepth);
     } else if (survey.grey) {
-        out.colorType = PngGrayAlpha;
-        out.bitDepth = 8;
+        SetPngEncoding(&out, PngGrayAlpha, 8);
     } else {
         delete set;
         return true;  // its own type is the smallest
     }
     out.rows = nullptr;
     uint8_t order[256] = {};
-    if (out.colorType == PngPalette) {
+    if (PngColorTypeOf(out) == PngPalette) {
         MakePalette(*set, &out, order);
     }
     bool made = AllocateRows(&out, error);
@@ -235,21 +228,21 @@ bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, 
 }
 
 bool DecodeRgba8(const Picture& picture, uint8_t* rgba, bool* opaque) {
-    Decoded decoded{picture, ChannelsOf(picture.colorType), false, {}};
+    Decoded decoded{picture, ChannelsOf(picture), false, {}};
     MakeTable(&decoded);
     *opaque = true;
-    uint32_t channels = ChannelsOf(picture.colorType);
+    uint32_t channels = ChannelsOf(picture);
     for (uint32_t y = 0; y < picture.height; ++y) {
         const uint8_t* row = picture.rows + size_t{y} * picture.stride;
         for (uint32_t x = 0; x < picture.width; ++x, rgba += 4) {
             uint32_t color = 0;
-            if (picture.bitDepth == 16) {
+            if (picture.bits == 16) {
                 // The high byte of each sample, grey as three; the key transparent.
                 uint32_t samples[4] = {};
                 bool key = picture.keyed;
                 for (uint32_t i = 0; i < channels; ++i) {
                     samples[i] = ReadSample(picture, row, size_t{x} * channels + i);
-                    key = key && (i >= 3 || samples[i] == picture.key[i == 0 || channels < 3 ? 0 : i]);
+                    key = key && (i >= 3 || samples[i] == KeySample(picture, i));
                 }
                 bool grey = channels <= 2;
                 uint32_t alpha = channels == 2 || channels == 4 ? samples[channels - 1] >> 8 : key ? 0 : 0xFF;
@@ -269,10 +262,10 @@ bool DecodeRgba8(const Picture& picture, uint8_t* rgba, bool* opaque) {
 }
 
 bool SameRgba8(const Picture& a, const Picture& b) {
-    if (a.width != b.width || a.height != b.height || a.bitDepth == 16 || b.bitDepth == 16) {
-        return a.width == b.width && a.height == b.height && a.bitDepth == b.bitDepth;
+    if (a.width != b.width || a.height != b.height || a.bits == 16 || b.bits == 16) {
+        return a.width == b.width && a.height == b.height && a.bits == b.bits;
     }
-    Decoded first{a, ChannelsOf(a.colorType), false, {}}, second{b, ChannelsOf(b.colorType), false, {}};
+    Decoded first{a, ChannelsOf(a), false, {}}, second{b, ChannelsOf(b), false, {}};
     MakeTable(&first);
     MakeTable(&second);
     for (uint32_t y = 0; y < a.height; ++y) {

@@ -62,8 +62,7 @@ bool ReadWebp(const PictureInput& input, uint64_t maxPixels, Picture* picture, S
     }
     picture->width = static_cast<uint32_t>(features.width);
     picture->height = static_cast<uint32_t>(features.height);
-    picture->colorType = features.has_alpha ? PngRgba : PngRgb;
-    picture->bitDepth = 8;
+    SetPngEncoding(picture, features.has_alpha ? PngRgba : PngRgb, 8);
     if (!WithinPixelBudget(picture->width, picture->height, maxPixels, error) || !AllocateRows(picture, error)) {
         return false;
     }
