@@ -1,6 +1,6 @@
 // The per-pixel kernels against plain restatements of their definitions,
-// the kernels streamed over a file's rows against them, and the host's
-// filters on files.
+// the kernels streamed over a file's rows and run on pictures in memory
+// against them, and the host's filters on files.
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
@@ -13,6 +13,7 @@
 
 #include "entry.h"
 #include "filter_table.h"
+#include "kernel_picture.h"
 #include "test_support.h"
 
 namespace quenvale_test {
@@ -95,15 +96,81 @@ Image Restate(const Kernel& kernel, const Image& image) {
     return result;
 }
 
-// Runs the kernel through ForEachPixel (streamed == false), or as the host's
-// filter streams it over the rows of a 24-bit file.
-Image Apply(const Kernel& kernel, const Image& image, bool streamed) {
-    if (streamed) {
+// How a kernel is run: through ForEachPixel on a grid, as the host's filter
+// streams it over the rows of a 24-bit file, or on a picture in memory whose
+// stored rows are the image's: 8-bit RGB, RGBA (each pixel's alpha must come
+// back its own), or palette indices (the entries its colours, when they fit).
+enum class Route { Grid, Streamed, PictureRgb, PictureRgba, PictureIndices };
+
+const quenvale::NamedFilter& FilterNamed(const char* name) {
+    const quenvale::NamedFilter* row = quenvale::FindNamedFilter(name);
+    EXPECT_NE(row, nullptr) << name;
+    return *row;
+}
+
+Image ApplyOnPicture(const Kernel& kernel, const Image& image, Route route) {
+    quenvale::Picture source{};
+    source.width = image.width;
+    source.height = image.height;
+    source.storage = route == Route::PictureIndices ? quenvale::StorageIndexed : quenvale::StorageRgb;
+    source.bits = 8;
+    source.alpha = route == Route::PictureRgba;
+    uint32_t samples = route == Route::PictureIndices ? 1 : route == Route::PictureRgba ? 4 : 3;
+    source.stride = size_t{image.width} * samples + 1;  // a spare byte, which stays
+    std::vector<uint8_t> rows(source.stride * image.height + 4, 0xA5);
+    source.rows = rows.data();
+    auto alphaOf = [](uint32_t x, uint32_t y) { return uint8_t(x * 37 + y * 11); };
+    for (uint32_t y = 0; y < image.height; ++y) {
+        for (uint32_t x = 0; x < image.width; ++x) {
+            const Rgb& p = image.At(x, y);
+            uint8_t* at = source.rows + y * source.stride + size_t{x} * samples;
+            uint32_t color = uint32_t{p.red} << 16 | uint32_t{p.green} << 8 | p.blue;
+            if (route != Route::PictureIndices) {
+                at[0] = p.red, at[1] = p.green, at[2] = p.blue;
+                at[samples - 1] = samples == 4 ? alphaOf(x, y) : at[samples - 1];
+                continue;
+            }
+            uint32_t index = uint32_t(std::find(source.palette, source.palette + source.paletteCount, color) -
+                                      source.palette);
+            if (index == source.paletteCount) {
+                source.palette[source.paletteCount++] = color;
+            }
+            at[0] = uint8_t(index);
+        }
+    }
+    quenvale::Picture result = source;
+    quenvale::KernelResultForm form = quenvale::KernelResultFormOf(FilterNamed(kernel.name).kernel, source);
+    uint32_t resultSamples = form == quenvale::ResultIndices ? 1 : form == quenvale::ResultRgba ? 4 : 3;
+    result.stride = size_t{image.width} * resultSamples;
+    std::vector<uint8_t> resultRows(result.stride * image.height + 4);
+    result.rows = resultRows.data();
+    EXPECT_EQ(quenvale::RunKernelOnPicture(FilterNamed(kernel.name).kernel, source, &result), quenvale::StatusOk);
+    Image got = MakeImage(image.width, image.height);
+    for (uint32_t y = 0; y < image.height; ++y) {
+        EXPECT_EQ(source.rows[y * source.stride + source.stride - 1], 0xA5) << "the source is left alone";
+        for (uint32_t x = 0; x < image.width; ++x) {
+            const uint8_t* at = result.rows + y * result.stride + size_t{x} * resultSamples;
+            uint32_t color = form == quenvale::ResultIndices ? result.palette[at[0]]
+                                                              : uint32_t{at[0]} << 16 | uint32_t{at[1]} << 8 | at[2];
+            got.At(x, y) = Rgb{uint8_t(color >> 16), uint8_t(color >> 8), uint8_t(color)};
+            if (form == quenvale::ResultRgba) {
+                EXPECT_EQ(at[3], alphaOf(x, y)) << "each pixel keeps its own alpha";
+            }
+        }
+    }
+    return got;
+}
+
+Image Apply(const Kernel& kernel, const Image& image, Route route) {
+    if (route == Route::Streamed) {
         std::string input = TempPath("streamed-in.bmp");
         std::string output = TempPath("streamed-out.bmp");
         WriteFile(input, EncodeBitmap(image));
         EXPECT_EQ(RunFilter(input, output, kernel.name), ResultDone);
         return DecodeRows(ReadFile(output), image.width, image.height, 54, StandardPadding(image.width));
+    }
+    if (route != Route::Grid) {
+        return ApplyOnPicture(kernel, image, route);
     }
     quenvale::PixelGrid source = GridFromImage(image);
     // Start the destination from garbage so unwritten pixels show.
@@ -130,8 +197,12 @@ TEST(Kernels, MatchTheirDefinitionsOnRandomImagesOfEveryShape) {
             for (const Kernel& kernel : Kernels()) {
                 SCOPED_TRACE(testing::Message() << kernel.name << " " << width << "x" << height << " levels " << levels);
                 Image expected = Restate(kernel, image);
-                ASSERT_TRUE(SameImage(Apply(kernel, image, false), expected));
-                ASSERT_TRUE(SameImage(Apply(kernel, image, true), expected));
+                for (Route route : {Route::Grid, Route::Streamed, Route::PictureRgb, Route::PictureRgba}) {
+                    ASSERT_TRUE(SameImage(Apply(kernel, image, route), expected)) << int(route);
+                }
+                if (levels < 256) {  // few enough colours for a palette
+                    ASSERT_TRUE(SameImage(Apply(kernel, image, Route::PictureIndices), expected));
+                }
             }
         }
     }
@@ -156,7 +227,7 @@ TEST(Kernels, EveryFilterRowHasItsRuleAndADifferentialCheck) {
                                      [&](const Kernel& kernel) { return std::strcmp(kernel.name, row->name) == 0; });
         ASSERT_NE(restated, Kernels().end()) << "no restatement of this filter's definition";
         EXPECT_EQ(restated->kernel, row->grid);
-        ASSERT_TRUE(SameImage(Apply(*restated, image, true), Restate(*restated, image)));
+        ASSERT_TRUE(SameImage(Apply(*restated, image, Route::Streamed), Restate(*restated, image)));
     }
     EXPECT_EQ(names.size() + 1, quenvale::kNamedFilterCount);
     EXPECT_EQ(names.size(), Kernels().size());
@@ -172,7 +243,7 @@ TEST(Kernels, EmptyGridsVisitNothing) {
 
 Rgb ApplyAt(quenvale::PixelKernel kernel, const Image& image, uint32_t x, uint32_t y) {
     Kernel wrapped{"", kernel, nullptr};
-    return Apply(wrapped, image, false).At(x, y);
+    return Apply(wrapped, image, Route::Grid).At(x, y);
 }
 
 TEST(Kernels, MeansTruncateAndThresholdSplitsAt127) {
@@ -190,7 +261,7 @@ TEST(Kernels, BlurWindowShrinksAtTheBorders) {
     EXPECT_EQ(ApplyAt(quenvale::BoxBlur7x7, image, 6, 6).red, 160 / 49);
     Image uniform = MakeImage(9, 4, Rgb{200, 100, 3});
     Kernel blur = Kernels()[5];
-    EXPECT_TRUE(SameImage(Apply(blur, uniform, true), uniform));
+    EXPECT_TRUE(SameImage(Apply(blur, uniform, Route::Streamed), uniform));
 }
 
 TEST(Kernels, DarkestNeighbourEligibilityAndTies) {

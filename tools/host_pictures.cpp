@@ -1,7 +1,6 @@
-// The call through pictures. A PNG or JPEG is decoded as it is read and
-// filtered in memory: the flatten on the picture itself, a kernel on the
-// bitmap of it that the library reads, whose result is put back into the
-// source's encoding. A bitmap that becomes a PNG is read and filtered as
+// The call through pictures. A PNG, JPEG or WebP is decoded as it is read
+// and filtered in memory: the flatten or a kernel on the picture itself,
+// a kernel's result put back into the source's encoding. A bitmap that becomes a PNG is read and filtered as
 // the library's call does it, in memory. The input is opened once, and no
 // file is made but the output's temporary. Everything that can be refused
 // is refused before the output is touched, and the result replaces the
@@ -34,7 +33,6 @@ struct PictureJob {
     Picture source;
     SourceCarry carry;             // what the source carries into an output of its format
     Picture result;
-    BridgeBitmap bridge;           // a kernel's input
     uint8_t* filtered;             // a kernel's output rows
     bool counted;                  // the library's counter lines printed for the two grids
     int tolerance;                 // the flatten's
@@ -47,7 +45,6 @@ void ReleaseJob(PictureJob& job) {
     }
     ReleasePicture(&job.source);
     ReleasePicture(&job.result);
-    ReleaseBridgeBitmap(&job.bridge);
     std::free(job.filtered);
     AbandonExtras(job.extras);
 }
@@ -172,6 +169,27 @@ void ShowGridsReleased(PictureJob& job, uint32_t width, uint32_t height) {
     }
 }
 
+// How a kernel's result on a bitmap is stored: its input's format with the
+// palette mapped or the pixel values replaced, or a new bitmap of 24-bit
+// pixels or of the indices of an RLE stream.
+quenvale::BitmapFormat KernelResultFormat(const quenvale::KernelWork& work) {
+    quenvale::BitmapFormat format = *work.format;
+    if (work.output == quenvale::OutputPalette) {
+        quenvale::MapKernelPalette(work, format.palette);
+        return format;
+    }
+    if (work.output == quenvale::OutputNewRgb24) {
+        format.encoding = quenvale::EncodingRgb24;
+        format.bitsPerPixel = 24;
+        format.paletteCount = 0;
+    } else if (work.output == quenvale::OutputNewIndexed) {
+        format.bitsPerPixel = format.encoding == quenvale::EncodingRle4 ? 4 : 8;
+        format.encoding = quenvale::EncodingIndexed;
+    }
+    format.stride = quenvale::KernelOutputStride(work);
+    return format;
+}
+
 // A kernel's output rows in memory, for its result's format; false when
 // memory runs out.
 bool RunKernelIntoJob(quenvale::KernelWork& work, const uint8_t* rows, const quenvale::BitmapFormat& format,
@@ -260,59 +278,20 @@ bool FlattenDecoded(const JobOptions& options, PictureJob& job, const std::strin
     return status == quenvale::StatusOk;
 }
 
-// A kernel on the bitmap of the decoded picture that the library would
-// have been handed, its output rows in memory; *format and *data describe
-// the result as the library would have written it.
-bool KernelDecoded(const JobOptions& options, PictureJob& job, FILE* console, quenvale::KernelWork* work,
-                   quenvale::BitmapFormat* format, const uint8_t** data, const std::string& input,
-                   const std::string& output) {
-    PictureError error{};
-    if (!MakeBridgeBitmap(job.source, &job.bridge, &error)) {
-        ReportFailure(input, error.reason);
-        return false;
-    }
-    quenvale::Failure failure{};
-    if (!quenvale::PrepareKernel(options.filter->kernel, job.bridge.format, nullptr, work, &failure)) {
-        ReportCall(failure, input, output, false);
-        return false;
-    }
+// A kernel on the decoded picture itself, its result (job.result) in the
+// source's encoding where it can hold it, with the source's metadata.
+bool KernelDecoded(const JobOptions& options, PictureJob& job, FILE* console, const std::string& input) {
     ShowGridsTaken(console, job, job.source.width, job.source.height);
-    *format = KernelResultFormat(*work);
-    *data = job.bridge.rows;
-    if (work->output != quenvale::OutputPalette && !RunKernelIntoJob(*work, job.bridge.rows, *format, job, data)) {
-        ReportCall(quenvale::FailWith(quenvale::StatusOutOfMemory, quenvale::ReasonNone), input, output, false);
-        return false;
-    }
-    return true;
-}
-
-// A kernel's result as a PNG in the source's encoding where it can hold it,
-// or as the bitmap the library would have written.
-bool WriteKernelResult(const JobOptions& options, PictureJob& job, const quenvale::KernelWork& work,
-                       const quenvale::BitmapFormat& format, const uint8_t* data, FileFormat to,
-                       const std::string& outputFile, const std::string& input, const std::string& output) {
-    auto size = static_cast<size_t>(format.stride * format.rowCount);
-    if (to == FormatBmp) {
-        return ReplaceOutput(
-            options, job, outputFile, [&](FILE* stream) {
-                quenvale::Failure unused{};
-                return quenvale::WriteKernelHeaders(work, job.bridge.headers.data(), stream, &unused) &&
-                       quenvale::WriteBytes(stream, data, size);
-            }, input, output);
-    }
     PictureError error{};
-    bool mapped = PictureOfBitmapData(format, job.bridge.headers.data(), job.bridge.headers.size(),
-                                      const_cast<uint8_t*>(data), size, &job.result, &error) &&
-                  MapToSourceEncoding(job.source, false, &job.result, &error);
-    if (!mapped) {
-        ReportFailure(output, error.reason);
+    if (!KernelOnHeld(options.filter->kernel, job.source, &job.result, &error)) {
+        ReportFailure(input, error.reason);
         return false;
     }
     job.result.iccProfile = job.source.iccProfile;
     job.result.exif = job.source.exif;
     job.result.resolution[0] = job.source.resolution[0];
     job.result.resolution[1] = job.source.resolution[1];
-    return WriteEncoded(options, to, job, job.result, outputFile, input, output);
+    return true;
 }
 
 // A PNG or JPEG decoded, filtered and written, in memory.
@@ -337,16 +316,19 @@ bool FilterInMemory(const JobOptions& options, FileFormat from, FileFormat to, P
                                      }, input, output)
                                : WriteEncoded(options, to, job, job.source, outputFile, input, output);
     }
-    quenvale::KernelWork work{};
-    quenvale::BitmapFormat format{};
-    const uint8_t* data = nullptr;
     FILE* console = OpenLibraryConsole(options, output);
-    bool written = KernelDecoded(options, job, console, &work, &format, &data, input, output) &&
-                   WriteKernelResult(options, job, work, format, data, to, outputFile, input, output);
-    quenvale::ReleaseKernel(work);
+    bool filtered = KernelDecoded(options, job, console, input);
     ShowGridsReleased(job, job.source.width, job.source.height);
     CloseLibraryConsole(console);
-    return written;
+    if (filtered && to == FormatBmp && !BitmapOfPictureFits(job.result, &error)) {
+        ReportFailure(input, error.reason);
+        return false;
+    }
+    return filtered && (to == FormatBmp ? ReplaceOutput(
+                                              options, job, outputFile, [&job, &error](FILE* stream) {
+                                                  return WriteBitmapOfPicture(job.result, stream, &error);
+                                              }, input, output)
+                                        : WriteEncoded(options, to, job, job.result, outputFile, input, output));
 }
 
 // With -v, the library's own message for a refusal of a bitmap, naming the

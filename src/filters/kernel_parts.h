@@ -11,10 +11,22 @@
 
 namespace quenvale::stream {
 
+// The rows of the window above and below a pixel.
+inline uint32_t WindowRadius(KernelWindow window) {
+    switch (window) {
+        case WindowNone:
+            return 0;
+        case WindowBlur:
+            return 3;
+        case WindowDarkest:
+            return 2;
+    }
+    return 0;
+}
 inline uint32_t ChannelSum(uint32_t color) { return (color >> 16) + (color >> 8 & 0xFF) + (color & 0xFF); }
 inline bool IsPointMap(const Kernel& kernel) { return kernel.mapColor != nullptr; }
 // Where stored row y's pixels lie in the ring.
-inline size_t RowAt(const KernelWork& work, uint32_t y) { return size_t{y % work.ringRows} * work.format->width; }
+inline size_t RowAt(const KernelWork& work, uint32_t y) { return size_t{y % work.ringRows} * work.width; }
 
 // The output's bits a pixel and bytes a row.
 uint32_t OutputBits(const KernelWork& work);
@@ -40,6 +52,9 @@ struct BlurSums {
 // The results of output row t, its window's rows being in the ring.
 void Blur(KernelWork& work, BlurSums& sums, uint32_t t);
 void Darkest(KernelWork& work, uint32_t t);
+// Output row t's results by the kernel's window or colour rule: colours,
+// or the darkest neighbour's ring offsets.
+void MakeRowResults(KernelWork& work, BlurSums& sums, uint32_t t);
 
 }  // namespace quenvale::stream
 

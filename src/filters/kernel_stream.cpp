@@ -22,19 +22,6 @@ namespace {
 
 using namespace stream;
 
-// The rows of the window above and below a pixel.
-uint32_t WindowRadius(KernelWindow window) {
-    switch (window) {
-        case WindowNone:
-            return 0;
-        case WindowBlur:
-            return 3;
-        case WindowDarkest:
-            return 2;
-    }
-    return 0;
-}
-
 // Rows on their way through a kernel: how many were pushed and written,
 // and the first failure to write.
 struct Pump {
@@ -64,23 +51,8 @@ void WriteRow(KernelWork& work, Pump& pump) {
 
 // Makes and writes output row t.
 void Emit(KernelWork& work, Pump& pump, uint32_t t) {
-    const BitmapFormat& format = *work.format;
     std::memset(work.outRow, 0, static_cast<size_t>(OutputStride(work)));  // what follows the pixels is zero
-    switch (work.kernel->window) {
-        case WindowBlur:
-            Blur(work, pump.blur, t);
-            break;
-        case WindowDarkest:
-            Darkest(work, t);
-            break;
-        case WindowNone: {
-            const uint32_t* colors = work.colors + RowAt(work, t);
-            for (uint32_t x = 0; x < format.width; ++x) {
-                work.results[x] = work.kernel->mapColor(colors[x]);
-            }
-            break;
-        }
-    }
+    MakeRowResults(work, pump.blur, t);
     EncodeRow(work, t);
     WriteRow(work, pump);
     pump.emitted = t + 1;
@@ -375,6 +347,8 @@ bool PrepareKernel(const Kernel& kernel, const BitmapFormat& format, FILE* input
     *work = KernelWork{};
     work->kernel = &kernel;
     work->format = &format;
+    work->width = format.width;
+    work->height = format.rowCount;
     work->output = KernelOutputOf(kernel, format);
     work->radius = WindowRadius(kernel.window);
     // One row more than the window, so that the row leaving the blur's sums

@@ -54,7 +54,9 @@ KernelOutput KernelOutputOf(const Kernel& kernel, const BitmapFormat& format);
 // The working storage of one kernel on one bitmap.
 struct KernelWork {
     const Kernel* kernel;  // a row's, in the filter table
-    const BitmapFormat* format;
+    const BitmapFormat* format;  // null for a picture in memory (kernel_picture.h)
+    uint32_t width;              // of the rows the ring holds
+    uint32_t height;
     KernelOutput output;
     uint32_t radius;    // of the kernel's window: 0, 2 or 3
     uint32_t ringRows;  // stored rows the ring holds

@@ -76,10 +76,9 @@ void MergeColumns(const Key* first, const Key* second, uint32_t width, Key* best
 
 void Blur(KernelWork& work, BlurSums& summed, uint32_t t) {
     static const Reciprocals kReciprocal = MakeReciprocals();
-    const BitmapFormat& format = *work.format;
-    uint32_t width = format.width;
+    uint32_t width = work.width;
     uint32_t low = t >= 3 ? t - 3 : 0;
-    uint32_t high = std::min<uint64_t>(uint64_t{t} + 4, format.rowCount);  // exclusive
+    uint32_t high = std::min<uint64_t>(uint64_t{t} + 4, work.height);  // exclusive
     for (; summed.high < high; ++summed.high) {
         const uint32_t* colors = work.colors + RowAt(work, summed.high);
         uint32_t* sums = work.columns;
@@ -118,10 +117,9 @@ void Blur(KernelWork& work, BlurSums& summed, uint32_t t) {
 }
 
 void Darkest(KernelWork& work, uint32_t t) {
-    const BitmapFormat& format = *work.format;
-    uint32_t width = format.width;
+    uint32_t width = work.width;
     uint32_t top = t >= 2 ? t - 2 : 0;
-    uint32_t bottom = std::min<uint64_t>(uint64_t{t} + 2, format.rowCount - 1);
+    uint32_t bottom = std::min<uint64_t>(uint64_t{t} + 2, work.height - 1);
     // Each column's two smallest keys over the window's rows.
     auto* first = reinterpret_cast<Key*>(work.columns);
     Key* second = first + width;
@@ -153,5 +151,22 @@ void Darkest(KernelWork& work, uint32_t t) {
     }
 }
 
+void MakeRowResults(KernelWork& work, BlurSums& sums, uint32_t t) {
+    switch (work.kernel->window) {
+        case WindowBlur:
+            Blur(work, sums, t);
+            break;
+        case WindowDarkest:
+            Darkest(work, t);
+            break;
+        case WindowNone: {
+            const uint32_t* colors = work.colors + RowAt(work, t);
+            for (uint32_t x = 0; x < work.width; ++x) {
+                work.results[x] = work.kernel->mapColor(colors[x]);
+            }
+            break;
+        }
+    }
+}
 
 }  // namespace quenvale::stream

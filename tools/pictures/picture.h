@@ -224,13 +224,10 @@ quenvale::Status FlattenHeld(Picture* picture, int tolerance, bool meanFill, que
 // then holds.
 quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t colors, bool meanFill,
                                     quenvale::FlattenPalette* entries);
-// A kernel on the bitmap MakeBridgeBitmap makes of the source, its result
-// in the source's encoding where it can hold it (MapToSourceEncoding).
-bool KernelOnHeld(const quenvale::Kernel& kernel, const Picture& source, Picture* result, PictureError* error);
-// How a kernel's result is stored: its input's format with the palette
-// mapped or the pixel values replaced, or a new bitmap of 24-bit pixels or
-// of the indices of an RLE stream.
-quenvale::BitmapFormat KernelResultFormat(const quenvale::KernelWork& work);
+// A kernel on the picture itself (kernel_picture.h), its result in the
+// source's encoding where it can hold it (MapToSourceEncoding). 16-bit
+// samples are read little-endian, swapped and back where the host's differ.
+bool KernelOnHeld(const quenvale::Kernel& kernel, Picture& source, Picture* result, PictureError* error);
 
 }  // namespace quenvale_host
 

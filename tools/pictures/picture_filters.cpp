@@ -1,11 +1,12 @@
 // The filters on a picture held in memory, as the host runs them on a
 // decoded PNG, JPEG or WebP: the flatten in place, and a kernel on the
-// bitmap the library would be handed, its result put back into the
-// picture's own encoding.
+// picture itself, its result put back into the picture's own encoding.
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "color_count.h"
+#include "kernel_picture.h"
 #include "picture.h"
 
 namespace quenvale_host {
@@ -41,56 +42,32 @@ quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t c
     return FlattenHeld(picture, *tolerance, meanFill, entries);
 }
 
-quenvale::BitmapFormat KernelResultFormat(const quenvale::KernelWork& work) {
-    quenvale::BitmapFormat format = *work.format;
-    if (work.output == quenvale::OutputPalette) {
-        quenvale::MapKernelPalette(work, format.palette);
-        return format;
+bool KernelOnHeld(const quenvale::Kernel& kernel, Picture& source, Picture* result, PictureError* error) {
+    quenvale::KernelResultForm form = quenvale::KernelResultFormOf(kernel, source);
+    *result = Picture{};
+    result->width = source.width;
+    result->height = source.height;
+    if (form == quenvale::ResultIndices) {
+        SetPngEncoding(result, PngPalette, source.bits);
+        result->paletteCount = source.paletteCount;
+        std::memcpy(result->palette, source.palette, sizeof source.palette);
+    } else {
+        SetPngEncoding(result, form == quenvale::ResultRgba ? PngRgba : PngRgb, 8);
     }
-    if (work.output == quenvale::OutputNewRgb24) {
-        format.encoding = quenvale::EncodingRgb24;
-        format.bitsPerPixel = 24;
-        format.paletteCount = 0;
-    } else if (work.output == quenvale::OutputNewIndexed) {
-        format.bitsPerPixel = format.encoding == quenvale::EncodingRle4 ? 4 : 8;
-        format.encoding = quenvale::EncodingIndexed;
+    if (!AllocateRows(result, error)) {
+        return false;
     }
-    format.stride = quenvale::KernelOutputStride(work);
-    return format;
-}
-
-bool KernelOnHeld(const quenvale::Kernel& kernel, const Picture& source, Picture* result, PictureError* error) {
-    BridgeBitmap bridge{};
-    quenvale::KernelWork work{};
-    quenvale::Failure failure{};
-    uint8_t* filtered = nullptr;
-    bool done = MakeBridgeBitmap(source, &bridge, error);
-    if (done && !quenvale::PrepareKernel(kernel, bridge.format, nullptr, &work, &failure)) {
-        *error = {"not enough memory for the filter"};  // rows in memory: nothing else fails
-        done = false;
+    LittleEndianSamples(&source);
+    quenvale::Status status = quenvale::RunKernelOnPicture(kernel, source, result);
+    LittleEndianSamples(&source);
+    if (status != quenvale::StatusOk) {
+        *error = {"not enough memory for the filter"};
+        return false;
     }
-    if (done) {
-        quenvale::BitmapFormat format = KernelResultFormat(work);
-        auto size = static_cast<size_t>(format.stride * format.rowCount);
-        const uint8_t* data = bridge.rows;
-        if (work.output != quenvale::OutputPalette) {
-            // The kernel's rows are written whole words at a time: a few spare bytes.
-            filtered = static_cast<uint8_t*>(std::calloc(size + 4, 1));
-            done = filtered != nullptr && quenvale::RunKernelOnRows(work, bridge.rows, filtered, &failure);
-            data = filtered;
-            if (!done) {
-                *error = {"not enough memory for the filter"};
-            }
-        }
-        done = done &&
-               PictureOfBitmapData(format, bridge.headers.data(), bridge.headers.size(), const_cast<uint8_t*>(data),
-                                   size, result, error) &&
-               MapToSourceEncoding(source, false, result, error);
+    if (form == quenvale::ResultIndices) {
+        CoverIndices(result);  // an index past the entries is black, as it reads
     }
-    quenvale::ReleaseKernel(work);
-    std::free(filtered);
-    ReleaseBridgeBitmap(&bridge);
-    return done;
+    return MapToSourceEncoding(source, false, result, error);
 }
 
 }  // namespace quenvale_host
