@@ -1,6 +1,6 @@
 #include "bench_images.h"
 
-#include "bitmap_writer.h"
+#include "sample/bitmap_writer.h"
 
 #include <cmath>
 #include <cstdio>

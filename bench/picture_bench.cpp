@@ -11,9 +11,9 @@
 #include <jpeglib.h>
 
 #include "bench_timing.h"
-#include "bitmap_writer.h"
-#include "color_count.h"
-#include "picture.h"
+#include "codecs/picture.h"
+#include "ops/color_count.h"
+#include "sample/bitmap_writer.h"
 
 namespace quenvale_bench {
 
@@ -156,7 +156,7 @@ void ReportColors(int runs, const std::string& photoBmp) {
         std::copy(photo.rows, photo.rows + bytes - 8, rows.begin());
         Picture copy = photo;
         copy.rows = rows.data();
-        return quenvale_host::ModelOf(copy);
+        return copy;
     };
     auto colors = [&](uint64_t asked) {
         quenvale::Picture model = fresh();

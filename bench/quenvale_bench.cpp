@@ -20,7 +20,7 @@
 
 #include "bench_images.h"
 #include "bench_timing.h"
-#include "entry.h"
+#include "call/entry.h"
 #include "literal_flatten.h"
 #include "picture_bench.h"
 #include "quenvale.h"

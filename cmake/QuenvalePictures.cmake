@@ -23,25 +23,25 @@ if(NOT QUENVALE_PICTURES STREQUAL "OFF")
   endif()
 endif()
 
-# Pictures in memory without the codecs: the picture in PNG's terms, the
-# bitmap the kernels take of it, the filters on it and the mapping of a
-# result back. Built everywhere, the WebAssembly build included, which has
+# Pictures in memory without the codecs: the picture in PNG's terms, its
+# bitmap for a BMP output, the mapping of a result back, and the filters on
+# a held picture (tools/app/held_filters.cpp), which the bindings call. Built everywhere, the WebAssembly build included, which has
 # the codecs of its browser instead.
 add_library(quenvale_picture_model STATIC
-  tools/pictures/bitmap_bridge.cpp
-  tools/pictures/picture.cpp
-  tools/pictures/picture_filters.cpp
-  tools/pictures/picture_mapping.cpp)
-target_include_directories(quenvale_picture_model PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}/tools/pictures")
+  tools/codecs/bitmap_bridge.cpp
+  tools/codecs/picture.cpp
+  tools/codecs/picture_mapping.cpp
+  tools/app/held_filters.cpp)
+target_include_directories(quenvale_picture_model PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}/tools")
 target_link_libraries(quenvale_picture_model PUBLIC quenvale_core PRIVATE quenvale_bitmap_writer)
 set_target_properties(quenvale_picture_model PROPERTIES POSITION_INDEPENDENT_CODE ON)
 quenvale_warnings(quenvale_picture_model)
 
 if(QUENVALE_HAVE_PICTURES)
   add_library(quenvale_pictures STATIC
-    tools/pictures/jpeg_codec.cpp
-    tools/pictures/png_codec.cpp
-    tools/pictures/smallest_encoding.cpp)
+    tools/codecs/jpeg_codec.cpp
+    tools/codecs/png_codec.cpp
+    tools/codecs/smallest_encoding.cpp)
   target_include_directories(quenvale_pictures PRIVATE "${SPNG_INCLUDE_DIR}")
   target_link_libraries(quenvale_pictures PUBLIC quenvale_picture_model PRIVATE quenvale_bitmap_writer "${SPNG_LIBRARY}" JPEG::JPEG ZLIB::ZLIB)
   target_compile_definitions(quenvale_pictures PUBLIC QUENVALE_PICTURES)
@@ -52,7 +52,7 @@ if(QUENVALE_HAVE_PICTURES)
     pkg_check_modules(WEBP QUIET IMPORTED_TARGET libwebp libwebpdemux libwebpmux)
   endif()
   if(WEBP_FOUND AND NOT QUENVALE_WEBP STREQUAL "OFF")
-    target_sources(quenvale_pictures PRIVATE tools/pictures/webp_codec.cpp)
+    target_sources(quenvale_pictures PRIVATE tools/codecs/webp_codec.cpp)
     target_link_libraries(quenvale_pictures PRIVATE PkgConfig::WEBP)
     target_compile_definitions(quenvale_pictures PUBLIC QUENVALE_WEBP)
     set(QUENVALE_HAVE_WEBP ON)

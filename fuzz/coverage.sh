@@ -39,4 +39,4 @@ for target in $targets; do
   if [ -z "$first" ]; then first="$build/fuzz/$target"; else objects+=(-object "$build/fuzz/$target"); fi
 done
 llvm-profdata merge -o "$work/merged.profdata" "$work"/*.profraw
-llvm-cov report "$first" "${objects[@]}" -instr-profile="$work/merged.profdata" src/ tools/pictures/
+llvm-cov report "$first" "${objects[@]}" -instr-profile="$work/merged.profdata" src/ tools/codecs/

@@ -3,8 +3,8 @@
 // encoding. Checked: the counter comes back, a refusal leaves the output
 // alone, and an output carries the input's bytes around its pixels, or is a
 // new bitmap of the same size where the input's encoding cannot hold it.
-#include "bitmap.h"
-#include "entry.h"
+#include "bmp/bitmap.h"
+#include "call/entry.h"
 #include "fuzz_support.h"
 #include "quenvale.h"
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "bitmap_writer.h"
 #include "quenvale.h"
+#include "sample/bitmap_writer.h"
 
 namespace quenvale_fuzz {
 

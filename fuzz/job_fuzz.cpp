@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "filter_table.h"
+#include "app/job.h"
+#include "app/output_set.h"
 #include "fuzz_support.h"
-#include "job.h"
-#include "output_set.h"
+#include "ops/filter_table.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <random>
 
-#include "bitmap.h"
-#include "entry.h"
+#include "bmp/bitmap.h"
+#include "call/entry.h"
 #include "fuzz_support.h"
 #include "quenvale.h"
 

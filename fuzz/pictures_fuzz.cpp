@@ -11,10 +11,11 @@
 
 #include <cstring>
 
-#include "entry.h"
+#include "call/entry.h"
+#include "codecs/picture.h"
+#include "ops/picture_flatten.h"
 #include "fuzz_support.h"
 #include "quenvale.h"
-#include "picture.h"
 
 namespace {
 

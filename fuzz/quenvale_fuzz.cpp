@@ -1,7 +1,7 @@
 // libFuzzer target: the fuzzer's bytes as an input file, through the whole
 // call (header checks, row reading, flatten, writing), with the invariants
 // that hold for every input checked after each run.
-#include "bitmap.h"
+#include "bmp/bitmap.h"
 #include "fuzz_support.h"
 #include "quenvale.h"
 

@@ -13,12 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "filter_table.h"
-#include "host.h"
-#include "host_call.h"
-#include "job.h"
-#include "output_set.h"
-#include "picture.h"
+#include "app/held_filters.h"
+#include "app/host.h"
+#include "app/host_call.h"
+#include "app/job.h"
+#include "app/output_set.h"
+#include "codecs/picture.h"
+#include "ops/filter_table.h"
 #include "quenvale_version.h"
 
 namespace py = pybind11;

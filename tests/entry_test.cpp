@@ -11,9 +11,9 @@
 #include <unistd.h>
 #endif
 
-#include "entry.h"
+#include "base/temporary_name.h"
+#include "call/entry.h"
 #include "quenvale.h"
-#include "temporary_name.h"
 #include "test_support.h"
 
 namespace quenvale_test {

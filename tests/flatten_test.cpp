@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "filters.h"
+#include "ops/filters.h"
 #include "test_support.h"
 
 namespace quenvale_test {

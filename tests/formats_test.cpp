@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-#include "entry.h"
+#include "call/entry.h"
 #include "quenvale.h"
 #include "test_support.h"
 

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <functional>
 
-#include "entry.h"
-#include "filter_table.h"
-#include "kernel_picture.h"
+#include "call/entry.h"
+#include "ops/filter_table.h"
+#include "ops/kernel_picture.h"
 #include "test_support.h"
 
 namespace quenvale_test {

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <map>
 
-#include "color_count.h"
-#include "picture_flatten.h"
+#include "ops/color_count.h"
+#include "ops/picture_flatten.h"
 #include "test_support.h"
 
 namespace quenvale_test {

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "entry.h"
+#include "call/entry.h"
 #include "quenvale.h"
 
 #if defined(_WIN32)

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "bitmap.h"
-#include "bitmap_writer.h"
-#include "filter_table.h"
-#include "kernels.h"
+#include "bmp/bitmap.h"
+#include "ops/filter_table.h"
+#include "ops/kernels.h"
+#include "sample/bitmap_writer.h"
 
 namespace quenvale_test {
 

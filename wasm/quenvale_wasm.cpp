@@ -8,8 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "filter_table.h"
-#include "picture.h"
+#include "app/held_filters.h"
+#include "codecs/picture.h"
+#include "ops/filter_table.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // data taken as a picture.
 #include <cstring>
 
-#include "picture_model.h"
-#include "pixel_values.h"
+#include "bmp/pixel_values.h"
+#include "picture/picture_model.h"
 
 namespace quenvale {
 

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "bitmap_format.h"
-#include "status.h"
+#include "base/status.h"
+#include "bmp/bitmap_format.h"
 
 namespace quenvale {
 

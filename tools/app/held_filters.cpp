@@ -1,0 +1,74 @@
+// The filters on a picture held in memory, as the host runs them on a
+// decoded PNG, JPEG or WebP: the flatten in place, and a kernel on the
+// picture itself, its result put back into the picture's own encoding.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/held_filters.h"
+#include "codecs/picture.h"
+#include "ops/color_count.h"
+#include "ops/kernel_picture.h"
+
+namespace quenvale_host {
+
+quenvale::Status FlattenHeld(Picture* picture, int tolerance, bool meanFill, quenvale::FlattenPalette* entries) {
+    LittleEndianSamples(picture);
+    // The founders' entries of a palette picture come to hold their groups' means.
+    quenvale::Status status = meanFill            ? quenvale::FlattenPictureToMeans(*picture, tolerance)
+                              : entries != nullptr ? quenvale::FlattenPicture(*picture, tolerance, entries)
+                                                   : quenvale::FlattenPicture(*picture, tolerance);
+    if (status == quenvale::StatusOk && meanFill && entries != nullptr) {
+        status = quenvale::DescribeFlattenPalette(*picture, entries);
+    }
+    LittleEndianSamples(picture);
+    if (picture->storage == quenvale::StorageIndexed) {
+        CoverIndices(picture);
+    }
+    return status;
+}
+
+quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t colors, bool meanFill,
+                                    quenvale::FlattenPalette* entries) {
+    if (colors != 0) {
+        quenvale::ToleranceChoice choice{};
+        LittleEndianSamples(picture);
+        quenvale::Status status = quenvale::ChooseToleranceFor(*picture, colors, &choice);
+        LittleEndianSamples(picture);
+        if (status != quenvale::StatusOk) {
+            return status;
+        }
+        *tolerance = choice.tolerance;
+    }
+    return FlattenHeld(picture, *tolerance, meanFill, entries);
+}
+
+bool KernelOnHeld(const quenvale::Kernel& kernel, Picture& source, Picture* result, PictureError* error) {
+    quenvale::KernelResultForm form = quenvale::KernelResultFormOf(kernel, source);
+    *result = Picture{};
+    result->width = source.width;
+    result->height = source.height;
+    if (form == quenvale::ResultIndices) {
+        SetPngEncoding(result, PngPalette, source.bits);
+        result->paletteCount = source.paletteCount;
+        std::memcpy(result->palette, source.palette, sizeof source.palette);
+    } else {
+        SetPngEncoding(result, form == quenvale::ResultRgba ? PngRgba : PngRgb, 8);
+    }
+    if (!AllocateRows(result, error)) {
+        return false;
+    }
+    LittleEndianSamples(&source);
+    quenvale::Status status = quenvale::RunKernelOnPicture(kernel, source, result);
+    LittleEndianSamples(&source);
+    if (status != quenvale::StatusOk) {
+        *error = {"not enough memory for the filter"};
+        return false;
+    }
+    if (form == quenvale::ResultIndices) {
+        CoverIndices(result);  // an index past the entries is black, as it reads
+    }
+    return MapToSourceEncoding(source, false, result, error);
+}
+
+}  // namespace quenvale_host

@@ -1,0 +1,33 @@
+// The filters on a picture held in memory, which the host, Python and
+// WebAssembly all run: the flatten in place and the kernels, each result in
+// the picture's own encoding.
+#ifndef QUENVALE_HELD_FILTERS_H
+#define QUENVALE_HELD_FILTERS_H
+
+#include <cstdint>
+
+#include "codecs/picture.h"
+#include "ops/color_count.h"
+#include "ops/kernel_stream.h"
+#include "ops/picture_flatten.h"
+
+namespace quenvale_host {
+
+// The filters on a picture in memory, as the host runs them on a decoded
+// file (held_filters.cpp). The flatten in place, founders' values or
+// groups' means, with the palette it made where entries is not null; a
+// palette picture's entries are made to cover its indices.
+quenvale::Status FlattenHeld(Picture* picture, int tolerance, bool meanFill, quenvale::FlattenPalette* entries);
+// The same at *tolerance or, where colors is not 0, at the tolerance that
+// gives at most that many entries (ChooseToleranceFor), which *tolerance
+// then holds.
+quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t colors, bool meanFill,
+                                    quenvale::FlattenPalette* entries);
+// A kernel on the picture itself (kernel_picture.h), its result in the
+// source's encoding where it can hold it (MapToSourceEncoding). 16-bit
+// samples are read little-endian, swapped and back where the host's differ.
+bool KernelOnHeld(const quenvale::Kernel& kernel, Picture& source, Picture* result, PictureError* error);
+
+}  // namespace quenvale_host
+
+#endif

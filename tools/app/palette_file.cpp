@@ -1,0 +1,155 @@
+// A flatten's palette as a file: GIMP's .gpl (which Inkscape and Krita
+// read too), JSON, or hex colours one a line; every entry in creation
+// order, with its colour as the flatten saw it and as stored, its pixel
+// count and its founder's place.
+#include "app/palette_file.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "app/host.h"
+
+namespace quenvale_host {
+
+namespace {
+
+struct PaletteKind {
+    PaletteFormat format;
+    const char* extension;
+};
+const PaletteKind kPaletteKinds[] = {{PaletteGpl, "gpl"}, {PaletteJson, "json"}, {PaletteText, "txt"}};
+
+std::string Hex(uint32_t color) {
+    char text[8];
+    std::snprintf(text, sizeof text, "#%06x", static_cast<unsigned>(color & 0xFFFFFF));
+    return text;
+}
+
+// The founder's colour samples as stored, alpha left out (each pixel keeps
+// its own): an index, a masked word, or samples red first.
+std::string StoredSamples(const quenvale::Picture& picture, uint64_t value) {
+    switch (picture.storage) {
+        case quenvale::StorageIndexed:
+        case quenvale::StorageMasked:
+            return std::to_string(value);
+        case quenvale::StorageBgr24:
+            return std::to_string(value >> 16 & 0xFF) + ", " + std::to_string(value >> 8 & 0xFF) + ", " +
+                   std::to_string(value & 0xFF);
+        default:
+            break;
+    }
+    uint32_t bits = picture.bits;
+    uint32_t samples = picture.storage == quenvale::StorageRgb ? 3 : 1;
+    if (picture.alpha) {
+        value >>= bits;
+    }
+    std::string text;
+    for (uint32_t i = samples; i-- > 0;) {
+        uint64_t sample = value >> (bits * i) & ((uint64_t{1} << bits) - 1);
+        text += std::to_string(sample) + (i > 0 ? ", " : "");
+    }
+    return text;
+}
+
+// A string as JSON writes it.
+std::string Quoted(const std::string& text) {
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            quoted += escape;
+        } else {
+            quoted += static_cast<char>(c);
+        }
+    }
+    return quoted + "\"";
+}
+
+}  // namespace
+
+bool PaletteFormatOf(const std::string& extension, PaletteFormat* format) {
+    std::string lower;
+    for (char c : extension) {
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    for (const PaletteKind& kind : kPaletteKinds) {
+        if (lower == kind.extension) {
+            *format = kind.format;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool PaletteFormatFor(const std::string& name, const char* given, PaletteFormat* format) {
+    *format = PaletteGpl;
+    if (given != nullptr) {
+        return PaletteFormatOf(given, format);
+    }
+    size_t dot = name.rfind('.');
+    return name == "-" || (dot != std::string::npos && PaletteFormatOf(name.substr(dot + 1), format));
+}
+
+const char* PaletteExtension(PaletteFormat format) {
+    for (const PaletteKind& kind : kPaletteKinds) {
+        if (kind.format == format) {
+            return kind.extension;
+        }
+    }
+    return "";
+}
+
+std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenvale::Picture& picture,
+                            PaletteFormat format, const std::string& name, int tolerance) {
+    std::string text;
+    switch (format) {
+        case PaletteGpl:
+            // GIMP takes a line's name after a tab; # lines are comments.
+            text = "GIMP Palette\nName: " + Printable(name) + "\nColumns: 16\n# " + std::to_string(palette.count) +
+                   " colours at tolerance " + std::to_string(tolerance) + ", in the order they were founded\n";
+            if (palette.transparent != 0) {
+                text += "# " + std::to_string(palette.transparent) + " fully transparent pixels, no colour\n";
+            }
+            for (size_t i = 0; i < palette.count; ++i) {
+                const quenvale::FlattenEntry& entry = palette.entries[i];
+                char line[112];
+                // GIMP has no alpha: an entry's own is told in its name.
+                std::snprintf(line, sizeof line, "%3u %3u %3u\t%s%s %llu px, founder %u,%u\n", entry.color >> 16,
+                              entry.color >> 8 & 0xFF, entry.color & 0xFF, Hex(entry.color).c_str(),
+                              entry.alpha == 0xFF ? "" : (" alpha " + std::to_string(entry.alpha)).c_str(),
+                              static_cast<unsigned long long>(entry.pixelCount), entry.founderX, entry.founderY);
+                text += line;
+            }
+            return text;
+        case PaletteJson:
+            text = "{\"name\": " + Quoted(name) + ", \"tolerance\": " + std::to_string(tolerance) +
+                   (palette.transparent != 0 ? ", \"transparent\": " + std::to_string(palette.transparent) : "") +
+                   ", \"colors\": [";
+            for (size_t i = 0; i < palette.count; ++i) {
+                const quenvale::FlattenEntry& entry = palette.entries[i];
+                text += std::string(i == 0 ? "\n" : ",\n") + "  {\"hex\": \"" + Hex(entry.color) + "\", \"rgb\": [" +
+                        std::to_string(entry.color >> 16) + ", " + std::to_string(entry.color >> 8 & 0xFF) + ", " +
+                        std::to_string(entry.color & 0xFF) + "]" +
+                        (entry.alpha != 0xFF ? ", \"alpha\": " + std::to_string(entry.alpha) : "") + ", \"stored\": [" +
+                        StoredSamples(picture, entry.founderValue) + "], \"count\": " +
+                        std::to_string(entry.pixelCount) + ", \"founder\": {\"x\": " + std::to_string(entry.founderX) +
+                        ", \"y\": " + std::to_string(entry.founderY) + "}}";
+            }
+            return text + "\n]}\n";
+        case PaletteText:
+            for (size_t i = 0; i < palette.count; ++i) {
+                const quenvale::FlattenEntry& entry = palette.entries[i];
+                char alpha[4];
+                std::snprintf(alpha, sizeof alpha, "%02x", static_cast<unsigned>(entry.alpha));
+                text += Hex(entry.color) + (entry.alpha != 0xFF ? alpha : "") + "\n";
+            }
+            return text;
+    }
+    return text;
+}
+
+}  // namespace quenvale_host

@@ -1,0 +1,29 @@
+// The palette files the host writes (--palette, --palette-dir): their
+// formats, one row of one table each, and their text.
+#ifndef QUENVALE_PALETTE_FILE_H
+#define QUENVALE_PALETTE_FILE_H
+
+#include <string>
+
+#include "ops/picture_flatten.h"
+
+namespace quenvale_host {
+
+enum PaletteFormat { PaletteGpl, PaletteJson, PaletteText };
+
+// The format an extension ("gpl", "json", "txt", any case) names; false
+// for another.
+bool PaletteFormatOf(const std::string& extension, PaletteFormat* format);
+const char* PaletteExtension(PaletteFormat format);
+// The format of a palette file of this name: --palette-format's where
+// given, gpl for standard output (-), else its extension's; false where
+// the extension names none.
+bool PaletteFormatFor(const std::string& name, const char* given, PaletteFormat* format);
+// The file's text: the entries of a flatten of the picture (for how its
+// founders' values are stored), named as the input is, at the tolerance.
+std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenvale::Picture& picture,
+                            PaletteFormat format, const std::string& name, int tolerance);
+
+}  // namespace quenvale_host
+
+#endif

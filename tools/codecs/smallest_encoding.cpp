@@ -1,0 +1,283 @@
+// The smallest lossless PNG encoding of a picture of 8-bit (or narrower)
+// samples: grey where every pixel is opaque grey and grey is no wider, a
+// palette of 1 to 8 bits (with tRNS for alpha) where at most 256 colours
+// occur, grey with alpha where every pixel is grey, else its own type. The
+// pixels decode to the same 8-bit RGBA in every case.
+#include <cstring>
+#include <new>
+
+#include "codecs/picture.h"
+
+namespace quenvale_host {
+
+namespace {
+
+// Pixels as they decode, 0xRRGGBBAA: through a table where a pixel is one
+// sample of at most 8 bits, else from its samples.
+struct Decoded {
+    const Picture& picture;
+    uint32_t channels;
+    bool table;
+    uint32_t values[256];
+
+    uint32_t At(const uint8_t* row, uint32_t x) const {
+        if (table) {
+            return values[ReadSample(picture, row, x)];
+        }
+        const uint8_t* pixel = row + size_t{x} * channels;
+        switch (PngColorTypeOf(picture)) {
+            case PngGrayAlpha:
+                return pixel[0] * 0x01010100u | pixel[1];
+            case PngRgb: {
+                uint32_t rgba = uint32_t{pixel[0]} << 24 | uint32_t{pixel[1]} << 16 | uint32_t{pixel[2]} << 8 | 0xFF;
+                bool key = picture.keyed && (rgba >> 8) == picture.key;  // 8-bit samples, packed as the key
+                return key ? rgba & ~0xFFu : rgba;
+            }
+            default:
+                return uint32_t{pixel[0]} << 24 | uint32_t{pixel[1]} << 16 | uint32_t{pixel[2]} << 8 | pixel[3];
+        }
+    }
+};
+
+void MakeTable(Decoded* decoded) {
+    const Picture& picture = decoded->picture;
+    decoded->table = PngColorTypeOf(picture) == PngPalette || PngColorTypeOf(picture) == PngGray;
+    for (uint32_t value = 0; value < 256 && decoded->table; ++value) {
+        if (PngColorTypeOf(picture) == PngPalette) {
+            uint32_t alpha = value < picture.alphaCount ? picture.paletteAlpha[value] : 0xFF;
+            decoded->values[value] = picture.palette[value] << 8 | alpha;
+        } else if (value < (1u << picture.bits)) {
+            uint32_t grey = WidenSample(value, picture.bits);
+            bool key = picture.keyed && value == picture.key;
+            decoded->values[value] = grey * 0x01010100u | (key ? 0 : 0xFF);
+        }
+    }
+}
+
+// The distinct colours, up to 256 of them, in an open-addressed table.
+struct ColorSet {
+    static constexpr uint32_t kSlots = 1024;
+    uint32_t keys[kSlots];
+    uint16_t slots[kSlots];  // entry number + 1, or 0
+    uint32_t colors[256];
+    uint32_t count;
+
+    static uint32_t Hash(uint32_t color) { return (color * 0x9E3779B1u) >> 22; }
+    // The colour's entry number; false when a 257th colour would be added.
+    bool Find(uint32_t color, uint32_t* entry) {
+        uint32_t slot = Hash(color);
+        while (slots[slot] != 0) {
+            if (keys[slot] == color) {
+                *entry = slots[slot] - 1u;
+                return true;
+            }
+            slot = (slot + 1) & (kSlots - 1);
+        }
+        if (count == 256) {
+            return false;
+        }
+        keys[slot] = color;
+        colors[count] = color;
+        slots[slot] = static_cast<uint16_t>(++count);
+        *entry = count - 1;
+        return true;
+    }
+};
+
+// What the pixels hold: at most 256 colours or more, all grey, all opaque,
+// and the fewest bits that give every grey exactly.
+struct Survey {
+    bool many;
+    bool grey;
+    bool opaque;
+    uint8_t greyDepth;
+};
+
+Survey SurveyPixels(const Decoded& decoded, ColorSet* set) {
+    const Picture& picture = decoded.picture;
+    Survey survey{false, true, true, 1};
+    uint32_t last = 0;
+    bool any = false;
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        const uint8_t* row = picture.rows + size_t{y} * picture.stride;
+        for (uint32_t x = 0; x < picture.width; ++x) {
+            uint32_t color = decoded.At(row, x);
+            if (any && color == last) {
+                continue;  // flat colours come in runs
+            }
+            any = true;
+            last = color;
+            uint32_t red = color >> 24, green = color >> 16 & 0xFF, blue = color >> 8 & 0xFF;
+            survey.grey = survey.grey && red == green && green == blue;
+            survey.opaque = survey.opaque && (color & 0xFF) == 0xFF;
+            while (survey.greyDepth < 8 && WidenSample(red >> (8 - survey.greyDepth), survey.greyDepth) != red) {
+                survey.greyDepth = static_cast<uint8_t>(survey.greyDepth * 2);
+            }
+            uint32_t unused = 0;
+            survey.many = survey.many || !set->Find(color, &unused);
+            if (survey.many && !survey.grey) {
+                return survey;  // nothing narrower than the picture's own type is left
+            }
+        }
+    }
+    return survey;
+}
+
+uint8_t IndexDepth(uint32_t colors) { return colors <= 2 ? 1 : colors <= 4 ? 2 : colors <= 16 ? 4 : 8; }
+
+// The palette in the order the colours were met, those with alpha first so
+// that tRNS stays short; *order maps a colour's entry number to its index.
+void MakePalette(const ColorSet& set, Picture* out, uint8_t* order) {
+    out->paletteCount = set.count;
+    out->alphaCount = 0;
+    uint32_t next = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (uint32_t i = 0; i < set.count; ++i) {
+            uint32_t color = set.colors[i];
+            if (((color & 0xFF) != 0xFF) != (pass == 0)) {
+                continue;
+            }
+            out->palette[next] = color >> 8;
+            out->paletteAlpha[next] = static_cast<uint8_t>(color);
+            out->alphaCount = pass == 0 ? next + 1 : out->alphaCount;
+            order[i] = static_cast<uint8_t>(next++);
+        }
+    }
+}
+
+void FillPixels(const Decoded& decoded, ColorSet* set, const uint8_t* order, Picture* out) {
+    const Picture& picture = decoded.picture;
+    uint32_t last = 0, lastValue = 0;
+    bool any = false;
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        const uint8_t* row = picture.rows + size_t{y} * picture.stride;
+        uint8_t* to = out->rows + size_t{y} * out->stride;
+        for (uint32_t x = 0; x < picture.width; ++x) {
+            uint32_t color = decoded.At(row, x);
+            if (!any || color != last) {
+                any = true;
+                last = color;
+                uint32_t entry = 0;
+                switch (PngColorTypeOf(*out)) {
+                    case PngPalette:
+                        set->Find(color, &entry);
+                        lastValue = order[entry];
+                        break;
+                    case PngGray:
+                        lastValue = (color >> 24) >> (8 - out->bits);
+                        break;
+                    default:  // grey and alpha
+                        lastValue = (color >> 24) << 8 | (color & 0xFF);
+                        break;
+                }
+            }
+            if (PngColorTypeOf(*out) == PngGrayAlpha) {
+                to[2 * size_t{x}] = static_cast<uint8_t>(lastValue >> 8);
+                to[2 * size_t{x} + 1] = static_cast<uint8_t>(lastValue);
+            } else {
+                WriteSample(*out, to, x, lastValue);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, PictureError* error) {
+    *changed = false;
+    if (picture.bits == 16 || picture.width == 0 || picture.height == 0) {
+        return true;  // 16-bit samples hold more than 8-bit RGBA tells
+    }
+    Decoded decoded{picture, ChannelsOf(picture), false, {}};
+    MakeTable(&decoded);
+    auto* set = new (std::nothrow) ColorSet{};
+    if (set == nullptr) {
+        *error = {"not enough memory to encode the PNG"};
+        return false;
+    }
+    Survey survey = SurveyPixels(decoded, set);
+    Picture out = picture;
+    out.interlace = 0;
+    out.keyed = false;
+    out.alphaCount = 0;
+    out.paletteCount = 0;
+    uint8_t paletteDepth = survey.many ? 16 : IndexDepth(set->count);
+    if (survey.grey && survey.opaque && survey.greyDepth <= paletteDepth) {
+        SetPngEncoding(&out, PngGray, survey.greyDepth);
+    } else if (!survey.many) {
+        SetPngEncoding(&out, PngPalette, paletteDepth);
+    } else if (survey.grey) {
+        SetPngEncoding(&out, PngGrayAlpha, 8);
+    } else {
+        delete set;
+        return true;  // its own type is the smallest
+    }
+    out.rows = nullptr;
+    uint8_t order[256] = {};
+    if (PngColorTypeOf(out) == PngPalette) {
+        MakePalette(*set, &out, order);
+    }
+    bool made = AllocateRows(&out, error);
+    if (made) {
+        FillPixels(decoded, set, order, &out);
+        *smallest = out;
+        *changed = true;
+    }
+    delete set;
+    return made;
+}
+
+bool DecodeRgba8(const Picture& picture, uint8_t* rgba, bool* opaque) {
+    Decoded decoded{picture, ChannelsOf(picture), false, {}};
+    MakeTable(&decoded);
+    *opaque = true;
+    uint32_t channels = ChannelsOf(picture);
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        const uint8_t* row = picture.rows + size_t{y} * picture.stride;
+        for (uint32_t x = 0; x < picture.width; ++x, rgba += 4) {
+            uint32_t color = 0;
+            if (picture.bits == 16) {
+                // The high byte of each sample, grey as three; the key transparent.
+                uint32_t samples[4] = {};
+                bool key = picture.keyed;
+                for (uint32_t i = 0; i < channels; ++i) {
+                    samples[i] = ReadSample(picture, row, size_t{x} * channels + i);
+                    key = key && (i >= 3 || samples[i] == KeySample(picture, i));
+                }
+                bool grey = channels <= 2;
+                uint32_t alpha = channels == 2 || channels == 4 ? samples[channels - 1] >> 8 : key ? 0 : 0xFF;
+                color = (samples[0] >> 8) << 24 | (samples[grey ? 0 : 1] >> 8) << 16 | (samples[grey ? 0 : 2] >> 8) << 8 |
+                        alpha;
+            } else {
+                color = decoded.At(row, x);
+            }
+            rgba[0] = static_cast<uint8_t>(color >> 24);
+            rgba[1] = static_cast<uint8_t>(color >> 16);
+            rgba[2] = static_cast<uint8_t>(color >> 8);
+            rgba[3] = static_cast<uint8_t>(color);
+            *opaque = *opaque && rgba[3] == 0xFF;
+        }
+    }
+    return true;
+}
+
+bool SameRgba8(const Picture& a, const Picture& b) {
+    if (a.width != b.width || a.height != b.height || a.bits == 16 || b.bits == 16) {
+        return a.width == b.width && a.height == b.height && a.bits == b.bits;
+    }
+    Decoded first{a, ChannelsOf(a), false, {}}, second{b, ChannelsOf(b), false, {}};
+    MakeTable(&first);
+    MakeTable(&second);
+    for (uint32_t y = 0; y < a.height; ++y) {
+        const uint8_t* rowA = a.rows + size_t{y} * a.stride;
+        const uint8_t* rowB = b.rows + size_t{y} * b.stride;
+        for (uint32_t x = 0; x < a.width; ++x) {
+            if (first.At(rowA, x) != second.At(rowB, x)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace quenvale_host
