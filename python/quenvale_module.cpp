@@ -388,6 +388,10 @@ void FlattenFile(const std::string& input, const std::string& output, const std:
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
         throw py::error_already_set();
     }
+    if (failure.status == quenvale::StatusOutOfMemory) {
+        PyErr_SetString(PyExc_MemoryError, (failure.path + ": " + failure.reason).c_str());
+        throw py::error_already_set();
+    }
     throw RefusedError(failure.path + ": " + failure.reason);
 }
 

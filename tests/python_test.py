@@ -325,6 +325,23 @@ def test_a_signal_mid_call_leaves_nothing_and_ctrl_c_stops_it(tmp_path):
         assert os.listdir(layers) == [] and os.listdir(work) == ["layers"], (number, os.listdir(layers)[:5])
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="an address-space limit is Linux's")
+def test_memory_running_out_is_a_memory_error_naming_the_file(tmp_path):
+    """A picture that memory cannot hold raises MemoryError with the file's
+    name, as the job's error says memory ran out, and writes nothing."""
+    import subprocess
+    source = tmp_path / "wide.png"
+    Image.new("RGB", (12000, 12000), (9, 99, 199)).save(source)  # 432 MB once decoded
+    script = ("import resource, quenvale\n"
+              "size = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()\n"
+              "resource.setrlimit(resource.RLIMIT_AS, (size + (200 << 20),) * 2)\n"
+              "try:\n    quenvale.flatten_file(%r, %r)\n"
+              "except MemoryError as error:\n    print('MemoryError', error)\n" % (str(source), str(tmp_path / "out.png")))
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=120)
+    assert done.stdout.startswith(b"MemoryError " + str(source).encode() + b": not enough memory"), done
+    assert sorted(os.listdir(tmp_path)) == ["wide.png"]
+
+
 def test_threads_give_what_one_thread_gives():
     rng = numpy.random.default_rng(11)
     arrays = [rng.integers(0, 256, (120, 90, 3), dtype=numpy.uint8) // (i + 1) for i in range(16)]

@@ -325,9 +325,9 @@ def flatten_file(
     picture held in memory (the host's default otherwise).
 
     Raises OSError (with errno and the file name) where the system failed,
-    quenvale.Error (a ValueError) for a refused picture or set of outputs,
-    ValueError or TypeError for arguments the host would not take, each
-    naming the argument.
+    MemoryError where memory ran out, quenvale.Error (a ValueError) for a
+    refused picture or set of outputs, ValueError or TypeError for arguments
+    the host would not take, each naming the argument.
     """
     tolerance_given = tolerance is not None
     tolerance, count = _tolerance_and_colors(tolerance, colors)

@@ -23,6 +23,7 @@ enum Status : uint8_t {
     StatusOutputWriteFailed,  // a write, flush, close or rename failed, or no temporary could be made
     StatusOutOfMemory,
     StatusPathTooShort,       // the exported call's rule: an input path of fewer than 10 bytes
+    StatusInterrupted,        // a job stopped when asked (Ctrl-C, a cancel); never the exported call's
 };
 
 // Each reason's text is in the table of status.cpp; the comment gives the

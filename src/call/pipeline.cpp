@@ -181,6 +181,7 @@ void PrintCallFailure(const Failure& failure, const char* inputText, const char*
             break;
         case StatusOk:
         case StatusPathTooShort:
+        case StatusInterrupted:
             break;  // the exported call's rule: nothing printed
     }
 }
@@ -203,6 +204,8 @@ int32_t ResultOf(Status status) {
             return ResultOutOfMemory;
         case StatusPathTooShort:
             return ResultPathTooShort;
+        case StatusInterrupted:
+            break;  // no call is interrupted: only the host's jobs are
     }
     return ResultOutputWriteFailed;
 }

@@ -62,7 +62,7 @@ bool KernelOnHeld(const quenvale::Kernel& kernel, Picture& source, Picture* resu
     quenvale::Status status = quenvale::RunKernelOnPicture(kernel, source, result);
     LittleEndianSamples(&source);
     if (status != quenvale::StatusOk) {
-        *error = {"not enough memory for the filter"};
+        *error = {"not enough memory for the filter", quenvale::StatusOutOfMemory};
         return false;
     }
     if (form == quenvale::ResultIndices) {

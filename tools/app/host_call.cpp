@@ -39,21 +39,22 @@ bool CallAnyFormat(const JobOptions& options, FileFormat planned, const std::str
     std::string refusal;
     // Opened once: a picture is read from this stream, a bitmap by its name.
     InputStream stream{OpenFile(inputFile, "rb")};
-    FileFormat from = SniffOpenFormat(stream.file, &refusal);
+    bool damaged = false;
+    FileFormat from = SniffOpenFormat(stream.file, &refusal, &damaged);
     if (!refusal.empty()) {
-        ReportFailure(input, refusal);
+        ReportFailure(damaged ? quenvale::StatusBadInput : quenvale::StatusUnsupported, input, refusal);
         return false;
     }
     FileFormat to = planned != FormatNone
                         ? planned
                         : ChooseOutputFormat(options.format, from, output, &refusal);
     if (to == FormatNone) {
-        ReportFailure(output, refusal);
+        ReportFailure(quenvale::StatusUnsupported, output, refusal);
         return false;
     }
     refusal = BuildRefusal(from, to);
     if (!refusal.empty()) {
-        ReportFailure(from != FormatBmp ? input : output, refusal);
+        ReportFailure(quenvale::StatusUnsupported, from != FormatBmp ? input : output, refusal);
         return false;
     }
 #if defined(QUENVALE_PICTURES)
@@ -116,7 +117,7 @@ void ReportCall(const quenvale::Failure& failure, const std::string& input, cons
     if (outputSide && outputSpooled) {
         text = "a temporary file in " + SpoolFolder() + ": " + text;
     }
-    ReportFailure(outputSide ? output : input, text, failure.systemError);
+    ReportFailure(failure.status, outputSide ? output : input, text, failure.systemError);
 }
 
 FILE* OpenLibraryConsole(const JobOptions& options, const std::string& output) {

@@ -18,10 +18,13 @@
 namespace quenvale_host {
 
 
-// A failure of the file at path, with the system's error number where a
-// system call failed (0 where none did): recorded in the outcome of the job
-// this thread runs (job.cpp), which its face reports.
-void ReportFailure(const std::string& path, const std::string& reason, int systemError = 0);
+// A failure of the file at path, of the engine's kinds (status), with the
+// system's error number where a system call failed (0 where none did):
+// recorded in the outcome of the job this thread runs (job.cpp), which its
+// face reports. A codec's refusal gives its own status.
+void ReportFailure(quenvale::Status status, const std::string& path, const std::string& reason,
+                   int systemError = 0);
+void ReportFailure(const std::string& path, const PictureError& error);
 // A failure's words: the system's text where a system call failed, the
 // reason from the library's own table, or both; never the text of error 0.
 std::string FailureText(const quenvale::Failure& failure);

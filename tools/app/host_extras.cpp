@@ -40,7 +40,7 @@ bool StageWhole(FlattenExtras& extras, const std::string& path, const std::vecto
     }
     if (!written) {
         quenvale::AbandonOutput(replaced);
-        ReportFailure(path, std::string("could not write ") + what + ": " + FailureText(failure), failure.systemError);
+        ReportFailure(failure.status, path, std::string("could not write ") + what + ": " + FailureText(failure), failure.systemError);
         return false;
     }
     extras.staged.push_back(replaced);
@@ -52,7 +52,7 @@ bool StageWhole(FlattenExtras& extras, const std::string& path, const std::vecto
 bool PrepareLayers(const quenvale::Picture& model, const quenvale::FlattenPalette& palette, const std::string& input,
                    FlattenExtras* extras) {
     if (palette.count > kMaxLayers) {
-        ReportFailure(input, std::to_string(palette.count) + " colours, more than the " + std::to_string(kMaxLayers) +
+        ReportFailure(quenvale::StatusUnsupported, input, std::to_string(palette.count) + " colours, more than the " + std::to_string(kMaxLayers) +
                                  " layers written; ask for fewer with --colors");
         return false;
     }
@@ -89,7 +89,7 @@ bool StageLayers(const JobOptions& options, FlattenExtras& extras, const std::st
     SetPngEncoding(&mask, PngGray, 1);
     PictureError error{};
     if (!AllocateRows(&mask, &error)) {
-        ReportFailure(input, error.reason);
+        ReportFailure(input, error);
         return false;
     }
     std::string stem = StemOf(input, output);
@@ -111,7 +111,7 @@ bool StageLayers(const JobOptions& options, FlattenExtras& extras, const std::st
         EncodedFile png{};
         written = EncodePngPieces(mask, EncodeRequest{nullptr, nullptr, true}, &png, &error);
         if (!written) {
-            ReportFailure(path, error.reason);
+            ReportFailure(path, error);
         }
         written = written && StageWhole(extras, path, png.pieces, "the layer");
         extras.layerNames.push_back(name);
@@ -147,7 +147,7 @@ bool StageExtras(const JobOptions& options, Picture& picture, int tolerance, con
     quenvale::Status status = quenvale::DescribeFlattenPalette(picture, &entries);
     bool prepared = status == quenvale::StatusOk;
     if (!prepared) {
-        ReportFailure(input, "not enough memory to describe its palette");
+        ReportFailure(quenvale::StatusOutOfMemory, input, "not enough memory to describe its palette");
     }
     PaletteFormat format{};
     std::string path = PalettePathOf(options, input, output, &format);
@@ -175,7 +175,7 @@ bool CommitExtras(const JobOptions& options, FlattenExtras& extras, const std::s
     for (size_t i = 0; i < extras.staged.size(); ++i) {
         quenvale::Failure failure{};
         if (committed && !quenvale::CommitOutput(extras.staged[i], options.call.sync, &failure)) {
-            ReportFailure(extras.stagedPaths[i], "could not write it: " + FailureText(failure), failure.systemError);
+            ReportFailure(failure.status, extras.stagedPaths[i], "could not write it: " + FailureText(failure), failure.systemError);
             committed = false;
         }
         quenvale::AbandonOutput(extras.staged[i]);  // what was not committed
@@ -187,7 +187,7 @@ bool CommitExtras(const JobOptions& options, FlattenExtras& extras, const std::s
                     std::fflush(stdout) == 0;
         if (!committed) {
             int error = errno;
-            ReportFailure("-", "could not write the palette: " + ErrorText(error), error);
+            ReportFailure(quenvale::StatusOutputWriteFailed, "-", "could not write the palette: " + ErrorText(error), error);
         }
     }
     if (committed && options.layersDir != nullptr) {

@@ -158,7 +158,7 @@ FileFormat SniffFormat(const std::string& path, std::string* claim) {
     return format;
 }
 
-FileFormat SniffOpenFormat(FILE* file, std::string* claim) {
+FileFormat SniffOpenFormat(FILE* file, std::string* claim, bool* damaged) {
     uint8_t head[16] = {};
     uint64_t length = 0;
     // A pipe or device is not read here: the call refuses it at once.
@@ -182,6 +182,9 @@ FileFormat SniffOpenFormat(FILE* file, std::string* claim) {
     if (got >= 4 && std::memcmp(head + 1, "PNG", 3) == 0) {
         // The signature's line ends are there to catch a transfer in text mode.
         *claim = "damaged PNG: its signature's bytes were changed, as by a transfer in text mode";
+        if (damaged != nullptr) {
+            *damaged = true;
+        }
     }
     return FormatBmp;
 }

@@ -73,8 +73,9 @@ std::string FormatsWrittenText();
 // as BMP, whose reading says what is wrong with it; *claim says why a file
 // is refused at once: a damaged PNG signature, or a format that is not read.
 FileFormat SniffFormat(const std::string& path, std::string* claim);
-// The same on a file opened for reading (null: BMP), left at its start.
-FileFormat SniffOpenFormat(FILE* file, std::string* claim);
+// The same on a file opened for reading (null: BMP), left at its start;
+// *damaged tells a damaged signature from a format that is not read.
+FileFormat SniffOpenFormat(FILE* file, std::string* claim, bool* damaged = nullptr);
 // --format's value; FormatNone for one it does not take, with the reason.
 FileFormat ParseFormat(const std::string& value, std::string* refusal);
 // The format to write: --format, else the output's extension, else the

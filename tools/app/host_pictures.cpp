@@ -55,7 +55,7 @@ bool DecodeSource(const JobOptions& options, FileFormat from, const std::string&
     PictureError error{};
     uint64_t length = 0;
     if (job.input == nullptr || !quenvale::RegularFileLength(job.input, &length)) {
-        ReportFailure(input, "not a regular file");
+        ReportFailure(quenvale::StatusUnsupported, input, "not a regular file");
         return false;
     }
     PictureDecoder decode = RowOf(from).decode;
@@ -65,7 +65,7 @@ bool DecodeSource(const JobOptions& options, FileFormat from, const std::string&
         error.reason = std::string("a ") + FormatName(from) + " file: this build has no decoder for it";
     }
     if (!decoded) {
-        ReportFailure(input, error.reason);
+        ReportFailure(input, error);
     }
     return decoded;
 }
@@ -126,13 +126,13 @@ bool WriteEncoded(const JobOptions& options, FileFormat to, PictureJob& job, con
     bool carried = !job.carry.chunks.empty();  // a PNG's, carried into the PNG made of it
     PictureEncoder encode = RowOf(to).encode;
     if (encode == nullptr) {
-        ReportFailure(output, std::string("a ") + FormatName(to) + " file: this build has no encoder for it");
+        ReportFailure(quenvale::StatusUnsupported, output, std::string("a ") + FormatName(to) + " file: this build has no encoder for it");
         return false;
     }
     EncodeRequest request{carried ? &job.carry : nullptr, carried ? &job.source : nullptr, options.keepEncoding};
     if (!encode(picture, request, &png, &error)) {
         ReleaseEncodedFile(&png);
-        ReportFailure(output, error.reason);
+        ReportFailure(output, error);
         return false;
     }
     ReleasePicture(&job.source);  // encoded: only the pieces are written
@@ -212,7 +212,7 @@ bool ToleranceForColors(const JobOptions& options, const quenvale::Picture& pict
     quenvale::ToleranceChoice choice{};
     quenvale::Status status = quenvale::ChooseToleranceFor(picture, options.colors, &choice);
     if (status != quenvale::StatusOk) {
-        ReportFailure(input, status == quenvale::StatusOutOfMemory ? "not enough memory to count its colours"
+        ReportFailure(status, input, status == quenvale::StatusOutOfMemory ? "not enough memory to count its colours"
                                                                    : "too many pixels to count its colours");
         return false;
     }
@@ -237,7 +237,7 @@ bool ToleranceForBitmap(const JobOptions& options, FILE* stream, const std::stri
     }
     PictureError error{};
     if (!BitmapWithinPixelBudget(stream, options.maxPixels, &error)) {
-        ReportFailure(input, error.reason);  // its colours are counted in memory
+        ReportFailure(input, error);  // its colours are counted in memory
         return false;
     }
     Picture picture{};
@@ -285,7 +285,7 @@ bool KernelDecoded(const JobOptions& options, PictureJob& job, FILE* console, co
     ShowGridsTaken(console, job, job.source.width, job.source.height);
     PictureError error{};
     if (!KernelOnHeld(options.filter->kernel, job.source, &job.result, &error)) {
-        ReportFailure(input, error.reason);
+        ReportFailure(input, error);
         return false;
     }
     job.result.iccProfile = job.source.iccProfile;
@@ -303,7 +303,7 @@ bool FilterInMemory(const JobOptions& options, FileFormat from, FileFormat to, P
     }
     PictureError error{};
     if (to == FormatBmp && !BitmapOfPictureFits(job.source, &error)) {
-        ReportFailure(input, error.reason);
+        ReportFailure(input, error);
         return false;
     }
     if (IsFlatten(options)) {
@@ -322,7 +322,7 @@ bool FilterInMemory(const JobOptions& options, FileFormat from, FileFormat to, P
     ShowGridsReleased(job, job.source.width, job.source.height);
     CloseLibraryConsole(console);
     if (filtered && to == FormatBmp && !BitmapOfPictureFits(job.result, &error)) {
-        ReportFailure(input, error.reason);
+        ReportFailure(input, error);
         return false;
     }
     return filtered && (to == FormatBmp ? ReplaceOutput(
@@ -407,14 +407,14 @@ bool FilterBitmapToResult(const JobOptions& options, FileFormat to, PictureJob& 
     PictureError error{};
     if (!WithinPixelBudget(source.width, source.rowCount, options.maxPixels, &error)) {
         CloseLibraryConsole(console);
-        ReportFailure(input, error.reason);
+        ReportFailure(input, error);
         return false;
     }
     if (to != FormatBmp && (source.width == 0 || source.rowCount == 0)) {
         // Refused before a walk over rows of nothing (a header may claim
         // two billion of them).
         CloseLibraryConsole(console);
-        ReportFailure(output, "a PNG cannot hold a picture with no pixels");
+        ReportFailure(quenvale::StatusUnsupported, output, "a PNG cannot hold a picture with no pixels");
         return false;
     }
     quenvale::RowImage image{nullptr};
@@ -442,7 +442,7 @@ bool FilterBitmapToResult(const JobOptions& options, FileFormat to, PictureJob& 
     if (!filtered) {
         ReportCall(failure, input, output, false);
     } else if (!taken) {
-        ReportFailure(output, error.reason);
+        ReportFailure(output, error);
     }
     return taken;
 }
@@ -469,7 +469,7 @@ bool BitmapExtras(const JobOptions& options, FILE* stream, const std::string& in
         made = FilterBitmapToResult(options, FormatBmp, job, nullptr, inputFile, input, output) &&
                StageExtras(options, job.result, options.call.tolerance, input, output, &job.extras);
     } catch (const std::bad_alloc&) {
-        ReportFailure(input, "not enough memory for its palette");
+        ReportFailure(quenvale::StatusOutOfMemory, input, "not enough memory for its palette");
     }
     if (made) {
         std::swap(*extras, job.extras);  // staged: the caller's, to commit or abandon
@@ -494,7 +494,7 @@ bool CallThroughPictures(const JobOptions& options, FileFormat from, FileFormat 
     } catch (const std::bad_alloc&) {
         // A codec's or a palette's buffers: this file is refused, its
         // temporaries removed, and a batch goes on.
-        ReportFailure(input, "not enough memory for it");
+        ReportFailure(quenvale::StatusOutOfMemory, input, "not enough memory for it");
     }
     ReleaseJob(job);
     return done;

@@ -7,6 +7,7 @@
 
 #include "app/host.h"
 #include "app/host_call.h"
+#include "codecs/picture.h"
 
 namespace quenvale_host {
 
@@ -21,10 +22,14 @@ bool RunOnFiles(const JobOptions& options, const JobPaths& paths, FileFormat pla
 
 }  // namespace
 
-void ReportFailure(const std::string& path, const std::string& reason, int systemError) {
+void ReportFailure(quenvale::Status status, const std::string& path, const std::string& reason, int systemError) {
     if (running != nullptr) {
-        running->errors.push_back(JobError{path, reason, systemError});
+        running->errors.push_back(JobError{status, path, reason, systemError});
     }
+}
+
+void ReportFailure(const std::string& path, const PictureError& error) {
+    ReportFailure(error.status, path, error.reason);
 }
 
 void WatchCancel(const std::atomic<bool>* flag) { cancelFlag = flag; }
@@ -33,7 +38,7 @@ bool StopAsked(const std::string& input) {
     if (cancelFlag == nullptr || !cancelFlag->load()) {
         return false;
     }
-    ReportFailure(input, "interrupted");
+    ReportFailure(quenvale::StatusInterrupted, input, "interrupted");
     return true;
 }
 
@@ -50,7 +55,8 @@ JobOutcome RunJob(const JobOptions& options, const JobPaths& paths, FileFormat p
     if (outcome.written) {
         outcome.errors.clear();
     } else if (outcome.errors.empty()) {
-        outcome.errors.push_back(JobError{paths.input, "failed, for a reason not recorded", 0});
+        // Every failing path reports; this guards a face against an empty list.
+        outcome.errors.push_back(JobError{quenvale::StatusOk, paths.input, "failed, for a reason not recorded", 0});
     }
     return outcome;
 }
@@ -64,7 +70,7 @@ bool RunOnFiles(const JobOptions& options, const JobPaths& paths, FileFormat pla
     std::string outputFile = output;
     int error = 0;
     if (input == "-" && !SpoolStandardInput(&inputFile, &error)) {
-        ReportFailure(input, "could not take standard input into a temporary file in " + SpoolFolder() + ": " +
+        ReportFailure(quenvale::StatusInputReadFailed, input, "could not take standard input into a temporary file in " + SpoolFolder() + ": " +
                                  ErrorText(error),
                       error);
         return false;
@@ -72,14 +78,14 @@ bool RunOnFiles(const JobOptions& options, const JobPaths& paths, FileFormat pla
     bool written = false;
     FILE* spool = output == "-" ? CreateSpoolFile("quenvale-stdout-", &outputFile, &error) : nullptr;
     if (output == "-" && spool == nullptr) {
-        ReportFailure(output, "could not make a temporary file in " + SpoolFolder() + ": " + ErrorText(error), error);
+        ReportFailure(quenvale::StatusOutputOpenFailed, output, "could not make a temporary file in " + SpoolFolder() + ": " + ErrorText(error), error);
     } else {
         if (spool != nullptr) {
             std::fclose(spool);  // the call replaces it by name
         }
         written = CallAnyFormat(options, planned, inputFile, outputFile, input, output);
         if (written && output == "-" && !CopyToStandardOutput(outputFile, &error)) {
-            ReportFailure(output, ErrorText(error), error);
+            ReportFailure(quenvale::StatusOutputWriteFailed, output, ErrorText(error), error);
             written = false;
         }
         if (output == "-") {

@@ -58,6 +58,7 @@ struct JobPaths {
 // system's error number where a system call failed (0 where none did), for
 // the face to map (Python to OSError, the command line to its exit).
 struct JobError {
+    quenvale::Status status;  // the engine's kind of failure, which a face maps to its own errors
     std::string path;
     std::string reason;
     int systemError;

@@ -42,7 +42,7 @@ uint64_t BitmapStride(const Picture& picture) {
 PictureError ReasonOf(const quenvale::Failure& failure) {
     char reason[quenvale::kReasonTextBytes];
     quenvale::FormatReason(failure, reason, sizeof reason);
-    return PictureError{reason};
+    return PictureError{reason, failure.status};
 }
 
 // File header, BITMAPINFOHEADER, or a V5 header with bit fields and an
@@ -293,7 +293,7 @@ bool MakeBridgeBitmap(const Picture& picture, BridgeBitmap* bitmap, PictureError
     auto size = static_cast<size_t>(stride * picture.height);
     bitmap->rows = static_cast<uint8_t*>(std::calloc(size + 4, 1));
     if (bitmap->rows == nullptr) {
-        *error = {"not enough memory for its pixels"};
+        *error = {"not enough memory for its pixels", quenvale::StatusOutOfMemory};
         return false;
     }
     for (uint32_t y = 0; y < picture.height; ++y) {
@@ -318,7 +318,7 @@ bool BitmapOfPictureFits(const Picture& picture, PictureError* error) {
     uint64_t stride = BitmapStride(picture);
     if (stride * picture.height > kMaxPixelBytes) {
         *error = {"as a bitmap its pixel data would take " +
-                  std::to_string(stride * picture.height) + " bytes, more than 4 GiB"};
+                  std::to_string(stride * picture.height) + " bytes, more than 4 GiB", quenvale::StatusUnsupported};
         return false;
     }
     return true;

@@ -63,7 +63,7 @@ void TakeMarkers(jpeg_decompress_struct* info, Picture* picture) {
 bool CheckHeader(jpeg_decompress_struct* info, uint64_t maxPixels, Picture* picture, PictureError* error) {
     if (info->jpeg_color_space == JCS_CMYK || info->jpeg_color_space == JCS_YCCK) {
         *error = {std::string(info->jpeg_color_space == JCS_CMYK ? "CMYK" : "YCCK") + " JPEG: only grey and colour "
-                  "(RGB) JPEGs are read"};
+                  "(RGB) JPEGs are read", quenvale::StatusUnsupported};
         return false;
     }
     bool grey = info->num_components == 1;

@@ -42,14 +42,14 @@ bool AllocateRows(Picture* picture, PictureError* error) {
     uint64_t total = uint64_t{stride} * picture->height;
     if (!fits || total > kMaxPixelBytes || total > SIZE_MAX / 2) {
         *error = {"its pixel data would take " + std::to_string(total) +
-                  " bytes, more than the 4 GiB this reads"};
+                  " bytes, more than the 4 GiB this reads", quenvale::StatusUnsupported};
         return false;
     }
     picture->stride = stride;
     // One spare byte so that a width-0 picture still has storage to point at.
     picture->rows = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(total) + 1, 1));
     if (picture->rows == nullptr) {
-        *error = {"not enough memory for its pixels"};
+        *error = {"not enough memory for its pixels", quenvale::StatusOutOfMemory};
         return false;
     }
     return true;
@@ -71,7 +71,7 @@ bool WithinPixelBudget(uint64_t width, uint64_t height, uint64_t maxPixels, Pict
         return true;
     }
     *error = {std::to_string(width) + " x " + std::to_string(height) + " pixels, more than the " +
-                                     std::to_string(maxPixels) + " that --max-pixels allows"};
+                                     std::to_string(maxPixels) + " that --max-pixels allows", quenvale::StatusUnsupported};
     return false;
 }
 
@@ -135,17 +135,17 @@ void LittleEndianSamples(Picture* picture) {
 
 bool ReadInputWhole(const PictureInput& input, std::vector<uint8_t>* bytes, PictureError* error) {
     if (input.length > SIZE_MAX / 2 || input.length > 0xFFFFFFFFu) {
-        *error = {"too large to read whole"};
+        *error = {"too large to read whole", quenvale::StatusUnsupported};
         return false;
     }
     try {
         bytes->resize(static_cast<size_t>(input.length));
     } catch (const std::bad_alloc&) {
-        *error = {"not enough memory to read it"};
+        *error = {"not enough memory to read it", quenvale::StatusOutOfMemory};
         return false;
     }
     if (!quenvale::SeekFile(input.file, 0) || !quenvale::ReadBytes(input.file, bytes->data(), bytes->size())) {
-        *error = {"could not read it"};
+        *error = {"could not read it", quenvale::StatusInputReadFailed};
         return false;
     }
     return true;

@@ -38,10 +38,13 @@ void SetPaletteEntry(Picture* picture, uint32_t index, uint32_t red, uint32_t gr
 uint32_t KeySample(const Picture& picture, uint32_t channel);
 void SetKey(Picture* picture, uint32_t red, uint32_t green, uint32_t blue);
 
-// Why a file was refused, as the user reads it: damaged, in a form not
-// read, beyond the budget, or memory ran out.
+// Why a codec refused a file: the reason as the user reads it, and what
+// kind of refusal it is, as the engine's Failure says it: damaged (the
+// default), in a form not read or beyond a budget (unsupported), a read
+// that failed, or memory run out. A job's error takes both (job.h).
 struct PictureError {
     std::string reason;
+    quenvale::Status status = quenvale::StatusBadInput;
 };
 
 // Pixel data larger than this is refused, as the library refuses it in a BMP.

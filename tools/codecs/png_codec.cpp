@@ -34,7 +34,7 @@ bool IsChunk(const PngChunk& chunk, const char* type) { return std::memcmp(chunk
 void Refuse(PictureError* error, const char* what, int code) {
     if (code == SPNG_ECHUNK_LIMITS) {
         *error = {"its text, profile and metadata chunks hold more than " +
-                  std::to_string(kMaxAncillaryBytes >> 20) + " MiB, more than this reads"};
+                  std::to_string(kMaxAncillaryBytes >> 20) + " MiB, more than this reads", quenvale::StatusUnsupported};
         return;
     }
     *error = {std::string(what) + ": " + spng_strerror(code)};
@@ -88,7 +88,7 @@ bool ListChunks(const PictureInput& input, std::vector<PngChunk>* chunks, std::v
         uint8_t head[8];
         uint64_t start = at;
         if (!ReadNext(input, &at, head, sizeof head)) {
-            *error = {std::string("could not read it: ") + std::strerror(errno)};
+            *error = {std::string("could not read it: ") + std::strerror(errno), quenvale::StatusInputReadFailed};
             return false;
         }
         uint32_t dataBytes = ReadBigEndian32(head);
@@ -120,7 +120,7 @@ bool ListChunks(const PictureInput& input, std::vector<PngChunk>* chunks, std::v
             read = CrcOfNext(input, &at, dataBytes, &crc) && ReadNext(input, &at, stored, 4);
         }
         if (!read) {
-            *error = {std::string("could not read it: ") + std::strerror(errno)};
+            *error = {std::string("could not read it: ") + std::strerror(errno), quenvale::StatusInputReadFailed};
             return false;
         }
         if (crc != ReadBigEndian32(stored)) {
@@ -128,7 +128,7 @@ bool ListChunks(const PictureInput& input, std::vector<PngChunk>* chunks, std::v
             return false;
         }
         if (IsChunk(chunk, "acTL")) {
-            *error = {"animated PNG: only still pictures are read"};
+            *error = {"animated PNG: only still pictures are read", quenvale::StatusUnsupported};
             return false;
         }
         if (image) {
@@ -278,7 +278,7 @@ int ChooseFilters(const Picture& picture) {
 bool EncodeAlone(const Picture& picture, bool withMetadata, uint8_t** bytes, size_t* length, PictureError* error) {
     spng_ctx* context = spng_ctx_new(SPNG_CTX_ENCODER);
     if (context == nullptr) {
-        *error = {"not enough memory to encode the PNG"};
+        *error = {"not enough memory to encode the PNG", quenvale::StatusOutOfMemory};
         return false;
     }
     spng_set_option(context, SPNG_ENCODE_TO_BUFFER, 1);
@@ -361,7 +361,7 @@ bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, So
     }
     spng_ctx* context = spng_ctx_new(0);
     if (context == nullptr) {
-        *error = {"not enough memory to decode the PNG"};
+        *error = {"not enough memory to decode the PNG", quenvale::StatusOutOfMemory};
         return false;
     }
     // libspng holds a compressed chunk's text or profile, once inflated, to
@@ -374,7 +374,7 @@ bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, So
     if (input.file != nullptr) {
         decoded = quenvale::SeekFile(input.file, 0) && spng_set_png_file(context, input.file) == 0;
         if (!decoded) {
-            *error = {std::string("could not read it: ") + std::strerror(errno)};
+            *error = {std::string("could not read it: ") + std::strerror(errno), quenvale::StatusInputReadFailed};
         }
     } else {
         spng_set_png_buffer(context, input.bytes, static_cast<size_t>(input.length));
@@ -393,7 +393,7 @@ bool EncodePngPieces(const Picture& given, const EncodeRequest& request, Encoded
     const Picture* sourcePicture = request.source;
     bool keepEncoding = request.keepEncoding;
     if (given.width == 0 || given.height == 0) {
-        *error = {"a PNG cannot hold a picture with no pixels"};
+        *error = {"a PNG cannot hold a picture with no pixels", quenvale::StatusUnsupported};
         return false;
     }
     Picture smallest{};

@@ -192,7 +192,7 @@ bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, 
     MakeTable(&decoded);
     auto* set = new (std::nothrow) ColorSet{};
     if (set == nullptr) {
-        *error = {"not enough memory to encode the PNG"};
+        *error = {"not enough memory to encode the PNG", quenvale::StatusOutOfMemory};
         return false;
     }
     Survey survey = SurveyPixels(decoded, set);

@@ -53,11 +53,13 @@ bool ReadWebp(const PictureInput& input, uint64_t maxPixels, Picture* picture, S
     WebPBitstreamFeatures features{};
     VP8StatusCode status = WebPGetFeatures(bytes, length, &features);
     if (status != VP8_STATUS_OK) {
-        *error = {StatusText(status)};
+        *error = {StatusText(status), status == VP8_STATUS_OUT_OF_MEMORY ? quenvale::StatusOutOfMemory
+                                           : status == VP8_STATUS_UNSUPPORTED_FEATURE ? quenvale::StatusUnsupported
+                                                                                       : quenvale::StatusBadInput};
         return false;
     }
     if (features.has_animation) {
-        *error = {"animated WebP: only still pictures are read"};
+        *error = {"animated WebP: only still pictures are read", quenvale::StatusUnsupported};
         return false;
     }
     picture->width = static_cast<uint32_t>(features.width);
@@ -69,7 +71,7 @@ bool ReadWebp(const PictureInput& input, uint64_t maxPixels, Picture* picture, S
     // The advanced call, for its status: out of memory is not damage.
     WebPDecoderConfig config;
     if (!WebPInitDecoderConfig(&config)) {
-        *error = {"this build's libwebp does not match its headers"};
+        *error = {"this build's libwebp does not match its headers", quenvale::StatusUnsupported};
         return false;
     }
     config.output.colorspace = features.has_alpha ? MODE_RGBA : MODE_RGB;
@@ -80,8 +82,9 @@ bool ReadWebp(const PictureInput& input, uint64_t maxPixels, Picture* picture, S
     VP8StatusCode decoded = WebPDecode(bytes, length, &config);
     WebPFreeDecBuffer(&config.output);
     if (decoded != VP8_STATUS_OK) {
-        *error = {decoded == VP8_STATUS_OUT_OF_MEMORY ? "not enough memory to decode it"
-                                                      : "damaged WebP: its image data does not decode"};
+        bool memory = decoded == VP8_STATUS_OUT_OF_MEMORY;
+        *error = {memory ? "not enough memory to decode it" : "damaged WebP: its image data does not decode",
+                  memory ? quenvale::StatusOutOfMemory : quenvale::StatusBadInput};
         return false;
     }
     WebPData data{bytes, length};
@@ -100,7 +103,7 @@ bool EncodeWebpPieces(const Picture& picture, const EncodeRequest&, EncodedFile*
     if (picture.width == 0 || picture.height == 0 || picture.width > WEBP_MAX_DIMENSION ||
         picture.height > WEBP_MAX_DIMENSION) {
         *error = {"a WebP holds 1 to 16383 pixels a side, not " + std::to_string(picture.width) + " x " +
-                  std::to_string(picture.height)};
+                  std::to_string(picture.height), quenvale::StatusUnsupported};
         return false;
     }
     // What WebPEncodeLosslessRGB(A) does, with the picture's pixels put
@@ -110,7 +113,7 @@ bool EncodeWebpPieces(const Picture& picture, const EncodeRequest&, EncodedFile*
     WebPConfig config;
     WebPPicture argb;
     if (!WebPConfigPreset(&config, WEBP_PRESET_DEFAULT, 70.f) || !WebPPictureInit(&argb)) {
-        *error = {"this build's libwebp does not match its headers"};
+        *error = {"this build's libwebp does not match its headers", quenvale::StatusUnsupported};
         return false;
     }
     config.lossless = 1;
@@ -122,7 +125,7 @@ bool EncodeWebpPieces(const Picture& picture, const EncodeRequest&, EncodedFile*
     argb.writer = WebPMemoryWrite;
     argb.custom_ptr = &writer;
     if (!WebPPictureAlloc(&argb)) {
-        *error = {"not enough memory to write the WebP"};
+        *error = {"not enough memory to write the WebP", quenvale::StatusOutOfMemory};
         return false;
     }
     constexpr uint32_t kBand = 64;
@@ -147,8 +150,9 @@ bool EncodeWebpPieces(const Picture& picture, const EncodeRequest&, EncodedFile*
     size_t length = encodedWell ? writer.size : 0;
     if (length == 0) {
         WebPMemoryWriterClear(&writer);
-        *error = {argb.error_code == VP8_ENC_ERROR_OUT_OF_MEMORY ? "not enough memory to write the WebP"
-                                                                 : "could not encode the WebP"};
+        bool memory = argb.error_code == VP8_ENC_ERROR_OUT_OF_MEMORY;
+        *error = {memory ? "not enough memory to write the WebP" : "could not encode the WebP",
+                  memory ? quenvale::StatusOutOfMemory : quenvale::StatusBadInput};
         return false;
     }
     // The profile and EXIF go into the container beside the image.
@@ -175,7 +179,7 @@ bool EncodeWebpPieces(const Picture& picture, const EncodeRequest&, EncodedFile*
     WebPDataClear(&withMetadata);
     WebPFree(image);
     if (encoded->encoded == nullptr) {
-        *error = {"not enough memory to write the WebP"};
+        *error = {"not enough memory to write the WebP", quenvale::StatusOutOfMemory};
         return false;
     }
     return true;
