@@ -20,4 +20,5 @@ photo=$here/../samples/astronaut.png
 for colours in 8 32; do
   "$host" -q --colors "$colours" "$photo" "$folder/astronaut-$colours.png"
 done
+"$host" -q --colors 8 --first-fit "$photo" "$folder/astronaut-8-first-fit.png"
 "$host" -q --colors 8 --fill mean "$photo" "$folder/astronaut-8-mean.png"

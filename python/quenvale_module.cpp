@@ -245,10 +245,11 @@ void CheckTolerance(int tolerance) {
     }
 }
 
-// flatten: (result, palette bytes or None, entry table, tolerance used,
-// fully transparent pixels).
-py::tuple Flatten(const py::array& image, int tolerance, uint64_t colors, bool meanFill, const py::object& palette,
-                  const py::object& alpha, const py::object& key) {
+// flatten: (result, palette bytes or None, entry table, tolerance used or
+// -1 where the chooser ran, fully transparent pixels, the chooser's largest
+// error).
+py::tuple Flatten(const py::array& image, int tolerance, uint64_t colors, bool meanFill, bool firstFit,
+                  const py::object& palette, const py::object& alpha, const py::object& key) {
     CheckTolerance(tolerance);
     if (colors > quenvale_host::kMaxColors) {
         throw py::value_error("colors takes a whole number from 1 to " + std::to_string(quenvale_host::kMaxColors) +
@@ -257,10 +258,14 @@ py::tuple Flatten(const py::array& image, int tolerance, uint64_t colors, bool m
     HeldArray held = HoldArray(image, palette, alpha, key);
     Picture& picture = held.picture;
     quenvale::FlattenPalette entries{};
+    quenvale::ChosenPalette chosen{};
     quenvale::Status status = quenvale::StatusOk;
+    if (colors != 0 && !firstFit && !meanFill) {
+        tolerance = -1;  // the chooser's, even for a picture of no pixels
+    }
     if (picture.width != 0 && picture.height != 0) {
         py::gil_scoped_release unlocked;
-        status = quenvale_host::FlattenHeldToCount(&picture, &tolerance, colors, meanFill, &entries);
+        status = quenvale_host::FlattenHeldToCount(&picture, &tolerance, colors, meanFill, firstFit, &entries, &chosen);
     }
     if (status != quenvale::StatusOk) {
         quenvale::FreeFlattenPalette(&entries);
@@ -272,7 +277,7 @@ py::tuple Flatten(const py::array& image, int tolerance, uint64_t colors, bool m
     py::array table = EntryTable(entries);
     uint64_t transparent = entries.transparent;
     quenvale::FreeFlattenPalette(&entries);
-    return py::make_tuple(ResultOf(held), PaletteBytes(picture), table, tolerance, transparent);
+    return py::make_tuple(ResultOf(held), PaletteBytes(picture), table, tolerance, transparent, chosen.largestError);
 }
 
 // filter: (result, palette bytes or None); the flatten's row is Flatten.
@@ -318,7 +323,7 @@ struct Cancel {
 // the system gave an error number, quenvale.Error where the file or its set
 // of outputs was refused.
 void FlattenFile(const std::string& input, const std::string& output, const std::string& filter, int tolerance,
-                 uint64_t colors, bool mean, const std::string& format, const std::string& palette,
+                 uint64_t colors, bool mean, bool firstFit, const std::string& format, const std::string& palette,
                  const std::string& paletteFormat, const std::string& layers, bool keepEncoding, uint64_t maxPixels,
                  Cancel& cancel) {
     std::u16string units;
@@ -342,6 +347,7 @@ void FlattenFile(const std::string& input, const std::string& output, const std:
     }
     options.colors = colors;
     options.meanFill = mean;
+    options.firstFit = firstFit;
     if (!format.empty()) {
         std::string refusal;
         options.format = quenvale_host::ParseFormat(format, &refusal);
@@ -440,7 +446,7 @@ PYBIND11_MODULE(_core, module) {
         }
     });
     module.def("flatten", &Flatten, py::arg("image"), py::arg("tolerance"), py::arg("colors"), py::arg("mean"),
-               py::arg("palette"), py::arg("alpha"), py::arg("key"));
+               py::arg("first_fit"), py::arg("palette"), py::arg("alpha"), py::arg("key"));
     module.def("filter", &Filter, py::arg("image"), py::arg("name"), py::arg("palette"), py::arg("alpha"),
                py::arg("key"));
     py::class_<Cancel>(module, "Cancel", "Asks a flatten_file running on another thread to stop.")
@@ -448,7 +454,8 @@ PYBIND11_MODULE(_core, module) {
         .def("cancel", [](Cancel& cancel) { cancel.asked.store(true); })
         .def_property_readonly("asked", [](const Cancel& cancel) { return cancel.asked.load(); });
     module.def("flatten_file", &FlattenFile, py::arg("input"), py::arg("output"), py::arg("filter"),
-               py::arg("tolerance"), py::arg("colors"), py::arg("mean"), py::arg("format"), py::arg("palette"),
+               py::arg("tolerance"), py::arg("colors"), py::arg("mean"), py::arg("first_fit"), py::arg("format"),
+               py::arg("palette"),
                py::arg("palette_format"), py::arg("layers"), py::arg("keep_encoding"), py::arg("max_pixels"),
                py::arg("cancel"));
     module.def("_engine_flatten", &EngineFlatten, py::arg("rows"), py::arg("width"), py::arg("height"),

@@ -8,8 +8,10 @@
 #include <array>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "ops/color_count.h"
+#include "ops/palette_chooser.h"
 #include "ops/picture_flatten.h"
 #include "test_support.h"
 
@@ -408,6 +410,220 @@ TEST(PictureFlatten, ColorCountsAndTheirToleranceFollowThePlainWalk) {
                 }
             }
             quenvale::FreeFirstColors(&colors);
+        }
+    }
+}
+
+// The palette chooser restated plainly, with no caches or tables: bins of
+// 5 bits a channel, the median cut by weighted spread, six k-means rounds,
+// each centre moved to its cluster's colour nearest it, every pixel to its
+// nearest entry (the lower on a tie), taking that entry's stored bits.
+struct PlainChoice {
+    std::vector<uint8_t> rows;
+    uint32_t count = 0;
+    uint32_t largestError = 0;
+};
+
+uint32_t RgbaOf(const Picture& picture, const uint8_t* row, uint32_t x) {
+    Rgb c = ColorOf(picture, row, x);
+    uint32_t alpha = picture.alpha ? Top8(GetSample(picture, row, x, Samples(picture) - 1), picture.bits) : 255;
+    return alpha << 24 | uint32_t{c.red} << 16 | uint32_t{c.green} << 8 | c.blue;
+}
+
+uint32_t Part(uint32_t rgba, int c) { return rgba >> (8 * c) & 0xFF; }
+
+uint32_t Distance(uint32_t a, uint32_t b) {
+    uint32_t total = 0;
+    for (int c = 0; c < 4; ++c) {
+        int d = int(Part(a, c)) - int(Part(b, c));
+        total += uint32_t(d * d);
+    }
+    return total;
+}
+
+struct PlainBin {
+    uint32_t key = 0;
+    uint64_t count = 0;
+    uint64_t sum[4] = {};
+    uint32_t Mean() const {
+        uint32_t mean = 0;
+        for (int c = 0; c < 4; ++c) mean |= uint32_t((sum[c] + count / 2) / count) << (8 * c);
+        return mean;
+    }
+};
+
+uint32_t MeanOfBins(const std::vector<PlainBin>& bins) {
+    PlainBin all;
+    for (const PlainBin& b : bins) {
+        all.count += b.count;
+        for (int c = 0; c < 4; ++c) all.sum[c] += b.sum[c];
+    }
+    return all.Mean();
+}
+
+std::array<uint64_t, 4> Spread(const std::vector<PlainBin>& bins) {
+    uint32_t mean = MeanOfBins(bins);
+    std::array<uint64_t, 4> spread{};
+    for (const PlainBin& b : bins) {
+        for (int c = 0; c < 4; ++c) {
+            int64_t d = int64_t(Part(b.Mean(), c)) - int64_t(Part(mean, c));
+            spread[c] += b.count * uint64_t(d * d);
+        }
+    }
+    return spread;
+}
+
+PlainChoice PlainChoose(const Picture& picture, uint32_t colors) {
+    PlainChoice choice;
+    choice.rows.assign(picture.rows, picture.rows + picture.stride * picture.height);
+    auto row = [&](uint32_t y) { return picture.rows + size_t{y} * picture.stride; };
+    bool separate = colors >= 2, transparent = false;
+    uint32_t tx = 0, ty = 0;
+    std::map<uint32_t, PlainBin> byKey;
+    auto keyOf = [](uint32_t v) {
+        return (v >> 27 & 31) << 15 | (v >> 19 & 31) << 10 | (v >> 11 & 31) << 5 | (v >> 3 & 31);
+    };
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        for (uint32_t x = 0; x < picture.width; ++x) {
+            uint32_t v = RgbaOf(picture, row(y), x);
+            if (separate && v >> 24 == 0) {
+                if (!transparent) transparent = true, tx = x, ty = y;
+                continue;
+            }
+            PlainBin& bin = byKey[keyOf(v)];
+            bin.key = keyOf(v);
+            ++bin.count;
+            for (int c = 0; c < 4; ++c) bin.sum[c] += Part(v, c);
+        }
+    }
+    std::vector<std::vector<PlainBin>> boxes;
+    uint32_t wanted = std::min<uint32_t>(colors - (transparent ? 1 : 0), uint32_t(byKey.size()));
+    if (wanted != 0) {
+        boxes.emplace_back();
+        for (auto& [key, bin] : byKey) boxes[0].push_back(bin);
+    }
+    while (boxes.size() < wanted) {
+        size_t chosen = boxes.size();
+        uint64_t most = 0;
+        for (size_t i = 0; i < boxes.size(); ++i) {
+            std::array<uint64_t, 4> spread = Spread(boxes[i]);
+            uint64_t total = spread[0] + spread[1] + spread[2] + spread[3];
+            if (boxes[i].size() >= 2 && (chosen == boxes.size() || total > most)) chosen = i, most = total;
+        }
+        if (chosen == boxes.size()) break;
+        std::vector<PlainBin> box = boxes[chosen];
+        std::array<uint64_t, 4> spread = Spread(box);
+        int channel = int(std::max_element(spread.begin(), spread.end()) - spread.begin());
+        std::sort(box.begin(), box.end(), [&](const PlainBin& a, const PlainBin& b) {
+            return Part(a.Mean(), channel) != Part(b.Mean(), channel) ? Part(a.Mean(), channel) < Part(b.Mean(), channel)
+                                                                       : a.key < b.key;
+        });
+        uint64_t count = 0, below = 0;
+        for (const PlainBin& b : box) count += b.count;
+        size_t split = 1;
+        for (size_t i = 0; i + 1 < box.size(); ++i) {
+            below += box[i].count;
+            split = i + 1;
+            if (2 * below >= count) break;
+        }
+        boxes[chosen].assign(box.begin(), box.begin() + long(split));
+        boxes.emplace_back(box.begin() + long(split), box.end());
+    }
+    std::vector<uint32_t> centres;
+    for (const auto& box : boxes) centres.push_back(MeanOfBins(box));
+    auto nearest = [](uint32_t v, const std::vector<uint32_t>& among) {
+        size_t best = 0;
+        for (size_t i = 1; i < among.size(); ++i) {
+            if (Distance(v, among[i]) < Distance(v, among[best])) best = i;
+        }
+        return uint32_t(best);
+    };
+    std::map<uint32_t, uint32_t> clusterOf;
+    for (int round = 0; round <= 6 && !centres.empty(); ++round) {
+        bool moved = false;
+        for (auto& [key, bin] : byKey) {
+            uint32_t k = nearest(bin.Mean(), centres);
+            moved = moved || round == 0 || clusterOf[key] != k;
+            clusterOf[key] = k;
+        }
+        if ((!moved && round > 0) || round == 6) break;
+        std::vector<PlainBin> sums(centres.size());
+        for (auto& [key, bin] : byKey) {
+            PlainBin& sum = sums[clusterOf[key]];
+            sum.count += bin.count;
+            for (int c = 0; c < 4; ++c) sum.sum[c] += bin.sum[c];
+        }
+        for (size_t k = 0; k < centres.size(); ++k) {
+            if (sums[k].count != 0) centres[k] = sums[k].Mean();
+        }
+    }
+    // Entries: the transparent one, then each cluster's colour nearest its centre.
+    std::vector<uint32_t> colour, ex, ey;
+    if (transparent) colour.push_back(RgbaOf(picture, row(ty), tx)), ex.push_back(tx), ey.push_back(ty);
+    for (size_t k = 0; k < centres.size(); ++k) {
+        bool found = false;
+        uint32_t bx = 0, by = 0, bv = 0;
+        for (uint32_t y = 0; y < picture.height; ++y) {
+            for (uint32_t x = 0; x < picture.width; ++x) {
+                uint32_t v = RgbaOf(picture, row(y), x);
+                if ((separate && v >> 24 == 0) || clusterOf[keyOf(v)] != k) continue;
+                if (!found || Distance(v, centres[k]) < Distance(bv, centres[k])) found = true, bx = x, by = y, bv = v;
+            }
+        }
+        if (found) colour.push_back(bv), ex.push_back(bx), ey.push_back(by);
+    }
+    choice.count = uint32_t(colour.size());
+    uint32_t per = picture.storage == quenvale::StorageBgr24 ? 3 : Samples(picture);
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        for (uint32_t x = 0; x < picture.width; ++x) {
+            uint32_t v = RgbaOf(picture, row(y), x);
+            uint32_t e = 0;
+            if (!(transparent && v >> 24 == 0)) {
+                e = nearest(v, colour);
+                for (int c = 0; c < 4; ++c) {
+                    choice.largestError = std::max<uint32_t>(choice.largestError, uint32_t(std::abs(int(Part(v, c)) - int(Part(colour[e], c)))));
+                }
+            }
+            Picture out = picture;
+            out.rows = choice.rows.data();
+            for (uint32_t i = 0; i < per; ++i) {
+                uint32_t from = GetSample(picture, row(ey[e]), ex[e], i);
+                if (picture.storage == quenvale::StorageMasked) {
+                    from = (from & picture.colorBits) | (GetSample(picture, row(y), x, i) & ~picture.colorBits);
+                }
+                SetSample(out, choice.rows.data() + size_t{y} * picture.stride, x, i, from);
+            }
+        }
+    }
+    return choice;
+}
+
+// The chooser in every storage against the plain restatement, exactly: the
+// same stored bits in every pixel, the same count and largest error; and
+// no colour the picture lacks.
+TEST(PictureChooser, EveryStorageGivesThePlainChoosersPixels) {
+    std::mt19937 random(11);
+    for (const Kind& kind : kKinds) {
+        for (uint32_t colors : {1u, 2u, 5u, 16u, 300u}) {
+            SCOPED_TRACE(std::string(kind.name) + " at " + std::to_string(colors));
+            std::vector<uint8_t> rows;
+            Picture picture = MakePicture(kind, random() % 2 == 0, random, rows, 29, 23);
+            std::set<uint32_t> before;
+            for (uint32_t y = 0; y < picture.height; ++y) {
+                for (uint32_t x = 0; x < picture.width; ++x) before.insert(RgbaOf(picture, picture.rows + y * picture.stride, x));
+            }
+            PlainChoice want = PlainChoose(picture, colors);
+            quenvale::ChosenPalette got{};
+            ASSERT_EQ(quenvale::ChoosePalette(picture, colors, &got), quenvale::StatusOk);
+            EXPECT_EQ(got.count, want.count);
+            EXPECT_EQ(got.largestError, want.largestError);
+            ASSERT_TRUE(std::equal(want.rows.begin(), want.rows.end(), picture.rows));
+            std::set<uint32_t> after;
+            for (uint32_t y = 0; y < picture.height; ++y) {
+                for (uint32_t x = 0; x < picture.width; ++x) after.insert(RgbaOf(picture, picture.rows + y * picture.stride, x));
+            }
+            EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end())) << "an invented colour";
+            EXPECT_LE(after.size(), colors);
         }
     }
 }

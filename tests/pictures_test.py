@@ -421,8 +421,11 @@ def test_bitmap_to_png_says_what_bitmap_to_bitmap_says(work):
 
 
 def test_colors_choose_the_tolerance(work):
-    """--colors flattens at the tolerance -v names: at most that many
-    colours there, more at the one below; the same for PNG and BMP."""
+    """--colors --first-fit flattens at the tolerance -v names: at most that
+    many colours there, more at the one below; the same for PNG and BMP.
+    --colors alone chooses at most that many of the picture's own colours
+    (fully transparent pixels one of them), each pixel the nearest in RGBA,
+    and a palette PNG holds them."""
     picture = test_picture(40, 30, 9)
     # Alpha in the stored value keeps pixels apart: those count too.
     keyed = dict(transparency=picture.getpixel((2, 3)))
@@ -433,8 +436,21 @@ def test_colors_choose_the_tolerance(work):
         source = os.path.join(work, name)
         image.save(source, **options)
         out, again = os.path.join(work, "count-out" + name[-4:]), os.path.join(work, "count-again" + name[-4:])
+        seen = set(pixels_rgba(source))
         for asked in (1, 4, 16, 100):
             done = run("-v", "--colors", str(asked), source, out)
+            chosen = set(pixels_rgba(out))
+            check(done.returncode == 0 and f"chosen (--colors {asked})" in done.stdout.decode() and
+                  chosen <= seen and len(chosen) <= asked, f"{name} --colors {asked}: {len(chosen)} chosen")
+            for before, after in zip(pixels_rgba(source), pixels_rgba(out)):
+                if before[3] == 0 and after[3] == 0 and asked > 1:
+                    continue  # the transparent pixels' one entry
+                gap = sum((a - b) ** 2 for a, b in zip(before, after))
+                if any(sum((a - b) ** 2 for a, b in zip(before, c)) < gap for c in chosen):
+                    check(False, f"{name} --colors {asked}: {before} took {after}, not its nearest")
+                    break
+            check(name.endswith(".bmp") or read_png(out)[0][3] in (0, 3), f"{name} --colors {asked}: neither palette nor grey")
+            done = run("-v", "--colors", str(asked), "--first-fit", source, out)
             said = [line for line in done.stdout.decode().splitlines() if "tolerance" in line]
             check(done.returncode == 0 and len(said) == 1, f"{name} --colors {asked}: {done.stdout} {done.stderr}")
             if not said:
@@ -453,7 +469,7 @@ def test_colors_choose_the_tolerance(work):
                 check(len(set(p for p in pixels_rgba(again) if p[3] != 0)) > asked,
                       f"{name} --colors {asked}: {tolerance - 1} fits too")
     for wrong in (["--colors", "0"], ["--colors", "65537"], ["--colors", "4", "--tolerance", "3"],
-                  ["--colors", "4", "--filter", "gray"]):
+                  ["--colors", "4", "--filter", "gray"], ["--first-fit"]):
         check(run(*wrong, source, out).returncode == 2, f"{wrong} is a usage error")
 
 

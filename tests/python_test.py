@@ -162,10 +162,21 @@ def test_colors_and_palette():
     assert quenvale.__version__.count(".") >= 2
     rng = numpy.random.default_rng(5)
     array = rng.integers(0, 256, (64, 48, 3), dtype=numpy.uint8)
+    pixels = array.reshape(-1, 3).astype(numpy.int64)
     for colors in (1, 4, 16, 200):
-        got, palette = quenvale.flatten(array, colors=colors)
-        assert 1 <= len(palette) <= colors
-        # The tolerance colors= chose is the one that gives the same flatten.
+        # The chooser: the picture's own colours, each pixel given its nearest,
+        # and the largest error on a channel told.
+        chosen, picked = quenvale.flatten(array, colors=colors)
+        assert 1 <= len(picked) <= colors and picked.tolerance is None
+        entries = picked.colors.astype(numpy.int64)
+        assert {tuple(c) for c in entries} <= {tuple(p) for p in pixels}, "no colour the picture lacks"
+        distances = ((pixels[:, None, :] - entries[None, :, :]) ** 2).sum(axis=2)
+        mapped = chosen.reshape(-1, 3).astype(numpy.int64)
+        assert numpy.array_equal(((pixels - mapped) ** 2).sum(axis=1), distances.min(axis=1)), "each pixel its nearest"
+        assert picked.error == numpy.abs(pixels - mapped).max()
+        # With first_fit, the tolerance colors= chose is the one that gives the same flatten.
+        got, palette = quenvale.flatten(array, colors=colors, first_fit=True)
+        assert 1 <= len(palette) <= colors and palette.error is None
         again, at = quenvale.flatten(array, palette.tolerance)
         assert numpy.array_equal(again, got) and at == palette and at.tolerance == palette.tolerance
         assert len(numpy.unique(got.reshape(-1, 3), axis=0)) == len(palette)

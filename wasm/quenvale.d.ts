@@ -19,8 +19,13 @@ export interface PaletteEntry {
 export interface FlattenOptions {
   /** The reach per channel, 0 to 255 (20 by default). */
   tolerance?: number;
-  /** Instead of tolerance (the two together are refused): the tolerance that gives at most this many colours. */
+  /**
+   * Instead of tolerance (the two together are refused): at most this many colours, each one the picture's own,
+   * chosen to keep the error small, as the tool's --colors gives them.
+   */
   colors?: number;
+  /** With colors: the flatten at the tolerance that gives at most that many colours instead. */
+  firstFit?: boolean;
   /** Each group's colour: its founder's (the default) or its mean. */
   fill?: "founder" | "mean";
 }
@@ -28,8 +33,10 @@ export interface FlattenOptions {
 export interface FlattenResult {
   imageData: ImageData | { width: number; height: number; data: Uint8ClampedArray };
   palette: PaletteEntry[];
-  /** The tolerance used: the one given, or the one colors chose. */
-  tolerance: number;
+  /** The tolerance used: the one given, or the one colors chose with firstFit; null where colors chose the palette. */
+  tolerance: number | null;
+  /** Where colors chose the palette: the largest difference of one channel between a pixel and its entry. */
+  error?: number;
   /** Fully transparent pixels: no colour, in no palette entry. */
   transparent: number;
 }

@@ -9,6 +9,7 @@ import createQuenvaleCore from "./quenvale-core.js";
 
 const FILLS = ["founder", "mean"];
 const MAX_COLORS = 65536;
+const HEADER_WORDS = 5;  // before qv_flatten's entries
 // ImageData's own limit on a side, and the pixels whose counts fit the
 // module's 32-bit words.
 const MAX_SIDE = 65535;
@@ -110,31 +111,39 @@ export class Quenvale {
    * Returns {imageData, palette, tolerance, transparent}; the palette lists
    * the entries in creation order as {color: [r, g, b], hex, count, x, y};
    * fully transparent pixels are no colour, counted in transparent. colors
-   * chooses the tolerance, so the two together are refused, as the tool
+   * gives at most that many colours instead, as the tool's --colors does:
+   * each the picture's own, chosen to keep the error small (tolerance is
+   * then null, and error the largest left on a channel), or with firstFit
+   * the tolerance that fits; the two together are refused, as the tool
    * refuses them.
    */
   flatten(image, options = {}) {
-    const { tolerance = 20, colors, fill = "founder" } = options;
+    const { tolerance = 20, colors, fill = "founder", firstFit = false } = options;
     if (options.tolerance !== undefined && colors !== undefined) {
       throw new TypeError("colors chooses the tolerance: give tolerance or colors, not both");
     }
     wholeNumber(tolerance, "tolerance", 0, 255);
     if (colors !== undefined) wholeNumber(colors, "colors", 1, MAX_COLORS);
     if (!FILLS.includes(fill)) throw new RangeError(`fill must be "founder" or "mean", not ${String(fill)}`);
+    if (typeof firstFit !== "boolean") throw new TypeError(`firstFit must be true or false, not ${String(firstFit)}`);
+    if (firstFit && colors === undefined) throw new TypeError("firstFit goes with colors");
     const core = this._core;
     return this._withPixels(image, (pointer, width, height) => {
-      const result = core._qv_flatten(pointer, width, height, tolerance, colors ?? 0, fill === "mean" ? 1 : 0);
+      const result = core._qv_flatten(pointer, width, height, tolerance, colors ?? 0, fill === "mean" ? 1 : 0,
+                                      firstFit ? 1 : 0);
       if (result === 0) throw new RangeError(`not enough memory to flatten ${width} x ${height} pixels`);
       try {
         const words = core.HEAPU32.subarray(result >>> 2);
         if (words[0] !== 0) throw new RangeError(`not enough memory to flatten ${width} x ${height} pixels`);
         const palette = [];
         for (let i = 0; i < words[2]; ++i) {
-          const [packed, count, x, y] = words.subarray(4 + 4 * i, 8 + 4 * i);
+          const [packed, count, x, y] = words.subarray(HEADER_WORDS + 4 * i, HEADER_WORDS + 4 + 4 * i);
           const color = [packed >>> 16, (packed >>> 8) & 0xff, packed & 0xff];
           palette.push({ color, hex: "#" + packed.toString(16).padStart(6, "0"), count, x, y });
         }
-        return { palette, tolerance: words[1], transparent: words[3] };
+        // The chooser's palette has no tolerance, and tells its largest error.
+        return words[1] === 0xffffffff ? { palette, tolerance: null, error: words[4], transparent: words[3] }
+                                       : { palette, tolerance: words[1], transparent: words[3] };
       } finally {
         core._qv_free(result);
       }

@@ -19,6 +19,8 @@ using quenvale_host::Picture;
 // The spare bytes after the last pixel, which the flatten may load as part
 // of a word.
 constexpr size_t kSpareBytes = 8;
+// The words before qv_flatten's entries.
+constexpr size_t kHeaderWords = 5;
 
 // Width x height RGBA pixels, rows top first, as the host holds an RGBA PNG.
 Picture RgbaPicture(uint8_t* rgba, uint32_t width, uint32_t height) {
@@ -56,18 +58,24 @@ EMSCRIPTEN_KEEPALIVE char* qv_alloc_text(uint32_t bytes) {
 
 EMSCRIPTEN_KEEPALIVE void qv_free(void* block) { std::free(block); }
 
-// Flattens the pixels in place at the tolerance, or at the one that gives at
-// most `colors` entries where colors is not 0, founders' colours or groups'
-// means. Returns a block for qv_free: status, tolerance used, entry count,
-// fully transparent pixels (no colour, in no entry), then four words an entry (colour 0xRRGGBB, pixel count, founder's x and
-// y, row 0 at the top); null when even that could not be had.
+// Flattens the pixels in place at the tolerance, or where colors is not 0
+// to at most that many colours as the tool's --colors gives them (the
+// chooser's, or with firstFit or the mean fill the flatten at the tolerance
+// that fits), founders' colours or groups' means. Returns a block for
+// qv_free: status, tolerance used (0xFFFFFFFF where the chooser ran), entry
+// count, fully transparent pixels (no colour, in no entry), the chooser's
+// largest error on a channel, then four words an entry (colour 0xRRGGBB,
+// pixel count, founder's x and y, row 0 at the top); null when even that
+// could not be had.
 EMSCRIPTEN_KEEPALIVE uint32_t* qv_flatten(uint8_t* rgba, uint32_t width, uint32_t height, int tolerance,
-                                          uint32_t colors, int mean) {
+                                          uint32_t colors, int mean, int firstFit) {
     Picture picture = RgbaPicture(rgba, width, height);
     quenvale::FlattenPalette entries{};
-    quenvale::Status status = quenvale_host::FlattenHeldToCount(&picture, &tolerance, colors, mean != 0, &entries);
+    quenvale::ChosenPalette chosen{};
+    quenvale::Status status = quenvale_host::FlattenHeldToCount(&picture, &tolerance, colors, mean != 0, firstFit != 0,
+                                                                &entries, &chosen);
     size_t count = status == quenvale::StatusOk ? entries.count : 0;
-    auto* result = static_cast<uint32_t*>(std::malloc((4 + 4 * count) * sizeof(uint32_t)));
+    auto* result = static_cast<uint32_t*>(std::malloc((kHeaderWords + 4 * count) * sizeof(uint32_t)));
     if (result != nullptr) {
         result[0] = status == quenvale::StatusOk            ? CallDone
                     : status == quenvale::StatusOutOfMemory ? CallOutOfMemory
@@ -75,9 +83,10 @@ EMSCRIPTEN_KEEPALIVE uint32_t* qv_flatten(uint8_t* rgba, uint32_t width, uint32_
         result[1] = static_cast<uint32_t>(tolerance);
         result[2] = static_cast<uint32_t>(count);
         result[3] = static_cast<uint32_t>(entries.transparent);  // the pixels fit 32 bits: the caller checks
+        result[4] = chosen.largestError;
         for (size_t i = 0; i < count; ++i) {
             const quenvale::FlattenEntry& entry = entries.entries[i];
-            uint32_t* row = result + 4 + 4 * i;
+            uint32_t* row = result + kHeaderWords + 4 * i;
             row[0] = entry.color;
             row[1] = static_cast<uint32_t>(entry.pixelCount);  // the pixels fit 32 bits: the caller checks
             row[2] = entry.founderX;

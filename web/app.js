@@ -75,15 +75,13 @@ worker.onmessage = ({ data: reply }) => {
   const { width, height } = reply;
   const data = new Uint8ClampedArray(reply.data);
   $("after").getContext("2d").putImageData(new ImageData(data, width, height), 0, 0);
-  shown = { width, height, data, palette: reply.palette, tolerance: reply.tolerance, transparent: reply.transparent,
-            name };
+  shown = { width, height, data, palette: reply.palette, tolerance: reply.tolerance, error: reply.largestError,
+            transparent: reply.transparent, name };
   showPalette(reply.palette);
-  // The slider shows the tolerance the colour count chose.
-  if (settings().colors !== undefined && reply.palette) {
-    $("tolerance").value = String(reply.tolerance);
-    $("toleranceValue").textContent = String(reply.tolerance);
-  }
-  const colours = reply.palette ? `${reply.palette.length} colours at tolerance ${reply.tolerance}` : "done";
+  // A colour count chooses the palette, not a tolerance: the slider says so.
+  if (settings().colors !== undefined && reply.palette) $("toleranceValue").textContent = "chosen";
+  const made = reply.tolerance === null ? `chosen, the largest error ${reply.largestError}` : `at tolerance ${reply.tolerance}`;
+  const colours = reply.palette ? `${reply.palette.length} colours ${made}` : "done";
   $("status").textContent = `${colours} (${Math.round(reply.milliseconds)} ms)`;
   $("status").dataset.done = String(reply.id);
   // From the setting's change to the picture on screen, for the benchmark.
@@ -219,20 +217,27 @@ function pngOf({ width, height, data }) {
 }
 
 // The palette files, as the tool writes them.
-function gplOf({ palette, tolerance, transparent, name: title }) {
+// How the palette was made, as the tool's files say it.
+function madeOf({ tolerance, error }) {
+  return tolerance === null ? `chosen, each a colour of the picture, the largest error ${error} on a channel`
+                            : `at tolerance ${tolerance}, in the order they were founded`;
+}
+
+function gplOf({ palette, tolerance, error, transparent, name: title }) {
   const lines = palette.map(({ color: [r, g, b], hex, count, x, y }) =>
     `${String(r).padStart(3)} ${String(g).padStart(3)} ${String(b).padStart(3)}\t${hex} ${count} px, founder ${x},${y}`);
   const clear = transparent ? `# ${transparent} fully transparent pixels, no colour\n` : "";
-  return `GIMP Palette\nName: ${title}\nColumns: 16\n# ${palette.length} colours at tolerance ${tolerance}, ` +
-         `in the order they were founded\n${clear}${lines.join("\n")}\n`;
+  return `GIMP Palette\nName: ${title}\nColumns: 16\n# ${palette.length} colours ${madeOf({ tolerance, error })}\n` +
+         `${clear}${lines.join("\n")}\n`;
 }
 
-function jsonOf({ palette, tolerance, transparent, name: title }) {
+function jsonOf({ palette, tolerance, error, transparent, name: title }) {
   const entries = palette.map(({ color, hex, count, x, y }) =>
     `  {"hex": "${hex}", "rgb": [${color.join(", ")}], "stored": [${color.join(", ")}], "count": ${count}, ` +
     `"founder": {"x": ${x}, "y": ${y}}}`);
   const clear = transparent ? `, "transparent": ${transparent}` : "";
-  return `{"name": ${JSON.stringify(title)}, "tolerance": ${tolerance}${clear}, "colors": [\n${entries.join(",\n")}\n]}\n`;
+  const made = tolerance === null ? `"chosen": true, "largest_error": ${error}` : `"tolerance": ${tolerance}`;
+  return `{"name": ${JSON.stringify(title)}, ${made}${clear}, "colors": [\n${entries.join(",\n")}\n]}\n`;
 }
 
 $("file").addEventListener("change", () => $("file").files[0] && open($("file").files[0]));
@@ -255,13 +260,14 @@ $("tolerance").addEventListener("input", () => {
   $("toleranceValue").textContent = $("tolerance").value;
   ask();
 });
-// A colour count chooses the tolerance: the slider then shows that choice
-// and cannot be moved, as the tool takes one or the other.
+// A colour count chooses the palette: the slider then cannot be moved, as
+// the tool takes one or the other, and says so.
 function followColors() {
   $("tolerance").disabled = $("colors").value !== "";
-  $("tolerance").title = $("tolerance").disabled ? "chosen by the number of colours" : "";
+  $("tolerance").title = $("tolerance").disabled ? "the colours are chosen by their number" : "";
+  $("toleranceValue").textContent = $("tolerance").disabled ? "chosen" : $("tolerance").value;
 }
-$("colors").addEventListener("input", followColors);
+for (const event of ["input", "change"]) $("colors").addEventListener(event, followColors);
 followColors();
 for (const id of ["colors", "filter", "fill"]) $(id).addEventListener("change", ask);
 $("view").addEventListener("change", () => ($("pictures").className = $("view").value));

@@ -17,14 +17,14 @@ self.onmessage = async ({ data: request }) => {
     const { filter, tolerance, colors, fill } = request;
     let result;
     if (filter === "flatten") {
-      // One or the other: a colour count chooses the tolerance.
+      // One or the other: a colour count chooses the palette.
       result = quenvale.flatten(picture, colors === undefined ? { tolerance, fill } : { colors, fill });
     } else {
       result = { imageData: quenvale.filter(picture, filter), palette: null, tolerance };
     }
     const { width, height, data } = result.imageData;
     self.postMessage({ id: request.id, asked: request.asked, width, height, data, palette: result.palette,
-                       tolerance: result.tolerance, transparent: result.transparent ?? 0, milliseconds: performance.now() - started }, [data.buffer]);
+                       tolerance: result.tolerance, largestError: result.error, transparent: result.transparent ?? 0, milliseconds: performance.now() - started }, [data.buffer]);
   } catch (error) {
     self.postMessage({ id: request.id, error: `${error.name}: ${error.message}` });
   }

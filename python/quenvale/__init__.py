@@ -57,16 +57,22 @@ class Palette(Sequence[Entry]):
     ``list(palette)`` gives them as tuples; ``numpy.asarray(palette)`` gives
     their colours, an N x 3 uint8 array; ``counts``, ``founders`` and
     ``alphas`` give the rest as arrays. ``tolerance`` is the tolerance the
-    flatten ran at (the one ``colors=`` chose), and ``transparent`` the
-    fully transparent pixels, which are no colour and take no entry.
+    flatten ran at (the one ``colors=`` chose with ``first_fit``), or None
+    where ``colors=`` chose the palette, and ``error`` then the largest
+    difference of one channel it left between a pixel and its entry;
+    ``transparent`` counts the fully transparent pixels, which are no
+    colour and take no entry.
     """
 
-    __slots__ = ("_table", "tolerance", "transparent")
+    __slots__ = ("_table", "tolerance", "transparent", "error")
 
-    def __init__(self, table: numpy.ndarray, tolerance: int = 20, transparent: int = 0) -> None:
+    def __init__(
+        self, table: numpy.ndarray, tolerance: Optional[int] = 20, transparent: int = 0, error: Optional[int] = None
+    ) -> None:
         self._table = table  # N x 5 uint64: colour 0xRRGGBB, count, x, y, alpha
         self.tolerance = tolerance
         self.transparent = transparent
+        self.error = error
 
     def __len__(self) -> int:
         return len(self._table)
@@ -78,7 +84,7 @@ class Palette(Sequence[Entry]):
 
     def __getitem__(self, index: Union[int, slice]) -> Union[Entry, "Palette"]:
         if isinstance(index, slice):
-            return Palette(self._table[index], self.tolerance, self.transparent)
+            return Palette(self._table[index], self.tolerance, self.transparent, self.error)
         color, count, x, y = (int(v) for v in self._table[index][:4])
         return Entry((color >> 16, (color >> 8) & 0xFF, color & 0xFF), count, x, y)
 
@@ -117,7 +123,7 @@ class Palette(Sequence[Entry]):
         return (
             isinstance(other, Palette)
             and numpy.array_equal(self._table, other._table)
-            and (self.tolerance, self.transparent) == (other.tolerance, other.transparent)
+            and (self.tolerance, self.transparent, self.error) == (other.tolerance, other.transparent, other.error)
         )
 
     __hash__ = None  # type: ignore[assignment]
@@ -233,7 +239,12 @@ def _tolerance_and_colors(tolerance: Optional[int], colors: Optional[int]) -> Tu
 
 
 def flatten(
-    image: Any, tolerance: Optional[int] = None, *, colors: Optional[int] = None, fill: str = "founder"
+    image: Any,
+    tolerance: Optional[int] = None,
+    *,
+    colors: Optional[int] = None,
+    first_fit: bool = False,
+    fill: str = "founder",
 ) -> Tuple[Any, Palette]:
     """Flatten the colours of ``image``; returns ``(result, palette)``.
 
@@ -245,8 +256,12 @@ def flatten(
     keeps its indices); the input is not changed.
 
     ``tolerance`` (0 to 255, 20 by default) is the reach per channel.
-    ``colors`` instead chooses the tolerance (giving both is refused, as the
-    tool refuses it): at most that many entries, the one below giving more;
+    ``colors`` instead gives at most that many colours (giving both is
+    refused, as the tool refuses it), as the tool's ``--colors`` does: each
+    one a colour of the picture, chosen to keep the error small, and every
+    pixel the nearest of them; ``palette.error`` tells the largest error
+    left. With ``first_fit``, or ``fill="mean"``, ``colors`` instead chooses
+    the tolerance: at most that many entries, the one below giving more;
     ``palette.tolerance`` tells which. ``fill="mean"`` gives each group its mean colour rather than its
     founder's. Alpha is each pixel's own; a palette's alpha or a transparent
     key (Pillow's ``transparency``) keeps pixels of one alpha apart.
@@ -258,10 +273,15 @@ def flatten(
     if fill not in _FILLS:
         raise ValueError("fill takes 'founder' or 'mean', not %r" % (fill,))
     pil, array, entries, alpha, key = _parts(image)
-    result, new_entries, table, chosen, transparent = _core.flatten(
-        array, tolerance, count, fill == "mean", entries, alpha, key
+    if first_fit and not count:
+        raise ValueError("first_fit goes with colors")
+    result, new_entries, table, chosen, transparent, error = _core.flatten(
+        array, tolerance, count, fill == "mean", bool(first_fit), entries, alpha, key
     )
-    palette = Palette(table, int(chosen), int(transparent))
+    if chosen < 0:
+        palette = Palette(table, None, int(transparent), int(error))
+    else:
+        palette = Palette(table, int(chosen), int(transparent))
     return (_pil_result(image, result, new_entries) if pil else result), palette
 
 
@@ -308,6 +328,7 @@ def flatten_file(
     filter: str = "flatten",
     format: Optional[str] = None,
     colors: Optional[int] = None,
+    first_fit: bool = False,
     fill: str = "founder",
     palette: Optional[PathLike] = None,
     palette_format: Optional[str] = None,
@@ -341,6 +362,8 @@ def flatten_file(
         raise ValueError("palette_format takes one of %s, not %r" % (", ".join(_PALETTE_FORMATS), palette_format))
     if palette_format is not None and palette is None:
         raise ValueError("palette_format goes with palette")
+    if first_fit and colors is None:
+        raise ValueError("first_fit goes with colors")
     if filter != "flatten":
         for given, name in ((tolerance_given, "tolerance"), (colors is not None, "colors"),
                             (fill != "founder", "fill"), (palette is not None, "palette"),
@@ -354,7 +377,7 @@ def flatten_file(
     # The job, built from checked values: the host's own runner takes it.
     job = (
         _path(input, "input"), _path(output, "output"), filter, tolerance if tolerance_given else -1, count,
-        fill == "mean", format or "", palette_path, palette_format or "",
+        fill == "mean", bool(first_fit), format or "", palette_path, palette_format or "",
         "" if layers is None else _path(layers, "layers"), bool(keep_encoding),
         0 if max_pixels is None else _whole(max_pixels, "max_pixels", 1, 2**64 - 1),
     )

@@ -20,9 +20,12 @@ class Entry(NamedTuple):
     y: int
 
 class Palette(Sequence[Entry]):
-    tolerance: int
+    tolerance: Optional[int]
     transparent: int
-    def __init__(self, table: numpy.ndarray, tolerance: int = 20, transparent: int = 0) -> None: ...
+    error: Optional[int]
+    def __init__(
+        self, table: numpy.ndarray, tolerance: Optional[int] = 20, transparent: int = 0, error: Optional[int] = None
+    ) -> None: ...
     def __len__(self) -> int: ...
     @overload
     def __getitem__(self, index: int) -> Entry: ...
@@ -45,7 +48,12 @@ _Image = Any
 PathLike = Union[str, os.PathLike[str]]
 
 def flatten(
-    image: _Image, tolerance: Optional[int] = None, *, colors: Optional[int] = None, fill: str = "founder"
+    image: _Image,
+    tolerance: Optional[int] = None,
+    *,
+    colors: Optional[int] = None,
+    first_fit: bool = False,
+    fill: str = "founder",
 ) -> Tuple[_Image, Palette]: ...
 def filter(image: _Image, name: str) -> _Image: ...
 def flatten_file(
@@ -56,6 +64,7 @@ def flatten_file(
     filter: str = "flatten",
     format: Optional[str] = None,
     colors: Optional[int] = None,
+    first_fit: bool = False,
     fill: str = "founder",
     palette: Optional[PathLike] = None,
     palette_format: Optional[str] = None,

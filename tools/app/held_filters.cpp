@@ -28,8 +28,18 @@ quenvale::Status FlattenHeld(Picture* picture, int tolerance, bool meanFill, que
     return status;
 }
 
-quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t colors, bool meanFill,
-                                    quenvale::FlattenPalette* entries) {
+quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t colors, bool meanFill, bool firstFit,
+                                    quenvale::FlattenPalette* entries, quenvale::ChosenPalette* chosen) {
+    if (colors != 0 && !firstFit && !meanFill) {
+        *tolerance = -1;
+        quenvale::Status status = ChooseHeld(picture, colors, chosen);
+        if (status == quenvale::StatusOk && entries != nullptr) {
+            LittleEndianSamples(picture);
+            status = quenvale::DescribeFlattenPalette(*picture, entries);
+            LittleEndianSamples(picture);
+        }
+        return status;
+    }
     if (colors != 0) {
         quenvale::ToleranceChoice choice{};
         LittleEndianSamples(picture);
@@ -41,6 +51,13 @@ quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t c
         *tolerance = choice.tolerance;
     }
     return FlattenHeld(picture, *tolerance, meanFill, entries);
+}
+
+quenvale::Status ChooseHeld(Picture* picture, uint64_t colors, quenvale::ChosenPalette* chosen) {
+    LittleEndianSamples(picture);
+    quenvale::Status status = quenvale::ChoosePalette(*picture, static_cast<uint32_t>(colors), chosen);
+    LittleEndianSamples(picture);
+    return status;
 }
 
 bool KernelOnHeld(const quenvale::Kernel& kernel, Picture& source, Picture* result, PictureError* error) {

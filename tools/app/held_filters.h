@@ -9,6 +9,7 @@
 #include "codecs/picture.h"
 #include "ops/color_count.h"
 #include "ops/kernel_stream.h"
+#include "ops/palette_chooser.h"
 #include "ops/picture_flatten.h"
 
 namespace quenvale_host {
@@ -18,11 +19,16 @@ namespace quenvale_host {
 // groups' means, with the palette it made where entries is not null; a
 // palette picture's entries are made to cover its indices.
 quenvale::Status FlattenHeld(Picture* picture, int tolerance, bool meanFill, quenvale::FlattenPalette* entries);
-// The same at *tolerance or, where colors is not 0, at the tolerance that
-// gives at most that many entries (ChooseToleranceFor), which *tolerance
-// then holds.
-quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t colors, bool meanFill,
-                                    quenvale::FlattenPalette* entries);
+// The same at *tolerance or, where colors is not 0, at most that many
+// colours, as --colors gives them: the chooser's (then *tolerance is -1 and
+// *chosen says what it left), or with firstFit or the mean fill, the
+// flatten at the tolerance that gives at most that many entries
+// (ChooseToleranceFor), which *tolerance then holds.
+quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t colors, bool meanFill, bool firstFit,
+                                    quenvale::FlattenPalette* entries, quenvale::ChosenPalette* chosen);
+// The chooser's palette of at most colors entries (palette_chooser.h), the
+// picture mapped to it in place.
+quenvale::Status ChooseHeld(Picture* picture, uint64_t colors, quenvale::ChosenPalette* chosen);
 // A kernel on the picture itself (kernel_picture.h), its result in the
 // source's encoding where it can hold it (MapToSourceEncoding). 16-bit
 // samples are read little-endian, swapped and back where the host's differ.

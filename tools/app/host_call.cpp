@@ -59,14 +59,14 @@ bool CallAnyFormat(const JobOptions& options, FileFormat planned, const std::str
     }
 #if defined(QUENVALE_PICTURES)
     JobOptions chosen = options;
-    if (options.colors != 0 && from == FormatBmp &&
+    if (options.colors != 0 && !ChoosesPalette(options) && from == FormatBmp &&
         !ToleranceForBitmap(options, stream.file, input, output, &chosen.call.tolerance)) {
         return false;
     }
 #else
     const JobOptions& chosen = options;
 #endif
-    if (from == FormatBmp && to == FormatBmp && !options.meanFill) {
+    if (from == FormatBmp && to == FormatBmp && !options.meanFill && !ChoosesPalette(options)) {
 #if defined(QUENVALE_PICTURES)
         // The palette and layers come from the same flatten in memory, made
         // and staged before the call writes the output: never read back

@@ -11,6 +11,7 @@
 
 #include "app/host_formats.h"
 #include "app/job.h"
+#include "app/palette_file.h"
 #include "base/output_file.h"
 #include "base/status.h"
 #include "ops/picture_flatten.h"
@@ -79,7 +80,7 @@ struct FlattenExtras {
 constexpr uint16_t kNoLayer = 0xFFFF;
 // The extras made from the flattened picture and staged; true where none
 // is asked.
-bool StageExtras(const JobOptions& options, Picture& picture, int tolerance, const std::string& input,
+bool StageExtras(const JobOptions& options, Picture& picture, const PaletteOrigin& origin, const std::string& input,
                  const std::string& output, FlattenExtras* extras);
 // Puts the staged files in place (and a palette asked on standard output
 // there), then removes the layers a run with more colours left; reported

@@ -136,7 +136,7 @@ void RemoveStaleLayers(const JobOptions& options, const FlattenExtras& extras, c
 
 }  // namespace
 
-bool StageExtras(const JobOptions& options, Picture& picture, int tolerance, const std::string& input,
+bool StageExtras(const JobOptions& options, Picture& picture, const PaletteOrigin& origin, const std::string& input,
                  const std::string& output, FlattenExtras* extras) {
     if (!WritesExtras(options)) {
         return true;
@@ -152,7 +152,7 @@ bool StageExtras(const JobOptions& options, Picture& picture, int tolerance, con
     PaletteFormat format{};
     std::string path = PalettePathOf(options, input, output, &format);
     if (prepared && palette) {
-        extras->palette = PaletteFileText(entries, picture, format, BaseName(input), tolerance);
+        extras->palette = PaletteFileText(entries, picture, format, BaseName(input), origin);
     }
     if (prepared && options.layersDir != nullptr) {
         prepared = PrepareLayers(picture, entries, input, extras);

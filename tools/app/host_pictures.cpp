@@ -36,7 +36,7 @@ struct PictureJob {
     Picture result;
     uint8_t* filtered;             // a kernel's output rows
     bool counted;                  // the library's counter lines printed for the two grids
-    int tolerance;                 // the flatten's
+    PaletteOrigin origin;          // how the flatten made its palette: at a tolerance, or chosen
     FlattenExtras extras;          // written once the output is
 };
 
@@ -254,12 +254,37 @@ bool ToleranceForBitmap(const JobOptions& options, FILE* stream, const std::stri
 
 namespace {
 
+// The chooser's palette of at most --colors entries, the picture mapped to
+// it in place; with -v, what it chose.
+bool ChooseDecoded(const JobOptions& options, PictureJob& job, FILE* console, const std::string& input,
+                   const std::string& output) {
+    quenvale::ChosenPalette chosen{};
+    quenvale::Status status = ChooseHeld(&job.source, options.colors, &chosen);
+    if (status != quenvale::StatusOk) {
+        ReportCall(quenvale::FailWith(status, quenvale::ReasonNone), input, output, false);
+        return false;
+    }
+    job.origin = {true, 0, chosen.largestError};
+    if (console != nullptr) {
+        std::fprintf(console, "%s: %u %s chosen (--colors %llu), the largest error %u on a channel\n",
+                     Printable(input).c_str(), chosen.count, chosen.count == 1 ? "colour" : "colours",
+                     static_cast<unsigned long long>(options.colors), chosen.largestError);
+    }
+    return true;
+}
+
 // The flatten of a decoded picture, in place, at the tolerance given or
-// the one --colors chose.
+// the one --colors chose, or the chooser's palette for --colors.
 bool FlattenDecoded(const JobOptions& options, PictureJob& job, const std::string& input, const std::string& output) {
     Picture& picture = job.source;
     FILE* console = OpenLibraryConsole(options, output);
     ShowGridsTaken(console, job, picture.width, picture.height);
+    if (ChoosesPalette(options)) {
+        bool done = ChooseDecoded(options, job, console, input, output);
+        ShowGridsReleased(job, picture.width, picture.height);
+        CloseLibraryConsole(console);
+        return done;
+    }
     LittleEndianSamples(&picture);
     int tolerance = options.call.tolerance;
     bool chosen = options.colors == 0 || ToleranceForColors(options, picture, console, input, &tolerance);
@@ -269,7 +294,7 @@ bool FlattenDecoded(const JobOptions& options, PictureJob& job, const std::strin
         CloseLibraryConsole(console);
         return false;
     }
-    job.tolerance = tolerance;
+    job.origin = {false, tolerance, 0};
     quenvale::Status status = FlattenHeld(&picture, tolerance, options.meanFill, nullptr);
     ShowGridsReleased(job, picture.width, picture.height);
     CloseLibraryConsole(console);
@@ -308,7 +333,7 @@ bool FilterInMemory(const JobOptions& options, FileFormat from, FileFormat to, P
     }
     if (IsFlatten(options)) {
         if (!FlattenDecoded(options, job, input, output) ||
-            !StageExtras(options, job.source, job.tolerance, input, output, &job.extras)) {
+            !StageExtras(options, job.source, job.origin, input, output, &job.extras)) {
             return false;
         }
         return to == FormatBmp ? ReplaceOutput(
@@ -452,7 +477,7 @@ bool BitmapToPicture(const JobOptions& options, FileFormat to, PictureJob& job, 
                      const std::string& outputFile, const std::string& input, const std::string& output) {
     FILE* console = OpenLibraryConsole(options, output);
     return FilterBitmapToResult(options, to, job, console, inputFile, input, output) &&
-           (!IsFlatten(options) || StageExtras(options, job.result, options.call.tolerance, input, output, &job.extras)) &&
+           (!IsFlatten(options) || StageExtras(options, job.result, {false, options.call.tolerance, 0}, input, output, &job.extras)) &&
            WriteEncoded(options, to, job, job.result, outputFile, input, output);
 }
 
@@ -467,7 +492,7 @@ bool BitmapExtras(const JobOptions& options, FILE* stream, const std::string& in
     bool made = false;
     try {
         made = FilterBitmapToResult(options, FormatBmp, job, nullptr, inputFile, input, output) &&
-               StageExtras(options, job.result, options.call.tolerance, input, output, &job.extras);
+               StageExtras(options, job.result, {false, options.call.tolerance, 0}, input, output, &job.extras);
     } catch (const std::bad_alloc&) {
         ReportFailure(quenvale::StatusOutOfMemory, input, "not enough memory for its palette");
     }
@@ -485,10 +510,11 @@ bool CallThroughPictures(const JobOptions& options, FileFormat from, FileFormat 
     PictureJob job{};
     job.input = inputStream;
     // A bitmap is filtered as the library's call does it, but for the mean
-    // fill, which the call does not do: then it is read as a picture.
+    // fill and the chooser, which the call does not do: then it is read as
+    // a picture.
     bool done = false;
     try {
-        done = from != FormatBmp || options.meanFill
+        done = from != FormatBmp || options.meanFill || ChoosesPalette(options)
                    ? FilterInMemory(options, from, to, job, outputFile, input, output)
                    : BitmapToPicture(options, to, job, inputFile, outputFile, input, output);
     } catch (const std::bad_alloc&) {

@@ -38,12 +38,13 @@ struct JobOptions {
     bool verbose = false;  // the library's own text
     bool keepEncoding = false;  // a PNG written in its source's encoding, not the smallest
     FileFormat format = FormatNone;  // the output's: none, by the output's name
-    uint64_t colors = 0;  // the flatten's tolerance chosen for at most this many; 0 when not asked
+    uint64_t colors = 0;  // at most this many colours (the chooser, or first-fit's tolerance); 0 when not asked
     const char* palette = nullptr;     // the flatten's palette to this file, or - for standard output
     const char* paletteDir = nullptr;  // each input's palette to this folder
     const char* paletteFormat = nullptr;  // gpl, json or txt, where no name tells
     const char* layersDir = nullptr;  // a 1-bit mask per palette entry, to this folder
     bool meanFill = false;  // each group takes its mean colour, not its founder's
+    bool firstFit = false;  // --colors by the first-fit flatten at the tolerance that fits, not the chooser
     uint64_t maxPixels = kDefaultMaxPixels;
 };
 
@@ -82,6 +83,11 @@ void WatchCancel(const std::atomic<bool>* flag);
 // with its failure recorded, and the job stops there replacing nothing.
 bool StopAsked(const std::string& input);
 // Whether the job writes a palette or layers beside its output.
+// Whether --colors runs the palette chooser: not with --first-fit, nor with
+// the mean fill, which groups as first-fit does.
+inline bool ChoosesPalette(const JobOptions& options) {
+    return options.colors != 0 && !options.firstFit && !options.meanFill;
+}
 bool WritesExtras(const JobOptions& options);
 
 }  // namespace quenvale_host

@@ -104,13 +104,17 @@ const char* PaletteExtension(PaletteFormat format) {
 }
 
 std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenvale::Picture& picture,
-                            PaletteFormat format, const std::string& name, int tolerance) {
+                            PaletteFormat format, const std::string& name, const PaletteOrigin& origin) {
+    std::string made = origin.chosen ? "chosen, each a colour of the picture, the largest error " +
+                                           std::to_string(origin.largestError) + " on a channel"
+                                     : "at tolerance " + std::to_string(origin.tolerance) +
+                                           ", in the order they were founded";
     std::string text;
     switch (format) {
         case PaletteGpl:
             // GIMP takes a line's name after a tab; # lines are comments.
             text = "GIMP Palette\nName: " + Printable(name) + "\nColumns: 16\n# " + std::to_string(palette.count) +
-                   " colours at tolerance " + std::to_string(tolerance) + ", in the order they were founded\n";
+                   " colours " + made + "\n";
             if (palette.transparent != 0) {
                 text += "# " + std::to_string(palette.transparent) + " fully transparent pixels, no colour\n";
             }
@@ -126,7 +130,9 @@ std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenv
             }
             return text;
         case PaletteJson:
-            text = "{\"name\": " + Quoted(name) + ", \"tolerance\": " + std::to_string(tolerance) +
+            text = "{\"name\": " + Quoted(name) +
+                   (origin.chosen ? ", \"chosen\": true, \"largest_error\": " + std::to_string(origin.largestError)
+                                  : ", \"tolerance\": " + std::to_string(origin.tolerance)) +
                    (palette.transparent != 0 ? ", \"transparent\": " + std::to_string(palette.transparent) : "") +
                    ", \"colors\": [";
             for (size_t i = 0; i < palette.count; ++i) {

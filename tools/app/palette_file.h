@@ -3,6 +3,7 @@
 #ifndef QUENVALE_PALETTE_FILE_H
 #define QUENVALE_PALETTE_FILE_H
 
+#include <cstdint>
 #include <string>
 
 #include "ops/picture_flatten.h"
@@ -19,10 +20,18 @@ const char* PaletteExtension(PaletteFormat format);
 // given, gpl for standard output (-), else its extension's; false where
 // the extension names none.
 bool PaletteFormatFor(const std::string& name, const char* given, PaletteFormat* format);
+// How a palette was made: the first-fit flatten at a tolerance, or the
+// chooser (--colors), with the largest error of one channel it left.
+struct PaletteOrigin {
+    bool chosen;
+    int tolerance;
+    uint32_t largestError;
+};
+
 // The file's text: the entries of a flatten of the picture (for how its
-// founders' values are stored), named as the input is, at the tolerance.
+// founders' values are stored), named as the input is, and how they were made.
 std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenvale::Picture& picture,
-                            PaletteFormat format, const std::string& name, int tolerance);
+                            PaletteFormat format, const std::string& name, const PaletteOrigin& origin);
 
 }  // namespace quenvale_host
 

@@ -20,7 +20,7 @@ namespace {
 
 const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
-enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
+enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFirstFit, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
                 OptionKeepEncoding, OptionSync, OptionMaxPixels, OptionJobs, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
@@ -33,6 +33,7 @@ struct OptionEntry {
 const OptionEntry kOptions[] = {
     {"--filter", 0, true, OptionFilter},       {"--tolerance", 0, true, OptionTolerance},
     {"--colors", 0, true, OptionColors},       {"--fill", 0, true, OptionFill},
+    {"--first-fit", 0, false, OptionFirstFit},
     {"--layers", 0, true, OptionLayers},       {"--palette", 0, true, OptionPalette},
     {"--palette-dir", 0, true, OptionPaletteDir}, {"--palette-format", 0, true, OptionPaletteFormat},
     {"--format", 0, true, OptionFormat},
@@ -106,8 +107,10 @@ void PrintUsage() {
         "options:\n"
         "  --filter NAME       the filter to run (below)\n"
         "  --tolerance N       the flatten's reach per channel, 0 to 255 [20]\n"
-        "  --colors N          the flatten at the smallest tolerance found to give at\n"
-        "                      most N colours (1 to 65536); -v tells which\n"
+        "  --colors N          at most N colours (1 to 65536), each one the picture's\n"
+        "                      own, chosen to keep the error small; -v tells it\n"
+        "  --first-fit         with --colors: the flatten at the smallest tolerance\n"
+        "                      found to give at most N colours, as before\n"
         "  --fill founder|mean each group's colour: its founder's, as the flatten\n"
         "                      defines it, or the mean of its pixels [founder]\n"
         "  --layers DIR        write one 1-bit PNG mask per colour to DIR, named\n"
@@ -208,6 +211,9 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
                 return UsageError(std::string("--colors takes a whole number from 1 to ") +
                                   std::to_string(kMaxColors) + ", not '" + value + "'");
             }
+            return -1;
+        case OptionFirstFit:
+            options->firstFit = true;
             return -1;
         case OptionFill:
             if (std::strcmp(value, "founder") != 0 && std::strcmp(value, "mean") != 0) {
@@ -317,6 +323,9 @@ int CheckPaletteOptions(const Options& options) {
 int CheckArguments(const Options& options) {
     if (options.toleranceGiven && options.filter != nullptr) {
         return UsageError("--tolerance is for the flatten filter only");
+    }
+    if (options.firstFit && options.colors == 0) {
+        return UsageError("--first-fit goes with --colors");
     }
     if (options.colors != 0 && options.filter != nullptr) {
         return UsageError("--colors is for the flatten filter only");

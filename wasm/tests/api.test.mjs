@@ -27,6 +27,8 @@ test("the flatten gives the host's pixels, under every option", needsHost, () =>
       [{ tolerance: 45 }, ["--tolerance", "45"]],
       [{ fill: "mean" }, ["--fill", "mean"]],
       [{ colors: 12 }, ["--colors", "12"]],
+      [{ colors: 12, firstFit: true }, ["--colors", "12", "--first-fit"]],
+      [{ colors: 12, fill: "mean" }, ["--colors", "12", "--fill", "mean"]],
     ]) {
       const { imageData, palette, transparent } = quenvale.flatten(source, options);
       const want = hostResult(folder, path, ...hostOptions);
@@ -72,6 +74,7 @@ test("bad input throws what was expected", () => {
     [{ colors: 0 }, RangeError],
     [{ fill: "median" }, RangeError],
     [{ tolerance: 20, colors: 8 }, TypeError],
+    [{ firstFit: true }, TypeError],
   ]) {
     assert.throws(() => quenvale.flatten(good, options), kind);
   }

@@ -1,0 +1,452 @@
+// The palette chooser: the histogram, the median cut, the k-means rounds,
+// the move of each centre to a colour of the picture, and the mapping.
+#include "ops/palette_chooser.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/memory.h"
+#include "bmp/pixel_values.h"
+
+namespace quenvale {
+
+namespace {
+
+constexpr uint32_t kKeyBits = 20;      // 5 bits of each of red, green, blue and alpha
+constexpr uint32_t kNoBin = 0xFFFFFFFFu;
+constexpr int kRounds = 6;             // k-means rounds after the median cut
+
+uint32_t BinKey(uint32_t rgba) {
+    return (rgba >> 27 & 31) << 15 | (rgba >> 19 & 31) << 10 | (rgba >> 11 & 31) << 5 | (rgba >> 3 & 31);
+}
+
+uint32_t Channel(uint32_t rgba, int channel) { return rgba >> (8 * channel) & 0xFF; }
+
+// A bin of the histogram: its pixels and their channels' sums.
+struct Bin {
+    uint64_t count;
+    uint64_t sum[4];  // by channel: blue, green, red, alpha (the byte order of 0xAARRGGBB)
+    uint32_t mean;    // rounded, 0xAARRGGBB
+    uint32_t key;
+};
+
+uint32_t MeanOf(const uint64_t* sum, uint64_t count) {
+    uint32_t mean = 0;
+    for (int c = 0; c < 4; ++c) {
+        mean |= static_cast<uint32_t>((sum[c] + count / 2) / count) << (8 * c);
+    }
+    return mean;
+}
+
+// A box of the median cut: bins [begin, end) of the order, its weighted
+// spread about its mean by channel, and the total.
+struct Box {
+    size_t begin;
+    size_t end;
+    uint64_t spread[4];
+    uint64_t total;
+};
+
+// The chooser's working storage, taken with the engine's allocator and
+// given back at once on every way out.
+struct Work {
+    uint32_t* binOf;  // a bin key's bin, or kNoBin
+    Bin* bins;
+    size_t binCount;
+    size_t binRoom;
+    uint32_t* order;  // the bins in the median cut's order
+    Box* boxes;
+    size_t boxCount;
+    uint32_t* centres;
+    uint32_t* clusterOf;  // by bin
+    uint64_t* sums;       // by cluster: four channels and the count
+    uint32_t* best;       // by cluster: distance, colour, x, y of its colour nearest the centre
+    uint32_t* entryColor;
+    uint32_t* entryAt;    // by entry: x, y of a pixel with its colour
+    uint32_t* cacheKeys;     // a colour
+    uint32_t* cacheEntries;  // its entry, with kFilled; 0 for an empty slot
+};
+
+void Release(Work& work) {
+    for (void* block : {static_cast<void*>(work.binOf), static_cast<void*>(work.bins), static_cast<void*>(work.order),
+                        static_cast<void*>(work.boxes), static_cast<void*>(work.centres),
+                        static_cast<void*>(work.clusterOf), static_cast<void*>(work.sums), static_cast<void*>(work.best),
+                        static_cast<void*>(work.entryColor), static_cast<void*>(work.entryAt),
+                        static_cast<void*>(work.cacheKeys), static_cast<void*>(work.cacheEntries)}) {
+        ReleaseBytes(block);
+    }
+    work = Work{};
+}
+
+// One more bin, the storage doubled where it is full; false when memory runs out.
+bool AddBin(Work& work, uint32_t key) {
+    if (work.binCount == work.binRoom) {
+        size_t room = work.binRoom == 0 ? 4096 : 2 * work.binRoom;
+        Bin* grown = AllocateArrayOf<Bin>(room);
+        if (grown == nullptr) {
+            return false;
+        }
+        if (work.binCount != 0) {
+            std::memcpy(grown, work.bins, work.binCount * sizeof(Bin));
+        }
+        ReleaseBytes(work.bins);
+        work.bins = grown;
+        work.binRoom = room;
+    }
+    work.binOf[key] = static_cast<uint32_t>(work.binCount);
+    work.bins[work.binCount++] = Bin{0, {0, 0, 0, 0}, 0, key};
+    return true;
+}
+
+uint32_t BoxMean(const Work& work, const Box& box) {
+    uint64_t sum[4] = {}, count = 0;
+    for (size_t i = box.begin; i < box.end; ++i) {
+        const Bin& bin = work.bins[work.order[i]];
+        count += bin.count;
+        for (int c = 0; c < 4; ++c) {
+            sum[c] += bin.sum[c];
+        }
+    }
+    return MeanOf(sum, count);
+}
+
+void Measure(const Work& work, Box* box) {
+    uint32_t mean = BoxMean(work, *box);
+    box->total = 0;
+    for (int c = 0; c < 4; ++c) {
+        box->spread[c] = 0;
+        for (size_t i = box->begin; i < box->end; ++i) {
+            const Bin& bin = work.bins[work.order[i]];
+            int64_t d = static_cast<int64_t>(Channel(bin.mean, c)) - static_cast<int64_t>(Channel(mean, c));
+            box->spread[c] += bin.count * static_cast<uint64_t>(d * d);
+        }
+        box->total += box->spread[c];
+    }
+}
+
+// Splits the box of most spread along its channel of most spread, at the
+// weighted median; false when no box has two bins.
+bool SplitOne(Work& work) {
+    size_t chosen = work.boxCount;
+    for (size_t i = 0; i < work.boxCount; ++i) {
+        const Box& box = work.boxes[i];
+        if (box.end - box.begin >= 2 && (chosen == work.boxCount || box.total > work.boxes[chosen].total)) {
+            chosen = i;
+        }
+    }
+    if (chosen == work.boxCount) {
+        return false;
+    }
+    Box box = work.boxes[chosen];
+    int channel = 0;
+    for (int c = 1; c < 4; ++c) {
+        if (box.spread[c] > box.spread[channel]) {
+            channel = c;
+        }
+    }
+    // By the channel's value, then by the bin's key: one order everywhere.
+    const Bin* bins = work.bins;
+    std::sort(work.order + box.begin, work.order + box.end, [&](uint32_t a, uint32_t b) {
+        uint32_t va = Channel(bins[a].mean, channel), vb = Channel(bins[b].mean, channel);
+        return va != vb ? va < vb : bins[a].key < bins[b].key;
+    });
+    uint64_t count = 0;
+    for (size_t i = box.begin; i < box.end; ++i) {
+        count += bins[work.order[i]].count;
+    }
+    uint64_t below = 0;
+    size_t split = box.begin + 1;
+    for (size_t i = box.begin; i + 1 < box.end; ++i) {
+        below += bins[work.order[i]].count;
+        split = i + 1;
+        if (2 * below >= count) {
+            break;
+        }
+    }
+    Box low{box.begin, split, {}, 0}, high{split, box.end, {}, 0};
+    Measure(work, &low);
+    Measure(work, &high);
+    work.boxes[chosen] = low;
+    work.boxes[work.boxCount++] = high;
+    return true;
+}
+
+uint32_t Nearest(uint32_t rgba, const uint32_t* centres, uint32_t count) {
+    uint32_t best = 0, distance = ColorDistance(rgba, centres[0]);
+    for (uint32_t i = 1; i < count && distance != 0; ++i) {
+        uint32_t d = ColorDistance(rgba, centres[i]);
+        if (d < distance) {
+            distance = d;
+            best = i;
+        }
+    }
+    return best;
+}
+
+// Rounds of k-means over the bins: each to its nearest centre, each centre
+// to its bins' weighted mean (a centre left with none stays).
+void Refine(Work& work, uint32_t count) {
+    for (int round = 0; round <= kRounds; ++round) {
+        bool moved = false;
+        for (size_t i = 0; i < work.binCount; ++i) {
+            uint32_t nearest = Nearest(work.bins[i].mean, work.centres, count);
+            moved = moved || nearest != work.clusterOf[i];
+            work.clusterOf[i] = nearest;
+        }
+        if ((!moved && round > 0) || round == kRounds) {
+            return;  // the last round only assigns
+        }
+        std::fill(work.sums, work.sums + size_t{count} * 5, 0);
+        for (size_t i = 0; i < work.binCount; ++i) {
+            uint64_t* sum = work.sums + size_t{work.clusterOf[i]} * 5;
+            for (int c = 0; c < 4; ++c) {
+                sum[c] += work.bins[i].sum[c];
+            }
+            sum[4] += work.bins[i].count;
+        }
+        for (uint32_t k = 0; k < count; ++k) {
+            if (work.sums[size_t{k} * 5 + 4] != 0) {
+                work.centres[k] = MeanOf(work.sums + size_t{k} * 5, work.sums[size_t{k} * 5 + 4]);
+            }
+        }
+    }
+}
+
+uint8_t* StoredRow(const Picture& picture, uint32_t y) { return picture.rows + size_t{y} * picture.stride; }
+
+uint32_t PixelBits(const Picture& picture) {
+    switch (picture.storage) {
+        case StorageIndexed:
+        case StorageMasked:
+        case StorageBgr24:
+            return picture.bits;
+        case StorageGrey:
+        case StorageRgb:
+            break;
+    }
+    return picture.bits * ((picture.storage == StorageRgb ? 3 : 1) + (picture.alpha ? 1 : 0));
+}
+
+// Pixel x of a row takes the stored bits of the pixel at (fromX, fromRow);
+// a masked word keeps its own bits outside the masks.
+void CopyPixel(const Picture& picture, uint32_t pixelBits, uint8_t* row, uint32_t x, const uint8_t* fromRow,
+               uint32_t fromX) {
+    if (picture.storage == StorageMasked) {
+        uint32_t own = ReadPixelValue(row, x, pixelBits), from = ReadPixelValue(fromRow, fromX, pixelBits);
+        WritePixelValue(row, x, pixelBits, (own & ~picture.colorBits) | (from & picture.colorBits));
+    } else if (pixelBits < 8) {
+        WritePixelValue(row, x, pixelBits, ReadPixelValue(fromRow, fromX, pixelBits));
+    } else {
+        size_t bytes = pixelBits / 8;
+        std::memmove(row + x * bytes, fromRow + fromX * bytes, bytes);
+    }
+}
+
+constexpr uint32_t kCacheBits = 18;
+constexpr uint32_t kFilled = 0x80000000u;
+
+// The nearest entry of a colour, remembered in an open table; once it is
+// three-quarters full, colours are searched afresh.
+uint32_t CachedNearest(Work& work, uint32_t rgba, uint32_t entries, size_t* used) {
+    size_t mask = (size_t{1} << kCacheBits) - 1;
+    size_t slot = (rgba * 0x9E3779B1u) >> (32 - kCacheBits);
+    while (work.cacheEntries[slot] != 0 && work.cacheKeys[slot] != rgba) {
+        slot = (slot + 1) & mask;
+    }
+    if (work.cacheEntries[slot] != 0) {
+        return work.cacheEntries[slot] & ~kFilled;
+    }
+    uint32_t entry = Nearest(rgba, work.entryColor, entries);
+    if (*used < (mask + 1) / 4 * 3) {
+        work.cacheKeys[slot] = rgba;
+        work.cacheEntries[slot] = entry | kFilled;
+        ++*used;
+    }
+    return entry;
+}
+
+// The histogram of the pixels' colours; *transparent where a fully
+// transparent pixel is kept apart, with the first one's place.
+bool GatherBins(const Picture& picture, bool separate, Work& work, bool* transparent, uint32_t* at) {
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        const uint8_t* row = StoredRow(picture, y);
+        for (uint32_t x = 0; x < picture.width; ++x) {
+            uint64_t value = 0;
+            uint32_t rgba = ReadPictureRgba(picture, row, x, &value);
+            if (separate && rgba >> 24 == 0) {
+                if (!*transparent) {
+                    *transparent = true;
+                    at[0] = x, at[1] = y;
+                }
+                continue;
+            }
+            uint32_t key = BinKey(rgba);
+            if (work.binOf[key] == kNoBin && !AddBin(work, key)) {
+                return false;
+            }
+            Bin& bin = work.bins[work.binOf[key]];
+            ++bin.count;
+            for (int c = 0; c < 4; ++c) {
+                bin.sum[c] += Channel(rgba, c);
+            }
+        }
+    }
+    for (size_t i = 0; i < work.binCount; ++i) {
+        work.bins[i].mean = MeanOf(work.bins[i].sum, work.bins[i].count);
+    }
+    return true;
+}
+
+// The median cut into at most wanted boxes, their means the centres, and
+// the k-means rounds; the number of centres.
+uint32_t Cluster(Work& work, uint32_t wanted) {
+    for (size_t i = 0; i < work.binCount; ++i) {
+        work.order[i] = static_cast<uint32_t>(i);
+    }
+    work.boxes[0] = Box{0, work.binCount, {}, 0};
+    work.boxCount = 1;
+    Measure(work, &work.boxes[0]);
+    while (work.boxCount < wanted && SplitOne(work)) {
+    }
+    for (size_t k = 0; k < work.boxCount; ++k) {
+        work.centres[k] = BoxMean(work, work.boxes[k]);
+    }
+    auto count = static_cast<uint32_t>(work.boxCount);
+    std::fill(work.clusterOf, work.clusterOf + work.binCount, 0);
+    Refine(work, count);
+    return count;
+}
+
+// Each centre moved to the colour of its cluster nearest it, the first
+// pixel with that colour lending its stored value; the entries, the
+// transparent one first, then the clusters' in order.
+uint32_t MakeEntries(const Picture& picture, bool separate, bool transparent, const uint32_t* transparentAt,
+                     uint32_t clusters, Work& work) {
+    for (uint32_t k = 0; k < clusters; ++k) {
+        work.best[4 * k] = 0xFFFFFFFFu;
+    }
+    for (uint32_t y = 0; y < picture.height && clusters != 0; ++y) {
+        const uint8_t* row = StoredRow(picture, y);
+        for (uint32_t x = 0; x < picture.width; ++x) {
+            uint64_t value = 0;
+            uint32_t rgba = ReadPictureRgba(picture, row, x, &value);
+            if (separate && rgba >> 24 == 0) {
+                continue;
+            }
+            uint32_t k = work.clusterOf[work.binOf[BinKey(rgba)]];
+            uint32_t d = ColorDistance(rgba, work.centres[k]);
+            uint32_t* best = work.best + 4 * size_t{k};
+            if (d < best[0]) {
+                best[0] = d, best[1] = rgba, best[2] = x, best[3] = y;
+            }
+        }
+    }
+    uint32_t entries = 0;
+    if (transparent) {
+        uint64_t value = 0;
+        work.entryColor[0] = ReadPictureRgba(picture, StoredRow(picture, transparentAt[1]), transparentAt[0], &value);
+        work.entryAt[0] = transparentAt[0], work.entryAt[1] = transparentAt[1];
+        entries = 1;
+    }
+    for (uint32_t k = 0; k < clusters; ++k) {
+        const uint32_t* best = work.best + 4 * size_t{k};
+        if (best[0] != 0xFFFFFFFFu) {
+            work.entryColor[entries] = best[1];
+            work.entryAt[2 * entries] = best[2], work.entryAt[2 * entries + 1] = best[3];
+            ++entries;
+        }
+    }
+    return entries;
+}
+
+}  // namespace
+
+uint32_t ReadPictureRgba(const Picture& picture, const uint8_t* row, uint32_t x, uint64_t* value) {
+    uint32_t color = 0;
+    ReadPictureColor(picture, row, x, &color, value);
+    uint32_t alpha = 0xFF;
+    switch (picture.storage) {
+        case StorageIndexed:
+            alpha = *value < picture.alphaCount ? picture.paletteAlpha[*value] : 0xFF;
+            break;
+        case StorageGrey:
+        case StorageRgb:
+            if (picture.alpha) {
+                auto sample = static_cast<uint32_t>(*value & ((uint64_t{1} << picture.bits) - 1));
+                alpha = picture.bits == 16 ? sample >> 8 : sample;
+            } else if (picture.keyed && *value == picture.key) {
+                alpha = 0;
+            }
+            break;
+        case StorageMasked:
+        case StorageBgr24:
+            break;
+    }
+    return alpha << 24 | color;
+}
+
+Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* chosen) {
+    *chosen = ChosenPalette{0, 0};
+    if (picture.width == 0 || picture.height == 0 || colors == 0) {
+        return StatusOk;
+    }
+    Work work{};
+    work.binOf = AllocateArrayOf<uint32_t>(uint64_t{1} << kKeyBits);
+    if (work.binOf == nullptr) {
+        return StatusOutOfMemory;
+    }
+    std::fill(work.binOf, work.binOf + (size_t{1} << kKeyBits), kNoBin);
+    bool separate = colors >= 2;  // fully transparent pixels an entry of their own
+    bool transparent = false;
+    uint32_t transparentAt[2] = {0, 0};
+    if (!GatherBins(picture, separate, work, &transparent, transparentAt)) {
+        Release(work);
+        return StatusOutOfMemory;
+    }
+    uint32_t wanted = std::min<uint64_t>(colors - (transparent ? 1 : 0), work.binCount);
+    uint64_t bins = std::max<uint64_t>(work.binCount, 1), room = uint64_t{wanted} + 1;
+    work.order = AllocateArrayOf<uint32_t>(bins);
+    work.boxes = AllocateArrayOf<Box>(room);
+    work.centres = AllocateArrayOf<uint32_t>(room);
+    work.clusterOf = AllocateArrayOf<uint32_t>(bins);
+    work.sums = AllocateArrayOf<uint64_t>(room * 5);
+    work.best = AllocateArrayOf<uint32_t>(room * 4);
+    work.entryColor = AllocateArrayOf<uint32_t>(room + 1);
+    work.entryAt = AllocateArrayOf<uint32_t>((room + 1) * 2);
+    work.cacheKeys = AllocateArrayOf<uint32_t>(uint64_t{1} << kCacheBits);
+    work.cacheEntries = AllocateArrayOf<uint32_t>(uint64_t{1} << kCacheBits);
+    if (work.order == nullptr || work.boxes == nullptr || work.centres == nullptr || work.clusterOf == nullptr ||
+        work.sums == nullptr || work.best == nullptr || work.entryColor == nullptr || work.entryAt == nullptr ||
+        work.cacheKeys == nullptr || work.cacheEntries == nullptr) {
+        Release(work);
+        return StatusOutOfMemory;
+    }
+    uint32_t clusters = wanted != 0 ? Cluster(work, wanted) : 0;
+    uint32_t entries = MakeEntries(picture, separate, transparent, transparentAt, clusters, work);
+    // The mapping: every pixel to its nearest entry, the lower on a tie.
+    std::fill(work.cacheEntries, work.cacheEntries + (size_t{1} << kCacheBits), 0);
+    size_t used = 0;
+    uint32_t pixelBits = PixelBits(picture);
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        uint8_t* row = StoredRow(picture, y);
+        for (uint32_t x = 0; x < picture.width; ++x) {
+            uint64_t value = 0;
+            uint32_t rgba = ReadPictureRgba(picture, row, x, &value);
+            uint32_t entry = 0;  // a fully transparent pixel's, where it has one
+            if (!(transparent && rgba >> 24 == 0)) {
+                entry = CachedNearest(work, rgba, entries, &used);
+                for (int c = 0; c < 4; ++c) {
+                    uint32_t a = Channel(rgba, c), b = Channel(work.entryColor[entry], c);
+                    chosen->largestError = std::max(chosen->largestError, a > b ? a - b : b - a);
+                }
+            }
+            CopyPixel(picture, pixelBits, row, x, StoredRow(picture, work.entryAt[2 * entry + 1]),
+                      work.entryAt[2 * entry]);
+        }
+    }
+    chosen->count = entries;
+    Release(work);
+    return StatusOk;
+}
+
+}  // namespace quenvale

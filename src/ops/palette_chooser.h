@@ -1,0 +1,50 @@
+// The palette chooser: at most N colours, each one a colour some pixel of
+// the picture has, chosen to keep the squared error small, and every pixel
+// mapped to its nearest, in place, in the picture's own storage.
+#ifndef QUENVALE_PALETTE_CHOOSER_H
+#define QUENVALE_PALETTE_CHOOSER_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/status.h"
+#include "picture/picture_model.h"
+
+namespace quenvale {
+
+// How colours are compared, everywhere in the chooser: the sum of the
+// squared differences of red, green, blue and alpha at 8 bits a channel,
+// the error PSNR measures. In integers, so every platform chooses alike.
+inline uint32_t ColorDistance(uint32_t a, uint32_t b) {
+    uint32_t total = 0;
+    for (uint32_t shift = 0; shift < 32; shift += 8) {
+        int32_t d = static_cast<int32_t>(a >> shift & 0xFF) - static_cast<int32_t>(b >> shift & 0xFF);
+        total += static_cast<uint32_t>(d * d);
+    }
+    return total;
+}
+
+// A pixel's colour with its alpha, 0xAARRGGBB at 8 bits a channel (16-bit
+// samples by their top byte), and its stored value: alpha from an alpha
+// sample, a palette's tRNS, or a transparent key; 255 where none is held.
+uint32_t ReadPictureRgba(const Picture& picture, const uint8_t* row, uint32_t x, uint64_t* value);
+
+struct ChosenPalette {
+    uint32_t count;         // entries chosen, at most the colours asked for
+    uint32_t largestError;  // the largest difference of one channel (RGBA) between a pixel and its entry
+};
+
+// Chooses at most colors entries and maps every pixel to its nearest entry
+// (ties to the entry chosen first), taking that entry's stored value from
+// a pixel that has its colour; alpha goes with the colour. Fully
+// transparent pixels are one entry of their own where colors is 2 or more.
+// The method: a histogram of the colours in bins of 5 bits a channel, a
+// median cut of the bins by their weighted squared spread, a few rounds of
+// k-means over the bins, and each centre moved to the colour nearest it
+// that a pixel of its cluster has. StatusOutOfMemory leaves the picture as
+// it was.
+Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* chosen);
+
+}  // namespace quenvale
+
+#endif
