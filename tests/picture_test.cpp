@@ -415,7 +415,8 @@ TEST(PictureFlatten, ColorCountsAndTheirToleranceFollowThePlainWalk) {
 }
 
 // The palette chooser restated plainly, with no caches or tables: bins of
-// 5 bits a channel, the median cut by weighted spread, six k-means rounds,
+// 6 bits of red, green and blue and 4 of alpha (small pictures never have
+// enough for the coarser bins), the median cut by weighted spread, twelve k-means rounds,
 // each centre moved to its cluster's colour nearest it, every pixel to its
 // nearest entry (the lower on a tie), taking that entry's stored bits.
 struct PlainChoice {
@@ -481,7 +482,7 @@ PlainChoice PlainChoose(const Picture& picture, uint32_t colors) {
     uint32_t tx = 0, ty = 0;
     std::map<uint32_t, PlainBin> byKey;
     auto keyOf = [](uint32_t v) {
-        return (v >> 27 & 31) << 15 | (v >> 19 & 31) << 10 | (v >> 11 & 31) << 5 | (v >> 3 & 31);
+        return (v >> 28 & 15) << 18 | (v >> 18 & 63) << 12 | (v >> 10 & 63) << 6 | (v >> 2 & 63);
     };
     for (uint32_t y = 0; y < picture.height; ++y) {
         for (uint32_t x = 0; x < picture.width; ++x) {
@@ -539,14 +540,14 @@ PlainChoice PlainChoose(const Picture& picture, uint32_t colors) {
         return uint32_t(best);
     };
     std::map<uint32_t, uint32_t> clusterOf;
-    for (int round = 0; round <= 6 && !centres.empty(); ++round) {
+    for (int round = 0; round <= 12 && !centres.empty(); ++round) {
         bool moved = false;
         for (auto& [key, bin] : byKey) {
             uint32_t k = nearest(bin.Mean(), centres);
             moved = moved || round == 0 || clusterOf[key] != k;
             clusterOf[key] = k;
         }
-        if ((!moved && round > 0) || round == 6) break;
+        if ((!moved && round > 0) || round == 12) break;
         std::vector<PlainBin> sums(centres.size());
         for (auto& [key, bin] : byKey) {
             PlainBin& sum = sums[clusterOf[key]];
@@ -626,6 +627,29 @@ TEST(PictureChooser, EveryStorageGivesThePlainChoosersPixels) {
             EXPECT_LE(after.size(), colors);
         }
     }
+}
+
+// A picture of more fine bins than the chooser keeps is binned coarser:
+// still at most N of its own colours, each pixel the nearest.
+TEST(PictureChooser, PicturesOfManyColoursAreBinnedCoarser) {
+    std::mt19937 random(3);
+    Kind kind{"rgba8", quenvale::StorageRgb, 8, true};
+    std::vector<uint8_t> rows;
+    Picture picture = MakePicture(kind, true, random, rows, 1000, 700);
+    for (uint8_t& byte : rows) byte = uint8_t(random());  // every level, alpha too: more than 2^19 fine bins
+    std::set<uint32_t> before;
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        for (uint32_t x = 0; x < picture.width; ++x) before.insert(RgbaOf(picture, picture.rows + y * picture.stride, x));
+    }
+    quenvale::ChosenPalette got{};
+    ASSERT_EQ(quenvale::ChoosePalette(picture, 16, &got), quenvale::StatusOk);
+    std::set<uint32_t> after;
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        for (uint32_t x = 0; x < picture.width; ++x) after.insert(RgbaOf(picture, picture.rows + y * picture.stride, x));
+    }
+    EXPECT_EQ(after.size(), 16u);  // the transparent pixels' entry and 15 chosen
+    EXPECT_EQ(got.count, 16u);
+    EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end()));
 }
 
 TEST(PictureFlatten, EmptyPicturesAndRleStreams) {

@@ -12,12 +12,19 @@ namespace quenvale {
 
 namespace {
 
-constexpr uint32_t kKeyBits = 20;      // 5 bits of each of red, green, blue and alpha
+// Bins of 6 bits of red, green and blue and 4 of alpha; a picture of more
+// such bins than kMostFineBins is binned again at 5 bits of each channel, so
+// that the histogram stays small whatever the picture.
+constexpr uint32_t kKeyBits = 22;
+constexpr size_t kMostFineBins = size_t{1} << 19;
 constexpr uint32_t kNoBin = 0xFFFFFFFFu;
-constexpr int kRounds = 6;             // k-means rounds after the median cut
+constexpr int kRounds = 12;            // k-means rounds after the median cut
 
-uint32_t BinKey(uint32_t rgba) {
-    return (rgba >> 27 & 31) << 15 | (rgba >> 19 & 31) << 10 | (rgba >> 11 & 31) << 5 | (rgba >> 3 & 31);
+uint32_t BinKey(uint32_t rgba, bool coarse) {
+    if (coarse) {
+        return (rgba >> 27 & 31) << 15 | (rgba >> 19 & 31) << 10 | (rgba >> 11 & 31) << 5 | (rgba >> 3 & 31);
+    }
+    return (rgba >> 28 & 15) << 18 | (rgba >> 18 & 63) << 12 | (rgba >> 10 & 63) << 6 | (rgba >> 2 & 63);
 }
 
 uint32_t Channel(uint32_t rgba, int channel) { return rgba >> (8 * channel) & 0xFF; }
@@ -47,10 +54,34 @@ struct Box {
     uint64_t total;
 };
 
+// The colours to search, ordered by green (then by their index): a search
+// walks out from the query's green both ways and stops each way once green
+// alone is farther than the best found, which every colour beyond is too.
+struct Ordered {
+    uint32_t* colors;   // by the order
+    uint32_t* indices;  // each one's index among the colours given
+    uint32_t count;
+};
+
+void Order(const uint32_t* colors, uint32_t count, Ordered* ordered) {
+    ordered->count = count;
+    for (uint32_t i = 0; i < count; ++i) {
+        ordered->indices[i] = i;
+    }
+    std::sort(ordered->indices, ordered->indices + count, [&](uint32_t a, uint32_t b) {
+        uint32_t ga = Channel(colors[a], 1), gb = Channel(colors[b], 1);
+        return ga != gb ? ga < gb : a < b;
+    });
+    for (uint32_t i = 0; i < count; ++i) {
+        ordered->colors[i] = colors[ordered->indices[i]];
+    }
+}
+
 // The chooser's working storage, taken with the engine's allocator and
 // given back at once on every way out.
 struct Work {
     uint32_t* binOf;  // a bin key's bin, or kNoBin
+    bool coarse;      // the bins' keys: 5 bits a channel, not the finer ones
     Bin* bins;
     size_t binCount;
     size_t binRoom;
@@ -63,6 +94,7 @@ struct Work {
     uint32_t* best;       // by cluster: distance, colour, x, y of its colour nearest the centre
     uint32_t* entryColor;
     uint32_t* entryAt;    // by entry: x, y of a pixel with its colour
+    Ordered ordered;         // the centres or the entries, for the nearest search
     uint32_t* cacheKeys;     // a colour
     uint32_t* cacheEntries;  // its entry, with kFilled; 0 for an empty slot
 };
@@ -75,6 +107,8 @@ void Release(Work& work) {
                         static_cast<void*>(work.cacheKeys), static_cast<void*>(work.cacheEntries)}) {
         ReleaseBytes(block);
     }
+    ReleaseBytes(work.ordered.colors);
+    ReleaseBytes(work.ordered.indices);
     work = Work{};
 }
 
@@ -171,13 +205,44 @@ bool SplitOne(Work& work) {
     return true;
 }
 
-uint32_t Nearest(uint32_t rgba, const uint32_t* centres, uint32_t count) {
-    uint32_t best = 0, distance = ColorDistance(rgba, centres[0]);
-    for (uint32_t i = 1; i < count && distance != 0; ++i) {
-        uint32_t d = ColorDistance(rgba, centres[i]);
-        if (d < distance) {
-            distance = d;
-            best = i;
+// The index of the colour nearest rgba, the lower index among equals.
+uint32_t Nearest(uint32_t rgba, const Ordered& ordered) {
+    int32_t green = static_cast<int32_t>(Channel(rgba, 1));
+    uint32_t low = 0, high = ordered.count;
+    while (low < high) {  // the first colour of green >= the query's
+        uint32_t middle = low + (high - low) / 2;
+        if (static_cast<int32_t>(Channel(ordered.colors[middle], 1)) < green) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    uint32_t bestDistance = 0xFFFFFFFFu, best = 0;
+    auto consider = [&](uint32_t at) {
+        uint32_t d = ColorDistance(rgba, ordered.colors[at]);
+        if (d < bestDistance || (d == bestDistance && ordered.indices[at] < best)) {
+            bestDistance = d;
+            best = ordered.indices[at];
+        }
+    };
+    auto beyond = [&](uint32_t at) {
+        int32_t gap = static_cast<int32_t>(Channel(ordered.colors[at], 1)) - green;
+        return static_cast<uint32_t>(gap * gap) > bestDistance;
+    };
+    for (uint32_t up = low, down = low; up < ordered.count || down > 0;) {
+        if (up < ordered.count) {
+            if (beyond(up)) {
+                up = ordered.count;
+            } else {
+                consider(up++);
+            }
+        }
+        if (down > 0) {
+            if (beyond(down - 1)) {
+                down = 0;
+            } else {
+                consider(--down);
+            }
         }
     }
     return best;
@@ -188,8 +253,9 @@ uint32_t Nearest(uint32_t rgba, const uint32_t* centres, uint32_t count) {
 void Refine(Work& work, uint32_t count) {
     for (int round = 0; round <= kRounds; ++round) {
         bool moved = false;
+        Order(work.centres, count, &work.ordered);
         for (size_t i = 0; i < work.binCount; ++i) {
-            uint32_t nearest = Nearest(work.bins[i].mean, work.centres, count);
+            uint32_t nearest = Nearest(work.bins[i].mean, work.ordered);
             moved = moved || nearest != work.clusterOf[i];
             work.clusterOf[i] = nearest;
         }
@@ -245,29 +311,26 @@ void CopyPixel(const Picture& picture, uint32_t pixelBits, uint8_t* row, uint32_
 constexpr uint32_t kCacheBits = 18;
 constexpr uint32_t kFilled = 0x80000000u;
 
-// The nearest entry of a colour, remembered in an open table; once it is
-// three-quarters full, colours are searched afresh.
-uint32_t CachedNearest(Work& work, uint32_t rgba, uint32_t entries, size_t* used) {
-    size_t mask = (size_t{1} << kCacheBits) - 1;
+// The nearest entry of a colour, remembered in a direct-mapped table small
+// enough to stay near the processor: a colour met again is found at once,
+// and one that takes its slot is searched afresh.
+uint32_t CachedNearest(Work& work, uint32_t rgba) {
     size_t slot = (rgba * 0x9E3779B1u) >> (32 - kCacheBits);
-    while (work.cacheEntries[slot] != 0 && work.cacheKeys[slot] != rgba) {
-        slot = (slot + 1) & mask;
-    }
-    if (work.cacheEntries[slot] != 0) {
+    if (work.cacheEntries[slot] != 0 && work.cacheKeys[slot] == rgba) {
         return work.cacheEntries[slot] & ~kFilled;
     }
-    uint32_t entry = Nearest(rgba, work.entryColor, entries);
-    if (*used < (mask + 1) / 4 * 3) {
-        work.cacheKeys[slot] = rgba;
-        work.cacheEntries[slot] = entry | kFilled;
-        ++*used;
-    }
+    uint32_t entry = Nearest(rgba, work.ordered);
+    work.cacheKeys[slot] = rgba;
+    work.cacheEntries[slot] = entry | kFilled;
     return entry;
 }
 
 // The histogram of the pixels' colours; *transparent where a fully
-// transparent pixel is kept apart, with the first one's place.
-bool GatherBins(const Picture& picture, bool separate, Work& work, bool* transparent, uint32_t* at) {
+// transparent pixel is kept apart, with the first one's place. False, with
+// *tooMany, where the fine bins grow past their bound.
+bool GatherBins(const Picture& picture, bool separate, Work& work, bool* transparent, uint32_t* at, bool* tooMany) {
+    std::fill(work.binOf, work.binOf + (size_t{1} << kKeyBits), kNoBin);
+    work.binCount = 0;
     for (uint32_t y = 0; y < picture.height; ++y) {
         const uint8_t* row = StoredRow(picture, y);
         for (uint32_t x = 0; x < picture.width; ++x) {
@@ -280,9 +343,12 @@ bool GatherBins(const Picture& picture, bool separate, Work& work, bool* transpa
                 }
                 continue;
             }
-            uint32_t key = BinKey(rgba);
-            if (work.binOf[key] == kNoBin && !AddBin(work, key)) {
-                return false;
+            uint32_t key = BinKey(rgba, work.coarse);
+            if (work.binOf[key] == kNoBin) {
+                *tooMany = !work.coarse && work.binCount == kMostFineBins;
+                if (*tooMany || !AddBin(work, key)) {
+                    return false;
+                }
             }
             Bin& bin = work.bins[work.binOf[key]];
             ++bin.count;
@@ -333,7 +399,7 @@ uint32_t MakeEntries(const Picture& picture, bool separate, bool transparent, co
             if (separate && rgba >> 24 == 0) {
                 continue;
             }
-            uint32_t k = work.clusterOf[work.binOf[BinKey(rgba)]];
+            uint32_t k = work.clusterOf[work.binOf[BinKey(rgba, work.coarse)]];
             uint32_t d = ColorDistance(rgba, work.centres[k]);
             uint32_t* best = work.best + 4 * size_t{k};
             if (d < best[0]) {
@@ -395,11 +461,15 @@ Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* cho
     if (work.binOf == nullptr) {
         return StatusOutOfMemory;
     }
-    std::fill(work.binOf, work.binOf + (size_t{1} << kKeyBits), kNoBin);
     bool separate = colors >= 2;  // fully transparent pixels an entry of their own
-    bool transparent = false;
+    bool transparent = false, tooMany = false;
     uint32_t transparentAt[2] = {0, 0};
-    if (!GatherBins(picture, separate, work, &transparent, transparentAt)) {
+    bool gathered = GatherBins(picture, separate, work, &transparent, transparentAt, &tooMany);
+    if (!gathered && tooMany) {
+        work.coarse = true;
+        gathered = GatherBins(picture, separate, work, &transparent, transparentAt, &tooMany);
+    }
+    if (!gathered) {
         Release(work);
         return StatusOutOfMemory;
     }
@@ -413,11 +483,14 @@ Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* cho
     work.best = AllocateArrayOf<uint32_t>(room * 4);
     work.entryColor = AllocateArrayOf<uint32_t>(room + 1);
     work.entryAt = AllocateArrayOf<uint32_t>((room + 1) * 2);
+    work.ordered.colors = AllocateArrayOf<uint32_t>(room + 1);
+    work.ordered.indices = AllocateArrayOf<uint32_t>(room + 1);
     work.cacheKeys = AllocateArrayOf<uint32_t>(uint64_t{1} << kCacheBits);
     work.cacheEntries = AllocateArrayOf<uint32_t>(uint64_t{1} << kCacheBits);
     if (work.order == nullptr || work.boxes == nullptr || work.centres == nullptr || work.clusterOf == nullptr ||
         work.sums == nullptr || work.best == nullptr || work.entryColor == nullptr || work.entryAt == nullptr ||
-        work.cacheKeys == nullptr || work.cacheEntries == nullptr) {
+        work.ordered.colors == nullptr || work.ordered.indices == nullptr || work.cacheKeys == nullptr ||
+        work.cacheEntries == nullptr) {
         Release(work);
         return StatusOutOfMemory;
     }
@@ -425,7 +498,7 @@ Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* cho
     uint32_t entries = MakeEntries(picture, separate, transparent, transparentAt, clusters, work);
     // The mapping: every pixel to its nearest entry, the lower on a tie.
     std::fill(work.cacheEntries, work.cacheEntries + (size_t{1} << kCacheBits), 0);
-    size_t used = 0;
+    Order(work.entryColor, entries, &work.ordered);
     uint32_t pixelBits = PixelBits(picture);
     for (uint32_t y = 0; y < picture.height; ++y) {
         uint8_t* row = StoredRow(picture, y);
@@ -434,7 +507,7 @@ Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* cho
             uint32_t rgba = ReadPictureRgba(picture, row, x, &value);
             uint32_t entry = 0;  // a fully transparent pixel's, where it has one
             if (!(transparent && rgba >> 24 == 0)) {
-                entry = CachedNearest(work, rgba, entries, &used);
+                entry = CachedNearest(work, rgba);
                 for (int c = 0; c < 4; ++c) {
                     uint32_t a = Channel(rgba, c), b = Channel(work.entryColor[entry], c);
                     chosen->largestError = std::max(chosen->largestError, a > b ? a - b : b - a);
