@@ -79,6 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         options.layersDir = (choice & 2) != 0 ? layers.c_str() : nullptr;
         if ((choice & 4) != 0) {
             options.colors = 1 + value;
+            options.firstFit = (choice & 0x80) != 0;  // else the chooser
         } else {
             options.call.tolerance = value;
             options.toleranceGiven = true;
