@@ -337,6 +337,7 @@ def test_a_signal_mid_call_leaves_nothing_and_ctrl_c_stops_it(tmp_path):
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="an address-space limit is Linux's")
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="a sanitizer's shadow memory needs more address space")
 def test_memory_running_out_is_a_memory_error_naming_the_file(tmp_path):
     """A picture that memory cannot hold raises MemoryError with the file's
     name, as the job's error says memory ran out, and writes nothing."""
