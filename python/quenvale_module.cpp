@@ -260,7 +260,7 @@ py::tuple Flatten(const py::array& image, int tolerance, uint64_t colors, bool m
     quenvale::FlattenPalette entries{};
     quenvale::ChosenPalette chosen{};
     quenvale::Status status = quenvale::StatusOk;
-    if (colors != 0 && !firstFit && !meanFill) {
+    if (quenvale_host::ChoosesPalette(colors, firstFit, meanFill)) {
         tolerance = -1;  // the chooser's, even for a picture of no pixels
     }
     if (picture.width != 0 && picture.height != 0) {

@@ -21,6 +21,27 @@ template <typename T>
 T* AllocateArrayOf(uint64_t count) {
     return static_cast<T*>(AllocateArray(count, sizeof(T)));
 }
+// Room for one more element after count in an array of *capacity, the
+// storage doubled (from 4096) where it is full; false when memory runs out,
+// the array left as it was.
+template <typename T>
+bool RoomForOneMore(T** array, size_t count, size_t* capacity) {
+    if (count < *capacity) {
+        return true;
+    }
+    size_t grown = *capacity == 0 ? 4096 : 2 * *capacity;
+    T* larger = AllocateArrayOf<T>(grown);
+    if (larger == nullptr) {
+        return false;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        larger[i] = (*array)[i];
+    }
+    ReleaseBytes(*array);
+    *array = larger;
+    *capacity = grown;
+    return true;
+}
 // Makes the allocation that many calls from now fail, for testing the
 // out-of-memory paths; a negative value turns this off.
 void SetAllocationFailureCountdown(int64_t countdown);

@@ -38,18 +38,8 @@ struct ColorList {
 };
 
 bool Append(ColorList& list, uint32_t color) {
-    if (list.count == list.capacity) {
-        size_t capacity = list.capacity == 0 ? 4096 : 2 * list.capacity;
-        auto* colors = AllocateArrayOf<uint32_t>(capacity);
-        if (colors == nullptr) {
-            return false;
-        }
-        if (list.count != 0) {
-            std::memcpy(colors, list.colors, list.count * sizeof(uint32_t));
-        }
-        ReleaseBytes(list.colors);
-        list.colors = colors;
-        list.capacity = capacity;
+    if (!RoomForOneMore(&list.colors, list.count, &list.capacity)) {
+        return false;
     }
     list.colors[list.count++] = color;
     return true;

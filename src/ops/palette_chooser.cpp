@@ -114,18 +114,8 @@ void Release(Work& work) {
 
 // One more bin, the storage doubled where it is full; false when memory runs out.
 bool AddBin(Work& work, uint32_t key) {
-    if (work.binCount == work.binRoom) {
-        size_t room = work.binRoom == 0 ? 4096 : 2 * work.binRoom;
-        Bin* grown = AllocateArrayOf<Bin>(room);
-        if (grown == nullptr) {
-            return false;
-        }
-        if (work.binCount != 0) {
-            std::memcpy(grown, work.bins, work.binCount * sizeof(Bin));
-        }
-        ReleaseBytes(work.bins);
-        work.bins = grown;
-        work.binRoom = room;
+    if (!RoomForOneMore(&work.bins, work.binCount, &work.binRoom)) {
+        return false;
     }
     work.binOf[key] = static_cast<uint32_t>(work.binCount);
     work.bins[work.binCount++] = Bin{0, {0, 0, 0, 0}, 0, key};

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/held_filters.h"
+#include "app/job.h"
 #include "codecs/picture.h"
 #include "ops/color_count.h"
 #include "ops/kernel_picture.h"
@@ -30,7 +31,7 @@ quenvale::Status FlattenHeld(Picture* picture, int tolerance, bool meanFill, que
 
 quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t colors, bool meanFill, bool firstFit,
                                     quenvale::FlattenPalette* entries, quenvale::ChosenPalette* chosen) {
-    if (colors != 0 && !firstFit && !meanFill) {
+    if (ChoosesPalette(colors, firstFit, meanFill)) {
         *tolerance = -1;
         quenvale::Status status = ChooseHeld(picture, colors, chosen);
         if (status == quenvale::StatusOk && entries != nullptr) {

@@ -85,8 +85,11 @@ bool StopAsked(const std::string& input);
 // Whether the job writes a palette or layers beside its output.
 // Whether --colors runs the palette chooser: not with --first-fit, nor with
 // the mean fill, which groups as first-fit does.
+inline bool ChoosesPalette(uint64_t colors, bool firstFit, bool meanFill) {
+    return colors != 0 && !firstFit && !meanFill;
+}
 inline bool ChoosesPalette(const JobOptions& options) {
-    return options.colors != 0 && !options.firstFit && !options.meanFill;
+    return ChoosesPalette(options.colors, options.firstFit, options.meanFill);
 }
 bool WritesExtras(const JobOptions& options);
 
