@@ -12,29 +12,47 @@ namespace quenvale {
 
 namespace {
 
-// Bins of 6 bits of red, green and blue and 4 of alpha; a picture of more
-// such bins than kMostFineBins is binned again at 5 bits of each channel, so
-// that the histogram stays small whatever the picture.
-constexpr uint32_t kKeyBits = 22;
-constexpr size_t kMostFineBins = size_t{1} << 19;
+// The histogram's bins: each colour on its own while the picture has at
+// most kMostExact of them (drawings, logos, icons); beyond that, bins of 6
+// bits of red, green and blue and 4 of alpha, which for photos refine as
+// well at a fraction of the work; beyond kMostBins of those, 5 bits of each
+// colour and 3 of alpha, of which there are never more than kMostBins. So
+// the histogram stays small whatever the picture.
+enum Level { LevelExact, LevelFine, LevelCoarse };
+constexpr size_t kMostBins = size_t{1} << 18;
+constexpr size_t kMostExact = size_t{1} << 14;
+constexpr uint32_t kSlotBits = 19;  // the bins' hash table, twice their most
 constexpr uint32_t kNoBin = 0xFFFFFFFFu;
-constexpr int kRounds = 12;            // k-means rounds after the median cut
+constexpr int kRounds = 8;  // k-means rounds after the median cut
 
-uint32_t BinKey(uint32_t rgba, bool coarse) {
-    if (coarse) {
-        return (rgba >> 27 & 31) << 15 | (rgba >> 19 & 31) << 10 | (rgba >> 11 & 31) << 5 | (rgba >> 3 & 31);
+uint32_t BinKey(uint32_t rgba, Level level) {
+    switch (level) {
+        case LevelExact:
+            break;
+        case LevelFine:
+            return (rgba >> 28) << 18 | (rgba >> 18 & 63) << 12 | (rgba >> 10 & 63) << 6 | (rgba >> 2 & 63);
+        case LevelCoarse:
+            return (rgba >> 29) << 15 | (rgba >> 19 & 31) << 10 | (rgba >> 11 & 31) << 5 | (rgba >> 3 & 31);
     }
-    return (rgba >> 28 & 15) << 18 | (rgba >> 18 & 63) << 12 | (rgba >> 10 & 63) << 6 | (rgba >> 2 & 63);
+    return rgba;
 }
 
 uint32_t Channel(uint32_t rgba, int channel) { return rgba >> (8 * channel) & 0xFF; }
+// A colour's place along the grey axis: the sum of its channels. Two
+// colours' sums differ by at most twice their distance (its square root),
+// so a search ordered by it can stop where the sums alone are too far.
+uint32_t Axis(uint32_t v) { return (v & 0xFF) + (v >> 8 & 0xFF) + (v >> 16 & 0xFF) + (v >> 24); }
 
-// A bin of the histogram: its pixels and their channels' sums.
+// A bin of the histogram: its pixels, their channels' sums, and the first
+// of them in the rows' order.
 struct Bin {
     uint64_t count;
     uint64_t sum[4];  // by channel: blue, green, red, alpha (the byte order of 0xAARRGGBB)
     uint32_t mean;    // rounded, 0xAARRGGBB
     uint32_t key;
+    uint32_t first;   // the first pixel's colour, and where it is
+    uint32_t x;
+    uint32_t y;
 };
 
 uint32_t MeanOf(const uint64_t* sum, uint64_t count) {
@@ -54,9 +72,9 @@ struct Box {
     uint64_t total;
 };
 
-// The colours to search, ordered by green (then by their index): a search
-// walks out from the query's green both ways and stops each way once green
-// alone is farther than the best found, which every colour beyond is too.
+// The colours to search, ordered by their sums (then by their index): a
+// search walks out from the query's sum both ways and stops each way once
+// the sum alone is farther than the best found, as every colour beyond is.
 struct Ordered {
     uint32_t* colors;   // by the order
     uint32_t* indices;  // each one's index among the colours given
@@ -69,7 +87,7 @@ void Order(const uint32_t* colors, uint32_t count, Ordered* ordered) {
         ordered->indices[i] = i;
     }
     std::sort(ordered->indices, ordered->indices + count, [&](uint32_t a, uint32_t b) {
-        uint32_t ga = Channel(colors[a], 1), gb = Channel(colors[b], 1);
+        uint32_t ga = Axis(colors[a]), gb = Axis(colors[b]);
         return ga != gb ? ga < gb : a < b;
     });
     for (uint32_t i = 0; i < count; ++i) {
@@ -80,8 +98,9 @@ void Order(const uint32_t* colors, uint32_t count, Ordered* ordered) {
 // The chooser's working storage, taken with the engine's allocator and
 // given back at once on every way out.
 struct Work {
-    uint32_t* binOf;  // a bin key's bin, or kNoBin
-    bool coarse;      // the bins' keys: 5 bits a channel, not the finer ones
+    Level level;
+    uint32_t* slotKeys;  // the bins' hash table: a key, and its bin or kNoBin
+    uint32_t* slotBins;
     Bin* bins;
     size_t binCount;
     size_t binRoom;
@@ -90,21 +109,28 @@ struct Work {
     size_t boxCount;
     uint32_t* centres;
     uint32_t* clusterOf;  // by bin
+    uint32_t* apart;      // by centre, then by entry: the squared distance to the nearest other
+    uint32_t* entryOf;    // by cluster: its entry
     uint64_t* sums;       // by cluster: four channels and the count
     uint32_t* best;       // by cluster: distance, colour, x, y of its colour nearest the centre
     uint32_t* entryColor;
     uint32_t* entryAt;    // by entry: x, y of a pixel with its colour
+    uint8_t* entryBytes;  // by entry: its pixel's stored bytes, where a pixel is whole bytes
     Ordered ordered;         // the centres or the entries, for the nearest search
     uint32_t* cacheKeys;     // a colour
     uint32_t* cacheEntries;  // its entry, with kFilled; 0 for an empty slot
+    uint32_t* line;          // one row's colours
 };
 
 void Release(Work& work) {
-    for (void* block : {static_cast<void*>(work.binOf), static_cast<void*>(work.bins), static_cast<void*>(work.order),
-                        static_cast<void*>(work.boxes), static_cast<void*>(work.centres),
-                        static_cast<void*>(work.clusterOf), static_cast<void*>(work.sums), static_cast<void*>(work.best),
+    for (void* block : {static_cast<void*>(work.slotKeys), static_cast<void*>(work.slotBins),
+                        static_cast<void*>(work.bins), static_cast<void*>(work.order), static_cast<void*>(work.boxes),
+                        static_cast<void*>(work.centres), static_cast<void*>(work.clusterOf), static_cast<void*>(work.apart),
+                        static_cast<void*>(work.entryOf),
+                        static_cast<void*>(work.sums), static_cast<void*>(work.best),
                         static_cast<void*>(work.entryColor), static_cast<void*>(work.entryAt),
-                        static_cast<void*>(work.cacheKeys), static_cast<void*>(work.cacheEntries)}) {
+                        static_cast<void*>(work.entryBytes), static_cast<void*>(work.cacheKeys),
+                        static_cast<void*>(work.cacheEntries), static_cast<void*>(work.line)}) {
         ReleaseBytes(block);
     }
     ReleaseBytes(work.ordered.colors);
@@ -112,14 +138,61 @@ void Release(Work& work) {
     work = Work{};
 }
 
-// One more bin, the storage doubled where it is full; false when memory runs out.
-bool AddBin(Work& work, uint32_t key) {
-    if (!RoomForOneMore(&work.bins, work.binCount, &work.binRoom)) {
-        return false;
+// The slot of a key in the bins' table: where it is, or the empty slot
+// where it would go.
+size_t SlotOf(const Work& work, uint32_t key) {
+    size_t slot = (key * 0x9E3779B1u) >> (32 - kSlotBits);
+    while (work.slotBins[slot] != kNoBin && work.slotKeys[slot] != key) {
+        slot = (slot + 1) & ((size_t{1} << kSlotBits) - 1);
     }
-    work.binOf[key] = static_cast<uint32_t>(work.binCount);
-    work.bins[work.binCount++] = Bin{0, {0, 0, 0, 0}, 0, key};
+    return slot;
+}
+
+// Adds a pixel's colour to the bin at its key, making the bin where there
+// is none; false when memory runs out.
+bool AddToBin(Work& work, size_t slot, uint32_t key, uint32_t rgba, uint32_t x, uint32_t y, uint32_t* bin) {
+    if (work.slotBins[slot] == kNoBin) {
+        if (!RoomForOneMore(&work.bins, work.binCount, &work.binRoom)) {
+            return false;
+        }
+        work.slotKeys[slot] = key;
+        work.slotBins[slot] = static_cast<uint32_t>(work.binCount);
+        work.bins[work.binCount++] = Bin{0, {0, 0, 0, 0}, 0, key, rgba, x, y};
+    }
+    *bin = work.slotBins[slot];
+    Bin& into = work.bins[*bin];
+    ++into.count;
+    for (int c = 0; c < 4; ++c) {
+        into.sum[c] += Channel(rgba, c);
+    }
     return true;
+}
+
+// The bins merged into those of the next level, in place and in the same
+// order of first pixels, as if the picture had been binned so from the
+// start: each level's bins hold whole bins of the one before.
+void Coarsen(Work& work) {
+    work.level = work.level == LevelExact ? LevelFine : LevelCoarse;
+    std::fill(work.slotBins, work.slotBins + (size_t{1} << kSlotBits), kNoBin);
+    size_t count = work.binCount;
+    work.binCount = 0;
+    for (size_t i = 0; i < count; ++i) {
+        Bin bin = work.bins[i];
+        uint32_t key = BinKey(bin.first, work.level);
+        size_t slot = SlotOf(work, key);
+        if (work.slotBins[slot] == kNoBin) {
+            work.slotKeys[slot] = key;
+            work.slotBins[slot] = static_cast<uint32_t>(work.binCount);
+            bin.key = key;
+            work.bins[work.binCount++] = bin;  // never past i
+        } else {
+            Bin& into = work.bins[work.slotBins[slot]];
+            into.count += bin.count;
+            for (int c = 0; c < 4; ++c) {
+                into.sum[c] += bin.sum[c];
+            }
+        }
+    }
 }
 
 uint32_t BoxMean(const Work& work, const Box& box) {
@@ -168,16 +241,24 @@ bool SplitOne(Work& work) {
             channel = c;
         }
     }
-    // By the channel's value, then by the bin's key: one order everywhere.
+    // The split as if the box were sorted by the channel's value, then by
+    // the bin's key: the bins below the median's value, those at it by key,
+    // those above; the order within the other two no split depends on.
     const Bin* bins = work.bins;
-    std::sort(work.order + box.begin, work.order + box.end, [&](uint32_t a, uint32_t b) {
-        uint32_t va = Channel(bins[a].mean, channel), vb = Channel(bins[b].mean, channel);
-        return va != vb ? va < vb : bins[a].key < bins[b].key;
-    });
-    uint64_t count = 0;
+    uint64_t weight[256] = {}, count = 0;
     for (size_t i = box.begin; i < box.end; ++i) {
+        weight[Channel(bins[work.order[i]].mean, channel)] += bins[work.order[i]].count;
         count += bins[work.order[i]].count;
     }
+    uint32_t median = 0;
+    for (uint64_t below = weight[0]; 2 * below < count && median < 255;) {
+        below += weight[++median];
+    }
+    uint32_t* first = work.order + box.begin;
+    uint32_t* last = work.order + box.end;
+    uint32_t* at = std::partition(first, last, [&](uint32_t b) { return Channel(bins[b].mean, channel) < median; });
+    uint32_t* above = std::partition(at, last, [&](uint32_t b) { return Channel(bins[b].mean, channel) == median; });
+    std::sort(at, above, [&](uint32_t a, uint32_t b) { return bins[a].key < bins[b].key; });
     uint64_t below = 0;
     size_t split = box.begin + 1;
     for (size_t i = box.begin; i + 1 < box.end; ++i) {
@@ -195,19 +276,23 @@ bool SplitOne(Work& work) {
     return true;
 }
 
-// The index of the colour nearest rgba, the lower index among equals.
-uint32_t Nearest(uint32_t rgba, const Ordered& ordered) {
-    int32_t green = static_cast<int32_t>(Channel(rgba, 1));
+// The index of the colour nearest rgba, the lower index among equals; a
+// guess (an index and its colour) narrows the search from the start.
+uint32_t Nearest(uint32_t rgba, const Ordered& ordered, uint32_t guess = 0xFFFFFFFFu, uint32_t guessColor = 0) {
+    int32_t sum = static_cast<int32_t>(Axis(rgba));
     uint32_t low = 0, high = ordered.count;
-    while (low < high) {  // the first colour of green >= the query's
+    while (low < high) {  // the first colour of a sum >= the query's
         uint32_t middle = low + (high - low) / 2;
-        if (static_cast<int32_t>(Channel(ordered.colors[middle], 1)) < green) {
+        if (static_cast<int32_t>(Axis(ordered.colors[middle])) < sum) {
             low = middle + 1;
         } else {
             high = middle;
         }
     }
     uint32_t bestDistance = 0xFFFFFFFFu, best = 0;
+    if (guess != 0xFFFFFFFFu) {
+        bestDistance = ColorDistance(rgba, guessColor), best = guess;
+    }
     auto consider = [&](uint32_t at) {
         uint32_t d = ColorDistance(rgba, ordered.colors[at]);
         if (d < bestDistance || (d == bestDistance && ordered.indices[at] < best)) {
@@ -216,8 +301,8 @@ uint32_t Nearest(uint32_t rgba, const Ordered& ordered) {
         }
     };
     auto beyond = [&](uint32_t at) {
-        int32_t gap = static_cast<int32_t>(Channel(ordered.colors[at], 1)) - green;
-        return static_cast<uint32_t>(gap * gap) > bestDistance;
+        int32_t gap = static_cast<int32_t>(Axis(ordered.colors[at])) - sum;
+        return static_cast<uint64_t>(gap * gap) > uint64_t{4} * bestDistance;
     };
     for (uint32_t up = low, down = low; up < ordered.count || down > 0;) {
         if (up < ordered.count) {
@@ -238,14 +323,32 @@ uint32_t Nearest(uint32_t rgba, const Ordered& ordered) {
     return best;
 }
 
+// Each colour's squared distance to the nearest other. A colour nearer to
+// one of them than a quarter of this (half the way) has it as its nearest,
+// every other being farther.
+void MeasureApart(const uint32_t* colors, uint32_t count, uint32_t* apart) {
+    for (uint32_t k = 0; k < count; ++k) {
+        apart[k] = 0xFFFFFFFFu;
+        for (uint32_t j = 0; j < count; ++j) {
+            apart[k] = j == k ? apart[k] : std::min(apart[k], ColorDistance(colors[k], colors[j]));
+        }
+    }
+}
+
 // Rounds of k-means over the bins: each to its nearest centre, each centre
 // to its bins' weighted mean (a centre left with none stays).
 void Refine(Work& work, uint32_t count) {
     for (int round = 0; round <= kRounds; ++round) {
         bool moved = false;
         Order(work.centres, count, &work.ordered);
+        MeasureApart(work.centres, count, work.apart);
         for (size_t i = 0; i < work.binCount; ++i) {
-            uint32_t nearest = Nearest(work.bins[i].mean, work.ordered);
+            uint32_t was = work.clusterOf[i];
+            uint32_t near = ColorDistance(work.bins[i].mean, work.centres[was]);
+            if (uint64_t{4} * near < work.apart[was]) {
+                continue;
+            }
+            uint32_t nearest = Nearest(work.bins[i].mean, work.ordered, was, work.centres[was]);
             moved = moved || nearest != work.clusterOf[i];
             work.clusterOf[i] = nearest;
         }
@@ -303,29 +406,62 @@ constexpr uint32_t kFilled = 0x80000000u;
 
 // The nearest entry of a colour, remembered in a direct-mapped table small
 // enough to stay near the processor: a colour met again is found at once,
-// and one that takes its slot is searched afresh.
-uint32_t CachedNearest(Work& work, uint32_t rgba) {
+// and one that takes its slot is searched afresh, its error counted then.
+uint32_t CachedNearest(Work& work, uint32_t rgba, uint32_t* largestError) {
     size_t slot = (rgba * 0x9E3779B1u) >> (32 - kCacheBits);
     if (work.cacheEntries[slot] != 0 && work.cacheKeys[slot] == rgba) {
         return work.cacheEntries[slot] & ~kFilled;
     }
-    uint32_t entry = Nearest(rgba, work.ordered);
+    // The entry of the colour's cluster is the likely nearest.
+    uint32_t guess = work.entryOf[work.clusterOf[work.slotBins[SlotOf(work, BinKey(rgba, work.level))]]];
+    uint32_t entry = guess;
+    if (uint64_t{4} * ColorDistance(rgba, work.entryColor[guess]) >= work.apart[guess]) {
+        entry = Nearest(rgba, work.ordered, guess, work.entryColor[guess]);
+    }
     work.cacheKeys[slot] = rgba;
     work.cacheEntries[slot] = entry | kFilled;
+    for (int c = 0; c < 4; ++c) {
+        uint32_t a = Channel(rgba, c), b = Channel(work.entryColor[entry], c);
+        *largestError = std::max(*largestError, a > b ? a - b : b - a);
+    }
     return entry;
 }
 
+// One row's colours as 0xAARRGGBB, by the storages' common layouts at
+// once and by the general reading otherwise.
+void ReadLine(const Picture& picture, const uint8_t* row, uint32_t* line) {
+    uint32_t width = picture.width;
+    if (picture.bits == 8 && (picture.storage == StorageRgb || picture.storage == StorageBgr24)) {
+        bool alpha = picture.storage == StorageRgb && picture.alpha;
+        bool keyed = picture.storage == StorageRgb && !alpha && picture.keyed;
+        bool bgr = picture.storage == StorageBgr24;
+        size_t step = alpha ? 4 : 3;
+        for (uint32_t x = 0; x < width; ++x, row += step) {
+            uint32_t rgb = bgr ? uint32_t{row[2]} << 16 | uint32_t{row[1]} << 8 | row[0]
+                               : uint32_t{row[0]} << 16 | uint32_t{row[1]} << 8 | row[2];
+            uint32_t a = alpha ? row[3] : keyed && rgb == picture.key ? 0 : 0xFF;
+            line[x] = a << 24 | rgb;
+        }
+        return;
+    }
+    for (uint32_t x = 0; x < width; ++x) {
+        uint64_t value = 0;
+        line[x] = ReadPictureRgba(picture, row, x, &value);
+    }
+}
+
 // The histogram of the pixels' colours; *transparent where a fully
-// transparent pixel is kept apart, with the first one's place. False, with
-// *tooMany, where the fine bins grow past their bound.
-bool GatherBins(const Picture& picture, bool separate, Work& work, bool* transparent, uint32_t* at, bool* tooMany) {
-    std::fill(work.binOf, work.binOf + (size_t{1} << kKeyBits), kNoBin);
+// transparent pixel is kept apart, with the first one's place. False when
+// memory runs out.
+bool GatherBins(const Picture& picture, bool separate, Work& work, bool* transparent, uint32_t* at) {
+    std::fill(work.slotBins, work.slotBins + (size_t{1} << kSlotBits), kNoBin);
+    work.level = LevelExact;
     work.binCount = 0;
+    uint32_t lastKey = 0, lastBin = kNoBin;  // neighbours share colours: skip the search
     for (uint32_t y = 0; y < picture.height; ++y) {
-        const uint8_t* row = StoredRow(picture, y);
+        ReadLine(picture, StoredRow(picture, y), work.line);
         for (uint32_t x = 0; x < picture.width; ++x) {
-            uint64_t value = 0;
-            uint32_t rgba = ReadPictureRgba(picture, row, x, &value);
+            uint32_t rgba = work.line[x];
             if (separate && rgba >> 24 == 0) {
                 if (!*transparent) {
                     *transparent = true;
@@ -333,18 +469,25 @@ bool GatherBins(const Picture& picture, bool separate, Work& work, bool* transpa
                 }
                 continue;
             }
-            uint32_t key = BinKey(rgba, work.coarse);
-            if (work.binOf[key] == kNoBin) {
-                *tooMany = !work.coarse && work.binCount == kMostFineBins;
-                if (*tooMany || !AddBin(work, key)) {
-                    return false;
+            uint32_t key = BinKey(rgba, work.level);
+            if (key == lastKey && lastBin != kNoBin) {
+                Bin& bin = work.bins[lastBin];
+                ++bin.count;
+                for (int c = 0; c < 4; ++c) {
+                    bin.sum[c] += Channel(rgba, c);
                 }
+                continue;
             }
-            Bin& bin = work.bins[work.binOf[key]];
-            ++bin.count;
-            for (int c = 0; c < 4; ++c) {
-                bin.sum[c] += Channel(rgba, c);
+            size_t slot = SlotOf(work, key);
+            if (work.slotBins[slot] == kNoBin && work.binCount == (work.level == LevelExact ? kMostExact : kMostBins)) {
+                Coarsen(work);  // at most kMostBins bins at every level but the last, which never has more
+                key = BinKey(rgba, work.level);
+                slot = SlotOf(work, key);
             }
+            if (!AddToBin(work, slot, key, rgba, x, y, &lastBin)) {
+                return false;
+            }
+            lastKey = key;
         }
     }
     for (size_t i = 0; i < work.binCount; ++i) {
@@ -375,26 +518,42 @@ uint32_t Cluster(Work& work, uint32_t wanted) {
 
 // Each centre moved to the colour of its cluster nearest it, the first
 // pixel with that colour lending its stored value; the entries, the
-// transparent one first, then the clusters' in order.
+// transparent one first, then the clusters' in order. Where each bin is
+// one colour, the bins are enough; otherwise the pixels are read again.
 uint32_t MakeEntries(const Picture& picture, bool separate, bool transparent, const uint32_t* transparentAt,
                      uint32_t clusters, Work& work) {
     for (uint32_t k = 0; k < clusters; ++k) {
         work.best[4 * k] = 0xFFFFFFFFu;
     }
-    for (uint32_t y = 0; y < picture.height && clusters != 0; ++y) {
-        const uint8_t* row = StoredRow(picture, y);
+    auto offer = [&](uint32_t k, uint32_t rgba, uint32_t x, uint32_t y) {
+        uint32_t d = ColorDistance(rgba, work.centres[k]);
+        uint32_t* best = work.best + 4 * size_t{k};
+        if (d < best[0]) {
+            best[0] = d, best[1] = rgba, best[2] = x, best[3] = y;
+        }
+    };
+    if (work.level == LevelExact) {
+        for (size_t i = 0; i < work.binCount && clusters != 0; ++i) {  // by their first pixels
+            const Bin& bin = work.bins[i];
+            offer(work.clusterOf[i], bin.first, bin.x, bin.y);
+        }
+    }
+    for (uint32_t y = 0; y < picture.height && clusters != 0 && work.level != LevelExact; ++y) {
+        ReadLine(picture, StoredRow(picture, y), work.line);
+        uint32_t lastRgba = 0, lastCluster = kNoBin;
         for (uint32_t x = 0; x < picture.width; ++x) {
-            uint64_t value = 0;
-            uint32_t rgba = ReadPictureRgba(picture, row, x, &value);
+            uint32_t rgba = work.line[x];
             if (separate && rgba >> 24 == 0) {
                 continue;
             }
-            uint32_t k = work.clusterOf[work.binOf[BinKey(rgba, work.coarse)]];
-            uint32_t d = ColorDistance(rgba, work.centres[k]);
-            uint32_t* best = work.best + 4 * size_t{k};
-            if (d < best[0]) {
-                best[0] = d, best[1] = rgba, best[2] = x, best[3] = y;
+            if (rgba != lastRgba || lastCluster == kNoBin) {
+                lastRgba = rgba;
+                uint32_t key = BinKey(rgba, work.level);
+                lastCluster = work.clusterOf[work.slotBins[SlotOf(work, key)]];
+            } else {
+                continue;  // the same colour again is no nearer
             }
+            offer(lastCluster, rgba, x, y);
         }
     }
     uint32_t entries = 0;
@@ -407,6 +566,7 @@ uint32_t MakeEntries(const Picture& picture, bool separate, bool transparent, co
     for (uint32_t k = 0; k < clusters; ++k) {
         const uint32_t* best = work.best + 4 * size_t{k};
         if (best[0] != 0xFFFFFFFFu) {
+            work.entryOf[k] = entries;
             work.entryColor[entries] = best[1];
             work.entryAt[2 * entries] = best[2], work.entryAt[2 * entries + 1] = best[3];
             ++entries;
@@ -447,64 +607,73 @@ Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* cho
         return StatusOk;
     }
     Work work{};
-    work.binOf = AllocateArrayOf<uint32_t>(uint64_t{1} << kKeyBits);
-    if (work.binOf == nullptr) {
-        return StatusOutOfMemory;
-    }
+    work.slotKeys = AllocateArrayOf<uint32_t>(uint64_t{1} << kSlotBits);
+    work.slotBins = AllocateArrayOf<uint32_t>(uint64_t{1} << kSlotBits);
+    work.line = AllocateArrayOf<uint32_t>(picture.width);
     bool separate = colors >= 2;  // fully transparent pixels an entry of their own
-    bool transparent = false, tooMany = false;
+    bool transparent = false;
     uint32_t transparentAt[2] = {0, 0};
-    bool gathered = GatherBins(picture, separate, work, &transparent, transparentAt, &tooMany);
-    if (!gathered && tooMany) {
-        work.coarse = true;
-        gathered = GatherBins(picture, separate, work, &transparent, transparentAt, &tooMany);
-    }
-    if (!gathered) {
+    if (work.slotKeys == nullptr || work.slotBins == nullptr || work.line == nullptr ||
+        !GatherBins(picture, separate, work, &transparent, transparentAt)) {
         Release(work);
         return StatusOutOfMemory;
     }
     uint32_t wanted = std::min<uint64_t>(colors - (transparent ? 1 : 0), work.binCount);
     uint64_t bins = std::max<uint64_t>(work.binCount, 1), room = uint64_t{wanted} + 1;
+    uint32_t pixelBits = PixelBits(picture);
+    size_t pixelBytes = picture.storage != StorageMasked && pixelBits >= 8 ? pixelBits / 8 : 0;
     work.order = AllocateArrayOf<uint32_t>(bins);
     work.boxes = AllocateArrayOf<Box>(room);
     work.centres = AllocateArrayOf<uint32_t>(room);
     work.clusterOf = AllocateArrayOf<uint32_t>(bins);
+    work.apart = AllocateArrayOf<uint32_t>(room);
+    work.entryOf = AllocateArrayOf<uint32_t>(room);
     work.sums = AllocateArrayOf<uint64_t>(room * 5);
     work.best = AllocateArrayOf<uint32_t>(room * 4);
     work.entryColor = AllocateArrayOf<uint32_t>(room + 1);
     work.entryAt = AllocateArrayOf<uint32_t>((room + 1) * 2);
+    work.entryBytes = AllocateArrayOf<uint8_t>((room + 1) * 8);
     work.ordered.colors = AllocateArrayOf<uint32_t>(room + 1);
     work.ordered.indices = AllocateArrayOf<uint32_t>(room + 1);
     work.cacheKeys = AllocateArrayOf<uint32_t>(uint64_t{1} << kCacheBits);
     work.cacheEntries = AllocateArrayOf<uint32_t>(uint64_t{1} << kCacheBits);
     if (work.order == nullptr || work.boxes == nullptr || work.centres == nullptr || work.clusterOf == nullptr ||
-        work.sums == nullptr || work.best == nullptr || work.entryColor == nullptr || work.entryAt == nullptr ||
-        work.ordered.colors == nullptr || work.ordered.indices == nullptr || work.cacheKeys == nullptr ||
-        work.cacheEntries == nullptr) {
+        work.apart == nullptr || work.entryOf == nullptr || work.sums == nullptr || work.best == nullptr || work.entryColor == nullptr || work.entryAt == nullptr ||
+        work.entryBytes == nullptr || work.ordered.colors == nullptr || work.ordered.indices == nullptr ||
+        work.cacheKeys == nullptr || work.cacheEntries == nullptr) {
         Release(work);
         return StatusOutOfMemory;
     }
     uint32_t clusters = wanted != 0 ? Cluster(work, wanted) : 0;
     uint32_t entries = MakeEntries(picture, separate, transparent, transparentAt, clusters, work);
+    for (uint32_t e = 0; e < entries && pixelBytes != 0; ++e) {
+        std::memcpy(work.entryBytes + 8 * size_t{e},
+                    StoredRow(picture, work.entryAt[2 * e + 1]) + work.entryAt[2 * e] * pixelBytes, pixelBytes);
+    }
     // The mapping: every pixel to its nearest entry, the lower on a tie.
     std::fill(work.cacheEntries, work.cacheEntries + (size_t{1} << kCacheBits), 0);
     Order(work.entryColor, entries, &work.ordered);
-    uint32_t pixelBits = PixelBits(picture);
+    MeasureApart(work.entryColor, entries, work.apart);
     for (uint32_t y = 0; y < picture.height; ++y) {
         uint8_t* row = StoredRow(picture, y);
+        ReadLine(picture, row, work.line);
+        uint32_t lastRgba = 0, lastEntry = kNoBin;
         for (uint32_t x = 0; x < picture.width; ++x) {
-            uint64_t value = 0;
-            uint32_t rgba = ReadPictureRgba(picture, row, x, &value);
+            uint32_t rgba = work.line[x];
             uint32_t entry = 0;  // a fully transparent pixel's, where it has one
             if (!(transparent && rgba >> 24 == 0)) {
-                entry = CachedNearest(work, rgba);
-                for (int c = 0; c < 4; ++c) {
-                    uint32_t a = Channel(rgba, c), b = Channel(work.entryColor[entry], c);
-                    chosen->largestError = std::max(chosen->largestError, a > b ? a - b : b - a);
+                if (rgba != lastRgba || lastEntry == kNoBin) {
+                    lastRgba = rgba;
+                    lastEntry = CachedNearest(work, rgba, &chosen->largestError);
                 }
+                entry = lastEntry;
             }
-            CopyPixel(picture, pixelBits, row, x, StoredRow(picture, work.entryAt[2 * entry + 1]),
-                      work.entryAt[2 * entry]);
+            if (pixelBytes != 0) {
+                std::memcpy(row + x * pixelBytes, work.entryBytes + 8 * size_t{entry}, pixelBytes);
+            } else {
+                CopyPixel(picture, pixelBits, row, x, StoredRow(picture, work.entryAt[2 * entry + 1]),
+                          work.entryAt[2 * entry]);
+            }
         }
     }
     chosen->count = entries;

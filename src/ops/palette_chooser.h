@@ -38,11 +38,9 @@ struct ChosenPalette {
 // (ties to the entry chosen first), taking that entry's stored value from
 // a pixel that has its colour; alpha goes with the colour. Fully
 // transparent pixels are one entry of their own where colors is 2 or more.
-// The method: a histogram of the colours in bins of 6 bits of red, green
-// and blue and 4 of alpha (5 bits of each where a picture has more than
-// 2^19 such bins), a median cut of the bins by their weighted squared
-// spread, a few rounds of
-// k-means over the bins, and each centre moved to the colour nearest it
+// The method: a histogram of the colours, each its own bin where there are
+// at most 2^18 (coarser bins beyond), a median cut of the bins by their
+// weighted squared spread, a few rounds of k-means over the bins, and each centre moved to the colour nearest it
 // that a pixel of its cluster has. StatusOutOfMemory leaves the picture as
 // it was.
 Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* chosen);
