@@ -38,10 +38,6 @@ uint32_t BinKey(uint32_t rgba, Level level) {
 }
 
 uint32_t Channel(uint32_t rgba, int channel) { return rgba >> (8 * channel) & 0xFF; }
-// A colour's place along the grey axis: the sum of its channels. Two
-// colours' sums differ by at most twice their distance (its square root),
-// so a search ordered by it can stop where the sums alone are too far.
-uint32_t Axis(uint32_t v) { return (v & 0xFF) + (v >> 8 & 0xFF) + (v >> 16 & 0xFF) + (v >> 24); }
 
 // A bin of the histogram: its pixels, their channels' sums, and the first
 // of them in the rows' order.
@@ -72,29 +68,6 @@ struct Box {
     uint64_t total;
 };
 
-// The colours to search, ordered by their sums (then by their index): a
-// search walks out from the query's sum both ways and stops each way once
-// the sum alone is farther than the best found, as every colour beyond is.
-struct Ordered {
-    uint32_t* colors;   // by the order
-    uint32_t* indices;  // each one's index among the colours given
-    uint32_t count;
-};
-
-void Order(const uint32_t* colors, uint32_t count, Ordered* ordered) {
-    ordered->count = count;
-    for (uint32_t i = 0; i < count; ++i) {
-        ordered->indices[i] = i;
-    }
-    std::sort(ordered->indices, ordered->indices + count, [&](uint32_t a, uint32_t b) {
-        uint32_t ga = Axis(colors[a]), gb = Axis(colors[b]);
-        return ga != gb ? ga < gb : a < b;
-    });
-    for (uint32_t i = 0; i < count; ++i) {
-        ordered->colors[i] = colors[ordered->indices[i]];
-    }
-}
-
 // The chooser's working storage, taken with the engine's allocator and
 // given back at once on every way out.
 struct Work {
@@ -109,32 +82,27 @@ struct Work {
     size_t boxCount;
     uint32_t* centres;
     uint32_t* clusterOf;  // by bin
-    uint32_t* apart;      // by centre, then by entry: the squared distance to the nearest other
     uint32_t* entryOf;    // by cluster: its entry
     uint64_t* sums;       // by cluster: four channels and the count
     uint32_t* best;       // by cluster: distance, colour, x, y of its colour nearest the centre
     uint32_t* entryColor;
     uint32_t* entryAt;    // by entry: x, y of a pixel with its colour
     uint8_t* entryBytes;  // by entry: its pixel's stored bytes, where a pixel is whole bytes
-    Ordered ordered;         // the centres or the entries, for the nearest search
-    uint32_t* cacheKeys;     // a colour
-    uint32_t* cacheEntries;  // its entry, with kFilled; 0 for an empty slot
+    NearestSearch search;  // among the centres, then the entries
     uint32_t* line;          // one row's colours
 };
 
 void Release(Work& work) {
     for (void* block : {static_cast<void*>(work.slotKeys), static_cast<void*>(work.slotBins),
                         static_cast<void*>(work.bins), static_cast<void*>(work.order), static_cast<void*>(work.boxes),
-                        static_cast<void*>(work.centres), static_cast<void*>(work.clusterOf), static_cast<void*>(work.apart),
+                        static_cast<void*>(work.centres), static_cast<void*>(work.clusterOf),
                         static_cast<void*>(work.entryOf),
                         static_cast<void*>(work.sums), static_cast<void*>(work.best),
                         static_cast<void*>(work.entryColor), static_cast<void*>(work.entryAt),
-                        static_cast<void*>(work.entryBytes), static_cast<void*>(work.cacheKeys),
-                        static_cast<void*>(work.cacheEntries), static_cast<void*>(work.line)}) {
+                        static_cast<void*>(work.entryBytes), static_cast<void*>(work.line)}) {
         ReleaseBytes(block);
     }
-    ReleaseBytes(work.ordered.colors);
-    ReleaseBytes(work.ordered.indices);
+    ReleaseNearestSearch(&work.search);
     work = Work{};
 }
 
@@ -276,79 +244,15 @@ bool SplitOne(Work& work) {
     return true;
 }
 
-// The index of the colour nearest rgba, the lower index among equals; a
-// guess (an index and its colour) narrows the search from the start.
-uint32_t Nearest(uint32_t rgba, const Ordered& ordered, uint32_t guess = 0xFFFFFFFFu, uint32_t guessColor = 0) {
-    int32_t sum = static_cast<int32_t>(Axis(rgba));
-    uint32_t low = 0, high = ordered.count;
-    while (low < high) {  // the first colour of a sum >= the query's
-        uint32_t middle = low + (high - low) / 2;
-        if (static_cast<int32_t>(Axis(ordered.colors[middle])) < sum) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    uint32_t bestDistance = 0xFFFFFFFFu, best = 0;
-    if (guess != 0xFFFFFFFFu) {
-        bestDistance = ColorDistance(rgba, guessColor), best = guess;
-    }
-    auto consider = [&](uint32_t at) {
-        uint32_t d = ColorDistance(rgba, ordered.colors[at]);
-        if (d < bestDistance || (d == bestDistance && ordered.indices[at] < best)) {
-            bestDistance = d;
-            best = ordered.indices[at];
-        }
-    };
-    auto beyond = [&](uint32_t at) {
-        int32_t gap = static_cast<int32_t>(Axis(ordered.colors[at])) - sum;
-        return static_cast<uint64_t>(gap * gap) > uint64_t{4} * bestDistance;
-    };
-    for (uint32_t up = low, down = low; up < ordered.count || down > 0;) {
-        if (up < ordered.count) {
-            if (beyond(up)) {
-                up = ordered.count;
-            } else {
-                consider(up++);
-            }
-        }
-        if (down > 0) {
-            if (beyond(down - 1)) {
-                down = 0;
-            } else {
-                consider(--down);
-            }
-        }
-    }
-    return best;
-}
-
-// Each colour's squared distance to the nearest other. A colour nearer to
-// one of them than a quarter of this (half the way) has it as its nearest,
-// every other being farther.
-void MeasureApart(const uint32_t* colors, uint32_t count, uint32_t* apart) {
-    for (uint32_t k = 0; k < count; ++k) {
-        apart[k] = 0xFFFFFFFFu;
-        for (uint32_t j = 0; j < count; ++j) {
-            apart[k] = j == k ? apart[k] : std::min(apart[k], ColorDistance(colors[k], colors[j]));
-        }
-    }
-}
-
 // Rounds of k-means over the bins: each to its nearest centre, each centre
 // to its bins' weighted mean (a centre left with none stays).
 void Refine(Work& work, uint32_t count) {
     for (int round = 0; round <= kRounds; ++round) {
         bool moved = false;
-        Order(work.centres, count, &work.ordered);
-        MeasureApart(work.centres, count, work.apart);
+        SetNearestColors(&work.search, work.centres, count);
         for (size_t i = 0; i < work.binCount; ++i) {
             uint32_t was = work.clusterOf[i];
-            uint32_t near = ColorDistance(work.bins[i].mean, work.centres[was]);
-            if (uint64_t{4} * near < work.apart[was]) {
-                continue;
-            }
-            uint32_t nearest = Nearest(work.bins[i].mean, work.ordered, was, work.centres[was]);
+            uint32_t nearest = NearestOf(work.search, work.bins[i].mean, was);
             moved = moved || nearest != work.clusterOf[i];
             work.clusterOf[i] = nearest;
         }
@@ -399,32 +303,6 @@ void CopyPixel(const Picture& picture, uint32_t pixelBits, uint8_t* row, uint32_
         size_t bytes = pixelBits / 8;
         std::memmove(row + x * bytes, fromRow + fromX * bytes, bytes);
     }
-}
-
-constexpr uint32_t kCacheBits = 18;
-constexpr uint32_t kFilled = 0x80000000u;
-
-// The nearest entry of a colour, remembered in a direct-mapped table small
-// enough to stay near the processor: a colour met again is found at once,
-// and one that takes its slot is searched afresh, its error counted then.
-uint32_t CachedNearest(Work& work, uint32_t rgba, uint32_t* largestError) {
-    size_t slot = (rgba * 0x9E3779B1u) >> (32 - kCacheBits);
-    if (work.cacheEntries[slot] != 0 && work.cacheKeys[slot] == rgba) {
-        return work.cacheEntries[slot] & ~kFilled;
-    }
-    // The entry of the colour's cluster is the likely nearest.
-    uint32_t guess = work.entryOf[work.clusterOf[work.slotBins[SlotOf(work, BinKey(rgba, work.level))]]];
-    uint32_t entry = guess;
-    if (uint64_t{4} * ColorDistance(rgba, work.entryColor[guess]) >= work.apart[guess]) {
-        entry = Nearest(rgba, work.ordered, guess, work.entryColor[guess]);
-    }
-    work.cacheKeys[slot] = rgba;
-    work.cacheEntries[slot] = entry | kFilled;
-    for (int c = 0; c < 4; ++c) {
-        uint32_t a = Channel(rgba, c), b = Channel(work.entryColor[entry], c);
-        *largestError = std::max(*largestError, a > b ? a - b : b - a);
-    }
-    return entry;
 }
 
 // One row's colours as 0xAARRGGBB, by the storages' common layouts at
@@ -626,21 +504,16 @@ Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* cho
     work.boxes = AllocateArrayOf<Box>(room);
     work.centres = AllocateArrayOf<uint32_t>(room);
     work.clusterOf = AllocateArrayOf<uint32_t>(bins);
-    work.apart = AllocateArrayOf<uint32_t>(room);
     work.entryOf = AllocateArrayOf<uint32_t>(room);
     work.sums = AllocateArrayOf<uint64_t>(room * 5);
     work.best = AllocateArrayOf<uint32_t>(room * 4);
     work.entryColor = AllocateArrayOf<uint32_t>(room + 1);
     work.entryAt = AllocateArrayOf<uint32_t>((room + 1) * 2);
     work.entryBytes = AllocateArrayOf<uint8_t>((room + 1) * 8);
-    work.ordered.colors = AllocateArrayOf<uint32_t>(room + 1);
-    work.ordered.indices = AllocateArrayOf<uint32_t>(room + 1);
-    work.cacheKeys = AllocateArrayOf<uint32_t>(uint64_t{1} << kCacheBits);
-    work.cacheEntries = AllocateArrayOf<uint32_t>(uint64_t{1} << kCacheBits);
     if (work.order == nullptr || work.boxes == nullptr || work.centres == nullptr || work.clusterOf == nullptr ||
-        work.apart == nullptr || work.entryOf == nullptr || work.sums == nullptr || work.best == nullptr || work.entryColor == nullptr || work.entryAt == nullptr ||
-        work.entryBytes == nullptr || work.ordered.colors == nullptr || work.ordered.indices == nullptr ||
-        work.cacheKeys == nullptr || work.cacheEntries == nullptr) {
+        work.entryOf == nullptr || work.sums == nullptr || work.best == nullptr || work.entryColor == nullptr ||
+        work.entryAt == nullptr || work.entryBytes == nullptr ||
+        !AllocateNearestSearch(static_cast<uint32_t>(room + 1), true, &work.search)) {
         Release(work);
         return StatusOutOfMemory;
     }
@@ -651,9 +524,7 @@ Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* cho
                     StoredRow(picture, work.entryAt[2 * e + 1]) + work.entryAt[2 * e] * pixelBytes, pixelBytes);
     }
     // The mapping: every pixel to its nearest entry, the lower on a tie.
-    std::fill(work.cacheEntries, work.cacheEntries + (size_t{1} << kCacheBits), 0);
-    Order(work.entryColor, entries, &work.ordered);
-    MeasureApart(work.entryColor, entries, work.apart);
+    SetNearestColors(&work.search, work.entryColor, entries);
     for (uint32_t y = 0; y < picture.height; ++y) {
         uint8_t* row = StoredRow(picture, y);
         ReadLine(picture, row, work.line);
@@ -664,7 +535,16 @@ Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* cho
             if (!(transparent && rgba >> 24 == 0)) {
                 if (rgba != lastRgba || lastEntry == kNoBin) {
                     lastRgba = rgba;
-                    lastEntry = CachedNearest(work, rgba, &chosen->largestError);
+                    if (!FindKept(work.search, rgba, &lastEntry)) {
+                        // The entry of the colour's cluster is the likely nearest.
+                        uint32_t bin = work.slotBins[SlotOf(work, BinKey(rgba, work.level))];
+                        lastEntry = NearestOf(work.search, rgba, work.entryOf[work.clusterOf[bin]]);
+                        Keep(&work.search, rgba, lastEntry);
+                        for (int c = 0; c < 4; ++c) {
+                            uint32_t a = Channel(rgba, c), b = Channel(work.entryColor[lastEntry], c);
+                            chosen->largestError = std::max(chosen->largestError, a > b ? a - b : b - a);
+                        }
+                    }
                 }
                 entry = lastEntry;
             }

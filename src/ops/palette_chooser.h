@@ -8,21 +8,10 @@
 #include <cstdint>
 
 #include "base/status.h"
+#include "ops/nearest_search.h"
 #include "picture/picture_model.h"
 
 namespace quenvale {
-
-// How colours are compared, everywhere in the chooser: the sum of the
-// squared differences of red, green, blue and alpha at 8 bits a channel,
-// the error PSNR measures. In integers, so every platform chooses alike.
-inline uint32_t ColorDistance(uint32_t a, uint32_t b) {
-    uint32_t total = 0;
-    for (uint32_t shift = 0; shift < 32; shift += 8) {
-        int32_t d = static_cast<int32_t>(a >> shift & 0xFF) - static_cast<int32_t>(b >> shift & 0xFF);
-        total += static_cast<uint32_t>(d * d);
-    }
-    return total;
-}
 
 // A pixel's colour with its alpha, 0xAARRGGBB at 8 bits a channel (16-bit
 // samples by their top byte), and its stored value: alpha from an alpha
