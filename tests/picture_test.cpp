@@ -12,6 +12,7 @@
 
 #include "ops/color_count.h"
 #include "ops/palette_chooser.h"
+#include "ops/palette_remap.h"
 #include "ops/picture_flatten.h"
 #include "test_support.h"
 
@@ -656,6 +657,55 @@ TEST(PictureChooser, PicturesOfManyColoursAreBinnedCoarser) {
         EXPECT_EQ(got.count, colors);
         EXPECT_EQ(got.largestError, want.largestError);
         EXPECT_TRUE(std::equal(want.rows.begin(), want.rows.end(), picture.rows));
+    }
+}
+
+// The remap in every storage against a plain nearest walk, into a palette
+// picture and into RGBA: each pixel the nearest colour, the lower index on
+// a tie (the colours hold repeats), fully transparent pixels the first
+// clear colour; and the largest error.
+TEST(PictureRemap, EveryStorageTakesItsNearestColour) {
+    std::mt19937 random(17);
+    for (const Kind& kind : kKinds) {
+        for (uint32_t count : {1u, 3u, 16u, 300u}) {
+            SCOPED_TRACE(std::string(kind.name) + " to " + std::to_string(count));
+            std::vector<uint8_t> rows;
+            Picture picture = MakePicture(kind, random() % 2 == 0, random, rows, 23, 17);
+            std::vector<uint32_t> colors(count);
+            for (uint32_t& c : colors) c = random() % 4 == 0 ? 0xFF000000u | (random() & 0xFFFFFF) : random();
+            if (count > 2) colors[count - 1] = colors[0];  // a repeat: the first wins
+            uint32_t clear = count;
+            for (uint32_t i = count; i-- > 0;) clear = colors[i] >> 24 == 0 ? i : clear;
+            bool indexed = count <= 256;
+            Picture target{};
+            target.width = picture.width;
+            target.height = picture.height;
+            target.storage = indexed ? quenvale::StorageIndexed : quenvale::StorageRgb;
+            target.bits = 8;
+            target.alpha = !indexed;
+            target.stride = size_t{picture.width} * (indexed ? 1 : 4);
+            std::vector<uint8_t> out(target.stride * picture.height);
+            target.rows = out.data();
+            uint32_t largest = 0;
+            ASSERT_EQ(quenvale::RemapPicture(picture, colors.data(), count, target, &largest), quenvale::StatusOk);
+            uint32_t want = 0;
+            for (uint32_t y = 0; y < picture.height; ++y) {
+                for (uint32_t x = 0; x < picture.width; ++x) {
+                    uint32_t v = RgbaOf(picture, picture.rows + y * picture.stride, x);
+                    uint32_t best = 0;
+                    for (uint32_t i = 1; i < count; ++i) best = Distance(v, colors[i]) < Distance(v, colors[best]) ? i : best;
+                    if (v >> 24 == 0 && clear != count) {
+                        best = clear;
+                    } else {
+                        for (int c = 0; c < 4; ++c) want = std::max<uint32_t>(want, uint32_t(std::abs(int(Part(v, c)) - int(Part(colors[best], c)))));
+                    }
+                    const uint8_t* at = out.data() + y * target.stride + x * (indexed ? 1 : 4);
+                    uint32_t got = indexed ? colors[at[0]] : uint32_t{at[3]} << 24 | uint32_t{at[0]} << 16 | uint32_t{at[1]} << 8 | at[2];
+                    ASSERT_TRUE(indexed ? at[0] == best : got == colors[best]) << x << "," << y;
+                }
+            }
+            EXPECT_EQ(largest, want);
+        }
     }
 }
 

@@ -473,6 +473,74 @@ def test_colors_choose_the_tolerance(work):
         check(run(*wrong, source, out).returncode == 2, f"{wrong} is a usage error")
 
 
+def test_remap(work):
+    """--remap FILE: every pixel the nearest of FILE's colours (RGBA, the
+    lower index on a tie; fully transparent pixels the first transparent
+    one), a palette PNG in FILE's order; from every palette format, a
+    written palette read back gives its picture again, and damaged files
+    are refused by their line, touching no output."""
+    import json
+    picture = test_picture(33, 21, 5)
+    alphas = dict(transparency=bytes(range(0, 256, 9)))
+    inks = [(0, 0, 0, 255), (255, 255, 255, 255), (255, 0, 0, 255), (0, 255, 0, 255), (0, 0, 255, 255),
+            (255, 255, 0, 255), (255, 128, 0, 255), (40, 40, 40, 128), (9, 9, 9, 0)]
+    files = {
+        "inks.txt": "".join("#%02x%02x%02x%02x\n" % (r, g, b, a) for r, g, b, a in inks),
+        "inks.json": json.dumps({"colors": [{"rgb": [r, g, b], "alpha": a} for r, g, b, a in inks]}),
+        "opaque.gpl": "GIMP Palette\nName: inks\n#\n" + "".join("%d %d %d\tink\n" % c[:3] for c in inks[:7]),
+    }
+    act = bytearray(772)
+    for i, (r, g, b, a) in enumerate(inks[:7]):
+        act[3 * i:3 * i + 3] = bytes((r, g, b))
+    act[768:772] = bytes((0, 7, 0xFF, 0xFF))
+    for name, text in files.items():
+        open(os.path.join(work, name), "w").write(text)
+    open(os.path.join(work, "inks.act"), "wb").write(bytes(act))
+    for source_name, image, options in (("remap.png", picture, {}), ("remap.bmp", picture, {}),
+                                        ("remap-alpha.png", picture.quantize(60), alphas)):
+        source = os.path.join(work, source_name)
+        image.save(source, **options)
+        for palette in ("inks.txt", "inks.json", "opaque.gpl", "inks.act"):
+            given = inks if palette.startswith("inks.t") or palette.endswith(".json") else [c[:3] + (255,) for c in inks[:7]]
+            out = os.path.join(work, "remapped.png")
+            done = run("-v", "--remap", os.path.join(work, palette), source, out)
+            check(done.returncode == 0 and b"mapped to the %d colours" % len(given) in done.stdout,
+                  f"{source_name} --remap {palette}: {done.stderr}")
+            header, _, plte, _ = read_png(out)
+            check(header[3] == 3 and plte == [c[:3] for c in given], f"{source_name} --remap {palette}: not a palette PNG in the file's order")
+            clear = next((c for c in given if c[3] == 0), None)
+            for before, after in zip(pixels_rgba(source), pixels_rgba(out)):
+                if before[3] == 0 and clear is not None:
+                    want = clear
+                else:
+                    want = min(given, key=lambda c: (sum((a - b) ** 2 for a, b in zip(before, c)), given.index(c)))
+                if after != want:
+                    check(False, f"{source_name} --remap {palette}: {before} took {after}, not {want}")
+                    break
+        # A palette the run writes, read back, gives the run's picture again.
+        for written in ("back.json", "back.gpl", "back.txt"):
+            out, again = os.path.join(work, "first.png"), os.path.join(work, "again.png")
+            run("--colors", "12", "--palette", os.path.join(work, written), source, out)
+            done = run("--remap", os.path.join(work, written), out, again)
+            seen = lambda path: [p if p[3] else (0, 0, 0, 0) for p in pixels_rgba(path)]  # transparent is transparent
+            check(done.returncode == 0 and seen(out) == seen(again) or
+                  (written == "back.gpl" and "alpha" in source_name), f"{source_name} {written}: not the same picture {done.stderr}")
+    damaged = {"bad.gpl": ("GIMP Palette\n1 2 3 a\n1 2\n", "line 3"), "bad.txt": ("#ffffff\n#fffff\n", "line 2"),
+               "bad.json": ('{"colors": [\n{"rgb": [1, 2, 300]}]}', "line 2"), "empty.txt": ("\n", "no colour"),
+               "big.txt": ("#000000\n" * 65537, "more than 65,536"), "bad.act": ("x" * 10, "768 or 772"),
+               "deep.json": ("[" * 100000, "line 1"), "other.pal": ("#000000", "name a .gpl")}
+    out = os.path.join(work, "kept.png")
+    open(out, "wb").write(b"kept")
+    for name, (text, said) in damaged.items():
+        path = os.path.join(work, name)
+        open(path, "w").write(text)
+        done = run("--remap", path, source, out)
+        check(done.returncode == 2 and said in done.stderr.decode() and open(out, "rb").read() == b"kept",
+              f"--remap {name}: {done.returncode} {done.stderr[:200]}")
+    for wrong in (["--colors", "4"], ["--tolerance", "3"], ["--filter", "gray"], ["--fill", "mean"]):
+        check(run("--remap", os.path.join(work, "inks.txt"), *wrong, source, out).returncode == 2, f"--remap {wrong}")
+
+
 def test_palette_files(work):
     """--palette: every colour of the output once, in the order the flatten
     founded them (columns from the left, each from the bottom), its count
@@ -817,6 +885,7 @@ def main():
         test_bitmap_to_png_says_what_bitmap_to_bitmap_says(work)
         test_colors_choose_the_tolerance(work)
         test_palette_files(work)
+        test_remap(work)
         test_palette_and_layers_keep_alpha_apart(work)
         test_webp_round_trips(work)
         test_jpeg_in(work)

@@ -55,7 +55,7 @@ while IFS="$(printf '\t')" read -r command shown; do
 done <"$work/transcripts"
 
 # The command lines: those that run the host, as the README gives them.
-grep -E '^    (\./build/default/tools/quenvale |quenvale |mkdir -p |find |parallel |cat )' "$readme" |
+grep -E '^    (\./build/default/tools/quenvale |quenvale |mkdir -p |find |parallel |cat |printf )' "$readme" |
   grep -v '\[options\]' | sed -e 's/^    //' -e 's#\./build/default/tools/quenvale#quenvale#' >"$work/commands"
 while IFS= read -r command; do
   case "$command" in

@@ -305,29 +305,6 @@ void CopyPixel(const Picture& picture, uint32_t pixelBits, uint8_t* row, uint32_
     }
 }
 
-// One row's colours as 0xAARRGGBB, by the storages' common layouts at
-// once and by the general reading otherwise.
-void ReadLine(const Picture& picture, const uint8_t* row, uint32_t* line) {
-    uint32_t width = picture.width;
-    if (picture.bits == 8 && (picture.storage == StorageRgb || picture.storage == StorageBgr24)) {
-        bool alpha = picture.storage == StorageRgb && picture.alpha;
-        bool keyed = picture.storage == StorageRgb && !alpha && picture.keyed;
-        bool bgr = picture.storage == StorageBgr24;
-        size_t step = alpha ? 4 : 3;
-        for (uint32_t x = 0; x < width; ++x, row += step) {
-            uint32_t rgb = bgr ? uint32_t{row[2]} << 16 | uint32_t{row[1]} << 8 | row[0]
-                               : uint32_t{row[0]} << 16 | uint32_t{row[1]} << 8 | row[2];
-            uint32_t a = alpha ? row[3] : keyed && rgb == picture.key ? 0 : 0xFF;
-            line[x] = a << 24 | rgb;
-        }
-        return;
-    }
-    for (uint32_t x = 0; x < width; ++x) {
-        uint64_t value = 0;
-        line[x] = ReadPictureRgba(picture, row, x, &value);
-    }
-}
-
 // The histogram of the pixels' colours; *transparent where a fully
 // transparent pixel is kept apart, with the first one's place. False when
 // memory runs out.
@@ -337,7 +314,7 @@ bool GatherBins(const Picture& picture, bool separate, Work& work, bool* transpa
     work.binCount = 0;
     uint32_t lastKey = 0, lastBin = kNoBin;  // neighbours share colours: skip the search
     for (uint32_t y = 0; y < picture.height; ++y) {
-        ReadLine(picture, StoredRow(picture, y), work.line);
+        ReadPictureRgbaRow(picture, StoredRow(picture, y), work.line);
         for (uint32_t x = 0; x < picture.width; ++x) {
             uint32_t rgba = work.line[x];
             if (separate && rgba >> 24 == 0) {
@@ -417,7 +394,7 @@ uint32_t MakeEntries(const Picture& picture, bool separate, bool transparent, co
         }
     }
     for (uint32_t y = 0; y < picture.height && clusters != 0 && work.level != LevelExact; ++y) {
-        ReadLine(picture, StoredRow(picture, y), work.line);
+        ReadPictureRgbaRow(picture, StoredRow(picture, y), work.line);
         uint32_t lastRgba = 0, lastCluster = kNoBin;
         for (uint32_t x = 0; x < picture.width; ++x) {
             uint32_t rgba = work.line[x];
@@ -479,6 +456,27 @@ uint32_t ReadPictureRgba(const Picture& picture, const uint8_t* row, uint32_t x,
     return alpha << 24 | color;
 }
 
+void ReadPictureRgbaRow(const Picture& picture, const uint8_t* row, uint32_t* line) {
+    uint32_t width = picture.width;
+    if (picture.bits == 8 && (picture.storage == StorageRgb || picture.storage == StorageBgr24)) {
+        bool alpha = picture.storage == StorageRgb && picture.alpha;
+        bool keyed = picture.storage == StorageRgb && !alpha && picture.keyed;
+        bool bgr = picture.storage == StorageBgr24;
+        size_t step = alpha ? 4 : 3;
+        for (uint32_t x = 0; x < width; ++x, row += step) {
+            uint32_t rgb = bgr ? uint32_t{row[2]} << 16 | uint32_t{row[1]} << 8 | row[0]
+                               : uint32_t{row[0]} << 16 | uint32_t{row[1]} << 8 | row[2];
+            uint32_t a = alpha ? row[3] : keyed && rgb == picture.key ? 0 : 0xFF;
+            line[x] = a << 24 | rgb;
+        }
+        return;
+    }
+    for (uint32_t x = 0; x < width; ++x) {
+        uint64_t value = 0;
+        line[x] = ReadPictureRgba(picture, row, x, &value);
+    }
+}
+
 Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* chosen) {
     *chosen = ChosenPalette{0, 0};
     if (picture.width == 0 || picture.height == 0 || colors == 0) {
@@ -527,7 +525,7 @@ Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* cho
     SetNearestColors(&work.search, work.entryColor, entries);
     for (uint32_t y = 0; y < picture.height; ++y) {
         uint8_t* row = StoredRow(picture, y);
-        ReadLine(picture, row, work.line);
+        ReadPictureRgbaRow(picture, row, work.line);
         uint32_t lastRgba = 0, lastEntry = kNoBin;
         for (uint32_t x = 0; x < picture.width; ++x) {
             uint32_t rgba = work.line[x];

@@ -17,6 +17,9 @@ namespace quenvale {
 // samples by their top byte), and its stored value: alpha from an alpha
 // sample, a palette's tRNS, or a transparent key; 255 where none is held.
 uint32_t ReadPictureRgba(const Picture& picture, const uint8_t* row, uint32_t x, uint64_t* value);
+// A row's colours so, into line (width of them): the common storages at
+// once, the others pixel by pixel.
+void ReadPictureRgbaRow(const Picture& picture, const uint8_t* row, uint32_t* line);
 
 struct ChosenPalette {
     uint32_t count;         // entries chosen, at most the colours asked for

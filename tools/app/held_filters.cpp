@@ -10,6 +10,7 @@
 #include "codecs/picture.h"
 #include "ops/color_count.h"
 #include "ops/kernel_picture.h"
+#include "ops/palette_remap.h"
 
 namespace quenvale_host {
 
@@ -59,6 +60,46 @@ quenvale::Status ChooseHeld(Picture* picture, uint64_t colors, quenvale::ChosenP
     quenvale::Status status = quenvale::ChoosePalette(*picture, static_cast<uint32_t>(colors), chosen);
     LittleEndianSamples(picture);
     return status;
+}
+
+bool RemapHeld(Picture* picture, const std::vector<uint32_t>& colors, uint32_t* largestError, PictureError* error) {
+    Picture target{};
+    target.width = picture->width;
+    target.height = picture->height;
+    auto count = static_cast<uint32_t>(colors.size());
+    bool alpha = std::any_of(colors.begin(), colors.end(), [](uint32_t c) { return c >> 24 != 0xFF; });
+    if (count <= 256) {
+        // The palette file's order is the PNG's: its indices are the file's.
+        uint8_t depth = count <= 2 ? 1 : count <= 4 ? 2 : count <= 16 ? 4 : 8;
+        SetPngEncoding(&target, PngPalette, depth);
+        target.paletteCount = count;
+        for (uint32_t i = 0; i < count; ++i) {
+            SetPaletteEntry(&target, i, colors[i] >> 16 & 0xFF, colors[i] >> 8 & 0xFF, colors[i] & 0xFF);
+            target.paletteAlpha[i] = static_cast<uint8_t>(colors[i] >> 24);
+            target.alphaCount = colors[i] >> 24 != 0xFF ? i + 1 : target.alphaCount;
+        }
+    } else {
+        SetPngEncoding(&target, alpha ? PngRgba : PngRgb, 8);
+    }
+    if (!AllocateRows(&target, error)) {
+        return false;
+    }
+    LittleEndianSamples(picture);
+    quenvale::Status status = quenvale::RemapPicture(*picture, colors.data(), count, target, largestError);
+    LittleEndianSamples(picture);
+    if (status != quenvale::StatusOk) {
+        ReleasePicture(&target);
+        *error = {"not enough memory to remap it", status};
+        return false;
+    }
+    target.iccProfile = std::move(picture->iccProfile);
+    target.exif = std::move(picture->exif);
+    target.resolution[0] = picture->resolution[0];
+    target.resolution[1] = picture->resolution[1];
+    target.interlace = picture->interlace;
+    ReleasePicture(picture);
+    *picture = std::move(target);
+    return true;
 }
 
 bool KernelOnHeld(const quenvale::Kernel& kernel, Picture& source, Picture* result, PictureError* error) {

@@ -5,6 +5,7 @@
 #define QUENVALE_HELD_FILTERS_H
 
 #include <cstdint>
+#include <vector>
 
 #include "codecs/picture.h"
 #include "ops/color_count.h"
@@ -29,6 +30,11 @@ quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t c
 // The chooser's palette of at most colors entries (palette_chooser.h), the
 // picture mapped to it in place.
 quenvale::Status ChooseHeld(Picture* picture, uint64_t colors, quenvale::ChosenPalette* chosen);
+// The picture mapped onto a palette's colours (RemapPicture), in place: a
+// palette picture of the colours in their order where there are at most
+// 256, else 8-bit RGB or RGBA; the metadata kept. False with *error where
+// memory runs out, the picture left as it was.
+bool RemapHeld(Picture* picture, const std::vector<uint32_t>& colors, uint32_t* largestError, PictureError* error);
 // A kernel on the picture itself (kernel_picture.h), its result in the
 // source's encoding where it can hold it (MapToSourceEncoding). 16-bit
 // samples are read little-endian, swapped and back where the host's differ.

@@ -66,7 +66,7 @@ bool CallAnyFormat(const JobOptions& options, FileFormat planned, const std::str
 #else
     const JobOptions& chosen = options;
 #endif
-    if (from == FormatBmp && to == FormatBmp && !options.meanFill && !ChoosesPalette(options)) {
+    if (from == FormatBmp && to == FormatBmp && !HeldOnly(options)) {
 #if defined(QUENVALE_PICTURES)
         // The palette and layers come from the same flatten in memory, made
         // and staged before the call writes the output: never read back

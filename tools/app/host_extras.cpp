@@ -109,7 +109,7 @@ bool StageLayers(const JobOptions& options, FlattenExtras& extras, const std::st
         std::string name = LayerName(stem, layer, extras.colors.size(), extras.colors[layer]);
         std::string path = std::string(options.layersDir) + "/" + name;
         EncodedFile png{};
-        written = EncodePngPieces(mask, EncodeRequest{nullptr, nullptr, true}, &png, &error);
+        written = EncodePngPieces(mask, EncodeRequest{nullptr, nullptr, true, false}, &png, &error);
         if (!written) {
             ReportFailure(path, error);
         }

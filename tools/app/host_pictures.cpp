@@ -32,6 +32,8 @@ namespace {
 struct PictureJob {
     FILE* input;    // open from the sniff until the output is committed; null once closed
     Picture source;
+    Picture sourceEncoding;        // the source's encoding, no rows, where a remap replaced source
+    bool remapped;
     SourceCarry carry;             // what the source carries into an output of its format
     Picture result;
     uint8_t* filtered;             // a kernel's output rows
@@ -129,7 +131,9 @@ bool WriteEncoded(const JobOptions& options, FileFormat to, PictureJob& job, con
         ReportFailure(quenvale::StatusUnsupported, output, std::string("a ") + FormatName(to) + " file: this build has no encoder for it");
         return false;
     }
-    EncodeRequest request{carried ? &job.carry : nullptr, carried ? &job.source : nullptr, options.keepEncoding};
+    const Picture* encoding = job.remapped ? &job.sourceEncoding : &job.source;  // the carried chunks describe it
+    EncodeRequest request{carried ? &job.carry : nullptr, carried ? encoding : nullptr, options.keepEncoding,
+                          job.remapped};
     if (!encode(picture, request, &png, &error)) {
         ReleaseEncodedFile(&png);
         ReportFailure(output, error);
@@ -264,11 +268,33 @@ bool ChooseDecoded(const JobOptions& options, PictureJob& job, FILE* console, co
         ReportCall(quenvale::FailWith(status, quenvale::ReasonNone), input, output, false);
         return false;
     }
-    job.origin = {true, 0, chosen.largestError};
+    job.origin = {true, 0, chosen.largestError, nullptr};
     if (console != nullptr) {
         std::fprintf(console, "%s: %u %s chosen (--colors %llu), the largest error %u on a channel\n",
                      Printable(input).c_str(), chosen.count, chosen.count == 1 ? "colour" : "colours",
                      static_cast<unsigned long long>(options.colors), chosen.largestError);
+    }
+    return true;
+}
+
+// The picture mapped onto --remap's colours, in place.
+bool RemapDecoded(const JobOptions& options, PictureJob& job, FILE* console, const std::string& input) {
+    uint32_t largestError = 0;
+    PictureError error{};
+    job.sourceEncoding = job.source;
+    job.sourceEncoding.rows = nullptr;
+    job.sourceEncoding.iccProfile.clear();
+    job.sourceEncoding.exif.clear();
+    job.remapped = true;
+    if (!RemapHeld(&job.source, *options.remap, &largestError, &error)) {
+        ReportFailure(input, error);
+        return false;
+    }
+    job.origin = {true, 0, largestError, options.remapName};
+    if (console != nullptr) {
+        std::fprintf(console, "%s: mapped to the %zu colours of %s, the largest error %u on a channel\n",
+                     Printable(input).c_str(), options.remap->size(), Printable(options.remapName).c_str(),
+                     largestError);
     }
     return true;
 }
@@ -279,8 +305,9 @@ bool FlattenDecoded(const JobOptions& options, PictureJob& job, const std::strin
     Picture& picture = job.source;
     FILE* console = OpenLibraryConsole(options, output);
     ShowGridsTaken(console, job, picture.width, picture.height);
-    if (ChoosesPalette(options)) {
-        bool done = ChooseDecoded(options, job, console, input, output);
+    if (ChoosesPalette(options) || options.remap != nullptr) {
+        bool done = options.remap != nullptr ? RemapDecoded(options, job, console, input)
+                                             : ChooseDecoded(options, job, console, input, output);
         ShowGridsReleased(job, picture.width, picture.height);
         CloseLibraryConsole(console);
         return done;
@@ -294,7 +321,7 @@ bool FlattenDecoded(const JobOptions& options, PictureJob& job, const std::strin
         CloseLibraryConsole(console);
         return false;
     }
-    job.origin = {false, tolerance, 0};
+    job.origin = {false, tolerance, 0, nullptr};
     quenvale::Status status = FlattenHeld(&picture, tolerance, options.meanFill, nullptr);
     ShowGridsReleased(job, picture.width, picture.height);
     CloseLibraryConsole(console);
@@ -336,11 +363,14 @@ bool FilterInMemory(const JobOptions& options, FileFormat from, FileFormat to, P
             !StageExtras(options, job.source, job.origin, input, output, &job.extras)) {
             return false;
         }
+        // A remap's palette picture is written as it is: its indices are the file's.
+        JobOptions remapped = options;
+        remapped.keepEncoding = options.keepEncoding || (options.remap != nullptr && options.remap->size() <= 256);
         return to == FormatBmp ? ReplaceOutput(
                                      options, job, outputFile, [&job, &error](FILE* stream) {
                                          return WriteBitmapOfPicture(job.source, stream, &error);
                                      }, input, output)
-                               : WriteEncoded(options, to, job, job.source, outputFile, input, output);
+                               : WriteEncoded(remapped, to, job, job.source, outputFile, input, output);
     }
     FILE* console = OpenLibraryConsole(options, output);
     bool filtered = KernelDecoded(options, job, console, input);
@@ -477,7 +507,7 @@ bool BitmapToPicture(const JobOptions& options, FileFormat to, PictureJob& job, 
                      const std::string& outputFile, const std::string& input, const std::string& output) {
     FILE* console = OpenLibraryConsole(options, output);
     return FilterBitmapToResult(options, to, job, console, inputFile, input, output) &&
-           (!IsFlatten(options) || StageExtras(options, job.result, {false, options.call.tolerance, 0}, input, output, &job.extras)) &&
+           (!IsFlatten(options) || StageExtras(options, job.result, {false, options.call.tolerance, 0, nullptr}, input, output, &job.extras)) &&
            WriteEncoded(options, to, job, job.result, outputFile, input, output);
 }
 
@@ -492,7 +522,7 @@ bool BitmapExtras(const JobOptions& options, FILE* stream, const std::string& in
     bool made = false;
     try {
         made = FilterBitmapToResult(options, FormatBmp, job, nullptr, inputFile, input, output) &&
-               StageExtras(options, job.result, {false, options.call.tolerance, 0}, input, output, &job.extras);
+               StageExtras(options, job.result, {false, options.call.tolerance, 0, nullptr}, input, output, &job.extras);
     } catch (const std::bad_alloc&) {
         ReportFailure(quenvale::StatusOutOfMemory, input, "not enough memory for its palette");
     }
@@ -510,11 +540,11 @@ bool CallThroughPictures(const JobOptions& options, FileFormat from, FileFormat 
     PictureJob job{};
     job.input = inputStream;
     // A bitmap is filtered as the library's call does it, but for the mean
-    // fill and the chooser, which the call does not do: then it is read as
-    // a picture.
+    // fill, the chooser and the remap, which the call does not do: then it
+    // is read as a picture.
     bool done = false;
     try {
-        done = from != FormatBmp || options.meanFill || ChoosesPalette(options)
+        done = from != FormatBmp || HeldOnly(options)
                    ? FilterInMemory(options, from, to, job, outputFile, input, output)
                    : BitmapToPicture(options, to, job, inputFile, outputFile, input, output);
     } catch (const std::bad_alloc&) {

@@ -45,6 +45,8 @@ struct JobOptions {
     const char* layersDir = nullptr;  // a 1-bit mask per palette entry, to this folder
     bool meanFill = false;  // each group takes its mean colour, not its founder's
     bool firstFit = false;  // --colors by the first-fit flatten at the tolerance that fits, not the chooser
+    const std::vector<uint32_t>* remap = nullptr;  // every pixel to the nearest of these colours, 0xAARRGGBB
+    const char* remapName = nullptr;               // the palette file they came from
     uint64_t maxPixels = kDefaultMaxPixels;
 };
 
@@ -92,6 +94,12 @@ inline bool ChoosesPalette(const JobOptions& options) {
     return ChoosesPalette(options.colors, options.firstFit, options.meanFill);
 }
 bool WritesExtras(const JobOptions& options);
+// Whether the flatten asked is one that only a picture held in memory
+// takes (the library's call does none of them): the mean fill, the
+// chooser, the remap.
+inline bool HeldOnly(const JobOptions& options) {
+    return options.meanFill || ChoosesPalette(options) || options.remap != nullptr;
+}
 
 }  // namespace quenvale_host
 

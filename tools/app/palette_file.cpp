@@ -105,7 +105,10 @@ const char* PaletteExtension(PaletteFormat format) {
 
 std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenvale::Picture& picture,
                             PaletteFormat format, const std::string& name, const PaletteOrigin& origin) {
-    std::string made = origin.chosen ? "chosen, each a colour of the picture, the largest error " +
+    std::string made = origin.remappedFrom != nullptr
+                           ? "of " + Printable(origin.remappedFrom) + " the picture was mapped to, the largest error " +
+                                 std::to_string(origin.largestError) + " on a channel"
+                       : origin.chosen ? "chosen, each a colour of the picture, the largest error " +
                                            std::to_string(origin.largestError) + " on a channel"
                                      : "at tolerance " + std::to_string(origin.tolerance) +
                                            ", in the order they were founded";
@@ -131,7 +134,9 @@ std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenv
             return text;
         case PaletteJson:
             text = "{\"name\": " + Quoted(name) +
-                   (origin.chosen ? ", \"chosen\": true, \"largest_error\": " + std::to_string(origin.largestError)
+                   (origin.remappedFrom != nullptr ? ", \"remapped\": " + Quoted(origin.remappedFrom) : "") +
+                   (origin.chosen ? (origin.remappedFrom != nullptr ? "" : ", \"chosen\": true") +
+                                        (", \"largest_error\": " + std::to_string(origin.largestError))
                                   : ", \"tolerance\": " + std::to_string(origin.tolerance)) +
                    (palette.transparent != 0 ? ", \"transparent\": " + std::to_string(palette.transparent) : "") +
                    ", \"colors\": [";
@@ -153,7 +158,9 @@ std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenv
                 std::snprintf(alpha, sizeof alpha, "%02x", static_cast<unsigned>(entry.alpha));
                 text += Hex(entry.color) + (entry.alpha != 0xFF ? alpha : "") + "\n";
             }
-            return text;
+            // Fully transparent pixels as one clear colour, so that --remap
+            // with this file gives its picture again.
+            return text + (palette.transparent != 0 ? "#00000000\n" : "");
     }
     return text;
 }

@@ -21,11 +21,13 @@ const char* PaletteExtension(PaletteFormat format);
 // the extension names none.
 bool PaletteFormatFor(const std::string& name, const char* given, PaletteFormat* format);
 // How a palette was made: the first-fit flatten at a tolerance, or the
-// chooser (--colors), with the largest error of one channel it left.
+// chooser (--colors) or the remap (--remap, from the file named), with the
+// largest error of one channel it left.
 struct PaletteOrigin {
     bool chosen;
     int tolerance;
     uint32_t largestError;
+    const char* remappedFrom;
 };
 
 // The file's text: the entries of a flatten of the picture (for how its

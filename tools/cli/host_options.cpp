@@ -12,6 +12,7 @@
 #include "app/host.h"
 #include "app/host_formats.h"
 #include "app/palette_file.h"
+#include "app/palette_read.h"
 #include "quenvale_version.h"
 
 namespace quenvale_host {
@@ -20,7 +21,7 @@ namespace {
 
 const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
-enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFirstFit, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
+enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFirstFit, OptionRemap, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
                 OptionKeepEncoding, OptionSync, OptionMaxPixels, OptionJobs, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
@@ -33,7 +34,7 @@ struct OptionEntry {
 const OptionEntry kOptions[] = {
     {"--filter", 0, true, OptionFilter},       {"--tolerance", 0, true, OptionTolerance},
     {"--colors", 0, true, OptionColors},       {"--fill", 0, true, OptionFill},
-    {"--first-fit", 0, false, OptionFirstFit},
+    {"--first-fit", 0, false, OptionFirstFit}, {"--remap", 0, true, OptionRemap},
     {"--layers", 0, true, OptionLayers},       {"--palette", 0, true, OptionPalette},
     {"--palette-dir", 0, true, OptionPaletteDir}, {"--palette-format", 0, true, OptionPaletteFormat},
     {"--format", 0, true, OptionFormat},
@@ -116,6 +117,8 @@ void PrintUsage() {
         "  --layers DIR        write one 1-bit PNG mask per colour to DIR, named\n"
         "                      NAME.NN-RRGGBB.png: black where the output has that\n"
         "                      colour (at most 256 colours)\n"
+        "  --remap FILE        map every pixel to the nearest colour of FILE (.gpl,\n"
+        "                      .json, .txt or .act), in FILE's order\n"
         "  --palette FILE      write the flatten's palette to FILE (.gpl, .json, .txt;\n"
         "                      - for standard output): every colour in the order it\n"
         "                      was founded, with its pixel count and founder\n"
@@ -214,6 +217,9 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
             return -1;
         case OptionFirstFit:
             options->firstFit = true;
+            return -1;
+        case OptionRemap:
+            options->remapName = value;
             return -1;
         case OptionFill:
             if (std::strcmp(value, "founder") != 0 && std::strcmp(value, "mean") != 0) {
@@ -346,6 +352,19 @@ int CheckArguments(const Options& options) {
     if (options.colors != 0 && !kPicturesBuiltIn) {
         return UsageError("--colors needs the picture codecs, which this build lacks");
     }
+    if (options.remapName != nullptr) {
+        const char* other = options.filter != nullptr ? "a filter"
+                            : options.colors != 0    ? "--colors"
+                            : options.toleranceGiven ? "--tolerance"
+                            : options.meanFill       ? "--fill mean"
+                                                     : nullptr;
+        if (other != nullptr) {
+            return UsageError(std::string("--remap maps to its file's colours: not with ") + other);
+        }
+        if (!kPicturesBuiltIn) {
+            return UsageError("--remap needs the picture codecs, which this build lacks");
+        }
+    }
     int status = CheckPaletteOptions(options);
     if (status >= 0) {
         return status;
@@ -446,7 +465,16 @@ int ParseArguments(int argc, char** argv, Options* options) {
             return status;
         }
     }
-    return CheckArguments(*options);
+    int status = CheckArguments(*options);
+    if (status < 0 && options->remapName != nullptr) {
+        // Read before any job, so that a bad palette touches no output.
+        std::string reason;
+        if (!ReadPaletteFile(options->remapName, &options->remapColors, &reason)) {
+            return UsageError(std::string("--remap ") + options->remapName + ": " + reason);
+        }
+        options->remap = &options->remapColors;
+    }
+    return status;
 }
 
 }  // namespace quenvale_host

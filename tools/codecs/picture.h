@@ -118,6 +118,7 @@ struct EncodeRequest {
     const SourceCarry* carry;
     const Picture* source;
     bool keepEncoding;
+    bool newPalette;  // the picture's palette is not the source's (a remap's), whatever its type
 };
 
 // A file encoded, as the pieces it is written from in order, so that it is

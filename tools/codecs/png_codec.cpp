@@ -423,7 +423,7 @@ bool EncodePngPieces(const Picture& given, const EncodeRequest& request, Encoded
             }
         }
     };
-    bool same = SameEncoding(picture, *sourcePicture, changed);
+    bool same = SameEncoding(picture, *sourcePicture, changed || request.newPalette);
     bool imageWritten = false, paletteWritten = false;
     png->pieces.push_back({kSignature, sizeof kSignature});
     for (const PngChunk& chunk : *chunks) {
