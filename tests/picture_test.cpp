@@ -423,6 +423,7 @@ TEST(PictureFlatten, ColorCountsAndTheirToleranceFollowThePlainWalk) {
 // nearest entry (the lower on a tie), taking that entry's stored bits.
 struct PlainChoice {
     std::vector<uint8_t> rows;
+    std::vector<uint32_t> entries;
     uint32_t count = 0;
     uint32_t largestError = 0;
 };
@@ -476,11 +477,13 @@ std::array<uint64_t, 4> Spread(const std::vector<PlainBin>& bins) {
     return spread;
 }
 
-PlainChoice PlainChoose(const Picture& picture, uint32_t colors) {
+PlainChoice PlainChoose(const Picture& picture, uint32_t colors, const std::vector<uint32_t>& pinned = {}) {
     PlainChoice choice;
     choice.rows.assign(picture.rows, picture.rows + picture.stride * picture.height);
     auto row = [&](uint32_t y) { return picture.rows + size_t{y} * picture.stride; };
-    bool separate = colors >= 2, transparent = false;
+    uint32_t p = uint32_t(pinned.size());
+    bool clearPinned = std::any_of(pinned.begin(), pinned.end(), [](uint32_t c) { return c >> 24 == 0; });
+    bool separate = colors >= p + 2 || clearPinned, transparent = false;
     uint32_t tx = 0, ty = 0;
     int level = 0;
     auto keyOf = [&level](uint32_t v) {
@@ -506,8 +509,9 @@ PlainChoice PlainChoose(const Picture& picture, uint32_t colors) {
         }
         if (byKey.size() <= (size_t{1} << (level == 0 ? 14 : 18))) break;
     }
+    transparent = transparent && !clearPinned;
     std::vector<std::vector<PlainBin>> boxes;
-    uint32_t wanted = std::min<uint32_t>(colors - (transparent ? 1 : 0), uint32_t(byKey.size()));
+    uint32_t wanted = std::min<uint32_t>(colors - p - (transparent ? 1 : 0), uint32_t(byKey.size()));
     if (wanted != 0) {
         boxes.emplace_back();
         for (auto& [key, bin] : byKey) boxes[0].push_back(bin);
@@ -539,7 +543,7 @@ PlainChoice PlainChoose(const Picture& picture, uint32_t colors) {
         boxes[chosen].assign(box.begin(), box.begin() + long(split));
         boxes.emplace_back(box.begin() + long(split), box.end());
     }
-    std::vector<uint32_t> centres;
+    std::vector<uint32_t> centres = pinned;  // held still
     for (const auto& box : boxes) centres.push_back(MeanOfBins(box));
     auto nearest = [](uint32_t v, const std::vector<uint32_t>& among) {
         size_t best = 0;
@@ -563,12 +567,12 @@ PlainChoice PlainChoose(const Picture& picture, uint32_t colors) {
             sum.count += bin.count;
             for (int c = 0; c < 4; ++c) sum.sum[c] += bin.sum[c];
         }
-        for (size_t k = 0; k < centres.size(); ++k) {
+        for (size_t k = p; k < centres.size(); ++k) {
             if (sums[k].count != 0) centres[k] = sums[k].Mean();
         }
     }
     // Entries: the transparent one, then each cluster's colour nearest its centre.
-    std::vector<uint32_t> colour, ex, ey;
+    std::vector<uint32_t> colour = pinned, ex(p), ey(p);
     if (transparent) colour.push_back(RgbaOf(picture, row(ty), tx)), ex.push_back(tx), ey.push_back(ty);
     std::vector<bool> found(centres.size());
     std::vector<uint32_t> bx(centres.size()), by(centres.size()), bv(centres.size());
@@ -580,10 +584,12 @@ PlainChoice PlainChoose(const Picture& picture, uint32_t colors) {
             if (!found[k] || Distance(v, centres[k]) < Distance(bv[k], centres[k])) found[k] = true, bx[k] = x, by[k] = y, bv[k] = v;
         }
     }
-    for (size_t k = 0; k < centres.size(); ++k) {
+    for (size_t k = p; k < centres.size(); ++k) {
         if (found[k]) colour.push_back(bv[k]), ex.push_back(bx[k]), ey.push_back(by[k]);
     }
     choice.count = uint32_t(colour.size());
+    choice.entries = colour;
+    if (p != 0) return choice;  // pinned colours need not be the picture's: the remap maps to them
     uint32_t per = picture.storage == quenvale::StorageBgr24 ? 3 : Samples(picture);
     for (uint32_t y = 0; y < picture.height; ++y) {
         for (uint32_t x = 0; x < picture.width; ++x) {
@@ -637,6 +643,32 @@ TEST(PictureChooser, EveryStorageGivesThePlainChoosersPixels) {
             EXPECT_LE(after.size(), colors);
         }
     }
+}
+
+// Pinned colours: the plain restatement's entries, the pinned first as
+// given (clear ones too, which then take the transparent pixels' place),
+// in every storage; more pinned than asked is refused.
+TEST(PictureChooser, PinnedColoursComeFirstAndStayPut) {
+    std::mt19937 random(23);
+    for (const Kind& kind : kKinds) {
+        for (uint32_t colors : {2u, 5u, 16u}) {
+            SCOPED_TRACE(std::string(kind.name) + " at " + std::to_string(colors));
+            std::vector<uint8_t> rows;
+            Picture picture = MakePicture(kind, random() % 2 == 0, random, rows, 19, 13);
+            std::vector<uint32_t> pinned{0xFFFF00FFu, random() % 2 == 0 ? 0u : 0x80102030u};
+            PlainChoice want = PlainChoose(picture, colors, pinned);
+            std::vector<uint32_t> got(colors);
+            uint32_t count = 0;
+            ASSERT_EQ(quenvale::ChoosePinnedColors(picture, colors, pinned.data(), 2, got.data(), &count), quenvale::StatusOk);
+            got.resize(count);
+            EXPECT_EQ(got, want.entries);
+            EXPECT_TRUE(std::equal(want.rows.begin(), want.rows.end(), picture.rows)) << "the picture changed";
+        }
+    }
+    std::vector<uint8_t> rows;
+    Picture picture = MakePicture(kKinds[0], false, random, rows, 3, 3);
+    uint32_t pinned[3] = {1, 2, 3}, got[3] = {}, count = 0;
+    EXPECT_EQ(quenvale::ChoosePinnedColors(picture, 2, pinned, 3, got, &count), quenvale::StatusBadInput);
 }
 
 // Pictures of more colours than the chooser keeps bins for are binned

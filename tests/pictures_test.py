@@ -525,6 +525,28 @@ def test_remap(work):
             seen = lambda path: [p if p[3] else (0, 0, 0, 0) for p in pixels_rgba(path)]  # transparent is transparent
             check(done.returncode == 0 and seen(out) == seen(again) or
                   (written == "back.gpl" and "alpha" in source_name), f"{source_name} {written}: not the same picture {done.stderr}")
+    # --pin: the pinned colours first, in order; the rest the picture's own; each pixel its nearest.
+    open(os.path.join(work, "pin.txt"), "w").write("#ff00ff\n#00ffff80\n")
+    for source_name in ("remap.png", "remap.bmp", "remap-alpha.png"):
+        source, out = os.path.join(work, source_name), os.path.join(work, "pinned.png")
+        done = run("-v", "--colors", "8", "--pin", os.path.join(work, "pin.txt"), source, out)
+        check(done.returncode == 0 and b"2 pinned" in done.stdout, f"{source_name} --pin: {done.stderr}")
+        header, _, plte, chunks = read_png(out)
+        trns = next((c[8:-4] for t, c in chunks if t == b"tRNS"), b"")
+        entries = [p + (trns[i] if i < len(trns) else 255,) for i, p in enumerate(plte)]
+        seen = set(pixels_rgba(source))
+        check(header[3] == 3 and len(entries) <= 8 and entries[:2] == [(255, 0, 255, 255), (0, 255, 255, 128)] and
+              all(e in seen or e[3] == 0 for e in entries[2:]), f"{source_name} --pin: {entries}")
+        for before, after in zip(pixels_rgba(source), pixels_rgba(out)):
+            clear = next((e for e in entries if e[3] == 0), None)
+            want = clear if before[3] == 0 and clear else min(entries, key=lambda c: (sum((a - b) ** 2 for a, b in zip(before, c)), entries.index(c)))
+            if after != want:
+                check(False, f"{source_name} --pin: {before} took {after}, not {want}")
+                break
+    for wrong in (["--pin", "pin.txt"], ["--colors", "1", "--pin", "pin.txt"], ["--colors", "4", "--first-fit", "--pin", "pin.txt"],
+                  ["--colors", "4", "--pin", "pin.txt", "--remap", "pin.txt"]):
+        wrong = [os.path.join(work, w) if w == "pin.txt" else w for w in wrong]
+        check(run(*wrong, source, out).returncode == 2, f"{wrong} is a usage error")
     damaged = {"bad.gpl": ("GIMP Palette\n1 2 3 a\n1 2\n", "line 3"), "bad.txt": ("#ffffff\n#fffff\n", "line 2"),
                "bad.json": ('{"colors": [\n{"rgb": [1, 2, 300]}]}', "line 2"), "empty.txt": ("\n", "no colour"),
                "big.txt": ("#000000\n" * 65537, "more than 65,536"), "bad.act": ("x" * 10, "768 or 772"),

@@ -245,8 +245,9 @@ bool SplitOne(Work& work) {
 }
 
 // Rounds of k-means over the bins: each to its nearest centre, each centre
-// to its bins' weighted mean (a centre left with none stays).
-void Refine(Work& work, uint32_t count) {
+// to its bins' weighted mean (a centre left with none stays, as do the
+// first fixed, the pinned colours).
+void Refine(Work& work, uint32_t count, uint32_t fixed) {
     for (int round = 0; round <= kRounds; ++round) {
         bool moved = false;
         SetNearestColors(&work.search, work.centres, count);
@@ -267,7 +268,7 @@ void Refine(Work& work, uint32_t count) {
             }
             sum[4] += work.bins[i].count;
         }
-        for (uint32_t k = 0; k < count; ++k) {
+        for (uint32_t k = fixed; k < count; ++k) {
             if (work.sums[size_t{k} * 5 + 4] != 0) {
                 work.centres[k] = MeanOf(work.sums + size_t{k} * 5, work.sums[size_t{k} * 5 + 4]);
             }
@@ -353,34 +354,41 @@ bool GatherBins(const Picture& picture, bool separate, Work& work, bool* transpa
 
 // The median cut into at most wanted boxes, their means the centres, and
 // the k-means rounds; the number of centres.
-uint32_t Cluster(Work& work, uint32_t wanted) {
+uint32_t Cluster(Work& work, uint32_t wanted, const uint32_t* pinned, uint32_t pinnedCount) {
     for (size_t i = 0; i < work.binCount; ++i) {
         work.order[i] = static_cast<uint32_t>(i);
     }
     work.boxes[0] = Box{0, work.binCount, {}, 0};
-    work.boxCount = 1;
+    work.boxCount = wanted > pinnedCount ? 1 : 0;
     Measure(work, &work.boxes[0]);
-    while (work.boxCount < wanted && SplitOne(work)) {
+    while (work.boxCount < wanted - pinnedCount && SplitOne(work)) {
+    }
+    for (uint32_t k = 0; k < pinnedCount; ++k) {
+        work.centres[k] = pinned[k];
     }
     for (size_t k = 0; k < work.boxCount; ++k) {
-        work.centres[k] = BoxMean(work, work.boxes[k]);
+        work.centres[pinnedCount + k] = BoxMean(work, work.boxes[k]);
     }
-    auto count = static_cast<uint32_t>(work.boxCount);
+    auto count = static_cast<uint32_t>(pinnedCount + work.boxCount);
     std::fill(work.clusterOf, work.clusterOf + work.binCount, 0);
-    Refine(work, count);
+    Refine(work, count, pinnedCount);
     return count;
 }
 
 // Each centre moved to the colour of its cluster nearest it, the first
-// pixel with that colour lending its stored value; the entries, the
-// transparent one first, then the clusters' in order. Where each bin is
-// one colour, the bins are enough; otherwise the pixels are read again.
+// pixel with that colour lending its stored value; the entries, the pinned
+// colours first (as they are), then the transparent one, then the
+// clusters' in order. Where each bin is one colour, the bins are enough;
+// otherwise the pixels are read again.
 uint32_t MakeEntries(const Picture& picture, bool separate, bool transparent, const uint32_t* transparentAt,
-                     uint32_t clusters, Work& work) {
+                     uint32_t clusters, uint32_t pinnedCount, Work& work) {
     for (uint32_t k = 0; k < clusters; ++k) {
         work.best[4 * k] = 0xFFFFFFFFu;
     }
     auto offer = [&](uint32_t k, uint32_t rgba, uint32_t x, uint32_t y) {
+        if (k < pinnedCount) {
+            return;
+        }
         uint32_t d = ColorDistance(rgba, work.centres[k]);
         uint32_t* best = work.best + 4 * size_t{k};
         if (d < best[0]) {
@@ -412,13 +420,19 @@ uint32_t MakeEntries(const Picture& picture, bool separate, bool transparent, co
         }
     }
     uint32_t entries = 0;
+    for (; entries < pinnedCount; ++entries) {
+        work.entryOf[entries] = entries;
+        work.entryColor[entries] = work.centres[entries];
+        work.entryAt[2 * entries] = 0, work.entryAt[2 * entries + 1] = 0;  // no pixel need have it
+    }
     if (transparent) {
         uint64_t value = 0;
-        work.entryColor[0] = ReadPictureRgba(picture, StoredRow(picture, transparentAt[1]), transparentAt[0], &value);
-        work.entryAt[0] = transparentAt[0], work.entryAt[1] = transparentAt[1];
-        entries = 1;
+        work.entryColor[entries] =
+            ReadPictureRgba(picture, StoredRow(picture, transparentAt[1]), transparentAt[0], &value);
+        work.entryAt[2 * entries] = transparentAt[0], work.entryAt[2 * entries + 1] = transparentAt[1];
+        ++entries;
     }
-    for (uint32_t k = 0; k < clusters; ++k) {
+    for (uint32_t k = pinnedCount; k < clusters; ++k) {
         const uint32_t* best = work.best + 4 * size_t{k};
         if (best[0] != 0xFFFFFFFFu) {
             work.entryOf[k] = entries;
@@ -477,27 +491,33 @@ void ReadPictureRgbaRow(const Picture& picture, const uint8_t* row, uint32_t* li
     }
 }
 
-Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* chosen) {
-    *chosen = ChosenPalette{0, 0};
-    if (picture.width == 0 || picture.height == 0 || colors == 0) {
-        return StatusOk;
-    }
-    Work work{};
+namespace {
+
+// The chooser up to its entries (work.entryColor, *entries of them), with
+// pinned colours as the first; *transparent where fully transparent
+// pixels have an entry of their own. StatusOutOfMemory with nothing held.
+Status ChooseEntries(const Picture& picture, uint32_t colors, const uint32_t* pinned, uint32_t pinnedCount,
+                     Work& work, bool* transparent, uint32_t* entries) {
     work.slotKeys = AllocateArrayOf<uint32_t>(uint64_t{1} << kSlotBits);
     work.slotBins = AllocateArrayOf<uint32_t>(uint64_t{1} << kSlotBits);
     work.line = AllocateArrayOf<uint32_t>(picture.width);
-    bool separate = colors >= 2;  // fully transparent pixels an entry of their own
-    bool transparent = false;
+    bool clearPinned = false;
+    for (uint32_t k = 0; k < pinnedCount; ++k) {
+        clearPinned = clearPinned || pinned[k] >> 24 == 0;
+    }
+    // Fully transparent pixels an entry of their own, unless a pinned colour is clear.
+    bool separate = colors >= pinnedCount + 2 || clearPinned;
     uint32_t transparentAt[2] = {0, 0};
+    *transparent = false;
     if (work.slotKeys == nullptr || work.slotBins == nullptr || work.line == nullptr ||
-        !GatherBins(picture, separate, work, &transparent, transparentAt)) {
+        !GatherBins(picture, separate, work, transparent, transparentAt)) {
         Release(work);
         return StatusOutOfMemory;
     }
-    uint32_t wanted = std::min<uint64_t>(colors - (transparent ? 1 : 0), work.binCount);
+    *transparent = *transparent && !clearPinned;
+    uint32_t wanted = pinnedCount + static_cast<uint32_t>(std::min<uint64_t>(
+                                        colors - pinnedCount - (*transparent ? 1 : 0), work.binCount));
     uint64_t bins = std::max<uint64_t>(work.binCount, 1), room = uint64_t{wanted} + 1;
-    uint32_t pixelBits = PixelBits(picture);
-    size_t pixelBytes = picture.storage != StorageMasked && pixelBits >= 8 ? pixelBits / 8 : 0;
     work.order = AllocateArrayOf<uint32_t>(bins);
     work.boxes = AllocateArrayOf<Box>(room);
     work.centres = AllocateArrayOf<uint32_t>(room);
@@ -515,8 +535,50 @@ Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* cho
         Release(work);
         return StatusOutOfMemory;
     }
-    uint32_t clusters = wanted != 0 ? Cluster(work, wanted) : 0;
-    uint32_t entries = MakeEntries(picture, separate, transparent, transparentAt, clusters, work);
+    uint32_t clusters = wanted != 0 ? Cluster(work, wanted, pinned, pinnedCount) : 0;
+    *entries = MakeEntries(picture, separate, *transparent, transparentAt, clusters, pinnedCount, work);
+    return StatusOk;
+}
+
+}  // namespace
+
+Status ChoosePinnedColors(const Picture& picture, uint32_t colors, const uint32_t* pinned, uint32_t pinnedCount,
+                          uint32_t* entries, uint32_t* count) {
+    *count = 0;
+    if (pinnedCount > colors) {
+        return StatusBadInput;
+    }
+    for (; *count < pinnedCount; ++*count) {
+        entries[*count] = pinned[*count];
+    }
+    if (picture.width == 0 || picture.height == 0) {
+        return StatusOk;
+    }
+    Work work{};
+    bool transparent = false;
+    Status status = ChooseEntries(picture, colors, pinned, pinnedCount, work, &transparent, count);
+    if (status != StatusOk) {
+        return status;
+    }
+    std::memcpy(entries, work.entryColor, sizeof *entries * *count);
+    Release(work);
+    return StatusOk;
+}
+
+Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* chosen) {
+    *chosen = ChosenPalette{0, 0};
+    if (picture.width == 0 || picture.height == 0 || colors == 0) {
+        return StatusOk;
+    }
+    Work work{};
+    bool transparent = false;
+    uint32_t entries = 0;
+    Status status = ChooseEntries(picture, colors, nullptr, 0, work, &transparent, &entries);
+    if (status != StatusOk) {
+        return status;
+    }
+    uint32_t pixelBits = PixelBits(picture);
+    size_t pixelBytes = picture.storage != StorageMasked && pixelBits >= 8 ? pixelBits / 8 : 0;
     for (uint32_t e = 0; e < entries && pixelBytes != 0; ++e) {
         std::memcpy(work.entryBytes + 8 * size_t{e},
                     StoredRow(picture, work.entryAt[2 * e + 1]) + work.entryAt[2 * e] * pixelBytes, pixelBytes);

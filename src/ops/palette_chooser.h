@@ -37,6 +37,16 @@ struct ChosenPalette {
 // it was.
 Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* chosen);
 
+// The entries alone, with pinned colours (--pin): those first, in their
+// order, whether a pixel has them or not; then the colour of the first
+// fully transparent pixel, where there is one and no pinned colour is
+// clear; then as ChoosePalette chooses, up to colors in all, the pinned
+// centres held still through the rounds. The picture is not changed
+// (RemapPicture maps it). entries has room for colors; StatusBadInput where
+// more are pinned than that.
+Status ChoosePinnedColors(const Picture& picture, uint32_t colors, const uint32_t* pinned, uint32_t pinnedCount,
+                          uint32_t* entries, uint32_t* count);
+
 }  // namespace quenvale
 
 #endif

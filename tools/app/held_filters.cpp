@@ -62,6 +62,18 @@ quenvale::Status ChooseHeld(Picture* picture, uint64_t colors, quenvale::ChosenP
     return status;
 }
 
+quenvale::Status ChoosePinnedHeld(Picture* picture, uint64_t colors, const std::vector<uint32_t>& pinned,
+                                  std::vector<uint32_t>* entries) {
+    entries->assign(colors, 0);
+    uint32_t count = 0;
+    LittleEndianSamples(picture);
+    quenvale::Status status = quenvale::ChoosePinnedColors(*picture, static_cast<uint32_t>(colors), pinned.data(),
+                                                           static_cast<uint32_t>(pinned.size()), entries->data(), &count);
+    LittleEndianSamples(picture);
+    entries->resize(count);
+    return status;
+}
+
 bool RemapHeld(Picture* picture, const std::vector<uint32_t>& colors, uint32_t* largestError, PictureError* error) {
     Picture target{};
     target.width = picture->width;

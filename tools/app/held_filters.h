@@ -30,6 +30,10 @@ quenvale::Status FlattenHeldToCount(Picture* picture, int* tolerance, uint64_t c
 // The chooser's palette of at most colors entries (palette_chooser.h), the
 // picture mapped to it in place.
 quenvale::Status ChooseHeld(Picture* picture, uint64_t colors, quenvale::ChosenPalette* chosen);
+// The chooser's colours with pinned ones (ChoosePinnedColors), the picture
+// not changed: the pinned first, then at most colors in all.
+quenvale::Status ChoosePinnedHeld(Picture* picture, uint64_t colors, const std::vector<uint32_t>& pinned,
+                                  std::vector<uint32_t>* entries);
 // The picture mapped onto a palette's colours (RemapPicture), in place: a
 // palette picture of the colours in their order where there are at most
 // 256, else 8-bit RGB or RGBA; the metadata kept. False with *error where

@@ -277,24 +277,37 @@ bool ChooseDecoded(const JobOptions& options, PictureJob& job, FILE* console, co
     return true;
 }
 
-// The picture mapped onto --remap's colours, in place.
+// The picture mapped onto --remap's colours, or onto --pin's and those the
+// chooser adds for --colors, in place.
 bool RemapDecoded(const JobOptions& options, PictureJob& job, FILE* console, const std::string& input) {
     uint32_t largestError = 0;
     PictureError error{};
+    std::vector<uint32_t> colors;
+    if (options.pin != nullptr) {
+        quenvale::Status status = ChoosePinnedHeld(&job.source, options.colors, *options.pin, &colors);
+        if (status != quenvale::StatusOk) {
+            ReportFailure(status, input, "not enough memory to choose its colours", 0);
+            return false;
+        }
+    }
+    const std::vector<uint32_t>& to = options.pin != nullptr ? colors : *options.remap;
     job.sourceEncoding = job.source;
     job.sourceEncoding.rows = nullptr;
     job.sourceEncoding.iccProfile.clear();
     job.sourceEncoding.exif.clear();
     job.remapped = true;
-    if (!RemapHeld(&job.source, *options.remap, &largestError, &error)) {
+    if (!RemapHeld(&job.source, to, &largestError, &error)) {
         ReportFailure(input, error);
         return false;
     }
-    job.origin = {true, 0, largestError, options.remapName};
-    if (console != nullptr) {
+    job.origin = {true, 0, largestError, options.pin != nullptr ? nullptr : options.remapName};
+    if (console != nullptr && options.pin != nullptr) {
+        std::fprintf(console, "%s: %zu colours chosen (--colors %llu, %zu pinned), the largest error %u on a channel\n",
+                     Printable(input).c_str(), to.size(), static_cast<unsigned long long>(options.colors),
+                     options.pin->size(), largestError);
+    } else if (console != nullptr) {
         std::fprintf(console, "%s: mapped to the %zu colours of %s, the largest error %u on a channel\n",
-                     Printable(input).c_str(), options.remap->size(), Printable(options.remapName).c_str(),
-                     largestError);
+                     Printable(input).c_str(), to.size(), Printable(options.remapName).c_str(), largestError);
     }
     return true;
 }
@@ -306,7 +319,7 @@ bool FlattenDecoded(const JobOptions& options, PictureJob& job, const std::strin
     FILE* console = OpenLibraryConsole(options, output);
     ShowGridsTaken(console, job, picture.width, picture.height);
     if (ChoosesPalette(options) || options.remap != nullptr) {
-        bool done = options.remap != nullptr ? RemapDecoded(options, job, console, input)
+        bool done = options.remap != nullptr || options.pin != nullptr ? RemapDecoded(options, job, console, input)
                                              : ChooseDecoded(options, job, console, input, output);
         ShowGridsReleased(job, picture.width, picture.height);
         CloseLibraryConsole(console);
@@ -365,7 +378,7 @@ bool FilterInMemory(const JobOptions& options, FileFormat from, FileFormat to, P
         }
         // A remap's palette picture is written as it is: its indices are the file's.
         JobOptions remapped = options;
-        remapped.keepEncoding = options.keepEncoding || (options.remap != nullptr && options.remap->size() <= 256);
+        remapped.keepEncoding = options.keepEncoding || (job.remapped && job.source.storage == quenvale::StorageIndexed);
         return to == FormatBmp ? ReplaceOutput(
                                      options, job, outputFile, [&job, &error](FILE* stream) {
                                          return WriteBitmapOfPicture(job.source, stream, &error);

@@ -47,6 +47,8 @@ struct JobOptions {
     bool firstFit = false;  // --colors by the first-fit flatten at the tolerance that fits, not the chooser
     const std::vector<uint32_t>* remap = nullptr;  // every pixel to the nearest of these colours, 0xAARRGGBB
     const char* remapName = nullptr;               // the palette file they came from
+    const std::vector<uint32_t>* pin = nullptr;    // with colors: these first, the chooser's after
+    const char* pinName = nullptr;
     uint64_t maxPixels = kDefaultMaxPixels;
 };
 

@@ -21,7 +21,7 @@ namespace {
 
 const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
-enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFirstFit, OptionRemap, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
+enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFirstFit, OptionRemap, OptionPin, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
                 OptionKeepEncoding, OptionSync, OptionMaxPixels, OptionJobs, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
@@ -35,6 +35,7 @@ const OptionEntry kOptions[] = {
     {"--filter", 0, true, OptionFilter},       {"--tolerance", 0, true, OptionTolerance},
     {"--colors", 0, true, OptionColors},       {"--fill", 0, true, OptionFill},
     {"--first-fit", 0, false, OptionFirstFit}, {"--remap", 0, true, OptionRemap},
+    {"--pin", 0, true, OptionPin},
     {"--layers", 0, true, OptionLayers},       {"--palette", 0, true, OptionPalette},
     {"--palette-dir", 0, true, OptionPaletteDir}, {"--palette-format", 0, true, OptionPaletteFormat},
     {"--format", 0, true, OptionFormat},
@@ -119,6 +120,7 @@ void PrintUsage() {
         "                      colour (at most 256 colours)\n"
         "  --remap FILE        map every pixel to the nearest colour of FILE (.gpl,\n"
         "                      .json, .txt or .act), in FILE's order\n"
+        "  --pin FILE          with --colors N: FILE's colours are the first of the N\n"
         "  --palette FILE      write the flatten's palette to FILE (.gpl, .json, .txt;\n"
         "                      - for standard output): every colour in the order it\n"
         "                      was founded, with its pixel count and founder\n"
@@ -220,6 +222,9 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
             return -1;
         case OptionRemap:
             options->remapName = value;
+            return -1;
+        case OptionPin:
+            options->pinName = value;
             return -1;
         case OptionFill:
             if (std::strcmp(value, "founder") != 0 && std::strcmp(value, "mean") != 0) {
@@ -365,6 +370,12 @@ int CheckArguments(const Options& options) {
             return UsageError("--remap needs the picture codecs, which this build lacks");
         }
     }
+    if (options.pinName != nullptr && (options.colors == 0 || options.firstFit || options.meanFill)) {
+        return UsageError("--pin goes with --colors, whose chooser adds to its colours (not --first-fit or --fill mean)");
+    }
+    if (options.pinName != nullptr && options.remapName != nullptr) {
+        return UsageError("--remap and --pin do not go together: --remap takes its file's colours alone");
+    }
     int status = CheckPaletteOptions(options);
     if (status >= 0) {
         return status;
@@ -473,6 +484,17 @@ int ParseArguments(int argc, char** argv, Options* options) {
             return UsageError(std::string("--remap ") + options->remapName + ": " + reason);
         }
         options->remap = &options->remapColors;
+    }
+    if (status < 0 && options->pinName != nullptr) {
+        std::string reason;
+        if (!ReadPaletteFile(options->pinName, &options->pinColors, &reason)) {
+            return UsageError(std::string("--pin ") + options->pinName + ": " + reason);
+        }
+        if (options->pinColors.size() > options->colors) {
+            return UsageError(std::string("--pin ") + options->pinName + ": " + std::to_string(options->pinColors.size()) +
+                              " colours, more than --colors " + std::to_string(options->colors));
+        }
+        options->pin = &options->pinColors;
     }
     return status;
 }

@@ -21,6 +21,7 @@ struct Options : JobOptions {
     uint64_t jobs = 0;  // --jobs: a batch's files at once; 0 for the number of cores
     std::vector<const char*> paths;
     std::vector<uint32_t> remapColors;  // --remap's file, read before any job (remap points here)
+    std::vector<uint32_t> pinColors;    // --pin's, as remap's
 };
 
 // Fills options from the arguments; returns -1 to go on, or the exit status
