@@ -18,8 +18,10 @@
 #include "app/host_call.h"
 #include "app/job.h"
 #include "app/output_set.h"
+#include "app/palette_read.h"
 #include "codecs/picture.h"
 #include "ops/filter_table.h"
+#include "ops/palette_remap.h"
 #include "quenvale_version.h"
 
 namespace py = pybind11;
@@ -280,6 +282,92 @@ py::tuple Flatten(const py::array& image, int tolerance, uint64_t colors, bool m
     return py::make_tuple(ResultOf(held), PaletteBytes(picture), table, tolerance, transparent, chosen.largestError);
 }
 
+// A job's failure, mapped to Python's exceptions here alone: OSError with
+// the system's error, MemoryError, else quenvale.Error.
+[[noreturn]] void RaiseJobError(const quenvale_host::JobError& failure) {
+    if (failure.systemError != 0) {
+        py::object error = py::reinterpret_steal<py::object>(
+            PyObject_CallFunction(PyExc_OSError, "isO", failure.systemError, failure.reason.c_str(),
+                                  py::str(failure.path).ptr()));
+        if (!error) {
+            throw py::error_already_set();
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+        throw py::error_already_set();
+    }
+    if (failure.status == quenvale::StatusOutOfMemory) {
+        PyErr_SetString(PyExc_MemoryError, (failure.path + ": " + failure.reason).c_str());
+        throw py::error_already_set();
+    }
+    throw RefusedError(failure.path + ": " + failure.reason);
+}
+
+// remap: the picture mapped onto the colours given (0xAARRGGBB), or with
+// colors not 0 onto the pinned ones and those the chooser adds: (result,
+// palette bytes or None, alpha bytes, entry table, fully transparent
+// pixels, the largest error). The result is the palette picture's indices
+// up to 256 colours, else 8-bit RGB or RGBA samples.
+py::tuple Remap(const py::array& image, const py::array_t<uint32_t, py::array::c_style | py::array::forcecast>& given,
+                uint64_t colors, const py::object& palette, const py::object& alpha, const py::object& key) {
+    std::vector<uint32_t> wanted(given.data(), given.data() + given.size());
+    if (wanted.empty() || wanted.size() > quenvale::kMostRemapColors) {
+        throw py::value_error("a palette of " + std::to_string(wanted.size()) + " colours (1 to 65,536)");
+    }
+    if (colors != 0 && (colors > quenvale_host::kMaxColors || wanted.size() > colors)) {
+        throw py::value_error(std::to_string(wanted.size()) + " pinned colours, more than colors " + std::to_string(colors));
+    }
+    HeldArray held = HoldArray(image, palette, alpha, key);
+    Picture& picture = held.picture;
+    uint32_t largestError = 0;
+    quenvale::FlattenPalette entries{};
+    PictureError error{};
+    Picture remapped{};
+    bool done = true;
+    if (picture.width != 0 && picture.height != 0) {
+        py::gil_scoped_release unlocked;
+        std::vector<uint32_t> pinned;
+        quenvale::Status status = colors != 0 ? quenvale_host::ChoosePinnedHeld(&picture, colors, wanted, &pinned)
+                                              : quenvale::StatusOk;
+        error = {"not enough memory to choose its colours", status};
+        done = status == quenvale::StatusOk &&
+               quenvale_host::RemapHeld(picture, colors != 0 ? pinned : wanted, &remapped, &largestError, &error);
+        done = done && quenvale::DescribeFlattenPalette(remapped, &entries) == quenvale::StatusOk;
+    }
+    if (!done) {
+        quenvale::FreeFlattenPalette(&entries);
+        quenvale_host::ReleasePicture(&remapped);
+        if (error.status == quenvale::StatusOutOfMemory || error.status == quenvale::StatusOk) {
+            throw std::bad_alloc();
+        }
+        throw RefusedError(error.reason);
+    }
+    py::array table = EntryTable(entries);
+    uint64_t transparent = entries.transparent;
+    quenvale::FreeFlattenPalette(&entries);
+    if (remapped.rows == nullptr) {  // no pixels: no picture made
+        return py::make_tuple(ResultOf(held), py::none(), py::bytes(), table, transparent, largestError);
+    }
+    bool indexed = quenvale_host::PngColorTypeOf(remapped) == quenvale_host::PngPalette;
+    std::string alphas(reinterpret_cast<const char*>(remapped.paletteAlpha), indexed ? remapped.alphaCount : 0);
+    py::array result = ArrayOfPicture(remapped);
+    py::object plte = PaletteBytes(remapped);
+    quenvale_host::ReleasePicture(&remapped);
+    return py::make_tuple(result, plte, py::bytes(alphas), table, transparent, largestError);
+}
+
+// Reads a palette file as --remap and --pin do: its colours, 0xAARRGGBB.
+py::array_t<uint32_t> ReadPalette(const std::string& path) {
+    std::vector<uint32_t> colors;
+    std::string reason;
+    int systemError = 0;
+    if (!quenvale_host::ReadPaletteFile(path, &colors, &reason, &systemError)) {
+        RaiseJobError({quenvale::StatusBadInput, path, reason, systemError});
+    }
+    py::array_t<uint32_t> out(static_cast<py::ssize_t>(colors.size()));
+    std::copy(colors.begin(), colors.end(), out.mutable_data());
+    return out;
+}
+
 // filter: (result, palette bytes or None); the flatten's row is Flatten.
 py::tuple Filter(const py::array& image, const std::string& name, const py::object& palette, const py::object& alpha,
                  const py::object& key) {
@@ -382,23 +470,7 @@ void FlattenFile(const std::string& input, const std::string& output, const std:
     if (outcome.written) {
         return;
     }
-    // The job's first failure, mapped to Python's exceptions here alone.
-    const quenvale_host::JobError& failure = outcome.errors.front();
-    if (failure.systemError != 0) {
-        py::object error = py::reinterpret_steal<py::object>(
-            PyObject_CallFunction(PyExc_OSError, "isO", failure.systemError, failure.reason.c_str(),
-                                  py::str(failure.path).ptr()));
-        if (!error) {
-            throw py::error_already_set();
-        }
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-        throw py::error_already_set();
-    }
-    if (failure.status == quenvale::StatusOutOfMemory) {
-        PyErr_SetString(PyExc_MemoryError, (failure.path + ": " + failure.reason).c_str());
-        throw py::error_already_set();
-    }
-    throw RefusedError(failure.path + ": " + failure.reason);
+    RaiseJobError(outcome.errors.front());
 }
 
 // For the benchmark: the engine's flatten, in place, on packed 8-bit RGB
@@ -447,6 +519,9 @@ PYBIND11_MODULE(_core, module) {
     });
     module.def("flatten", &Flatten, py::arg("image"), py::arg("tolerance"), py::arg("colors"), py::arg("mean"),
                py::arg("first_fit"), py::arg("palette"), py::arg("alpha"), py::arg("key"));
+    module.def("remap", &Remap, py::arg("image"), py::arg("colors_given"), py::arg("colors"), py::arg("palette"),
+               py::arg("alpha"), py::arg("key"));
+    module.def("read_palette", &ReadPalette, py::arg("path"));
     module.def("filter", &Filter, py::arg("image"), py::arg("name"), py::arg("palette"), py::arg("alpha"),
                py::arg("key"));
     py::class_<Cancel>(module, "Cancel", "Asks a flatten_file running on another thread to stop.")

@@ -186,6 +186,53 @@ def test_colors_and_palette():
     assert len(palette[1:3]) == 2
 
 
+def host_output(folder, name, work, *options):
+    out = str(folder / ("host-" + name))
+    run_host(*options, os.path.join(work, name), out)
+    return Image.open(out)
+
+
+def test_remap_and_pin_like_the_host(pngs, tmp_path):
+    """palette= and pin= give the host's --remap and --pin pixels, from a
+    file or from colours, for Pillow images (a P image in the palette's
+    order) and arrays; bad palettes are refused as the host refuses them."""
+    work, _ = pngs
+    inks = [(0, 0, 0), (255, 255, 255), (255, 0, 0), (0, 255, 0), (0, 0, 255), (255, 255, 0), (255, 128, 0)]
+    text = tmp_path / "inks.txt"
+    text.write_text("".join("#%02x%02x%02x\n" % c for c in inks))
+    pins = tmp_path / "pins.txt"
+    pins.write_text("#ff00ff\n#00ffff80\n")
+    for name in ("rgb8.png", "palette8.png", "rgba8.png", "greyalpha8.png"):
+        source = Image.open(os.path.join(work, name))
+        want = host_output(tmp_path, name, work, "--remap", str(text))
+        for given in (text, inks, numpy.array(inks, numpy.uint8)):
+            got, palette = quenvale.flatten(source, palette=given)
+            assert got.mode == "P" and got.getpalette()[:21] == [v for c in inks for v in c], name
+            assert same_pixels(got, want), name
+            assert palette.tolerance is None and palette.error is not None
+        if source.mode in ("RGB", "RGBA") and "transparency" not in source.info:
+            array, _ = quenvale.flatten(numpy.asarray(source), palette=inks)
+            assert array.shape == source.size[::-1] + (3,) and numpy.array_equal(array, as_rgba(want)[..., :3]), name
+        want = host_output(tmp_path, name, work, "--colors", "9", "--pin", str(pins))
+        got, _ = quenvale.flatten(source, colors=9, pin=pins)
+        assert same_pixels(got, want), name
+        got, _ = quenvale.flatten(source, colors=9, pin=[(255, 0, 255, 255), (0, 255, 255, 128)])
+        assert same_pixels(got, want), name
+    source = Image.open(os.path.join(work, "rgb8.png"))
+    for kwargs in ({"palette": inks, "colors": 4}, {"palette": inks, "tolerance": 3}, {"pin": inks},
+                   {"pin": inks, "colors": 3}, {"pin": inks, "colors": 9, "first_fit": True}, {"palette": []},
+                   {"palette": [(1, 2, 300)]}):
+        with pytest.raises(ValueError):
+            quenvale.flatten(source, **kwargs)
+    with pytest.raises(TypeError):
+        quenvale.flatten(source, palette=[1, 2, 3])
+    with pytest.raises(FileNotFoundError):
+        quenvale.flatten(source, palette=tmp_path / "none.gpl")
+    (tmp_path / "bad.gpl").write_text("GIMP Palette\n1 2\n")
+    with pytest.raises(quenvale.Error, match="line 2"):
+        quenvale.flatten(source, palette=tmp_path / "bad.gpl")
+
+
 def test_flatten_file_writes_what_the_host_writes(pngs, tmp_path):
     work, names = pngs
     for name, options, kwargs in [

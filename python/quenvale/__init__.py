@@ -238,6 +238,48 @@ def _tolerance_and_colors(tolerance: Optional[int], colors: Optional[int]) -> Tu
     )
 
 
+def _palette_colours(value: Any, what: str) -> numpy.ndarray:
+    """A palette given as a path (read as the tool reads --remap's file) or
+    as colours, N x 3 (RGB) or N x 4 (RGBA) of 0 to 255: 0xAARRGGBB each."""
+    if isinstance(value, (str, bytes, os.PathLike)):
+        return _core.read_palette(_path(value, what))
+    colours = numpy.asarray(value)
+    if colours.size == 0:
+        raise ValueError("%s takes 1 to 65,536 colours, not none" % what)
+    if colours.ndim != 2 or colours.shape[1] not in (3, 4) or colours.dtype.kind not in "ui":
+        raise TypeError("%s must be a path or N x 3 or N x 4 whole numbers, not %s %s"
+                        % (what, colours.shape, colours.dtype))
+    if not 1 <= len(colours) <= 65536 or colours.min() < 0 or colours.max() > 255:
+        raise ValueError("%s takes 1 to 65,536 colours of channels 0 to 255" % what)
+    colours = colours.astype(numpy.uint32)
+    alpha = colours[:, 3] if colours.shape[1] == 4 else numpy.full(len(colours), 255, numpy.uint32)
+    return alpha << 24 | colours[:, 0] << 16 | colours[:, 1] << 8 | colours[:, 2]
+
+
+def _remapped(image: Any, pil: bool, parts: Tuple[Any, ...], given: numpy.ndarray, count: int) -> Tuple[Any, Palette]:
+    array, entries, alpha, key = parts
+    result, plte, alphas, table, transparent, error = _core.remap(array, given, count, entries, alpha, key)
+    palette = Palette(table, None, int(transparent), int(error))
+    if plte is not None:
+        rgb = numpy.frombuffer(plte, numpy.uint8).reshape(-1, 3)
+        if pil:
+            from PIL import Image
+
+            picture = Image.fromarray(result, "P")
+            picture.putpalette(plte, "RGB")
+            if alphas:
+                picture.info["transparency"] = alphas
+            return picture, palette
+        clear = numpy.full(len(rgb), 255, numpy.uint8)
+        clear[:len(alphas)] = numpy.frombuffer(alphas, numpy.uint8)
+        result = rgb[result] if not alphas else numpy.concatenate([rgb, clear[:, None]], axis=1)[result]
+    elif pil:
+        from PIL import Image
+
+        return Image.fromarray(result, "RGBA" if result.shape[2] == 4 else "RGB"), palette
+    return result, palette
+
+
 def flatten(
     image: Any,
     tolerance: Optional[int] = None,
@@ -245,6 +287,8 @@ def flatten(
     colors: Optional[int] = None,
     first_fit: bool = False,
     fill: str = "founder",
+    palette: Any = None,
+    pin: Any = None,
 ) -> Tuple[Any, Palette]:
     """Flatten the colours of ``image``; returns ``(result, palette)``.
 
@@ -266,9 +310,33 @@ def flatten(
     founder's. Alpha is each pixel's own; a palette's alpha or a transparent
     key (Pillow's ``transparency``) keeps pixels of one alpha apart.
 
+    ``palette`` maps every pixel to the nearest of its colours instead, as
+    the tool's ``--remap`` does; ``pin`` with ``colors`` makes its colours
+    the first of the ``colors``, the chooser adding the rest, as ``--pin``
+    does. Either is a palette file's path (.gpl, .json, .txt or .act) or
+    colours, N x 3 or N x 4. Then the result holds the palette's colours: a
+    Pillow image of mode P in the palette's order (RGB or RGBA beyond 256
+    colours), or an array H x W x 3 of uint8, H x W x 4 where a colour has
+    alpha.
+
     Raises TypeError or ValueError for an image or argument it cannot take,
     quenvale.Error (a ValueError) for a picture it refuses, MemoryError.
     """
+    if palette is not None:
+        if colors is not None or tolerance is not None or first_fit or fill != "founder" or pin is not None:
+            raise ValueError("palette maps to its own colours: not with tolerance, colors, first_fit, fill or pin")
+        given = _palette_colours(palette, "palette")
+        pil, *parts = _parts(image)
+        return _remapped(image, pil, tuple(parts), given, 0)
+    if pin is not None:
+        if colors is None or first_fit or fill != "founder":
+            raise ValueError("pin goes with colors, whose chooser adds to its colours (not first_fit or fill)")
+        count = _whole(colors, "colors", 1, _core.MAX_COLORS)
+        given = _palette_colours(pin, "pin")
+        if len(given) > count:
+            raise ValueError("pin: %d colours, more than colors %d" % (len(given), count))
+        pil, *parts = _parts(image)
+        return _remapped(image, pil, tuple(parts), given, count)
     tolerance, count = _tolerance_and_colors(tolerance, colors)
     if fill not in _FILLS:
         raise ValueError("fill takes 'founder' or 'mean', not %r" % (fill,))

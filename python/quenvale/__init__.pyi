@@ -54,6 +54,8 @@ def flatten(
     colors: Optional[int] = None,
     first_fit: bool = False,
     fill: str = "founder",
+    palette: Any = None,
+    pin: Any = None,
 ) -> Tuple[_Image, Palette]: ...
 def filter(image: _Image, name: str) -> _Image: ...
 def flatten_file(

@@ -74,7 +74,9 @@ quenvale::Status ChoosePinnedHeld(Picture* picture, uint64_t colors, const std::
     return status;
 }
 
-bool RemapHeld(Picture* picture, const std::vector<uint32_t>& colors, uint32_t* largestError, PictureError* error) {
+bool RemapHeld(Picture& source, const std::vector<uint32_t>& colors, Picture* result, uint32_t* largestError,
+               PictureError* error) {
+    Picture* picture = &source;
     Picture target{};
     target.width = picture->width;
     target.height = picture->height;
@@ -104,13 +106,12 @@ bool RemapHeld(Picture* picture, const std::vector<uint32_t>& colors, uint32_t* 
         *error = {"not enough memory to remap it", status};
         return false;
     }
-    target.iccProfile = std::move(picture->iccProfile);
-    target.exif = std::move(picture->exif);
+    target.iccProfile = picture->iccProfile;
+    target.exif = picture->exif;
     target.resolution[0] = picture->resolution[0];
     target.resolution[1] = picture->resolution[1];
     target.interlace = picture->interlace;
-    ReleasePicture(picture);
-    *picture = std::move(target);
+    *result = std::move(target);
     return true;
 }
 

@@ -296,10 +296,13 @@ bool RemapDecoded(const JobOptions& options, PictureJob& job, FILE* console, con
     job.sourceEncoding.iccProfile.clear();
     job.sourceEncoding.exif.clear();
     job.remapped = true;
-    if (!RemapHeld(&job.source, to, &largestError, &error)) {
+    Picture remapped{};
+    if (!RemapHeld(job.source, to, &remapped, &largestError, &error)) {
         ReportFailure(input, error);
         return false;
     }
+    ReleasePicture(&job.source);
+    job.source = std::move(remapped);
     job.origin = {true, 0, largestError, options.pin != nullptr ? nullptr : options.remapName};
     if (console != nullptr && options.pin != nullptr) {
         std::fprintf(console, "%s: %zu colours chosen (--colors %llu, %zu pinned), the largest error %u on a channel\n",

@@ -380,8 +380,11 @@ bool ParsePalette(const std::string& name, const std::string& text, std::vector<
     return false;
 }
 
-bool ReadPaletteFile(const std::string& name, std::vector<uint32_t>* colors, std::string* reason) {
+bool ReadPaletteFile(const std::string& name, std::vector<uint32_t>* colors, std::string* reason, int* systemError) {
     FILE* file = OpenFile(name, "rb");
+    if (systemError != nullptr) {
+        *systemError = file == nullptr ? errno : 0;
+    }
     if (file == nullptr) {
         *reason = std::strerror(errno);
         return false;
