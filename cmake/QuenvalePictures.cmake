@@ -31,7 +31,8 @@ add_library(quenvale_picture_model STATIC
   tools/codecs/bitmap_bridge.cpp
   tools/codecs/picture.cpp
   tools/codecs/picture_mapping.cpp
-  tools/app/held_filters.cpp)
+  tools/app/held_filters.cpp
+  tools/app/palette_read.cpp)
 target_include_directories(quenvale_picture_model PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}/tools")
 target_link_libraries(quenvale_picture_model PUBLIC quenvale_core PRIVATE quenvale_bitmap_writer)
 set_target_properties(quenvale_picture_model PROPERTIES POSITION_INDEPENDENT_CODE ON)

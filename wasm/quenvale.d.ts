@@ -28,7 +28,14 @@ export interface FlattenOptions {
   firstFit?: boolean;
   /** Each group's colour: its founder's (the default) or its mean. */
   fill?: "founder" | "mean";
+  /** Every pixel to the nearest of these colours instead, as the tool's --remap: alone, with no other option. */
+  palette?: Color[];
+  /** With colors: these are the first of the colors, the chooser adding the rest, as the tool's --pin. */
+  pin?: Color[];
 }
+
+/** [r, g, b], [r, g, b, a] of 0 to 255, or "#rrggbb" / "#rrggbbaa". */
+export type Color = [number, number, number] | [number, number, number, number] | string;
 
 export interface FlattenResult {
   imageData: ImageData | { width: number; height: number; data: Uint8ClampedArray };
@@ -49,6 +56,8 @@ export class Quenvale {
   /** The bytes the module's memory has grown to. */
   readonly memoryBytes: number;
   flatten(image: RgbaImage, options?: FlattenOptions): FlattenResult;
+  /** A palette file's colours, [r, g, b, a] each, read as the tool reads --remap's; throws RangeError naming the line. */
+  readPalette(name: string, bytes: Uint8Array): [number, number, number, number][];
   filter(image: RgbaImage, name: string): FlattenResult["imageData"];
 }
 

@@ -49,6 +49,27 @@ function checkImage(image) {
   return { width, height, data };
 }
 
+// Colours as [r, g, b] or [r, g, b, a] of 0 to 255, or "#rrggbb(aa)",
+// packed 0xAARRGGBB as the module takes them.
+function packColors(colors, name) {
+  if (!Array.isArray(colors) || colors.length < 1 || colors.length > MAX_COLORS) {
+    throw new TypeError(`${name} must be an array of 1 to ${MAX_COLORS} colours`);
+  }
+  return Uint32Array.from(colors, (color) => {
+    let parts = color;
+    if (typeof color === "string" && /^#?([0-9a-f]{6}|[0-9a-f]{8})$/i.test(color)) {
+      const hex = color.replace("#", "");
+      parts = hex.match(/../g).map((pair) => parseInt(pair, 16));
+    }
+    if (!Array.isArray(parts) || (parts.length !== 3 && parts.length !== 4) ||
+        !parts.every((v) => Number.isInteger(v) && v >= 0 && v <= 255)) {
+      throw new TypeError(`${name}: each colour is [r, g, b], [r, g, b, a] of 0 to 255, or "#rrggbb", not ${String(color)}`);
+    }
+    const [r, g, b, a = 255] = parts;
+    return ((a << 24) | (r << 16) | (g << 8) | b) >>> 0;
+  });
+}
+
 function makeImage(width, height, pixels) {
   // ImageData where there is one (browsers, workers), else its shape.
   return typeof ImageData === "function" ? new ImageData(pixels, width, height) : { width, height, data: pixels };
@@ -118,6 +139,7 @@ export class Quenvale {
    * refuses them.
    */
   flatten(image, options = {}) {
+    if (options.palette !== undefined || options.pin !== undefined) return this._remap(image, options);
     const { tolerance = 20, colors, fill = "founder", firstFit = false } = options;
     if (options.tolerance !== undefined && colors !== undefined) {
       throw new TypeError("colors chooses the tolerance: give tolerance or colors, not both");
@@ -131,23 +153,91 @@ export class Quenvale {
     return this._withPixels(image, (pointer, width, height) => {
       const result = core._qv_flatten(pointer, width, height, tolerance, colors ?? 0, fill === "mean" ? 1 : 0,
                                       firstFit ? 1 : 0);
-      if (result === 0) throw new RangeError(`not enough memory to flatten ${width} x ${height} pixels`);
+      return this._takeBlock(result, `flatten ${width} x ${height} pixels`);
+    });
+  }
+
+  // A flatten's or remap's block read and given back: its palette, its
+  // tolerance (null where none was used, with the largest error then).
+  _takeBlock(result, what) {
+    const core = this._core;
+    if (result === 0) throw new RangeError(`not enough memory to ${what}`);
+    try {
+      const words = core.HEAPU32.subarray(result >>> 2);
+      if (words[0] !== 0) throw new RangeError(`not enough memory to ${what}`);
+      const palette = [];
+      for (let i = 0; i < words[2]; ++i) {
+        const [packed, count, x, y] = words.subarray(HEADER_WORDS + 4 * i, HEADER_WORDS + 4 + 4 * i);
+        const color = [packed >>> 16, (packed >>> 8) & 0xff, packed & 0xff];
+        palette.push({ color, hex: "#" + packed.toString(16).padStart(6, "0"), count, x, y });
+      }
+      return words[1] === 0xffffffff ? { palette, tolerance: null, error: words[4], transparent: words[3] }
+                                     : { palette, tolerance: words[1], transparent: words[3] };
+    } finally {
+      core._qv_free(result);
+    }
+  }
+
+  // flatten's {palette} (the tool's --remap) and {colors, pin} (--pin).
+  _remap(image, options) {
+    const { palette, pin, colors } = options;
+    for (const name of ["tolerance", "fill", "firstFit"]) {
+      if (options[name] !== undefined) throw new TypeError(`${name} does not go with palette or pin`);
+    }
+    if (palette !== undefined && (pin !== undefined || colors !== undefined)) {
+      throw new TypeError("palette maps to its own colours: not with colors or pin");
+    }
+    if (pin !== undefined && colors === undefined) throw new TypeError("pin goes with colors");
+    if (colors !== undefined) wholeNumber(colors, "colors", 1, MAX_COLORS);
+    const given = packColors(palette ?? pin, palette !== undefined ? "palette" : "pin");
+    if (colors !== undefined && given.length > colors) {
+      throw new RangeError(`pin has ${given.length} colours, more than colors ${colors}`);
+    }
+    const core = this._core;
+    return this._withPixels(image, (pointer, width, height) => {
+      const words = core._qv_alloc_text(given.length * 4);
+      if (words === 0) throw new RangeError("not enough memory for the palette");
+      try {
+        core.HEAPU32.set(given, words >>> 2);
+        const result = core._qv_remap(pointer, width, height, words, given.length, colors ?? 0);
+        return this._takeBlock(result, `remap ${width} x ${height} pixels`);
+      } finally {
+        core._qv_free(words);
+      }
+    });
+  }
+
+  /**
+   * A palette file's colours as [r, g, b, a] each, read as the tool reads
+   * --remap's file, by its name's extension (.gpl, .json, .txt, .act): for
+   * flatten's palette or pin. Throws a RangeError with the reason (and the
+   * line) for a file the tool refuses.
+   */
+  readPalette(name, bytes) {
+    if (typeof name !== "string") throw new TypeError("name must be the file's name, a string");
+    if (!(bytes instanceof Uint8Array)) throw new TypeError("bytes must be a Uint8Array of the file");
+    const core = this._core;
+    const encoded = new TextEncoder().encode(name);
+    const nameAt = core._qv_alloc_text(encoded.length);
+    const textAt = core._qv_alloc_text(bytes.length);
+    try {
+      if (nameAt === 0 || textAt === 0) throw new RangeError("not enough memory for the palette");
+      core.HEAPU8.set(encoded, nameAt);
+      core.HEAPU8.set(bytes, textAt);
+      const result = core._qv_parse_palette(nameAt, textAt, bytes.length);
+      if (result === 0) throw new RangeError("not enough memory for the palette");
       try {
         const words = core.HEAPU32.subarray(result >>> 2);
-        if (words[0] !== 0) throw new RangeError(`not enough memory to flatten ${width} x ${height} pixels`);
-        const palette = [];
-        for (let i = 0; i < words[2]; ++i) {
-          const [packed, count, x, y] = words.subarray(HEADER_WORDS + 4 * i, HEADER_WORDS + 4 + 4 * i);
-          const color = [packed >>> 16, (packed >>> 8) & 0xff, packed & 0xff];
-          palette.push({ color, hex: "#" + packed.toString(16).padStart(6, "0"), count, x, y });
-        }
-        // The chooser's palette has no tolerance, and tells its largest error.
-        return words[1] === 0xffffffff ? { palette, tolerance: null, error: words[4], transparent: words[3] }
-                                       : { palette, tolerance: words[1], transparent: words[3] };
+        if (words[0] !== 0) throw new RangeError(`${name}: ${core.UTF8ToString(result + 8)}`);
+        return Array.from(words.subarray(2, 2 + words[1]),
+                          (c) => [(c >>> 16) & 0xff, (c >>> 8) & 0xff, c & 0xff, c >>> 24]);
       } finally {
         core._qv_free(result);
       }
-    });
+    } finally {
+      core._qv_free(nameAt);
+      core._qv_free(textAt);
+    }
   }
 
   /** Runs a kernel by the tool's name: red, green, blue, gray, threshold, blur or darkest. */

@@ -7,10 +7,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "app/held_filters.h"
+#include "app/palette_read.h"
 #include "codecs/picture.h"
 #include "ops/filter_table.h"
+#include "ops/palette_remap.h"
+#include "ops/picture_flatten.h"
 
 namespace {
 
@@ -35,6 +40,35 @@ Picture RgbaPicture(uint8_t* rgba, uint32_t width, uint32_t height) {
 
 // What a call leaves for its caller, read from JavaScript as 32-bit words.
 enum CallStatus : uint32_t { CallDone = 0, CallOutOfMemory = 1, CallRefused = 2 };
+
+// The block a flatten or remap leaves, for qv_free: status, tolerance used
+// (0xFFFFFFFF where none was), entry count, fully transparent pixels (no
+// colour, in no entry), the largest error on a channel, then four words an
+// entry (colour 0xRRGGBB, pixel count, founder's x and y, row 0 at the
+// top); null when even that could not be had.
+uint32_t* BlockOf(quenvale::Status status, uint32_t tolerance, const quenvale::FlattenPalette& entries,
+                  uint32_t largestError) {
+    size_t count = status == quenvale::StatusOk ? entries.count : 0;
+    auto* result = static_cast<uint32_t*>(std::malloc((kHeaderWords + 4 * count) * sizeof(uint32_t)));
+    if (result != nullptr) {
+        result[0] = status == quenvale::StatusOk            ? CallDone
+                    : status == quenvale::StatusOutOfMemory ? CallOutOfMemory
+                                                            : CallRefused;
+        result[1] = tolerance;
+        result[2] = static_cast<uint32_t>(count);
+        result[3] = static_cast<uint32_t>(entries.transparent);  // the pixels fit 32 bits: the caller checks
+        result[4] = largestError;
+        for (size_t i = 0; i < count; ++i) {
+            const quenvale::FlattenEntry& entry = entries.entries[i];
+            uint32_t* row = result + kHeaderWords + 4 * i;
+            row[0] = entry.color;
+            row[1] = static_cast<uint32_t>(entry.pixelCount);  // the pixels fit 32 bits: the caller checks
+            row[2] = entry.founderX;
+            row[3] = entry.founderY;
+        }
+    }
+    return result;
+}
 
 }  // namespace
 
@@ -61,12 +95,8 @@ EMSCRIPTEN_KEEPALIVE void qv_free(void* block) { std::free(block); }
 // Flattens the pixels in place at the tolerance, or where colors is not 0
 // to at most that many colours as the tool's --colors gives them (the
 // chooser's, or with firstFit or the mean fill the flatten at the tolerance
-// that fits), founders' colours or groups' means. Returns a block for
-// qv_free: status, tolerance used (0xFFFFFFFF where the chooser ran), entry
-// count, fully transparent pixels (no colour, in no entry), the chooser's
-// largest error on a channel, then four words an entry (colour 0xRRGGBB,
-// pixel count, founder's x and y, row 0 at the top); null when even that
-// could not be had.
+// that fits), founders' colours or groups' means. Returns BlockOf's block,
+// its tolerance 0xFFFFFFFF where the chooser ran.
 EMSCRIPTEN_KEEPALIVE uint32_t* qv_flatten(uint8_t* rgba, uint32_t width, uint32_t height, int tolerance,
                                           uint32_t colors, int mean, int firstFit) {
     Picture picture = RgbaPicture(rgba, width, height);
@@ -74,26 +104,60 @@ EMSCRIPTEN_KEEPALIVE uint32_t* qv_flatten(uint8_t* rgba, uint32_t width, uint32_
     quenvale::ChosenPalette chosen{};
     quenvale::Status status = quenvale_host::FlattenHeldToCount(&picture, &tolerance, colors, mean != 0, firstFit != 0,
                                                                 &entries, &chosen);
-    size_t count = status == quenvale::StatusOk ? entries.count : 0;
-    auto* result = static_cast<uint32_t*>(std::malloc((kHeaderWords + 4 * count) * sizeof(uint32_t)));
+    uint32_t* result = BlockOf(status, static_cast<uint32_t>(tolerance), entries, chosen.largestError);
+    quenvale::FreeFlattenPalette(&entries);
+    return result;
+}
+
+// Maps the pixels in place onto the count colours given (0xAARRGGBB), as
+// the tool's --remap does, or where colors is not 0 onto them pinned and
+// those the chooser adds, as --colors with --pin. Returns a block as
+// qv_flatten's (tolerance 0xFFFFFFFF), its entries the output's colours.
+EMSCRIPTEN_KEEPALIVE uint32_t* qv_remap(uint8_t* rgba, uint32_t width, uint32_t height, const uint32_t* given,
+                                        uint32_t count, uint32_t colors) {
+    Picture picture = RgbaPicture(rgba, width, height);
+    std::vector<uint32_t> wanted(given, given + count), to;
+    quenvale::Status status = count == 0 || count > quenvale::kMostRemapColors || (colors != 0 && count > colors)
+                                  ? quenvale::StatusBadInput
+                                  : quenvale::StatusOk;
+    if (status == quenvale::StatusOk && colors != 0) {
+        status = quenvale_host::ChoosePinnedHeld(&picture, colors, wanted, &to);
+    }
+    uint32_t largestError = 0;
+    if (status == quenvale::StatusOk) {
+        // In place: the remap reads each row whole before it writes it.
+        const std::vector<uint32_t>& onto = colors != 0 ? to : wanted;
+        status = quenvale::RemapPicture(picture, onto.data(), static_cast<uint32_t>(onto.size()), picture,
+                                        &largestError);
+    }
+    quenvale::FlattenPalette entries{};
+    if (status == quenvale::StatusOk) {
+        status = quenvale::DescribeFlattenPalette(picture, &entries);
+    }
+    uint32_t* result = BlockOf(status, 0xFFFFFFFFu, entries, largestError);
+    quenvale::FreeFlattenPalette(&entries);
+    return result;
+}
+
+// A palette file's colours (0xAARRGGBB), parsed as the tool parses --remap's
+// file by its name's extension: a block of a status, a count and the
+// colours, or where refused, the status, 0 and the reason's text after them;
+// null when memory runs out.
+EMSCRIPTEN_KEEPALIVE uint32_t* qv_parse_palette(const char* name, const char* text, uint32_t length) {
+    std::vector<uint32_t> colors;
+    std::string reason;
+    bool parsed = quenvale_host::ParsePalette(name, std::string(text, length), &colors, &reason);
+    size_t words = 2 + (parsed ? colors.size() : reason.size() / 4 + 1);
+    auto* result = static_cast<uint32_t*>(std::calloc(words, sizeof(uint32_t)));
     if (result != nullptr) {
-        result[0] = status == quenvale::StatusOk            ? CallDone
-                    : status == quenvale::StatusOutOfMemory ? CallOutOfMemory
-                                                            : CallRefused;
-        result[1] = static_cast<uint32_t>(tolerance);
-        result[2] = static_cast<uint32_t>(count);
-        result[3] = static_cast<uint32_t>(entries.transparent);  // the pixels fit 32 bits: the caller checks
-        result[4] = chosen.largestError;
-        for (size_t i = 0; i < count; ++i) {
-            const quenvale::FlattenEntry& entry = entries.entries[i];
-            uint32_t* row = result + kHeaderWords + 4 * i;
-            row[0] = entry.color;
-            row[1] = static_cast<uint32_t>(entry.pixelCount);  // the pixels fit 32 bits: the caller checks
-            row[2] = entry.founderX;
-            row[3] = entry.founderY;
+        result[0] = parsed ? CallDone : CallRefused;
+        result[1] = parsed ? static_cast<uint32_t>(colors.size()) : 0;
+        if (parsed) {
+            std::memcpy(result + 2, colors.data(), colors.size() * sizeof(uint32_t));
+        } else {
+            std::memcpy(result + 2, reason.c_str(), reason.size());
         }
     }
-    quenvale::FreeFlattenPalette(&entries);
     return result;
 }
 

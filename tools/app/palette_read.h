@@ -21,7 +21,8 @@ constexpr uint64_t kMostPaletteBytes = uint64_t{16} << 20;
 // picture it came from maps to itself.
 bool ParsePalette(const std::string& name, const std::string& text, std::vector<uint32_t>* colors,
                   std::string* reason);
-// The same from the file of that name, read whole (at most
+// The same from the file of that name (palette_load.cpp, with the host's
+// files), read whole (at most
 // kMostPaletteBytes); *reason says why not, without the name, and
 // *systemError (where given) the system's error number, 0 for none.
 bool ReadPaletteFile(const std::string& name, std::vector<uint32_t>* colors, std::string* reason,

@@ -2,6 +2,7 @@
 // under each option and every kernel, exact; its refusals; and its memory,
 // given back after every call.
 import assert from "node:assert/strict";
+import { writeFileSync } from "node:fs";
 import { join } from "node:path";
 import { test } from "node:test";
 import { pathToFileURL } from "node:url";
@@ -42,6 +43,31 @@ test("the flatten gives the host's pixels, under every option", needsHost, () =>
       }
     }
   }
+});
+
+test("palette and pin give the host's --remap and --pin pixels; readPalette reads as the host reads", needsHost, () => {
+  const inks = ["#000000", "#ffffff", "#ff0000", "#00ff00", "#0000ff", "#ffff00", "#ff8000", "#28282880"];
+  const text = join(folder, "inks.txt");
+  writeFileSync(text, inks.join("\n") + "\n");
+  const read = quenvale.readPalette("inks.txt", new TextEncoder().encode(inks.join("\n")));
+  assert.deepEqual(read[7], [40, 40, 40, 128]);
+  const pins = join(folder, "pins.gpl");
+  writeFileSync(pins, "GIMP Palette\n255 0 255 magenta\n0 255 255 cyan\n");
+  for (const [name, path] of pictures) {
+    const source = decodeRgba(path);
+    const remapped = quenvale.flatten(source, { palette: read });
+    assert.deepEqual(remapped.imageData.data, hostResult(folder, path, "--remap", text).data, `${name} palette`);
+    assert.equal(remapped.tolerance, null);
+    const pinned = quenvale.flatten(source, { colors: 9, pin: [[255, 0, 255], "#00ffff"] });
+    assert.deepEqual(pinned.imageData.data, hostResult(folder, path, "--colors", "9", "--pin", pins).data, `${name} pin`);
+  }
+  assert.throws(() => quenvale.readPalette("bad.gpl", new TextEncoder().encode("GIMP Palette\n1 2\n")), /line 2/);
+  const good = testPicture(4, 3, false);
+  for (const options of [{ palette: inks, tolerance: 3 }, { palette: inks, colors: 4 }, { pin: inks },
+                         { pin: ["#zzzzzz"], colors: 4 }, { palette: [] }, { palette: [[1, 2, 300]] }]) {
+    assert.throws(() => quenvale.flatten(good, options), TypeError, JSON.stringify(options));
+  }
+  assert.throws(() => quenvale.flatten(good, { pin: inks, colors: 3 }), RangeError);
 });
 
 test("every kernel gives the host's pixels", needsHost, () => {

@@ -48,7 +48,7 @@ function readPacked(data, i, width, depth) {
 
 // The host on a PNG, its output decoded.
 export function hostResult(folder, input, ...options) {
-  const output = join(folder, `host-${options.join("").replace(/-/g, "")}.png`);
+  const output = join(folder, `host-${options.join("").replace(/[^A-Za-z0-9]/g, "")}.png`);
   execFileSync(host, [...options, "--keep-encoding", input, output]);
   return decodeRgba(output);
 }
