@@ -15,6 +15,8 @@ let busy = false;
 let waiting = null;  // the newest request not yet sent
 let shown = null;    // the result on screen: {width, height, data, palette, tolerance, transparent, name}
 let name = "picture";
+let remap = null;            // a palette file's colours, {name, colors}, while the page remaps to it
+const pinned = new Set();    // swatches' colours pinned, "#rrggbb"
 
 function say(text) {
   $("message").textContent = text;
@@ -23,7 +25,8 @@ function say(text) {
 function settings() {
   const colors = $("colors").value === "" ? undefined : Number($("colors").value);
   const tolerance = colors === undefined ? Number($("tolerance").value) : undefined;
-  return { filter: $("filter").value, tolerance, colors, fill: $("fill").value };
+  return { filter: $("filter").value, tolerance, colors, fill: $("fill").value, palette: remap?.colors,
+           pin: [...pinned] };
 }
 
 function send(request) {
@@ -50,6 +53,15 @@ function ask() {
 
 worker.onmessage = ({ data: reply }) => {
   busy = false;
+  if (reply.paletteColors || reply.paletteError) {
+    tookPalette(reply);
+    if (waiting) {
+      const next = waiting;
+      waiting = null;
+      send(next);
+    }
+    return;
+  }
   if (waiting) {
     const next = waiting;
     waiting = null;
@@ -80,7 +92,8 @@ worker.onmessage = ({ data: reply }) => {
   showPalette(reply.palette);
   // A colour count chooses the palette, not a tolerance: the slider says so.
   if (settings().colors !== undefined && reply.palette) $("toleranceValue").textContent = "chosen";
-  const made = reply.tolerance === null ? `chosen, the largest error ${reply.largestError}` : `at tolerance ${reply.tolerance}`;
+  const how = remap ? `of ${remap.name}` : pinned.size !== 0 && settings().colors !== undefined ? `chosen, ${pinned.size} pinned` : "chosen";
+  const made = reply.tolerance === null ? `${how}, the largest error ${reply.largestError}` : `at tolerance ${reply.tolerance}`;
   const colours = reply.palette ? `${reply.palette.length} colours ${made}` : "done";
   $("status").textContent = `${colours} (${Math.round(reply.milliseconds)} ms)`;
   $("status").dataset.done = String(reply.id);
@@ -89,17 +102,45 @@ worker.onmessage = ({ data: reply }) => {
   for (const button of ["savePng", "saveGpl", "saveJson"]) $(button).disabled = button !== "savePng" && !reply.palette;
 };
 
+// The swatches, each a button that pins its colour (or lets it go): a
+// pinned colour stays among those a number of colours chooses.
 function showPalette(palette) {
   const list = $("palette");
   list.replaceChildren();
   for (const entry of palette ?? []) {
     const item = document.createElement("li");
+    const button = document.createElement("button");
+    button.type = "button";
+    button.className = "pin";
+    button.setAttribute("aria-pressed", String(pinned.has(entry.hex)));
+    button.title = "pin this colour";
     const swatch = document.createElement("span");
     swatch.className = "swatch";
     swatch.style.background = entry.hex;
-    item.append(swatch, `${entry.hex} ${entry.count.toLocaleString("en")} px`);
+    button.append(swatch, `${entry.hex} ${entry.count.toLocaleString("en")} px`);
+    button.addEventListener("click", () => {
+      if (pinned.has(entry.hex)) pinned.delete(entry.hex); else pinned.add(entry.hex);
+      button.setAttribute("aria-pressed", String(pinned.has(entry.hex)));
+      if (settings().colors !== undefined) ask();
+    });
+    item.append(button);
     list.append(item);
   }
+}
+
+// A palette file read by the worker (the tool's own reader): remap to it,
+// or say why not.
+function tookPalette(reply) {
+  if (reply.paletteError) {
+    say(`Could not remap: ${reply.paletteError}`);
+    return;
+  }
+  remap = { name: $("remap").files[0]?.name ?? "the palette", colors: reply.paletteColors };
+  $("remapName").textContent = remap.name;
+  $("clearRemap").hidden = false;
+  for (const id of ["tolerance", "colors", "fill"]) $(id).disabled = true;
+  say("");
+  ask();
 }
 
 // A PNG's own samples as RGBA (16-bit ones by their high byte, as the
@@ -270,6 +311,20 @@ function followColors() {
 for (const event of ["input", "change"]) $("colors").addEventListener(event, followColors);
 followColors();
 for (const id of ["colors", "filter", "fill"]) $(id).addEventListener("change", ask);
+$("remap").addEventListener("change", async () => {
+  const file = $("remap").files[0];
+  if (!file) return;
+  const bytes = await file.arrayBuffer();
+  send({ id: nextId++, paletteFile: { name: file.name, bytes } });
+});
+$("clearRemap").addEventListener("click", () => {
+  remap = null;
+  $("remap").value = "";
+  $("clearRemap").hidden = true;
+  for (const id of ["colors", "fill"]) $(id).disabled = false;
+  followColors();
+  ask();
+});
 $("view").addEventListener("change", () => ($("pictures").className = $("view").value));
 $("split").addEventListener("input", () => $("pictures").style.setProperty("--split", `${$("split").value}%`));
 $("savePng").addEventListener("click", () => shown && save(pngOf(shown), "image/png", "_flat.png"));

@@ -12,13 +12,25 @@ self.onmessage = async ({ data: request }) => {
     self.postMessage({ id: request.id, filters: quenvale.filters });
     return;
   }
+  if (request.paletteFile) {
+    try {
+      const { name, bytes } = request.paletteFile;
+      self.postMessage({ id: request.id, paletteColors: quenvale.readPalette(name, new Uint8Array(bytes)) });
+    } catch (error) {
+      self.postMessage({ id: request.id, paletteError: error.message });
+    }
+    return;
+  }
   const started = performance.now();
   try {
-    const { filter, tolerance, colors, fill } = request;
+    const { filter, tolerance, colors, fill, palette, pin } = request;
     let result;
-    if (filter === "flatten") {
-      // One or the other: a colour count chooses the palette.
-      result = quenvale.flatten(picture, colors === undefined ? { tolerance, fill } : { colors, fill });
+    if (filter === "flatten" && palette) {
+      result = quenvale.flatten(picture, { palette });
+    } else if (filter === "flatten") {
+      // One or the other: a colour count chooses the palette, with any pinned colours.
+      result = quenvale.flatten(picture, colors === undefined ? { tolerance, fill }
+                                         : pin.length !== 0 && fill === "founder" ? { colors, pin } : { colors, fill });
     } else {
       result = { imageData: quenvale.filter(picture, filter), palette: null, tolerance };
     }

@@ -102,6 +102,32 @@ test("a partly transparent PNG keeps its own samples: the saved PNG is the host'
   assert.deepEqual(decodeRgba(saved).data, decodeRgba(join(folder, "alpha-host.png")).data);
 });
 
+test("a .gpl remaps the picture and a clicked swatch is pinned, as the host does both", needsHost, async () => {
+  const input = join(folder, "inks.png");
+  writePng(input, testPicture(90, 60, false, 8), 3);
+  const gpl = join(folder, "inks.gpl");
+  writeFileSync(gpl, "GIMP Palette\nName: inks\n0 0 0\tblack\n255 255 255\twhite\n255 0 0\tred\n0 0 255\tblue\n");
+  await andWait(() => choose(input));
+  await andWait(async () => (await page.$("#remap")).uploadFile(gpl));
+  assert.match(await page.$eval("#status", (status) => status.textContent), /colours of inks\.gpl/);
+  execFileSync(process.env.QUENVALE_HOST, ["--remap", gpl, input, join(folder, "inks-host.png")]);
+  const canvas = () => page.$eval("#after", (after) =>
+    Array.from(after.getContext("2d").getImageData(0, 0, after.width, after.height).data));
+  assert.deepEqual(Uint8ClampedArray.from(await canvas()), decodeRgba(join(folder, "inks-host.png")).data);
+  await andWait(() => page.click("#clearRemap"));
+  await andWait(() => page.$eval("#colors", (field) => {
+    field.value = "6";
+    field.dispatchEvent(new Event("change", { bubbles: true }));
+  }));
+  const hex = await page.$eval("#palette li:last-child button", (button) => button.textContent.split(" ")[0]);
+  await andWait(() => page.click("#palette li:last-child button"));
+  assert.match(await page.$eval("#status", (status) => status.textContent), /chosen, 1 pinned/);
+  writeFileSync(join(folder, "pin.txt"), hex + "\n");
+  execFileSync(process.env.QUENVALE_HOST, ["--colors", "6", "--pin", join(folder, "pin.txt"), input, join(folder, "pin-host.png")]);
+  assert.deepEqual(Uint8ClampedArray.from(await canvas()), decodeRgba(join(folder, "pin-host.png")).data);
+  await page.goto(origin, { waitUntil: "networkidle0" });  // no pins nor count for the tests after
+});
+
 test("every control has a label, and the page fits 360 px", async () => {
   const unlabelled = await page.$$eval("input, select, button", (controls) =>
     controls.filter((control) => control.type !== "file" && !control.labels?.length &&
