@@ -665,6 +665,23 @@ TEST(PictureChooser, PinnedColoursComeFirstAndStayPut) {
             EXPECT_TRUE(std::equal(want.rows.begin(), want.rows.end(), picture.rows)) << "the picture changed";
         }
     }
+    // Several pictures are chosen for as one: as the picture of their rows
+    // one after the other.
+    for (const Kind& kind : kKinds) {
+        SCOPED_TRACE(std::string(kind.name) + " in two");
+        std::vector<uint8_t> rows;
+        Picture whole = MakePicture(kind, false, random, rows, 17, 14);
+        Picture halves[2] = {whole, whole};
+        halves[0].height = 9;
+        halves[1].height = 5;
+        halves[1].rows = whole.rows + 9 * whole.stride;
+        std::vector<uint32_t> one(12), two(12);
+        uint32_t oneCount = 0, twoCount = 0;
+        ASSERT_EQ(quenvale::ChoosePinnedColors(whole, 12, nullptr, 0, one.data(), &oneCount), quenvale::StatusOk);
+        ASSERT_EQ(quenvale::ChooseColorsOf(halves, 2, 12, nullptr, 0, two.data(), &twoCount), quenvale::StatusOk);
+        EXPECT_EQ(one, two);
+        EXPECT_EQ(oneCount, twoCount);
+    }
     std::vector<uint8_t> rows;
     Picture picture = MakePicture(kKinds[0], false, random, rows, 3, 3);
     uint32_t pinned[3] = {1, 2, 3}, got[3] = {}, count = 0;

@@ -547,6 +547,42 @@ def test_remap(work):
                   ["--colors", "4", "--pin", "pin.txt", "--remap", "pin.txt"]):
         wrong = [os.path.join(work, w) if w == "pin.txt" else w for w in wrong]
         check(run(*wrong, source, out).returncode == 2, f"{wrong} is a usage error")
+    # --shared-palette: one palette over every input, the same PNG palette in
+    # every output whatever --jobs is, each pixel the nearest of it.
+    frames = []
+    for i in range(3):
+        frame = os.path.join(work, f"frame{i}.png")
+        test_picture(29, 17, 11 + i).save(frame)
+        frames.append(frame)
+    frames.append(os.path.join(work, "remap.bmp"))
+    palettes = {}
+    for jobs in ("1", "4"):
+        folder = os.path.join(work, "shared" + jobs)
+        os.mkdir(folder)
+        done = run("--colors", "10", "--shared-palette", "-j", jobs, "--output-dir", folder, *frames)
+        check(done.returncode == 0, f"--shared-palette -j {jobs}: {done.stderr}")
+        outputs = [os.path.join(folder, os.path.basename(f)) for f in frames]
+        palettes[jobs] = [open(out, "rb").read() for out in outputs[:3]]
+        plte = [read_png(out)[2] for out in outputs[:3]]
+        union = set()
+        for f in frames:
+            union |= set(pixels_rgba(f))
+        entries = [c + (255,) for c in plte[0]]
+        check(plte[0] == plte[1] == plte[2] and len(entries) <= 10 and set(entries) <= union,
+              f"--shared-palette: {plte}")
+        for source, out in zip(frames, outputs):
+            for before, after in zip(pixels_rgba(source), pixels_rgba(out)):
+                want = min(entries, key=lambda c: (sum((a - b) ** 2 for a, b in zip(before, c)), entries.index(c)))
+                if after != want:
+                    check(False, f"--shared-palette {source}: {before} took {after}, not {want}")
+                    break
+    check(palettes["1"] == palettes["4"], "--shared-palette: -j 1 and -j 4 differ")
+    gif = os.path.join(work, "not.gif")
+    open(gif, "wb").write(b"GIF89a" + bytes(20))
+    done = run("--colors", "4", "--shared-palette", "--output-dir", os.path.join(work, "shared1"), frames[0], gif)
+    check(done.returncode == 1 and b"not.gif" in done.stderr, f"--shared-palette with a GIF: {done.stderr}")
+    for wrong in (["--shared-palette"], ["--colors", "4", "--first-fit", "--shared-palette"]):
+        check(run(*wrong, frames[0], os.path.join(work, "x.png")).returncode == 2, f"{wrong} is a usage error")
     damaged = {"bad.gpl": ("GIMP Palette\n1 2 3 a\n1 2\n", "line 3"), "bad.txt": ("#ffffff\n#fffff\n", "line 2"),
                "bad.json": ('{"colors": [\n{"rgb": [1, 2, 300]}]}', "line 2"), "empty.txt": ("\n", "no colour"),
                "big.txt": ("#000000\n" * 65537, "more than 65,536"), "bad.act": ("x" * 10, "768 or 772"),

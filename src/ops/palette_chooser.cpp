@@ -306,44 +306,47 @@ void CopyPixel(const Picture& picture, uint32_t pixelBits, uint8_t* row, uint32_
     }
 }
 
-// The histogram of the pixels' colours; *transparent where a fully
-// transparent pixel is kept apart, with the first one's place. False when
-// memory runs out.
-bool GatherBins(const Picture& picture, bool separate, Work& work, bool* transparent, uint32_t* at) {
+// The histogram of the pictures' colours, one after another; *transparent
+// where a fully transparent pixel is kept apart, with the first one's place
+// (x, y and its picture). False when memory runs out.
+bool GatherBins(const Picture* pictures, size_t count, bool separate, Work& work, bool* transparent, uint32_t* at) {
     std::fill(work.slotBins, work.slotBins + (size_t{1} << kSlotBits), kNoBin);
     work.level = LevelExact;
     work.binCount = 0;
     uint32_t lastKey = 0, lastBin = kNoBin;  // neighbours share colours: skip the search
-    for (uint32_t y = 0; y < picture.height; ++y) {
-        ReadPictureRgbaRow(picture, StoredRow(picture, y), work.line);
-        for (uint32_t x = 0; x < picture.width; ++x) {
-            uint32_t rgba = work.line[x];
-            if (separate && rgba >> 24 == 0) {
-                if (!*transparent) {
-                    *transparent = true;
-                    at[0] = x, at[1] = y;
+    for (size_t p = 0; p < count; ++p) {
+        const Picture& picture = pictures[p];
+        for (uint32_t y = 0; y < picture.height; ++y) {
+            ReadPictureRgbaRow(picture, StoredRow(picture, y), work.line);
+            for (uint32_t x = 0; x < picture.width; ++x) {
+                uint32_t rgba = work.line[x];
+                if (separate && rgba >> 24 == 0) {
+                    if (!*transparent) {
+                        *transparent = true;
+                        at[0] = x, at[1] = y, at[2] = static_cast<uint32_t>(p);
+                    }
+                    continue;
                 }
-                continue;
-            }
-            uint32_t key = BinKey(rgba, work.level);
-            if (key == lastKey && lastBin != kNoBin) {
-                Bin& bin = work.bins[lastBin];
-                ++bin.count;
-                for (int c = 0; c < 4; ++c) {
-                    bin.sum[c] += Channel(rgba, c);
+                uint32_t key = BinKey(rgba, work.level);
+                if (key == lastKey && lastBin != kNoBin) {
+                    Bin& bin = work.bins[lastBin];
+                    ++bin.count;
+                    for (int c = 0; c < 4; ++c) {
+                        bin.sum[c] += Channel(rgba, c);
+                    }
+                    continue;
                 }
-                continue;
+                size_t slot = SlotOf(work, key);
+                if (work.slotBins[slot] == kNoBin && work.binCount == (work.level == LevelExact ? kMostExact : kMostBins)) {
+                    Coarsen(work);  // at most kMostBins bins at every level but the last, which never has more
+                    key = BinKey(rgba, work.level);
+                    slot = SlotOf(work, key);
+                }
+                if (!AddToBin(work, slot, key, rgba, x, y, &lastBin)) {
+                    return false;
+                }
+                lastKey = key;
             }
-            size_t slot = SlotOf(work, key);
-            if (work.slotBins[slot] == kNoBin && work.binCount == (work.level == LevelExact ? kMostExact : kMostBins)) {
-                Coarsen(work);  // at most kMostBins bins at every level but the last, which never has more
-                key = BinKey(rgba, work.level);
-                slot = SlotOf(work, key);
-            }
-            if (!AddToBin(work, slot, key, rgba, x, y, &lastBin)) {
-                return false;
-            }
-            lastKey = key;
         }
     }
     for (size_t i = 0; i < work.binCount; ++i) {
@@ -380,8 +383,8 @@ uint32_t Cluster(Work& work, uint32_t wanted, const uint32_t* pinned, uint32_t p
 // colours first (as they are), then the transparent one, then the
 // clusters' in order. Where each bin is one colour, the bins are enough;
 // otherwise the pixels are read again.
-uint32_t MakeEntries(const Picture& picture, bool separate, bool transparent, const uint32_t* transparentAt,
-                     uint32_t clusters, uint32_t pinnedCount, Work& work) {
+uint32_t MakeEntries(const Picture* pictures, size_t count, bool separate, bool transparent,
+                     const uint32_t* transparentAt, uint32_t clusters, uint32_t pinnedCount, Work& work) {
     for (uint32_t k = 0; k < clusters; ++k) {
         work.best[4 * k] = 0xFFFFFFFFu;
     }
@@ -401,22 +404,25 @@ uint32_t MakeEntries(const Picture& picture, bool separate, bool transparent, co
             offer(work.clusterOf[i], bin.first, bin.x, bin.y);
         }
     }
-    for (uint32_t y = 0; y < picture.height && clusters != 0 && work.level != LevelExact; ++y) {
-        ReadPictureRgbaRow(picture, StoredRow(picture, y), work.line);
-        uint32_t lastRgba = 0, lastCluster = kNoBin;
-        for (uint32_t x = 0; x < picture.width; ++x) {
-            uint32_t rgba = work.line[x];
-            if (separate && rgba >> 24 == 0) {
-                continue;
+    for (size_t p = 0; p < count && clusters != 0 && work.level != LevelExact; ++p) {
+        const Picture& picture = pictures[p];
+        for (uint32_t y = 0; y < picture.height; ++y) {
+            ReadPictureRgbaRow(picture, StoredRow(picture, y), work.line);
+            uint32_t lastRgba = 0, lastCluster = kNoBin;
+            for (uint32_t x = 0; x < picture.width; ++x) {
+                uint32_t rgba = work.line[x];
+                if (separate && rgba >> 24 == 0) {
+                    continue;
+                }
+                if (rgba != lastRgba || lastCluster == kNoBin) {
+                    lastRgba = rgba;
+                    uint32_t key = BinKey(rgba, work.level);
+                    lastCluster = work.clusterOf[work.slotBins[SlotOf(work, key)]];
+                } else {
+                    continue;  // the same colour again is no nearer
+                }
+                offer(lastCluster, rgba, x, y);
             }
-            if (rgba != lastRgba || lastCluster == kNoBin) {
-                lastRgba = rgba;
-                uint32_t key = BinKey(rgba, work.level);
-                lastCluster = work.clusterOf[work.slotBins[SlotOf(work, key)]];
-            } else {
-                continue;  // the same colour again is no nearer
-            }
-            offer(lastCluster, rgba, x, y);
         }
     }
     uint32_t entries = 0;
@@ -427,6 +433,7 @@ uint32_t MakeEntries(const Picture& picture, bool separate, bool transparent, co
     }
     if (transparent) {
         uint64_t value = 0;
+        const Picture& picture = pictures[transparentAt[2]];
         work.entryColor[entries] =
             ReadPictureRgba(picture, StoredRow(picture, transparentAt[1]), transparentAt[0], &value);
         work.entryAt[2 * entries] = transparentAt[0], work.entryAt[2 * entries + 1] = transparentAt[1];
@@ -496,21 +503,25 @@ namespace {
 // The chooser up to its entries (work.entryColor, *entries of them), with
 // pinned colours as the first; *transparent where fully transparent
 // pixels have an entry of their own. StatusOutOfMemory with nothing held.
-Status ChooseEntries(const Picture& picture, uint32_t colors, const uint32_t* pinned, uint32_t pinnedCount,
-                     Work& work, bool* transparent, uint32_t* entries) {
+Status ChooseEntries(const Picture* pictures, size_t count, uint32_t colors, const uint32_t* pinned,
+                     uint32_t pinnedCount, Work& work, bool* transparent, uint32_t* entries) {
+    uint32_t widest = 1;
+    for (size_t p = 0; p < count; ++p) {
+        widest = std::max(widest, pictures[p].height != 0 ? pictures[p].width : 0);
+    }
     work.slotKeys = AllocateArrayOf<uint32_t>(uint64_t{1} << kSlotBits);
     work.slotBins = AllocateArrayOf<uint32_t>(uint64_t{1} << kSlotBits);
-    work.line = AllocateArrayOf<uint32_t>(picture.width);
+    work.line = AllocateArrayOf<uint32_t>(widest);
     bool clearPinned = false;
     for (uint32_t k = 0; k < pinnedCount; ++k) {
         clearPinned = clearPinned || pinned[k] >> 24 == 0;
     }
     // Fully transparent pixels an entry of their own, unless a pinned colour is clear.
     bool separate = colors >= pinnedCount + 2 || clearPinned;
-    uint32_t transparentAt[2] = {0, 0};
+    uint32_t transparentAt[3] = {0, 0, 0};
     *transparent = false;
     if (work.slotKeys == nullptr || work.slotBins == nullptr || work.line == nullptr ||
-        !GatherBins(picture, separate, work, transparent, transparentAt)) {
+        !GatherBins(pictures, count, separate, work, transparent, transparentAt)) {
         Release(work);
         return StatusOutOfMemory;
     }
@@ -536,33 +547,42 @@ Status ChooseEntries(const Picture& picture, uint32_t colors, const uint32_t* pi
         return StatusOutOfMemory;
     }
     uint32_t clusters = wanted != 0 ? Cluster(work, wanted, pinned, pinnedCount) : 0;
-    *entries = MakeEntries(picture, separate, *transparent, transparentAt, clusters, pinnedCount, work);
+    *entries = MakeEntries(pictures, count, separate, *transparent, transparentAt, clusters, pinnedCount, work);
     return StatusOk;
 }
 
 }  // namespace
 
-Status ChoosePinnedColors(const Picture& picture, uint32_t colors, const uint32_t* pinned, uint32_t pinnedCount,
-                          uint32_t* entries, uint32_t* count) {
-    *count = 0;
+Status ChooseColorsOf(const Picture* pictures, size_t count, uint32_t colors, const uint32_t* pinned,
+                      uint32_t pinnedCount, uint32_t* entries, uint32_t* chosen) {
+    *chosen = 0;
     if (pinnedCount > colors) {
         return StatusBadInput;
     }
-    for (; *count < pinnedCount; ++*count) {
-        entries[*count] = pinned[*count];
+    for (; *chosen < pinnedCount; ++*chosen) {
+        entries[*chosen] = pinned[*chosen];
     }
-    if (picture.width == 0 || picture.height == 0) {
+    bool any = false;
+    for (size_t p = 0; p < count; ++p) {
+        any = any || (pictures[p].width != 0 && pictures[p].height != 0);
+    }
+    if (!any || colors == 0) {
         return StatusOk;
     }
     Work work{};
     bool transparent = false;
-    Status status = ChooseEntries(picture, colors, pinned, pinnedCount, work, &transparent, count);
+    Status status = ChooseEntries(pictures, count, colors, pinned, pinnedCount, work, &transparent, chosen);
     if (status != StatusOk) {
         return status;
     }
-    std::memcpy(entries, work.entryColor, sizeof *entries * *count);
+    std::memcpy(entries, work.entryColor, sizeof *entries * *chosen);
     Release(work);
     return StatusOk;
+}
+
+Status ChoosePinnedColors(const Picture& picture, uint32_t colors, const uint32_t* pinned, uint32_t pinnedCount,
+                          uint32_t* entries, uint32_t* count) {
+    return ChooseColorsOf(&picture, 1, colors, pinned, pinnedCount, entries, count);
 }
 
 Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* chosen) {
@@ -573,7 +593,7 @@ Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* cho
     Work work{};
     bool transparent = false;
     uint32_t entries = 0;
-    Status status = ChooseEntries(picture, colors, nullptr, 0, work, &transparent, &entries);
+    Status status = ChooseEntries(&picture, 1, colors, nullptr, 0, work, &transparent, &entries);
     if (status != StatusOk) {
         return status;
     }

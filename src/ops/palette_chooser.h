@@ -46,6 +46,10 @@ Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* cho
 // more are pinned than that.
 Status ChoosePinnedColors(const Picture& picture, uint32_t colors, const uint32_t* pinned, uint32_t pinnedCount,
                           uint32_t* entries, uint32_t* count);
+// The same over several pictures as one (--shared-palette): their pixels
+// in turn, the first picture's first, in one histogram.
+Status ChooseColorsOf(const Picture* pictures, size_t count, uint32_t colors, const uint32_t* pinned,
+                      uint32_t pinnedCount, uint32_t* entries, uint32_t* chosen);
 
 }  // namespace quenvale
 

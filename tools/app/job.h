@@ -49,6 +49,7 @@ struct JobOptions {
     const char* remapName = nullptr;               // the palette file they came from
     const std::vector<uint32_t>* pin = nullptr;    // with colors: these first, the chooser's after
     const char* pinName = nullptr;
+    bool sharedPalette = false;  // one chooser's palette over all the inputs, each output mapped onto it
     uint64_t maxPixels = kDefaultMaxPixels;
 };
 

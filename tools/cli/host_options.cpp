@@ -21,7 +21,7 @@ namespace {
 
 const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
-enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFirstFit, OptionRemap, OptionPin, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
+enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFirstFit, OptionRemap, OptionPin, OptionSharedPalette, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
                 OptionKeepEncoding, OptionSync, OptionMaxPixels, OptionJobs, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
@@ -35,7 +35,7 @@ const OptionEntry kOptions[] = {
     {"--filter", 0, true, OptionFilter},       {"--tolerance", 0, true, OptionTolerance},
     {"--colors", 0, true, OptionColors},       {"--fill", 0, true, OptionFill},
     {"--first-fit", 0, false, OptionFirstFit}, {"--remap", 0, true, OptionRemap},
-    {"--pin", 0, true, OptionPin},
+    {"--pin", 0, true, OptionPin},             {"--shared-palette", 0, false, OptionSharedPalette},
     {"--layers", 0, true, OptionLayers},       {"--palette", 0, true, OptionPalette},
     {"--palette-dir", 0, true, OptionPaletteDir}, {"--palette-format", 0, true, OptionPaletteFormat},
     {"--format", 0, true, OptionFormat},
@@ -121,6 +121,8 @@ void PrintUsage() {
         "  --remap FILE        map every pixel to the nearest colour of FILE (.gpl,\n"
         "                      .json, .txt or .act), in FILE's order\n"
         "  --pin FILE          with --colors N: FILE's colours are the first of the N\n"
+        "  --shared-palette    with --colors N: one palette chosen over every INPUT,\n"
+        "                      each output mapped onto it (the same PNG palette)\n"
         "  --palette FILE      write the flatten's palette to FILE (.gpl, .json, .txt;\n"
         "                      - for standard output): every colour in the order it\n"
         "                      was founded, with its pixel count and founder\n"
@@ -225,6 +227,9 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
             return -1;
         case OptionPin:
             options->pinName = value;
+            return -1;
+        case OptionSharedPalette:
+            options->sharedPalette = true;
             return -1;
         case OptionFill:
             if (std::strcmp(value, "founder") != 0 && std::strcmp(value, "mean") != 0) {
@@ -372,6 +377,13 @@ int CheckArguments(const Options& options) {
     }
     if (options.pinName != nullptr && (options.colors == 0 || options.firstFit || options.meanFill)) {
         return UsageError("--pin goes with --colors, whose chooser adds to its colours (not --first-fit or --fill mean)");
+    }
+    if (options.sharedPalette && (options.colors == 0 || options.firstFit || options.meanFill)) {
+        return UsageError("--shared-palette goes with --colors, whose chooser it runs over every INPUT "
+                          "(not --first-fit or --fill mean)");
+    }
+    if (options.sharedPalette && options.palette != nullptr) {
+        return UsageError("--shared-palette with --palette FILE is not written yet; --palette-dir gives each output's");
     }
     if (options.pinName != nullptr && options.remapName != nullptr) {
         return UsageError("--remap and --pin do not go together: --remap takes its file's colours alone");

@@ -15,6 +15,7 @@
 #include "app/host_formats.h"
 #include "app/job.h"
 #include "app/output_set.h"
+#include "app/shared_palette.h"
 #include "call/entry.h"
 #include "cli/host_options.h"
 #include "quenvale.h"
@@ -169,6 +170,23 @@ int PlanBatch(const Options& options, std::vector<std::string>* outputs, std::ve
     return -1;
 }
 
+// --shared-palette: the palette chosen over every input, and the jobs made
+// to map onto it; false, reported, where an input cannot be read.
+bool UseSharedPalette(Options* options, std::vector<uint32_t>* shared) {
+    std::vector<std::string> inputs(options->paths.begin(), options->paths.end());
+    quenvale_host::JobError error{};
+    if (!quenvale_host::ChooseSharedPalette(*options, inputs, shared, &error)) {
+        quenvale_host::JobOutcome outcome{false, {error}};
+        std::fputs(FailureLines(outcome).c_str(), stderr);
+        return false;
+    }
+    options->remap = shared;
+    options->remapName = "the shared palette";
+    options->colors = 0;
+    options->pin = nullptr;
+    return true;
+}
+
 // A batch: every file is tried, whatever the others give.
 int RunBatch(const Options& options) {
     std::vector<std::string> outputs;
@@ -185,6 +203,11 @@ int RunBatch(const Options& options) {
     if (!refusal.empty()) {
         return RefuseBatch(refusal);
     }
+    std::vector<uint32_t> shared;
+    Options mapped = options;
+    if (options.sharedPalette && !UseSharedPalette(&mapped, &shared)) {
+        return 1;
+    }
     bool progress = !options.quiet && quenvale_host::IsTerminal(stderr);
     bool lineEach = options.verbose && quenvale_host::IsTerminal(stdout);
     size_t failed = 0;
@@ -196,7 +219,7 @@ int RunBatch(const Options& options) {
             if (progress) {
                 ShowProgress(lineEach, i, total, options.paths[i]);
             }
-            failed += RunAndReport(options, planned[i], formats[i]) ? 0 : 1;
+            failed += RunAndReport(mapped, planned[i], formats[i]) ? 0 : 1;
         }
     } else {
         // Files on threads; their lines and the progress in the batch's order.
@@ -211,7 +234,7 @@ int RunBatch(const Options& options) {
         quenvale_host::RunInOrder(
             total, jobs,
             [&](size_t i) {
-                quenvale_host::JobOutcome outcome = quenvale_host::RunJob(options, planned[i], formats[i]);
+                quenvale_host::JobOutcome outcome = quenvale_host::RunJob(mapped, planned[i], formats[i]);
                 quenvale_host::ReleaseBatchPixels();
                 written[i] = outcome.written ? 1 : 0;
                 reports[i] = FailureLines(outcome);
@@ -270,5 +293,13 @@ int quenvale_host::RunHost(int argc, char** argv) {
     if (!refusal.empty()) {
         return RefuseBatch(refusal);
     }
-    return RunAndReport(options, job, quenvale_host::FormatNone) ? 0 : 1;
+    std::vector<uint32_t> shared;
+    Options mapped = options;
+    if (options.sharedPalette) {
+        mapped.paths.resize(1);
+        if (!UseSharedPalette(&mapped, &shared)) {
+            return 1;
+        }
+    }
+    return RunAndReport(mapped, job, quenvale_host::FormatNone) ? 0 : 1;
 }
