@@ -21,6 +21,7 @@
 #include "app/palette_read.h"
 #include "codecs/picture.h"
 #include "ops/filter_table.h"
+#include "ops/palette_chooser.h"
 #include "ops/palette_remap.h"
 #include "quenvale_version.h"
 
@@ -355,6 +356,41 @@ py::tuple Remap(const py::array& image, const py::array_t<uint32_t, py::array::c
     return py::make_tuple(result, plte, py::bytes(alphas), table, transparent, largestError);
 }
 
+// shared_palette: the chooser over several images as one (--shared-palette),
+// each given as (array, palette, alpha, key); its colours, 0xAARRGGBB, the
+// pinned ones first.
+py::array_t<uint32_t> SharedPalette(const py::list& images, uint64_t colors,
+                                    const py::array_t<uint32_t, py::array::c_style | py::array::forcecast>& pin) {
+    if (colors == 0 || colors > quenvale_host::kMaxColors || static_cast<uint64_t>(pin.size()) > colors) {
+        throw py::value_error("colors takes a whole number from 1 to " + std::to_string(quenvale_host::kMaxColors) +
+                              ", and at least the pinned colours");
+    }
+    std::vector<HeldArray> held;
+    std::vector<Picture> pictures;
+    for (const py::handle& item : images) {
+        auto parts = item.cast<py::tuple>();
+        held.push_back(HoldArray(parts[0].cast<py::array>(), parts[1], parts[2], parts[3]));
+    }
+    for (HeldArray& one : held) {
+        quenvale_host::LittleEndianSamples(&one.picture);
+        pictures.push_back(one.picture);
+    }
+    std::vector<uint32_t> chosen(colors);
+    uint32_t count = 0;
+    quenvale::Status status = quenvale::StatusOk;
+    {
+        py::gil_scoped_release unlocked;
+        status = quenvale::ChooseColorsOf(pictures.data(), pictures.size(), static_cast<uint32_t>(colors), pin.data(),
+                                          static_cast<uint32_t>(pin.size()), chosen.data(), &count);
+    }
+    if (status != quenvale::StatusOk) {
+        throw std::bad_alloc();
+    }
+    py::array_t<uint32_t> out(static_cast<py::ssize_t>(count));
+    std::copy(chosen.begin(), chosen.begin() + count, out.mutable_data());
+    return out;
+}
+
 // Reads a palette file as --remap and --pin do: its colours, 0xAARRGGBB.
 py::array_t<uint32_t> ReadPalette(const std::string& path) {
     std::vector<uint32_t> colors;
@@ -522,6 +558,7 @@ PYBIND11_MODULE(_core, module) {
     module.def("remap", &Remap, py::arg("image"), py::arg("colors_given"), py::arg("colors"), py::arg("palette"),
                py::arg("alpha"), py::arg("key"));
     module.def("read_palette", &ReadPalette, py::arg("path"));
+    module.def("shared_palette", &SharedPalette, py::arg("images"), py::arg("colors"), py::arg("pin"));
     module.def("filter", &Filter, py::arg("image"), py::arg("name"), py::arg("palette"), py::arg("alpha"),
                py::arg("key"));
     py::class_<Cancel>(module, "Cancel", "Asks a flatten_file running on another thread to stop.")

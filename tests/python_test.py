@@ -218,6 +218,17 @@ def test_remap_and_pin_like_the_host(pngs, tmp_path):
         assert same_pixels(got, want), name
         got, _ = quenvale.flatten(source, colors=9, pin=[(255, 0, 255, 255), (0, 255, 255, 128)])
         assert same_pixels(got, want), name
+    # One palette for several images: the host's --shared-palette, output by output.
+    names = ["rgb8.png", "rgba8.png", "palette8.png"]
+    shared = quenvale.shared_palette([Image.open(os.path.join(work, n)) for n in names], 12, pin=pins)
+    assert shared.shape[1] == 4 and len(shared) <= 12 and shared[:2].tolist() == [[255, 0, 255, 255], [0, 255, 255, 128]]
+    folder = tmp_path / "shared"
+    folder.mkdir()
+    run_host("--colors", "12", "--pin", str(pins), "--shared-palette", "--output-dir", str(folder),
+             *[os.path.join(work, n) for n in names])
+    for n in names:
+        got, _ = quenvale.flatten(Image.open(os.path.join(work, n)), palette=shared)
+        assert same_pixels(got, Image.open(folder / n)), n
     source = Image.open(os.path.join(work, "rgb8.png"))
     for kwargs in ({"palette": inks, "colors": 4}, {"palette": inks, "tolerance": 3}, {"pin": inks},
                    {"pin": inks, "colors": 3}, {"pin": inks, "colors": 9, "first_fit": True}, {"palette": []},

@@ -353,6 +353,23 @@ def flatten(
     return (_pil_result(image, result, new_entries) if pil else result), palette
 
 
+def shared_palette(images: Sequence[Any], colors: int, *, pin: Any = None) -> numpy.ndarray:
+    """One palette of at most ``colors`` for all of ``images`` (the images
+    ``flatten`` takes), chosen over their pixels together, as the tool's
+    ``--shared-palette`` chooses it; ``pin``'s colours first. Returns the
+    colours, N x 4 uint8 (RGBA), for ``flatten(image, palette=...)``, which
+    then gives every image the same palette in the same order."""
+    count = _whole(colors, "colors", 1, _core.MAX_COLORS)
+    pinned = numpy.zeros(0, numpy.uint32) if pin is None else _palette_colours(pin, "pin")
+    if len(pinned) > count:
+        raise ValueError("pin: %d colours, more than colors %d" % (len(pinned), count))
+    parts = [tuple(_parts(image)[1:]) for image in images]
+    if not parts:
+        raise ValueError("images: give at least one")
+    packed = _core.shared_palette(parts, count, pinned)
+    return numpy.stack([packed >> 16 & 255, packed >> 8 & 255, packed & 255, packed >> 24], axis=1).astype(numpy.uint8)
+
+
 def filter(image: Any, name: str) -> Any:
     """Run one of the kernels on ``image`` by its host name: red, green, blue,
     grey, threshold, blur or darkest (``FILTERS`` lists them with flatten,
