@@ -4,7 +4,10 @@
 // palette, bit 1 the layers, bit 2 a colour count (the second byte, 1 to
 // 256) or else a tolerance (the second byte), bit 3 the mean fill, bits 4
 // and 5 the output's format (PNG, BMP, WebP, or the input's own), bit 6 a
-// kernel (the second byte's low bits) in place of the flatten. Invariants:
+// kernel (the second byte's low bits) in place of the flatten; a colour
+// count with the mean fill is instead --remap onto seven inks (with bit 7)
+// or --pin of two of them. The bytes are also read as a palette file of
+// each format, which gives 1 to 65,536 colours or a reason. Invariants:
 // the input is never changed; a job that fails leaves no output and no
 // temporary; one that succeeds leaves its output, its palette where asked,
 // and masks of its own stem only.
@@ -16,6 +19,7 @@
 
 #include "app/job.h"
 #include "app/output_set.h"
+#include "app/palette_read.h"
 #include "fuzz_support.h"
 #include "ops/filter_table.h"
 
@@ -62,6 +66,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     uint8_t choice = data[0];
     uint8_t value = data[1];
+    for (const char* name : {"p.gpl", "p.json", "p.txt", "p.act"}) {
+        std::vector<uint32_t> parsed;
+        std::string reason;
+        bool read = quenvale_host::ParsePalette(name, std::string(data, data + size), &parsed, &reason);
+        Check(read ? !parsed.empty() && parsed.size() <= 65536 : !reason.empty() && parsed.empty(),
+              "a palette is 1 to 65,536 colours, or refused with a reason");
+    }
+    static const std::vector<uint32_t> kInks{0xFF000000u, 0xFFFFFFFFu, 0xFFFF0000u, 0xFF00FF00u,
+                                             0xFF0000FFu, 0xFFFFFF00u, 0x80FF8000u};
+    static const std::vector<uint32_t> kPins{0xFFFF00FFu, 0u};
     std::string input = folder + "/input";
     quenvale_fuzz::Spill(input, data + 2, size - 2);
     static const char* const kOutputs[] = {"/out.png", "/out.bmp", "/out.webp", "/out"};
@@ -85,6 +99,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             options.toleranceGiven = true;
         }
         options.meanFill = (choice & 8) != 0;
+        if ((choice & 0x0C) == 0x0C) {
+            options.meanFill = false;
+            options.firstFit = false;
+            options.remap = (choice & 0x80) != 0 ? &kInks : nullptr;
+            options.pin = (choice & 0x80) != 0 ? nullptr : &kPins;
+            options.colors = (choice & 0x80) != 0 ? 0 : 2 + value;
+        }
     }
     if ((choice >> 4 & 3) == 3) {
         options.format = quenvale_host::FormatNone;  // the input's own, by its content

@@ -81,7 +81,7 @@ void RoundTrip(const SourceCarry* carry, const Picture& source, const quenvale::
     std::vector<uint8_t> png;
     bool keep = (source.width + source.height) % 2 == 0;  // either encoding, by the input
     bool encoded =
-        EncodePng(result, EncodeRequest{carry, carry != nullptr ? &source : nullptr, keep}, &png, &error);
+        EncodePng(result, EncodeRequest{carry, carry != nullptr ? &source : nullptr, keep, false}, &png, &error);
     Check(encoded || source.width == 0 || source.height == 0, "a picture with pixels encodes");
     Picture again{};
     SourceCarry againCarry;
@@ -115,7 +115,7 @@ void BitmapToPng(const uint8_t* data, size_t size, const quenvale::NamedFilter& 
     Picture result{};
     if (within && Filtered(filter, &result)) {
         std::vector<uint8_t> png;
-        if (EncodePng(result, EncodeRequest{nullptr, nullptr, false}, &png, &error)) {
+        if (EncodePng(result, EncodeRequest{nullptr, nullptr, false, false}, &png, &error)) {
             Picture again{};
             SourceCarry carry;
             Check(ReadPng(PictureInput{nullptr, png.data(), png.size()}, kFuzzMaxPixels, &again, &carry, &error),
@@ -138,7 +138,7 @@ void WebpRoundTrip(const uint8_t* data, size_t size) {
     if (decoded) {
         Check(quenvale::FlattenPicture(picture, 20) == quenvale::StatusOk, "the flatten runs");
         EncodedFile webp{};
-        Check(EncodeWebpPieces(picture, EncodeRequest{nullptr, nullptr, false}, &webp, &error), "the WebP is written");
+        Check(EncodeWebpPieces(picture, EncodeRequest{nullptr, nullptr, false, false}, &webp, &error), "the WebP is written");
         Picture again{};
         Check(ReadWebp(PictureInput{nullptr, webp.encoded, webp.encodedLength}, kFuzzMaxPixels, &again, nullptr, &error),
               "the WebP written decodes");
