@@ -1,7 +1,7 @@
 #!/bin/sh
 # Makes the README's pictures: the bundled sample before and after the
 # flatten and three other filters, and the bundled photograph at two colour
-# counts, as PNG, written by the host itself (a source through the flatten
+# counts and on e-ink inks, as PNG, written by the host itself (a source through the flatten
 # at tolerance 0, which changes no pixel).
 #   doc/make_pictures.sh HOST [FOLDER]      (FOLDER: doc/pictures)
 set -eu
@@ -22,3 +22,5 @@ for colours in 8 32; do
 done
 "$host" -q --colors 8 --first-fit "$photo" "$folder/astronaut-8-first-fit.png"
 "$host" -q --colors 8 --fill mean "$photo" "$folder/astronaut-8-mean.png"
+# The photograph on a seven-colour e-ink display's inks.
+"$host" -q --remap "$here/eink.gpl" "$photo" "$folder/astronaut-eink.png"
