@@ -583,6 +583,39 @@ def test_remap(work):
     check(done.returncode == 1 and b"not.gif" in done.stderr, f"--shared-palette with a GIF: {done.stderr}")
     for wrong in (["--shared-palette"], ["--colors", "4", "--first-fit", "--shared-palette"]):
         check(run(*wrong, frames[0], os.path.join(work, "x.png")).returncode == 2, f"{wrong} is a usage error")
+    # Each format read exactly: the palette PNG's PLTE and tRNS are the file's colours in order.
+    dot = os.path.join(work, "dot.png")
+    test_picture(1, 1, 3).save(dot)
+    act = bytearray(772)
+    act[0:9] = bytes((1, 2, 3, 4, 5, 6, 7, 8, 9))
+    act[768:772] = bytes((0, 3, 0, 1))
+    formats = {
+        "read.gpl": (b"GIMP Palette\r\nName: x\r\nColumns: 4\r\n# note\r\n 16  32  48\tdeep\r\n"
+                     b"255 128 0\t#ff8000 alpha 128 9 px\r\n# 5 fully transparent pixels, no colour\r\n",
+                     [(16, 32, 48, 255), (255, 128, 0, 128), (0, 0, 0, 0)]),
+        "read.json": (b'{"name": "x", "nested": {"a": [1, {"b": null}, -2.5e3, true]}, "colors": [{"hex": "#102030"},'
+                      b' {"rgb": [1, 2, 3], "alpha": 4, "extra": "s\\"q\\u00e9"}], "transparent": 3}',
+                      [(16, 32, 48, 255), (1, 2, 3, 4), (0, 0, 0, 0)]),
+        "read.txt": (b"#AbCdEf\n\n  102030ff  \n", [(171, 205, 239, 255), (16, 32, 48, 255)]),
+        "read.act": (bytes(act), [(1, 2, 3, 255), (4, 5, 6, 0), (7, 8, 9, 255)]),
+    }
+    for name, (text, want) in formats.items():
+        path, out = os.path.join(work, name), os.path.join(work, "dot-out.png")
+        open(path, "wb").write(text)
+        done = run("--remap", path, dot, out)
+        _, _, plte, chunks = read_png(out) if done.returncode == 0 else (None, None, [], [])
+        trns = next((c[8:-4] for t, c in chunks if t == b"tRNS"), b"")
+        got = [p + (trns[i] if i < len(trns) else 255,) for i, p in enumerate(plte)]
+        check(got == want, f"--remap {name}: {got}, not {want} {done.stderr}")
+    damaged_more = {"open.json": ('{"colors": [{"hex": "#000000}]}', "line 1"),
+                    "after.json": ('{"colors": [{"hex": "#000000"}]} x', "more text"),
+                    "byte.gpl": ("GIMP Palette\n1 2 256\n", "line 2"), "nogimp.gpl": ("1 2 3\n", "line 1"),
+                    "count.act": ("\0" * 768 + "\0\0\xff\xff", "0 colours")}
+    for name, (text, said) in damaged_more.items():
+        path = os.path.join(work, name)
+        open(path, "w", encoding="latin-1").write(text)
+        done = run("--remap", path, dot, os.path.join(work, "dot-out.png"))
+        check(done.returncode == 2 and said in done.stderr.decode(), f"--remap {name}: {done.stderr[:200]}")
     damaged = {"bad.gpl": ("GIMP Palette\n1 2 3 a\n1 2\n", "line 3"), "bad.txt": ("#ffffff\n#fffff\n", "line 2"),
                "bad.json": ('{"colors": [\n{"rgb": [1, 2, 300]}]}', "line 2"), "empty.txt": ("\n", "no colour"),
                "big.txt": ("#000000\n" * 65537, "more than 65,536"), "bad.act": ("x" * 10, "768 or 772"),
