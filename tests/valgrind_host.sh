@@ -72,5 +72,14 @@ if "$host" --version | grep -q PNG; then
   done
   run samples/sample.bmp "$work/out.png"
   run --format png - - <"$work/rgb.png"
+  # The chooser, the remap, pinned colours and one palette for a batch.
+  printf '#000000\n#ffffff\n#ff000080\n#00000000\n' >"$work/inks.txt"
+  printf 'GIMP Palette\n1 2\n' >"$work/bad.gpl"
+  run --colors 16 "$work/rgba16.png" "$work/out.png"
+  run --remap "$work/inks.txt" "$work/palette.png" "$work/out.png"
+  run --remap "$work/bad.gpl" "$work/rgb.png" "$work/out.png"
+  run --colors 6 --pin "$work/inks.txt" samples/sample.bmp "$work/out.bmp"
+  mkdir -p "$work/shared"
+  run --colors 8 --shared-palette --output-dir "$work/shared" "$work/rgb.png" "$work/grey2.png" "$work/cut.png"
 fi
 echo "valgrind: no errors or leaks"
