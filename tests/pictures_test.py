@@ -577,6 +577,19 @@ def test_remap(work):
                     check(False, f"--shared-palette {source}: {before} took {after}, not {want}")
                     break
     check(palettes["1"] == palettes["4"], "--shared-palette: -j 1 and -j 4 differ")
+    # Its one palette file lists the PNGs' palette, and remaps each input to its output.
+    folder, listed = os.path.join(work, "shared-file"), os.path.join(work, "shared.txt")
+    os.mkdir(folder)
+    done = run("--colors", "10", "--shared-palette", "--palette", listed, "--output-dir", folder, *frames)
+    written = [tuple(int(line[i:i + 2], 16) for i in (1, 3, 5)) for line in open(listed).read().split()]
+    check(done.returncode == 0 and written == read_png(os.path.join(folder, "frame0.png"))[2],
+          f"--shared-palette --palette: {written} {done.stderr}")
+    again = os.path.join(work, "again.png")
+    run("--remap", listed, frames[1], again)
+    check(pixels_rgba(again) == pixels_rgba(os.path.join(folder, "frame1.png")), "the shared palette remaps an input to its output")
+    done = run("--colors", "4", "--shared-palette", "--palette", frames[0], "--palette-format", "txt",
+               "--output-dir", folder, *frames[:2])
+    check(done.returncode == 2 and b"would replace" in done.stderr, f"a shared palette over an input: {done.stderr}")
     gif = os.path.join(work, "not.gif")
     open(gif, "wb").write(b"GIF89a" + bytes(20))
     done = run("--colors", "4", "--shared-palette", "--output-dir", os.path.join(work, "shared1"), frames[0], gif)

@@ -86,6 +86,10 @@ bool StageExtras(const JobOptions& options, Picture& picture, const PaletteOrigi
 // there), then removes the layers a run with more colours left; reported
 // on failure.
 bool CommitExtras(const JobOptions& options, FlattenExtras& extras, const std::string& input, const std::string& output);
+// --shared-palette's one palette, to options.palette (a file replaced whole,
+// or standard output), chosen over that many pictures; false, reported,
+// where it could not be written.
+bool WriteSharedPalette(const JobOptions& options, const std::vector<uint32_t>& colors, size_t pictures);
 void AbandonExtras(FlattenExtras& extras);
 // The extras of a bitmap the library's call will flatten, made by the same
 // flatten in memory and staged before the call (host_pictures.cpp);

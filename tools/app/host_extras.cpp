@@ -203,4 +203,20 @@ void AbandonExtras(FlattenExtras& extras) {
     extras.staged.clear();
 }
 
+bool WriteSharedPalette(const JobOptions& options, const std::vector<uint32_t>& colors, size_t pictures) {
+    PaletteFormat format{};
+    PaletteFormatFor(options.palette, options.paletteFormat, &format);
+    JobOptions only = options;  // the palette alone
+    only.layersDir = nullptr;
+    only.paletteDir = nullptr;
+    FlattenExtras extras{};
+    extras.palette = SharedPaletteText(colors, format, BaseName(options.palette), pictures);
+    std::string path = options.palette;
+    std::vector<EncodedFile::Piece> text{{reinterpret_cast<const uint8_t*>(extras.palette.data()), extras.palette.size()}};
+    if (path != "-" && !StageWhole(extras, path, text, "the palette")) {
+        return false;
+    }
+    return CommitExtras(only, extras, "", "");
+}
+
 }  // namespace quenvale_host

@@ -46,6 +46,15 @@ bool WritesExtras(const JobOptions& options) {
     return options.palette != nullptr || options.paletteDir != nullptr || options.layersDir != nullptr;
 }
 
+JobOutcome RunRecorded(const std::function<bool()>& step) {
+    JobOutcome outcome{false, {}};
+    JobOutcome* outer = running;
+    running = &outcome;
+    outcome.written = step();
+    running = outer;
+    return outcome;
+}
+
 JobOutcome RunJob(const JobOptions& options, const JobPaths& paths, FileFormat planned) {
     JobOutcome outcome{false, {}};
     JobOutcome* outer = running;

@@ -7,6 +7,7 @@
 #define QUENVALE_JOB_H
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -80,6 +81,9 @@ struct JobOutcome {
 // choose. Nothing is printed but the library's own text where asked (-v).
 JobOutcome RunJob(const JobOptions& options, const JobPaths& paths, FileFormat planned = FormatNone);
 
+// A step outside a job (the batch's shared palette file) run with its
+// failures recorded as a job's are: written is what the step returned.
+JobOutcome RunRecorded(const std::function<bool()>& step);
 // A job of this thread asked to stop (the Python module's Ctrl-C): the flag
 // is looked at between a job's steps (before its encoding, between its
 // layers, before anything replaces a file). Null, the default: never.

@@ -165,4 +165,45 @@ std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenv
     return text;
 }
 
+std::string SharedPaletteText(const std::vector<uint32_t>& colors, PaletteFormat format, const std::string& name,
+                              size_t pictures) {
+    std::string made = std::to_string(colors.size()) + " colours chosen over " + std::to_string(pictures) +
+                       (pictures == 1 ? " picture" : " pictures") + ", every output mapped onto them";
+    std::string text;
+    for (size_t i = 0; i < colors.size(); ++i) {
+        uint32_t color = colors[i], alpha = color >> 24;
+        std::string hex = Hex(color);
+        switch (format) {
+            case PaletteGpl: {
+                char line[64];
+                std::snprintf(line, sizeof line, "%3u %3u %3u\t%s%s\n", color >> 16 & 0xFF, color >> 8 & 0xFF,
+                              color & 0xFF, hex.c_str(), alpha == 0xFF ? "" : (" alpha " + std::to_string(alpha)).c_str());
+                text += line;
+                break;
+            }
+            case PaletteJson:
+                text += std::string(i == 0 ? "\n" : ",\n") + "  {\"hex\": \"" + hex + "\", \"rgb\": [" +
+                        std::to_string(color >> 16 & 0xFF) + ", " + std::to_string(color >> 8 & 0xFF) + ", " +
+                        std::to_string(color & 0xFF) + "]" + (alpha != 0xFF ? ", \"alpha\": " + std::to_string(alpha) : "") +
+                        "}";
+                break;
+            case PaletteText: {
+                char digits[4];
+                std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned>(alpha));
+                text += hex + (alpha != 0xFF ? digits : "") + "\n";
+                break;
+            }
+        }
+    }
+    switch (format) {
+        case PaletteGpl:
+            return "GIMP Palette\nName: " + Printable(name) + "\nColumns: 16\n# " + made + "\n" + text;
+        case PaletteJson:
+            return "{\"name\": " + Quoted(name) + ", \"shared\": true, \"colors\": [" + text + "\n]}\n";
+        case PaletteText:
+            break;
+    }
+    return text;
+}
+
 }  // namespace quenvale_host

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ops/picture_flatten.h"
 
@@ -34,6 +35,11 @@ struct PaletteOrigin {
 // founders' values are stored), named as the input is, and how they were made.
 std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenvale::Picture& picture,
                             PaletteFormat format, const std::string& name, const PaletteOrigin& origin);
+
+// The text of one palette shared by a batch (--shared-palette): its colours
+// (0xAARRGGBB) in order, as --remap reads them back.
+std::string SharedPaletteText(const std::vector<uint32_t>& colors, PaletteFormat format, const std::string& name,
+                              size_t pictures);
 
 }  // namespace quenvale_host
 

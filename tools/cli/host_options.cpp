@@ -316,8 +316,9 @@ int CheckPaletteOptions(const Options& options) {
     if (options.palette != nullptr && options.paletteDir != nullptr) {
         return UsageError("--palette and --palette-dir do not go together");
     }
-    if (options.palette != nullptr && batch) {
-        return UsageError("--palette names the palette of one INPUT; a batch takes --palette-dir");
+    if (options.palette != nullptr && batch && !options.sharedPalette) {
+        return UsageError("--palette names the palette of one INPUT (or with --shared-palette, the batch's one); "
+                          "a batch takes --palette-dir");
     }
     if (options.palette == nullptr) {
         return -1;
@@ -381,9 +382,6 @@ int CheckArguments(const Options& options) {
     if (options.sharedPalette && (options.colors == 0 || options.firstFit || options.meanFill)) {
         return UsageError("--shared-palette goes with --colors, whose chooser it runs over every INPUT "
                           "(not --first-fit or --fill mean)");
-    }
-    if (options.sharedPalette && options.palette != nullptr) {
-        return UsageError("--shared-palette with --palette FILE is not written yet; --palette-dir gives each output's");
     }
     if (options.pinName != nullptr && options.remapName != nullptr) {
         return UsageError("--remap and --pin do not go together: --remap takes its file's colours alone");

@@ -180,11 +180,39 @@ bool UseSharedPalette(Options* options, std::vector<uint32_t>* shared) {
         std::fputs(FailureLines(outcome).c_str(), stderr);
         return false;
     }
+    if (options->palette != nullptr) {
+        quenvale_host::JobOutcome written = quenvale_host::RunRecorded(
+            [&] { return quenvale_host::WriteSharedPalette(*options, *shared, inputs.size()); });
+        if (!written.written) {
+            std::fputs(FailureLines(written).c_str(), stderr);
+            return false;
+        }
+    }
     options->remap = shared;
     options->remapName = "the shared palette";
     options->colors = 0;
     options->pin = nullptr;
+    options->palette = nullptr;  // written once, here
     return true;
+}
+
+// --shared-palette's --palette FILE: one file for the batch, which is no
+// input's and no output's; "" where it may be written.
+std::string CheckSharedPaletteFile(const Options& options, const std::vector<quenvale_host::JobPaths>& planned) {
+    std::string palette = options.palette;
+    if (palette == "-") {
+        return "";
+    }
+    for (const quenvale_host::JobPaths& job : planned) {
+        for (const std::string* path : {&job.input, &job.output}) {
+            if (Identity(*path) == Identity(palette)) {
+                return "the palette " + palette + " would replace " + *path;
+            }
+        }
+    }
+    Options alone = options;  // its folder and name, as a one-file job's palette
+    alone.layersDir = nullptr;
+    return quenvale_host::CheckOutputSet(alone, {planned.front()});
 }
 
 // A batch: every file is tried, whatever the others give.
@@ -199,7 +227,13 @@ int RunBatch(const Options& options) {
     for (size_t i = 0; i < outputs.size(); ++i) {
         planned.push_back({options.paths[i], outputs[i]});
     }
-    std::string refusal = quenvale_host::CheckOutputSet(options, planned);
+    // The shared palette's one file is checked once, against every input and output.
+    Options each = options;
+    each.palette = nullptr;
+    std::string refusal = quenvale_host::CheckOutputSet(each, planned);
+    if (refusal.empty() && options.palette != nullptr) {
+        refusal = CheckSharedPaletteFile(options, planned);
+    }
     if (!refusal.empty()) {
         return RefuseBatch(refusal);
     }
