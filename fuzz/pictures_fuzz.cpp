@@ -6,7 +6,8 @@
 // as a call that changes nothing would take it. With no filter the PNG
 // written must decode at the same size, with the same samples where the
 // source's depth is 8 bits or fewer (16-bit samples go to their founders);
-// with one, it must decode at the same size, whatever encoding it took.
+// with one, it must decode at the same size, whatever encoding it took. A
+// WebP or GIF is decoded, flattened and written again, to the same pixels.
 #include <zlib.h>
 
 #include <cstring>
@@ -150,6 +151,38 @@ void WebpRoundTrip(const uint8_t* data, size_t size) {
 }
 #endif
 
+#if defined(QUENVALE_GIF)
+// A GIF decoded, flattened, and written: read again it holds the same
+// pixels (a GIF read holds at most 256 colours, one of them clear).
+void GifRoundTrip(const uint8_t* data, size_t size) {
+    Picture picture{};
+    PictureError error{};
+    SourceCarry carry;
+    bool decoded = ReadGif(PictureInput{nullptr, data, size}, kFuzzMaxPixels, &picture, &carry, &error);
+    Check(decoded || !error.reason.empty(), "a refusal says why");
+    if (decoded) {
+        Check(quenvale::FlattenPicture(picture, 20) == quenvale::StatusOk, "the flatten runs");
+        EncodedFile gif{};
+        Check(EncodeGifPieces(picture, EncodeRequest{nullptr, nullptr, false, false}, &gif, &error), "the GIF is written");
+        Picture again{};
+        Check(ReadGif(PictureInput{nullptr, gif.encoded, gif.encodedLength}, kFuzzMaxPixels, &again, nullptr, &error),
+              "the GIF written decodes");
+        // Pixels fully transparent are one clear colour, whatever colour they hid.
+        std::vector<uint8_t> before(size_t{picture.width} * picture.height * 4), after(before.size());
+        bool opaque = true;
+        DecodeRgba8(picture, before.data(), &opaque);
+        DecodeRgba8(again, after.data(), &opaque);
+        for (size_t i = 0; i < before.size(); i += 4) {
+            Check(before[i + 3] == after[i + 3] && (before[i + 3] == 0 || std::memcmp(&before[i], &after[i], 3) == 0),
+                  "to the same pixels");
+        }
+        ReleasePicture(&again);
+        ReleaseEncodedFile(&gif);
+    }
+    ReleasePicture(&picture);
+}
+#endif
+
 // The chunks' CRCs made right, so that the fuzzer's changes reach the
 // decoder instead of stopping at the first CRC check.
 std::vector<uint8_t> WithGoodCrcs(const uint8_t* data, size_t size) {
@@ -194,6 +227,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #if defined(QUENVALE_WEBP)
     if (size >= 12 && std::memcmp(data + 8, "WEBP", 4) == 0) {
         WebpRoundTrip(data, size);
+        return 0;
+    }
+#endif
+#if defined(QUENVALE_GIF)
+    if (size >= 3 && std::memcmp(data, "GIF", 3) == 0) {
+        GifRoundTrip(data, size);
         return 0;
     }
 #endif

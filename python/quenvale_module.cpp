@@ -487,7 +487,7 @@ void FlattenFile(const std::string& input, const std::string& output, const std:
         options.maxPixels = maxPixels;
     }
     quenvale_host::JobPaths paths{input, output};
-    quenvale_host::JobOutcome outcome{false, {}};
+    quenvale_host::JobOutcome outcome{false, {}, {}};
     std::string refusal;
     {
         py::gil_scoped_release unlocked;
@@ -502,6 +502,11 @@ void FlattenFile(const std::string& input, const std::string& output, const std:
     }
     if (!refusal.empty()) {
         throw RefusedError(refusal);
+    }
+    for (const quenvale_host::JobError& warning : outcome.warnings) {
+        if (PyErr_WarnEx(PyExc_UserWarning, (warning.path + ": " + warning.reason).c_str(), 1) != 0) {
+            throw py::error_already_set();  // warnings made errors
+        }
     }
     if (outcome.written) {
         return;

@@ -912,6 +912,50 @@ def test_budgets_and_legitimate_files(work):
     check(results["1"] == results["4"], "--jobs 4 within one budget gives other bytes than --jobs 1")
 
 
+def test_gif_in_and_out(work):
+    """GIF in: a still one, its transparent index honoured, and an
+    animation's first frame with a warning; GIF out: the PNG output's
+    pixels, refused past 256 colours (naming --colors) or with partial
+    alpha; a damaged one refused by name."""
+    picture = test_picture(41, 27, 6)
+    still = os.path.join(work, "still.gif")
+    picture.quantize(50).save(still, transparency=7)
+    out, png = os.path.join(work, "still-out.png"), os.path.join(work, "still-out2.png")
+    done = run("--tolerance", "0", still, out)
+    check(done.returncode == 0 and pixels_rgba(out) == pixels_rgba(still), f"a still GIF read: {done.stderr}")
+    opaque = os.path.join(work, "opaque-inks.txt")
+    open(opaque, "w").write("#000000\n#ffffff\n#ff0000\n#0000ff\n#00000000\n")
+    seen = lambda path: [p if p[3] else (0, 0, 0, 0) for p in pixels_rgba(path)]  # transparent is transparent
+    for options in ([], ["--colors", "9"], ["--remap", opaque]):
+        gif = os.path.join(work, "still-out.gif")
+        done = run(*options, still, gif)
+        run(*options, still, png)
+        check(done.returncode == 0 and open(gif, "rb").read(6) == b"GIF89a" and seen(gif) == seen(png),
+              f"GIF out {options}: {done.stderr}")
+    from PIL import ImageOps
+    frames = [ImageOps.posterize(picture, bits).quantize(16) for bits in (2, 3)]
+    animation = os.path.join(work, "two.gif")
+    frames[0].save(animation, save_all=True, append_images=frames[1:], duration=100)
+    done = run(animation, out)
+    check(done.returncode == 0 and b"two.gif: warning: an animated GIF: only its first frame is read" in done.stderr,
+          f"an animation: {done.stderr}")
+    check(run("-q", animation, out).stderr == b"", "-q says nothing of the frames left out")
+    from PIL import Image as PilImage
+    many = os.path.join(work, "many.png")
+    PilImage.frombytes("RGB", (32, 16), random.Random(3).randbytes(32 * 16 * 3)).save(many)
+    done = run("--tolerance", "0", many, os.path.join(work, "many.gif"))
+    check(done.returncode == 1 and b"--colors" in done.stderr and not os.path.exists(os.path.join(work, "many.gif")),
+          f"more than 256 colours: {done.stderr}")
+    alpha = os.path.join(work, "alpha.png")
+    PilImage.new("RGBA", (4, 4), (10, 20, 30, 128)).save(alpha)
+    done = run(alpha, os.path.join(work, "alpha.gif"))
+    check(done.returncode == 1 and b"partial transparency" in done.stderr, f"partial alpha: {done.stderr}")
+    broken = os.path.join(work, "broken.gif")
+    open(broken, "wb").write(open(still, "rb").read()[:40])
+    done = run(broken, out)
+    check(done.returncode == 1 and b"broken.gif: damaged GIF" in done.stderr, f"a damaged GIF: {done.stderr}")
+
+
 def test_formats_by_name_and_option(work):
     png = os.path.join(work, "grey8.png")
     bmp = os.path.join(work, "same.bmp")
@@ -996,6 +1040,7 @@ def main():
         test_hostile_files_are_refused(work)
         test_budgets_and_legitimate_files(work)
         test_formats_by_name_and_option(work)
+        test_gif_in_and_out(work)
         test_pictures_stay_in_memory(work)
     finally:
         shutil.rmtree(work)

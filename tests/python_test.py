@@ -244,6 +244,17 @@ def test_remap_and_pin_like_the_host(pngs, tmp_path):
         quenvale.flatten(source, palette=tmp_path / "bad.gpl")
 
 
+def test_flatten_file_reads_and_writes_gif_and_warns_of_frames(tmp_path):
+    frames = [Image.new("P", (8, 6), i) for i in range(2)]
+    for frame in frames:
+        frame.putpalette([0, 0, 0, 255, 0, 0])
+    animation = tmp_path / "two.gif"
+    frames[0].save(animation, save_all=True, append_images=frames[1:], duration=100)
+    with pytest.warns(UserWarning, match="only its first frame"):
+        quenvale.flatten_file(animation, tmp_path / "out.gif", format="gif")
+    assert Image.open(tmp_path / "out.gif").convert("RGB").getpixel((0, 0)) == (0, 0, 0)
+
+
 def test_flatten_file_writes_what_the_host_writes(pngs, tmp_path):
     work, names = pngs
     for name, options, kwargs in [

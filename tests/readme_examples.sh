@@ -28,7 +28,7 @@ else
   exit 77
 fi
 printf 'These notes are text, long enough to be taken for no header at all.\n' >"$work/notes.txt"
-printf 'GIF89a\001\000\001\000' >"$work/anim.gif"
+printf 'II*\000\010\000\000\000' >"$work/scan.tif"
 
 count=0
 run() {  # COMMAND: runs it in the folder with quenvale on the PATH, its output in $work/said

@@ -35,7 +35,7 @@ __all__ = ["Entry", "Error", "FILTERS", "Palette", "__version__", "filter", "fla
 FILTERS: Tuple[str, ...] = _core.FILTERS
 
 _FILLS = ("founder", "mean")
-_FORMATS = ("bmp", "png", "webp")
+_FORMATS = ("bmp", "png", "webp", "gif")
 _PALETTE_FORMATS = ("gpl", "json", "txt")
 _PIL_MODES = ("1", "L", "LA", "P", "RGB", "RGBA", "I;16", "I")
 
@@ -423,7 +423,7 @@ def flatten_file(
 ) -> None:
     """Run the ``quenvale`` command on one file: ``input`` (BMP, PNG, JPEG or
     WebP) filtered into ``output`` by the host's own rules. The output's
-    format is ``format`` (bmp, png or webp) or its name's; a BMP keeps its
+    format is ``format`` (bmp, png, webp or gif) or its name's; a BMP keeps its
     encoding, a PNG is the smallest lossless one unless ``keep_encoding``;
     the output is replaced whole or not at all. ``palette`` writes the
     palette (.gpl, .json or .txt, or ``palette_format``), ``layers`` a mask

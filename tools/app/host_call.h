@@ -26,6 +26,8 @@ namespace quenvale_host {
 void ReportFailure(quenvale::Status status, const std::string& path, const std::string& reason,
                    int systemError = 0);
 void ReportFailure(const std::string& path, const PictureError& error);
+// A job's warning: it goes on, and says what it left out.
+void ReportWarning(const std::string& path, const std::string& text);
 // A failure's words: the system's text where a system call failed, the
 // reason from the library's own table, or both; never the text of error 0.
 std::string FailureText(const quenvale::Failure& failure);

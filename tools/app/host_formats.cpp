@@ -27,6 +27,13 @@ constexpr PictureEncoder kWebpEncoder = EncodeWebpPieces;
 constexpr PictureDecoder kWebpDecoder = nullptr;
 constexpr PictureEncoder kWebpEncoder = nullptr;
 #endif
+#if defined(QUENVALE_GIF)
+constexpr PictureDecoder kGifDecoder = ReadGif;
+constexpr PictureEncoder kGifEncoder = EncodeGifPieces;
+#else
+constexpr PictureDecoder kGifDecoder = nullptr;
+constexpr PictureEncoder kGifEncoder = nullptr;
+#endif
 #else
 const bool kPicturesBuiltIn = false;
 constexpr PictureDecoder kBmpDecoder = nullptr;
@@ -35,6 +42,8 @@ constexpr PictureEncoder kPngEncoder = nullptr;
 constexpr PictureDecoder kJpegDecoder = nullptr;
 constexpr PictureDecoder kWebpDecoder = nullptr;
 constexpr PictureEncoder kWebpEncoder = nullptr;
+constexpr PictureDecoder kGifDecoder = nullptr;
+constexpr PictureEncoder kGifEncoder = nullptr;
 #endif
 
 namespace {
@@ -52,9 +61,10 @@ const FormatRow kFormats[] = {
     {FormatJpeg, "JPEG", "jpg jpeg jpe jfif", {{0, 3, "\xFF\xD8\xFF"}}, true, kJpegDecoder, nullptr, false,
      kJpegRefusal},
     // Named, so that a refusal says what the file is; never read or written.
-    {FormatNone, "GIF", "gif", {{0, 6, "GIF87a"}, {0, 6, "GIF89a"}}, false, nullptr, nullptr, false, nullptr},
     // Lossless only: flat colours must survive.
     {FormatWebp, "WebP", "webp", {{8, 4, "WEBP"}}, true, kWebpDecoder, kWebpEncoder, true, nullptr},
+    // A still picture, or an animation's first frame; written at 256 colours or fewer.
+    {FormatGif, "GIF", "gif", {{0, 6, "GIF87a"}, {0, 6, "GIF89a"}}, true, kGifDecoder, kGifEncoder, true, nullptr},
     {FormatNone, "TIFF", "tif tiff", {{0, 4, "II*\0"}, {0, 4, "MM\0*"}}, false, nullptr, nullptr, false, nullptr},
     {FormatNone, "AVIF", "avif", {{4, 8, "ftypavif"}}, false, nullptr, nullptr, false, nullptr},
     {FormatNone, "HEIF", "heic heif", {{4, 8, "ftypheic"}}, false, nullptr, nullptr, false, nullptr},

@@ -68,6 +68,8 @@ bool DecodeSource(const JobOptions& options, FileFormat from, const std::string&
     }
     if (!decoded) {
         ReportFailure(input, error);
+    } else if (!job.carry.warning.empty()) {
+        ReportWarning(input, job.carry.warning);
     }
     return decoded;
 }

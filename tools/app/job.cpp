@@ -32,6 +32,12 @@ void ReportFailure(const std::string& path, const PictureError& error) {
     ReportFailure(error.status, path, error.reason);
 }
 
+void ReportWarning(const std::string& path, const std::string& text) {
+    if (running != nullptr) {
+        running->warnings.push_back(JobError{quenvale::StatusOk, path, text, 0});
+    }
+}
+
 void WatchCancel(const std::atomic<bool>* flag) { cancelFlag = flag; }
 
 bool StopAsked(const std::string& input) {
@@ -47,7 +53,7 @@ bool WritesExtras(const JobOptions& options) {
 }
 
 JobOutcome RunRecorded(const std::function<bool()>& step) {
-    JobOutcome outcome{false, {}};
+    JobOutcome outcome{false, {}, {}};
     JobOutcome* outer = running;
     running = &outcome;
     outcome.written = step();
@@ -56,7 +62,7 @@ JobOutcome RunRecorded(const std::function<bool()>& step) {
 }
 
 JobOutcome RunJob(const JobOptions& options, const JobPaths& paths, FileFormat planned) {
-    JobOutcome outcome{false, {}};
+    JobOutcome outcome{false, {}, {}};
     JobOutcome* outer = running;
     running = &outcome;
     outcome.written = RunOnFiles(options, paths, planned);

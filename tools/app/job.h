@@ -73,6 +73,7 @@ struct JobError {
 struct JobOutcome {
     bool written;                  // the output is in place
     std::vector<JobError> errors;  // in the order they arose; none where written
+    std::vector<JobError> warnings;  // what was left out on the way (an animation's later frames)
 };
 
 // Runs one job whose outputs were checked as a set (output_set.h): standard

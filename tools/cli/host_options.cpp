@@ -487,6 +487,7 @@ int ParseArguments(int argc, char** argv, Options* options) {
         }
     }
     int status = CheckArguments(*options);
+#if defined(QUENVALE_PICTURES)  // the palette files are read where the pictures are
     if (status < 0 && options->remapName != nullptr) {
         // Read before any job, so that a bad palette touches no output.
         std::string reason;
@@ -506,6 +507,7 @@ int ParseArguments(int argc, char** argv, Options* options) {
         }
         options->pin = &options->pinColors;
     }
+#endif
     return status;
 }
 

@@ -46,6 +46,11 @@ std::string FailureLines(const quenvale_host::JobOutcome& outcome) {
 bool RunAndReport(const quenvale_host::Options& options, const quenvale_host::JobPaths& paths,
                   quenvale_host::FileFormat planned) {
     quenvale_host::JobOutcome outcome = quenvale_host::RunJob(options, paths, planned);
+    for (const quenvale_host::JobError& warning : options.quiet ? std::vector<quenvale_host::JobError>() : outcome.warnings) {
+        ClearProgress();
+        std::fprintf(stderr, "quenvale: %s: warning: %s\n", quenvale_host::Printable(warning.path).c_str(),
+                     quenvale_host::Printable(warning.reason).c_str());
+    }
     if (!outcome.written) {
         std::fflush(stdout);
         ClearProgress();
@@ -170,13 +175,14 @@ int PlanBatch(const Options& options, std::vector<std::string>* outputs, std::ve
     return -1;
 }
 
+#if defined(QUENVALE_PICTURES)
 // --shared-palette: the palette chosen over every input, and the jobs made
 // to map onto it; false, reported, where an input cannot be read.
 bool UseSharedPalette(Options* options, std::vector<uint32_t>* shared) {
     std::vector<std::string> inputs(options->paths.begin(), options->paths.end());
     quenvale_host::JobError error{};
     if (!quenvale_host::ChooseSharedPalette(*options, inputs, shared, &error)) {
-        quenvale_host::JobOutcome outcome{false, {error}};
+        quenvale_host::JobOutcome outcome{false, {error}, {}};
         std::fputs(FailureLines(outcome).c_str(), stderr);
         return false;
     }
@@ -214,6 +220,12 @@ std::string CheckSharedPaletteFile(const Options& options, const std::vector<que
     alone.layersDir = nullptr;
     return quenvale_host::CheckOutputSet(alone, {planned.front()});
 }
+
+#else
+// Without the picture codecs, --shared-palette is refused with the options.
+bool UseSharedPalette(Options*, std::vector<uint32_t>*) { return false; }
+std::string CheckSharedPaletteFile(const Options&, const std::vector<quenvale_host::JobPaths>&) { return ""; }
+#endif
 
 // A batch: every file is tried, whatever the others give.
 int RunBatch(const Options& options) {

@@ -108,6 +108,7 @@ struct PictureInput {
 struct SourceCarry {
     std::vector<PngChunk> chunks;
     std::vector<uint8_t> bytes;
+    std::string warning;  // what the decoder left out (an animation's later frames), for the job to tell
 };
 
 // What an encoder is asked beside the picture: a source's carry to keep
@@ -144,6 +145,8 @@ bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, So
 // where it has alpha, with its ICC profile and EXIF; and a picture as a
 // lossless WebP, in pieces as a PNG is (webp_codec.cpp, where this build
 // has libwebp).
+bool ReadGif(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry* carry, PictureError* error);
+bool EncodeGifPieces(const Picture& picture, const EncodeRequest& request, EncodedFile* encoded, PictureError* error);
 bool ReadWebp(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry* carry, PictureError* error);
 bool EncodeWebpPieces(const Picture& picture, const EncodeRequest& request, EncodedFile* encoded,
                       PictureError* error);
@@ -171,6 +174,24 @@ bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, 
 // samples by their high byte, tRNS applied), into rgba (4 bytes a pixel);
 // *opaque tells whether every alpha is 255.
 bool DecodeRgba8(const Picture& picture, uint8_t* rgba, bool* opaque);
+// The picture's pixels as 8-bit RGBA, band rows at a time (DecodeRgba8),
+// for an encoder that needs no whole copy: visit(top, height, rgba) for
+// each band, rows from the top; stops where visit returns false.
+template <typename Visit>
+bool VisitRgbaBands(const Picture& picture, uint32_t rows, Visit visit) {
+    std::vector<uint8_t> rgba(size_t{picture.width} * rows * 4);
+    for (uint32_t top = 0; top < picture.height; top += rows) {
+        Picture band = picture;
+        band.rows = picture.rows + size_t{top} * picture.stride;
+        band.height = picture.height - top < rows ? picture.height - top : rows;
+        bool opaque = true;
+        DecodeRgba8(band, rgba.data(), &opaque);
+        if (!visit(top, band.height, rgba.data())) {
+            return false;
+        }
+    }
+    return true;
+}
 // Whether two pictures of 8-bit (or narrower) samples decode to the same
 // 8-bit RGBA; of 16-bit ones, only whether their sizes and depths agree.
 bool SameRgba8(const Picture& a, const Picture& b);

@@ -128,22 +128,16 @@ bool EncodeWebpPieces(const Picture& picture, const EncodeRequest&, EncodedFile*
         *error = {"not enough memory to write the WebP", quenvale::StatusOutOfMemory};
         return false;
     }
-    constexpr uint32_t kBand = 64;
-    std::vector<uint8_t> rgba(size_t{picture.width} * kBand * 4);
-    for (uint32_t top = 0; top < picture.height; top += kBand) {
-        Picture band = picture;
-        band.rows = picture.rows + size_t{top} * picture.stride;
-        band.height = std::min(kBand, picture.height - top);
-        bool opaque = true;
-        DecodeRgba8(band, rgba.data(), &opaque);
-        for (uint32_t y = 0; y < band.height; ++y) {
+    VisitRgbaBands(picture, 64, [&](uint32_t top, uint32_t height, const uint8_t* rgba) {
+        for (uint32_t y = 0; y < height; ++y) {
             uint32_t* row = argb.argb + size_t{top + y} * static_cast<size_t>(argb.argb_stride);
-            const uint8_t* from = rgba.data() + size_t{y} * picture.width * 4;
+            const uint8_t* from = rgba + size_t{y} * picture.width * 4;
             for (uint32_t x = 0; x < picture.width; ++x, from += 4) {
                 row[x] = uint32_t{from[3]} << 24 | uint32_t{from[0]} << 16 | uint32_t{from[1]} << 8 | from[2];
             }
         }
-    }
+        return true;
+    });
     bool encodedWell = WebPEncode(&config, &argb) != 0;
     WebPPictureFree(&argb);
     uint8_t* image = writer.mem;
