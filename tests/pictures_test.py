@@ -940,6 +940,10 @@ def test_gif_in_and_out(work):
     check(done.returncode == 0 and b"two.gif: warning: an animated GIF: only its first frame is read" in done.stderr,
           f"an animation: {done.stderr}")
     check(run("-q", animation, out).stderr == b"", "-q says nothing of the frames left out")
+    folder = os.path.join(work, "frames-out")
+    os.mkdir(folder)
+    done = run("-j", "2", "--output-dir", folder, animation, still)
+    check(done.returncode == 0 and b"two.gif: warning" in done.stderr, f"a batch's warnings: {done.stderr}")
     from PIL import Image as PilImage
     many = os.path.join(work, "many.png")
     PilImage.frombytes("RGB", (32, 16), random.Random(3).randbytes(32 * 16 * 3)).save(many)

@@ -41,20 +41,27 @@ std::string FailureLines(const quenvale_host::JobOutcome& outcome) {
     return lines;
 }
 
-// A job run, its failures printed on standard error after the library's
-// own text; true when its output was written.
+// A job's warnings (unless -q) and failures as lines: "quenvale: PATH:
+// warning: TEXT", then its failures.
+std::string OutcomeLines(const quenvale_host::Options& options, const quenvale_host::JobOutcome& outcome) {
+    std::string lines;
+    for (const quenvale_host::JobError& warning : outcome.warnings) {
+        lines += options.quiet ? "" : "quenvale: " + quenvale_host::Printable(warning.path) + ": warning: " +
+                                          quenvale_host::Printable(warning.reason) + "\n";
+    }
+    return lines + FailureLines(outcome);
+}
+
+// A job run, its warnings and failures printed on standard error after the
+// library's own text; true when its output was written.
 bool RunAndReport(const quenvale_host::Options& options, const quenvale_host::JobPaths& paths,
                   quenvale_host::FileFormat planned) {
     quenvale_host::JobOutcome outcome = quenvale_host::RunJob(options, paths, planned);
-    for (const quenvale_host::JobError& warning : options.quiet ? std::vector<quenvale_host::JobError>() : outcome.warnings) {
-        ClearProgress();
-        std::fprintf(stderr, "quenvale: %s: warning: %s\n", quenvale_host::Printable(warning.path).c_str(),
-                     quenvale_host::Printable(warning.reason).c_str());
-    }
-    if (!outcome.written) {
+    std::string lines = OutcomeLines(options, outcome);
+    if (!lines.empty()) {
         std::fflush(stdout);
         ClearProgress();
-        std::fputs(FailureLines(outcome).c_str(), stderr);
+        std::fputs(lines.c_str(), stderr);
     }
     return outcome.written;
 }
@@ -283,7 +290,7 @@ int RunBatch(const Options& options) {
                 quenvale_host::JobOutcome outcome = quenvale_host::RunJob(mapped, planned[i], formats[i]);
                 quenvale_host::ReleaseBatchPixels();
                 written[i] = outcome.written ? 1 : 0;
-                reports[i] = FailureLines(outcome);
+                reports[i] = OutcomeLines(mapped, outcome);
             },
             [&](size_t i) {
                 if (!reports[i].empty()) {
