@@ -303,6 +303,13 @@ py::tuple Flatten(const py::array& image, int tolerance, uint64_t colors, bool m
     throw RefusedError(failure.path + ": " + failure.reason);
 }
 
+// Colours (0xAARRGGBB) as an array for Python.
+py::array_t<uint32_t> ColourArray(const uint32_t* colors, size_t count) {
+    py::array_t<uint32_t> out(static_cast<py::ssize_t>(count));
+    std::copy(colors, colors + count, out.mutable_data());
+    return out;
+}
+
 // remap: the picture mapped onto the colours given (0xAARRGGBB), or with
 // colors not 0 onto the pinned ones and those the chooser adds: (result,
 // palette bytes or None, alpha bytes, entry table, fully transparent
@@ -386,9 +393,7 @@ py::array_t<uint32_t> SharedPalette(const py::list& images, uint64_t colors,
     if (status != quenvale::StatusOk) {
         throw std::bad_alloc();
     }
-    py::array_t<uint32_t> out(static_cast<py::ssize_t>(count));
-    std::copy(chosen.begin(), chosen.begin() + count, out.mutable_data());
-    return out;
+    return ColourArray(chosen.data(), count);
 }
 
 // Reads a palette file as --remap and --pin do: its colours, 0xAARRGGBB.
@@ -399,9 +404,7 @@ py::array_t<uint32_t> ReadPalette(const std::string& path) {
     if (!quenvale_host::ReadPaletteFile(path, &colors, &reason, &systemError)) {
         RaiseJobError({quenvale::StatusBadInput, path, reason, systemError});
     }
-    py::array_t<uint32_t> out(static_cast<py::ssize_t>(colors.size()));
-    std::copy(colors.begin(), colors.end(), out.mutable_data());
-    return out;
+    return ColourArray(colors.data(), colors.size());
 }
 
 // filter: (result, palette bytes or None); the flatten's row is Flatten.

@@ -22,6 +22,17 @@ inline uint32_t ColorDistance(uint32_t a, uint32_t b) {
     return total;
 }
 
+// The largest difference of one channel (RGBA) between two colours: the
+// error -v and the palette files tell.
+inline uint32_t LargestChannelDifference(uint32_t a, uint32_t b) {
+    uint32_t largest = 0;
+    for (uint32_t shift = 0; shift < 32; shift += 8) {
+        uint32_t x = a >> shift & 0xFF, y = b >> shift & 0xFF;
+        largest = x > y ? (x - y > largest ? x - y : largest) : (y - x > largest ? y - x : largest);
+    }
+    return largest;
+}
+
 // The search's storage, for up to room colours, taken with the engine's
 // allocator; the colours are the caller's (0xAARRGGBB).
 struct NearestSearch {

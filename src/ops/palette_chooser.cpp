@@ -51,6 +51,13 @@ struct Bin {
     uint32_t y;
 };
 
+void AddPixel(Bin& bin, uint32_t rgba) {
+    ++bin.count;
+    for (int c = 0; c < 4; ++c) {
+        bin.sum[c] += Channel(rgba, c);
+    }
+}
+
 uint32_t MeanOf(const uint64_t* sum, uint64_t count) {
     uint32_t mean = 0;
     for (int c = 0; c < 4; ++c) {
@@ -128,11 +135,7 @@ bool AddToBin(Work& work, size_t slot, uint32_t key, uint32_t rgba, uint32_t x, 
         work.bins[work.binCount++] = Bin{0, {0, 0, 0, 0}, 0, key, rgba, x, y};
     }
     *bin = work.slotBins[slot];
-    Bin& into = work.bins[*bin];
-    ++into.count;
-    for (int c = 0; c < 4; ++c) {
-        into.sum[c] += Channel(rgba, c);
-    }
+    AddPixel(work.bins[*bin], rgba);
     return true;
 }
 
@@ -329,11 +332,7 @@ bool GatherBins(const Picture* pictures, size_t count, bool separate, Work& work
                 }
                 uint32_t key = BinKey(rgba, work.level);
                 if (key == lastKey && lastBin != kNoBin) {
-                    Bin& bin = work.bins[lastBin];
-                    ++bin.count;
-                    for (int c = 0; c < 4; ++c) {
-                        bin.sum[c] += Channel(rgba, c);
-                    }
+                    AddPixel(work.bins[lastBin], rgba);
                     continue;
                 }
                 size_t slot = SlotOf(work, key);
@@ -620,10 +619,8 @@ Status ChoosePalette(const Picture& picture, uint32_t colors, ChosenPalette* cho
                         uint32_t bin = work.slotBins[SlotOf(work, BinKey(rgba, work.level))];
                         lastEntry = NearestOf(work.search, rgba, work.entryOf[work.clusterOf[bin]]);
                         Keep(&work.search, rgba, lastEntry);
-                        for (int c = 0; c < 4; ++c) {
-                            uint32_t a = Channel(rgba, c), b = Channel(work.entryColor[lastEntry], c);
-                            chosen->largestError = std::max(chosen->largestError, a > b ? a - b : b - a);
-                        }
+                        chosen->largestError =
+                            std::max(chosen->largestError, LargestChannelDifference(rgba, work.entryColor[lastEntry]));
                     }
                 }
                 entry = lastEntry;

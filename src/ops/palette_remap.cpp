@@ -40,10 +40,7 @@ Status RemapPicture(const Picture& source, const uint32_t* colors, uint32_t coun
             } else if (!FindKept(search, rgba, &nearest)) {
                 nearest = NearestOf(search, rgba, nearest);
                 Keep(&search, rgba, nearest);
-                for (uint32_t shift = 0; shift < 32; shift += 8) {
-                    uint32_t a = rgba >> shift & 0xFF, b = colors[nearest] >> shift & 0xFF;
-                    *largestError = std::max(*largestError, a > b ? a - b : b - a);
-                }
+                *largestError = std::max(*largestError, LargestChannelDifference(rgba, colors[nearest]));
             }
             if (indexed) {
                 WritePixelValue(to, x, target.bits, nearest);

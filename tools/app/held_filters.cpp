@@ -76,10 +76,9 @@ quenvale::Status ChoosePinnedHeld(Picture* picture, uint64_t colors, const std::
 
 bool RemapHeld(Picture& source, const std::vector<uint32_t>& colors, Picture* result, uint32_t* largestError,
                PictureError* error) {
-    Picture* picture = &source;
     Picture target{};
-    target.width = picture->width;
-    target.height = picture->height;
+    target.width = source.width;
+    target.height = source.height;
     auto count = static_cast<uint32_t>(colors.size());
     bool alpha = std::any_of(colors.begin(), colors.end(), [](uint32_t c) { return c >> 24 != 0xFF; });
     if (count <= 256) {
@@ -98,19 +97,19 @@ bool RemapHeld(Picture& source, const std::vector<uint32_t>& colors, Picture* re
     if (!AllocateRows(&target, error)) {
         return false;
     }
-    LittleEndianSamples(picture);
-    quenvale::Status status = quenvale::RemapPicture(*picture, colors.data(), count, target, largestError);
-    LittleEndianSamples(picture);
+    LittleEndianSamples(&source);
+    quenvale::Status status = quenvale::RemapPicture(source, colors.data(), count, target, largestError);
+    LittleEndianSamples(&source);
     if (status != quenvale::StatusOk) {
         ReleasePicture(&target);
         *error = {"not enough memory to remap it", status};
         return false;
     }
-    target.iccProfile = picture->iccProfile;
-    target.exif = picture->exif;
-    target.resolution[0] = picture->resolution[0];
-    target.resolution[1] = picture->resolution[1];
-    target.interlace = picture->interlace;
+    target.iccProfile = source.iccProfile;
+    target.exif = source.exif;
+    target.resolution[0] = source.resolution[0];
+    target.resolution[1] = source.resolution[1];
+    target.interlace = source.interlace;
     *result = std::move(target);
     return true;
 }

@@ -134,8 +134,9 @@ bool WriteEncoded(const JobOptions& options, FileFormat to, PictureJob& job, con
         return false;
     }
     const Picture* encoding = job.remapped ? &job.sourceEncoding : &job.source;  // the carried chunks describe it
-    EncodeRequest request{carried ? &job.carry : nullptr, carried ? encoding : nullptr, options.keepEncoding,
-                          job.remapped};
+    // A remap's palette picture is written as it is: its indices are the file's.
+    bool keep = options.keepEncoding || (job.remapped && picture.storage == quenvale::StorageIndexed);
+    EncodeRequest request{carried ? &job.carry : nullptr, carried ? encoding : nullptr, keep, job.remapped};
     if (!encode(picture, request, &png, &error)) {
         ReleaseEncodedFile(&png);
         ReportFailure(output, error);
@@ -381,14 +382,11 @@ bool FilterInMemory(const JobOptions& options, FileFormat from, FileFormat to, P
             !StageExtras(options, job.source, job.origin, input, output, &job.extras)) {
             return false;
         }
-        // A remap's palette picture is written as it is: its indices are the file's.
-        JobOptions remapped = options;
-        remapped.keepEncoding = options.keepEncoding || (job.remapped && job.source.storage == quenvale::StorageIndexed);
         return to == FormatBmp ? ReplaceOutput(
                                      options, job, outputFile, [&job, &error](FILE* stream) {
                                          return WriteBitmapOfPicture(job.source, stream, &error);
                                      }, input, output)
-                               : WriteEncoded(remapped, to, job, job.source, outputFile, input, output);
+                               : WriteEncoded(options, to, job, job.source, outputFile, input, output);
     }
     FILE* console = OpenLibraryConsole(options, output);
     bool filtered = KernelDecoded(options, job, console, input);

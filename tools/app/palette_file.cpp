@@ -51,6 +51,28 @@ std::string StoredSamples(const quenvale::Picture& picture, uint64_t value) {
     return text;
 }
 
+// A colour (0xRRGGBB) and its alpha in each format, as --remap reads them
+// back: GIMP's numbers and the hex in the name, with the alpha told there
+// (GIMP has none); JSON's fields; the hex, with alpha where not opaque.
+std::string GplColour(uint32_t color, uint32_t alpha) {
+    char line[64];
+    std::snprintf(line, sizeof line, "%3u %3u %3u\t%s%s", color >> 16 & 0xFF, color >> 8 & 0xFF, color & 0xFF,
+                  Hex(color).c_str(), alpha == 0xFF ? "" : (" alpha " + std::to_string(alpha)).c_str());
+    return line;
+}
+
+std::string JsonColour(uint32_t color, uint32_t alpha) {
+    return "\"hex\": \"" + Hex(color) + "\", \"rgb\": [" + std::to_string(color >> 16 & 0xFF) + ", " +
+           std::to_string(color >> 8 & 0xFF) + ", " + std::to_string(color & 0xFF) + "]" +
+           (alpha != 0xFF ? ", \"alpha\": " + std::to_string(alpha) : "");
+}
+
+std::string TextColour(uint32_t color, uint32_t alpha) {
+    char digits[4];
+    std::snprintf(digits, sizeof digits, "%02x", alpha);
+    return Hex(color) + (alpha != 0xFF ? digits : "");
+}
+
 // A string as JSON writes it.
 std::string Quoted(const std::string& text) {
     std::string quoted = "\"";
@@ -123,13 +145,8 @@ std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenv
             }
             for (size_t i = 0; i < palette.count; ++i) {
                 const quenvale::FlattenEntry& entry = palette.entries[i];
-                char line[112];
-                // GIMP has no alpha: an entry's own is told in its name.
-                std::snprintf(line, sizeof line, "%3u %3u %3u\t%s%s %llu px, founder %u,%u\n", entry.color >> 16,
-                              entry.color >> 8 & 0xFF, entry.color & 0xFF, Hex(entry.color).c_str(),
-                              entry.alpha == 0xFF ? "" : (" alpha " + std::to_string(entry.alpha)).c_str(),
-                              static_cast<unsigned long long>(entry.pixelCount), entry.founderX, entry.founderY);
-                text += line;
+                text += GplColour(entry.color, entry.alpha) + " " + std::to_string(entry.pixelCount) + " px, founder " +
+                        std::to_string(entry.founderX) + "," + std::to_string(entry.founderY) + "\n";
             }
             return text;
         case PaletteJson:
@@ -142,10 +159,7 @@ std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenv
                    ", \"colors\": [";
             for (size_t i = 0; i < palette.count; ++i) {
                 const quenvale::FlattenEntry& entry = palette.entries[i];
-                text += std::string(i == 0 ? "\n" : ",\n") + "  {\"hex\": \"" + Hex(entry.color) + "\", \"rgb\": [" +
-                        std::to_string(entry.color >> 16) + ", " + std::to_string(entry.color >> 8 & 0xFF) + ", " +
-                        std::to_string(entry.color & 0xFF) + "]" +
-                        (entry.alpha != 0xFF ? ", \"alpha\": " + std::to_string(entry.alpha) : "") + ", \"stored\": [" +
+                text += std::string(i == 0 ? "\n" : ",\n") + "  {" + JsonColour(entry.color, entry.alpha) + ", \"stored\": [" +
                         StoredSamples(picture, entry.founderValue) + "], \"count\": " +
                         std::to_string(entry.pixelCount) + ", \"founder\": {\"x\": " + std::to_string(entry.founderX) +
                         ", \"y\": " + std::to_string(entry.founderY) + "}}";
@@ -153,10 +167,7 @@ std::string PaletteFileText(const quenvale::FlattenPalette& palette, const quenv
             return text + "\n]}\n";
         case PaletteText:
             for (size_t i = 0; i < palette.count; ++i) {
-                const quenvale::FlattenEntry& entry = palette.entries[i];
-                char alpha[4];
-                std::snprintf(alpha, sizeof alpha, "%02x", static_cast<unsigned>(entry.alpha));
-                text += Hex(entry.color) + (entry.alpha != 0xFF ? alpha : "") + "\n";
+                text += TextColour(palette.entries[i].color, palette.entries[i].alpha) + "\n";
             }
             // Fully transparent pixels as one clear colour, so that --remap
             // with this file gives its picture again.
@@ -171,28 +182,17 @@ std::string SharedPaletteText(const std::vector<uint32_t>& colors, PaletteFormat
                        (pictures == 1 ? " picture" : " pictures") + ", every output mapped onto them";
     std::string text;
     for (size_t i = 0; i < colors.size(); ++i) {
-        uint32_t color = colors[i], alpha = color >> 24;
-        std::string hex = Hex(color);
+        uint32_t color = colors[i] & 0xFFFFFF, alpha = colors[i] >> 24;
         switch (format) {
-            case PaletteGpl: {
-                char line[64];
-                std::snprintf(line, sizeof line, "%3u %3u %3u\t%s%s\n", color >> 16 & 0xFF, color >> 8 & 0xFF,
-                              color & 0xFF, hex.c_str(), alpha == 0xFF ? "" : (" alpha " + std::to_string(alpha)).c_str());
-                text += line;
+            case PaletteGpl:
+                text += GplColour(color, alpha) + "\n";
                 break;
-            }
             case PaletteJson:
-                text += std::string(i == 0 ? "\n" : ",\n") + "  {\"hex\": \"" + hex + "\", \"rgb\": [" +
-                        std::to_string(color >> 16 & 0xFF) + ", " + std::to_string(color >> 8 & 0xFF) + ", " +
-                        std::to_string(color & 0xFF) + "]" + (alpha != 0xFF ? ", \"alpha\": " + std::to_string(alpha) : "") +
-                        "}";
+                text += std::string(i == 0 ? "\n" : ",\n") + "  {" + JsonColour(color, alpha) + "}";
                 break;
-            case PaletteText: {
-                char digits[4];
-                std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned>(alpha));
-                text += hex + (alpha != 0xFF ? digits : "") + "\n";
+            case PaletteText:
+                text += TextColour(color, alpha) + "\n";
                 break;
-            }
         }
     }
     switch (format) {

@@ -488,20 +488,18 @@ int ParseArguments(int argc, char** argv, Options* options) {
     }
     int status = CheckArguments(*options);
 #if defined(QUENVALE_PICTURES)  // the palette files are read where the pictures are
-    if (status < 0 && options->remapName != nullptr) {
-        // Read before any job, so that a bad palette touches no output.
+    // Read before any job, so that a bad palette touches no output.
+    auto read = [](const char* option, const char* name, std::vector<uint32_t>* colors) {
         std::string reason;
-        if (!ReadPaletteFile(options->remapName, &options->remapColors, &reason)) {
-            return UsageError(std::string("--remap ") + options->remapName + ": " + reason);
-        }
+        return ReadPaletteFile(name, colors, &reason) ? -1 : UsageError(std::string(option) + " " + name + ": " + reason);
+    };
+    if (status < 0 && options->remapName != nullptr) {
+        status = read("--remap", options->remapName, &options->remapColors);
         options->remap = &options->remapColors;
     }
     if (status < 0 && options->pinName != nullptr) {
-        std::string reason;
-        if (!ReadPaletteFile(options->pinName, &options->pinColors, &reason)) {
-            return UsageError(std::string("--pin ") + options->pinName + ": " + reason);
-        }
-        if (options->pinColors.size() > options->colors) {
+        status = read("--pin", options->pinName, &options->pinColors);
+        if (status < 0 && options->pinColors.size() > options->colors) {
             return UsageError(std::string("--pin ") + options->pinName + ": " + std::to_string(options->pinColors.size()) +
                               " colours, more than --colors " + std::to_string(options->colors));
         }
