@@ -245,6 +245,8 @@ def test_remap_and_pin_like_the_host(pngs, tmp_path):
 
 
 def test_flatten_file_reads_and_writes_gif_and_warns_of_frames(tmp_path):
+    if b"GIF" not in harness.run("--version").stdout:
+        pytest.skip("this host was built without giflib (libgif-dev)")
     frames = [Image.new("P", (8, 6), i) for i in range(2)]
     for frame in frames:
         frame.putpalette([0, 0, 0, 255, 0, 0])
