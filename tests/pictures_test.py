@@ -916,7 +916,7 @@ def test_gif_in_and_out(work):
     """GIF in: a still one, its transparent index honoured, and an
     animation's first frame with a warning; GIF out: the PNG output's
     pixels, refused past 256 colours (naming --colors) or with partial
-    alpha; a damaged one refused by name."""
+    alpha; frames to an animation; a damaged one refused by name."""
     if b"GIF" not in run("--version").stdout:
         print("skipped the GIF checks: this host was built without giflib (libgif-dev)")
         return
@@ -957,6 +957,37 @@ def test_gif_in_and_out(work):
     PilImage.new("RGBA", (4, 4), (10, 20, 30, 128)).save(alpha)
     done = run(alpha, os.path.join(work, "alpha.gif"))
     check(done.returncode == 1 and b"partial transparency" in done.stderr, f"partial alpha: {done.stderr}")
+    # Frames to one animation: each frame the shared palette's PNG output,
+    # opaque ones written as their changes only, clear ones whole.
+    from PIL import ImageSequence
+    for name, mode in (("opaque", "RGB"), ("clear", "RGBA")):
+        sources = []
+        for i in range(4):
+            frame = test_picture(37, 23, 3).convert("RGBA")
+            frame.paste((200, 40, 40, 255), (5 + 6 * i, 4, 12 + 6 * i, 11))  # a square that moves
+            if mode == "RGBA":
+                frame.paste((0, 0, 0, 0), (0, 0, 4 + 3 * i, 3))
+            sources.append(os.path.join(work, f"{name}{i}.png"))
+            frame.convert(mode).save(sources[-1])
+        folder, animation = os.path.join(work, name + "-frames"), os.path.join(work, name + ".gif")
+        os.mkdir(folder)
+        run("--colors", "12", "--shared-palette", "--output-dir", folder, *sources)
+        done = run("--colors", "12", "--shared-palette", "--delay", "7", "-o", animation, *sources)
+        shown = PilImage.open(animation)
+        check(done.returncode == 0 and shown.n_frames == 4 and shown.info.get("loop") == 0, f"{name} frames: {done.stderr}")
+        for i, frame in enumerate(ImageSequence.Iterator(shown)):
+            want = seen(os.path.join(folder, f"{name}{i}.png"))
+            got = [p if p[3] else (0, 0, 0, 0) for p in frame.convert("RGBA").getdata()]
+            check(got == want and frame.info.get("duration") == 70, f"{name} frame {i} is not its PNG output")
+    odd = os.path.join(work, "odd.png")
+    test_picture(9, 9, 1).save(odd)
+    open(animation, "wb").write(b"kept")
+    done = run("--colors", "4", "--shared-palette", "-o", animation, sources[0], odd)
+    check(done.returncode == 1 and b"odd.png: 9 x 9 pixels, not the first frame's 37 x 23" in done.stderr and
+          open(animation, "rb").read() == b"kept", f"frames of two sizes: {done.stderr}")
+    for wrong in (["--colors", "300", "--shared-palette", "-o", animation], ["--delay", "5", "-o", animation],
+                  ["--colors", "4", "-o", animation], ["--colors", "4", "--shared-palette", "--delay", "x", "-o", animation]):
+        check(run(*wrong, sources[0], odd).returncode == 2, f"{wrong} is a usage error")
     broken = os.path.join(work, "broken.gif")
     open(broken, "wb").write(open(still, "rb").read()[:40])
     done = run(broken, out)

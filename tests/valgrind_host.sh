@@ -81,5 +81,9 @@ if "$host" --version | grep -q PNG; then
   run --colors 6 --pin "$work/inks.txt" samples/sample.bmp "$work/out.bmp"
   mkdir -p "$work/shared"
   run --colors 8 --shared-palette --output-dir "$work/shared" "$work/rgb.png" "$work/grey2.png" "$work/cut.png"
+  if "$host" --version | grep -q GIF; then  # frames to an animation, and frames of two sizes
+    run --colors 8 --shared-palette -o "$work/anim.gif" "$work/rgb.png" "$work/rgba16.png" "$work/rgb.png"
+    run --colors 8 --shared-palette -o "$work/anim.gif" "$work/rgb.png" "$work/cut.png"
+  fi
 fi
 echo "valgrind: no errors or leaks"

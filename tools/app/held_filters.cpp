@@ -75,7 +75,7 @@ quenvale::Status ChoosePinnedHeld(Picture* picture, uint64_t colors, const std::
 }
 
 bool RemapHeld(Picture& source, const std::vector<uint32_t>& colors, Picture* result, uint32_t* largestError,
-               PictureError* error) {
+               PictureError* error, bool byteIndices) {
     Picture target{};
     target.width = source.width;
     target.height = source.height;
@@ -83,7 +83,7 @@ bool RemapHeld(Picture& source, const std::vector<uint32_t>& colors, Picture* re
     bool alpha = std::any_of(colors.begin(), colors.end(), [](uint32_t c) { return c >> 24 != 0xFF; });
     if (count <= 256) {
         // The palette file's order is the PNG's: its indices are the file's.
-        uint8_t depth = count <= 2 ? 1 : count <= 4 ? 2 : count <= 16 ? 4 : 8;
+        uint8_t depth = byteIndices || count > 16 ? 8 : count <= 2 ? 1 : count <= 4 ? 2 : 4;
         SetPngEncoding(&target, PngPalette, depth);
         target.paletteCount = count;
         for (uint32_t i = 0; i < count; ++i) {

@@ -36,10 +36,11 @@ quenvale::Status ChoosePinnedHeld(Picture* picture, uint64_t colors, const std::
                                   std::vector<uint32_t>* entries);
 // The picture mapped onto a palette's colours (RemapPicture) into *result,
 // whose rows ReleasePicture frees: a palette picture of the colours in
-// their order where there are at most 256, else 8-bit RGB or RGBA; the
-// metadata kept. False with *error where memory runs out.
+// their order where there are at most 256 (a byte an index where
+// byteIndices, else the fewest bits), else 8-bit RGB or RGBA; the metadata
+// kept. False with *error where memory runs out.
 bool RemapHeld(Picture& source, const std::vector<uint32_t>& colors, Picture* result, uint32_t* largestError,
-               PictureError* error);
+               PictureError* error, bool byteIndices = false);
 // A kernel on the picture itself (kernel_picture.h), its result in the
 // source's encoding where it can hold it (MapToSourceEncoding). 16-bit
 // samples are read little-endian, swapped and back where the host's differ.

@@ -30,9 +30,11 @@ constexpr PictureEncoder kWebpEncoder = nullptr;
 #if defined(QUENVALE_GIF)
 constexpr PictureDecoder kGifDecoder = ReadGif;
 constexpr PictureEncoder kGifEncoder = EncodeGifPieces;
+constexpr FramesEncoder kGifFrames = EncodeGifFrames;
 #else
 constexpr PictureDecoder kGifDecoder = nullptr;
 constexpr PictureEncoder kGifEncoder = nullptr;
+constexpr FramesEncoder kGifFrames = nullptr;
 #endif
 #else
 const bool kPicturesBuiltIn = false;
@@ -44,6 +46,7 @@ constexpr PictureDecoder kWebpDecoder = nullptr;
 constexpr PictureEncoder kWebpEncoder = nullptr;
 constexpr PictureDecoder kGifDecoder = nullptr;
 constexpr PictureEncoder kGifEncoder = nullptr;
+constexpr FramesEncoder kGifFrames = nullptr;
 #endif
 
 namespace {
@@ -56,19 +59,19 @@ const char kJpegRefusal[] = "JPEG is not written: flat colours do not survive it
 const FormatRow kFormats[] = {
     // A bitmap is read by the library's call; as a picture only where the
     // call cannot take it (--fill mean).
-    {FormatBmp, "BMP", "bmp dib", {}, false, kBmpDecoder, nullptr, true, nullptr},
-    {FormatPng, "PNG", "png", {{0, 8, "\x89PNG\r\n\x1A\n"}}, true, kPngDecoder, kPngEncoder, true, nullptr},
+    {FormatBmp, "BMP", "bmp dib", {}, false, kBmpDecoder, nullptr, true, nullptr, nullptr},
+    {FormatPng, "PNG", "png", {{0, 8, "\x89PNG\r\n\x1A\n"}}, true, kPngDecoder, kPngEncoder, true, nullptr, nullptr},
     {FormatJpeg, "JPEG", "jpg jpeg jpe jfif", {{0, 3, "\xFF\xD8\xFF"}}, true, kJpegDecoder, nullptr, false,
-     kJpegRefusal},
+     kJpegRefusal, nullptr},
     // Named, so that a refusal says what the file is; never read or written.
     // Lossless only: flat colours must survive.
-    {FormatWebp, "WebP", "webp", {{8, 4, "WEBP"}}, true, kWebpDecoder, kWebpEncoder, true, nullptr},
-    // A still picture, or an animation's first frame; written at 256 colours or fewer.
-    {FormatGif, "GIF", "gif", {{0, 6, "GIF87a"}, {0, 6, "GIF89a"}}, true, kGifDecoder, kGifEncoder, true, nullptr},
-    {FormatNone, "TIFF", "tif tiff", {{0, 4, "II*\0"}, {0, 4, "MM\0*"}}, false, nullptr, nullptr, false, nullptr},
-    {FormatNone, "AVIF", "avif", {{4, 8, "ftypavif"}}, false, nullptr, nullptr, false, nullptr},
-    {FormatNone, "HEIF", "heic heif", {{4, 8, "ftypheic"}}, false, nullptr, nullptr, false, nullptr},
-    {FormatNone, "QOI", "qoi", {{0, 4, "qoif"}}, false, nullptr, nullptr, false, nullptr},
+    {FormatWebp, "WebP", "webp", {{8, 4, "WEBP"}}, true, kWebpDecoder, kWebpEncoder, true, nullptr, nullptr},
+    // A still picture, or an animation's first frame; written at 256 colours or fewer, or as an animation.
+    {FormatGif, "GIF", "gif", {{0, 6, "GIF87a"}, {0, 6, "GIF89a"}}, true, kGifDecoder, kGifEncoder, true, nullptr, kGifFrames},
+    {FormatNone, "TIFF", "tif tiff", {{0, 4, "II*\0"}, {0, 4, "MM\0*"}}, false, nullptr, nullptr, false, nullptr, nullptr},
+    {FormatNone, "AVIF", "avif", {{4, 8, "ftypavif"}}, false, nullptr, nullptr, false, nullptr, nullptr},
+    {FormatNone, "HEIF", "heic heif", {{4, 8, "ftypheic"}}, false, nullptr, nullptr, false, nullptr, nullptr},
+    {FormatNone, "QOI", "qoi", {{0, 4, "qoif"}}, false, nullptr, nullptr, false, nullptr, nullptr},
 };
 const size_t kFormatCount = sizeof kFormats / sizeof kFormats[0];
 

@@ -38,6 +38,9 @@ using PictureDecoder = bool (*)(const PictureInput& input, uint64_t maxPixels, P
                                 PictureError* error);
 using PictureEncoder = bool (*)(const Picture& picture, const EncodeRequest& request, EncodedFile* encoded,
                                 PictureError* error);
+// An animation's encoder: its frames, one at a time, to the stream.
+struct FrameSource;
+using FramesEncoder = bool (*)(const FrameSource& frames, FILE* stream, PictureError* error);
 
 struct Signature {
     size_t at;  // bytes into the file
@@ -55,6 +58,7 @@ struct FormatRow {
     PictureEncoder encode;   // the same, where written (BMP is written by the library)
     bool written;            // an output format
     const char* notWritten;  // where it is read but not written: why
+    FramesEncoder animate;   // where it holds an animation and this build writes one
 };
 extern const FormatRow kFormats[];
 extern const size_t kFormatCount;

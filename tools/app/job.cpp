@@ -52,6 +52,29 @@ bool WritesExtras(const JobOptions& options) {
     return options.palette != nullptr || options.paletteDir != nullptr || options.layersDir != nullptr;
 }
 
+bool WriteThroughSpool(const std::string& output, const std::function<bool(const std::string&)>& write) {
+    std::string outputFile = output;
+    int error = 0;
+    FILE* spool = output == "-" ? CreateSpoolFile("quenvale-stdout-", &outputFile, &error) : nullptr;
+    if (output == "-" && spool == nullptr) {
+        ReportFailure(quenvale::StatusOutputOpenFailed, output,
+                      "could not make a temporary file in " + SpoolFolder() + ": " + ErrorText(error), error);
+        return false;
+    }
+    if (spool != nullptr) {
+        std::fclose(spool);  // the writer replaces it by name
+    }
+    bool written = write(outputFile);
+    if (written && output == "-" && !CopyToStandardOutput(outputFile, &error)) {
+        ReportFailure(quenvale::StatusOutputWriteFailed, output, ErrorText(error), error);
+        written = false;
+    }
+    if (output == "-") {
+        RemoveFile(outputFile);
+    }
+    return written;
+}
+
 JobOutcome RunRecorded(const std::function<bool()>& step) {
     JobOutcome outcome{false, {}, {}};
     JobOutcome* outer = running;
@@ -82,7 +105,6 @@ bool RunOnFiles(const JobOptions& options, const JobPaths& paths, FileFormat pla
     const std::string& input = paths.input;
     const std::string& output = paths.output;
     std::string inputFile = input;
-    std::string outputFile = output;
     int error = 0;
     if (input == "-" && !SpoolStandardInput(&inputFile, &error)) {
         ReportFailure(quenvale::StatusInputReadFailed, input, "could not take standard input into a temporary file in " + SpoolFolder() + ": " +
@@ -90,23 +112,9 @@ bool RunOnFiles(const JobOptions& options, const JobPaths& paths, FileFormat pla
                       error);
         return false;
     }
-    bool written = false;
-    FILE* spool = output == "-" ? CreateSpoolFile("quenvale-stdout-", &outputFile, &error) : nullptr;
-    if (output == "-" && spool == nullptr) {
-        ReportFailure(quenvale::StatusOutputOpenFailed, output, "could not make a temporary file in " + SpoolFolder() + ": " + ErrorText(error), error);
-    } else {
-        if (spool != nullptr) {
-            std::fclose(spool);  // the call replaces it by name
-        }
-        written = CallAnyFormat(options, planned, inputFile, outputFile, input, output);
-        if (written && output == "-" && !CopyToStandardOutput(outputFile, &error)) {
-            ReportFailure(quenvale::StatusOutputWriteFailed, output, ErrorText(error), error);
-            written = false;
-        }
-        if (output == "-") {
-            RemoveFile(outputFile);
-        }
-    }
+    bool written = WriteThroughSpool(output, [&](const std::string& outputFile) {
+        return CallAnyFormat(options, planned, inputFile, outputFile, input, output);
+    });
     if (input == "-") {
         RemoveFile(inputFile);
     }

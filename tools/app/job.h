@@ -51,6 +51,7 @@ struct JobOptions {
     const std::vector<uint32_t>* pin = nullptr;    // with colors: these first, the chooser's after
     const char* pinName = nullptr;
     bool sharedPalette = false;  // one chooser's palette over all the inputs, each output mapped onto it
+    uint32_t delay = 10;  // an animation's hundredths of a second a frame, 0 to 65535
     uint64_t maxPixels = kDefaultMaxPixels;
 };
 
@@ -81,6 +82,17 @@ struct JobOutcome {
 // format planned, or where none is, the one the options and its name
 // choose. Nothing is printed but the library's own text where asked (-v).
 JobOutcome RunJob(const JobOptions& options, const JobPaths& paths, FileFormat planned = FormatNone);
+
+// The inputs as the frames of one animation in format (a GIF), each mapped
+// onto options.remap (the shared palette, at most 256 colours), written to
+// output ("-": standard output) once every frame has been; run as a job,
+// its failures and warnings recorded on each frame's input.
+JobOutcome RunAnimation(const JobOptions& options, const std::vector<std::string>& inputs, const std::string& output,
+                        FileFormat format);
+// write(outputFile) run on output, or where output is "-", on a spool file
+// that is then copied to standard output and removed; false, reported,
+// where the spool cannot be made or copied.
+bool WriteThroughSpool(const std::string& output, const std::function<bool(const std::string&)>& write);
 
 // A step outside a job (the batch's shared palette file) run with its
 // failures recorded as a job's are: written is what the step returned.

@@ -14,10 +14,8 @@
 
 namespace quenvale_host {
 
-namespace {
-
-// One input decoded by its format's row, as a job decodes it.
-bool DecodeInput(const std::string& input, uint64_t maxPixels, Picture* picture, JobError* error) {
+bool DecodeInput(const std::string& input, uint64_t maxPixels, Picture* picture, JobError* error,
+                 std::string* warning) {
     FILE* file = OpenFile(input, "rb");
     if (file == nullptr) {
         *error = {quenvale::StatusInputOpenFailed, input, std::strerror(errno), errno};
@@ -42,11 +40,11 @@ bool DecodeInput(const std::string& input, uint64_t maxPixels, Picture* picture,
     std::fclose(file);
     if (!decoded) {
         *error = {failure.status, input, failure.reason, 0};
+    } else if (warning != nullptr) {
+        *warning = carry.warning;
     }
     return decoded;
 }
-
-}  // namespace
 
 bool ChooseSharedPalette(const JobOptions& options, const std::vector<std::string>& inputs,
                          std::vector<uint32_t>* colors, JobError* error) {

@@ -8,8 +8,15 @@
 #include <vector>
 
 #include "app/job.h"
+#include "codecs/picture.h"
 
 namespace quenvale_host {
+
+// One input decoded by its format's row, as a job decodes it, with what
+// the decoder left out (an animation's later frames) where warning is not
+// null; false with *error naming the input.
+bool DecodeInput(const std::string& input, uint64_t maxPixels, Picture* picture, JobError* error,
+                 std::string* warning = nullptr);
 
 // The colours (0xAARRGGBB) of at most options.colors, options.pin's first,
 // chosen over the inputs in their order: each decoded as its job would

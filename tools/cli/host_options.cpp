@@ -21,7 +21,7 @@ namespace {
 
 const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
-enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFirstFit, OptionRemap, OptionPin, OptionSharedPalette, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
+enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFirstFit, OptionRemap, OptionPin, OptionSharedPalette, OptionDelay, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
                 OptionKeepEncoding, OptionSync, OptionMaxPixels, OptionJobs, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
@@ -36,6 +36,7 @@ const OptionEntry kOptions[] = {
     {"--colors", 0, true, OptionColors},       {"--fill", 0, true, OptionFill},
     {"--first-fit", 0, false, OptionFirstFit}, {"--remap", 0, true, OptionRemap},
     {"--pin", 0, true, OptionPin},             {"--shared-palette", 0, false, OptionSharedPalette},
+    {"--delay", 0, true, OptionDelay},
     {"--layers", 0, true, OptionLayers},       {"--palette", 0, true, OptionPalette},
     {"--palette-dir", 0, true, OptionPaletteDir}, {"--palette-format", 0, true, OptionPaletteFormat},
     {"--format", 0, true, OptionFormat},
@@ -122,7 +123,10 @@ void PrintUsage() {
         "                      .json, .txt or .act), in FILE's order\n"
         "  --pin FILE          with --colors N: FILE's colours are the first of the N\n"
         "  --shared-palette    with --colors N: one palette chosen over every INPUT,\n"
-        "                      each output mapped onto it (the same PNG palette)\n"
+        "                      each output mapped onto it (the same PNG palette);\n"
+        "                      with -o FILE.gif, the INPUTs become FILE's frames\n"
+        "  --delay N           an animated GIF's frames each show N hundredths of a\n"
+        "                      second [10]\n"
         "  --palette FILE      write the flatten's palette to FILE (.gpl, .json, .txt;\n"
         "                      - for standard output): every colour in the order it\n"
         "                      was founded, with its pixel count and founder\n"
@@ -170,11 +174,11 @@ bool ParseTolerance(const char* text, int* tolerance) {
     return true;
 }
 
-bool ParseCount(const char* text, uint64_t* count) {
+bool ParseCount(const char* text, uint64_t* count, bool zeroAllowed = false) {
     char* end = nullptr;
     errno = 0;
     unsigned long long value = std::strtoull(text, &end, 10);
-    if (text[0] < '0' || text[0] > '9' || *end != 0 || errno == ERANGE || value == 0) {
+    if (text[0] < '0' || text[0] > '9' || *end != 0 || errno == ERANGE || (value == 0 && !zeroAllowed)) {
         return false;
     }
     *count = value;
@@ -231,6 +235,15 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
         case OptionSharedPalette:
             options->sharedPalette = true;
             return -1;
+        case OptionDelay: {
+            uint64_t delay = 0;
+            if (!ParseCount(value, &delay, true) || delay > 65535) {
+                return UsageError(std::string("--delay takes hundredths of a second, 0 to 65535, not '") + value + "'");
+            }
+            options->delay = static_cast<uint32_t>(delay);
+            options->delayGiven = true;
+            return -1;
+        }
         case OptionFill:
             if (std::strcmp(value, "founder") != 0 && std::strcmp(value, "mean") != 0) {
                 return UsageError(std::string("--fill takes founder or mean, not '") + value + "'");
@@ -336,6 +349,24 @@ int CheckPaletteOptions(const Options& options) {
     return -1;
 }
 
+// An animation's frames: read twice (once to choose the palette), each
+// from a file, onto at most 256 colours, with no file beside each frame.
+int CheckAnimation(const Options& options) {
+    if (options.colors > 256) {
+        return UsageError("an animated GIF holds at most 256 colours: give --colors 256 or fewer");
+    }
+    if (options.layersDir != nullptr || options.paletteDir != nullptr) {
+        return UsageError(std::string(options.layersDir != nullptr ? "--layers" : "--palette-dir") +
+                          " is not written for an animation; --palette FILE writes its one palette");
+    }
+    for (const char* path : options.paths) {
+        if (std::strcmp(path, "-") == 0) {
+            return UsageError("an animation's frames are files, read twice: standard input cannot be one");
+        }
+    }
+    return -1;
+}
+
 // The options that rule each other out, and the paths each form takes.
 int CheckArguments(const Options& options) {
     if (options.toleranceGiven && options.filter != nullptr) {
@@ -399,6 +430,16 @@ int CheckArguments(const Options& options) {
     bool batch = options.inPlace || options.outputDir != nullptr;
     if (options.output != nullptr && batch) {
         return UsageError("-o names the output of one INPUT, not of a batch");
+    }
+    if (IsAnimation(options)) {
+        return CheckAnimation(options);
+    }
+    if (options.delayGiven) {
+        return UsageError("--delay goes with an animated GIF: --shared-palette, -o FILE.gif and the frames");
+    }
+    if (options.output != nullptr && options.paths.size() > 1) {
+        return UsageError("too many arguments: several INPUTs to one -o make an animated GIF, which takes "
+                          "--shared-palette and a .gif output");
     }
     if (!batch) {
         size_t wanted = options.output != nullptr ? 1 : 2;
@@ -467,6 +508,12 @@ int ParseLongOption(int argc, char** argv, int* i, Options* options) {
 }
 
 }  // namespace
+
+bool IsAnimation(const Options& options) {
+    std::string unused;
+    return options.sharedPalette && options.output != nullptr &&
+           ChooseOutputFormat(options.format, FormatNone, options.output, &unused) == FormatGif;
+}
 
 int ParseArguments(int argc, char** argv, Options* options) {
     bool optionsEnded = false;

@@ -22,7 +22,12 @@ struct Options : JobOptions {
     std::vector<const char*> paths;
     std::vector<uint32_t> remapColors;  // --remap's file, read before any job (remap points here)
     std::vector<uint32_t> pinColors;    // --pin's, as remap's
+    bool delayGiven = false;
 };
+
+// Whether the command line makes an animation: --shared-palette, and -o
+// naming a GIF (by --format or its name), whose frames are the INPUTs.
+bool IsAnimation(const Options& options);
 
 // Fills options from the arguments; returns -1 to go on, or the exit status
 // (0 after --help or --version, 2 after a usage error, reported).

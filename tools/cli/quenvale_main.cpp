@@ -234,6 +234,52 @@ bool UseSharedPalette(Options*, std::vector<uint32_t>*) { return false; }
 std::string CheckSharedPaletteFile(const Options&, const std::vector<quenvale_host::JobPaths>&) { return ""; }
 #endif
 
+// The outputs' refusal ("" for none), then the shared palette's file
+// checked, and where asked, the palette chosen into *mapped's remap.
+// Returns -1 to go on, or the exit status.
+int ShareAfterChecks(const Options& options, const std::vector<quenvale_host::JobPaths>& planned, std::string refusal,
+                     Options* mapped, std::vector<uint32_t>* shared) {
+    if (refusal.empty() && options.palette != nullptr) {
+        refusal = CheckSharedPaletteFile(options, planned);
+    }
+    if (!refusal.empty()) {
+        return RefuseBatch(refusal);
+    }
+    return options.sharedPalette && !UseSharedPalette(mapped, shared) ? 1 : -1;
+}
+
+#if defined(QUENVALE_PICTURES)
+// The INPUTs as one animation's frames on their shared palette, written to
+// -o; refused before any work where the output or the palette file would
+// replace an input.
+int RunFrames(const Options& options) {
+    std::vector<quenvale_host::JobPaths> planned;
+    Options each = options;
+    each.palette = nullptr;
+    std::string refusal;
+    for (const char* input : options.paths) {
+        planned.push_back({input, options.output});
+        refusal = refusal.empty() ? quenvale_host::CheckOutputSet(each, {planned.back()}) : refusal;
+    }
+    std::vector<uint32_t> shared;
+    Options mapped = options;
+    int status = ShareAfterChecks(options, planned, refusal, &mapped, &shared);
+    if (status >= 0) {
+        return status;
+    }
+    std::string unused;
+    FileFormat format = quenvale_host::ChooseOutputFormat(options.format, quenvale_host::FormatNone,
+                                                          options.output, &unused);
+    std::vector<std::string> inputs(options.paths.begin(), options.paths.end());
+    quenvale_host::JobOutcome outcome = quenvale_host::RunAnimation(mapped, inputs, options.output, format);
+    std::fputs(OutcomeLines(options, outcome).c_str(), stderr);
+    return outcome.written ? 0 : 1;
+}
+
+#else
+int RunFrames(const Options&) { return 2; }
+#endif
+
 // A batch: every file is tried, whatever the others give.
 int RunBatch(const Options& options) {
     std::vector<std::string> outputs;
@@ -249,17 +295,11 @@ int RunBatch(const Options& options) {
     // The shared palette's one file is checked once, against every input and output.
     Options each = options;
     each.palette = nullptr;
-    std::string refusal = quenvale_host::CheckOutputSet(each, planned);
-    if (refusal.empty() && options.palette != nullptr) {
-        refusal = CheckSharedPaletteFile(options, planned);
-    }
-    if (!refusal.empty()) {
-        return RefuseBatch(refusal);
-    }
     std::vector<uint32_t> shared;
     Options mapped = options;
-    if (options.sharedPalette && !UseSharedPalette(&mapped, &shared)) {
-        return 1;
+    status = ShareAfterChecks(options, planned, quenvale_host::CheckOutputSet(each, planned), &mapped, &shared);
+    if (status >= 0) {
+        return status;
     }
     bool progress = !options.quiet && quenvale_host::IsTerminal(stderr);
     bool lineEach = options.verbose && quenvale_host::IsTerminal(stdout);
@@ -339,6 +379,9 @@ int quenvale_host::RunHost(int argc, char** argv) {
     quenvale_host::KeepFreedMemory();
     if (options.inPlace || options.outputDir != nullptr) {
         return RunBatch(options);
+    }
+    if (quenvale_host::IsAnimation(options)) {
+        return RunFrames(options);
     }
     const char* output = options.output != nullptr ? options.output : options.paths[1];
     quenvale_host::JobPaths job{options.paths[0], output};

@@ -1,9 +1,11 @@
 // GIF through giflib: a still picture, or an animation's first frame, read
 // as a palette picture with its transparent index; written from a picture
-// of at most 256 colours, one of them fully transparent at most.
+// of at most 256 colours, one of them fully transparent at most, or as an
+// animation of frames on one palette.
 #include <gif_lib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
@@ -87,6 +89,10 @@ bool ReadFirstImage(GifFileType* gif, int transparent, uint64_t maxPixels, Pictu
     return true;
 }
 
+const char kPartialAlphaRefusal[] = "a GIF holds no partial transparency: write a PNG or WebP";
+const char kManyColorsRefusal[] =
+    "a GIF holds at most 256 colours, and this picture has more: give --colors 256 or fewer";
+
 }  // namespace
 
 bool ReadGif(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry* carry, PictureError* error) {
@@ -163,6 +169,104 @@ bool ReadGif(const PictureInput& input, uint64_t maxPixels, Picture* picture, So
     return !failed;
 }
 
+namespace {
+
+int WriteToFile(GifFileType* gif, const GifByteType* from, int count) {
+    return static_cast<int>(std::fwrite(from, 1, static_cast<size_t>(count), static_cast<FILE*>(gif->UserData)));
+}
+
+// The global colour table of the colours (0xAARRGGBB, at most 256) and the
+// screen of width x height; GIF89a where an extension follows.
+bool PutScreen(GifFileType* gif, const std::vector<uint32_t>& colors, uint32_t width, uint32_t height, bool gif89) {
+    int bits = 1;
+    while ((1u << bits) < colors.size()) {
+        ++bits;
+    }
+    std::vector<GifColorType> table(size_t{1} << bits, GifColorType{0, 0, 0});
+    for (size_t i = 0; i < colors.size(); ++i) {
+        table[i] = GifColorType{static_cast<GifByteType>(colors[i] >> 16), static_cast<GifByteType>(colors[i] >> 8),
+                                static_cast<GifByteType>(colors[i])};
+    }
+    ColorMapObject* map = GifMakeMapObject(1 << bits, table.data());
+    if (map == nullptr) {
+        gif->Error = E_GIF_ERR_NOT_ENOUGH_MEM;
+        return false;
+    }
+    EGifSetGifVersion(gif, gif89);
+    bool put = EGifPutScreenDesc(gif, static_cast<int>(width), static_cast<int>(height), bits, 0, map) == GIF_OK;
+    GifFreeMapObject(map);
+    return put;
+}
+
+// One image of the screen's rectangle, its indices `stride` apart, after
+// its control block where one is given.
+bool PutImage(GifFileType* gif, const GraphicsControlBlock* control, uint32_t left, uint32_t top, uint32_t width,
+              uint32_t height, const uint8_t* indices, size_t stride) {
+    if (control != nullptr) {
+        GifByteType block[4];
+        EGifGCBToExtension(control, block);
+        if (EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, block) != GIF_OK) {
+            return false;
+        }
+    }
+    bool put = EGifPutImageDesc(gif, static_cast<int>(left), static_cast<int>(top), static_cast<int>(width),
+                                static_cast<int>(height), false, nullptr) == GIF_OK;
+    for (uint32_t y = 0; put && y < height; ++y) {
+        // giflib takes the row as writable, and only reads it.
+        put = EGifPutLine(gif, const_cast<GifPixelType*>(indices + size_t{top + y} * stride + left),
+                          static_cast<int>(width)) == GIF_OK;
+    }
+    return put;
+}
+
+// Closes the writer, whatever went before; false with *error where writing
+// failed, then or earlier.
+bool CloseWriter(GifFileType* gif, bool written, int opened, PictureError* error) {
+    int code = gif == nullptr ? opened : written ? 0 : gif->Error;
+    if (gif != nullptr) {
+        int closed = 0;
+        written = EGifCloseFile(gif, &closed) == GIF_OK && written;
+        code = code != 0 ? code : closed;
+    }
+    if (!written) {
+        *error = code == E_GIF_ERR_NOT_ENOUGH_MEM
+                     ? PictureError{"not enough memory to write the GIF", quenvale::StatusOutOfMemory}
+                     : code == E_GIF_ERR_WRITE_FAILED
+                     ? PictureError{"could not write the GIF", quenvale::StatusOutputWriteFailed}
+                     : PictureError{"could not encode the GIF", quenvale::StatusBadInput};
+    }
+    return written;
+}
+
+// The smallest rectangle holding every index that differs between two
+// frames (one pixel where none does): only it is written, over the last.
+void ChangedRectangle(const std::vector<uint8_t>& last, const std::vector<uint8_t>& next, uint32_t width,
+                      uint32_t height, uint32_t box[4]) {
+    uint32_t left = width, top = height, right = 0, bottom = 0;
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint8_t* a = last.data() + size_t{y} * width;
+        const uint8_t* b = next.data() + size_t{y} * width;
+        if (std::memcmp(a, b, width) == 0) {
+            continue;
+        }
+        uint32_t first = 0, end = width;
+        while (a[first] == b[first]) {
+            ++first;
+        }
+        while (a[end - 1] == b[end - 1]) {
+            --end;
+        }
+        left = std::min(left, first), right = std::max(right, end);
+        top = std::min(top, y), bottom = y + 1;
+    }
+    if (bottom == 0) {
+        left = top = 0, right = bottom = 1;
+    }
+    box[0] = left, box[1] = top, box[2] = right - left, box[3] = bottom - top;
+}
+
+}  // namespace
+
 bool EncodeGifPieces(const Picture& picture, const EncodeRequest&, EncodedFile* encoded, PictureError* error) {
     if (picture.width == 0 || picture.height == 0 || picture.width > 65535 || picture.height > 65535) {
         *error = {"a GIF holds 1 to 65535 pixels a side", quenvale::StatusUnsupported};
@@ -181,7 +285,7 @@ bool EncodeGifPieces(const Picture& picture, const EncodeRequest&, EncodedFile* 
         for (size_t i = 0; i < size_t{picture.width} * height; ++i) {
             const uint8_t* p = rgba + 4 * i;
             if (p[3] != 0 && p[3] != 0xFF) {
-                *error = {"a GIF holds no partial transparency: write a PNG or WebP", quenvale::StatusUnsupported};
+                *error = {kPartialAlphaRefusal, quenvale::StatusUnsupported};
                 return false;
             }
             uint32_t color = p[3] == 0 ? 0 : 0xFF000000u | uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
@@ -189,9 +293,7 @@ bool EncodeGifPieces(const Picture& picture, const EncodeRequest&, EncodedFile* 
                 auto found = indexOf.find(color);
                 if (found == indexOf.end()) {
                     if (colors.size() == 256) {
-                        *error = {"a GIF holds at most 256 colours, and this picture has more: give --colors 256 or "
-                                  "fewer",
-                                  quenvale::StatusUnsupported};
+                        *error = {kManyColorsRefusal, quenvale::StatusUnsupported};
                         return false;
                     }
                     transparent = color == 0 ? static_cast<int>(colors.size()) : transparent;
@@ -207,47 +309,14 @@ bool EncodeGifPieces(const Picture& picture, const EncodeRequest&, EncodedFile* 
     if (!held) {
         return false;
     }
-    int bits = 1;
-    while ((1u << bits) < colors.size()) {
-        ++bits;
-    }
-    std::vector<GifColorType> table(size_t{1} << bits, GifColorType{0, 0, 0});
-    for (size_t i = 0; i < colors.size(); ++i) {
-        table[i] = GifColorType{static_cast<GifByteType>(colors[i] >> 16), static_cast<GifByteType>(colors[i] >> 8),
-                                static_cast<GifByteType>(colors[i])};
-    }
     std::vector<uint8_t> file;
-    int code = 0;
-    GifFileType* gif = EGifOpen(&file, WriteBytes, &code);
-    ColorMapObject* map = gif != nullptr ? GifMakeMapObject(1 << bits, table.data()) : nullptr;
-    bool written = map != nullptr;
-    if (written) {
-        EGifSetGifVersion(gif, transparent >= 0);
-        written = EGifPutScreenDesc(gif, static_cast<int>(picture.width), static_cast<int>(picture.height), bits, 0,
-                                    map) == GIF_OK;
-    }
-    if (written && transparent >= 0) {
-        GraphicsControlBlock control{DISPOSAL_UNSPECIFIED, false, 0, transparent};
-        GifByteType block[4];
-        EGifGCBToExtension(&control, block);
-        written = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, block) == GIF_OK;
-    }
-    written = written && EGifPutImageDesc(gif, 0, 0, static_cast<int>(picture.width),
-                                          static_cast<int>(picture.height), false, nullptr) == GIF_OK;
-    for (uint32_t y = 0; written && y < picture.height; ++y) {
-        written = EGifPutLine(gif, indices.data() + size_t{y} * picture.width, static_cast<int>(picture.width)) == GIF_OK;
-    }
-    if (gif != nullptr) {
-        code = written ? 0 : gif->Error;
-        int closed = 0;
-        written = EGifCloseFile(gif, &closed) == GIF_OK && written;
-        code = code != 0 ? code : closed;
-    }
-    GifFreeMapObject(map);
-    if (!written) {
-        *error = code == E_GIF_ERR_NOT_ENOUGH_MEM || gif == nullptr
-                     ? PictureError{"not enough memory to write the GIF", quenvale::StatusOutOfMemory}
-                     : PictureError{"could not encode the GIF", quenvale::StatusBadInput};
+    int opened = 0;
+    GifFileType* gif = EGifOpen(&file, WriteBytes, &opened);
+    GraphicsControlBlock control{DISPOSAL_UNSPECIFIED, false, 0, transparent};
+    bool written = gif != nullptr && PutScreen(gif, colors, picture.width, picture.height, transparent >= 0) &&
+                   PutImage(gif, transparent >= 0 ? &control : nullptr, 0, 0, picture.width, picture.height,
+                            indices.data(), picture.width);
+    if (!CloseWriter(gif, written, opened, error)) {
         return false;
     }
     encoded->encoded = static_cast<uint8_t*>(std::malloc(file.size()));
@@ -259,6 +328,56 @@ bool EncodeGifPieces(const Picture& picture, const EncodeRequest&, EncodedFile* 
     encoded->encodedLength = file.size();
     encoded->pieces.push_back({encoded->encoded, file.size()});
     return true;
+}
+
+bool EncodeGifFrames(const FrameSource& frames, FILE* stream, PictureError* error) {
+    const std::vector<uint32_t>& colors = *frames.colors;
+    int transparent = -1;
+    for (size_t i = 0; i < colors.size(); ++i) {
+        uint32_t alpha = colors[i] >> 24;
+        if ((alpha != 0 && alpha != 0xFF) || (alpha == 0 && transparent >= 0)) {
+            *error = {alpha != 0 ? kPartialAlphaRefusal : "a GIF holds one fully transparent colour, and the palette has two",
+                      quenvale::StatusUnsupported};
+            return false;
+        }
+        transparent = alpha == 0 ? static_cast<int>(i) : transparent;
+    }
+    if (colors.empty() || colors.size() > 256) {
+        *error = {kManyColorsRefusal, quenvale::StatusUnsupported};
+        return false;
+    }
+    // Clear pixels show through to the frame before unless each frame is
+    // cleared after its time; opaque frames need only their changes.
+    GraphicsControlBlock control{transparent >= 0 ? DISPOSE_BACKGROUND : DISPOSE_DO_NOT, false,
+                                 static_cast<int>(frames.delay), transparent};
+    int opened = 0;
+    GifFileType* gif = EGifOpen(stream, WriteToFile, &opened);
+    bool written = gif != nullptr;
+    std::vector<uint8_t> last, next;
+    uint32_t width = 0, height = 0;
+    for (size_t frame = 0; written && frame < frames.count; ++frame) {
+        uint32_t w = 0, h = 0;
+        if (!frames.next(frame, &next, &w, &h)) {
+            CloseWriter(gif, false, opened, error);
+            error->reason.clear();  // the frame's own failure was told
+            return false;
+        }
+        uint32_t box[4] = {0, 0, w, h};
+        if (frame == 0) {
+            width = w, height = h;
+            // Looping for ever: the NETSCAPE2.0 extension's count of 0.
+            static const GifByteType kLoop[] = {1, 0, 0};
+            written = PutScreen(gif, colors, width, height, true) &&
+                      EGifPutExtensionLeader(gif, APPLICATION_EXT_FUNC_CODE) == GIF_OK &&
+                      EGifPutExtensionBlock(gif, 11, "NETSCAPE2.0") == GIF_OK &&
+                      EGifPutExtensionBlock(gif, 3, kLoop) == GIF_OK && EGifPutExtensionTrailer(gif) == GIF_OK;
+        } else if (transparent < 0) {
+            ChangedRectangle(last, next, width, height, box);
+        }
+        written = written && PutImage(gif, &control, box[0], box[1], box[2], box[3], next.data(), width);
+        std::swap(last, next);
+    }
+    return CloseWriter(gif, written, opened, error);
 }
 
 }  // namespace quenvale_host

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -136,17 +137,34 @@ struct EncodedFile {
     std::vector<Piece> pieces;
 };
 void ReleaseEncodedFile(EncodedFile* file);
+
+// An animation's frames on one palette, for an encoder to take one at a
+// time: next(frame, indices, width, height) gives frame's 8-bit indices
+// into colors, rows from the top, and returns false where it failed (then
+// it has told why). Every frame is the first's size; each shows for delay
+// hundredths of a second.
+struct FrameSource {
+    const std::vector<uint32_t>* colors;  // 0xAARRGGBB
+    uint16_t delay;
+    size_t count;
+    std::function<bool(size_t frame, std::vector<uint8_t>* indices, uint32_t* width, uint32_t* height)> next;
+};
 // Decoders of a picture of at most maxPixels. ReadPng also lists the chunks,
 // copying all but the image data into carried, where the list points (a
 // file is read as it is decoded); ReadJpeg reads a file whole, since a JPEG
 // is small beside its pixels, and has no chunks.
 bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry* carry, PictureError* error);
+// A GIF's first image as a palette picture, its transparent index kept (a
+// warning carried for an animation's later frames); a picture of at most
+// 256 colours as a GIF; and an animation's frames as one GIF on their
+// shared palette (gif_codec.cpp, where this build has giflib).
+bool ReadGif(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry* carry, PictureError* error);
+bool EncodeGifPieces(const Picture& picture, const EncodeRequest& request, EncodedFile* encoded, PictureError* error);
+bool EncodeGifFrames(const FrameSource& frames, FILE* stream, PictureError* error);
 // A still WebP (read whole; an animation is refused) as 8-bit RGB, or RGBA
 // where it has alpha, with its ICC profile and EXIF; and a picture as a
 // lossless WebP, in pieces as a PNG is (webp_codec.cpp, where this build
 // has libwebp).
-bool ReadGif(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry* carry, PictureError* error);
-bool EncodeGifPieces(const Picture& picture, const EncodeRequest& request, EncodedFile* encoded, PictureError* error);
 bool ReadWebp(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry* carry, PictureError* error);
 bool EncodeWebpPieces(const Picture& picture, const EncodeRequest& request, EncodedFile* encoded,
                       PictureError* error);
