@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <set>
 
 #include "ops/color_count.h"
+#include "ops/min_region.h"
 #include "ops/palette_chooser.h"
 #include "ops/palette_remap.h"
 #include "ops/picture_flatten.h"
@@ -754,6 +756,124 @@ TEST(PictureRemap, EveryStorageTakesItsNearestColour) {
                 }
             }
             EXPECT_EQ(largest, want);
+        }
+    }
+}
+
+// Speck removal restated plainly: regions found afresh by flood fill after
+// every join, the smallest (earliest first pixel among equals) joining its
+// nearest neighbouring colour (the older among equals: an index, else the
+// colour's first pixel in the flatten's visiting order).
+struct PlainSpecks {
+    uint32_t regions = 0;
+    uint64_t pixels = 0;
+    uint32_t largestChange = 0;
+};
+
+PlainSpecks PlainRemoveSpecks(const Picture& picture, uint64_t smallest) {
+    uint32_t w = picture.width, h = picture.height;
+    uint32_t per = picture.storage == quenvale::StorageBgr24 ? 3 : Samples(picture);
+    auto row = [&](uint32_t y) { return picture.rows + size_t{picture.topDown ? y : h - 1 - y} * picture.stride; };
+    auto key = [&](uint32_t x, uint32_t y) {
+        uint64_t k = 0;
+        for (uint32_t i = 0; i < per; ++i) k = k << SampleBits(picture) | GetSample(picture, row(y), x, i);
+        return k;
+    };
+    std::map<uint64_t, uint64_t> age;
+    std::map<uint64_t, std::pair<uint32_t, uint32_t>> where;  // a pixel of each colour
+    uint64_t visit = 0;
+    for (uint32_t x = 0; x < w; ++x) {
+        for (uint32_t y = h; y-- > 0;) {
+            uint64_t k = key(x, y);
+            age.emplace(k, picture.storage == quenvale::StorageIndexed ? k : visit), where.emplace(k, std::make_pair(x, y));
+            ++visit;
+        }
+    }
+    std::map<uint64_t, uint32_t> rgba;
+    for (auto& [k, at] : where) rgba[k] = RgbaOf(picture, row(at.second), at.first);
+    std::vector<uint64_t> original(size_t{w} * h);
+    for (uint32_t y = 0; y < h; ++y) for (uint32_t x = 0; x < w; ++x) original[size_t{y} * w + x] = key(x, y);
+    std::vector<uint64_t> now = original;
+    PlainSpecks result;
+    for (;;) {
+        std::vector<int64_t> label(now.size(), -1);
+        std::vector<std::vector<uint32_t>> regions;
+        for (uint32_t p = 0; p < now.size(); ++p) {
+            if (label[p] >= 0) continue;
+            std::vector<uint32_t> pixels{p};
+            label[p] = int64_t(regions.size());
+            for (size_t at = 0; at < pixels.size(); ++at) {
+                uint32_t q = pixels[at], x = q % w, y = q / w;
+                for (uint32_t n : {x > 0 ? q - 1 : q, x + 1 < w ? q + 1 : q, y > 0 ? q - w : q, y + 1 < h ? q + w : q}) {
+                    if (label[n] < 0 && now[n] == now[p]) label[n] = label[p], pixels.push_back(n);
+                }
+            }
+            regions.push_back(pixels);
+        }
+        size_t pick = regions.size();
+        for (size_t r = 0; r < regions.size(); ++r) {
+            if (regions[r].size() < smallest && (pick == regions.size() || regions[r].size() < regions[pick].size())) pick = r;
+        }
+        if (pick == regions.size()) break;
+        uint64_t own = now[regions[pick][0]];
+        std::set<uint64_t> near;
+        for (uint32_t q : regions[pick]) {
+            uint32_t x = q % w, y = q / w;
+            for (uint32_t n : {x > 0 ? q - 1 : q, x + 1 < w ? q + 1 : q, y > 0 ? q - w : q, y + 1 < h ? q + w : q}) {
+                if (now[n] != own) near.insert(now[n]);
+            }
+        }
+        if (near.empty()) break;
+        uint64_t best = *near.begin();
+        for (uint64_t k : near) {
+            uint32_t d = Distance(rgba[own], rgba[k]), bestD = Distance(rgba[own], rgba[best]);
+            if (d < bestD || (d == bestD && age[k] < age[best])) best = k;
+        }
+        for (uint32_t q : regions[pick]) now[q] = best;
+        result.regions += 1;
+    }
+    for (size_t p = 0; p < now.size(); ++p) {
+        if (now[p] == original[p]) continue;
+        result.pixels += 1;
+        for (int c = 0; c < 4; ++c) {
+            result.largestChange = std::max<uint32_t>(
+                result.largestChange, uint32_t(std::abs(int(Part(rgba[now[p]], c)) - int(Part(rgba[original[p]], c)))));
+        }
+        uint32_t x = uint32_t(p % w), y = uint32_t(p / w);
+        for (uint32_t i = per; i-- > 0;) SetSample(picture, row(y), x, i, uint32_t(now[p] >> (SampleBits(picture) * (per - 1 - i)) & ((uint64_t{1} << SampleBits(picture)) - 1)));
+    }
+    return result;
+}
+
+TEST(PictureSpecks, EveryStorageJoinsAsThePlainFloodFill) {
+    std::mt19937 random(29);
+    for (const Kind& kind : kKinds) {
+        for (uint64_t smallest : {2u, 6u, 40u, 1000u}) {
+            SCOPED_TRACE(std::string(kind.name) + " --min-region " + std::to_string(smallest));
+            std::vector<uint8_t> rows;
+            Picture picture = MakePicture(kind, random() % 2 == 0, random, rows, 29, 19);
+            // Patches: most pixels copy the one to their left or above, whole.
+            uint32_t per = kind.storage == quenvale::StorageBgr24 ? 3 : Samples(picture);
+            for (uint32_t y = 0; y < picture.height; ++y) {
+                for (uint32_t x = 0; x < picture.width; ++x) {
+                    uint32_t roll = random() % 10;
+                    if ((roll < 4 && x == 0) || (roll >= 4 && roll < 8 && y == 0) || roll >= 8) continue;
+                    const uint8_t* from = roll < 4 ? picture.rows + y * picture.stride : picture.rows + (y - 1) * picture.stride;
+                    for (uint32_t i = 0; i < per; ++i) {
+                        SetSample(picture, picture.rows + y * picture.stride, x, i, GetSample(picture, from, roll < 4 ? x - 1 : x, i));
+                    }
+                }
+            }
+            std::vector<uint8_t> plainRows = rows;
+            Picture plain = picture;
+            plain.rows = plainRows.data();
+            PlainSpecks want = PlainRemoveSpecks(plain, smallest);
+            quenvale::RegionMerge got{};
+            ASSERT_EQ(quenvale::RemoveSmallRegions(picture, smallest, &got), quenvale::StatusOk);
+            EXPECT_EQ(rows, plainRows);
+            EXPECT_EQ(got.regions, want.regions);
+            EXPECT_EQ(got.pixels, want.pixels);
+            EXPECT_EQ(got.largestChange, want.largestChange);
         }
     }
 }

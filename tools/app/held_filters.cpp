@@ -114,6 +114,13 @@ bool RemapHeld(Picture& source, const std::vector<uint32_t>& colors, Picture* re
     return true;
 }
 
+quenvale::Status RemoveSmallRegionsHeld(Picture* picture, uint64_t smallest, quenvale::RegionMerge* merge) {
+    LittleEndianSamples(picture);
+    quenvale::Status status = quenvale::RemoveSmallRegions(*picture, smallest, merge);
+    LittleEndianSamples(picture);
+    return status;
+}
+
 bool KernelOnHeld(const quenvale::Kernel& kernel, Picture& source, Picture* result, PictureError* error) {
     quenvale::KernelResultForm form = quenvale::KernelResultFormOf(kernel, source);
     *result = Picture{};

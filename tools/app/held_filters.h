@@ -10,6 +10,7 @@
 #include "codecs/picture.h"
 #include "ops/color_count.h"
 #include "ops/kernel_stream.h"
+#include "ops/min_region.h"
 #include "ops/palette_chooser.h"
 #include "ops/picture_flatten.h"
 
@@ -41,6 +42,8 @@ quenvale::Status ChoosePinnedHeld(Picture* picture, uint64_t colors, const std::
 // kept. False with *error where memory runs out.
 bool RemapHeld(Picture& source, const std::vector<uint32_t>& colors, Picture* result, uint32_t* largestError,
                PictureError* error, bool byteIndices = false);
+// Speck removal (min_region.h) on a flattened picture, in place.
+quenvale::Status RemoveSmallRegionsHeld(Picture* picture, uint64_t smallest, quenvale::RegionMerge* merge);
 // A kernel on the picture itself (kernel_picture.h), its result in the
 // source's encoding where it can hold it (MapToSourceEncoding). 16-bit
 // samples are read little-endian, swapped and back where the host's differ.

@@ -318,9 +318,45 @@ bool RemapDecoded(const JobOptions& options, PictureJob& job, FILE* console, con
     return true;
 }
 
+bool FlattenOnly(const JobOptions& options, PictureJob& job, const std::string& input, const std::string& output);
+
+// --min-region on the flattened picture, in place; with -v, what changed.
+bool RemoveSpecks(const JobOptions& options, Picture& picture, FILE* console, const std::string& input) {
+    quenvale::RegionMerge merge{};
+    quenvale::Status status = RemoveSmallRegionsHeld(&picture, options.minRegion, &merge);
+    if (status != quenvale::StatusOk) {
+        ReportFailure(status, input,
+                      status == quenvale::StatusUnsupported ? "too many pixels for --min-region, which labels each"
+                                                            : "not enough memory for --min-region's labels");
+        return false;
+    }
+    if (console != nullptr) {
+        std::fprintf(console, "%s: %u %s and %llu %s changed (--min-region %llu), the largest change %u on a channel\n",
+                     Printable(input).c_str(), merge.regions, merge.regions == 1 ? "region" : "regions",
+                     static_cast<unsigned long long>(merge.pixels), merge.pixels == 1 ? "pixel" : "pixels",
+                     static_cast<unsigned long long>(options.minRegion), merge.largestChange);
+    }
+    return true;
+}
+
 // The flatten of a decoded picture, in place, at the tolerance given or
-// the one --colors chose, or the chooser's palette for --colors.
+// the one --colors chose, or the chooser's palette for --colors; then
+// --min-region's speck removal.
 bool FlattenDecoded(const JobOptions& options, PictureJob& job, const std::string& input, const std::string& output) {
+    if (!FlattenOnly(options, job, input, output)) {
+        return false;
+    }
+    if (options.minRegion <= 1) {
+        return true;
+    }
+    FILE* console = OpenLibraryConsole(options, output);
+    bool removed = RemoveSpecks(options, job.source, console, input);
+    CloseLibraryConsole(console);
+    return removed;
+}
+
+// The flatten, the chooser or the remap alone.
+bool FlattenOnly(const JobOptions& options, PictureJob& job, const std::string& input, const std::string& output) {
     Picture& picture = job.source;
     FILE* console = OpenLibraryConsole(options, output);
     ShowGridsTaken(console, job, picture.width, picture.height);

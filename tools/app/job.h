@@ -51,6 +51,7 @@ struct JobOptions {
     const std::vector<uint32_t>* pin = nullptr;    // with colors: these first, the chooser's after
     const char* pinName = nullptr;
     bool sharedPalette = false;  // one chooser's palette over all the inputs, each output mapped onto it
+    uint64_t minRegion = 0;  // regions of one colour smaller than this join a neighbour; 0 or 1: none
     uint32_t delay = 10;  // an animation's hundredths of a second a frame, 0 to 65535
     uint64_t maxPixels = kDefaultMaxPixels;
 };
@@ -116,9 +117,9 @@ inline bool ChoosesPalette(const JobOptions& options) {
 bool WritesExtras(const JobOptions& options);
 // Whether the flatten asked is one that only a picture held in memory
 // takes (the library's call does none of them): the mean fill, the
-// chooser, the remap.
+// chooser, the remap, speck removal.
 inline bool HeldOnly(const JobOptions& options) {
-    return options.meanFill || ChoosesPalette(options) || options.remap != nullptr;
+    return options.meanFill || ChoosesPalette(options) || options.remap != nullptr || options.minRegion > 1;
 }
 
 }  // namespace quenvale_host

@@ -13,6 +13,7 @@
 #include "app/host_formats.h"
 #include "app/palette_file.h"
 #include "app/palette_read.h"
+#include "ops/pixel_regions.h"
 #include "quenvale_version.h"
 
 namespace quenvale_host {
@@ -21,7 +22,7 @@ namespace {
 
 const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
-enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFirstFit, OptionRemap, OptionPin, OptionSharedPalette, OptionDelay, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
+enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFirstFit, OptionRemap, OptionPin, OptionSharedPalette, OptionDelay, OptionMinRegion, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
                 OptionKeepEncoding, OptionSync, OptionMaxPixels, OptionJobs, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
@@ -36,7 +37,7 @@ const OptionEntry kOptions[] = {
     {"--colors", 0, true, OptionColors},       {"--fill", 0, true, OptionFill},
     {"--first-fit", 0, false, OptionFirstFit}, {"--remap", 0, true, OptionRemap},
     {"--pin", 0, true, OptionPin},             {"--shared-palette", 0, false, OptionSharedPalette},
-    {"--delay", 0, true, OptionDelay},
+    {"--delay", 0, true, OptionDelay},        {"--min-region", 0, true, OptionMinRegion},
     {"--layers", 0, true, OptionLayers},       {"--palette", 0, true, OptionPalette},
     {"--palette-dir", 0, true, OptionPaletteDir}, {"--palette-format", 0, true, OptionPaletteFormat},
     {"--format", 0, true, OptionFormat},
@@ -114,6 +115,8 @@ void PrintUsage() {
         "                      own, chosen to keep the error small; -v tells it\n"
         "  --first-fit         with --colors: the flatten at the smallest tolerance\n"
         "                      found to give at most N colours, as before\n"
+        "  --min-region A      then every region of one colour (4-connected) smaller\n"
+        "                      than A pixels joins the neighbour nearest its colour\n"
         "  --fill founder|mean each group's colour: its founder's, as the flatten\n"
         "                      defines it, or the mean of its pixels [founder]\n"
         "  --layers DIR        write one 1-bit PNG mask per colour to DIR, named\n"
@@ -244,6 +247,12 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
             options->delayGiven = true;
             return -1;
         }
+        case OptionMinRegion:
+            if (!ParseCount(value, &options->minRegion) || options->minRegion > quenvale::kMostLabelledPixels) {
+                return UsageError(std::string("--min-region takes a number of pixels from 1 to ") +
+                                  std::to_string(quenvale::kMostLabelledPixels) + ", not '" + value + "'");
+            }
+            return -1;
         case OptionFill:
             if (std::strcmp(value, "founder") != 0 && std::strcmp(value, "mean") != 0) {
                 return UsageError(std::string("--fill takes founder or mean, not '") + value + "'");
@@ -384,6 +393,10 @@ int CheckArguments(const Options& options) {
     if (options.layersDir != nullptr && (options.filter != nullptr || !kPicturesBuiltIn)) {
         return UsageError(options.filter != nullptr ? "--layers is for the flatten filter only"
                                                     : "--layers needs the picture codecs, which this build lacks");
+    }
+    if (options.minRegion != 0 && (options.filter != nullptr || !kPicturesBuiltIn)) {
+        return UsageError(options.filter != nullptr ? "--min-region is for the flatten filter only"
+                                                    : "--min-region needs the picture codecs, which this build lacks");
     }
     if (options.meanFill && options.filter != nullptr) {
         return UsageError("--fill is for the flatten filter only");
