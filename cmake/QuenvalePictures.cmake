@@ -26,13 +26,16 @@ if(NOT QUENVALE_PICTURES STREQUAL "OFF")
 endif()
 
 # Pictures in memory without the codecs: the picture in PNG's terms, its
-# bitmap for a BMP output, the mapping of a result back, and the filters on
+# bitmap for a BMP output, the mapping of a result back, its pixels as
+# 8-bit RGBA and its smallest encoding, its SVG, and the filters on
 # a held picture (tools/app/held_filters.cpp), which the bindings call. Built everywhere, the WebAssembly build included, which has
 # the codecs of its browser instead.
 add_library(quenvale_picture_model STATIC
   tools/codecs/bitmap_bridge.cpp
   tools/codecs/picture.cpp
   tools/codecs/picture_mapping.cpp
+  tools/codecs/smallest_encoding.cpp
+  tools/codecs/svg_codec.cpp
   tools/app/held_filters.cpp
   tools/app/palette_read.cpp)
 target_include_directories(quenvale_picture_model PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}/tools")
@@ -43,8 +46,7 @@ quenvale_warnings(quenvale_picture_model)
 if(QUENVALE_HAVE_PICTURES)
   add_library(quenvale_pictures STATIC
     tools/codecs/jpeg_codec.cpp
-    tools/codecs/png_codec.cpp
-    tools/codecs/smallest_encoding.cpp)
+    tools/codecs/png_codec.cpp)
   target_include_directories(quenvale_pictures PRIVATE "${SPNG_INCLUDE_DIR}")
   target_link_libraries(quenvale_pictures PUBLIC quenvale_picture_model PRIVATE quenvale_bitmap_writer "${SPNG_LIBRARY}" JPEG::JPEG ZLIB::ZLIB)
   target_compile_definitions(quenvale_pictures PUBLIC QUENVALE_PICTURES)

@@ -7,13 +7,15 @@
 // written must decode at the same size, with the same samples where the
 // source's depth is 8 bits or fewer (16-bit samples go to their founders);
 // with one, it must decode at the same size, whatever encoding it took. A
-// WebP or GIF is decoded, flattened and written again, to the same pixels.
+// WebP or GIF is decoded, flattened and written again, to the same pixels
+// (a GIF's specks removed and its SVG written on the way).
 #include <zlib.h>
 
 #include <cstring>
 
 #include "call/entry.h"
 #include "codecs/picture.h"
+#include "ops/min_region.h"
 #include "ops/picture_flatten.h"
 #include "fuzz_support.h"
 #include "quenvale.h"
@@ -152,8 +154,9 @@ void WebpRoundTrip(const uint8_t* data, size_t size) {
 #endif
 
 #if defined(QUENVALE_GIF)
-// A GIF decoded, flattened, and written: read again it holds the same
-// pixels (a GIF read holds at most 256 colours, one of them clear).
+// A GIF decoded, flattened, its specks removed, written as an SVG, and
+// written: read again it holds the same pixels (a GIF read holds at most
+// 256 colours, one of them clear).
 void GifRoundTrip(const uint8_t* data, size_t size) {
     Picture picture{};
     PictureError error{};
@@ -162,6 +165,13 @@ void GifRoundTrip(const uint8_t* data, size_t size) {
     Check(decoded || !error.reason.empty(), "a refusal says why");
     if (decoded) {
         Check(quenvale::FlattenPicture(picture, 20) == quenvale::StatusOk, "the flatten runs");
+        quenvale::RegionMerge merge{};
+        Check(quenvale::RemoveSmallRegions(picture, 1 + size % 7, &merge) == quenvale::StatusOk, "the specks go");
+        EncodedFile svg{};
+        Check(EncodeSvgPieces(picture, EncodeRequest{nullptr, nullptr, false, false}, &svg, &error) &&
+                  std::memcmp(svg.encoded, "<svg ", 5) == 0,
+              "the SVG is written");
+        ReleaseEncodedFile(&svg);
         EncodedFile gif{};
         Check(EncodeGifPieces(picture, EncodeRequest{nullptr, nullptr, false, false}, &gif, &error), "the GIF is written");
         Picture again{};

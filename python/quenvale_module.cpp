@@ -23,6 +23,7 @@
 #include "ops/filter_table.h"
 #include "ops/palette_chooser.h"
 #include "ops/palette_remap.h"
+#include "ops/pixel_regions.h"
 #include "quenvale_version.h"
 
 namespace py = pybind11;
@@ -251,9 +252,36 @@ void CheckTolerance(int tolerance) {
 // flatten: (result, palette bytes or None, entry table, tolerance used or
 // -1 where the chooser ran, fully transparent pixels, the chooser's largest
 // error).
+// --min-region on a held result, in place, and its palette described
+// anew; false where memory runs out (or the picture is too large to label).
+bool RemoveSpecks(Picture* picture, uint64_t minRegion, quenvale::FlattenPalette* entries) {
+    quenvale::RegionMerge merge{};
+    if (minRegion <= 1 || picture->rows == nullptr) {
+        return true;
+    }
+    if (quenvale_host::RemoveSmallRegionsHeld(picture, minRegion, &merge) != quenvale::StatusOk) {
+        return false;
+    }
+    uint64_t transparent = entries->transparent;
+    quenvale::FreeFlattenPalette(entries);
+    quenvale_host::LittleEndianSamples(picture);
+    bool described = quenvale::DescribeFlattenPalette(*picture, entries) == quenvale::StatusOk;
+    quenvale_host::LittleEndianSamples(picture);
+    entries->transparent = described ? entries->transparent : transparent;
+    return described;
+}
+
+void CheckMinRegion(uint64_t minRegion) {
+    if (minRegion > quenvale::kMostLabelledPixels) {
+        throw py::value_error("min_region takes a number of pixels from 1 to " +
+                              std::to_string(quenvale::kMostLabelledPixels) + ", not " + std::to_string(minRegion));
+    }
+}
+
 py::tuple Flatten(const py::array& image, int tolerance, uint64_t colors, bool meanFill, bool firstFit,
-                  const py::object& palette, const py::object& alpha, const py::object& key) {
+                  const py::object& palette, const py::object& alpha, const py::object& key, uint64_t minRegion) {
     CheckTolerance(tolerance);
+    CheckMinRegion(minRegion);
     if (colors > quenvale_host::kMaxColors) {
         throw py::value_error("colors takes a whole number from 1 to " + std::to_string(quenvale_host::kMaxColors) +
                               ", not " + std::to_string(colors));
@@ -269,6 +297,8 @@ py::tuple Flatten(const py::array& image, int tolerance, uint64_t colors, bool m
     if (picture.width != 0 && picture.height != 0) {
         py::gil_scoped_release unlocked;
         status = quenvale_host::FlattenHeldToCount(&picture, &tolerance, colors, meanFill, firstFit, &entries, &chosen);
+        status = status == quenvale::StatusOk && !RemoveSpecks(&picture, minRegion, &entries) ? quenvale::StatusOutOfMemory
+                                                                                             : status;
     }
     if (status != quenvale::StatusOk) {
         quenvale::FreeFlattenPalette(&entries);
@@ -316,7 +346,9 @@ py::array_t<uint32_t> ColourArray(const uint32_t* colors, size_t count) {
 // pixels, the largest error). The result is the palette picture's indices
 // up to 256 colours, else 8-bit RGB or RGBA samples.
 py::tuple Remap(const py::array& image, const py::array_t<uint32_t, py::array::c_style | py::array::forcecast>& given,
-                uint64_t colors, const py::object& palette, const py::object& alpha, const py::object& key) {
+                uint64_t colors, const py::object& palette, const py::object& alpha, const py::object& key,
+                uint64_t minRegion) {
+    CheckMinRegion(minRegion);
     std::vector<uint32_t> wanted(given.data(), given.data() + given.size());
     if (wanted.empty() || wanted.size() > quenvale::kMostRemapColors) {
         throw py::value_error("a palette of " + std::to_string(wanted.size()) + " colours (1 to 65,536)");
@@ -339,7 +371,8 @@ py::tuple Remap(const py::array& image, const py::array_t<uint32_t, py::array::c
         error = {"not enough memory to choose its colours", status};
         done = status == quenvale::StatusOk &&
                quenvale_host::RemapHeld(picture, colors != 0 ? pinned : wanted, &remapped, &largestError, &error);
-        done = done && quenvale::DescribeFlattenPalette(remapped, &entries) == quenvale::StatusOk;
+        done = done && quenvale::DescribeFlattenPalette(remapped, &entries) == quenvale::StatusOk &&
+               RemoveSpecks(&remapped, minRegion, &entries);
     }
     if (!done) {
         quenvale::FreeFlattenPalette(&entries);
@@ -361,6 +394,30 @@ py::tuple Remap(const py::array& image, const py::array_t<uint32_t, py::array::c
     py::object plte = PaletteBytes(remapped);
     quenvale_host::ReleasePicture(&remapped);
     return py::make_tuple(result, plte, py::bytes(alphas), table, transparent, largestError);
+}
+
+// to_svg: the picture as the tool writes an SVG, a path a region.
+py::str ToSvg(const py::array& image, const py::object& palette, const py::object& alpha, const py::object& key) {
+    HeldArray held = HoldArray(image, palette, alpha, key);
+    if (held.picture.width == 0 || held.picture.height == 0) {
+        throw py::value_error("an SVG holds at least one pixel");
+    }
+    quenvale_host::EncodedFile svg{};
+    PictureError error{};
+    bool encoded = false;
+    {
+        py::gil_scoped_release unlocked;
+        encoded = quenvale_host::EncodeSvgPieces(held.picture, quenvale_host::EncodeRequest{}, &svg, &error);
+    }
+    if (!encoded) {
+        if (error.status == quenvale::StatusOutOfMemory) {
+            throw std::bad_alloc();
+        }
+        throw RefusedError(error.reason);
+    }
+    py::str text(reinterpret_cast<const char*>(svg.encoded), svg.encodedLength);
+    quenvale_host::ReleaseEncodedFile(&svg);
+    return text;
 }
 
 // shared_palette: the chooser over several images as one (--shared-palette),
@@ -452,7 +509,8 @@ struct Cancel {
 void FlattenFile(const std::string& input, const std::string& output, const std::string& filter, int tolerance,
                  uint64_t colors, bool mean, bool firstFit, const std::string& format, const std::string& palette,
                  const std::string& paletteFormat, const std::string& layers, bool keepEncoding, uint64_t maxPixels,
-                 Cancel& cancel) {
+                 uint64_t minRegion, Cancel& cancel) {
+    CheckMinRegion(minRegion);
     std::u16string units;
     for (const std::string* path : {&input, &output, &palette, &layers}) {
         if (!quenvale_host::DecodeUtf8(*path, &units)) {
@@ -473,6 +531,7 @@ void FlattenFile(const std::string& input, const std::string& output, const std:
         options.toleranceGiven = true;
     }
     options.colors = colors;
+    options.minRegion = minRegion;
     options.meanFill = mean;
     options.firstFit = firstFit;
     if (!format.empty()) {
@@ -562,9 +621,10 @@ PYBIND11_MODULE(_core, module) {
         }
     });
     module.def("flatten", &Flatten, py::arg("image"), py::arg("tolerance"), py::arg("colors"), py::arg("mean"),
-               py::arg("first_fit"), py::arg("palette"), py::arg("alpha"), py::arg("key"));
+               py::arg("first_fit"), py::arg("palette"), py::arg("alpha"), py::arg("key"), py::arg("min_region"));
     module.def("remap", &Remap, py::arg("image"), py::arg("colors_given"), py::arg("colors"), py::arg("palette"),
-               py::arg("alpha"), py::arg("key"));
+               py::arg("alpha"), py::arg("key"), py::arg("min_region"));
+    module.def("to_svg", &ToSvg, py::arg("image"), py::arg("palette"), py::arg("alpha"), py::arg("key"));
     module.def("read_palette", &ReadPalette, py::arg("path"));
     module.def("shared_palette", &SharedPalette, py::arg("images"), py::arg("colors"), py::arg("pin"));
     module.def("filter", &Filter, py::arg("image"), py::arg("name"), py::arg("palette"), py::arg("alpha"),
@@ -577,7 +637,7 @@ PYBIND11_MODULE(_core, module) {
                py::arg("tolerance"), py::arg("colors"), py::arg("mean"), py::arg("first_fit"), py::arg("format"),
                py::arg("palette"),
                py::arg("palette_format"), py::arg("layers"), py::arg("keep_encoding"), py::arg("max_pixels"),
-               py::arg("cancel"));
+               py::arg("min_region"), py::arg("cancel"));
     module.def("_engine_flatten", &EngineFlatten, py::arg("rows"), py::arg("width"), py::arg("height"),
                py::arg("tolerance"), py::arg("palette"));
     std::vector<std::string> names;

@@ -524,11 +524,11 @@ TEST(Host, UsageErrorsAreOneLineWithAHint) {
     HostRun version = RunHost("--version");
     EXPECT_EQ(version.status, 0);
 #if defined(QUENVALE_HOST_WEBP) && defined(QUENVALE_HOST_GIF)
-    EXPECT_EQ(version.out, "quenvale " QUENVALE_VERSION "\nreads: BMP PNG JPEG WebP GIF\nwrites: BMP PNG WebP GIF\n");
+    EXPECT_EQ(version.out, "quenvale " QUENVALE_VERSION "\nreads: BMP PNG JPEG WebP GIF\nwrites: BMP PNG WebP GIF SVG\n");
 #elif defined(QUENVALE_HOST_WEBP)
-    EXPECT_EQ(version.out, "quenvale " QUENVALE_VERSION "\nreads: BMP PNG JPEG WebP\nwrites: BMP PNG WebP\n");
+    EXPECT_EQ(version.out, "quenvale " QUENVALE_VERSION "\nreads: BMP PNG JPEG WebP\nwrites: BMP PNG WebP SVG\n");
 #elif defined(QUENVALE_HOST_PICTURES)
-    EXPECT_EQ(version.out, "quenvale " QUENVALE_VERSION "\nreads: BMP PNG JPEG\nwrites: BMP PNG\n");
+    EXPECT_EQ(version.out, "quenvale " QUENVALE_VERSION "\nreads: BMP PNG JPEG\nwrites: BMP PNG SVG\n");
 #else
     EXPECT_EQ(version.out, "quenvale " QUENVALE_VERSION "\nreads: BMP\nwrites: BMP\n");
 #endif

@@ -762,8 +762,8 @@ TEST(PictureRemap, EveryStorageTakesItsNearestColour) {
 
 // Speck removal restated plainly: regions found afresh by flood fill after
 // every join, the smallest (earliest first pixel among equals) joining its
-// nearest neighbouring colour (the older among equals: an index, else the
-// colour's first pixel in the flatten's visiting order).
+// nearest neighbouring colour (the older among equals: the colour's first
+// pixel in the flatten's visiting order).
 struct PlainSpecks {
     uint32_t regions = 0;
     uint64_t pixels = 0;
@@ -785,7 +785,7 @@ PlainSpecks PlainRemoveSpecks(const Picture& picture, uint64_t smallest) {
     for (uint32_t x = 0; x < w; ++x) {
         for (uint32_t y = h; y-- > 0;) {
             uint64_t k = key(x, y);
-            age.emplace(k, picture.storage == quenvale::StorageIndexed ? k : visit), where.emplace(k, std::make_pair(x, y));
+            age.emplace(k, visit), where.emplace(k, std::make_pair(x, y));
             ++visit;
         }
     }

@@ -10,6 +10,7 @@ Exit 77 when Pillow or ImageMagick is missing.
 import io
 import os
 import random
+import re
 import shutil
 import struct
 import subprocess
@@ -994,6 +995,72 @@ def test_gif_in_and_out(work):
     check(done.returncode == 1 and b"broken.gif: damaged GIF" in done.stderr, f"a damaged GIF: {done.stderr}")
 
 
+def regions_of(pixels, width, height):
+    """The 4-connected regions of equal pixels: a list of (colour, [places])."""
+    seen, regions = [False] * (width * height), []
+    for start in range(width * height):
+        if seen[start]:
+            continue
+        seen[start], places = True, [start]
+        for p in places:
+            x, y = p % width, p // width
+            for q, inside in ((p - 1, x > 0), (p + 1, x + 1 < width), (p - width, y > 0), (p + width, y + 1 < height)):
+                if inside and not seen[q] and pixels[q] == pixels[p]:
+                    seen[q] = True
+                    places.append(q)
+        regions.append((pixels[start], places))
+    return regions
+
+
+def test_min_region_and_svg(work):
+    """--min-region after each way of flattening leaves no region smaller
+    than asked and no colour the flatten did not give; an SVG holds a path
+    a visible region and renders to the PNG output's pixels exactly."""
+    source = os.path.join(work, "specks.png")
+    picture = test_picture(41, 31, 9).convert("RGBA")
+    picture.paste((0, 0, 0, 0), (30, 20, 41, 31))
+    picture.save(source)
+    inks = os.path.join(work, "specks-inks.txt")
+    open(inks, "w").write("#102030\n#f0e0d0\n#c03020\n#2080f0\n#00000000\n")
+    for way in (["--tolerance", "40"], ["--colors", "6"], ["--remap", inks]):
+        flat, cleaned = os.path.join(work, "flat.png"), os.path.join(work, "cleaned.png")
+        run(*way, source, flat)
+        done = run(*way, "-v", "--min-region", "9", source, cleaned)
+        said = re.search(rb"(\d+) regions? and (\d+) pixels? changed \(--min-region 9\), the largest change (\d+)", done.stdout)
+        before, after = pixels_rgba(flat), pixels_rgba(cleaned)
+        changed = [(a, b) for a, b in zip(before, after) if a != b]
+        largest = max((abs(x - y) for a, b in changed for x, y in zip(a, b)), default=0)
+        check(done.returncode == 0 and said is not None and int(said.group(2)) == len(changed) and
+              int(said.group(3)) == largest, f"--min-region after {way}: {done.stdout} {done.stderr}")
+        check(set(after) <= set(before), f"--min-region after {way} invented a colour")
+        sizes = [len(places) for _, places in regions_of(after, 41, 31)]
+        check(min(sizes) >= 9 or len(sizes) == 1, f"--min-region 9 after {way} left a region of {min(sizes)}")
+    bitmap, cleaned = os.path.join(work, "specks.bmp"), os.path.join(work, "specks-out.bmp")
+    Image.open(source).convert("RGB").save(bitmap)
+    done = run("--min-region", "5", bitmap, cleaned)
+    check(done.returncode == 0 and open(cleaned, "rb").read(2) == b"BM", f"--min-region on a BMP: {done.stderr}")
+    check(run("--filter", "gray", "--min-region", "5", source, cleaned).returncode == 2, "--min-region with a filter")
+    # SVG: noise of three colours is all corners where regions meet.
+    noise = os.path.join(work, "noise.png")
+    rng = random.Random(5)
+    Image.frombytes("P", (23, 17), bytes(rng.randrange(3) for _ in range(23 * 17))).save(
+        noise, transparency=2, palette=[200, 30, 30, 20, 20, 180, 0, 0, 0] + [0] * 759)
+    if shutil.which("rsvg-convert") is None:
+        print("skipped the SVG renderings: no rsvg-convert (librsvg2-bin)")
+        return
+    for name, options in (("specks.png", ["--colors", "6", "--min-region", "4"]), ("specks.png", ["--tolerance", "30"]),
+                          ("noise.png", [])):
+        svg, png, shown = (os.path.join(work, "drawn" + e) for e in (".svg", ".png", "-svg.png"))
+        done = run(*options, os.path.join(work, name), svg)
+        run(*options, os.path.join(work, name), png)
+        subprocess.run(["rsvg-convert", svg, "-o", shown], check=True)
+        text = open(svg).read()
+        visible = [r for r in regions_of(pixels_rgba(png), *Image.open(png).size) if r[0][3] != 0]
+        seen = lambda path: [p if p[3] else (0, 0, 0, 0) for p in pixels_rgba(path)]
+        check(done.returncode == 0 and 'shape-rendering="crispEdges"' in text and seen(shown) == seen(png) and
+              text.count("<path") == len(visible), f"the SVG of {name} {options}: {done.stderr}")
+
+
 def test_formats_by_name_and_option(work):
     png = os.path.join(work, "grey8.png")
     bmp = os.path.join(work, "same.bmp")
@@ -1079,6 +1146,7 @@ def main():
         test_budgets_and_legitimate_files(work)
         test_formats_by_name_and_option(work)
         test_gif_in_and_out(work)
+        test_min_region_and_svg(work)
         test_pictures_stay_in_memory(work)
     finally:
         shutil.rmtree(work)

@@ -53,7 +53,7 @@ def same_pixels(ours, theirs):
 
 
 OPTIONS = [([], {}), (["--tolerance", "45"], {"tolerance": 45}), (["--fill", "mean"], {"fill": "mean"}),
-           (["--colors", "12"], {"colors": 12})]
+           (["--colors", "12"], {"colors": 12}), (["--colors", "12", "--min-region", "5"], {"colors": 12, "min_region": 5})]
 
 
 def stored_array(path):
@@ -239,6 +239,15 @@ def test_remap_and_pin_like_the_host(pngs, tmp_path):
         quenvale.flatten(source, palette=[1, 2, 3])
     with pytest.raises(FileNotFoundError):
         quenvale.flatten(source, palette=tmp_path / "none.gpl")
+    # Speck removal after the remap, and the SVG the host writes of the same result.
+    want = host_output(tmp_path, "rgb8.png", work, "--remap", str(text), "--min-region", "6")
+    got, palette = quenvale.flatten(source, palette=text, min_region=6)
+    assert same_pixels(got, want) and int(palette.counts.sum()) == source.width * source.height
+    run_host("--remap", str(text), "--min-region", "6", os.path.join(work, "rgb8.png"), str(tmp_path / "rgb8.svg"))
+    assert quenvale.to_svg(got) == (tmp_path / "rgb8.svg").read_text()
+    for kwargs in ({"min_region": 0}, {"min_region": 2**31}):
+        with pytest.raises(ValueError):
+            quenvale.flatten(source, **kwargs)
     (tmp_path / "bad.gpl").write_text("GIMP Palette\n1 2\n")
     with pytest.raises(quenvale.Error, match="line 2"):
         quenvale.flatten(source, palette=tmp_path / "bad.gpl")

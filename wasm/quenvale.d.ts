@@ -32,6 +32,8 @@ export interface FlattenOptions {
   palette?: Color[];
   /** With colors: these are the first of the colors, the chooser adding the rest, as the tool's --pin. */
   pin?: Color[];
+  /** Then every region of one colour smaller than this many pixels joins its nearest neighbouring colour, as the tool's --min-region. */
+  minRegion?: number;
 }
 
 /** [r, g, b], [r, g, b, a] of 0 to 255, or "#rrggbb" / "#rrggbbaa". */
@@ -59,6 +61,8 @@ export class Quenvale {
   /** A palette file's colours, [r, g, b, a] each, read as the tool reads --remap's; throws RangeError naming the line. */
   readPalette(name: string, bytes: Uint8Array): [number, number, number, number][];
   filter(image: RgbaImage, name: string): FlattenResult["imageData"];
+  /** The pixels as the tool's SVG: a path a region along the pixels' edges, rendering to the same pixels. */
+  toSvg(image: RgbaImage): string;
 }
 
 export default Quenvale;

@@ -14,6 +14,7 @@ const HEADER_WORDS = 5;  // before qv_flatten's entries
 // module's 32-bit words.
 const MAX_SIDE = 65535;
 const MAX_PIXELS = 0xffffffff / 4;
+const MAX_REGION = 2 ** 31 - 1;  // --min-region's most
 
 function isNode() {
   return typeof process === "object" && typeof process.versions === "object" && !!process.versions.node;
@@ -136,10 +137,14 @@ export class Quenvale {
    * each the picture's own, chosen to keep the error small (tolerance is
    * then null, and error the largest left on a channel), or with firstFit
    * the tolerance that fits; the two together are refused, as the tool
-   * refuses them.
+   * refuses them. minRegion then joins every region of one colour
+   * (4-connected) smaller than that many pixels to the neighbouring colour
+   * nearest its own, as the tool's --min-region does.
    */
   flatten(image, options = {}) {
-    if (options.palette !== undefined || options.pin !== undefined) return this._remap(image, options);
+    const minRegion = options.minRegion ?? 0;
+    if (options.minRegion !== undefined) wholeNumber(minRegion, "minRegion", 1, MAX_REGION);
+    if (options.palette !== undefined || options.pin !== undefined) return this._remap(image, options, minRegion);
     const { tolerance = 20, colors, fill = "founder", firstFit = false } = options;
     if (options.tolerance !== undefined && colors !== undefined) {
       throw new TypeError("colors chooses the tolerance: give tolerance or colors, not both");
@@ -152,7 +157,7 @@ export class Quenvale {
     const core = this._core;
     return this._withPixels(image, (pointer, width, height) => {
       const result = core._qv_flatten(pointer, width, height, tolerance, colors ?? 0, fill === "mean" ? 1 : 0,
-                                      firstFit ? 1 : 0);
+                                      firstFit ? 1 : 0, minRegion);
       return this._takeBlock(result, `flatten ${width} x ${height} pixels`);
     });
   }
@@ -179,7 +184,7 @@ export class Quenvale {
   }
 
   // flatten's {palette} (the tool's --remap) and {colors, pin} (--pin).
-  _remap(image, options) {
+  _remap(image, options, minRegion) {
     const { palette, pin, colors } = options;
     for (const name of ["tolerance", "fill", "firstFit"]) {
       if (options[name] !== undefined) throw new TypeError(`${name} does not go with palette or pin`);
@@ -199,7 +204,7 @@ export class Quenvale {
       if (words === 0) throw new RangeError("not enough memory for the palette");
       try {
         core.HEAPU32.set(given, words >>> 2);
-        const result = core._qv_remap(pointer, width, height, words, given.length, colors ?? 0);
+        const result = core._qv_remap(pointer, width, height, words, given.length, colors ?? 0, minRegion);
         return this._takeBlock(result, `remap ${width} x ${height} pixels`);
       } finally {
         core._qv_free(words);
@@ -238,6 +243,27 @@ export class Quenvale {
       core._qv_free(nameAt);
       core._qv_free(textAt);
     }
+  }
+
+  /**
+   * The pixels as the tool writes an SVG: one path for each region of one
+   * colour along its pixels' edges, no overlaps and no gaps, rendering at
+   * 1:1 to the same pixels; fully transparent pixels are left uncovered.
+   */
+  toSvg(image) {
+    const core = this._core;
+    let text = "";
+    this._withPixels(image, (pointer, width, height) => {
+      const result = core._qv_svg(pointer, width, height);
+      if (result === 0) throw new RangeError(`not enough memory to trace ${width} x ${height} pixels`);
+      try {
+        text = core.UTF8ToString(result);
+      } finally {
+        core._qv_free(result);
+      }
+      return {};
+    });
+    return text;
   }
 
   /** Runs a kernel by the tool's name: red, green, blue, gray, threshold, blur or darkest. */

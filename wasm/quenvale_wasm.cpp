@@ -1,5 +1,6 @@
-// The WebAssembly module's exports: the flatten and the kernels on 8-bit
-// RGBA pixels in the module's memory, as a browser's ImageData holds them,
+// The WebAssembly module's exports: the flatten, speck removal, the SVG and
+// the kernels on 8-bit RGBA pixels in the module's memory, as a browser's
+// ImageData holds them,
 // through the same pictures in memory as the host's and the Python
 // module's. No file layer: the browser decodes and encodes.
 #include <emscripten/emscripten.h>
@@ -70,6 +71,18 @@ uint32_t* BlockOf(quenvale::Status status, uint32_t tolerance, const quenvale::F
     return result;
 }
 
+// --min-region on a flatten's result, in place, its palette described
+// anew (founders and counts change); nothing where minRegion is 0 or 1.
+quenvale::Status RemoveSpecks(Picture& picture, uint32_t minRegion, quenvale::FlattenPalette* entries) {
+    if (minRegion <= 1) {
+        return quenvale::StatusOk;
+    }
+    quenvale::RegionMerge merge{};
+    quenvale::Status status = quenvale_host::RemoveSmallRegionsHeld(&picture, minRegion, &merge);
+    quenvale::FreeFlattenPalette(entries);
+    return status == quenvale::StatusOk ? quenvale::DescribeFlattenPalette(picture, entries) : status;
+}
+
 }  // namespace
 
 extern "C" {
@@ -95,15 +108,17 @@ EMSCRIPTEN_KEEPALIVE void qv_free(void* block) { std::free(block); }
 // Flattens the pixels in place at the tolerance, or where colors is not 0
 // to at most that many colours as the tool's --colors gives them (the
 // chooser's, or with firstFit or the mean fill the flatten at the tolerance
-// that fits), founders' colours or groups' means. Returns BlockOf's block,
-// its tolerance 0xFFFFFFFF where the chooser ran.
+// that fits), founders' colours or groups' means; then --min-region's
+// speck removal. Returns BlockOf's block, its tolerance 0xFFFFFFFF where
+// the chooser ran.
 EMSCRIPTEN_KEEPALIVE uint32_t* qv_flatten(uint8_t* rgba, uint32_t width, uint32_t height, int tolerance,
-                                          uint32_t colors, int mean, int firstFit) {
+                                          uint32_t colors, int mean, int firstFit, uint32_t minRegion) {
     Picture picture = RgbaPicture(rgba, width, height);
     quenvale::FlattenPalette entries{};
     quenvale::ChosenPalette chosen{};
     quenvale::Status status = quenvale_host::FlattenHeldToCount(&picture, &tolerance, colors, mean != 0, firstFit != 0,
                                                                 &entries, &chosen);
+    status = status == quenvale::StatusOk ? RemoveSpecks(picture, minRegion, &entries) : status;
     uint32_t* result = BlockOf(status, static_cast<uint32_t>(tolerance), entries, chosen.largestError);
     quenvale::FreeFlattenPalette(&entries);
     return result;
@@ -114,7 +129,7 @@ EMSCRIPTEN_KEEPALIVE uint32_t* qv_flatten(uint8_t* rgba, uint32_t width, uint32_
 // those the chooser adds, as --colors with --pin. Returns a block as
 // qv_flatten's (tolerance 0xFFFFFFFF), its entries the output's colours.
 EMSCRIPTEN_KEEPALIVE uint32_t* qv_remap(uint8_t* rgba, uint32_t width, uint32_t height, const uint32_t* given,
-                                        uint32_t count, uint32_t colors) {
+                                        uint32_t count, uint32_t colors, uint32_t minRegion) {
     Picture picture = RgbaPicture(rgba, width, height);
     std::vector<uint32_t> wanted(given, given + count), to;
     quenvale::Status status = count == 0 || count > quenvale::kMostRemapColors || (colors != 0 && count > colors)
@@ -134,6 +149,7 @@ EMSCRIPTEN_KEEPALIVE uint32_t* qv_remap(uint8_t* rgba, uint32_t width, uint32_t 
     if (status == quenvale::StatusOk) {
         status = quenvale::DescribeFlattenPalette(picture, &entries);
     }
+    status = status == quenvale::StatusOk ? RemoveSpecks(picture, minRegion, &entries) : status;
     uint32_t* result = BlockOf(status, 0xFFFFFFFFu, entries, largestError);
     quenvale::FreeFlattenPalette(&entries);
     return result;
@@ -159,6 +175,24 @@ EMSCRIPTEN_KEEPALIVE uint32_t* qv_parse_palette(const char* name, const char* te
         }
     }
     return result;
+}
+
+// The pixels as the tool writes an SVG, a path a region: its text, for
+// qv_free, or null when memory runs out.
+EMSCRIPTEN_KEEPALIVE char* qv_svg(uint8_t* rgba, uint32_t width, uint32_t height) {
+    Picture picture = RgbaPicture(rgba, width, height);
+    quenvale_host::EncodedFile svg{};
+    quenvale_host::PictureError error{};
+    if (!quenvale_host::EncodeSvgPieces(picture, quenvale_host::EncodeRequest{}, &svg, &error)) {
+        return nullptr;
+    }
+    auto* text = static_cast<char*>(std::realloc(svg.encoded, svg.encodedLength + 1));
+    if (text == nullptr) {
+        std::free(svg.encoded);
+        return nullptr;
+    }
+    text[svg.encodedLength] = '\0';
+    return text;
 }
 
 // Runs the kernel named (as the tool names it) on the pixels in place; a

@@ -29,13 +29,14 @@ from ._core import Error
 
 __version__: str = _core.__version__
 
-__all__ = ["Entry", "Error", "FILTERS", "Palette", "__version__", "filter", "flatten", "flatten_file"]
+__all__ = ["Entry", "Error", "FILTERS", "Palette", "__version__", "filter", "flatten", "flatten_file", "shared_palette",
+           "to_svg"]
 
 #: The filters by the host's names: the flatten first, then the seven kernels.
 FILTERS: Tuple[str, ...] = _core.FILTERS
 
 _FILLS = ("founder", "mean")
-_FORMATS = ("bmp", "png", "webp", "gif")
+_FORMATS = ("bmp", "png", "webp", "gif", "svg")
 _PALETTE_FORMATS = ("gpl", "json", "txt")
 _PIL_MODES = ("1", "L", "LA", "P", "RGB", "RGBA", "I;16", "I")
 
@@ -256,9 +257,10 @@ def _palette_colours(value: Any, what: str) -> numpy.ndarray:
     return alpha << 24 | colours[:, 0] << 16 | colours[:, 1] << 8 | colours[:, 2]
 
 
-def _remapped(image: Any, pil: bool, parts: Tuple[Any, ...], given: numpy.ndarray, count: int) -> Tuple[Any, Palette]:
+def _remapped(image: Any, pil: bool, parts: Tuple[Any, ...], given: numpy.ndarray, count: int,
+              min_region: int) -> Tuple[Any, Palette]:
     array, entries, alpha, key = parts
-    result, plte, alphas, table, transparent, error = _core.remap(array, given, count, entries, alpha, key)
+    result, plte, alphas, table, transparent, error = _core.remap(array, given, count, entries, alpha, key, min_region)
     palette = Palette(table, None, int(transparent), int(error))
     if plte is not None:
         rgb = numpy.frombuffer(plte, numpy.uint8).reshape(-1, 3)
@@ -289,6 +291,7 @@ def flatten(
     fill: str = "founder",
     palette: Any = None,
     pin: Any = None,
+    min_region: Optional[int] = None,
 ) -> Tuple[Any, Palette]:
     """Flatten the colours of ``image``; returns ``(result, palette)``.
 
@@ -319,15 +322,21 @@ def flatten(
     colours), or an array H x W x 3 of uint8, H x W x 4 where a colour has
     alpha.
 
+    ``min_region`` then joins every region of one colour (4-connected)
+    smaller than that many pixels to the neighbouring colour nearest its
+    own, as the tool's ``--min-region`` does; the palette tells the pixels
+    each colour is left with.
+
     Raises TypeError or ValueError for an image or argument it cannot take,
     quenvale.Error (a ValueError) for a picture it refuses, MemoryError.
     """
+    smallest = 0 if min_region is None else _whole(min_region, "min_region", 1, 2**31 - 1)
     if palette is not None:
         if colors is not None or tolerance is not None or first_fit or fill != "founder" or pin is not None:
             raise ValueError("palette maps to its own colours: not with tolerance, colors, first_fit, fill or pin")
         given = _palette_colours(palette, "palette")
         pil, *parts = _parts(image)
-        return _remapped(image, pil, tuple(parts), given, 0)
+        return _remapped(image, pil, tuple(parts), given, 0, smallest)
     if pin is not None:
         if colors is None or first_fit or fill != "founder":
             raise ValueError("pin goes with colors, whose chooser adds to its colours (not first_fit or fill)")
@@ -336,7 +345,7 @@ def flatten(
         if len(given) > count:
             raise ValueError("pin: %d colours, more than colors %d" % (len(given), count))
         pil, *parts = _parts(image)
-        return _remapped(image, pil, tuple(parts), given, count)
+        return _remapped(image, pil, tuple(parts), given, count, smallest)
     tolerance, count = _tolerance_and_colors(tolerance, colors)
     if fill not in _FILLS:
         raise ValueError("fill takes 'founder' or 'mean', not %r" % (fill,))
@@ -344,7 +353,7 @@ def flatten(
     if first_fit and not count:
         raise ValueError("first_fit goes with colors")
     result, new_entries, table, chosen, transparent, error = _core.flatten(
-        array, tolerance, count, fill == "mean", bool(first_fit), entries, alpha, key
+        array, tolerance, count, fill == "mean", bool(first_fit), entries, alpha, key, smallest
     )
     if chosen < 0:
         palette = Palette(table, None, int(transparent), int(error))
@@ -368,6 +377,16 @@ def shared_palette(images: Sequence[Any], colors: int, *, pin: Any = None) -> nu
         raise ValueError("images: give at least one")
     packed = _core.shared_palette(parts, count, pinned)
     return numpy.stack([packed >> 16 & 255, packed >> 8 & 255, packed & 255, packed >> 24], axis=1).astype(numpy.uint8)
+
+
+def to_svg(image: Any) -> str:
+    """``image`` (a result of ``flatten``, or any image it takes) as the
+    tool writes an SVG: one path for each region of one colour, along its
+    pixels' edges, so that the paths neither overlap nor leave gaps and it
+    renders at 1:1 to the image's own pixels; fully transparent pixels are
+    left uncovered."""
+    pil, array, entries, alpha, key = _parts(image)
+    return _core.to_svg(array, entries, alpha, key)
 
 
 def filter(image: Any, name: str) -> Any:
@@ -420,15 +439,18 @@ def flatten_file(
     layers: Optional[PathLike] = None,
     keep_encoding: bool = False,
     max_pixels: Optional[int] = None,
+    min_region: Optional[int] = None,
 ) -> None:
     """Run the ``quenvale`` command on one file: ``input`` (BMP, PNG, JPEG or
     WebP) filtered into ``output`` by the host's own rules. The output's
-    format is ``format`` (bmp, png, webp or gif) or its name's; a BMP keeps its
+    format is ``format`` (bmp, png, webp, gif or svg) or its name's; a BMP keeps its
     encoding, a PNG is the smallest lossless one unless ``keep_encoding``;
     the output is replaced whole or not at all. ``palette`` writes the
     palette (.gpl, .json or .txt, or ``palette_format``), ``layers`` a mask
     per colour into that folder, which must exist. ``max_pixels`` bounds a
-    picture held in memory (the host's default otherwise).
+    picture held in memory (the host's default otherwise). ``min_region``
+    is ``--min-region``; an output named .svg (or ``format="svg"``) is the
+    tool's SVG.
 
     Raises OSError (with errno and the file name) where the system failed,
     MemoryError where memory ran out, quenvale.Error (a ValueError) for a
@@ -452,6 +474,7 @@ def flatten_file(
     if filter != "flatten":
         for given, name in ((tolerance_given, "tolerance"), (colors is not None, "colors"),
                             (fill != "founder", "fill"), (palette is not None, "palette"),
+                            (min_region is not None, "min_region"),
                             (layers is not None, "layers")):
             if given:
                 raise ValueError("%s is for the flatten filter only, not %r" % (name, filter))
@@ -465,6 +488,7 @@ def flatten_file(
         fill == "mean", bool(first_fit), format or "", palette_path, palette_format or "",
         "" if layers is None else _path(layers, "layers"), bool(keep_encoding),
         0 if max_pixels is None else _whole(max_pixels, "max_pixels", 1, 2**64 - 1),
+        0 if min_region is None else _whole(min_region, "min_region", 1, 2**31 - 1),
     )
     # On a thread of its own, so that Ctrl-C reaches this one at once: the
     # call is asked to stop, stops at its next step replacing nothing, and

@@ -5,7 +5,7 @@ from typing import Any, Iterator, NamedTuple, Optional, Sequence, Tuple, Union, 
 import numpy
 import numpy.typing
 
-__all__ = ["Entry", "Error", "FILTERS", "Palette", "filter", "flatten", "flatten_file"]
+__all__ = ["Entry", "Error", "FILTERS", "Palette", "filter", "flatten", "flatten_file", "shared_palette", "to_svg"]
 
 FILTERS: Tuple[str, ...]
 
@@ -56,7 +56,9 @@ def flatten(
     fill: str = "founder",
     palette: Any = None,
     pin: Any = None,
+    min_region: Optional[int] = None,
 ) -> Tuple[_Image, Palette]: ...
+def to_svg(image: _Image) -> str: ...
 def filter(image: _Image, name: str) -> _Image: ...
 def shared_palette(images: Sequence[_Image], colors: int, *, pin: Any = None) -> numpy.ndarray: ...
 def flatten_file(
@@ -74,4 +76,5 @@ def flatten_file(
     layers: Optional[PathLike] = None,
     keep_encoding: bool = False,
     max_pixels: Optional[int] = None,
+    min_region: Optional[int] = None,
 ) -> None: ...

@@ -95,9 +95,9 @@ Status NumberColors(const Picture& picture, PixelRegions* regions, const uint64_
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t r = order[i];
         if (i == 0 || values[r] != values[order[i - 1]]) {
-            ages[colors++] = picture.storage == StorageIndexed ? values[r] : firstVisits[r];
+            ages[colors++] = firstVisits[r];
         }
-        ages[colors - 1] = std::min(ages[colors - 1], picture.storage == StorageIndexed ? values[r] : firstVisits[r]);
+        ages[colors - 1] = std::min(ages[colors - 1], firstVisits[r]);
         regions->regions[r].color = colors - 1;
     }
     regions->colors = AllocateArrayOf<RegionColor>(colors);

@@ -1,8 +1,9 @@
 // A picture's regions: the 4-connected runs of pixels with one stored
 // value, each numbered in the order of its first pixel (rows from the top),
-// and their colours numbered oldest first: by palette index in an indexed
-// picture, else by the first pixel of the flatten's visiting order (column
-// by column, each from the bottom row up) that has the colour.
+// and their colours numbered oldest first: by the first pixel of the
+// flatten's visiting order (column by column, each from the bottom row up)
+// that has the colour, which is the first-fit palette's order, and is the
+// same whether the picture is held indexed or as samples.
 #ifndef QUENVALE_PIXEL_REGIONS_H
 #define QUENVALE_PIXEL_REGIONS_H
 

@@ -19,6 +19,7 @@ const bool kPicturesBuiltIn = true;
 constexpr PictureDecoder kBmpDecoder = ReadBitmap;
 constexpr PictureDecoder kPngDecoder = ReadPng;
 constexpr PictureEncoder kPngEncoder = EncodePngPieces;
+constexpr PictureEncoder kSvgEncoder = EncodeSvgPieces;
 constexpr PictureDecoder kJpegDecoder = ReadJpeg;
 #if defined(QUENVALE_WEBP)
 constexpr PictureDecoder kWebpDecoder = ReadWebp;
@@ -41,6 +42,7 @@ const bool kPicturesBuiltIn = false;
 constexpr PictureDecoder kBmpDecoder = nullptr;
 constexpr PictureDecoder kPngDecoder = nullptr;
 constexpr PictureEncoder kPngEncoder = nullptr;
+constexpr PictureEncoder kSvgEncoder = nullptr;
 constexpr PictureDecoder kJpegDecoder = nullptr;
 constexpr PictureDecoder kWebpDecoder = nullptr;
 constexpr PictureEncoder kWebpEncoder = nullptr;
@@ -68,6 +70,8 @@ const FormatRow kFormats[] = {
     {FormatWebp, "WebP", "webp", {{8, 4, "WEBP"}}, true, kWebpDecoder, kWebpEncoder, true, nullptr, nullptr},
     // A still picture, or an animation's first frame; written at 256 colours or fewer, or as an animation.
     {FormatGif, "GIF", "gif", {{0, 6, "GIF87a"}, {0, 6, "GIF89a"}}, true, kGifDecoder, kGifEncoder, true, nullptr, kGifFrames},
+    // Written only: each region an exact outline of its pixels.
+    {FormatSvg, "SVG", "svg", {}, true, nullptr, kSvgEncoder, true, nullptr, nullptr},
     {FormatNone, "TIFF", "tif tiff", {{0, 4, "II*\0"}, {0, 4, "MM\0*"}}, false, nullptr, nullptr, false, nullptr, nullptr},
     {FormatNone, "AVIF", "avif", {{4, 8, "ftypavif"}}, false, nullptr, nullptr, false, nullptr, nullptr},
     {FormatNone, "HEIF", "heic heif", {{4, 8, "ftypheic"}}, false, nullptr, nullptr, false, nullptr, nullptr},
@@ -107,10 +111,13 @@ bool Claims(const FormatRow& row, const uint8_t* head, size_t got) {
     return false;
 }
 
-// A codec's format is read and written where this build has its decoder
-// and encoder (WebP needs libwebp beside the others).
+// A codec's format is read where this build has its decoder, and written
+// where it has its encoder (WebP needs libwebp beside the others; SVG is
+// written only).
 bool ReadHere(const FormatRow& row) { return row.format != FormatNone && (!row.codec || row.decode != nullptr); }
-bool WrittenHere(const FormatRow& row) { return row.written && ReadHere(row) && (!row.codec || row.encode != nullptr); }
+bool WrittenHere(const FormatRow& row) {
+    return row.written && row.format != FormatNone && (!row.codec || row.encode != nullptr);
+}
 
 // The names of the rows chosen, between and last apart: "BMP, PNG and
 // JPEG", "BMP or PNG", "BMP PNG".

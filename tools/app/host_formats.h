@@ -19,7 +19,7 @@ namespace quenvale_host {
 
 using quenvale::Picture;
 
-enum FileFormat : uint8_t { FormatNone, FormatBmp, FormatPng, FormatJpeg, FormatWebp, FormatGif };
+enum FileFormat : uint8_t { FormatNone, FormatBmp, FormatPng, FormatJpeg, FormatWebp, FormatGif, FormatSvg };
 
 // Whether this build has the PNG and JPEG codecs (the Windows builds do not).
 extern const bool kPicturesBuiltIn;

@@ -319,15 +319,7 @@ bool EncodeGifPieces(const Picture& picture, const EncodeRequest&, EncodedFile* 
     if (!CloseWriter(gif, written, opened, error)) {
         return false;
     }
-    encoded->encoded = static_cast<uint8_t*>(std::malloc(file.size()));
-    if (encoded->encoded == nullptr) {
-        *error = {"not enough memory to write the GIF", quenvale::StatusOutOfMemory};
-        return false;
-    }
-    std::memcpy(encoded->encoded, file.data(), file.size());
-    encoded->encodedLength = file.size();
-    encoded->pieces.push_back({encoded->encoded, file.size()});
-    return true;
+    return TakeWholeFile(file.data(), file.size(), "GIF", encoded, error);
 }
 
 bool EncodeGifFrames(const FrameSource& frames, FILE* stream, PictureError* error) {

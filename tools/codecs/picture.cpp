@@ -151,6 +151,19 @@ bool ReadInputWhole(const PictureInput& input, std::vector<uint8_t>* bytes, Pict
     return true;
 }
 
+bool TakeWholeFile(const void* bytes, size_t length, const char* name, EncodedFile* encoded, PictureError* error) {
+    // A block of the C heap, which ReleaseEncodedFile frees.
+    encoded->encoded = static_cast<uint8_t*>(std::malloc(length));
+    if (encoded->encoded == nullptr) {
+        *error = {std::string("not enough memory to write the ") + name, quenvale::StatusOutOfMemory};
+        return false;
+    }
+    std::memcpy(encoded->encoded, bytes, length);
+    encoded->encodedLength = length;
+    encoded->pieces.push_back({encoded->encoded, length});
+    return true;
+}
+
 void ReleasePicture(Picture* picture) {
     std::free(picture->rows);
     picture->rows = nullptr;

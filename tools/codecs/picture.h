@@ -137,6 +137,9 @@ struct EncodedFile {
     std::vector<Piece> pieces;
 };
 void ReleaseEncodedFile(EncodedFile* file);
+// A whole file's bytes copied into encoded as its one piece; false with
+// *error ("not enough memory to write the NAME") where memory runs out.
+bool TakeWholeFile(const void* bytes, size_t length, const char* name, EncodedFile* encoded, PictureError* error);
 
 // An animation's frames on one palette, for an encoder to take one at a
 // time: next(frame, indices, width, height) gives frame's 8-bit indices
@@ -161,6 +164,9 @@ bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, So
 bool ReadGif(const PictureInput& input, uint64_t maxPixels, Picture* picture, SourceCarry* carry, PictureError* error);
 bool EncodeGifPieces(const Picture& picture, const EncodeRequest& request, EncodedFile* encoded, PictureError* error);
 bool EncodeGifFrames(const FrameSource& frames, FILE* stream, PictureError* error);
+// The picture as an SVG of one path a region (svg_codec.cpp): exact pixel
+// edges, no overlaps or gaps, fully transparent pixels uncovered.
+bool EncodeSvgPieces(const Picture& picture, const EncodeRequest& request, EncodedFile* encoded, PictureError* error);
 // A still WebP (read whole; an animation is refused) as 8-bit RGB, or RGBA
 // where it has alpha, with its ICC profile and EXIF; and a picture as a
 // lossless WebP, in pieces as a PNG is (webp_codec.cpp, where this build

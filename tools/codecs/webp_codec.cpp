@@ -163,20 +163,10 @@ bool EncodeWebpPieces(const Picture& picture, const EncodeRequest&, EncodedFile*
     muxed = muxed && WebPMuxAssemble(mux, &withMetadata) == WEBP_MUX_OK;
     WebPMuxDelete(mux);
     const WebPData& file = muxed ? withMetadata : assembled;
-    // Copied into a block of the C heap, which ReleaseEncodedFile frees.
-    encoded->encoded = static_cast<uint8_t*>(std::malloc(file.size));
-    if (encoded->encoded != nullptr) {
-        std::memcpy(encoded->encoded, file.bytes, file.size);
-        encoded->encodedLength = file.size;
-        encoded->pieces.push_back({encoded->encoded, file.size});
-    }
+    bool taken = TakeWholeFile(file.bytes, file.size, "WebP", encoded, error);
     WebPDataClear(&withMetadata);
     WebPFree(image);
-    if (encoded->encoded == nullptr) {
-        *error = {"not enough memory to write the WebP", quenvale::StatusOutOfMemory};
-        return false;
-    }
-    return true;
+    return taken;
 }
 
 }  // namespace quenvale_host

@@ -2,12 +2,13 @@
 // under each option and every kernel, exact; its refusals; and its memory,
 // given back after every call.
 import assert from "node:assert/strict";
-import { writeFileSync } from "node:fs";
+import { execFileSync } from "node:child_process";
+import { readFileSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
 import { test } from "node:test";
 import { pathToFileURL } from "node:url";
 
-import { decodeRgba, hostResult, needsHost, npmDir, samplePath, testPicture, workFolder, writePng } from "./helpers.mjs";
+import { decodeRgba, host, hostResult, needsHost, npmDir, samplePath, testPicture, workFolder, writePng } from "./helpers.mjs";
 
 const { Quenvale } = await import(pathToFileURL(join(npmDir, "quenvale.js")).href);
 const quenvale = await Quenvale.load();
@@ -30,6 +31,8 @@ test("the flatten gives the host's pixels, under every option", needsHost, () =>
       [{ colors: 12 }, ["--colors", "12"]],
       [{ colors: 12, firstFit: true }, ["--colors", "12", "--first-fit"]],
       [{ colors: 12, fill: "mean" }, ["--colors", "12", "--fill", "mean"]],
+      [{ colors: 12, minRegion: 6 }, ["--colors", "12", "--min-region", "6"]],
+      [{ tolerance: 30, minRegion: 3 }, ["--tolerance", "30", "--min-region", "3"]],
     ]) {
       const { imageData, palette, transparent } = quenvale.flatten(source, options);
       const want = hostResult(folder, path, ...hostOptions);
@@ -58,6 +61,9 @@ test("palette and pin give the host's --remap and --pin pixels; readPalette read
     const remapped = quenvale.flatten(source, { palette: read });
     assert.deepEqual(remapped.imageData.data, hostResult(folder, path, "--remap", text).data, `${name} palette`);
     assert.equal(remapped.tolerance, null);
+    const cleaned = quenvale.flatten(source, { palette: read, minRegion: 5 });
+    assert.deepEqual(cleaned.imageData.data, hostResult(folder, path, "--remap", text, "--min-region", "5").data,
+                     `${name} palette, minRegion`);
     const pinned = quenvale.flatten(source, { colors: 9, pin: [[255, 0, 255], "#00ffff"] });
     assert.deepEqual(pinned.imageData.data, hostResult(folder, path, "--colors", "9", "--pin", pins).data, `${name} pin`);
   }
@@ -68,6 +74,15 @@ test("palette and pin give the host's --remap and --pin pixels; readPalette read
     assert.throws(() => quenvale.flatten(good, options), TypeError, JSON.stringify(options));
   }
   assert.throws(() => quenvale.flatten(good, { pin: inks, colors: 3 }), RangeError);
+  for (const minRegion of [0, 1.5, 2 ** 31]) assert.throws(() => quenvale.flatten(good, { minRegion }), /minRegion/);
+});
+
+test("toSvg gives the host's SVG of the same result", needsHost, () => {
+  const [, path] = pictures[2];
+  const svg = join(folder, "host.svg");
+  execFileSync(host, ["--colors", "10", "--min-region", "4", path, svg]);
+  const flat = quenvale.flatten(decodeRgba(path), { colors: 10, minRegion: 4 }).imageData;
+  assert.equal(quenvale.toSvg(flat), readFileSync(svg, "utf8"));
 });
 
 test("every kernel gives the host's pixels", needsHost, () => {
