@@ -1,7 +1,7 @@
 // The page: a picture read by the browser itself, flattened in a worker as
 // the settings change (a newer request supersedes one not yet sent), shown
 // before and after, its palette as swatches, and saved as a PNG (indexed
-// where it has 256 colours or fewer) and as palette files.
+// where it has 256 colours or fewer), as an SVG and as palette files.
 import { decode, encode } from "./vendor/fast-png/index.js";
 
 // Pixels the page takes: about 400 MB of RGBA in the worker's memory at most.
@@ -25,8 +25,9 @@ function say(text) {
 function settings() {
   const colors = $("colors").value === "" ? undefined : Number($("colors").value);
   const tolerance = colors === undefined ? Number($("tolerance").value) : undefined;
+  const minRegion = $("minRegion").value === "" ? undefined : Number($("minRegion").value);
   return { filter: $("filter").value, tolerance, colors, fill: $("fill").value, palette: remap?.colors,
-           pin: [...pinned] };
+           pin: [...pinned], minRegion };
 }
 
 function send(request) {
@@ -47,11 +48,24 @@ function ask() {
     say("The number of colours is a whole number from 1 to 65536.");
     return;
   }
+  if (request.minRegion !== undefined && !(Number.isInteger(request.minRegion) && request.minRegion >= 1 &&
+                                           request.minRegion <= 2147483647)) {
+    say("The smallest region is a whole number of pixels from 1 to 2147483647.");
+    return;
+  }
   $("status").textContent = "Working…";
   send(request);
 }
 
+const DOWNLOADS = ["savePng", "saveSvg", "saveGpl", "saveJson"];
+
 worker.onmessage = ({ data: reply }) => {
+  if (reply.svg !== undefined || reply.svgError) {
+    // Asked apart from the flatten's queue: it leaves the queue as it was.
+    if (reply.svgError) say(`Could not make the SVG: ${reply.svgError}`);
+    else save(reply.svg, "image/svg+xml", "_flat.svg");
+    return;
+  }
   busy = false;
   if (reply.paletteColors || reply.paletteError) {
     tookPalette(reply);
@@ -80,7 +94,7 @@ worker.onmessage = ({ data: reply }) => {
     $("status").textContent = "";
     shown = null;
     showPalette(null);
-    for (const button of ["savePng", "saveGpl", "saveJson"]) $(button).disabled = true;
+    for (const button of DOWNLOADS) $(button).disabled = true;
     return;
   }
   say("");
@@ -99,7 +113,8 @@ worker.onmessage = ({ data: reply }) => {
   $("status").dataset.done = String(reply.id);
   // From the setting's change to the picture on screen, for the benchmark.
   $("status").dataset.latency = String(Math.round(performance.now() - reply.asked));
-  for (const button of ["savePng", "saveGpl", "saveJson"]) $(button).disabled = button !== "savePng" && !reply.palette;
+  // The palette files need a palette; a kernel's result has none.
+  for (const button of DOWNLOADS) $(button).disabled = (button === "saveGpl" || button === "saveJson") && !reply.palette;
 };
 
 // The swatches, each a button that pins its colour (or lets it go): a
@@ -185,7 +200,7 @@ function clearResult() {
   showPalette(null);
   $("status").textContent = "";
   for (const id of ["before", "after"]) $(id).getContext("2d").clearRect(0, 0, $(id).width, $(id).height);
-  for (const button of ["savePng", "saveGpl", "saveJson"]) $(button).disabled = true;
+  for (const button of DOWNLOADS) $(button).disabled = true;
 }
 
 async function open(file) {
@@ -310,7 +325,7 @@ function followColors() {
 }
 for (const event of ["input", "change"]) $("colors").addEventListener(event, followColors);
 followColors();
-for (const id of ["colors", "filter", "fill"]) $(id).addEventListener("change", ask);
+for (const id of ["colors", "filter", "fill", "minRegion"]) $(id).addEventListener("change", ask);
 $("remap").addEventListener("change", async () => {
   const file = $("remap").files[0];
   if (!file) return;
@@ -328,5 +343,9 @@ $("clearRemap").addEventListener("click", () => {
 $("view").addEventListener("change", () => ($("pictures").className = $("view").value));
 $("split").addEventListener("input", () => $("pictures").style.setProperty("--split", `${$("split").value}%`));
 $("savePng").addEventListener("click", () => shown && save(pngOf(shown), "image/png", "_flat.png"));
+// The SVG is traced by the worker from the result on screen, when asked.
+$("saveSvg").addEventListener("click", () => shown && worker.postMessage({
+  svgOf: { width: shown.width, height: shown.height, data: shown.data },
+}));
 $("saveGpl").addEventListener("click", () => shown?.palette && save(gplOf(shown), "text/plain", "_flat.gpl"));
 $("saveJson").addEventListener("click", () => shown?.palette && save(jsonOf(shown), "application/json", "_flat.json"));

@@ -12,6 +12,14 @@ self.onmessage = async ({ data: request }) => {
     self.postMessage({ id: request.id, filters: quenvale.filters });
     return;
   }
+  if (request.svgOf) {
+    try {
+      self.postMessage({ svg: quenvale.toSvg(request.svgOf) });
+    } catch (error) {
+      self.postMessage({ svgError: error.message });
+    }
+    return;
+  }
   if (request.paletteFile) {
     try {
       const { name, bytes } = request.paletteFile;
@@ -23,14 +31,16 @@ self.onmessage = async ({ data: request }) => {
   }
   const started = performance.now();
   try {
-    const { filter, tolerance, colors, fill, palette, pin } = request;
+    const { filter, tolerance, colors, fill, palette, pin, minRegion } = request;
+    const specks = minRegion === undefined ? {} : { minRegion };
     let result;
     if (filter === "flatten" && palette) {
-      result = quenvale.flatten(picture, { palette });
+      result = quenvale.flatten(picture, { palette, ...specks });
     } else if (filter === "flatten") {
       // One or the other: a colour count chooses the palette, with any pinned colours.
-      result = quenvale.flatten(picture, colors === undefined ? { tolerance, fill }
-                                         : pin.length !== 0 && fill === "founder" ? { colors, pin } : { colors, fill });
+      result = quenvale.flatten(picture, colors === undefined ? { tolerance, fill, ...specks }
+                                         : pin.length !== 0 && fill === "founder" ? { colors, pin, ...specks }
+                                                                                  : { colors, fill, ...specks });
     } else {
       result = { imageData: quenvale.filter(picture, filter), palette: null, tolerance };
     }

@@ -1,7 +1,7 @@
 // The page in headless Chromium (Debian's, driven by puppeteer-core) served
 // as static files: a picture chosen, the tolerance set, the result read from
 // the page and compared with the host's for the same file, exact; the
-// swatches, the downloaded PNG and palette, a broken file's message, and the
+// swatches, the downloaded PNG, SVG and palette, a broken file's message, and the
 // README's screenshot, which must be current.
 import assert from "node:assert/strict";
 import { execFileSync } from "node:child_process";
@@ -126,6 +126,26 @@ test("a .gpl remaps the picture and a clicked swatch is pinned, as the host does
   execFileSync(process.env.QUENVALE_HOST, ["--colors", "6", "--pin", join(folder, "pin.txt"), input, join(folder, "pin-host.png")]);
   assert.deepEqual(Uint8ClampedArray.from(await canvas()), decodeRgba(join(folder, "pin-host.png")).data);
   await page.goto(origin, { waitUntil: "networkidle0" });  // no pins nor count for the tests after
+});
+
+test("the smallest region removes specks and the SVG is the host's", needsHost, async () => {
+  const input = join(folder, "specks.png");
+  writePng(input, testPicture(80, 50, false, 6), 3);
+  await andWait(() => choose(input));
+  await andWait(() => page.$eval("#minRegion", (field) => {
+    field.value = "7";
+    field.dispatchEvent(new Event("change", { bubbles: true }));
+  }));
+  await andWait(() => setTolerance(35));
+  const options = ["--tolerance", "35", "--min-region", "7"];
+  execFileSync(process.env.QUENVALE_HOST, [...options, input, join(folder, "specks-host.png")]);
+  execFileSync(process.env.QUENVALE_HOST, [...options, input, join(folder, "specks-host.svg")]);
+  const shown = await page.$eval("#after", (canvas) =>
+    Array.from(canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height).data));
+  assert.deepEqual(Uint8ClampedArray.from(shown), decodeRgba(join(folder, "specks-host.png")).data);
+  const saved = await download("#saveSvg", "specks_flat.svg");
+  assert.equal(readFileSync(saved, "utf8"), readFileSync(join(folder, "specks-host.svg"), "utf8"));
+  await page.goto(origin, { waitUntil: "networkidle0" });  // no smallest region for the tests after
 });
 
 test("every control has a label, and the page fits 360 px", async () => {
