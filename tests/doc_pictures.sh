@@ -9,13 +9,13 @@ doc=$(cd "$(dirname "$0")/../doc" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$doc/make_pictures.sh" "$host" "$work"
-for fresh in "$work"/*.png; do
+for fresh in "$work"/*.png "$work"/*.svg; do
   name=$(basename "$fresh")
   [ -f "$doc/pictures/$name" ] || { echo "missing: doc/pictures/$name" >&2; exit 1; }
   cmp -s "$fresh" "$doc/pictures/$name" ||
     { echo "doc/pictures/$name is out of date: run doc/make_pictures.sh $host" >&2; exit 1; }
 done
 # The page's screenshot (page.png, page.fonts) is its browser test's to check.
-[ "$(ls "$doc/pictures" | grep -v '^page\.' | wc -l)" -eq "$(ls "$work"/*.png | wc -l)" ] ||
+[ "$(ls "$doc/pictures" | grep -v '^page\.' | wc -l)" -eq "$(ls "$work" | wc -l)" ] ||
   { echo "stale pictures in doc/pictures" >&2; exit 1; }
 echo "pictures current"
