@@ -81,6 +81,10 @@ if "$host" --version | grep -q PNG; then
   run --colors 6 --pin "$work/inks.txt" samples/sample.bmp "$work/out.bmp"
   mkdir -p "$work/shared"
   run --colors 8 --shared-palette --output-dir "$work/shared" "$work/rgb.png" "$work/grey2.png" "$work/cut.png"
+  # Speck removal after each way of flattening, and SVG out.
+  run --min-region 6 "$work/rgba16.png" "$work/out.png"
+  run --colors 8 --min-region 20 "$work/palette.png" "$work/out.svg"
+  run --remap "$work/inks.txt" --min-region 3 samples/sample.bmp "$work/out.bmp"
   if "$host" --version | grep -q GIF; then  # frames to an animation, and frames of two sizes
     run --colors 8 --shared-palette -o "$work/anim.gif" "$work/rgb.png" "$work/rgba16.png" "$work/rgb.png"
     run --colors 8 --shared-palette -o "$work/anim.gif" "$work/rgb.png" "$work/cut.png"
