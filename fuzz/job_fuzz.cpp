@@ -3,8 +3,10 @@
 // the image that a job may ask for. The first byte chooses: bit 0 a JSON
 // palette, bit 1 the layers, bit 2 a colour count (the second byte, 1 to
 // 256) or else a tolerance (the second byte), bit 3 the mean fill, bits 4
-// and 5 the output's format (PNG, BMP, WebP, or the input's own), bit 6 a
-// kernel (the second byte's low bits) in place of the flatten; a colour
+// and 5 the output's format (PNG, BMP, WebP or with an odd second byte SVG,
+// or the input's own), bit 6 a kernel (the second byte's low bits) in place
+// of the flatten, which otherwise removes regions smaller than the second
+// byte's top three bits; a colour
 // count with the mean fill is instead --remap onto seven inks (with bit 7)
 // or --pin of two of them. The bytes are also read as a palette file of
 // each format, which gives 1 to 65,536 colours or a reason. Invariants:
@@ -79,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string input = folder + "/input";
     quenvale_fuzz::Spill(input, data + 2, size - 2);
     static const char* const kOutputs[] = {"/out.png", "/out.bmp", "/out.webp", "/out"};
-    std::string output = folder + kOutputs[choice >> 4 & 3];
+    std::string output = folder + ((choice >> 4 & 3) == 2 && (value & 1) != 0 ? "/out.svg" : kOutputs[choice >> 4 & 3]);
     std::string palette = folder + "/out.json";
     std::string layers = folder + "/layers";
 
@@ -99,6 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             options.toleranceGiven = true;
         }
         options.meanFill = (choice & 8) != 0;
+        options.minRegion = value >> 5;  // 0 or 1: none
         if ((choice & 0x0C) == 0x0C) {
             options.meanFill = false;
             options.firstFit = false;
