@@ -5,6 +5,7 @@ set(QUENVALE_PICTURES AUTO CACHE STRING "PNG and JPEG in the host: AUTO, ON or O
 set_property(CACHE QUENVALE_PICTURES PROPERTY STRINGS AUTO ON OFF)
 set(QUENVALE_WEBP AUTO CACHE STRING "WebP in the host, beside PNG and JPEG: AUTO or OFF")
 set(QUENVALE_GIF AUTO CACHE STRING "GIF in the host, beside PNG and JPEG: AUTO or OFF")
+set(QUENVALE_DEFLATE AUTO CACHE STRING "PNG compressed through libdeflate: AUTO or OFF")
 
 set(QUENVALE_HAVE_PICTURES OFF)
 set(QUENVALE_HAVE_WEBP OFF)
@@ -63,6 +64,18 @@ if(QUENVALE_HAVE_PICTURES)
     set(QUENVALE_HAVE_WEBP ON)
   else()
     message(WARNING "libwebp not found: the host will not read or write WebP (Debian: libwebp-dev)")
+  endif()
+  # PNG compressed through libdeflate where it is found, faster and smaller
+  # than zlib; else through libspng and zlib.
+  find_path(DEFLATE_INCLUDE_DIR libdeflate.h)
+  find_library(DEFLATE_LIBRARY deflate)
+  if(DEFLATE_INCLUDE_DIR AND DEFLATE_LIBRARY AND NOT QUENVALE_DEFLATE STREQUAL "OFF")
+    target_sources(quenvale_pictures PRIVATE tools/codecs/png_deflate.cpp)
+    target_include_directories(quenvale_pictures PRIVATE "${DEFLATE_INCLUDE_DIR}")
+    target_link_libraries(quenvale_pictures PRIVATE "${DEFLATE_LIBRARY}")
+    target_compile_definitions(quenvale_pictures PRIVATE QUENVALE_DEFLATE)
+  else()
+    message(WARNING "libdeflate not found: PNG is compressed by zlib, slower and larger (Debian: libdeflate-dev)")
   endif()
   # GIF beside them where giflib is found.
   find_path(GIF_INCLUDE_DIR gif_lib.h)

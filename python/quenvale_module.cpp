@@ -509,7 +509,7 @@ struct Cancel {
 void FlattenFile(const std::string& input, const std::string& output, const std::string& filter, int tolerance,
                  uint64_t colors, bool mean, bool firstFit, const std::string& format, const std::string& palette,
                  const std::string& paletteFormat, const std::string& layers, bool keepEncoding, uint64_t maxPixels,
-                 uint64_t minRegion, Cancel& cancel) {
+                 uint64_t minRegion, const std::string& effort, Cancel& cancel) {
     CheckMinRegion(minRegion);
     std::u16string units;
     for (const std::string* path : {&input, &output, &palette, &layers}) {
@@ -532,6 +532,9 @@ void FlattenFile(const std::string& input, const std::string& output, const std:
     }
     options.colors = colors;
     options.minRegion = minRegion;
+    options.effort = effort == "fast" ? quenvale_host::EffortFast
+                     : effort == "max" ? quenvale_host::EffortMax
+                                       : quenvale_host::EffortDefault;
     options.meanFill = mean;
     options.firstFit = firstFit;
     if (!format.empty()) {
@@ -637,7 +640,7 @@ PYBIND11_MODULE(_core, module) {
                py::arg("tolerance"), py::arg("colors"), py::arg("mean"), py::arg("first_fit"), py::arg("format"),
                py::arg("palette"),
                py::arg("palette_format"), py::arg("layers"), py::arg("keep_encoding"), py::arg("max_pixels"),
-               py::arg("min_region"), py::arg("cancel"));
+               py::arg("min_region"), py::arg("effort"), py::arg("cancel"));
     module.def("_engine_flatten", &EngineFlatten, py::arg("rows"), py::arg("width"), py::arg("height"),
                py::arg("tolerance"), py::arg("palette"));
     std::vector<std::string> names;

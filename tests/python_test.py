@@ -274,6 +274,8 @@ def test_flatten_file_writes_what_the_host_writes(pngs, tmp_path):
         ("grey16.png", ["--tolerance", "5"], {"tolerance": 5}),
         ("rgba8.png", ["--filter", "blur", "--format", "bmp"], {"filter": "blur", "format": "bmp"}),
         ("rgb8-key.png", ["--keep-encoding"], {"keep_encoding": True}),
+        ("rgb8.png", ["--effort", "max", "--min-region", "4"], {"effort": "max", "min_region": 4}),
+        ("palette8.png", ["--effort", "fast", "--format", "svg"], {"effort": "fast", "format": "svg"}),
     ]:
         theirs, ours = tmp_path / ("host-" + name), tmp_path / ("module-" + name)
         if "filter" not in kwargs:

@@ -38,6 +38,7 @@ FILTERS: Tuple[str, ...] = _core.FILTERS
 _FILLS = ("founder", "mean")
 _FORMATS = ("bmp", "png", "webp", "gif", "svg")
 _PALETTE_FORMATS = ("gpl", "json", "txt")
+_EFFORTS = ("fast", "default", "max")
 _PIL_MODES = ("1", "L", "LA", "P", "RGB", "RGBA", "I;16", "I")
 
 
@@ -440,6 +441,7 @@ def flatten_file(
     keep_encoding: bool = False,
     max_pixels: Optional[int] = None,
     min_region: Optional[int] = None,
+    effort: str = "default",
 ) -> None:
     """Run the ``quenvale`` command on one file: ``input`` (BMP, PNG, JPEG or
     WebP) filtered into ``output`` by the host's own rules. The output's
@@ -450,7 +452,7 @@ def flatten_file(
     per colour into that folder, which must exist. ``max_pixels`` bounds a
     picture held in memory (the host's default otherwise). ``min_region``
     is ``--min-region``; an output named .svg (or ``format="svg"``) is the
-    tool's SVG.
+    tool's SVG. ``effort`` ("fast", "default" or "max") is ``--effort``.
 
     Raises OSError (with errno and the file name) where the system failed,
     MemoryError where memory ran out, quenvale.Error (a ValueError) for a
@@ -465,6 +467,8 @@ def flatten_file(
         raise ValueError("format takes one of %s, not %r" % (", ".join(_FORMATS), format))
     if fill not in _FILLS:
         raise ValueError("fill takes 'founder' or 'mean', not %r" % (fill,))
+    if effort not in _EFFORTS:
+        raise ValueError("effort takes one of %s, not %r" % (", ".join(_EFFORTS), effort))
     if palette_format is not None and palette_format not in _PALETTE_FORMATS:
         raise ValueError("palette_format takes one of %s, not %r" % (", ".join(_PALETTE_FORMATS), palette_format))
     if palette_format is not None and palette is None:
@@ -488,7 +492,7 @@ def flatten_file(
         fill == "mean", bool(first_fit), format or "", palette_path, palette_format or "",
         "" if layers is None else _path(layers, "layers"), bool(keep_encoding),
         0 if max_pixels is None else _whole(max_pixels, "max_pixels", 1, 2**64 - 1),
-        0 if min_region is None else _whole(min_region, "min_region", 1, 2**31 - 1),
+        0 if min_region is None else _whole(min_region, "min_region", 1, 2**31 - 1), effort,
     )
     # On a thread of its own, so that Ctrl-C reaches this one at once: the
     # call is asked to stop, stops at its next step replacing nothing, and

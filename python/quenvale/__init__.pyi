@@ -77,4 +77,5 @@ def flatten_file(
     keep_encoding: bool = False,
     max_pixels: Optional[int] = None,
     min_region: Optional[int] = None,
+    effort: str = "default",
 ) -> None: ...

@@ -136,7 +136,8 @@ bool WriteEncoded(const JobOptions& options, FileFormat to, PictureJob& job, con
     const Picture* encoding = job.remapped ? &job.sourceEncoding : &job.source;  // the carried chunks describe it
     // A remap's palette picture is written as it is: its indices are the file's.
     bool keep = options.keepEncoding || (job.remapped && picture.storage == quenvale::StorageIndexed);
-    EncodeRequest request{carried ? &job.carry : nullptr, carried ? encoding : nullptr, keep, job.remapped};
+    EncodeRequest request{carried ? &job.carry : nullptr, carried ? encoding : nullptr, keep, job.remapped,
+                          options.effort};
     if (!encode(picture, request, &png, &error)) {
         ReleaseEncodedFile(&png);
         ReportFailure(output, error);

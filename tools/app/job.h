@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/host_formats.h"
+#include "codecs/picture.h"
 #include "call/pipeline.h"
 #include "ops/filter_table.h"
 #include "ops/flatten.h"
@@ -51,6 +52,7 @@ struct JobOptions {
     const std::vector<uint32_t>* pin = nullptr;    // with colors: these first, the chooser's after
     const char* pinName = nullptr;
     bool sharedPalette = false;  // one chooser's palette over all the inputs, each output mapped onto it
+    PngEffort effort = EffortDefault;  // a PNG's compression: fast, the default, or max
     uint64_t minRegion = 0;  // regions of one colour smaller than this join a neighbour; 0 or 1: none
     uint32_t delay = 10;  // an animation's hundredths of a second a frame, 0 to 65535
     uint64_t maxPixels = kDefaultMaxPixels;

@@ -22,7 +22,7 @@ namespace {
 
 const char kVersion[] = "quenvale " QUENVALE_VERSION;
 
-enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFirstFit, OptionRemap, OptionPin, OptionSharedPalette, OptionDelay, OptionMinRegion, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
+enum OptionId { OptionFilter, OptionTolerance, OptionColors, OptionFirstFit, OptionRemap, OptionPin, OptionSharedPalette, OptionDelay, OptionMinRegion, OptionEffort, OptionFill, OptionLayers, OptionPalette, OptionPaletteDir, OptionPaletteFormat, OptionFormat, OptionOutputDir, OptionOutput, OptionInPlace,
                 OptionKeepEncoding, OptionSync, OptionMaxPixels, OptionJobs, OptionQuiet, OptionVerbose, OptionHelp, OptionVersion };
 
 struct OptionEntry {
@@ -38,6 +38,7 @@ const OptionEntry kOptions[] = {
     {"--first-fit", 0, false, OptionFirstFit}, {"--remap", 0, true, OptionRemap},
     {"--pin", 0, true, OptionPin},             {"--shared-palette", 0, false, OptionSharedPalette},
     {"--delay", 0, true, OptionDelay},        {"--min-region", 0, true, OptionMinRegion},
+    {"--effort", 0, true, OptionEffort},
     {"--layers", 0, true, OptionLayers},       {"--palette", 0, true, OptionPalette},
     {"--palette-dir", 0, true, OptionPaletteDir}, {"--palette-format", 0, true, OptionPaletteFormat},
     {"--format", 0, true, OptionFormat},
@@ -137,6 +138,8 @@ void PrintUsage() {
         "  --palette-format F  gpl, json or txt, for - or --palette-dir [gpl]\n"
         "  --format NAME       the output's format (bmp, png, webp, gif, svg),\n"
         "                      whatever its name\n"
+        "  --effort LEVEL      a PNG's compression: fast, default or max (smallest,\n"
+        "                      and slowest)\n"
         "  --keep-encoding     write a PNG in its source PNG's colour type and depth,\n"
         "                      every chunk kept\n"
         "  -o, --output FILE   write the result of the one INPUT to FILE\n"
@@ -246,6 +249,16 @@ int ApplyOption(const OptionEntry& entry, const char* value, Options* options) {
             }
             options->delay = static_cast<uint32_t>(delay);
             options->delayGiven = true;
+            return -1;
+        }
+        case OptionEffort: {
+            const char* names[] = {"default", "fast", "max"};
+            auto found = std::find_if(std::begin(names), std::end(names),
+                                      [value](const char* name) { return std::strcmp(name, value) == 0; });
+            if (found == std::end(names)) {
+                return UsageError(std::string("--effort takes fast, default or max, not '") + value + "'");
+            }
+            options->effort = static_cast<PngEffort>(found - std::begin(names));
             return -1;
         }
         case OptionMinRegion:

@@ -151,6 +151,23 @@ bool ReadInputWhole(const PictureInput& input, std::vector<uint8_t>* bytes, Pict
     return true;
 }
 
+Picture SampleOfRows(const Picture& picture, std::vector<uint8_t>* rows) {
+    constexpr uint32_t kBand = 16, kEvery = 128;
+    Picture sample = picture;
+    sample.height = 0;
+    rows->clear();
+    for (uint32_t y = 0; y < picture.height; y += kEvery) {
+        uint32_t band = std::min(kBand, picture.height - y);
+        const uint8_t* from = picture.rows + size_t{y} * picture.stride;
+        rows->insert(rows->end(), from, from + band * picture.stride);
+        sample.height += band;
+    }
+    sample.rows = rows->data();
+    sample.iccProfile.clear();
+    sample.exif.clear();
+    return sample;
+}
+
 bool TakeWholeFile(const void* bytes, size_t length, const char* name, EncodedFile* encoded, PictureError* error) {
     // A block of the C heap, which ReleaseEncodedFile frees.
     encoded->encoded = static_cast<uint8_t*>(std::malloc(length));

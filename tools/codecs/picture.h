@@ -116,11 +116,20 @@ struct SourceCarry {
 // (null: the picture's own metadata is written), the source picture that
 // carry describes, and whether to keep the picture's own encoding rather
 // than the smallest that holds its pixels.
+// A sample of the picture's rows, to try an encoding on: bands of 16 of
+// every 128, copied into rows, which the picture returned points into.
+Picture SampleOfRows(const Picture& picture, std::vector<uint8_t>* rows);
+
+// How hard a PNG is compressed: fast for previews and batches, the default,
+// or the smallest it makes.
+enum PngEffort : uint8_t { EffortDefault, EffortFast, EffortMax };
+
 struct EncodeRequest {
     const SourceCarry* carry;
     const Picture* source;
     bool keepEncoding;
     bool newPalette;  // the picture's palette is not the source's (a remap's), whatever its type
+    PngEffort effort = EffortDefault;
 };
 
 // A file encoded, as the pieces it is written from in order, so that it is

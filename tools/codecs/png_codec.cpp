@@ -11,6 +11,7 @@
 
 #include "base/file_io.h"
 #include "codecs/picture.h"
+#include "codecs/png_deflate.h"
 
 namespace quenvale_host {
 
@@ -255,27 +256,31 @@ size_t EncodedSize(const Picture& picture, int filters) {
 
 // The row filters for a picture of 8 bits or more a sample: none, or
 // libspng's choice per row, whichever makes the smaller PNG of a sample of
-// its rows (bands of 16 from every 128). Flat colours, as a flatten leaves
+// its rows. Flat colours, as a flatten leaves
 // them, are half the size unfiltered; smooth pictures the other way round.
 int ChooseFilters(const Picture& picture) {
-    constexpr uint32_t kBand = 16, kEvery = 128;
-    Picture sample = picture;
-    sample.height = 0;
     std::vector<uint8_t> rows;
-    for (uint32_t y = 0; y < picture.height; y += kEvery) {
-        uint32_t band = std::min(kBand, picture.height - y);
-        const uint8_t* from = picture.rows + size_t{y} * picture.stride;
-        rows.insert(rows.end(), from, from + band * picture.stride);
-        sample.height += band;
-    }
-    sample.rows = rows.data();
+    Picture sample = SampleOfRows(picture, &rows);
     return EncodedSize(sample, SPNG_FILTER_CHOICE_NONE) <= EncodedSize(sample, SPNG_FILTER_CHOICE_ALL)
                ? SPNG_FILTER_CHOICE_NONE
                : SPNG_FILTER_CHOICE_ALL;
 }
 
-// The encoder's PNG of the picture, in a buffer of its own (*bytes, to be freed).
-bool EncodeAlone(const Picture& picture, bool withMetadata, uint8_t** bytes, size_t* length, PictureError* error) {
+// The encoder's PNG of the picture, in a buffer of its own (*bytes, to be
+// freed): through libdeflate where this build has it, but for an
+// interlaced one (--keep-encoding), which libspng interlaces.
+bool EncodeAlone(const Picture& picture, bool withMetadata, PngEffort effort, uint8_t** bytes, size_t* length,
+                 PictureError* error) {
+#if defined(QUENVALE_DEFLATE)
+    // libdeflate takes the filtered rows whole: a byte a pixel at most
+    // beside the picture (indices, grey), or at the most effort, which asks
+    // for the smallest file whatever it holds; else zlib, streamed.
+    if (picture.interlace == 0 && (picture.stride <= picture.width || effort == EffortMax)) {
+        return EncodePngDeflate(picture, withMetadata, effort, bytes, length, error);
+    }
+#else
+    (void)effort;
+#endif
     spng_ctx* context = spng_ctx_new(SPNG_CTX_ENCODER);
     if (context == nullptr) {
         *error = {"not enough memory to encode the PNG", quenvale::StatusOutOfMemory};
@@ -404,7 +409,7 @@ bool EncodePngPieces(const Picture& given, const EncodeRequest& request, Encoded
     Picture plain = given;
     plain.interlace = keepEncoding ? given.interlace : 0;  // Adam7 only makes it larger
     const Picture& picture = changed ? smallest : plain;
-    bool encoded = EncodeAlone(picture, chunks == nullptr, &png->encoded, &png->encodedLength, error);
+    bool encoded = EncodeAlone(picture, chunks == nullptr, request.effort, &png->encoded, &png->encodedLength, error);
     ReleasePicture(&smallest);
     if (!encoded) {
         return false;
