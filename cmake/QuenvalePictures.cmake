@@ -44,6 +44,24 @@ target_link_libraries(quenvale_picture_model PUBLIC quenvale_core PRIVATE quenva
 set_target_properties(quenvale_picture_model PROPERTIES POSITION_INDEPENDENT_CODE ON)
 quenvale_warnings(quenvale_picture_model)
 
+# A codec of the pictures library built where its library is found and
+# QUENVALE_<NAME> is not OFF: its source, its include folder and library,
+# and QUENVALE_<NAME> defined (PUBLIC where others ask for it); else the
+# warning. Sets QUENVALE_HAVE_<NAME>.
+function(quenvale_optional_codec name header library source scope warning)
+  find_path(${name}_INCLUDE_DIR ${header})
+  find_library(${name}_LIBRARY ${library})
+  if(${name}_INCLUDE_DIR AND ${name}_LIBRARY AND NOT QUENVALE_${name} STREQUAL "OFF")
+    target_sources(quenvale_pictures PRIVATE ${source})
+    target_include_directories(quenvale_pictures PRIVATE "${${name}_INCLUDE_DIR}")
+    target_link_libraries(quenvale_pictures PRIVATE "${${name}_LIBRARY}")
+    target_compile_definitions(quenvale_pictures ${scope} QUENVALE_${name})
+    set(QUENVALE_HAVE_${name} ON PARENT_SCOPE)
+  else()
+    message(WARNING "${warning}")
+  endif()
+endfunction()
+
 if(QUENVALE_HAVE_PICTURES)
   add_library(quenvale_pictures STATIC
     tools/codecs/jpeg_codec.cpp
@@ -67,27 +85,10 @@ if(QUENVALE_HAVE_PICTURES)
   endif()
   # PNG compressed through libdeflate where it is found, faster and smaller
   # than zlib; else through libspng and zlib.
-  find_path(DEFLATE_INCLUDE_DIR libdeflate.h)
-  find_library(DEFLATE_LIBRARY deflate)
-  if(DEFLATE_INCLUDE_DIR AND DEFLATE_LIBRARY AND NOT QUENVALE_DEFLATE STREQUAL "OFF")
-    target_sources(quenvale_pictures PRIVATE tools/codecs/png_deflate.cpp)
-    target_include_directories(quenvale_pictures PRIVATE "${DEFLATE_INCLUDE_DIR}")
-    target_link_libraries(quenvale_pictures PRIVATE "${DEFLATE_LIBRARY}")
-    target_compile_definitions(quenvale_pictures PRIVATE QUENVALE_DEFLATE)
-  else()
-    message(WARNING "libdeflate not found: PNG is compressed by zlib, slower and larger (Debian: libdeflate-dev)")
-  endif()
+  quenvale_optional_codec(DEFLATE libdeflate.h deflate tools/codecs/png_deflate.cpp PRIVATE
+                          "libdeflate not found: PNG is compressed by zlib, slower and larger (Debian: libdeflate-dev)")
   # GIF beside them where giflib is found.
-  find_path(GIF_INCLUDE_DIR gif_lib.h)
-  find_library(GIF_LIBRARY gif)
-  if(GIF_INCLUDE_DIR AND GIF_LIBRARY AND NOT QUENVALE_GIF STREQUAL "OFF")
-    target_sources(quenvale_pictures PRIVATE tools/codecs/gif_codec.cpp)
-    target_include_directories(quenvale_pictures PRIVATE "${GIF_INCLUDE_DIR}")
-    target_link_libraries(quenvale_pictures PRIVATE "${GIF_LIBRARY}")
-    target_compile_definitions(quenvale_pictures PUBLIC QUENVALE_GIF)
-    set(QUENVALE_HAVE_GIF ON)
-  else()
-    message(WARNING "giflib not found: the host will not read or write GIF (Debian: libgif-dev)")
-  endif()
+  quenvale_optional_codec(GIF gif_lib.h gif tools/codecs/gif_codec.cpp PUBLIC
+                          "giflib not found: the host will not read or write GIF (Debian: libgif-dev)")
   quenvale_warnings(quenvale_pictures)
 endif()
