@@ -21,15 +21,10 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 from PIL import Image
 
-
-def timed(command):
-    started = time.perf_counter()
-    subprocess.run(command, check=True, capture_output=True)
-    return time.perf_counter() - started
+from remap_bench import timed  # beside this script
 
 
 def peak_megabytes(command):

@@ -256,19 +256,8 @@ void CheckTolerance(int tolerance) {
 // anew; false where memory runs out (or the picture is too large to label).
 bool RemoveSpecks(Picture* picture, uint64_t minRegion, quenvale::FlattenPalette* entries) {
     quenvale::RegionMerge merge{};
-    if (minRegion <= 1 || picture->rows == nullptr) {
-        return true;
-    }
-    if (quenvale_host::RemoveSmallRegionsHeld(picture, minRegion, &merge) != quenvale::StatusOk) {
-        return false;
-    }
-    uint64_t transparent = entries->transparent;
-    quenvale::FreeFlattenPalette(entries);
-    quenvale_host::LittleEndianSamples(picture);
-    bool described = quenvale::DescribeFlattenPalette(*picture, entries) == quenvale::StatusOk;
-    quenvale_host::LittleEndianSamples(picture);
-    entries->transparent = described ? entries->transparent : transparent;
-    return described;
+    return minRegion <= 1 || picture->rows == nullptr ||
+           quenvale_host::RemoveSmallRegionsHeld(picture, minRegion, &merge, entries) == quenvale::StatusOk;
 }
 
 void CheckMinRegion(uint64_t minRegion) {

@@ -78,9 +78,7 @@ quenvale::Status RemoveSpecks(Picture& picture, uint32_t minRegion, quenvale::Fl
         return quenvale::StatusOk;
     }
     quenvale::RegionMerge merge{};
-    quenvale::Status status = quenvale_host::RemoveSmallRegionsHeld(&picture, minRegion, &merge);
-    quenvale::FreeFlattenPalette(entries);
-    return status == quenvale::StatusOk ? quenvale::DescribeFlattenPalette(picture, entries) : status;
+    return quenvale_host::RemoveSmallRegionsHeld(&picture, minRegion, &merge, entries);
 }
 
 }  // namespace

@@ -14,15 +14,7 @@ namespace quenvale {
 
 namespace {
 
-constexpr uint32_t kWalked = 0x80000000u;  // a label's spare bit: the pixel is in the walk
-
-uint32_t Root(uint32_t* parent, uint32_t region) {
-    while (parent[region] != region) {
-        parent[region] = parent[parent[region]];
-        region = parent[region];
-    }
-    return region;
-}
+constexpr uint32_t kWalked = kWalkedLabel;
 
 // What the merging holds beside the labels.
 struct Merging {
@@ -67,7 +59,7 @@ bool Neighbours(Merging& m, uint32_t r, uint32_t width, uint32_t height, size_t*
             if (q == p || (labels[q] & kWalked) != 0) {
                 continue;
             }
-            uint32_t root = Root(m.parent, labels[q]);
+            uint32_t root = RootOf(m.parent, labels[q]);
             if (root == r) {
                 fine = RoomForOneMore(&m.walk, walked, &m.walkCapacity);
                 if (fine) {
@@ -170,7 +162,7 @@ Status RemoveSmallRegions(const Picture& picture, uint64_t smallest, RegionMerge
     for (uint32_t y = 0; status == StatusOk && y < picture.height; ++y) {
         for (uint32_t x = 0; x < picture.width; ++x) {
             uint32_t own = m.labelled.labels[size_t{y} * picture.width + x];
-            uint32_t root = Root(m.parent, own);
+            uint32_t root = RootOf(m.parent, own);
             uint32_t from = m.labelled.regions[own].color, to = m.color[root];
             if (from != to) {
                 WriteStoredPixel(picture, x, y, m.labelled.colors[to].value);

@@ -22,14 +22,6 @@ uint8_t* RowAt(const Picture& picture, uint32_t y) {
     return picture.rows + size_t{picture.topDown ? y : picture.height - 1 - y} * picture.stride;
 }
 
-uint32_t FindRoot(uint32_t* parent, uint32_t label) {
-    while (parent[label] != label) {
-        parent[label] = parent[parent[label]];
-        label = parent[label];
-    }
-    return label;
-}
-
 // Pass one: provisional labels, joined where a pixel meets its left and
 // upper neighbours of its value. The union keeps the smaller root, so a
 // root is never later than any label of its set.
@@ -52,7 +44,7 @@ Status LabelProvisionally(const Picture& picture, uint32_t* labels, uint32_t** p
             if (left) {
                 row[x] = row[x - 1];
                 if (up) {
-                    uint32_t a = FindRoot(*parent, row[x - 1]), b = FindRoot(*parent, (row - width)[x]);
+                    uint32_t a = RootOf(*parent, row[x - 1]), b = RootOf(*parent, (row - width)[x]);
                     (*parent)[std::max(a, b)] = std::min(a, b);
                 }
             } else if (up) {

@@ -33,6 +33,17 @@ struct PixelRegions {
 
 // The most pixels a picture labelled may have: a pixel's place fits in 32 bits with one spare.
 constexpr uint64_t kMostLabelledPixels = (uint64_t{1} << 31) - 1;
+// That spare bit of a label, for a walk to mark the pixels it has taken.
+constexpr uint32_t kWalkedLabel = 0x80000000u;
+
+// The root of a union-find's set, halving the path on the way.
+inline uint32_t RootOf(uint32_t* parent, uint32_t label) {
+    while (parent[label] != label) {
+        parent[label] = parent[parent[label]];
+        label = parent[label];
+    }
+    return label;
+}
 
 // The regions of a picture of at most kMostLabelledPixels pixels (else
 // StatusUnsupported); StatusOutOfMemory leaves *regions empty.

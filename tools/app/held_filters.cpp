@@ -114,9 +114,16 @@ bool RemapHeld(Picture& source, const std::vector<uint32_t>& colors, Picture* re
     return true;
 }
 
-quenvale::Status RemoveSmallRegionsHeld(Picture* picture, uint64_t smallest, quenvale::RegionMerge* merge) {
+quenvale::Status RemoveSmallRegionsHeld(Picture* picture, uint64_t smallest, quenvale::RegionMerge* merge,
+                                        quenvale::FlattenPalette* entries) {
     LittleEndianSamples(picture);
     quenvale::Status status = quenvale::RemoveSmallRegions(*picture, smallest, merge);
+    if (status == quenvale::StatusOk && entries != nullptr) {
+        uint64_t transparent = entries->transparent;
+        quenvale::FreeFlattenPalette(entries);
+        status = quenvale::DescribeFlattenPalette(*picture, entries);
+        entries->transparent = status == quenvale::StatusOk ? entries->transparent : transparent;
+    }
     LittleEndianSamples(picture);
     return status;
 }

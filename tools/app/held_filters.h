@@ -42,8 +42,12 @@ quenvale::Status ChoosePinnedHeld(Picture* picture, uint64_t colors, const std::
 // kept. False with *error where memory runs out.
 bool RemapHeld(Picture& source, const std::vector<uint32_t>& colors, Picture* result, uint32_t* largestError,
                PictureError* error, bool byteIndices = false);
-// Speck removal (min_region.h) on a flattened picture, in place.
-quenvale::Status RemoveSmallRegionsHeld(Picture* picture, uint64_t smallest, quenvale::RegionMerge* merge);
+// Speck removal (min_region.h) on a flattened picture, in place; where
+// entries is not null, the palette it held is described anew from the
+// pixels (founders and counts change), its transparent count kept should
+// that fail.
+quenvale::Status RemoveSmallRegionsHeld(Picture* picture, uint64_t smallest, quenvale::RegionMerge* merge,
+                                        quenvale::FlattenPalette* entries = nullptr);
 // A kernel on the picture itself (kernel_picture.h), its result in the
 // source's encoding where it can hold it (MapToSourceEncoding). 16-bit
 // samples are read little-endian, swapped and back where the host's differ.

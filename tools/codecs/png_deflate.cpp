@@ -145,8 +145,8 @@ bool EncodePngDeflate(const Picture& picture, bool withMetadata, PngEffort effor
     PutChunk(&png, "IHDR", chunk.data(), chunk.size());
     if (withMetadata && !picture.iccProfile.empty()) {
         // A profile's name, its method (zlib) and the profile compressed.
-        std::vector<uint8_t> profile(picture.iccProfile), packed;
-        if (Compress(compressor, profile, &packed)) {
+        std::vector<uint8_t> packed;
+        if (Compress(compressor, picture.iccProfile, &packed)) {
             chunk.assign("ICC profile\0\0", 13);
             chunk.append(packed.begin(), packed.end());
             PutChunk(&png, "iCCP", chunk.data(), chunk.size());

@@ -17,7 +17,7 @@ namespace quenvale_host {
 
 namespace {
 
-constexpr uint32_t kWalked = 0x80000000u;
+constexpr uint32_t kWalked = quenvale::kWalkedLabel;
 
 // Directions along a pixel edge, clockwise on the screen (y down): a
 // region's outline runs with the region on its right, a hole's the other
