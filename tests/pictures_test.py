@@ -295,6 +295,96 @@ def test_each_effort_holds_the_same_samples(work):
     check(run("--effort", "most", names[0], os.path.join(work, "x.png")).returncode == 2, "--effort most")
 
 
+def filtered(rows, step, rng):
+    """Rows as PNG image data, each under a filter drawn at random."""
+    data, previous = bytearray(), bytearray(len(rows[0]))
+    for row in rows:
+        kind = rng.randrange(5)
+        line = bytearray(row)
+        for i in range(len(row)):
+            left = row[i - step] if i >= step else 0
+            up, corner = previous[i], previous[i - step] if i >= step else 0
+            p = left + up - corner
+            pa, pb, pc = abs(p - left), abs(p - up), abs(p - corner)
+            predicted = [0, left, up, (left + up) // 2, left if pa <= pb and pa <= pc else up if pb <= pc else corner][kind]
+            line[i] = (row[i] - predicted) & 0xFF
+        data += bytes([kind]) + line
+        previous = row
+    return bytes(data)
+
+
+def test_png_rows_read_under_every_filter(work):
+    """Every colour type and depth, at widths around the filters' reach,
+    under every filter and with the image data split over IDATs, reads
+    to its samples (libdeflate's path, unfiltered here, or libspng's);
+    damaged image data is judged as libspng judges it."""
+    rng = random.Random(5)
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    def png(width, height, depth, kind, data, pieces=1, after=b""):
+        entries = range(1 << depth) if kind == 3 else []
+        palette = chunk(b"PLTE", b"".join(bytes([i, i * 3 & 0xFF, i * 7 & 0xFF]) for i in entries)) if entries else b""
+        cut = [len(data) * i // pieces for i in range(pieces + 1)]
+        image = b"".join(chunk(b"IDAT", data[cut[i]:cut[i + 1]]) for i in range(pieces))
+        return (SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, depth, kind, 0, 0, 0)) + palette +
+                image + after + chunk(b"IEND", b""))
+
+    def outcome(name, blob):
+        source, out = os.path.join(work, name), os.path.join(work, "rows-out.png")
+        open(source, "wb").write(blob)
+        done = run("--keep-encoding", "--tolerance", "0", source, out)
+        return done, read_png(out)[1] if done.returncode == 0 else None
+
+    for kind, depth in [(0, 1), (0, 2), (0, 4), (0, 8), (0, 16), (2, 8), (2, 16), (3, 1), (3, 2), (3, 4), (3, 8),
+                        (4, 8), (4, 16), (6, 8), (6, 16)]:
+        channels = CHANNELS[kind]
+        for width in (1, 2, 3, 5, 8, 9):
+            height = 5
+            # 16-bit samples whose low byte follows the high one, so that the
+            # flatten at 0 keeps them and a swapped pair shows.
+            samples = [[rng.randrange(1 << min(depth, 8)) for _ in range(width * channels)] for _ in range(height)]
+            if depth == 16:
+                rows = [b"".join(bytes([s, (s * 37 + 11) & 0xFF]) for s in line) for line in samples]
+            else:
+                rows = []
+                for line in samples:
+                    bits = "".join(format(s, f"0{depth}b") for s in line)
+                    bits += "0" * (-len(bits) % 8)
+                    rows.append(bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8)))
+            data = zlib.compress(filtered(rows, max(1, channels * depth // 8), rng))
+            name = f"rows-{kind}-{depth}-{width}.png"
+            done, got = outcome(name, png(width, height, depth, kind, data, pieces=1 + width % 3))
+            want = [[tuple(line[x * channels:(x + 1) * channels]) if depth != 16 else
+                     tuple(s << 8 | (s * 37 + 11) & 0xFF for s in line[x * channels:(x + 1) * channels])
+                     for x in range(width)] for line in samples]
+            check(got == want, f"{name}: other samples, {done.stderr}")
+
+    # The damage libspng lets pass (data past the last row, an IDAT past
+    # the stream's end) and the damage it refuses.
+    width, height = 9, 6
+    rows = [bytes(rng.randrange(256) for _ in range(width * 3)) for _ in range(height)]
+    raw = filtered(rows, 3, rng)
+    good = zlib.compress(raw)
+    _, want = outcome("rows-good.png", png(width, height, 8, 2, good))
+    for name, blob in [("past-rows", png(width, height, 8, 2, zlib.compress(raw + bytes(40)))),
+                       ("idat-past-end", png(width, height, 8, 2, good, after=chunk(b"IDAT", b"\0\1")))]:
+        done, got = outcome(f"rows-{name}.png", blob)
+        check(done.returncode == 0 and got == want, f"{name}: exit {done.returncode}, {done.stderr}")
+    bad_filter = bytearray(raw)
+    bad_filter[(width * 3 + 1) * 2] = 5
+    for name, blob in [("adler", png(width, height, 8, 2, good[:-4] + bytes(4))),
+                       ("short", png(width, height, 8, 2, zlib.compress(raw[:-10]))),
+                       ("cut", png(width, height, 8, 2, good[:len(good) // 2])),
+                       ("filter-5", png(width, height, 8, 2, zlib.compress(bytes(bad_filter)))),
+                       ("idat-after-text", png(width, height, 8, 2, good,
+                                               after=chunk(b"tEXt", b"a\0b") + chunk(b"IDAT", good))),
+                       ("critical-after", png(width, height, 8, 2, good, after=chunk(b"QUUX", b"")))]:
+        done, _ = outcome(f"rows-{name}.png", blob)
+        check(done.returncode == 1 and b"damaged PNG" in done.stderr, f"{name}: exit {done.returncode}, {done.stderr}")
+
+
 def with_chunk(path, kind, data, before=b"IDAT"):
     """Inserts a chunk before the first chunk of a type."""
     blob = open(path, "rb").read()
@@ -1163,6 +1253,7 @@ def main():
         test_flatten_keeps_every_encoding(work)
         test_smallest_png_holds_the_same_pixels(work)
         test_each_effort_holds_the_same_samples(work)
+        test_png_rows_read_under_every_filter(work)
         test_bmp_and_png_agree(work)
         test_bitmap_to_png_says_what_bitmap_to_bitmap_says(work)
         test_colors_choose_the_tolerance(work)

@@ -36,18 +36,18 @@ bool RowBytes(uint32_t width, uint8_t colorType, uint8_t bitDepth, size_t* strid
     return true;
 }
 
-bool AllocateRows(Picture* picture, PictureError* error) {
+bool AllocateRows(Picture* picture, PictureError* error, size_t spare) {
     size_t stride = 0;
     bool fits = RowBytes(picture->width, PngColorTypeOf(*picture), picture->bits, &stride);
     uint64_t total = uint64_t{stride} * picture->height;
-    if (!fits || total > kMaxPixelBytes || total > SIZE_MAX / 2) {
+    if (!fits || total > kMaxPixelBytes || total > SIZE_MAX / 2 || spare > SIZE_MAX / 2 - total) {
         *error = {"its pixel data would take " + std::to_string(total) +
                   " bytes, more than the 4 GiB this reads", quenvale::StatusUnsupported};
         return false;
     }
     picture->stride = stride;
     // One spare byte so that a width-0 picture still has storage to point at.
-    picture->rows = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(total) + 1, 1));
+    picture->rows = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(total) + spare + 1, 1));
     if (picture->rows == nullptr) {
         *error = {"not enough memory for its pixels", quenvale::StatusOutOfMemory};
         return false;

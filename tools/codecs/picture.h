@@ -69,7 +69,8 @@ void WatchPixelBudget(void (*reserve)(uint64_t pixels));
 uint32_t ChannelsOf(uint8_t colorType);
 inline uint32_t ChannelsOf(const Picture& picture) { return ChannelsOf(PngColorTypeOf(picture)); }
 bool RowBytes(uint32_t width, uint8_t colorType, uint8_t bitDepth, size_t* stride);
-bool AllocateRows(Picture* picture, PictureError* error);
+// The picture's rows, zeroed, with spare bytes after them for a decoder.
+bool AllocateRows(Picture* picture, PictureError* error, size_t spare = 0);
 void ReleasePicture(Picture* picture);
 // A sample of depth bits (1 to 8) widened to 8 bits, as the library widens
 // a masked channel: its bits repeated.

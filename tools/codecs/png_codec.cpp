@@ -72,15 +72,25 @@ bool CrcOfNext(const PictureInput& input, uint64_t* at, size_t count, uLong* crc
     return true;
 }
 
+// Where a PNG's image data lies, and whether libdeflate may read it: the
+// IDATs in one run, and after them only ancillary chunks within the
+// ancillary budget, which libspng would pass over or discard, so that
+// reading the image data apart from libspng refuses nothing less.
+struct ImageLayout {
+    std::vector<std::pair<uint64_t, uint32_t>> spans;  // each IDAT's data: where in the input, its bytes
+    bool plain = true;
+};
+
 // The chunks from the signature to IEND, checked for their frame and CRC
 // (libspng checks their contents, but passes over some it does not use,
 // and these are carried into the output); *imageBytes sums the IDATs.
 // With carried, every chunk but IDAT is copied there and listed by its
 // place in the copy; without, listed by its place in the input's bytes.
 bool ListChunks(const PictureInput& input, std::vector<PngChunk>* chunks, std::vector<uint8_t>* carried,
-                uint64_t* imageBytes, PictureError* error) {
+                uint64_t* imageBytes, PictureError* error, ImageLayout* layout = nullptr) {
     uint64_t at = sizeof kSignature;
     *imageBytes = 0;
+    uint64_t tailBytes = 0;
     while (true) {
         if (input.length - at < 12) {
             *error = {"the PNG is cut short: it ends before its IEND chunk"};
@@ -135,6 +145,14 @@ bool ListChunks(const PictureInput& input, std::vector<PngChunk>* chunks, std::v
         if (image) {
             *imageBytes += dataBytes;
         }
+        if (layout != nullptr && image) {
+            layout->plain = layout->plain && tailBytes == 0;
+            layout->spans.emplace_back(start + 8, dataBytes);
+        } else if (layout != nullptr && !layout->spans.empty()) {
+            tailBytes += chunk.bytes;
+            bool ancillary = (chunk.type[0] & 0x20) != 0 || IsChunk(chunk, "IEND");
+            layout->plain = layout->plain && ancillary && tailBytes <= kMaxAncillaryBytes;
+        }
         chunks->push_back(chunk);
         if (IsChunk(chunk, "IEND")) {
             return true;
@@ -142,7 +160,58 @@ bool ListChunks(const PictureInput& input, std::vector<PngChunk>* chunks, std::v
     }
 }
 
-bool DecodeImage(spng_ctx* context, uint64_t imageBytes, uint64_t maxPixels, Picture* picture, PictureError* error) {
+// The image data joined from its IDATs: in place where the input is bytes
+// in memory with one IDAT, else copied into *joined.
+const uint8_t* JoinImageData(const PictureInput& input, const ImageLayout& layout, uint64_t imageBytes,
+                             std::vector<uint8_t>* joined) {
+    if (input.file == nullptr && layout.spans.size() == 1) {
+        return input.bytes + layout.spans[0].first;
+    }
+    joined->resize(static_cast<size_t>(imageBytes));
+    uint8_t* to = joined->data();
+    for (const auto& span : layout.spans) {
+        uint64_t at = span.first;
+        if (input.file != nullptr && !quenvale::SeekFile(input.file, at)) {
+            return nullptr;
+        }
+        ReadNext(input, &at, to, span.second);
+        to += span.second;
+    }
+    return joined->data();
+}
+
+// The rows through libdeflate where the layout allows (see ImageLayout), in
+// a block with room for each row's filter byte: true once they are in,
+// false where libspng is to decode them (*error unset), or with *error
+// where the input cannot be read.
+bool InflateRows(const PictureInput& input, const ImageLayout& layout, uint64_t imageBytes, Picture* picture,
+                 PictureError* error) {
+#if defined(QUENVALE_DEFLATE)
+    if (picture->interlace != 0 || !layout.plain || layout.spans.empty()) {
+        return false;
+    }
+    // libdeflate takes the image data whole: a copy of it, where one is
+    // needed, stays within a byte a pixel beside the picture (or a MiB), or
+    // libspng streams it.
+    bool copied = input.file != nullptr || layout.spans.size() > 1;
+    if (copied && imageBytes > std::max(uint64_t{picture->width} * picture->height, uint64_t{1} << 20)) {
+        return false;
+    }
+    std::vector<uint8_t> joined;
+    const uint8_t* data = JoinImageData(input, layout, imageBytes, &joined);
+    if (data == nullptr) {
+        *error = {std::string("could not read it: ") + std::strerror(errno), quenvale::StatusInputReadFailed};
+        return false;
+    }
+    return InflatePngRows(data, static_cast<size_t>(imageBytes), *picture, picture->rows);
+#else
+    (void)input, (void)layout, (void)imageBytes, (void)picture, (void)error;
+    return false;
+#endif
+}
+
+bool DecodeImage(spng_ctx* context, const PictureInput& input, const ImageLayout& layout, uint64_t imageBytes,
+                 uint64_t maxPixels, Picture* picture, PictureError* error) {
     spng_ihdr header{};
     int code = spng_get_ihdr(context, &header);
     if (code != 0) {
@@ -163,11 +232,28 @@ bool DecodeImage(spng_ctx* context, uint64_t imageBytes, uint64_t maxPixels, Pic
                   std::to_string(header.width) + " x " + std::to_string(header.height) + " pixels"};
         return false;
     }
-    if (!AllocateRows(picture, error)) {
+    // The chunks before the image data first, checked as ever; then a
+    // filter byte a row spare for libdeflate's rows.
+    code = spng_decode_chunks(context);
+    if (code == 0 && !AllocateRows(picture, error, header.height)) {
+        return false;
+    }
+    if (code == 0 && InflateRows(input, layout, imageBytes, picture, error)) {
+        return true;
+    }
+    if (!error->reason.empty()) {
         return false;
     }
     size_t size = 0;
-    code = spng_decoded_image_size(context, SPNG_FMT_PNG, &size);
+    if (code == 0) {
+        code = spng_decoded_image_size(context, SPNG_FMT_PNG, &size);
+    }
+    // Back where libspng stopped, at the first IDAT's data.
+    if (code == 0 && input.file != nullptr && !layout.spans.empty() &&
+        !quenvale::SeekFile(input.file, layout.spans[0].first)) {
+        *error = {std::string("could not read it: ") + std::strerror(errno), quenvale::StatusInputReadFailed};
+        return false;
+    }
     if (code == 0) {
         code = spng_decode_image(context, picture->rows, size, SPNG_FMT_PNG, 0);
     }
@@ -361,7 +447,8 @@ bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, So
         return false;
     }
     uint64_t imageBytes = 0;
-    if (!ListChunks(input, chunks, carried, &imageBytes, error)) {
+    ImageLayout layout;
+    if (!ListChunks(input, chunks, carried, &imageBytes, error, &layout)) {
         return false;
     }
     spng_ctx* context = spng_ctx_new(0);
@@ -384,7 +471,7 @@ bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, So
     } else {
         spng_set_png_buffer(context, input.bytes, static_cast<size_t>(input.length));
     }
-    decoded = decoded && DecodeImage(context, imageBytes, maxPixels, picture, error);
+    decoded = decoded && DecodeImage(context, input, layout, imageBytes, maxPixels, picture, error);
     if (decoded) {
         TakeAncillary(context, picture);
     }

@@ -1,8 +1,10 @@
-// A PNG written through libdeflate: the rows filtered here (none for
-// indices and samples of few bits, else each row's filter of the smallest
-// sum of magnitudes, or none where a sample of the rows compresses smaller
-// so), compressed at once, and the chunks framed with their CRCs. Faster
-// than zlib at each level, and at the highest within a percent of oxipng.
+// PNG image data through libdeflate. Written: the rows filtered here (none
+// for indices and samples of few bits, else each row's filter of the
+// smallest sum of magnitudes, or none where a sample of the rows
+// compresses smaller so), compressed at once, and the chunks framed with
+// their CRCs; faster than zlib at each level, and at the highest within a
+// percent of oxipng. Read: inflated at once, twice zlib's speed, and
+// unfiltered in place in the picture's own block.
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -122,7 +124,81 @@ void PutChunk(std::string* png, const char* type, const void* data, size_t lengt
     PutBigEndian32(png, libdeflate_crc32(0, png->data() + start, length + 4));
 }
 
+// Row after row, each is unfiltered from just past its filter byte down to
+// its place in the compact rows: a row's bytes move down by y + 1, so every
+// byte is read before the row written below it reaches it, and the row
+// above is already final.
+bool UnfilterInPlace(uint8_t* block, size_t bytes, size_t step, uint32_t height) {
+    std::vector<uint8_t> zeros(bytes);
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint8_t* from = block + size_t{y} * (bytes + 1);
+        uint8_t filter = *from++;
+        uint8_t* to = block + size_t{y} * bytes;
+        const uint8_t* above = y > 0 ? to - bytes : zeros.data();
+        size_t lead = std::min(step, bytes);
+        switch (filter) {
+            case 0:
+                std::memmove(to, from, bytes);
+                break;
+            case 1:
+                std::memmove(to, from, lead);
+                for (size_t i = lead; i < bytes; ++i) {
+                    to[i] = static_cast<uint8_t>(from[i] + to[i - step]);
+                }
+                break;
+            case 2:
+                for (size_t i = 0; i < bytes; ++i) {
+                    to[i] = static_cast<uint8_t>(from[i] + above[i]);
+                }
+                break;
+            case 3:
+                for (size_t i = 0; i < lead; ++i) {
+                    to[i] = static_cast<uint8_t>(from[i] + (above[i] >> 1));
+                }
+                for (size_t i = lead; i < bytes; ++i) {
+                    to[i] = static_cast<uint8_t>(from[i] + ((to[i - step] + above[i]) >> 1));
+                }
+                break;
+            case 4:
+                for (size_t i = 0; i < lead; ++i) {
+                    to[i] = static_cast<uint8_t>(from[i] + above[i]);  // the left and corner are 0
+                }
+                for (size_t i = lead; i < bytes; ++i) {
+                    to[i] = static_cast<uint8_t>(from[i] + Paeth(to[i - step], above[i], above[i - step]));
+                }
+                break;
+            default:
+                return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool InflatePngRows(const uint8_t* compressed, size_t length, const Picture& picture, uint8_t* block) {
+    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+    if (decompressor == nullptr) {
+        return false;
+    }
+    // Without a count returned, success means the stream filled the rows
+    // exactly; its Adler-32 is checked too.
+    size_t bytes = picture.stride;
+    libdeflate_result result =
+        libdeflate_zlib_decompress(decompressor, compressed, length, block, (bytes + 1) * picture.height, nullptr);
+    libdeflate_free_decompressor(decompressor);
+    size_t step = std::max<size_t>(1, ChannelsOf(picture) * picture.bits / 8);
+    if (result != LIBDEFLATE_SUCCESS || !UnfilterInPlace(block, bytes, step, picture.height)) {
+        return false;
+    }
+    if (picture.bits == 16 && HostIsLittleEndian()) {
+        uint8_t* end = block + bytes * picture.height;
+        for (uint8_t* at = block; at + 1 < end; at += 2) {
+            std::swap(at[0], at[1]);
+        }
+    }
+    return true;
+}
 
 bool EncodePngDeflate(const Picture& picture, bool withMetadata, PngEffort effort, uint8_t** bytes, size_t* length,
                       PictureError* error) {

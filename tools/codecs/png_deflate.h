@@ -1,5 +1,6 @@
-// The PNG encoder through libdeflate, where this build has it
-// (QUENVALE_DEFLATE): a whole PNG of a picture that is not interlaced.
+// PNG image data through libdeflate, where this build has it
+// (QUENVALE_DEFLATE): a whole PNG of a picture that is not interlaced, and
+// the rows of one read back.
 #ifndef QUENVALE_PNG_DEFLATE_H
 #define QUENVALE_PNG_DEFLATE_H
 
@@ -16,6 +17,15 @@ namespace quenvale_host {
 // with *error where memory runs out.
 bool EncodePngDeflate(const Picture& picture, bool withMetadata, PngEffort effort, uint8_t** bytes, size_t* length,
                       PictureError* error);
+
+// The image data of a PNG that is not interlaced (its IDATs joined),
+// inflated into block and unfiltered there in place: block holds
+// (picture.stride + 1) * picture.height bytes, and its first stride *
+// height become the rows as libspng gives them (16-bit samples in the
+// host's order). False, with block's contents undefined, where the data is
+// anything but exactly the rows: damaged, or with more than they need,
+// which libspng then judges as it always has.
+bool InflatePngRows(const uint8_t* compressed, size_t length, const Picture& picture, uint8_t* block);
 
 }  // namespace quenvale_host
 
