@@ -6,7 +6,8 @@ from this run:
   png_floor's (libspng decodes the input and encodes the same output pixels,
   in the same PNG type, at zlib level 6), and their ratio; with --baseline,
   another host binary (an earlier build) timed in the same turns;
-- peak memory, against the decoded picture plus a byte a pixel plus the output;
+- peak memory above the host's own footprint, against the decoded picture
+  plus a byte a pixel plus the output;
 - size at each --effort, and oxipng -o2's of the same output (when
   `npm ci --prefix bench` has installed it);
 - a batch of 2,000 PNGs of 256 x 256 cut from the first photo: files a second.
@@ -61,6 +62,10 @@ def main():
     out, floor_out, pixels = (os.path.join(work, name) for name in ("out.png", "floor.png", "pixels"))
     hosts = [("quenvale", args.quenvale)] + ([("baseline", args.baseline)] if args.baseline else [])
 
+    # The peak above the host's own footprint (its peak on a 1 x 1 PNG).
+    tiny = os.path.join(work, "tiny.png")
+    Image.new("RGB", (1, 1)).save(tiny)
+    footprint = peak_megabytes([args.quenvale, tiny, out]) * 1.048576
     print(f"{'photo':<22}{'floor':>8}" + "".join(f"{name:>10}{'/ floor':>8}" for name, _ in hosts) +
           f"{'peak MB':>9}{'bound':>7}")
     for photo in args.photos:
@@ -74,7 +79,7 @@ def main():
         median = {name: statistics.median(values) for name, values in times.items()}
         picture, pixels_mp = decoded_megabytes(photo)
         bound = picture + pixels_mp + os.path.getsize(out) / 1e6
-        peak = peak_megabytes([args.quenvale, photo, out]) * 1.048576
+        peak = peak_megabytes([args.quenvale, photo, out]) * 1.048576 - footprint
         line = f"{os.path.basename(photo):<22}{median['floor']:>7.2f}s"
         line += "".join(f"{median[name]:>9.2f}s{median[name] / median['floor']:>8.2f}" for name, _ in hosts)
         print(line + f"{peak:>9.0f}{bound:>7.0f}")

@@ -202,8 +202,12 @@ bool EncodePngPieces(const Picture& picture, const EncodeRequest& request, Encod
 // same 8-bit RGBA, not interlaced: opaque grey at the fewest bits that hold
 // each grey exactly, unless a palette is narrower; a palette of 1 to 8 bits
 // (tRNS for alpha) for at most 256 colours; grey and alpha; else its own
-// type (and *changed false). 16-bit samples keep their own.
-bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, PictureError* error);
+// type (and *changed false). 16-bit samples keep their own. With *framed
+// true, a palette's rows are laid out as unfiltered PNG image data: each
+// after a zero byte (stride one more, the block at rows - 1, to be freed
+// there), and *framed says whether they were.
+bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, PictureError* error,
+                      bool* framed = nullptr);
 // The picture's pixels as they decode at 8 bits a sample, RGBA (16-bit
 // samples by their high byte, tRNS applied), into rgba (4 bytes a pixel);
 // *opaque tells whether every alpha is 255.

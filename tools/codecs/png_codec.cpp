@@ -26,6 +26,12 @@ const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 constexpr uint64_t kDeflateMaxRatio = 1032;
 constexpr uint64_t kDeflateSlackBytes = 1 << 16;
 
+#if defined(QUENVALE_DEFLATE)
+constexpr bool DeflateEncodes = true;
+#else
+constexpr bool DeflateEncodes = false;
+#endif
+
 uint32_t ReadBigEndian32(const uint8_t* bytes) {
     return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
 }
@@ -355,17 +361,17 @@ int ChooseFilters(const Picture& picture) {
 // The encoder's PNG of the picture, in a buffer of its own (*bytes, to be
 // freed): through libdeflate where this build has it, but for an
 // interlaced one (--keep-encoding), which libspng interlaces.
-bool EncodeAlone(const Picture& picture, bool withMetadata, PngEffort effort, uint8_t** bytes, size_t* length,
-                 PictureError* error) {
+bool EncodeAlone(const Picture& picture, bool framed, bool withMetadata, PngEffort effort, uint8_t** bytes,
+                 size_t* length, PictureError* error) {
 #if defined(QUENVALE_DEFLATE)
     // libdeflate takes the filtered rows whole: a byte a pixel at most
     // beside the picture (indices, grey), or at the most effort, which asks
     // for the smallest file whatever it holds; else zlib, streamed.
-    if (picture.interlace == 0 && (picture.stride <= picture.width || effort == EffortMax)) {
-        return EncodePngDeflate(picture, withMetadata, effort, bytes, length, error);
+    if (framed || (picture.interlace == 0 && (picture.stride <= picture.width || effort == EffortMax))) {
+        return EncodePngDeflate(picture, framed, withMetadata, effort, bytes, length, error);
     }
 #else
-    (void)effort;
+    (void)effort, (void)framed;
 #endif
     spng_ctx* context = spng_ctx_new(SPNG_CTX_ENCODER);
     if (context == nullptr) {
@@ -490,14 +496,17 @@ bool EncodePngPieces(const Picture& given, const EncodeRequest& request, Encoded
     }
     Picture smallest{};
     bool changed = false;
-    if (!keepEncoding && !SmallestEncoding(given, &smallest, &changed, error)) {
+    // libdeflate takes a palette's indices as they are laid out, with no copy.
+    bool framed = DeflateEncodes && !keepEncoding;
+    if (!keepEncoding && !SmallestEncoding(given, &smallest, &changed, error, &framed)) {
         return false;
     }
     Picture plain = given;
     plain.interlace = keepEncoding ? given.interlace : 0;  // Adam7 only makes it larger
     const Picture& picture = changed ? smallest : plain;
-    bool encoded = EncodeAlone(picture, chunks == nullptr, request.effort, &png->encoded, &png->encodedLength, error);
-    ReleasePicture(&smallest);
+    bool encoded =
+        EncodeAlone(picture, framed, chunks == nullptr, request.effort, &png->encoded, &png->encodedLength, error);
+    std::free(framed ? smallest.rows - 1 : smallest.rows);
     if (!encoded) {
         return false;
     }

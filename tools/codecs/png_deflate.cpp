@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -81,18 +83,23 @@ void FilterRows(const Picture& picture, bool adaptive, std::vector<uint8_t>* fil
 }
 
 // The data as one zlib stream: first into half its size, which flat
-// colours always fit, so that the bound's room is taken only where needed.
-bool Compress(libdeflate_compressor* compressor, const std::vector<uint8_t>& data, std::vector<uint8_t>* out) {
+// colours always fit, so that the bound's room is taken only where needed
+// (and, left unzeroed, its pages only as far as the stream reaches).
+bool Compress(libdeflate_compressor* compressor, const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
     size_t length = 0;
-    for (size_t room : {data.size() / 2 + 1024, libdeflate_zlib_compress_bound(compressor, data.size())}) {
-        std::vector<uint8_t>(room).swap(*out);
-        length = libdeflate_zlib_compress(compressor, data.data(), data.size(), out->data(), out->size());
+    for (size_t room : {size / 2 + 1024, libdeflate_zlib_compress_bound(compressor, size)}) {
+        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[room]);
+        length = buffer != nullptr ? libdeflate_zlib_compress(compressor, data, size, buffer.get(), room) : 0;
         if (length != 0) {
-            break;
+            out->assign(buffer.get(), buffer.get() + length);
+            return true;
         }
     }
-    out->resize(length);
-    return length != 0;
+    return false;
+}
+
+bool Compress(libdeflate_compressor* compressor, const std::vector<uint8_t>& data, std::vector<uint8_t>* out) {
+    return Compress(compressor, data.data(), data.size(), out);
 }
 
 // Whether rows of 8 bits or more a sample compress smaller filtered row by
@@ -200,8 +207,8 @@ bool InflatePngRows(const uint8_t* compressed, size_t length, const Picture& pic
     return true;
 }
 
-bool EncodePngDeflate(const Picture& picture, bool withMetadata, PngEffort effort, uint8_t** bytes, size_t* length,
-                      PictureError* error) {
+bool EncodePngDeflate(const Picture& picture, bool framed, bool withMetadata, PngEffort effort, uint8_t** bytes,
+                      size_t* length, PictureError* error) {
     libdeflate_compressor* compressor = libdeflate_alloc_compressor(LevelOf(effort));
     if (compressor == nullptr) {
         *error = {"not enough memory to encode the PNG", quenvale::StatusOutOfMemory};
@@ -209,10 +216,13 @@ bool EncodePngDeflate(const Picture& picture, bool withMetadata, PngEffort effor
     }
     uint8_t type = PngColorTypeOf(picture);
     // Rows of indices or of few bits compress best unfiltered.
-    bool adaptive = type != PngPalette && picture.bits >= 8 && FiltersPay(picture, compressor);
+    bool adaptive = !framed && type != PngPalette && picture.bits >= 8 && FiltersPay(picture, compressor);
     std::vector<uint8_t> filtered, data;
-    FilterRows(picture, adaptive, &filtered);
-    bool compressed = Compress(compressor, filtered, &data);
+    if (!framed) {
+        FilterRows(picture, adaptive, &filtered);
+    }
+    bool compressed = framed ? Compress(compressor, picture.rows - 1, picture.stride * picture.height, &data)
+                             : Compress(compressor, filtered, &data);
     std::vector<uint8_t>().swap(filtered);
     std::string png("\x89PNG\r\n\x1A\n", 8), chunk;
     PutBigEndian32(&chunk, picture.width);

@@ -13,10 +13,12 @@ namespace quenvale_host {
 
 // The PNG of the picture in a block of the C heap (*bytes, *length): its
 // header, palette and transparency, and where withMetadata its ICC
-// profile, resolution and EXIF, then its rows at the effort's level. False
+// profile, resolution and EXIF, then its rows at the effort's level. With
+// framed, the rows are unfiltered image data already (each after a zero
+// byte, from rows - 1; SmallestEncoding lays a palette's out so). False
 // with *error where memory runs out.
-bool EncodePngDeflate(const Picture& picture, bool withMetadata, PngEffort effort, uint8_t** bytes, size_t* length,
-                      PictureError* error);
+bool EncodePngDeflate(const Picture& picture, bool framed, bool withMetadata, PngEffort effort, uint8_t** bytes,
+                      size_t* length, PictureError* error);
 
 // The image data of a PNG that is not interlaced (its IDATs joined),
 // inflated into block and unfiltered there in place: block holds

@@ -3,6 +3,8 @@
 // palette of 1 to 8 bits (with tRNS for alpha) where at most 256 colours
 // occur, grey with alpha where every pixel is grey, else its own type. The
 // pixels decode to the same 8-bit RGBA in every case.
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -20,12 +22,15 @@ struct Decoded {
     bool table;
     uint32_t values[256];
 
+    // Type is the picture's colour type, fixed per loop so that the loops
+    // over every pixel branch on nothing but the colour.
+    template <uint8_t Type>
     uint32_t At(const uint8_t* row, uint32_t x) const {
-        if (table) {
+        if (Type == PngPalette || Type == PngGray) {
             return values[ReadSample(picture, row, x)];
         }
         const uint8_t* pixel = row + size_t{x} * channels;
-        switch (PngColorTypeOf(picture)) {
+        switch (Type) {
             case PngGrayAlpha:
                 return pixel[0] * 0x01010100u | pixel[1];
             case PngRgb: {
@@ -35,6 +40,20 @@ struct Decoded {
             }
             default:
                 return uint32_t{pixel[0]} << 24 | uint32_t{pixel[1]} << 16 | uint32_t{pixel[2]} << 8 | pixel[3];
+        }
+    }
+
+    uint32_t At(const uint8_t* row, uint32_t x) const {
+        switch (PngColorTypeOf(picture)) {
+            case PngPalette:
+            case PngGray:
+                return At<PngGray>(row, x);
+            case PngGrayAlpha:
+                return At<PngGrayAlpha>(row, x);
+            case PngRgb:
+                return At<PngRgb>(row, x);
+            default:
+                return At<PngRgba>(row, x);
         }
     }
 };
@@ -93,16 +112,21 @@ struct Survey {
     uint8_t greyDepth;
 };
 
-Survey SurveyPixels(const Decoded& decoded, ColorSet* set) {
+// The survey also leaves each pixel's entry number in entries (a byte a
+// pixel, rows of width + 1 bytes), while there are 256 colours or fewer.
+template <uint8_t Type>
+Survey SurveyPixels(const Decoded& decoded, ColorSet* set, uint8_t* entries) {
     const Picture& picture = decoded.picture;
     Survey survey{false, true, true, 1};
-    uint32_t last = 0;
+    uint32_t last = 0, entry = 0;
     bool any = false;
     for (uint32_t y = 0; y < picture.height; ++y) {
         const uint8_t* row = picture.rows + size_t{y} * picture.stride;
+        uint8_t* to = entries + size_t{y} * (size_t{picture.width} + 1);
         for (uint32_t x = 0; x < picture.width; ++x) {
-            uint32_t color = decoded.At(row, x);
+            uint32_t color = decoded.At<Type>(row, x);
             if (any && color == last) {
+                to[x] = static_cast<uint8_t>(entry);
                 continue;  // flat colours come in runs
             }
             any = true;
@@ -113,8 +137,8 @@ Survey SurveyPixels(const Decoded& decoded, ColorSet* set) {
             while (survey.greyDepth < 8 && WidenSample(red >> (8 - survey.greyDepth), survey.greyDepth) != red) {
                 survey.greyDepth = static_cast<uint8_t>(survey.greyDepth * 2);
             }
-            uint32_t unused = 0;
-            survey.many = survey.many || !set->Find(color, &unused);
+            survey.many = survey.many || !set->Find(color, &entry);
+            to[x] = static_cast<uint8_t>(entry);
             if (survey.many && !survey.grey) {
                 return survey;  // nothing narrower than the picture's own type is left
             }
@@ -145,57 +169,118 @@ void MakePalette(const ColorSet& set, Picture* out, uint8_t* order) {
     }
 }
 
-void FillPixels(const Decoded& decoded, ColorSet* set, const uint8_t* order, Picture* out) {
+// Grey and alpha, for pictures all grey of over 256 grey and alpha pairs.
+template <uint8_t Type>
+void FillGreyAlpha(const Decoded& decoded, Picture* out) {
     const Picture& picture = decoded.picture;
-    uint32_t last = 0, lastValue = 0;
-    bool any = false;
     for (uint32_t y = 0; y < picture.height; ++y) {
         const uint8_t* row = picture.rows + size_t{y} * picture.stride;
         uint8_t* to = out->rows + size_t{y} * out->stride;
         for (uint32_t x = 0; x < picture.width; ++x) {
-            uint32_t color = decoded.At(row, x);
-            if (!any || color != last) {
-                any = true;
-                last = color;
-                uint32_t entry = 0;
-                switch (PngColorTypeOf(*out)) {
-                    case PngPalette:
-                        set->Find(color, &entry);
-                        lastValue = order[entry];
-                        break;
-                    case PngGray:
-                        lastValue = (color >> 24) >> (8 - out->bits);
-                        break;
-                    default:  // grey and alpha
-                        lastValue = (color >> 24) << 8 | (color & 0xFF);
-                        break;
-                }
+            uint32_t color = decoded.At<Type>(row, x);
+            to[2 * size_t{x}] = static_cast<uint8_t>(color >> 24);
+            to[2 * size_t{x} + 1] = static_cast<uint8_t>(color);
+        }
+    }
+}
+
+// The survey for the picture's colour type.
+Survey SurveyAny(const Decoded& decoded, ColorSet* set, uint8_t* entries) {
+    switch (PngColorTypeOf(decoded.picture)) {
+        case PngPalette:
+            return SurveyPixels<PngPalette>(decoded, set, entries);
+        case PngGray:
+            return SurveyPixels<PngGray>(decoded, set, entries);
+        case PngGrayAlpha:
+            return SurveyPixels<PngGrayAlpha>(decoded, set, entries);
+        case PngRgb:
+            return SurveyPixels<PngRgb>(decoded, set, entries);
+        default:
+            return SurveyPixels<PngRgba>(decoded, set, entries);
+    }
+}
+
+// The survey's entry numbers (from block + 1, rows of width + 1 bytes) made
+// in place into out's rows of indices or greys, each entry's value at out's
+// depth: rows from block, or with framed from block + 1 with a zero byte
+// before each. Each row lands at or before where its entries were, and
+// each byte is written only once those it covers are read.
+void PlaceEntries(uint8_t* block, const uint8_t* valueOf, bool framed, Picture* out) {
+    size_t rowBytes = 0;
+    RowBytes(out->width, PngColorTypeOf(*out), out->bits, &rowBytes);
+    size_t stride = rowBytes + (framed ? 1 : 0), entryStride = size_t{out->width} + 1;
+    uint8_t* base = block + (framed ? 1 : 0);
+    uint32_t bits = out->bits;
+    for (uint32_t y = 0; y < out->height; ++y) {
+        const uint8_t* from = block + 1 + size_t{y} * entryStride;
+        uint8_t* to = base + size_t{y} * stride;
+        if (framed) {
+            to[-1] = 0;  // the filter: none
+        }
+        if (bits == 8) {
+            for (uint32_t x = 0; x < out->width; ++x) {
+                to[x] = valueOf[from[x]];
             }
-            if (PngColorTypeOf(*out) == PngGrayAlpha) {
-                to[2 * size_t{x}] = static_cast<uint8_t>(lastValue >> 8);
-                to[2 * size_t{x} + 1] = static_cast<uint8_t>(lastValue);
-            } else {
-                WriteSample(*out, to, x, lastValue);
+            continue;
+        }
+        uint32_t packed = 0, held = 0;
+        for (uint32_t x = 0; x < out->width; ++x) {
+            packed = packed << bits | valueOf[from[x]];
+            held += bits;
+            if (held == 8) {
+                *to++ = static_cast<uint8_t>(packed);
+                packed = held = 0;
             }
         }
+        if (held != 0) {
+            *to = static_cast<uint8_t>(packed << (8 - held));
+        }
+    }
+    out->rows = base;
+    out->stride = stride;
+}
+
+void FillGreyAlphaAny(const Decoded& decoded, Picture* out) {
+    switch (PngColorTypeOf(decoded.picture)) {
+        case PngPalette:
+            return FillGreyAlpha<PngPalette>(decoded, out);
+        case PngGray:
+            return FillGreyAlpha<PngGray>(decoded, out);
+        case PngGrayAlpha:
+            return FillGreyAlpha<PngGrayAlpha>(decoded, out);
+        case PngRgb:
+            return FillGreyAlpha<PngRgb>(decoded, out);
+        default:
+            return FillGreyAlpha<PngRgba>(decoded, out);
     }
 }
 
 }  // namespace
 
-bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, PictureError* error) {
+bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, PictureError* error, bool* framed) {
     *changed = false;
+    bool frame = framed != nullptr && *framed;
+    if (framed != nullptr) {
+        *framed = false;
+    }
     if (picture.bits == 16 || picture.width == 0 || picture.height == 0) {
         return true;  // 16-bit samples hold more than 8-bit RGBA tells
     }
     Decoded decoded{picture, ChannelsOf(picture), false, {}};
     MakeTable(&decoded);
+    // The entries, and in place the indices or greys they become: a byte a
+    // pixel and one a row (pages of it touched only as the survey goes).
+    uint64_t blockBytes = (uint64_t{picture.width} + 1) * picture.height + 1;
     auto* set = new (std::nothrow) ColorSet{};
-    if (set == nullptr) {
+    auto* block = blockBytes <= SIZE_MAX / 2 ? static_cast<uint8_t*>(std::calloc(static_cast<size_t>(blockBytes), 1))
+                                             : nullptr;
+    if (set == nullptr || block == nullptr) {
+        delete set;
+        std::free(block);
         *error = {"not enough memory to encode the PNG", quenvale::StatusOutOfMemory};
         return false;
     }
-    Survey survey = SurveyPixels(decoded, set);
+    Survey survey = SurveyAny(decoded, set, block + 1);
     Picture out = picture;
     out.interlace = 0;
     out.keyed = false;
@@ -210,6 +295,7 @@ bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, 
         SetPngEncoding(&out, PngGrayAlpha, 8);
     } else {
         delete set;
+        std::free(block);
         return true;  // its own type is the smallest
     }
     out.rows = nullptr;
@@ -217,9 +303,28 @@ bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, 
     if (PngColorTypeOf(out) == PngPalette) {
         MakePalette(*set, &out, order);
     }
-    bool made = AllocateRows(&out, error);
+    bool made = true;
+    if (!survey.many) {
+        // Grey at the fewest bits is each entry's grey, shifted down.
+        uint8_t valueOf[256] = {};
+        for (uint32_t entry = 0; entry < set->count; ++entry) {
+            valueOf[entry] = PngColorTypeOf(out) == PngPalette
+                                 ? order[entry]
+                                 : static_cast<uint8_t>((set->colors[entry] >> 24) >> (8 - out.bits));
+        }
+        frame = frame && PngColorTypeOf(out) == PngPalette;
+        PlaceEntries(block, valueOf, frame, &out);
+        if (framed != nullptr) {
+            *framed = frame;
+        }
+    } else {
+        std::free(block);
+        made = AllocateRows(&out, error);
+        if (made) {
+            FillGreyAlphaAny(decoded, &out);
+        }
+    }
     if (made) {
-        FillPixels(decoded, set, order, &out);
         *smallest = out;
         *changed = true;
     }
