@@ -169,15 +169,15 @@ void MakePalette(const ColorSet& set, Picture* out, uint8_t* order) {
     }
 }
 
-// Grey and alpha, for pictures all grey of over 256 grey and alpha pairs.
-template <uint8_t Type>
+// Grey and alpha, for pictures all grey of over 256 grey and alpha pairs
+// (rare enough to read each pixel through the colour type's switch).
 void FillGreyAlpha(const Decoded& decoded, Picture* out) {
     const Picture& picture = decoded.picture;
     for (uint32_t y = 0; y < picture.height; ++y) {
         const uint8_t* row = picture.rows + size_t{y} * picture.stride;
         uint8_t* to = out->rows + size_t{y} * out->stride;
         for (uint32_t x = 0; x < picture.width; ++x) {
-            uint32_t color = decoded.At<Type>(row, x);
+            uint32_t color = decoded.At(row, x);
             to[2 * size_t{x}] = static_cast<uint8_t>(color >> 24);
             to[2 * size_t{x} + 1] = static_cast<uint8_t>(color);
         }
@@ -238,21 +238,6 @@ void PlaceEntries(uint8_t* block, const uint8_t* valueOf, bool framed, Picture* 
     }
     out->rows = base;
     out->stride = stride;
-}
-
-void FillGreyAlphaAny(const Decoded& decoded, Picture* out) {
-    switch (PngColorTypeOf(decoded.picture)) {
-        case PngPalette:
-            return FillGreyAlpha<PngPalette>(decoded, out);
-        case PngGray:
-            return FillGreyAlpha<PngGray>(decoded, out);
-        case PngGrayAlpha:
-            return FillGreyAlpha<PngGrayAlpha>(decoded, out);
-        case PngRgb:
-            return FillGreyAlpha<PngRgb>(decoded, out);
-        default:
-            return FillGreyAlpha<PngRgba>(decoded, out);
-    }
 }
 
 }  // namespace
@@ -321,7 +306,7 @@ bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, 
         std::free(block);
         made = AllocateRows(&out, error);
         if (made) {
-            FillGreyAlphaAny(decoded, &out);
+            FillGreyAlpha(decoded, &out);
         }
     }
     if (made) {
