@@ -135,7 +135,11 @@ void PutChunk(std::string* png, const char* type, const void* data, size_t lengt
 // its place in the compact rows: a row's bytes move down by y + 1, so every
 // byte is read before the row written below it reaches it, and the row
 // above is already final.
-bool UnfilterInPlace(uint8_t* block, size_t bytes, size_t step, uint32_t height) {
+// Step, a pixel's bytes, is fixed per instance so that the left and corner
+// neighbours stay in registers.
+template <size_t Step>
+bool UnfilterInPlace(uint8_t* block, size_t bytes, uint32_t height) {
+    constexpr size_t step = Step;
     std::vector<uint8_t> zeros(bytes);
     for (uint32_t y = 0; y < height; ++y) {
         const uint8_t* from = block + size_t{y} * (bytes + 1);
@@ -181,6 +185,23 @@ bool UnfilterInPlace(uint8_t* block, size_t bytes, size_t step, uint32_t height)
     return true;
 }
 
+bool UnfilterAny(uint8_t* block, size_t bytes, size_t step, uint32_t height) {
+    switch (step) {
+        case 1:
+            return UnfilterInPlace<1>(block, bytes, height);
+        case 2:
+            return UnfilterInPlace<2>(block, bytes, height);
+        case 3:
+            return UnfilterInPlace<3>(block, bytes, height);
+        case 4:
+            return UnfilterInPlace<4>(block, bytes, height);
+        case 6:
+            return UnfilterInPlace<6>(block, bytes, height);
+        default:
+            return UnfilterInPlace<8>(block, bytes, height);
+    }
+}
+
 }  // namespace
 
 bool InflatePngRows(const uint8_t* compressed, size_t length, const Picture& picture, uint8_t* block) {
@@ -195,7 +216,7 @@ bool InflatePngRows(const uint8_t* compressed, size_t length, const Picture& pic
         libdeflate_zlib_decompress(decompressor, compressed, length, block, (bytes + 1) * picture.height, nullptr);
     libdeflate_free_decompressor(decompressor);
     size_t step = std::max<size_t>(1, ChannelsOf(picture) * picture.bits / 8);
-    if (result != LIBDEFLATE_SUCCESS || !UnfilterInPlace(block, bytes, step, picture.height)) {
+    if (result != LIBDEFLATE_SUCCESS || !UnfilterAny(block, bytes, step, picture.height)) {
         return false;
     }
     if (picture.bits == 16 && HostIsLittleEndian()) {
