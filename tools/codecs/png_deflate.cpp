@@ -131,31 +131,49 @@ void PutChunk(std::string* png, const char* type, const void* data, size_t lengt
     PutBigEndian32(png, libdeflate_crc32(0, png->data() + start, length + 4));
 }
 
+// One row's Sub (1), Average (3) or Paeth (4) undone, each of a pixel's
+// Step bytes with its left and corner neighbours held in registers, not
+// read back from the row just written. Rows of 8 bits or more a sample are
+// whole pixels; narrower ones have a step of 1.
+template <size_t Step, int Filter>
+void UnfilterRow(const uint8_t* from, const uint8_t* above, uint8_t* to, size_t bytes) {
+    uint8_t left[Step] = {}, corner[Step] = {};
+    for (size_t i = 0; i < bytes; i += Step) {
+        for (size_t k = 0; k < Step; ++k) {
+            int a = left[k], b = above[i + k], c = corner[k], predicted = a;
+            if (Filter == 3) {
+                predicted = (a + b) >> 1;
+            } else if (Filter == 4) {
+                int p = b - c, q = a - c;
+                int pa = std::abs(p), pb = std::abs(q), pc = std::abs(p + q);
+                predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+            }
+            uint8_t value = static_cast<uint8_t>(from[i + k] + predicted);
+            to[i + k] = value;
+            left[k] = value;
+            corner[k] = static_cast<uint8_t>(b);
+        }
+    }
+}
+
 // Row after row, each is unfiltered from just past its filter byte down to
 // its place in the compact rows: a row's bytes move down by y + 1, so every
 // byte is read before the row written below it reaches it, and the row
 // above is already final.
-// Step, a pixel's bytes, is fixed per instance so that the left and corner
-// neighbours stay in registers.
 template <size_t Step>
 bool UnfilterInPlace(uint8_t* block, size_t bytes, uint32_t height) {
-    constexpr size_t step = Step;
     std::vector<uint8_t> zeros(bytes);
     for (uint32_t y = 0; y < height; ++y) {
         const uint8_t* from = block + size_t{y} * (bytes + 1);
         uint8_t filter = *from++;
         uint8_t* to = block + size_t{y} * bytes;
         const uint8_t* above = y > 0 ? to - bytes : zeros.data();
-        size_t lead = std::min(step, bytes);
         switch (filter) {
             case 0:
                 std::memmove(to, from, bytes);
                 break;
             case 1:
-                std::memmove(to, from, lead);
-                for (size_t i = lead; i < bytes; ++i) {
-                    to[i] = static_cast<uint8_t>(from[i] + to[i - step]);
-                }
+                UnfilterRow<Step, 1>(from, above, to, bytes);
                 break;
             case 2:
                 for (size_t i = 0; i < bytes; ++i) {
@@ -163,20 +181,10 @@ bool UnfilterInPlace(uint8_t* block, size_t bytes, uint32_t height) {
                 }
                 break;
             case 3:
-                for (size_t i = 0; i < lead; ++i) {
-                    to[i] = static_cast<uint8_t>(from[i] + (above[i] >> 1));
-                }
-                for (size_t i = lead; i < bytes; ++i) {
-                    to[i] = static_cast<uint8_t>(from[i] + ((to[i - step] + above[i]) >> 1));
-                }
+                UnfilterRow<Step, 3>(from, above, to, bytes);
                 break;
             case 4:
-                for (size_t i = 0; i < lead; ++i) {
-                    to[i] = static_cast<uint8_t>(from[i] + above[i]);  // the left and corner are 0
-                }
-                for (size_t i = lead; i < bytes; ++i) {
-                    to[i] = static_cast<uint8_t>(from[i] + Paeth(to[i - step], above[i], above[i - step]));
-                }
+                UnfilterRow<Step, 4>(from, above, to, bytes);
                 break;
             default:
                 return false;
