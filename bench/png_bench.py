@@ -2,7 +2,8 @@
 """PNG to PNG against the floor a user would build, on the photos given,
 from this run:
 
-- time: quenvale's flatten (median of interleaved runs, whole process) and
+- time: quenvale's flatten (median of interleaved runs, whole process,
+  each a mean over enough runs back to back to last 0.3 s) and
   png_floor's (libspng decodes the input and encodes the same output pixels,
   in the same PNG type, at zlib level 6), and their ratio; with --baseline,
   another host binary (an earlier build) timed in the same turns;
@@ -45,6 +46,12 @@ def decoded_megabytes(photo):
         return image.width * image.height * len(image.getbands()) * bits / 8 / 1e6, image.width * image.height / 1e6
 
 
+def timed_each(command, repeat):
+    """The time of one run, over `repeat` runs back to back (small photos
+    take milliseconds, below the noise of one process start)."""
+    return sum(timed(command) for _ in range(repeat)) / repeat
+
+
 def batch(host, tiles, work):
     out = tempfile.mkdtemp(dir=work)
     return len(tiles) / timed([host, "--output-dir", out, *tiles])
@@ -72,10 +79,11 @@ def main():
         subprocess.run([args.quenvale, photo, out], check=True, capture_output=True)
         subprocess.run([args.floor, "--prepare", out, pixels], check=True)
         times = {name: [] for name in ["floor"] + [name for name, _ in hosts]}
+        repeat = max(1, int(0.3 / timed([args.floor, photo, pixels, floor_out])))
         for _ in range(args.runs):
-            times["floor"].append(timed([args.floor, photo, pixels, floor_out]))
+            times["floor"].append(timed_each([args.floor, photo, pixels, floor_out], repeat))
             for name, host in hosts:
-                times[name].append(timed([host, photo, out]))
+                times[name].append(timed_each([host, photo, out], repeat))
         median = {name: statistics.median(values) for name, values in times.items()}
         picture, pixels_mp = decoded_megabytes(photo)
         bound = picture + pixels_mp + os.path.getsize(out) / 1e6

@@ -294,6 +294,26 @@ def test_each_effort_holds_the_same_samples(work):
     check(sizes["max"] <= sizes["default"] <= sizes["fast"], f"--effort sizes {sizes}")
     check(run("--effort", "most", names[0], os.path.join(work, "x.png")).returncode == 2, "--effort most")
 
+    # A profile stored at zlib's level 1: max compresses it again, with its
+    # name and profile; other efforts, and --keep-encoding, carry it as stored.
+    def profile_chunk(path):
+        return next(c for t, c in chunks_of(open(path, "rb").read()) if t == b"iCCP")
+
+    icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    source, out = os.path.join(work, "effort-icc.png"), os.path.join(work, "effort-icc-out.png")
+    Image.new("RGB", (9, 7), (200, 10, 10)).save(source, icc_profile=icc)
+    blob = open(source, "rb").read()
+    stored = profile_chunk(source)
+    loose = b"ICC Profile\0\0" + zlib.compress(icc, 1)
+    loose = struct.pack(">I", len(loose)) + b"iCCP" + loose + struct.pack(">I", zlib.crc32(b"iCCP" + loose))
+    open(source, "wb").write(blob.replace(stored, loose))
+    for options, remade in [(["--effort", "max"], True), ([], False), (["--effort", "max", "--keep-encoding"], False)]:
+        done = run(*options, source, out)
+        chunk = profile_chunk(out) if done.returncode == 0 else b""
+        body = chunk[8:-4]
+        check(body[:13] == b"ICC Profile\0\0" and zlib.decompress(body[13:]) == icc and
+              (len(chunk) < len(loose) if remade else chunk == loose), f"{options}: profile chunk {chunk[:40]}")
+
 
 def filtered(rows, step, rng):
     """Rows as PNG image data, each under a filter drawn at random."""

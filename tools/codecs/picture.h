@@ -145,6 +145,7 @@ struct EncodedFile {
     uint8_t* encoded;
     size_t encodedLength;
     std::vector<Piece> pieces;
+    std::vector<uint8_t> remade;  // a source chunk made anew for this file (a profile compressed smaller)
 };
 void ReleaseEncodedFile(EncodedFile* file);
 // A whole file's bytes copied into encoded as its one piece; false with

@@ -216,6 +216,15 @@ bool InflateRows(const PictureInput& input, const ImageLayout& layout, uint64_t 
 #endif
 }
 
+bool ProfileRemade(const uint8_t* chunk, size_t bytes, std::vector<uint8_t>* remade) {
+#if defined(QUENVALE_DEFLATE)
+    return RecompressProfile(chunk, bytes, remade);
+#else
+    (void)chunk, (void)bytes, (void)remade;
+    return false;
+#endif
+}
+
 bool DecodeImage(spng_ctx* context, const PictureInput& input, const ImageLayout& layout, uint64_t imageBytes,
                  uint64_t maxPixels, Picture* picture, PictureError* error) {
     spng_ihdr header{};
@@ -547,6 +556,12 @@ bool EncodePngPieces(const Picture& given, const EncodeRequest& request, Encoded
             paletteWritten = paletteWritten || palette;
         } else if (same || !(palette || DescribesEncoding(chunk))) {
             Append(png, source, chunk);  // a suggested palette too, while the encoding stays
+            // At the most effort the profile is compressed again, as
+            // optimisers do, where that is smaller: the same name and profile.
+            if (DeflateEncodes && IsChunk(chunk, "iCCP") && request.effort == EffortMax && !keepEncoding &&
+                ProfileRemade(source + chunk.offset, chunk.bytes, &png->remade)) {
+                png->pieces.back() = {png->remade.data(), png->remade.size()};
+            }
         }
     }
     return true;

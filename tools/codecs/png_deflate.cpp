@@ -242,6 +242,42 @@ bool UnfilterAny(uint8_t* block, size_t bytes, size_t step, uint32_t height) {
 
 }  // namespace
 
+bool RecompressProfile(const uint8_t* chunk, size_t bytes, std::vector<uint8_t>* remade) {
+    // Its name (1 to 79 bytes), a zero, the method (0: zlib), the profile.
+    const uint8_t* data = chunk + 8;
+    size_t length = bytes - 12;
+    const auto* end = static_cast<const uint8_t*>(std::memchr(data, 0, std::min<size_t>(length, 80)));
+    if (end == nullptr || end == data || size_t(end - data) + 2 > length || end[1] != 0) {
+        return false;
+    }
+    size_t head = size_t(end - data) + 2;
+    // Inflated into room that doubles until it holds the profile, within
+    // the ancillary budget.
+    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+    std::vector<uint8_t> profile;
+    size_t inflated = 0;
+    libdeflate_result result = LIBDEFLATE_INSUFFICIENT_SPACE;
+    for (size_t room = std::max<size_t>(4 * length, 1 << 16);
+         decompressor != nullptr && result == LIBDEFLATE_INSUFFICIENT_SPACE && room <= kMaxAncillaryBytes; room *= 2) {
+        profile.resize(room);
+        result = libdeflate_zlib_decompress(decompressor, data + head, length - head, profile.data(), room, &inflated);
+    }
+    libdeflate_free_decompressor(decompressor);
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(LevelOf(EffortMax));
+    std::vector<uint8_t> packed;
+    bool smaller = result == LIBDEFLATE_SUCCESS && compressor != nullptr &&
+                   Compress(compressor, profile.data(), inflated, &packed) && head + packed.size() < length;
+    libdeflate_free_compressor(compressor);
+    if (smaller) {
+        std::string remadeChunk;
+        std::string body(reinterpret_cast<const char*>(data), head);
+        body.append(packed.begin(), packed.end());
+        PutChunk(&remadeChunk, "iCCP", body.data(), body.size());
+        remade->assign(remadeChunk.begin(), remadeChunk.end());
+    }
+    return smaller;
+}
+
 bool InflatePngRows(const uint8_t* compressed, size_t length, const Picture& picture, uint8_t* block) {
     libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
     if (decompressor == nullptr) {

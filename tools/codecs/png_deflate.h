@@ -20,6 +20,11 @@ namespace quenvale_host {
 bool EncodePngDeflate(const Picture& picture, bool framed, bool withMetadata, PngEffort effort, uint8_t** bytes,
                       size_t* length, PictureError* error);
 
+// A source's iCCP chunk (its frame included) with the profile compressed
+// at the most effort, into *remade, where that is smaller; false where it
+// is not, or the chunk is not a well-formed profile.
+bool RecompressProfile(const uint8_t* chunk, size_t bytes, std::vector<uint8_t>* remade);
+
 // The image data of a PNG that is not interlaced (its IDATs joined),
 // inflated into block and unfiltered there in place: block holds
 // (picture.stride + 1) * picture.height bytes, and its first stride *
