@@ -294,6 +294,18 @@ def test_each_effort_holds_the_same_samples(work):
     check(sizes["max"] <= sizes["default"] <= sizes["fast"], f"--effort sizes {sizes}")
     check(run("--effort", "most", names[0], os.path.join(work, "x.png")).returncode == 2, "--effort most")
 
+    # The smallest encoding at max, its palette maybe sorted, holds the
+    # default's colours and alpha (a palette of over 16 entries, some clear).
+    picture = test_picture(61, 47, 4).convert("RGBA")
+    picture.putdata([(r, g, b, 0 if (r + g) % 7 == 0 else 255) for r, g, b, _ in picture.getdata()])
+    source = os.path.join(work, "effort-sorted.png")
+    picture.save(source)
+    outs = [os.path.join(work, f"effort-sorted-{effort}.png") for effort in ("default", "max")]
+    for effort, out in zip(("default", "max"), outs):
+        run("--effort", effort, "--colors", "200", source, out)
+    check(read_png(outs[1])[0][3] == 3 and pixels_rgba(outs[0]) == pixels_rgba(outs[1]) and
+          os.path.getsize(outs[1]) <= os.path.getsize(outs[0]), "--effort max: other colours than the default's")
+
     # A profile stored at zlib's level 1: max compresses it again, with its
     # name and profile; other efforts, and --keep-encoding, carry it as stored.
     def profile_chunk(path):

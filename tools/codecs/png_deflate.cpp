@@ -242,6 +242,65 @@ bool UnfilterAny(uint8_t* block, size_t bytes, size_t step, uint32_t height) {
 
 }  // namespace
 
+// The palette's opaque entries (after those with alpha, which stay first
+// so that tRNS stays short) in the order of their keys, ties in their
+// order; remap takes each old index to its new one.
+void SortPalette(Picture* picture, const uint64_t* keys, uint8_t* remap) {
+    uint32_t order[256];
+    for (uint32_t i = 0; i < 256; ++i) {
+        order[i] = i;
+    }
+    uint32_t count = std::min<uint32_t>(picture->paletteCount, 256), alpha = std::min(picture->alphaCount, count);
+    std::stable_sort(order + alpha, order + count, [keys](uint32_t a, uint32_t b) { return keys[a] < keys[b]; });
+    uint32_t palette[256];
+    uint8_t paletteAlpha[256];
+    for (uint32_t j = 0; j < count; ++j) {
+        palette[j] = picture->palette[order[j]];
+        paletteAlpha[j] = picture->paletteAlpha[order[j]];
+        remap[order[j]] = static_cast<uint8_t>(j);
+    }
+    std::copy(palette, palette + count, picture->palette);
+    std::copy(paletteAlpha, paletteAlpha + count, picture->paletteAlpha);
+}
+
+// The rows of a framed palette picture of byte indices, compressed with
+// the palette sorted by each of two keys, as optimisers sort it: by
+// lightness (a photo's neighbours are near in it, so indices repeat more)
+// and by how often each is used. *data and *described take the smallest.
+void TrySortedPalettes(const Picture& picture, libdeflate_compressor* compressor, std::vector<uint8_t>* data,
+                       Picture* sorted, const Picture** described) {
+    size_t bytes = picture.stride * picture.height;
+    const uint8_t* block = picture.rows - 1;
+    uint64_t lightness[256] = {}, rarity[256] = {};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t rgb = picture.palette[i];
+        lightness[i] = 299 * (rgb >> 16) + 587 * (rgb >> 8 & 0xFF) + 114 * (rgb & 0xFF);
+    }
+    for (uint32_t y = 0; y < picture.height; ++y) {
+        const uint8_t* row = block + size_t{y} * picture.stride + 1;  // past the filter byte
+        for (uint32_t x = 0; x < picture.width; ++x) {
+            --rarity[row[x]];  // the most used first
+        }
+    }
+    std::vector<uint8_t> rows(bytes), other;
+    for (const uint64_t* keys : {lightness, rarity}) {
+        Picture trial = picture;
+        uint8_t remap[256] = {};
+        SortPalette(&trial, keys, remap);
+        for (size_t i = 0; i < bytes; ++i) {
+            rows[i] = remap[block[i]];
+        }
+        for (uint32_t y = 0; y < picture.height; ++y) {
+            rows[size_t{y} * picture.stride] = 0;  // the filter bytes stay none
+        }
+        if (Compress(compressor, rows, &other) && other.size() < data->size()) {
+            data->swap(other);
+            *sorted = trial;
+            *described = sorted;
+        }
+    }
+}
+
 bool RecompressProfile(const uint8_t* chunk, size_t bytes, std::vector<uint8_t>* remade) {
     // Its name (1 to 79 bytes), a zero, the method (0: zlib), the profile.
     const uint8_t* data = chunk + 8;
@@ -319,6 +378,12 @@ bool EncodePngDeflate(const Picture& picture, bool framed, bool withMetadata, Pn
     bool compressed = framed ? Compress(compressor, picture.rows - 1, picture.stride * picture.height, &data)
                              : Compress(compressor, filtered, &data);
     std::vector<uint8_t>().swap(filtered);
+    // At the most effort a palette of byte indices is also tried sorted.
+    const Picture* described = &picture;
+    Picture sorted{};
+    if (compressed && effort == EffortMax && framed && picture.bits == 8) {
+        TrySortedPalettes(picture, compressor, &data, &sorted, &described);
+    }
     std::string png("\x89PNG\r\n\x1A\n", 8), chunk;
     PutBigEndian32(&chunk, picture.width);
     PutBigEndian32(&chunk, picture.height);
@@ -335,15 +400,15 @@ bool EncodePngDeflate(const Picture& picture, bool framed, bool withMetadata, Pn
     }
     if (type == PngPalette) {
         chunk.clear();
-        for (uint32_t i = 0; i < picture.paletteCount; ++i) {
+        for (uint32_t i = 0; i < described->paletteCount; ++i) {
             for (uint32_t channel = 0; channel < 3; ++channel) {
-                chunk.push_back(static_cast<char>(PaletteSample(picture, i, channel)));
+                chunk.push_back(static_cast<char>(PaletteSample(*described, i, channel)));
             }
         }
         PutChunk(&png, "PLTE", chunk.data(), chunk.size());
     }
-    if (type == PngPalette && picture.alphaCount != 0) {
-        PutChunk(&png, "tRNS", picture.paletteAlpha, picture.alphaCount);
+    if (type == PngPalette && described->alphaCount != 0) {
+        PutChunk(&png, "tRNS", described->paletteAlpha, described->alphaCount);
     } else if (picture.keyed && (type == PngGray || type == PngRgb)) {
         chunk.clear();
         for (uint32_t c = 0; c < (type == PngGray ? 1u : 3u); ++c) {
