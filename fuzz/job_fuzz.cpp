@@ -87,6 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     quenvale_host::JobOptions options;
     options.maxPixels = kFuzzMaxPixels;
+    // The most effort sorts a palette and compresses a profile again.
+    options.effort = (value & 0x10) != 0 ? quenvale_host::EffortMax : quenvale_host::EffortDefault;
     if ((choice & 0x40) != 0) {
         options.filter = &quenvale::kNamedFilters[1 + value % (quenvale::kNamedFilterCount - 1)];
         options.filterGiven = true;
