@@ -27,9 +27,9 @@ constexpr uint64_t kDeflateMaxRatio = 1032;
 constexpr uint64_t kDeflateSlackBytes = 1 << 16;
 
 #if defined(QUENVALE_DEFLATE)
-constexpr bool DeflateEncodes = true;
+constexpr bool DeflateEncodes = true, DeflateDecodes = true;
 #else
-constexpr bool DeflateEncodes = false;
+constexpr bool DeflateEncodes = false, DeflateDecodes = false;
 #endif
 
 uint32_t ReadBigEndian32(const uint8_t* bytes) {
@@ -166,52 +166,60 @@ bool ListChunks(const PictureInput& input, std::vector<PngChunk>* chunks, std::v
     }
 }
 
-// The image data joined from its IDATs: in place where the input is bytes
-// in memory with one IDAT, else copied into *joined.
-const uint8_t* JoinImageData(const PictureInput& input, const ImageLayout& layout, uint64_t imageBytes,
-                             std::vector<uint8_t>* joined) {
+// How libdeflate would take the image data (see ImageLayout): not at all,
+// in place in the input's bytes, or copied (from a file, or from several
+// IDATs) where the copy stays within a byte a pixel (or a MiB), as
+// libspng's streaming would.
+enum class Inflate { Never, InPlace, Copied };
+
+Inflate InflateWay(const PictureInput& input, const ImageLayout& layout, uint64_t imageBytes, const Picture& picture) {
+    if (!DeflateDecodes || picture.interlace != 0 || !layout.plain || layout.spans.empty()) {
+        return Inflate::Never;
+    }
     if (input.file == nullptr && layout.spans.size() == 1) {
-        return input.bytes + layout.spans[0].first;
+        return Inflate::InPlace;
     }
-    joined->resize(static_cast<size_t>(imageBytes));
-    uint8_t* to = joined->data();
-    for (const auto& span : layout.spans) {
-        uint64_t at = span.first;
-        if (input.file != nullptr && !quenvale::SeekFile(input.file, at)) {
-            return nullptr;
-        }
-        ReadNext(input, &at, to, span.second);
-        to += span.second;
-    }
-    return joined->data();
+    bool within = imageBytes <= std::max(uint64_t{picture.width} * picture.height, uint64_t{1} << 20);
+    return within ? Inflate::Copied : Inflate::Never;
 }
 
-// The rows through libdeflate where the layout allows (see ImageLayout), in
-// a block with room for each row's filter byte: true once they are in,
-// false where libspng is to decode them (*error unset), or with *error
-// where the input cannot be read.
-bool InflateRows(const PictureInput& input, const ImageLayout& layout, uint64_t imageBytes, Picture* picture,
-                 PictureError* error) {
+// The rows through libdeflate, into the picture's block with room for
+// each row's filter byte (and, copied, the image data after that, given
+// back once the rows are in): true once they are, false where libspng is
+// to decode them (*error unset), or with *error where the input cannot be
+// read.
+bool InflateRows(const PictureInput& input, const ImageLayout& layout, uint64_t imageBytes, Inflate way,
+                 Picture* picture, PictureError* error) {
 #if defined(QUENVALE_DEFLATE)
-    if (picture->interlace != 0 || !layout.plain || layout.spans.empty()) {
+    if (way == Inflate::Never) {
         return false;
     }
-    // libdeflate takes the image data whole: a copy of it, where one is
-    // needed, stays within a byte a pixel beside the picture (or a MiB), or
-    // libspng streams it.
-    bool copied = input.file != nullptr || layout.spans.size() > 1;
-    if (copied && imageBytes > std::max(uint64_t{picture->width} * picture->height, uint64_t{1} << 20)) {
+    size_t rows = picture->stride * picture->height, filtered = rows + picture->height;
+    const uint8_t* data = input.bytes != nullptr ? input.bytes + layout.spans[0].first : nullptr;
+    if (way == Inflate::Copied) {
+        uint8_t* to = picture->rows + filtered;
+        data = to;
+        for (const auto& span : layout.spans) {
+            uint64_t at = span.first;
+            if (input.file != nullptr && !quenvale::SeekFile(input.file, at)) {
+                *error = {std::string("could not read it: ") + std::strerror(errno), quenvale::StatusInputReadFailed};
+                return false;
+            }
+            ReadNext(input, &at, to, span.second);
+            to += span.second;
+        }
+    }
+    if (!InflatePngRows(data, static_cast<size_t>(imageBytes), *picture, picture->rows)) {
         return false;
     }
-    std::vector<uint8_t> joined;
-    const uint8_t* data = JoinImageData(input, layout, imageBytes, &joined);
-    if (data == nullptr) {
-        *error = {std::string("could not read it: ") + std::strerror(errno), quenvale::StatusInputReadFailed};
-        return false;
+    if (way == Inflate::Copied) {
+        // The copy's pages go back (a block this large is mapped apart).
+        auto* shrunk = static_cast<uint8_t*>(std::realloc(picture->rows, rows + 1));
+        picture->rows = shrunk != nullptr ? shrunk : picture->rows;
     }
-    return InflatePngRows(data, static_cast<size_t>(imageBytes), *picture, picture->rows);
+    return true;
 #else
-    (void)input, (void)layout, (void)imageBytes, (void)picture, (void)error;
+    (void)input, (void)layout, (void)imageBytes, (void)way, (void)picture, (void)error;
     return false;
 #endif
 }
@@ -248,12 +256,19 @@ bool DecodeImage(spng_ctx* context, const PictureInput& input, const ImageLayout
         return false;
     }
     // The chunks before the image data first, checked as ever; then a
-    // filter byte a row spare for libdeflate's rows.
+    // filter byte a row spare for libdeflate's rows, and room for the
+    // image data it reads copied, where the block can hold them.
     code = spng_decode_chunks(context);
-    if (code == 0 && !AllocateRows(picture, error, header.height)) {
+    Inflate way = InflateWay(input, layout, imageBytes, *picture);
+    uint64_t spare = way == Inflate::Never ? 0 : header.height + (way == Inflate::Copied ? imageBytes : 0);
+    if (uint64_t{stride} * header.height + spare > SIZE_MAX / 2) {
+        way = Inflate::Never;
+        spare = 0;
+    }
+    if (code == 0 && !AllocateRows(picture, error, static_cast<size_t>(spare))) {
         return false;
     }
-    if (code == 0 && InflateRows(input, layout, imageBytes, picture, error)) {
+    if (code == 0 && InflateRows(input, layout, imageBytes, way, picture, error)) {
         return true;
     }
     if (!error->reason.empty()) {
