@@ -1,4 +1,5 @@
-// PNG through libspng: decoded whole in the file's own format, encoded into
+// PNG through libspng: decoded whole in the file's own format (its image
+// data through libdeflate where that is plainly laid out), encoded into
 // memory, and spliced into the source's chunk list so that every chunk but
 // the image data survives as stored.
 #include <spng.h>
