@@ -55,6 +55,11 @@ void ResetPeakAllocatedBytes();
 // was tried and refused.
 void* MapLargeBlock(size_t bytes, bool* failed);
 void UnmapLargeBlock(void* start, size_t bytes);
+// A block of the C heap asked to sit in huge pages where the system has
+// them (the whole ones within it), for a picture's rows, which the flatten
+// walks by column: nothing on other platforms, or for a block too small to
+// hold one.
+void AdviseHugePages(void* start, size_t bytes);
 
 }  // namespace quenvale
 

@@ -54,4 +54,18 @@ void UnmapLargeBlock(void* start, size_t bytes) {
 #endif
 }
 
+void AdviseHugePages(void* start, size_t bytes) {
+#if defined(QUENVALE_MAP_LARGE_BLOCKS) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+    uintptr_t first = (reinterpret_cast<uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(start) + bytes) & ~(kHugePage - 1);
+    if (end > first) {
+        madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+    }
+#else
+    (void)start;
+    (void)bytes;
+#endif
+}
+
 }  // namespace quenvale

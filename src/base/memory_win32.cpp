@@ -15,4 +15,9 @@ void UnmapLargeBlock(void* start, size_t bytes) {
     (void)bytes;
 }
 
+void AdviseHugePages(void* start, size_t bytes) {
+    (void)start;
+    (void)bytes;
+}
+
 }  // namespace quenvale

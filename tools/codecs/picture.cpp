@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/file_io.h"
+#include "base/memory.h"
 #include "bmp/pixel_values.h"
 #include "codecs/picture.h"
 
@@ -36,6 +37,11 @@ bool RowBytes(uint32_t width, uint8_t colorType, uint8_t bitDepth, size_t* strid
     return true;
 }
 
+// Rows from this size on sit in huge pages where the system has them:
+// measured on a 24 MP photo, the page faults of decoding into them and the
+// TLB misses of the flatten's columns fall away.
+constexpr uint64_t kHugeRowsBytes = uint64_t{16} << 20;
+
 bool AllocateRows(Picture* picture, PictureError* error, size_t spare) {
     size_t stride = 0;
     bool fits = RowBytes(picture->width, PngColorTypeOf(*picture), picture->bits, &stride);
@@ -51,6 +57,10 @@ bool AllocateRows(Picture* picture, PictureError* error, size_t spare) {
     if (picture->rows == nullptr) {
         *error = {"not enough memory for its pixels", quenvale::StatusOutOfMemory};
         return false;
+    }
+    // A block this large is mapped apart, untouched until written.
+    if (total >= kHugeRowsBytes) {
+        quenvale::AdviseHugePages(picture->rows, static_cast<size_t>(total));
     }
     return true;
 }
