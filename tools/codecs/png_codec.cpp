@@ -28,9 +28,9 @@ constexpr uint64_t kDeflateMaxRatio = 1032;
 constexpr uint64_t kDeflateSlackBytes = 1 << 16;
 
 #if defined(QUENVALE_DEFLATE)
-constexpr bool DeflateEncodes = true, DeflateDecodes = true;
+constexpr bool kHaveDeflate = true;
 #else
-constexpr bool DeflateEncodes = false, DeflateDecodes = false;
+constexpr bool kHaveDeflate = false;
 #endif
 
 uint32_t ReadBigEndian32(const uint8_t* bytes) {
@@ -38,6 +38,11 @@ uint32_t ReadBigEndian32(const uint8_t* bytes) {
 }
 
 bool IsChunk(const PngChunk& chunk, const char* type) { return std::memcmp(chunk.type, type, 4) == 0; }
+
+// The input could not be read, for the system's reason.
+PictureError ReadFailure() {
+    return {std::string("could not read it: ") + std::strerror(errno), quenvale::StatusInputReadFailed};
+}
 
 void Refuse(PictureError* error, const char* what, int code) {
     if (code == SPNG_ECHUNK_LIMITS) {
@@ -106,7 +111,7 @@ bool ListChunks(const PictureInput& input, std::vector<PngChunk>* chunks, std::v
         uint8_t head[8];
         uint64_t start = at;
         if (!ReadNext(input, &at, head, sizeof head)) {
-            *error = {std::string("could not read it: ") + std::strerror(errno), quenvale::StatusInputReadFailed};
+            *error = ReadFailure();
             return false;
         }
         uint32_t dataBytes = ReadBigEndian32(head);
@@ -138,7 +143,7 @@ bool ListChunks(const PictureInput& input, std::vector<PngChunk>* chunks, std::v
             read = CrcOfNext(input, &at, dataBytes, &crc) && ReadNext(input, &at, stored, 4);
         }
         if (!read) {
-            *error = {std::string("could not read it: ") + std::strerror(errno), quenvale::StatusInputReadFailed};
+            *error = ReadFailure();
             return false;
         }
         if (crc != ReadBigEndian32(stored)) {
@@ -174,7 +179,7 @@ bool ListChunks(const PictureInput& input, std::vector<PngChunk>* chunks, std::v
 enum class Inflate { Never, InPlace, Copied };
 
 Inflate InflateWay(const PictureInput& input, const ImageLayout& layout, uint64_t imageBytes, const Picture& picture) {
-    if (!DeflateDecodes || picture.interlace != 0 || !layout.plain || layout.spans.empty()) {
+    if (!kHaveDeflate || picture.interlace != 0 || !layout.plain || layout.spans.empty()) {
         return Inflate::Never;
     }
     if (input.file == nullptr && layout.spans.size() == 1) {
@@ -203,7 +208,7 @@ bool InflateRows(const PictureInput& input, const ImageLayout& layout, uint64_t 
         for (const auto& span : layout.spans) {
             uint64_t at = span.first;
             if (input.file != nullptr && !quenvale::SeekFile(input.file, at)) {
-                *error = {std::string("could not read it: ") + std::strerror(errno), quenvale::StatusInputReadFailed};
+                *error = ReadFailure();
                 return false;
             }
             ReadNext(input, &at, to, span.second);
@@ -282,7 +287,7 @@ bool DecodeImage(spng_ctx* context, const PictureInput& input, const ImageLayout
     // Back where libspng stopped, at the first IDAT's data.
     if (code == 0 && input.file != nullptr && !layout.spans.empty() &&
         !quenvale::SeekFile(input.file, layout.spans[0].first)) {
-        *error = {std::string("could not read it: ") + std::strerror(errno), quenvale::StatusInputReadFailed};
+        *error = ReadFailure();
         return false;
     }
     if (code == 0) {
@@ -497,7 +502,7 @@ bool ReadPng(const PictureInput& input, uint64_t maxPixels, Picture* picture, So
     if (input.file != nullptr) {
         decoded = quenvale::SeekFile(input.file, 0) && spng_set_png_file(context, input.file) == 0;
         if (!decoded) {
-            *error = {std::string("could not read it: ") + std::strerror(errno), quenvale::StatusInputReadFailed};
+            *error = ReadFailure();
         }
     } else {
         spng_set_png_buffer(context, input.bytes, static_cast<size_t>(input.length));
@@ -522,7 +527,7 @@ bool EncodePngPieces(const Picture& given, const EncodeRequest& request, Encoded
     Picture smallest{};
     bool changed = false;
     // libdeflate takes a palette's indices as they are laid out, with no copy.
-    bool framed = DeflateEncodes && !keepEncoding;
+    bool framed = kHaveDeflate && !keepEncoding;
     if (!keepEncoding && !SmallestEncoding(given, &smallest, &changed, error, &framed)) {
         return false;
     }
@@ -574,7 +579,7 @@ bool EncodePngPieces(const Picture& given, const EncodeRequest& request, Encoded
             Append(png, source, chunk);  // a suggested palette too, while the encoding stays
             // At the most effort the profile is compressed again, as
             // optimisers do, where that is smaller: the same name and profile.
-            if (DeflateEncodes && IsChunk(chunk, "iCCP") && request.effort == EffortMax && !keepEncoding &&
+            if (kHaveDeflate && IsChunk(chunk, "iCCP") && request.effort == EffortMax && !keepEncoding &&
                 ProfileRemade(source + chunk.offset, chunk.bytes, &png->remade)) {
                 png->pieces.back() = {png->remade.data(), png->remade.size()};
             }

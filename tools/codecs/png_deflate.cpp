@@ -140,14 +140,8 @@ void UnfilterRow(const uint8_t* from, const uint8_t* above, uint8_t* to, size_t 
     uint8_t left[Step] = {}, corner[Step] = {};
     for (size_t i = 0; i < bytes; i += Step) {
         for (size_t k = 0; k < Step; ++k) {
-            int a = left[k], b = above[i + k], c = corner[k], predicted = a;
-            if (Filter == 3) {
-                predicted = (a + b) >> 1;
-            } else if (Filter == 4) {
-                int p = b - c, q = a - c;
-                int pa = std::abs(p), pb = std::abs(q), pc = std::abs(p + q);
-                predicted = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
-            }
+            int a = left[k], b = above[i + k], c = corner[k];
+            int predicted = Filter == 3 ? (a + b) >> 1 : Filter == 4 ? Paeth(a, b, c) : a;
             uint8_t value = static_cast<uint8_t>(from[i + k] + predicted);
             to[i + k] = value;
             left[k] = value;
@@ -240,8 +234,6 @@ bool UnfilterAny(uint8_t* block, size_t bytes, size_t step, uint32_t height) {
     }
 }
 
-}  // namespace
-
 // The palette's opaque entries (after those with alpha, which stay first
 // so that tRNS stays short) in the order of their keys, ties in their
 // order; remap takes each old index to its new one.
@@ -282,16 +274,16 @@ void TrySortedPalettes(const Picture& picture, libdeflate_compressor* compressor
             --rarity[row[x]];  // the most used first
         }
     }
-    std::vector<uint8_t> rows(bytes), other;
+    std::vector<uint8_t> rows(bytes), other;  // the filter bytes stay 0, none
     for (const uint64_t* keys : {lightness, rarity}) {
         Picture trial = picture;
         uint8_t remap[256] = {};
         SortPalette(&trial, keys, remap);
-        for (size_t i = 0; i < bytes; ++i) {
-            rows[i] = remap[block[i]];
-        }
         for (uint32_t y = 0; y < picture.height; ++y) {
-            rows[size_t{y} * picture.stride] = 0;  // the filter bytes stay none
+            size_t row = size_t{y} * picture.stride + 1;
+            for (uint32_t x = 0; x < picture.width; ++x) {
+                rows[row + x] = remap[block[row + x]];
+            }
         }
         if (Compress(compressor, rows, &other) && other.size() < data->size()) {
             data->swap(other);
@@ -300,6 +292,8 @@ void TrySortedPalettes(const Picture& picture, libdeflate_compressor* compressor
         }
     }
 }
+
+}  // namespace
 
 bool RecompressProfile(const uint8_t* chunk, size_t bytes, std::vector<uint8_t>* remade) {
     // Its name (1 to 79 bytes), a zero, the method (0: zlib), the profile.

@@ -19,7 +19,6 @@ namespace {
 struct Decoded {
     const Picture& picture;
     uint32_t channels;
-    bool table;
     uint32_t values[256];
 
     // Type is the picture's colour type, fixed per loop so that the loops
@@ -60,8 +59,8 @@ struct Decoded {
 
 void MakeTable(Decoded* decoded) {
     const Picture& picture = decoded->picture;
-    decoded->table = PngColorTypeOf(picture) == PngPalette || PngColorTypeOf(picture) == PngGray;
-    for (uint32_t value = 0; value < 256 && decoded->table; ++value) {
+    bool table = PngColorTypeOf(picture) == PngPalette || PngColorTypeOf(picture) == PngGray;
+    for (uint32_t value = 0; value < 256 && table; ++value) {
         if (PngColorTypeOf(picture) == PngPalette) {
             uint32_t alpha = value < picture.alphaCount ? picture.paletteAlpha[value] : 0xFF;
             decoded->values[value] = picture.palette[value] << 8 | alpha;
@@ -251,7 +250,7 @@ bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, 
     if (picture.bits == 16 || picture.width == 0 || picture.height == 0) {
         return true;  // 16-bit samples hold more than 8-bit RGBA tells
     }
-    Decoded decoded{picture, ChannelsOf(picture), false, {}};
+    Decoded decoded{picture, ChannelsOf(picture), {}};
     MakeTable(&decoded);
     // The entries, and in place the indices or greys they become: a byte a
     // pixel and one a row (pages of it touched only as the survey goes).
@@ -318,7 +317,7 @@ bool SmallestEncoding(const Picture& picture, Picture* smallest, bool* changed, 
 }
 
 bool DecodeRgba8(const Picture& picture, uint8_t* rgba, bool* opaque) {
-    Decoded decoded{picture, ChannelsOf(picture), false, {}};
+    Decoded decoded{picture, ChannelsOf(picture), {}};
     MakeTable(&decoded);
     *opaque = true;
     uint32_t channels = ChannelsOf(picture);
@@ -355,7 +354,7 @@ bool SameRgba8(const Picture& a, const Picture& b) {
     if (a.width != b.width || a.height != b.height || a.bits == 16 || b.bits == 16) {
         return a.width == b.width && a.height == b.height && a.bits == b.bits;
     }
-    Decoded first{a, ChannelsOf(a), false, {}}, second{b, ChannelsOf(b), false, {}};
+    Decoded first{a, ChannelsOf(a), {}}, second{b, ChannelsOf(b), {}};
     MakeTable(&first);
     MakeTable(&second);
     for (uint32_t y = 0; y < a.height; ++y) {
