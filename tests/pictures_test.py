@@ -325,6 +325,14 @@ def test_each_effort_holds_the_same_samples(work):
         body = chunk[8:-4]
         check(body[:13] == b"ICC Profile\0\0" and zlib.decompress(body[13:]) == icc and
               (len(chunk) < len(loose) if remade else chunk == loose), f"{options}: profile chunk {chunk[:40]}")
+    # Profiles that cannot be inflated (cut short, no name's end, another
+    # method) are carried as stored at max too.
+    for name, broken in [("cut", b"ICC Profile\0\0" + zlib.compress(icc, 1)[:-40]),
+                         ("unnamed", b"x" * 90), ("method", b"ICC Profile\0\1" + zlib.compress(icc, 1))]:
+        broken = struct.pack(">I", len(broken)) + b"iCCP" + broken + struct.pack(">I", zlib.crc32(b"iCCP" + broken))
+        open(source, "wb").write(blob.replace(stored, broken))
+        done = run("--effort", "max", source, out)
+        check(done.returncode == 0 and profile_chunk(out) == broken, f"{name} profile: {done.stderr}")
 
 
 def filtered(rows, step, rng):
@@ -415,6 +423,16 @@ def test_png_rows_read_under_every_filter(work):
                        ("critical-after", png(width, height, 8, 2, good, after=chunk(b"QUUX", b"")))]:
         done, _ = outcome(f"rows-{name}.png", blob)
         check(done.returncode == 1 and b"damaged PNG" in done.stderr, f"{name}: exit {done.returncode}, {done.stderr}")
+
+    # Image data beyond a byte a pixel and a MiB is streamed by libspng
+    # from where its chunks ended, not copied whole: it reads to its samples.
+    width, height = 700, 500
+    highs = [rng.randbytes(width * 3) for _ in range(height)]
+    data = zlib.compress(b"".join(b"\0" + bytes(b for s in line for b in (s, (s * 37 + 11) & 0xFF)) for line in highs))
+    check(len(data) > max(width * height, 1 << 20), f"the streamed case holds only {len(data)} bytes")
+    done, got = outcome("rows-streamed.png", png(width, height, 16, 2, data, pieces=3))
+    want = [[tuple(s << 8 | (s * 37 + 11) & 0xFF for s in line[x * 3:x * 3 + 3]) for x in range(width)] for line in highs]
+    check(got == want, f"rows-streamed.png: other samples, {done.stderr}")
 
 
 def with_chunk(path, kind, data, before=b"IDAT"):
